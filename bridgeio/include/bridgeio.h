@@ -1,0 +1,247 @@
+/*
+ * bridgeio: the RX5120 evaluation kit's USB adapter library.
+ *
+ * One command report of 64 bytes goes to the adapter and one reply report of
+ * 64 bytes comes back per exchange. Every function below is one adapter
+ * command built on that exchange. The library keeps its state in library
+ * globals: it serves one adapter and one caller at a time, from one thread.
+ *
+ * Result codes shared by the command functions: 0, a count or a value on
+ * success; -1 when the exchange failed (the adapter did not take the request
+ * or did not answer in time); other negative values (mostly -4) when the
+ * adapter answered with a failure status.
+ */
+#ifndef BRIDGEIO_H
+#define BRIDGEIO_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include <wchar.h>
+
+#if defined(BRIDGEIO_BUILD)
+#define BRIDGEIO_API __attribute__((visibility("default")))
+#else
+#define BRIDGEIO_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Opaque, pointer-sized handle of the open adapter link. */
+typedef void *BridgeHandle;
+
+/* The handle that stands for "no adapter": all bits set. */
+#define BRIDGEIO_INVALID_HANDLE ((BridgeHandle)(intptr_t)-1)
+
+/* USB identity of the kit's adapter board (vendor ID, product ID). */
+#define BRIDGEIO_VENDOR_ID 0x1209
+#define BRIDGEIO_PRODUCT_ID 0x5120
+
+/* Receiver of completed asynchronous reads: the 64 payload bytes, then the
+ * three context values cb_data, cb_data2 and cb_data3. Its result is ignored. */
+typedef int (*BridgeReadCallback)(uint8_t *report, uint32_t data1, uint32_t data2,
+                                  uint32_t data3);
+
+/* ---- Exported data ---------------------------------------------------- */
+
+/* The command buffer: every request is composed here and every reply lands
+ * here, overwriting the request. */
+BRIDGEIO_API extern uint8_t obuffer[64];
+/* The report buffer: the bytes that actually cross the link (65). */
+BRIDGEIO_API extern uint8_t obuffer2[65];
+/* Bytes moved by the last read or write call. */
+BRIDGEIO_API extern uint32_t bytesread;
+/* Receiver of asynchronous reads (set by korra_read_fifo_packet). */
+BRIDGEIO_API extern BridgeReadCallback read_callback;
+/* Context values handed to read_callback. */
+BRIDGEIO_API extern uint32_t cb_data;
+BRIDGEIO_API extern uint32_t cb_data2;
+BRIDGEIO_API extern uint32_t cb_data3;
+/* PWM period count of each of the four PWM channels. */
+BRIDGEIO_API extern uint32_t cprds[4];
+/* A word kept for callers; the library never reads or writes it. */
+BRIDGEIO_API extern uint32_t cs;
+
+/* ---- Link ------------------------------------------------------------- */
+
+/* Opens the first present HID interface whose vendor and product IDs match.
+ * Returns its handle, or BRIDGEIO_INVALID_HANDLE when there is none. */
+BRIDGEIO_API BridgeHandle usb_hid_init(int vendor_id, int product_id);
+
+/* Opens a serial (Bluetooth) port at 115200 baud with RTS/CTS handshake.
+ * With a null name it scans /dev/rfcomm0 .. /dev/rfcomm19 and takes the
+ * highest of the consecutive ports found, printing "Found ..." for each and
+ * "Trying ..." for the one it opens. Returns the handle, or
+ * BRIDGEIO_INVALID_HANDLE when no port can be found or opened. */
+BRIDGEIO_API BridgeHandle bt_init(const char *port_name);
+
+/* Closes the link. Returns nonzero when the handle was closed, 0 otherwise. */
+BRIDGEIO_API int usb_hid_close(BridgeHandle handle);
+
+/* One exchange: writes obuffer as a request and reads the reply into
+ * obuffer. HID: one attempt. Serial: up to ten attempts of the same request
+ * while the reply is missing. Returns 0, or -1 when it failed. */
+BRIDGEIO_API int rd2(BridgeHandle handle);
+
+/* Completion routine of the asynchronous read: calls read_callback with the
+ * 64 received payload bytes and cb_data, cb_data2, cb_data3. The three
+ * arguments are ignored. */
+BRIDGEIO_API void rd_async_callback(uint32_t error, uint32_t count, void *overlapped);
+
+/* Starts one read of a raw report into the caller's 65-byte buffer, payload
+ * at byte 1 on both transports. Returns a pollable object to wait on (a
+ * pointer to an int file descriptor that becomes readable when the report is
+ * there; wait with poll()), or null when the read could not be started. The
+ * report is stored into the buffer during the library's next wait on the
+ * link, or when the caller calls async_read again with the same buffer. */
+BRIDGEIO_API void *async_read(BridgeHandle handle, uint8_t *buffer);
+
+/* Copies the caller's 64 bytes into obuffer and sends them as one request;
+ * no reply is read. Returns 0 sent, -1 time-out, -2 I/O error. */
+BRIDGEIO_API int send_raw(BridgeHandle handle, const uint8_t *data);
+
+/* ---- I2C and pins ----------------------------------------------------- */
+
+/* Sets up the adapter's I2C controller with four words. 0, or -1. */
+BRIDGEIO_API int i2c_init(BridgeHandle handle, uint32_t a, uint32_t b, uint32_t c, uint32_t d);
+
+/* Controller I2C write in chunks of 52 bytes. Returns the last chunk's reply
+ * status word; -4 when a reply reported a bus failure; -1 when an exchange
+ * failed. */
+BRIDGEIO_API int i2c_write(BridgeHandle handle, unsigned length, int reg, int addr_mode,
+                           int dev_addr, const uint8_t *data);
+
+/* Controller I2C read in chunks of 60 bytes. Results as i2c_write. */
+BRIDGEIO_API int i2c_read(BridgeHandle handle, unsigned length, int reg, int addr_mode,
+                          int dev_addr, uint8_t *out);
+
+/* Selects the two adapter pins of the pin-driven I2C bus. 0, or -1. */
+BRIDGEIO_API int sw_i2c_set_pins(BridgeHandle handle, int group1, int pin1, int group2, int pin2,
+                                 int mode);
+
+/* Pin-driven I2C write in chunks of 52 bytes. Returns the length written;
+ * -4 when a reply reported a bus failure; -1 when an exchange failed. */
+BRIDGEIO_API int sw_i2c_write(BridgeHandle handle, unsigned length, int reg, int addr_mode,
+                              int dev_addr, const uint8_t *data, int speed_a, int speed_b);
+
+/* Pin-driven I2C read in chunks of 60 bytes, the register advancing with
+ * each chunk. Returns the length read; -4; -1. */
+BRIDGEIO_API int sw_i2c_read(BridgeHandle handle, unsigned length, int reg, int addr_mode,
+                             int dev_addr, uint8_t *out, int speed_a, int speed_b);
+
+/* Configures a pin with four configuration bytes. 0, or -1. */
+BRIDGEIO_API int pin_config(BridgeHandle handle, int group, int pin, int c1, int c2, int c3,
+                            int c4);
+
+/* Drives an output pin to level 0 or 1. 0, or -1. */
+BRIDGEIO_API int pin_set(BridgeHandle handle, int group, int pin, int level);
+
+/* Reads the level word of a pin group (bit n for pin n). 0 and the word
+ * stored; -1 and nothing stored. */
+BRIDGEIO_API int read_pin(BridgeHandle handle, int group, uint32_t *levels);
+
+/* Pass-through test report: sends bytes 4..63 of `in`, copies bytes 4..63 of
+ * the reply to `out`. 0, or -1. */
+BRIDGEIO_API int scantest(BridgeHandle handle, const uint8_t *in, uint8_t *out);
+
+/* ---- Firmware and bootloader ------------------------------------------ */
+
+/* Puts the adapter into its bootloader. 0, or -1. */
+BRIDGEIO_API int return_to_bootloader(BridgeHandle handle);
+
+/* Leaves the bootloader and starts the firmware. Reply bytes 4..7, or -1. */
+BRIDGEIO_API int start_firmware(BridgeHandle handle);
+
+/* Bootloader version word (0 for none); writes "major.minor.patch" into the
+ * 12-byte buffer when one is given. -1 and nothing written on failure. */
+BRIDGEIO_API int get_bootloader_version(BridgeHandle handle, char *text);
+
+/* Firmware version word (0 when no firmware is programmed); as above. */
+BRIDGEIO_API int get_firmware_version(BridgeHandle handle, char *text);
+
+/* Reads a firmware image file and sends it with send_firmware. Files larger
+ * than 256 KiB are sent as their first 32 KiB. -1 if the file cannot be
+ * opened or read; otherwise the result of send_firmware. */
+BRIDGEIO_API int load_firmware(BridgeHandle handle, const wchar_t *path);
+
+/* Sends an image (8-byte header, then whole 256-byte pages, then an end
+ * mark). -1 if an exchange failed; the adapter's nonzero status if it refused
+ * the header; otherwise the status word of the reply to the end mark. */
+BRIDGEIO_API int send_firmware(BridgeHandle handle, const uint8_t *image, uint32_t size);
+
+/* Reads 64 bytes of adapter memory (the whole reply). 0, or -1. */
+BRIDGEIO_API int read_m(BridgeHandle handle, uint32_t address, uint8_t *out);
+
+/* Replaces the bootloader with a 16384-byte image. 0; -1 or -2 if the
+ * announcement failed; -1 if a block exchange failed. */
+BRIDGEIO_API int update_bootloader(BridgeHandle handle, const uint8_t *image);
+
+/* ---- Scripts and converters ------------------------------------------- */
+
+/* Stores a script in the adapter in chunks of 53 bytes. The status word of
+ * the last chunk's reply, or -1. */
+BRIDGEIO_API int load_script(BridgeHandle handle, const uint8_t *script, uint32_t offset,
+                             uint32_t length);
+
+/* Runs the stored script from an offset; the 60-byte result block is copied
+ * to `result` whatever the status. 0 when the status is 0, -4 otherwise, -1
+ * when the exchange failed. */
+BRIDGEIO_API int execute_script(BridgeHandle handle, uint32_t offset, uint8_t *result);
+
+/* Starts an analog-to-digital converter. 0, or -1. */
+BRIDGEIO_API int init_adc(BridgeHandle handle, uint32_t adc);
+
+/* One conversion: the reading; -2 when the adapter reported a failure; -1. */
+BRIDGEIO_API int read_adc(BridgeHandle handle, uint32_t adc, uint32_t channel);
+
+/* ---- Peripherals ------------------------------------------------------ */
+
+/* Sets up PWM channel 0..3 (duty in percent, frequency in hertz). 0; -1
+ * when no PWM slot is free, the channel is above 3 or the frequency is 0
+ * (no exchange); -1 when the exchange failed. */
+BRIDGEIO_API int init_pwm(BridgeHandle handle, uint32_t channel, uint32_t duty,
+                          uint32_t frequency);
+
+/* Changes the duty cycle of a PWM channel. 0, or -1. */
+BRIDGEIO_API int set_pwm(BridgeHandle handle, uint32_t channel, int32_t duty);
+
+/* Loads eight look-up table values; the count is limited to 1023. 0, or -1. */
+BRIDGEIO_API int load_lut(BridgeHandle handle, const uint32_t *values, uint32_t count);
+
+/* Starts the DAC writing from the look-up table. 0, or -1. */
+BRIDGEIO_API int start_dac_write(BridgeHandle handle, uint32_t a, uint32_t b);
+
+/* Reads a FIFO packet. Without a callback: one exchange, 56 bytes copied to
+ * `buffer` when given; returns the reply status word, or -1. With a
+ * callback: the request is sent (unless `request` is 0) and an asynchronous
+ * read started; returns 0 started, -1 send failed, -2 read not started. The
+ * callback runs on the caller's thread during the library's next wait on
+ * the link (any exchange, or korra_stop_packet_flow's drain). */
+BRIDGEIO_API int korra_read_fifo_packet(BridgeHandle handle, uint32_t request, uint8_t *buffer,
+                                        BridgeReadCallback callback, uint32_t data1,
+                                        uint32_t data2, uint32_t data3);
+
+/* Stops the packet stream and drains pending reports. Reply bytes 4..7 of
+ * the stop command, or -1. */
+BRIDGEIO_API int korra_stop_packet_flow(BridgeHandle handle);
+
+/* Data transfer (mode 1..3, start <= 255, count <= 256 - start). The reply
+ * status word (in mode 1 the number of bytes copied to `buffer`), or -1;
+ * -1 without exchange for a mode outside 1..3. */
+BRIDGEIO_API int dti_transfer(BridgeHandle handle, uint32_t mode, uint8_t *buffer,
+                              uint32_t start, uint32_t count);
+
+/* Shake table control; mode 1 uploads two tables of at most 2000 bytes.
+ * 0, -1 or -2 as described per mode. */
+BRIDGEIO_API int shake_table_ctrl(BridgeHandle handle, uint32_t mode, const uint8_t *table1,
+                                  const uint8_t *table2, uint32_t length1, uint32_t length2);
+
+/* Starts the demonstration mode. The reply status word; -1 or -2. */
+BRIDGEIO_API int start_demo(BridgeHandle handle);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* BRIDGEIO_H */
