@@ -1,0 +1,96 @@
+// The console's one-line command editor, free of widgets: it keeps the input
+// line, the cursor and the history, and mirrors every change into a
+// ConsoleDocument, where a "|" marks the cursor. The main window hands it the
+// key presses of its console widget; the network relay and the clipboard
+// paste hand it bytes.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+
+#include <QByteArray>
+#include <QString>
+
+#include "console_document.h"
+
+namespace console {
+
+class LineEditor {
+  public:
+    static constexpr int kLineCapacity = 256;  // line_buffer size
+    static constexpr int kMaxLineLength = 255; // characters a line may hold
+    static constexpr int kHistorySlots = 256;
+
+    // Runs one entered line (the script runner, then the interpreter).
+    using Executor = std::function<void(const char *line)>;
+    // Gives the system clipboard's text.
+    using ClipboardReader = std::function<QString()>;
+
+    LineEditor(ConsoleDocument &document, Executor execute, ClipboardReader clipboard);
+
+    // Writes the first prompt, "\n> _", at the document's cursor.
+    void show_first_prompt();
+
+    // One key press: the key code (Qt::Key) and the event's text. Returns true
+    // when the editor consumed it, false when the widget should get it
+    // (Control, Control+C, and keys the editor has no use for).
+    // Keys that arrive while an entered line is still running are held and
+    // handled, in order, once it has finished; they count as consumed.
+    bool key_press(int key, const QString &text);
+
+    // Feeds bytes as synthetic key presses: 10 and 13 become Return, every
+    // other byte a key whose code is the byte as a signed 8-bit number and
+    // whose text is that one (Latin-1) character.
+    void feed(const QByteArray &bytes);
+
+    // Reads the clipboard and feeds its text.
+    void paste_clipboard();
+
+    // Editor state, for the host and for tests.
+    QByteArray line() const { return QByteArray(line_buffer_, line_length_); }
+    int line_length() const { return line_length_; }
+    int cursor_offset() const { return cursor_offset_; }
+    bool busy() const { return busy_; }
+
+  private:
+    struct Key {
+        int code;
+        QString text;
+    };
+
+    bool handle_key(int key, const QString &text);
+    void drain_pending();
+    bool final_step();
+    void insert_marker();
+    void insert_char(char c);
+    void backspace();
+    void delete_forward();
+    void execute_line();
+    void history_up();
+    void history_down();
+    void show_history_slot(int slot);
+    bool slot_empty(int slot) const { return history_[slot][0] == '\0'; }
+
+    ConsoleDocument &document_;
+    Executor execute_;
+    ClipboardReader clipboard_;
+
+    char line_buffer_[kLineCapacity] = {};
+    int line_length_ = 0;
+    int cursor_offset_ = 0;
+
+    // A ring of kHistorySlots slots. Slot history_next_ is never a stored
+    // line: it is empty, or holds the line that was being typed when browsing
+    // began. So the ring keeps the last kHistorySlots - 1 lines, and Up stops
+    // at the oldest of them.
+    char history_[kHistorySlots][kLineCapacity] = {};
+    int history_next_ = 0;
+    int history_shown_ = 0;
+
+    bool busy_ = false;     // an entered line is running
+    bool draining_ = false; // held keys are being handled
+    std::deque<Key> pending_;
+};
+
+} // namespace console

@@ -1,0 +1,73 @@
+#include "value_parse.h"
+
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+namespace console {
+
+namespace {
+
+constexpr int kMaxBinaryDigits = 63;
+
+uint32_t clamp_unsigned(unsigned long v) {
+    return v > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(v);
+}
+
+uint32_t clamp_signed(long v) {
+    if (v > static_cast<long>(UINT32_MAX) || v < static_cast<long>(INT32_MIN))
+        return UINT32_MAX;
+    return static_cast<uint32_t>(v);
+}
+
+// Reads binary digits from the start of text until the first character
+// that is not 0 or 1; the last digit is bit 0. Digits beyond bit 31 are
+// looked at but have no place in the value.
+uint32_t binary_digits(const char *text) {
+    int count = 0;
+    while (count < kMaxBinaryDigits && (text[count] == '0' || text[count] == '1'))
+        ++count;
+    uint32_t value = 0;
+    for (int bit = 0; bit < count && bit < 32; ++bit) {
+        if (text[count - 1 - bit] == '1')
+            value |= 1u << bit;
+    }
+    return value;
+}
+
+} // namespace
+
+int get_val(const char *text, uint32_t *value) {
+    unsigned long hex = 0;
+    char suffix = 0;
+    if (sscanf(text, "0x%lx", &hex) == 1) {
+        *value = clamp_unsigned(hex);
+        return 0;
+    }
+    if (sscanf(text, "%lx%c", &hex, &suffix) == 2 && suffix == 'h') {
+        *value = clamp_unsigned(hex);
+        return 0;
+    }
+    if (sscanf(text, "%lx%c", &hex, &suffix) == 2 && suffix == 'H') {
+        *value = clamp_unsigned(hex);
+        return 0;
+    }
+    size_t length = strlen(text);
+    if (text[0] == 'b') {
+        *value = binary_digits(text + 1);
+        return 0;
+    }
+    if (length > 0 && text[length - 1] == 'b') {
+        *value = binary_digits(text);
+        return 0;
+    }
+    long decimal = 0;
+    char letter[2];
+    if (sscanf(text, "%ld%1[a-fA-F]", &decimal, letter) == 1) {
+        *value = clamp_signed(decimal);
+        return 0;
+    }
+    return -1;
+}
+
+} // namespace console
