@@ -166,6 +166,10 @@ struct ItemCase {
     int item;
 };
 
+void PrintTo(const ItemCase &c, std::ostream *os) {
+    *os << c.name << " value " << c.value;
+}
+
 class ItemForValueTest : public testing::TestWithParam<ItemCase> {};
 
 TEST_P(ItemForValueTest, ShowsItem) {
