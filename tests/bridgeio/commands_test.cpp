@@ -145,7 +145,7 @@ void expect_pwm_request(const RecordingPort &p, size_t i, const PwmRequest &r) {
 }
 
 // The slot table lives as long as the library, so the whole story is one
-// test.
+// test, and it expects a process in which no PWM channel was set up yet.
 TEST_F(CommandTest, PwmSlotsPrescalersAndPeriods) {
     answer_all(0);
     // 1000 Hz: shift 0 gives 96000 (too many), shift 1 gives 48000.
