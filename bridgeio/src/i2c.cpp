@@ -36,7 +36,7 @@ struct Transfer {
 };
 
 // Composes the request of one chunk: bytes 4 to 11 of a transfer.
-void begin_chunk(const Transfer &t, uint32_t n, int reg, bool full, bool continued) {
+void begin_chunk(const Transfer &t, uint32_t n, uint32_t reg, bool full, bool continued) {
     begin_command(t.command);
     obuffer[4] = static_cast<uint8_t>(n);
     obuffer[5] = static_cast<uint8_t>(reg);
@@ -57,7 +57,7 @@ int64_t chunked_write(BridgeHandle h, const Transfer &t, uint32_t length, const 
     for (uint32_t off = 0; off < length;) {
         const bool full = length - off >= kWriteChunk;
         const uint32_t n = full ? kWriteChunk : length - off;
-        begin_chunk(t, n, t.reg, full, off != 0);
+        begin_chunk(t, n, static_cast<uint32_t>(t.reg), full, off != 0);
         std::memcpy(obuffer + 12, data + off, n);
         if (rd2(h) != 0)
             return -1;
@@ -74,7 +74,7 @@ int64_t chunked_write(BridgeHandle h, const Transfer &t, uint32_t length, const 
 int64_t chunked_read(BridgeHandle h, const Transfer &t, uint32_t length, uint8_t *out,
                      bool advance) {
     uint32_t status = 0;
-    int reg = t.reg;
+    uint32_t reg = static_cast<uint32_t>(t.reg); // only its low byte is sent
     for (uint32_t off = 0; off < length;) {
         const bool full = length - off >= kReadChunk;
         const uint32_t n = full ? kReadChunk : length - off;
@@ -87,7 +87,7 @@ int64_t chunked_read(BridgeHandle h, const Transfer &t, uint32_t length, uint8_t
         std::memcpy(out + off, obuffer + 4, n);
         off += n;
         if (advance)
-            reg += static_cast<int>(n);
+            reg += n;
     }
     return status;
 }

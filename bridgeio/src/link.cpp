@@ -89,6 +89,9 @@ int wr(BridgeHandle handle) {
     // A report that is already waiting belongs to the armed asynchronous
     // read; hand it over before the request goes out.
     complete_async(*port, 0);
+    port = link_port(handle); // the callback may have used the library
+    if (!port)
+        return kPortIoError;
 
     obuffer2[0] = link_transport() == Transport::Hid ? kHidReportId : kSerialSync;
     std::memcpy(obuffer2 + 1, obuffer, kPayloadSize);
@@ -113,8 +116,7 @@ int rd(BridgeHandle handle) {
         int r = complete_async(*port, kReadTimeoutMs);
         if (r != kPortOk)
             return r;
-        // The callback may have used the library itself.
-        port = link_port(handle);
+        port = link_port(handle); // the callback may have used the library
         if (!port)
             return kPortIoError;
         wait_ms = remaining_ms(deadline);

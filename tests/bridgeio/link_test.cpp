@@ -220,11 +220,6 @@ TEST_F(LinkTest, OnlyTheOpenLinksHandleReachesThePort) {
     EXPECT_EQ(rd2(a.handle), -1);
 }
 
-TEST_F(LinkTest, InvalidHandleIsAllBitsSet) {
-    EXPECT_EQ(reinterpret_cast<intptr_t>(BRIDGEIO_INVALID_HANDLE), -1);
-    EXPECT_EQ(static_cast<int32_t>(reinterpret_cast<intptr_t>(BRIDGEIO_INVALID_HANDLE)), -1);
-}
-
 TEST_F(LinkTest, UsbHidInitOpensAPortEachTimeAndClosesThePreviousLink) {
     hid_open_calls.clear();
     auto first = std::make_unique<RecordingPort>(Transport::Hid);
