@@ -82,6 +82,11 @@ std::string ControlInterpreter::status(const Args &) {
     std::snprintf(text, sizeof text, "board: %.4f C, die level %d, multiphase %d",
                   kit_.sensor_.celsius(), chip.die_level(), chip.multiphase_default());
     line(text);
+    std::string conditions;
+    for (int c = 0; c < static_cast<int>(Condition::Count); ++c)
+        if (chip.condition(static_cast<Condition>(c)))
+            conditions += std::string(" ") + condition_name(static_cast<Condition>(c));
+    line("conditions:" + (conditions.empty() ? std::string(" none") : conditions));
     std::string refused;
     for (size_t code = 0; code < kit_.refused_.size(); ++code)
         if (kit_.refused_[code]) {
