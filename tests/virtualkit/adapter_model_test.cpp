@@ -31,47 +31,6 @@ TEST_F(KitTest, BootloaderServesOnlyItsOwnCommands) {
     }
 }
 
-TEST_F(KitTest, VersionsAndNoFirmware) {
-    exchange(Request(0xA3));
-    Report r = exchange(Request(0xB2));
-    EXPECT_EQ(le32(r, 8), 0x010004u);
-    EXPECT_EQ(le32(r, 12), 0x010200u);
-    control("firmware none");
-    control("bootloader 2.3.4");
-    r = exchange(Request(0xB2));
-    EXPECT_EQ(le32(r, 8), 0x020304u);
-    EXPECT_EQ(le32(r, 12), kFail);
-    r = exchange(Request(0xB0));
-    EXPECT_EQ(le32(r, 0), kFail);
-    EXPECT_EQ(le32(r, 4), kFail);
-    EXPECT_EQ(status(Request(0xA2)), kFail); // still in the bootloader
-}
-
-TEST_F(KitTest, FlashingAnImageMakesItsVersionCurrent) {
-    exchange(Request(0xA3));
-    EXPECT_NE(status(Request(0xB1).u32(4, 0x04050706).u32(8, 0x020000)), 0u);
-    EXPECT_EQ(le32(exchange(Request(0xB2)), 12), 0x010200u); // refused: nothing changed
-
-    ASSERT_EQ(status(Request(0xB1).u32(4, 0x04050607).u32(8, 0x030105)), 0u);
-    uint8_t page[256];
-    for (int p = 0; p < 2; ++p) {
-        for (int i = 0; i < 256; ++i)
-            page[i] = static_cast<uint8_t>(i * 7 + p);
-        for (int off = 0; off < 256; off += 56) {
-            const int n = off + 56 <= 256 ? 56 : 256 - off;
-            EXPECT_EQ(status(Request(0xB1).u32(4, n).data(8, page + off, n)), 0u);
-        }
-    }
-    EXPECT_EQ(status(Request(0xB0)), kFail); // no firmware until the end mark
-    EXPECT_EQ(status(Request(0xB1).u32(4, 0)), 0u);
-    EXPECT_EQ(le32(exchange(Request(0xB2)), 12), 0x030105u);
-    const Report mem = exchange(Request(0xB3).u32(4, 0x4000 + 256));
-    for (int i = 0; i < 64; ++i)
-        EXPECT_EQ(mem[i], static_cast<uint8_t>(i * 7 + 1));
-    EXPECT_EQ(status(Request(0xB0)), 0u);
-    EXPECT_EQ(status(Request(0xA2)), 0u);
-}
-
 TEST_F(KitTest, AnImageEndingInsideAPageLeavesNoFirmware) {
     exchange(Request(0xA3));
     ASSERT_EQ(status(Request(0xB1).u32(4, 0x04050607).u32(8, 0x030105)), 0u);
@@ -83,24 +42,6 @@ TEST_F(KitTest, AnImageEndingInsideAPageLeavesNoFirmware) {
     ASSERT_EQ(status(Request(0xB1).u32(4, 0x04050607).u32(8, 0x000102)), 0u);
     EXPECT_EQ(status(Request(0xB1).u32(4, 0)), 0u);
     EXPECT_EQ(le32(exchange(Request(0xB2)), 12), 0x000102u);
-}
-
-TEST_F(KitTest, BootloaderReplacementTakesTwoHundredFiftySixBlocks) {
-    exchange(Request(0xA3));
-    EXPECT_EQ(status(Request(0xC3)), 0u);
-    for (int i = 0; i < 256; ++i) {
-        Request block(i == 0 ? 0x04050607 : 0xA2); // blocks carry no command word
-        if (i == 0)
-            block.u32(4, 0x010100);
-        block.u8(63, i);
-        exchange(block);
-    }
-    EXPECT_EQ(le32(exchange(Request(0xB2)), 8), 0x010100u);
-    const Report mem = exchange(Request(0x1B3).u32(4, 0));
-    EXPECT_EQ(le32(mem, 0), 0x04050607u);
-    EXPECT_EQ(mem[63], 0);
-    EXPECT_EQ(exchange(Request(0xB3).u32(4, 64))[63], 1);
-    EXPECT_NE(control("stats").find("blocks 256"), std::string::npos);
 }
 
 TEST_F(KitTest, PinsHoldLevelsAndA18FollowsTheInterruptLine) {
@@ -116,20 +57,6 @@ TEST_F(KitTest, PinsHoldLevelsAndA18FollowsTheInterruptLine) {
     EXPECT_FALSE(read_pins(0) & (1u << 18));
     EXPECT_TRUE(chip_write(0x0F, 0x01)); // MASK_SCP
     EXPECT_TRUE(read_pins(0) & (1u << 18));
-}
-
-TEST_F(KitTest, UnplugLosesEveryPinLevel) {
-    power_chip();
-    control("unplug");
-    uint8_t buf[64] = {};
-    EXPECT_EQ(kit->write(*session, buf), -2);
-    EXPECT_EQ(kit->open(kVid, kPid), nullptr);
-    control("plug");
-    EXPECT_EQ(kit->write(*session, buf), -2); // the old opening stays dead
-    session = kit->open(kVid, kPid);
-    ASSERT_NE(session, nullptr);
-    EXPECT_EQ(read_pins(0) & ~(1u << 18), 0u);
-    EXPECT_EQ(chip_read(0x18), -1); // VIOSYS is gone with them
 }
 
 TEST_F(KitTest, EachBusReachesItsDevices) {
@@ -151,46 +78,6 @@ TEST_F(KitTest, EachBusReachesItsDevices) {
     EXPECT_EQ(exchange(Request(0xA6).u8(4, 1).u8(5, 0x18).u8(6, 1).u8(7, 0x60))[4], 0x84);
     EXPECT_EQ(le32(exchange(Request(0xA6).u8(4, 2).u8(5, 0).u8(6, 1).u8(7, 0x48)), 0), 0u);
     EXPECT_EQ(le32(exchange(Request(0xA6).u8(4, 1).u8(5, 0).u8(6, 1).u8(7, 0x33)), 0), kFail);
-}
-
-TEST_F(KitTest, ChunksOfOneTransferFollowOnEachOther) {
-    power_chip(false);
-    ASSERT_TRUE(chip_write(0xFF, 1)); // page 1: plain registers from 0x40 on
-    std::vector<uint8_t> data(53);
-    for (size_t i = 0; i < data.size(); ++i)
-        data[i] = static_cast<uint8_t>(0xA0 + i);
-    std::vector<uint8_t> first(data.begin(), data.begin() + 52);
-    EXPECT_EQ(le32(sw_write(0x60, 0x40, first), 0), 0u);
-    EXPECT_EQ(le32(sw_write(0x60, 0x40, {data[52]}, true), 0), 0u); // same register byte
-    // A hardware read repeats its register byte too; the continuation goes on.
-    Report a = exchange(Request(0xA6).u8(4, 30).u8(5, 0x40).u8(6, 1).u8(7, 0x60));
-    Report b = exchange(Request(0xA6).u8(4, 23).u8(5, 0x40).u8(6, 1).u8(7, 0x60).u8(9, 1));
-    for (int i = 0; i < 30; ++i)
-        EXPECT_EQ(a[4 + i], data[i]);
-    for (int i = 0; i < 23; ++i)
-        EXPECT_EQ(b[4 + i], data[30 + i]);
-    EXPECT_EQ(le32(sw_read(0x60, 0, 61), 0), kFail); // longer than a chunk
-}
-
-TEST_F(KitTest, BoardSensorGivesTwelveBitsMostSignificantFirst) {
-    power_chip(false);
-    select_bus(1, 18, 1, 19);
-    const struct {
-        const char *celsius;
-        uint8_t msb, lsb;
-    } cases[] = {{"25", 0x19, 0x00},
-                 {"-1", 0xFF, 0x00},
-                 {"-0.0625", 0xFF, 0xF0},
-                 {"100.5", 0x64, 0x80},
-                 {"-40", 0xD8, 0x00}};
-    for (const auto &c : cases) {
-        control(std::string("boardtemp ") + c.celsius);
-        const Report r = sw_read(0x48, 0, 2);
-        EXPECT_EQ(r[4], c.msb) << c.celsius;
-        EXPECT_EQ(r[5], c.lsb) << c.celsius;
-    }
-    pin_set(0, 22, 0); // the sensor sits on VIOSYS
-    EXPECT_EQ(le32(sw_read(0x48, 0, 2), 0), kFail);
 }
 
 TEST_F(KitTest, ScriptStepsFillTheBlock) {
@@ -236,18 +123,6 @@ TEST_F(KitTest, AFailedStepStillReturnsTheBlock) {
     EXPECT_NE(status(Request(0xC2).u32(4, 2040).u8(8, 0xFE).u8(9, 9)), 0u); // past the memory
 }
 
-TEST_F(KitTest, ConvertersScaleToTwoPointFiveVolts) {
-    power_chip();
-    const auto volts = [&](uint32_t unit, uint32_t ch) {
-        return le32(exchange(Request(0xC5).u32(4, unit).u32(8, ch)), 4) * 2.5 / 1024;
-    };
-    EXPECT_NEAR(volts(1, 0), 1.000, 0.005);
-    EXPECT_NEAR(volts(1, 1), 1.200, 0.005);
-    ASSERT_TRUE(chip_write(0x00, 0x80 | 0x0A)); // Buck0 to 600 mV
-    EXPECT_NEAR(volts(1, 0), 0.600, 0.005);
-    EXPECT_EQ(status(Request(0xC5).u32(4, 2)), kFail);
-}
-
 TEST_F(KitTest, PacketStreamRunsUntilStopped) {
     Report first = exchange(Request(0x010000C1).u32(4, 1));
     EXPECT_EQ(le32(first, 0), 1u);
@@ -261,23 +136,6 @@ TEST_F(KitTest, PacketStreamRunsUntilStopped) {
     EXPECT_EQ(le32(stop, 0), 0u);
     EXPECT_EQ(le32(stop, 4), 4u);
     EXPECT_EQ(kit->read(*session, next.data(), 500), -1);
-}
-
-TEST_F(KitTest, PeripheralsAnswerAsTheLibraryExpects) {
-    Request scan(0xA7);
-    for (int i = 4; i < 64; ++i)
-        scan.u8(i, i * 3);
-    const Report echo = exchange(scan);
-    for (int i = 4; i < 64; ++i)
-        EXPECT_EQ(echo[i], static_cast<uint8_t>(i * 3));
-    EXPECT_EQ(status(Request(0xC6).u32(4, 48000).u32(8, 12000).u8(12, 2)), 0u);
-    EXPECT_EQ(status(Request(0xC6).u8(12, 4)), kFail);
-    const Report dti = exchange(Request(0xCB).u32(4, 1).u32(8, 250).u32(12, 6));
-    EXPECT_EQ(le32(dti, 0), 6u);
-    EXPECT_EQ(dti[4], 250);
-    EXPECT_EQ(status(Request(0xCB).u32(4, 4)), kFail);
-    EXPECT_EQ(status(Request(0xCC).u32(4, 1).u32(8, 0x80000000u | 120)), 0u);
-    EXPECT_EQ(status(Request(0xCD)), 0u);
 }
 
 } // namespace

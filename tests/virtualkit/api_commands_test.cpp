@@ -35,6 +35,18 @@ TEST_F(Api, OpeningNeedsTheAdaptersIdentity) {
     EXPECT_NE(h, BRIDGEIO_INVALID_HANDLE);
 }
 
+TEST(KitControl, ReturnsTheOutcomeAndFitsTheBuffer) {
+    char reply[64];
+    EXPECT_EQ(kit_control("no such thing", reply, sizeof reply), -1);
+    EXPECT_EQ(std::string(reply).rfind("error: ", 0), 0u);
+    char small[12];
+    EXPECT_EQ(kit_control("help", small, sizeof small), 0);
+    EXPECT_STREQ(small, "...\nok\n"); // the closing line survives
+    EXPECT_EQ(kit_control("help", nullptr, 0), 0);
+    EXPECT_EQ(kit_control(nullptr, small, sizeof small), -1);
+    EXPECT_STREQ(small, "error: no c"); // no room for a whole line
+}
+
 TEST_F(Api, BootloaderVersionsAndMemory) {
     char text[12] = "unchanged";
     EXPECT_EQ(return_to_bootloader(h), 0);

@@ -104,15 +104,6 @@ TEST_F(ChipTest, AnswersOnlyWhilePoweredAtTheSampledAddress) {
     EXPECT_EQ(rd(0x18), -1);
 }
 
-TEST_F(ChipTest, VioSysFallLosesTheRegisters) {
-    pins(true, false);
-    ASSERT_TRUE(wr(0x12, 0x33));
-    pins(false, false);
-    EXPECT_FALSE(wr(0x12, 0x44));
-    pins(true, false);
-    EXPECT_EQ(rd(0x12), 0x0a);
-}
-
 TEST_F(ChipTest, PagesHaveTheirOwnRegistersAndSevenOrMoreSelectsPageZero) {
     pins(true, false);
     wr(0xFF, 2);
@@ -345,25 +336,6 @@ TEST_F(ChipTest, ThermalShutdownStopsTheBucksUntilItEnds) {
     EXPECT_EQ(state(5), 3);
     at_ms(60);
     EXPECT_EQ(state(5), 5);
-}
-
-TEST_F(ChipTest, SwResetRestoresDefaultsAndKeepsTheBucksRegulating) {
-    run_all();
-    const int before = state(0);
-    unlock(3);
-    wr(0x3D, 0x01);
-    wr(0x12, 0x44);
-    wr(0x06, 0x3F);
-    wr(0xFF, 4);
-    wr(0x11, 0x01); // SW_RESET is on page 0 only
-    wr(0xFF, 0);
-    wr(0x11, 0x01);
-    EXPECT_EQ(rd(0x11), 0);
-    EXPECT_EQ(rd(0x12), 0x0a);
-    EXPECT_EQ(rd(0x06), 0x00);
-    EXPECT_EQ(rd(0x3D), 0x00);
-    EXPECT_EQ(rd(0xDD), 0);
-    EXPECT_EQ(state(0), before); // no new soft start
 }
 
 TEST_F(ChipTest, BackdoorReachesStoredRegistersButNotComputedOnes) {

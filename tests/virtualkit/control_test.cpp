@@ -117,46 +117,6 @@ TEST_F(KitTest, ResetBringsThePowerOnStateBack) {
     EXPECT_EQ(control("clock"), before); // no latency left
 }
 
-TEST_F(KitTest, NackStopsTheChipOnly) {
-    power_chip(false);
-    control("nack on");
-    EXPECT_EQ(chip_read(0x18), -1);
-    select_bus(1, 18, 1, 19);
-    EXPECT_EQ(le32(sw_read(0x48, 0, 2), 0), 0u);
-    control("nack off");
-    select_bus(0, 1, 0, 5);
-    EXPECT_EQ(chip_read(0x18), 0x84);
-}
-
-TEST_F(KitTest, LatencyDelaysEveryReply) {
-    control("latency 300");
-    const Request r(0xB2);
-    ASSERT_EQ(kit->write(*session, r.bytes.data()), 0);
-    Report reply{};
-    EXPECT_EQ(kit->read(*session, reply.data(), 299), -1);
-    EXPECT_EQ(kit->read(*session, reply.data(), 1000), 0);
-    control("latency 1500");
-    ASSERT_EQ(kit->write(*session, r.bytes.data()), 0);
-    EXPECT_EQ(kit->read(*session, reply.data(), 1000), -1); // the link gives up first
-}
-
-TEST_F(KitTest, LostRepliesAndRefusedCommands) {
-    power_chip(false);
-    control("lose 1");
-    const Request r(0xB2);
-    ASSERT_EQ(kit->write(*session, r.bytes.data()), 0);
-    Report reply{};
-    EXPECT_EQ(kit->read(*session, reply.data(), 1000), -1);
-    EXPECT_EQ(le32(exchange(r), 12), 0x010200u);
-
-    control("refuse a8");
-    EXPECT_EQ(le32(sw_write(0x60, 0x12, {0x33}), 0), 0xFFFFFFFFu);
-    EXPECT_EQ(chip_read(0x12), 0x0a); // nothing was done
-    control("refuse off");
-    EXPECT_TRUE(chip_write(0x12, 0x33));
-    EXPECT_EQ(chip_read(0x12), 0x33);
-}
-
 TEST_F(KitTest, LogShowsRecentExchangesAndStatsCountThem) {
     control("log on");
     exchange(Request(0xA2).u8(4, 1));

@@ -76,21 +76,14 @@ class KitTest : public ::testing::Test {
         return exchange(
             Request(0xA9).u8(4, n).u8(5, reg).u8(6, 1).u8(7, dev).u8(8, n == 60).u8(9, cont));
     }
-    Report sw_write(uint8_t dev, uint8_t reg, const std::vector<uint8_t> &d, bool cont = false) {
-        return exchange(Request(0xA8)
-                            .u8(4, d.size())
-                            .u8(5, reg)
-                            .u8(6, 1)
-                            .u8(7, dev)
-                            .u8(8, d.size() == 52)
-                            .u8(9, cont)
-                            .data(12, d.data(), d.size()));
-    }
     int chip_read(uint8_t reg) {
         const Report r = sw_read(0x60, reg, 1);
         return le32(r, 0) == 0xFFFFFFFF ? -1 : r[4];
     }
-    bool chip_write(uint8_t reg, uint8_t v) { return le32(sw_write(0x60, reg, {v}), 0) == 0; }
+    bool chip_write(uint8_t reg, uint8_t v) {
+        return le32(exchange(Request(0xA8).u8(4, 1).u8(5, reg).u8(6, 1).u8(7, 0x60).u8(12, v)),
+                    0) == 0;
+    }
 
     void load_script(const uint8_t *s, size_t n, uint32_t offset = 0) {
         for (size_t off = 0; off < n; off += 53) {
