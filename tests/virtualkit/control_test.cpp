@@ -3,7 +3,9 @@
 #include "control_server.h"
 #include "kit_harness.h"
 
+#include <chrono>
 #include <map>
+#include <thread>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -132,6 +134,29 @@ TEST_F(KitTest, LogShowsRecentExchangesAndStatsCountThem) {
     EXPECT_NE(stats.find("0xB2 1\n"), stats.npos);
     control("log clear");
     EXPECT_EQ(control("log"), "ok\n");
+}
+
+TEST_F(KitTest, OnTheRealClockAReadWaitsForTheReplyOrTheCable) {
+    control("clock real");
+    control("latency 30");
+    const Request r(0xB2);
+    ASSERT_EQ(kit->write(*session, r.bytes.data()), 0);
+    Report reply{};
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(kit->read(*session, reply.data(), 5), -1);
+    EXPECT_EQ(kit->read(*session, reply.data(), 1000), 0);
+    const auto waited = std::chrono::steady_clock::now() - t0;
+    EXPECT_GE(waited, std::chrono::milliseconds(29));
+    EXPECT_LT(waited, std::chrono::milliseconds(900));
+    EXPECT_EQ(le32(reply, 12), 0x010200u);
+
+    // A read with nothing to come is woken when the cable is pulled.
+    std::thread puller([this] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        kit->control("unplug");
+    });
+    EXPECT_EQ(kit->read(*session, reply.data(), 5000), -2);
+    puller.join();
 }
 
 TEST(FitAnswer, KeepsTheClosingLine) {
