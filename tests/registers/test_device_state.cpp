@@ -6,7 +6,9 @@
 #include <array>
 #include <cstring>
 #include <ostream>
+#include <string>
 
+#include "malformed_lines.h"
 #include "recording_host.h"
 #include "registers/device_access.h"
 #include "registers/register_table.h"
@@ -14,6 +16,7 @@
 namespace evalpanel {
 namespace {
 
+using test::kMalformedFieldLines;
 using test::RecordingHost;
 using test::TraceCapture;
 
@@ -46,6 +49,7 @@ TEST_F(DeviceLayer, InitialValues) {
     EXPECT_FALSE(s.board_sensor_present);
     EXPECT_TRUE(s.echo);
     EXPECT_EQ(s.register_cache, (std::array<uint8_t, 256>{}));
+    EXPECT_EQ(s.status_script, kStatusScriptImage);
 }
 
 TEST_F(DeviceLayer, GoodRunKeepsBlockAndCopiesFlagRegisters) {
@@ -153,6 +157,24 @@ TEST_F(DeviceLayer, WithoutAdapterEveryOperationFails) {
     EXPECT_EQ(host.log, (QStringList{"advanced", "i2c_bus(vt)", "i2c_addr(0x61)"}));
     EXPECT_EQ(device().connection_state, kNotAcknowledged);
     EXPECT_TRUE(host.timers_untouched());
+    EXPECT_EQ(device().register_cache, (std::array<uint8_t, 256>{}));
+}
+
+// Lines that no table or numeric form produces are refused before any
+// register is touched.
+TEST_F(DeviceLayer, MalformedLinesAreRefused) {
+    device().connection_state = kConnected;
+    for (const char *line : kMalformedFieldLines) {
+        EXPECT_EQ(get_reg_value(line), -1) << line;
+        EXPECT_EQ(set_reg_value(line, 0), -1) << line;
+    }
+    const std::string long_name(64, 'N');
+    const std::string long_hwreg = "hwreg(" + long_name + ", 0x00 _PAGE(0));";
+    const std::string long_lreg = "lreg(" + long_name + ", (RW, \"0x00[6:0]@0\"));";
+    EXPECT_EQ(get_reg_value(long_hwreg.c_str()), -1);
+    EXPECT_EQ(set_reg_value(long_hwreg.c_str(), 1), -1);
+    EXPECT_EQ(get_reg_value(long_lreg.c_str()), -1);
+    EXPECT_EQ(device().connection_state, kConnected);
     EXPECT_EQ(device().register_cache, (std::array<uint8_t, 256>{}));
 }
 
