@@ -53,7 +53,7 @@ constexpr int kNotAcknowledged = 2;
 constexpr int kReconnectIntervalMs = 500;
 
 // Names of the access levels, by level number.
-constexpr const char *kAccessLevelNames[5] = {"user", "advanced", "debug", "test", "scan"};
+inline constexpr const char *kAccessLevelNames[5] = {"user", "advanced", "debug", "test", "scan"};
 
 struct DeviceState {
     BridgeHandle handle = BRIDGEIO_INVALID_HANDLE;
