@@ -27,8 +27,9 @@ TEST(RegisterTable, KindsInOrderAndEveryNameFindsItsLine) {
         const int found =
             kinds.back() == "io_pin" ? find_io_pin_by_name(name) : find_reg_by_name(name);
         EXPECT_EQ(found, static_cast<int>(i)) << name;
-        if (kinds.back() == "lreg") // every location is one the reader accepts
+        if (kinds.back() == "lreg") { // every location is one the reader accepts
             EXPECT_GT(get_reg_max(register_table[i]), 0u) << name;
+        }
     }
     EXPECT_EQ(kinds, (std::vector<std::string>{"hwreg", "lreg", "io_pin"}));
     EXPECT_EQ(names.size(), kRegisterTableSize);
@@ -110,8 +111,9 @@ TEST(RegisterTable, NumericForms) {
     for (const auto &c : cases) {
         char line[kLineSize] = "-";
         EXPECT_EQ(make_numeric_access(c.text, line, sizeof line), c.line ? 1 : 0) << c.text;
-        if (c.line)
+        if (c.line) {
             EXPECT_STREQ(line, c.line);
+        }
     }
     char small[16];
     EXPECT_EQ(make_numeric_access("0x2e[3:0]", small, sizeof small), 0);
