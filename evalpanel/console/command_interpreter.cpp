@@ -44,7 +44,9 @@ bool has_prefix(const char *line, const char *prefix) {
     return strncmp(line, prefix, strlen(prefix)) == 0;
 }
 
-QString hex2(int value) { return QStringLiteral("%1").arg(value & 0xFF, 2, 16, QLatin1Char('0')); }
+QString hex2(int value) {
+    return QStringLiteral("%1").arg(value & 0xFF, 2, 16, QLatin1Char('0'));
+}
 
 } // namespace
 
@@ -317,8 +319,8 @@ int CommandInterpreter::i2c_test(const char *line) {
                     document_.move_to_end();
                     document_.delete_before(static_cast<int>(step.size()));
                 } else {
-                    document_.append_paragraph(QStringLiteral("error : wrote %1, read %2\n")
-                                                   .arg(hex2(value), hex2(read)));
+                    document_.append_paragraph(
+                        QStringLiteral("error : wrote %1, read %2\n").arg(hex2(value), hex2(read)));
                     ++errors;
                 }
             }

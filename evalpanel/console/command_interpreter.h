@@ -17,7 +17,7 @@ extern const char kHelpText[];
 extern const char kHelpTextMore[];
 
 class CommandInterpreter {
-public:
+  public:
     // The console document takes the bus test's output directly (it is not
     // mirrored to a network client).
     CommandInterpreter(ConsoleHost &host, ConsoleDocument &document);
@@ -40,7 +40,7 @@ public:
         Handler handle;
     };
 
-private:
+  private:
     int register_expression(const char *line);
     int io_pin(const char *line);
     int page(const char *line);

@@ -17,7 +17,7 @@
 namespace console {
 
 class Console {
-public:
+  public:
     Console(ConsoleHost &host, ConsoleDocument &document);
 
     // Prints the help text and the first prompt.
@@ -36,7 +36,7 @@ public:
     ScriptRunner &scripts() { return scripts_; }
     CommandInterpreter &interpreter() { return interpreter_; }
 
-private:
+  private:
     void execute(const char *line);
 
     ConsoleHost &host_;

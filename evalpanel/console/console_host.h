@@ -10,7 +10,7 @@
 namespace console {
 
 class ConsoleHost {
-public:
+  public:
     virtual ~ConsoleHost() = default;
 
     // Prints one message as a new paragraph of the console and mirrors it,
@@ -24,8 +24,7 @@ public:
     // Runs one status poll (timer_func).
     virtual void timer_func() = 0;
     // A converter reading of the last status poll as a voltage (adc_read).
-    virtual double adc_read(int unit, int channel, double factor_a, int shift,
-                            double factor_b) = 0;
+    virtual double adc_read(int unit, int channel, double factor_a, int shift, double factor_b) = 0;
     // Points the bus selector (0 System, 1 Ventra) at an item without
     // running its handler.
     virtual void set_bus_selector_index(int index) = 0;

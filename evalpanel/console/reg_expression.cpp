@@ -39,8 +39,9 @@ int reg_expression(ConsoleHost &host, const char *line) {
             return 1;
         }
         const unsigned v = static_cast<unsigned>(value);
-        host.console_print(QString::asprintf("%s = 0x%02X ( %d%d%d%d %d%d%d%d )", name, v, (v >> 7) & 1, (v >> 6) & 1,
-              (v >> 5) & 1, (v >> 4) & 1, (v >> 3) & 1, (v >> 2) & 1, (v >> 1) & 1, v & 1));
+        host.console_print(QString::asprintf("%s = 0x%02X ( %d%d%d%d %d%d%d%d )", name, v,
+                                             (v >> 7) & 1, (v >> 6) & 1, (v >> 5) & 1, (v >> 4) & 1,
+                                             (v >> 3) & 1, (v >> 2) & 1, (v >> 1) & 1, v & 1));
         return 1;
     }
 
@@ -55,14 +56,16 @@ int reg_expression(ConsoleHost &host, const char *line) {
     uint32_t value = 0;
     if (get_val(value_text, &value) != 0) {
         trace("get_val failed");
-        host.console_print(QStringLiteral("value must be in hexadecimal,binary or decimal format."));
+        host.console_print(
+            QStringLiteral("value must be in hexadecimal,binary or decimal format."));
         return 1;
     }
     trace("0x%02X %d(dec)", value, static_cast<int>(value));
     const uint32_t maximum = evalpanel::get_reg_max(definition);
     trace("maximum value = %d", static_cast<int>(maximum));
     if (value > maximum) {
-        host.console_print(QString::asprintf("value out of bounds. (0-%X) (0-%u dec)", maximum, maximum));
+        host.console_print(
+            QString::asprintf("value out of bounds. (0-%X) (0-%u dec)", maximum, maximum));
         return 1;
     }
     host.append_command_log(QString::asprintf("%s = 0x%X", name, value));

@@ -13,14 +13,13 @@ namespace {
 // The whole console on the virtual kit, printing into the same document the
 // editor draws in, as the main window does.
 class ConsoleTest : public KitTest {
-protected:
+  protected:
     void SetUp() override {
         KitTest::SetUp();
         host.screen = &doc;
         dir = std::filesystem::temp_directory_path() /
-              ("console_whole_" + std::string(::testing::UnitTest::GetInstance()
-                                                  ->current_test_info()
-                                                  ->name()));
+              ("console_whole_" +
+               std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
         std::filesystem::create_directories(dir);
         saved_cwd = std::filesystem::current_path();
         std::filesystem::current_path(dir);

@@ -38,8 +38,7 @@ INSTANTIATE_TEST_SUITE_P(
         Exchange{"for i=0:1:3", {"Syntax error"}},
         // Access levels, prefixes included.
         Exchange{"advanced", {"switched to advanced user mode"}},
-        Exchange{"testing", {"switched to test mode"}},
-        Exchange{"user", {"switched to user mode"}},
+        Exchange{"testing", {"switched to test mode"}}, Exchange{"user", {"switched to user mode"}},
         Exchange{"debug", {"switched to debug mode"}},
         // Pages: 0..6, the closing parenthesis optional.
         Exchange{"page()", {"page 0"}}, Exchange{"page(0)", {"switched to page 0"}},
@@ -59,8 +58,7 @@ INSTANTIATE_TEST_SUITE_P(
         // Bus selection.
         Exchange{"i2c_bus()", {"selected i2c bus : system"}},
         Exchange{"i2c_bus(vt) and more", {"i2c bus : Ventra"}},
-        Exchange{"i2c_bus(sys)", {"i2c bus : System"}},
-        Exchange{"i2c_bus(vtx)", {"Syntax error"}},
+        Exchange{"i2c_bus(sys)", {"i2c bus : System"}}, Exchange{"i2c_bus(vtx)", {"Syntax error"}},
         // Collision values in both notations; nothing reaches the chip.
         Exchange{"i2c_collision(1,2,3,4)", {"01 02 03 04"}},
         Exchange{"i2c_collision(1h,2h,3h,4h)", {"01 02 03 04"}},
@@ -76,9 +74,8 @@ INSTANTIATE_TEST_SUITE_P(
         // Board temperature versus the TEMP field.
         Exchange{"temperature", {"25.0 \u00b0C"}},
         // Pins.
-        Exchange{"PIN_INT = 1", {"This is read-only pin."}},
-        Exchange{"PIN_FOO", {"Syntax error"}}, Exchange{"pin_nrst", {"Syntax error"}},
-        Exchange{"PIN_NRST = 0", {}},
+        Exchange{"PIN_INT = 1", {"This is read-only pin."}}, Exchange{"PIN_FOO", {"Syntax error"}},
+        Exchange{"pin_nrst", {"Syntax error"}}, Exchange{"PIN_NRST = 0", {}},
         // Register expressions: bounds and value forms.
         Exchange{"VSET_B0 = 128", {"value out of bounds. (0-7F) (0-127 dec)"}},
         Exchange{"VSET_B0 = -1", {"value out of bounds. (0-7F) (0-127 dec)"}},
@@ -102,8 +99,8 @@ TEST_F(KitTest, RegisterQueryPrintsValueAndBitGroups) {
     }
     EXPECT_EQ(run("R_VSET_B0"), Printed{"R_VSET_B0 = 0xBC ( 1011 1100 )"});
     EXPECT_EQ(run("0x00[7]"), Printed{"0x00[7] = 0x01 ( 0000 0001 )"});
-    EXPECT_EQ(host.log, (QStringList{"VSET_B0", "VSET_B0", "VSET_B0", "VSET_B0", "R_VSET_B0",
-                                     "0x00[7]"}));
+    EXPECT_EQ(host.log,
+              (QStringList{"VSET_B0", "VSET_B0", "VSET_B0", "VSET_B0", "R_VSET_B0", "0x00[7]"}));
 }
 
 TEST_F(KitTest, WideFieldQueryShowsTheLowByteInBitGroups) {
@@ -291,8 +288,8 @@ TEST_F(KitTest, PinCommands) {
     EXPECT_EQ(kit_pin(0, 23), 0);
     EXPECT_EQ(run("PIN_NRST"), Printed{"PIN_NRST = 0"});
     EXPECT_EQ(run("PIN_INT = 0"), Printed{"This is read-only pin."});
-    EXPECT_EQ(host.log, (QStringList{"PIN_NRST = 1", "PIN_NRST", "PIN_NRST", "PIN_NRST = 0",
-                                     "PIN_NRST"}));
+    EXPECT_EQ(host.log,
+              (QStringList{"PIN_NRST = 1", "PIN_NRST", "PIN_NRST", "PIN_NRST = 0", "PIN_NRST"}));
 }
 
 TEST_F(KitTest, BusTestPassesOnAHealthyChip) {

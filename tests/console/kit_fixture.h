@@ -16,7 +16,7 @@
 #include "registers/device_access.h"
 
 class KitTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         evalpanel::reset_device();
         kit("reset");

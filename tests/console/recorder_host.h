@@ -15,7 +15,7 @@
 #include "registers/device_access.h"
 
 class RecorderHost : public console::ConsoleHost, public evalpanel::DeviceHost {
-public:
+  public:
     QStringList printed;
     QStringList log;
     int refreshes = 0;
