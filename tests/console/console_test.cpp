@@ -12,10 +12,10 @@ namespace {
 
 // The whole console on the virtual kit, printing into the same document the
 // editor draws in, as the main window does.
-class ConsoleTest : public KitTest {
+class ConsoleTest : public ConsoleKitTest {
   protected:
     void SetUp() override {
-        KitTest::SetUp();
+        ConsoleKitTest::SetUp();
         host.screen = &doc;
         dir = std::filesystem::temp_directory_path() /
               ("console_whole_" +
@@ -27,7 +27,7 @@ class ConsoleTest : public KitTest {
     void TearDown() override {
         std::filesystem::current_path(saved_cwd);
         std::filesystem::remove_all(dir);
-        KitTest::TearDown();
+        ConsoleKitTest::TearDown();
     }
 
     void type_line(const std::string &text) {

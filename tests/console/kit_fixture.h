@@ -15,11 +15,14 @@
 #include "recorder_host.h"
 #include "registers/device_access.h"
 
-class KitTest : public ::testing::Test {
+class ConsoleKitTest : public ::testing::Test {
   protected:
     void SetUp() override {
         evalpanel::reset_device();
         kit("reset");
+        // The kit's time moves only when a command sleeps (or a test says so).
+        kit("clock manual");
+        host.on_sleep = [this](int ms) { kit("advance " + std::to_string(ms)); };
         unsigned vendor = 0, product = 0;
         std::string identity = kit("identity");
         ASSERT_EQ(sscanf(identity.c_str(), "0x%x 0x%x", &vendor, &product), 2) << identity;
@@ -73,6 +76,14 @@ class KitTest : public ::testing::Test {
     }
     int kit_pin(int group, int pin) {
         return std::stoi(kit("pin " + std::to_string(group) + " " + std::to_string(pin)));
+    }
+
+    // Enables Buck5 (a single-phase converter), releases NRST and lets the
+    // power-up sequence finish.
+    void power_up_buck5() {
+        interpreter.parse_cmd("EN_DIS_B5 = 1");
+        interpreter.parse_cmd("PIN_NRST = 1");
+        kit("advance 1000");
     }
 
     // Runs one line and gives what it printed.

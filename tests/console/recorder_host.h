@@ -39,6 +39,8 @@ class RecorderHost : public console::ConsoleHost, public evalpanel::DeviceHost {
     console::ConsoleDocument *screen = nullptr;
     // Runs inside process_events, as pending GUI events would.
     std::function<void()> on_process_events;
+    // Lets the (simulated) world move on while a command sleeps.
+    std::function<void(int ms)> on_sleep;
 
     // ConsoleHost
     void console_print(const QString &text) override {
@@ -70,6 +72,8 @@ class RecorderHost : public console::ConsoleHost, public evalpanel::DeviceHost {
     void sleep_ms(int ms) override {
         sleeps.push_back(ms);
         clock_ms += ms;
+        if (on_sleep)
+            on_sleep(ms);
     }
     int64_t tick_ms() override { return clock_ms += 250; }
 
