@@ -1,3 +1,5 @@
+#include <iterator>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -331,6 +333,38 @@ TEST_F(ConsoleKitTest, BusTestReportsEveryFailedRead) {
                                                "read/write pairs$")),
               0);
     EXPECT_NE(lines.last(), "OK");
+}
+
+} // namespace
+
+namespace {
+
+// Lines stitched from keywords, numbers and separators, as a careless user or
+// a broken script would produce them: every one must be answered (handled or
+// "Syntax error") without touching memory it does not own.
+TEST_F(ConsoleKitTest, ArbitraryLinesAreAnsweredSafely) {
+    usb_hid_close(evalpanel::device().handle);
+    evalpanel::device().handle = BRIDGEIO_INVALID_HANDLE;
+    const char *pieces[] = {
+        "VSET_B0",     "PIN_NRST", "0x12", "[7]",      "[3:0]",    "page",
+        "wait",        "vout",     "iout", "(",        ")",        "=",
+        " ",           "\t",       "0x",   "ffh",      "b101",     "-",
+        "99999999999", "i2c_bus",  "(vt)", "i2c_addr", "send_seq", "i2c_collision",
+        ",",           "help",     "temp", "$",        "%s%n",     "\n",
+        "PIN_INT",     "R_FPWM"};
+    std::mt19937 random(23456);
+    for (int i = 0; i < 3000; ++i) {
+        std::string line;
+        const int count = 1 + static_cast<int>(random() % 12);
+        for (int p = 0; p < count; ++p)
+            line += pieces[random() % std::size(pieces)];
+        if (random() % 20 == 0)
+            line += std::string(300, 'x'); // longer than any command line
+        host.printed.clear();
+        const int refreshes = host.refreshes;
+        interpreter.parse_cmd(line.c_str());
+        ASSERT_EQ(host.refreshes, refreshes + 1) << line;
+    }
 }
 
 } // namespace
