@@ -1,5 +1,7 @@
 #include "console.h"
 
+#include "console/console_trace.h"
+
 namespace console {
 
 Console::Console(ConsoleHost &host, ConsoleDocument &document)
@@ -17,6 +19,14 @@ void Console::start() {
 void Console::execute(const char *line) {
     if (scripts_.run_script(line) == -1)
         interpreter_.parse_cmd(line);
+}
+
+void Console::relay(const QByteArray &received) {
+    const qsizetype end = received.indexOf('\0');
+    const QByteArray text = end < 0 ? received : received.left(end);
+    for (char byte : text)
+        trace("relay key %c", byte);
+    editor_.feed(text);
 }
 
 bool Console::run_script_file(const char *name) {

@@ -28,6 +28,9 @@ class Console {
     bool key_press(int key, const QString &text) { return editor_.key_press(key, text); }
     // Bytes typed remotely (or pasted), as key presses.
     void feed(const QByteArray &bytes) { editor_.feed(bytes); }
+    // One read of the network relay: the bytes before the first zero byte
+    // are fed as key presses, each traced.
+    void relay(const QByteArray &received);
     // A script button: runs the file without arguments. A missing file does
     // nothing. Refused (false) while a console command is still running.
     bool run_script_file(const char *name);

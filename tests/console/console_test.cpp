@@ -102,3 +102,15 @@ TEST_F(ConsoleTest, InputDuringTheBusTestWaitsForItsEnd) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(ConsoleTest, RelayedTextEndsAtAZeroByte) {
+    console.relay(QByteArray("help\r\n\0page(1)\n", 15));
+    EXPECT_EQ(host.printed, QStringList{QString::fromLatin1(console::kHelpText)});
+    EXPECT_EQ(console.editor().line(), "");
+    console.relay("page(1)\n");
+    EXPECT_EQ(host.printed.last(), "switched to page 1");
+}
+
+} // namespace
