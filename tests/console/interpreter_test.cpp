@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "kit_fixture.h"
+#include "test_names.h"
 
 using console::kHelpText;
 using console::kHelpTextMore;
@@ -90,7 +91,8 @@ INSTANTIATE_TEST_SUITE_P(
         Exchange{"VSET_B0 = 0b101", {"value must be in hexadecimal,binary or decimal format."}},
         Exchange{"VSET_B0 = 1a", {"value must be in hexadecimal,binary or decimal format."}},
         Exchange{"VSET_B0 =", {"value must be in hexadecimal,binary or decimal format."}},
-        Exchange{"VSET_B0 = 127", {}}, Exchange{"VSET_B0 = b11111", {}}));
+        Exchange{"VSET_B0 = 127", {}}, Exchange{"VSET_B0 = b11111", {}}),
+    [](const auto &info) { return case_name(info.index, info.param.line); });
 
 // ---- Register expressions at the chip ------------------------------------
 
@@ -148,7 +150,8 @@ INSTANTIATE_TEST_SUITE_P(
                       Assignment{"0x12 = 0xaa", 0x12, 0x0A, 0xAA, "0x12 = 0xAA"},
                       Assignment{"0x12[7] = 1", 0x12, 0x0A, 0x8A, "0x12[7] = 0x1"},
                       Assignment{"0x12[3:0] = 15", 0x12, 0xA0, 0xAF, "0x12[3:0] = 0xF"},
-                      Assignment{"DELAY_B0 = 12z", 0x12, 0x0A, 0x0C, "DELAY_B0 = 0xC"}));
+                      Assignment{"DELAY_B0 = 12z", 0x12, 0x0A, 0x0C, "DELAY_B0 = 0xC"}),
+    [](const auto &info) { return case_name(info.index, info.param.line); });
 
 TEST_F(ConsoleKitTest, FieldWriteUpdatesRegisterCacheButWholeRegisterWriteDoesNot) {
     evalpanel::device().register_cache[0x12] = 0x55;
