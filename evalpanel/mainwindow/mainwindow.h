@@ -152,6 +152,7 @@ class MainWindow : public QMainWindow, public evalpanel::DeviceHost, public cons
     void show_chip_temperature();
     void show_board_temperature();
 
+    static void set_field_text(QLineEdit *field, const QString &text);
     void refresh_buttons();
     void refresh_selectors();
     void refresh_edits();

@@ -122,8 +122,8 @@ void MainWindow::refresh_edits() {
         case BindingKind::Measurement: {
             const double x =
                 adc_read(b.unit, b.channel, b.factor_a / 100.0, b.shift, b.factor_b / 100.0);
-            edit->setText(s.connection_state == kNotConnected ? kNoCurrentText
-                                                              : measurement_text(x));
+            set_field_text(edit, s.connection_state == kNotConnected ? kNoCurrentText
+                                                                     : measurement_text(x));
             break;
         }
         default:

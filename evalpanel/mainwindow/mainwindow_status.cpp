@@ -22,6 +22,12 @@ namespace {
 constexpr int kPolledPinCount = 5;
 } // namespace
 
+void MainWindow::set_field_text(QLineEdit *field, const QString &text) {
+    field->setText(text);
+    // Narrow fields show the beginning of their text, not its end.
+    field->setCursorPosition(0);
+}
+
 void MainWindow::timer_func() {
     qCDebug(lcWindow, "timer_func()");
     DeviceState &s = device();
@@ -58,14 +64,14 @@ void MainWindow::show_modes() {
     const DeviceState &s = device();
     if (s.connection_state != kConnected) {
         for (QLineEdit *field : mode_fields_)
-            field->setText(kUndefinedText);
+            set_field_text(field, kUndefinedText);
         return;
     }
     for (int buck = 0; buck < kBuckCount; ++buck) {
         mode_states_[buck] = mode_state(s.status_result, buck);
         // States 1 and 2 pass quickly and keep the previous text.
         if (const auto text = buck_mode_text(s.status_result, buck))
-            mode_fields_[buck]->setText(*text);
+            set_field_text(mode_fields_[buck], *text);
     }
 }
 
@@ -73,7 +79,7 @@ void MainWindow::show_load_current() {
     const DeviceState &s = device();
     if (s.connection_state != kConnected) {
         for (QLineEdit *field : current_fields_)
-            field->setText(kNoCurrentText);
+            set_field_text(field, kNoCurrentText);
         return;
     }
     // Only the field of the selected source changes; the others keep the
@@ -81,39 +87,39 @@ void MainWindow::show_load_current() {
     const LoadCurrentReading reading = load_current(s.status_result);
     const int field = current_field_for_source(reading.source);
     if (field >= 0)
-        current_fields_[field]->setText(load_current_text(reading.raw));
+        set_field_text(current_fields_[field], load_current_text(reading.raw));
 }
 
 void MainWindow::show_multiphase() {
     const DeviceState &s = device();
     if (s.connection_state != kConnected) {
         for (QLineEdit *field : multiphase_fields_)
-            field->setText(kUndefinedText);
+            set_field_text(field, kUndefinedText);
         return;
     }
     const auto texts = multiphase_texts(multiphase_configuration(s.status_result), mode_states_);
     for (int buck = 0; buck < kBuckCount && buck < multiphase_fields_.size(); ++buck)
-        multiphase_fields_[buck]->setText(texts[buck]);
+        set_field_text(multiphase_fields_[buck], texts[buck]);
 }
 
 void MainWindow::show_chip_temperature() {
     const DeviceState &s = device();
     if (s.connection_state != kConnected) {
-        ui_->chip_temp->setText(kUndefinedText);
+        set_field_text(ui_->chip_temp, kUndefinedText);
         return;
     }
     chip_temperature_level_ = chip_temperature_level(s.register_cache[0x0D]);
-    ui_->chip_temp->setText(chip_temperature_text(chip_temperature_level_));
+    set_field_text(ui_->chip_temp, chip_temperature_text(chip_temperature_level_));
 }
 
 void MainWindow::show_board_temperature() {
     const DeviceState &s = device();
     // The sensor is powered with the chip; without it there is no reading.
     if (!ui_->io0022->isChecked() || !s.board_sensor_present) {
-        ui_->board_temp->setText(kNotAvailableText);
+        set_field_text(ui_->board_temp, kNotAvailableText);
         return;
     }
-    ui_->board_temp->setText(board_temperature_text(board_temperature(s.status_result)));
+    set_field_text(ui_->board_temp, board_temperature_text(board_temperature(s.status_result)));
 }
 
 void MainWindow::write_statusbar(int address, int data, bool write) {
