@@ -154,4 +154,39 @@ TEST_F(BindingWindowTest, AFailedLiveReadMergesIntoFF) {
     EXPECT_EQ(window->connection_label()->text(), "   NACK   ");
 }
 
+TEST_F(BindingWindowTest, BottomRowSelectsBusAddressAndSpeed) {
+    open_powered();
+    const evalpanel::DeviceState &s = evalpanel::device();
+    choose(ui().comboBox_3, 1);
+    EXPECT_EQ(s.bus_selection, 1);
+    EXPECT_EQ(last_log_line(), "i2c_bus(vt)");
+    EXPECT_EQ(s.status_script[158], 2);
+    choose(ui().comboBox_3, 0);
+    EXPECT_EQ(s.bus_selection, 0);
+
+    choose(ui().proto, 2);
+    EXPECT_EQ(s.speed_a, 1);
+    EXPECT_EQ(s.speed_b, 1);
+    EXPECT_EQ(s.status_script[2], 3);
+
+    choose(ui().comboBox_8, 1);
+    EXPECT_EQ(s.device_address, 0x61);
+    EXPECT_EQ(last_log_line(), "i2c_addr(0x61)");
+}
+
+TEST_F(BindingWindowTest, ClearingInterruptsClearsEveryFlag) {
+    open_powered();
+    kit("dietemp 1");
+    for (const char *flag : {"OVP", "UVLO", "NPG_B0"}) {
+        kit(std::string("flag ") + flag + " on");
+        kit(std::string("flag ") + flag + " off");
+    }
+    ASSERT_NE(chip_register(0, 0x0E), 0);
+    ASSERT_NE(chip_register(0, 0x0D) & 0xFC, 0);
+    window->on_clear_ints_clicked();
+    EXPECT_EQ(chip_register(0, 0x0E), 0);
+    EXPECT_EQ(chip_register(0, 0x0D), 0x01) << "only the die temperature level is left";
+    EXPECT_EQ(ui().le0e1->text(), "0");
+}
+
 } // namespace

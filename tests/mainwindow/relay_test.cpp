@@ -3,10 +3,13 @@
 #include "window_fixture.h"
 
 #include <QClipboard>
+#include <QDir>
+#include <QFile>
 #include <QKeyEvent>
 #include <QPlainTextEdit>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTemporaryDir>
 
 namespace {
 
@@ -109,6 +112,24 @@ TEST_F(RelayTest, TypedKeysAndThePasteRunCommands) {
     QKeyEvent control_v(QEvent::KeyPress, Qt::Key_V, Qt::ControlModifier, QString(QChar(0x16)));
     QApplication::sendEvent(ui().plainTextEdit, &control_v);
     EXPECT_TRUE(console_text().contains("page 2\n> |"));
+}
+
+TEST_F(RelayTest, ScriptButtonsRunTheirFiles) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString previous = QDir::currentPath();
+    ASSERT_TRUE(QDir::setCurrent(dir.path()));
+    {
+        QFile file(dir.filePath("script2.txt"));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write("# balanced\nVSET_B0 = 0x21\nDELAY_B0 = 7\n");
+    }
+    ui().script1->click(); // no such file: nothing happens
+    ui().script2->click();
+    QDir::setCurrent(previous);
+    EXPECT_EQ(chip_register(0, 0x00) & 0x7F, 0x21);
+    EXPECT_EQ(chip_register(0, 0x12), 7);
+    EXPECT_FALSE(console_text().contains("Syntax error"));
 }
 
 } // namespace
