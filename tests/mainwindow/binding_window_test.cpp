@@ -1,0 +1,192 @@
+// Controls bound to registers and pins, on the virtual kit: what a refresh
+// shows, what a click or a choice writes, and the command log lines.
+#include "window_fixture.h"
+
+#include <QPushButton>
+
+namespace {
+
+using BindingWindowTest = WindowTest;
+
+TEST_F(BindingWindowTest, OutputVoltageSelectorShowsAndWritesWithItsOffset) {
+    open_powered();
+    set_chip_register(0, 0x00, 0x32);
+    ui().readregisters->click();
+    EXPECT_EQ(ui().co0060->currentIndex(), 40);
+    EXPECT_EQ(ui().co0060->currentText(), "1000 mV");
+
+    // The enable bit changes on the chip after the last refresh: the
+    // handler's live read keeps it.
+    set_chip_register(0, 0x00, 0xB2);
+    choose(ui().co0060, 0);
+    EXPECT_EQ(chip_register(0, 0x00), 0x8A);
+    EXPECT_EQ(cache(0x00), 0x8A);
+    EXPECT_EQ(last_log_line(), "VSET_B0 = 0xA");
+    EXPECT_EQ(window->access_label()->text(), "   W00:8a   ");
+
+    // Field values below 10 have no item.
+    set_chip_register(0, 0x00, 0x85);
+    ui().readregisters->click();
+    EXPECT_EQ(ui().co0060->currentIndex(), -1);
+}
+
+struct SelectorCase {
+    const char *name;
+    int reg;
+    int chip_value;    // register value on the chip
+    int shown;         // item index shown for it
+    int choose_item;   // item the user then picks
+    int written_value; // register value the chip then holds
+};
+
+class SelectorWindowTest : public WindowTest, public testing::WithParamInterface<SelectorCase> {};
+
+TEST_P(SelectorWindowTest, ShowsAndWritesTheField) {
+    const SelectorCase &c = GetParam();
+    open_powered();
+    auto *combo = window->findChild<QComboBox *>(c.name);
+    ASSERT_NE(combo, nullptr);
+    set_chip_register(0, c.reg, c.chip_value);
+    ui().readregisters->click();
+    EXPECT_EQ(combo->currentIndex(), c.shown);
+    choose(combo, c.choose_item);
+    EXPECT_EQ(chip_register(0, c.reg), c.written_value);
+}
+
+INSTANTIATE_TEST_SUITE_P(Form, SelectorWindowTest,
+                         testing::Values(
+                             // PFM exit level: item i is field value i + 3; the upper nibble stays.
+                             SelectorCase{"co1930", 0x19, 0x52, -1, 0, 0x53},
+                             SelectorCase{"co1930", 0x19, 0x07, 4, 2, 0x05},
+                             // Current limit: two bits, three items.
+                             SelectorCase{"co0776", 0x07, 0xC5, -1, 1, 0x45},
+                             SelectorCase{"co0776", 0x07, 0x85, 2, 0, 0x05},
+                             // Delay: a whole register.
+                             SelectorCase{"co1270", 0x12, 0xFF, 255, 10, 0x0A},
+                             // A disable bit listed "Enabled" first.
+                             SelectorCase{"co1033", 0x10, 0x08, 1, 0, 0x00}),
+                         [](const auto &info) {
+                             return std::string(info.param.name) + "_" + std::to_string(info.index);
+                         });
+
+TEST_F(BindingWindowTest, ClearButtonWritesAtOnceEvenWithoutAutoWrite) {
+    open_powered();
+    kit("flag T_WARNING on");
+    kit("flag T_WARNING off"); // the flag stays latched
+    window->timer_func();
+    ASSERT_EQ(chip_register(0, 0x0E) & 0x08, 0x08);
+    EXPECT_EQ(ui().le0e3->text(), "1");
+
+    ui().autowrite->click();
+    ASSERT_FALSE(window->auto_write());
+    ui().cb0e3->click();
+    EXPECT_EQ(chip_register(0, 0x0E) & 0x08, 0);
+    EXPECT_EQ(last_log_line(), "T_WARNING = 0");
+}
+
+TEST_F(BindingWindowTest, WithoutAutoWriteATickWaitsForWriteRegisters) {
+    open_powered();
+    ASSERT_EQ(chip_register(0, 0x0F) & 0x02, 0);
+    ui().autowrite->click();
+    ui().cb0f1->click();
+    EXPECT_EQ(cache(0x0F) & 0x02, 0x02);
+    EXPECT_EQ(chip_register(0, 0x0F) & 0x02, 0) << "not written yet";
+    EXPECT_EQ(last_log_line(), "MASK_OVP = 1");
+
+    // Switching auto-write back on sends nothing either.
+    ui().autowrite->click();
+    EXPECT_EQ(chip_register(0, 0x0F) & 0x02, 0);
+    ui().writeregisters->click();
+    EXPECT_EQ(chip_register(0, 0x0F) & 0x02, 0x02);
+}
+
+TEST_F(BindingWindowTest, AssertingVioSysPowersUpAndReadsTheChip) {
+    open_window();
+    EXPECT_EQ(kit_pin(0, 22), 0);
+    EXPECT_EQ(ui().board_temp->text(), "Not available");
+    const int lines_before = log_lines().size();
+
+    ui().io0022->click();
+    EXPECT_EQ(kit_pin(0, 22), 1);
+    EXPECT_EQ(state(), evalpanel::kConnected);
+    EXPECT_TRUE(evalpanel::device().board_sensor_present);
+    EXPECT_TRUE(log_lines().mid(lines_before).contains("advanced"));
+    EXPECT_NE(kit("status").find("level advanced"), std::string::npos);
+    // All registers re-read: the cache matches the chip.
+    EXPECT_EQ(cache(0x00), chip_register(0, 0x00));
+    EXPECT_EQ(cache(0x18), chip_register(0, 0x18));
+    EXPECT_EQ(ui().co0060->currentIndex(), (chip_register(0, 0x00) & 0x7F) - 10);
+    EXPECT_EQ(ui().board_temp->text(), QString::fromUtf8("25.0 °C"));
+    EXPECT_TRUE(ui().io0022->isChecked());
+
+    // Switching it off only drives the pin low.
+    const int lines_on = log_lines().size();
+    ui().io0022->click();
+    EXPECT_EQ(kit_pin(0, 22), 0);
+    EXPECT_FALSE(log_lines().mid(lines_on).contains("advanced"));
+    EXPECT_FALSE(ui().io0022->isChecked());
+}
+
+TEST_F(BindingWindowTest, InterruptIndicatorIsRedWhileTheLineIsLow) {
+    open_powered();
+    window->timer_func();
+    EXPECT_EQ(ui().lio0018->text(), "0");
+    EXPECT_EQ(base_colour(ui().lio0018), rgb(kIndicatorOff));
+
+    kit("flag OVP on");
+    ASSERT_EQ(kit_pin(0, 18), 0);
+    window->timer_func();
+    EXPECT_EQ(ui().lio0018->text(), "1");
+    EXPECT_EQ(base_colour(ui().lio0018), rgb(kIndicatorOn));
+    EXPECT_EQ(ui().le0e1->text(), "1");
+    EXPECT_EQ(base_colour(ui().le0e1), rgb(kIndicatorOn));
+    EXPECT_EQ(ui().le0e0->text(), "0");
+}
+
+TEST_F(BindingWindowTest, AFailedLiveReadMergesIntoFF) {
+    open_powered();
+    kit("nack on");
+    ui().cb0f0->click();
+    EXPECT_EQ(cache(0x0F), 0xFF);
+    EXPECT_EQ(state(), evalpanel::kNotAcknowledged);
+    const QStringList lines = log_lines();
+    EXPECT_EQ(lines.mid(lines.size() - 3), QStringList({"NACK", "MASK_SCP = 1", "NACK"}));
+    EXPECT_EQ(window->connection_label()->text(), "   NACK   ");
+}
+
+TEST_F(BindingWindowTest, BottomRowSelectsBusAddressAndSpeed) {
+    open_powered();
+    const evalpanel::DeviceState &s = evalpanel::device();
+    choose(ui().comboBox_3, 1);
+    EXPECT_EQ(s.bus_selection, 1);
+    EXPECT_EQ(last_log_line(), "i2c_bus(vt)");
+    EXPECT_EQ(s.status_script[158], 2);
+    choose(ui().comboBox_3, 0);
+    EXPECT_EQ(s.bus_selection, 0);
+
+    choose(ui().proto, 2);
+    EXPECT_EQ(s.speed_a, 1);
+    EXPECT_EQ(s.speed_b, 1);
+    EXPECT_EQ(s.status_script[2], 3);
+
+    choose(ui().comboBox_8, 1);
+    EXPECT_EQ(s.device_address, 0x61);
+    EXPECT_EQ(last_log_line(), "i2c_addr(0x61)");
+}
+
+TEST_F(BindingWindowTest, ClearingInterruptsClearsEveryFlag) {
+    open_powered();
+    kit("dietemp 1");
+    for (const char *flag : {"OVP", "UVLO", "NPG_B0"}) {
+        kit(std::string("flag ") + flag + " on");
+        kit(std::string("flag ") + flag + " off");
+    }
+    ASSERT_NE(chip_register(0, 0x0E), 0);
+    ASSERT_NE(chip_register(0, 0x0D) & 0xFC, 0);
+    window->on_clear_ints_clicked();
+    EXPECT_EQ(chip_register(0, 0x0E), 0);
+    EXPECT_EQ(chip_register(0, 0x0D), 0x01) << "only the die temperature level is left";
+    EXPECT_EQ(ui().le0e1->text(), "0");
+}
+
+} // namespace

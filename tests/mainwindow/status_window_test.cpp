@@ -1,0 +1,192 @@
+// Status polling on the virtual kit: buck modes, multiphase groups, load
+// current, temperatures and the status bar after each tick.
+#include "window_fixture.h"
+
+#include <QLabel>
+
+namespace {
+
+class StatusWindowTest : public WindowTest {
+  protected:
+    QStringList modes() {
+        QStringList out;
+        for (QLineEdit *e :
+             {ui().mode0, ui().mode1, ui().mode2, ui().mode3, ui().mode4, ui().mode5})
+            out << e->text();
+        return out;
+    }
+    QStringList multiphase() {
+        QStringList out;
+        for (QLineEdit *e : {ui().multiphase0, ui().multiphase1, ui().multiphase2, ui().multiphase3,
+                             ui().multiphase4, ui().multiphase5})
+            out << e->text();
+        return out;
+    }
+    QStringList currents() {
+        QStringList out;
+        for (QLineEdit *e : {ui().current0, ui().current1, ui().current2, ui().current3,
+                             ui().current4, ui().current5, ui().current6})
+            out << e->text();
+        return out;
+    }
+    // Lets the kit's time pass, then polls once.
+    void tick_after(int ms) {
+        kit("advance " + std::to_string(ms));
+        window->timer_func();
+    }
+};
+
+TEST_F(StatusWindowTest, ModesFollowTheBucksFromPowerUpToTestMode) {
+    open_powered();
+    window->timer_func();
+    EXPECT_EQ(modes(), QStringList(6, "Disabled")) << "NRST low";
+
+    ui().io0023->click(); // NRST: the power-up sequence starts
+    tick_after(1);
+    EXPECT_EQ(ui().mode0->text(), "Soft Start-Up");
+
+    tick_after(1000);
+    EXPECT_EQ(modes(), QStringList(6, "Sleeping")) << "NSLP low";
+
+    ui().io0024->click(); // awake
+    tick_after(10);
+    const QStringList awake = modes();
+    EXPECT_EQ(awake[0], "PWM") << "800 mA over the three phases of Buck0";
+    EXPECT_EQ(awake[5], "PFM") << "100 mA on Buck5 alone";
+    EXPECT_EQ(ui().multiphase0->text(), "Master; 2/3 Phases Active");
+
+    // Low-power PFM on Buck5 with the global ECO control.
+    set_chip_register(0, 0x0C, chip_register(0, 0x0C) | 0x20);
+    set_chip_register(0, 0x10, chip_register(0, 0x10) | 0x01);
+    tick_after(10);
+    EXPECT_EQ(ui().mode5->text(), "ECO");
+
+    set_chip_register(0, 0xE0, 0x01);
+    tick_after(1);
+    EXPECT_EQ(ui().mode0->text(), "Test Mode");
+
+    // Without the chip every buck is undefined.
+    kit("nack on");
+    window->timer_func();
+    EXPECT_EQ(modes(), QStringList(6, "Undefined"));
+    EXPECT_EQ(multiphase(), QStringList(6, "Undefined"));
+    EXPECT_EQ(currents(), QStringList(7, "---"));
+    EXPECT_EQ(ui().chip_temp->text(), "Undefined");
+}
+
+struct MultiphaseCase {
+    int configuration;
+    QStringList texts;
+};
+
+class MultiphaseWindowTest : public StatusWindowTest,
+                             public testing::WithParamInterface<MultiphaseCase> {};
+
+TEST_P(MultiphaseWindowTest, RowOfTheConfiguration) {
+    kit("multiphase " + std::to_string(GetParam().configuration));
+    open_powered();
+    window->timer_func();
+    EXPECT_EQ(multiphase(), GetParam().texts);
+}
+
+const QString kSingle = "Single";
+const QString kSlave0 = "Slave to Buck0";
+const QString kSlave3 = "Slave to Buck3";
+
+INSTANTIATE_TEST_SUITE_P(
+    Kit, MultiphaseWindowTest,
+    testing::Values(MultiphaseCase{0,
+                                   {"Master; 1/3 Phases Active", kSlave0, kSlave0,
+                                    "Master; 1/2 Phases Active", kSlave3, kSingle}},
+                    MultiphaseCase{1, QStringList(6, kSingle)},
+                    MultiphaseCase{7,
+                                   {"Master; 1/3 Phases Active", kSlave0, kSlave0,
+                                    "Master; 1/3 Phases Active", kSlave3, kSlave3}},
+                    MultiphaseCase{9,
+                                   {"Master; 1/4 Phases Active", kSlave0, kSlave0,
+                                    "Master; 1/2 Phases Active", kSlave3, kSlave0}},
+                    // Configurations 10 to 15 read as 0.
+                    MultiphaseCase{12,
+                                   {"Master; 1/3 Phases Active", kSlave0, kSlave0,
+                                    "Master; 1/2 Phases Active", kSlave3, kSingle}}),
+    [](const auto &info) { return "Configuration" + std::to_string(info.param.configuration); });
+
+TEST_F(StatusWindowTest, LoadCurrentGoesToTheFieldOfItsSource) {
+    kit("load 5 1230");
+    open_powered();
+    ui().io0023->click();
+    ui().io0024->click();
+    tick_after(1000);
+
+    set_chip_register(0, 0x21, 0x05); // source Buck5
+    tick_after(5);
+    const QStringList first = currents();
+    EXPECT_TRUE(first[5].endsWith(" mA"));
+    const int ma = first[5].chopped(3).toInt();
+    EXPECT_NEAR(ma, 1230, 10);
+
+    set_chip_register(0, 0x21, 0x07); // no source: nothing changes
+    tick_after(5);
+    EXPECT_EQ(currents(), first);
+
+    set_chip_register(0, 0x21, 0x00); // Buck0; Buck5 keeps its reading
+    tick_after(5);
+    EXPECT_EQ(ui().current5->text(), first[5]);
+    EXPECT_NE(ui().current0->text(), first[0]);
+}
+
+TEST_F(StatusWindowTest, TemperaturesOfDieAndBoard) {
+    open_powered();
+    kit("boardtemp -1");
+    kit("dietemp 2");
+    window->timer_func();
+    EXPECT_EQ(ui().board_temp->text(), QString::fromUtf8("-1.0 °C"));
+    EXPECT_EQ(ui().chip_temp->text(), QString::fromUtf8("Die temperature between 110 and 150 °C"));
+    kit("boardtemp 42.5");
+    window->timer_func();
+    EXPECT_EQ(ui().board_temp->text(), QString::fromUtf8("42.5 °C"));
+}
+
+TEST_F(StatusWindowTest, StatusBarInEachConnectionState) {
+    open_powered();
+    window->timer_func();
+    EXPECT_EQ(window->connection_label()->text(), "   ready   ");
+    EXPECT_EQ(connection_colour(), rgb(kConnectionGood));
+    EXPECT_EQ(window->statusBar()->currentMessage(), "USB board connected.");
+    EXPECT_EQ(window->version_label()->text(), chip_version_text(chip_register(0, 0x18)));
+
+    // A read leaves the read form; the next tick writes "W00:00".
+    window->write_statusbar(0x12, 0x34, false);
+    EXPECT_EQ(window->access_label()->text(), "   R12:34   ");
+    window->timer_func();
+    EXPECT_EQ(window->access_label()->text(), "   W00:00   ");
+
+    kit("nack on");
+    window->timer_func();
+    EXPECT_EQ(window->connection_label()->text(), "   NACK   ");
+    EXPECT_EQ(connection_colour(), rgb(kConnectionBad));
+    EXPECT_EQ(window->statusBar()->currentMessage(), "USB board connected.");
+    EXPECT_EQ(last_log_line(), "NACK");
+
+    kit("nack off");
+    kit("unplug");
+    window->timer_func();
+    EXPECT_EQ(window->connection_label()->text(), "   not connected   ");
+    EXPECT_EQ(connection_colour(), rgb(kConnectionBad));
+    EXPECT_EQ(window->statusBar()->currentMessage(), "USB board not found.");
+}
+
+TEST_F(StatusWindowTest, PollStatusTicksEvery150ms) {
+    open_powered();
+    ui().pollstatus->click();
+    EXPECT_TRUE(evalpanel::device().polling_enabled);
+    EXPECT_TRUE(window->poll_timer()->isActive());
+    kit("boardtemp 30");
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return ui().board_temp->text() == QString::fromUtf8("30.0 °C"); }, 1000));
+    ui().pollstatus->click();
+    EXPECT_FALSE(window->poll_timer()->isActive());
+    EXPECT_FALSE(evalpanel::device().polling_enabled);
+}
+
+} // namespace
