@@ -1,7 +1,6 @@
 #include "direct_access.h"
 
 #include "bit_names.h"
-#include "slot_name_filter.h"
 #include "ui_direct_access.h"
 
 #include <QAbstractButton>
@@ -20,11 +19,7 @@ uint8_t hex_byte(const QString &text) {
 } // namespace
 
 direct_access::direct_access(QWidget *parent) : QDialog(parent), ui_(new Ui::direct_access) {
-    {
-        // The bit boxes follow the group's idClicked(int), connected below.
-        evalpanel::UnmatchedSlotFilter quiet({QStringLiteral("on_buttonGroup_buttonClicked(int)")});
-        ui_->setupUi(this);
-    }
+    ui_->setupUi(this);
     // Exactly two hexadecimal digits in either field.
     ui_->lineEdit->setInputMask(QStringLiteral("HH"));
     ui_->lineEdit_2->setInputMask(QStringLiteral("HH"));
@@ -35,6 +30,11 @@ direct_access::direct_access(QWidget *parent) : QDialog(parent), ui_(new Ui::dir
                                        ui_->checkBox_7, ui_->checkBox_8};
     for (int i = 0; i < 8; ++i)
         ui_->buttonGroup->setId(boxes[i], 7 - i);
+    // The form makes no connections by name (the group's signal is
+    // idClicked(int) nowadays); the three slots are connected here.
+    connect(ui_->lineEdit, &QLineEdit::textChanged, this, &direct_access::on_lineEdit_textChanged);
+    connect(ui_->lineEdit_2, &QLineEdit::textChanged, this,
+            &direct_access::on_lineEdit_2_textChanged);
     connect(ui_->buttonGroup, &QButtonGroup::idClicked, this,
             &direct_access::on_buttonGroup_buttonClicked);
 
