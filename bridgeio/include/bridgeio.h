@@ -10,6 +10,16 @@
  * success; -1 when the exchange failed (the adapter did not take the request
  * or did not answer in time); other negative values (mostly -4) when the
  * adapter answered with a failure status.
+ *
+ * Time-outs: a request is written within 200 ms (serial; hidraw writes are
+ * synchronous in the kernel and cannot be bounded) and a reply waited for at
+ * most 1000 ms. Over HID an exchange is one attempt; over serial a missing
+ * reply makes it send the same request again, up to ten times.
+ *
+ * Handles: at most one link is open. Opening a link (usb_hid_init, bt_init)
+ * closes the one that was open, and its handle stops being valid. A handle
+ * that is not the open link's is never used to reach a device: every call
+ * with it fails as an I/O error.
  */
 #ifndef BRIDGEIO_H
 #define BRIDGEIO_H
@@ -40,8 +50,7 @@ typedef void *BridgeHandle;
 
 /* Receiver of completed asynchronous reads: the 64 payload bytes, then the
  * three context values cb_data, cb_data2 and cb_data3. Its result is ignored. */
-typedef int (*BridgeReadCallback)(uint8_t *report, uint32_t data1, uint32_t data2,
-                                  uint32_t data3);
+typedef int (*BridgeReadCallback)(uint8_t *report, uint32_t data1, uint32_t data2, uint32_t data3);
 
 /* ---- Exported data ---------------------------------------------------- */
 
@@ -65,15 +74,19 @@ BRIDGEIO_API extern uint32_t cs;
 
 /* ---- Link ------------------------------------------------------------- */
 
-/* Opens the first present HID interface whose vendor and product IDs match.
+/* Opens the first present HID interface whose vendor and product IDs match
+ * (in enumeration order; interfaces that cannot be opened are skipped).
  * Returns its handle, or BRIDGEIO_INVALID_HANDLE when there is none. */
 BRIDGEIO_API BridgeHandle usb_hid_init(int vendor_id, int product_id);
 
 /* Opens a serial (Bluetooth) port at 115200 baud with RTS/CTS handshake.
- * With a null name it scans /dev/rfcomm0 .. /dev/rfcomm19 and takes the
- * highest of the consecutive ports found, printing "Found ..." for each and
- * "Trying ..." for the one it opens. Returns the handle, or
- * BRIDGEIO_INVALID_HANDLE when no port can be found or opened. */
+ * `port_name` is a device path used as given. With a null name it scans
+ * /dev/rfcomm0 .. /dev/rfcomm19, stops at the first one missing and takes
+ * the last one found, printing "Found <node> <path>" for each. It prints
+ * "Trying <path>" for the port it opens, and a message for each settings
+ * step that fails. Returns the handle (also when the settings could not be
+ * applied), or BRIDGEIO_INVALID_HANDLE when no port is found or the port
+ * cannot be opened. It never ends the calling process. */
 BRIDGEIO_API BridgeHandle bt_init(const char *port_name);
 
 /* Closes the link. Returns nonzero when the handle was closed, 0 otherwise. */
@@ -84,17 +97,31 @@ BRIDGEIO_API int usb_hid_close(BridgeHandle handle);
  * while the reply is missing. Returns 0, or -1 when it failed. */
 BRIDGEIO_API int rd2(BridgeHandle handle);
 
-/* Completion routine of the asynchronous read: calls read_callback with the
- * 64 received payload bytes and cb_data, cb_data2, cb_data3. The three
- * arguments are ignored. */
+/* Completion routine of the asynchronous read: calls read_callback (if set)
+ * with the 64 received payload bytes (in obuffer2) and cb_data, cb_data2,
+ * cb_data3. The three arguments are ignored. The library calls it itself
+ * when an asynchronous read of korra_read_fifo_packet completes. */
 BRIDGEIO_API void rd_async_callback(uint32_t error, uint32_t count, void *overlapped);
 
 /* Starts one read of a raw report into the caller's 65-byte buffer, payload
- * at byte 1 on both transports. Returns a pollable object to wait on (a
- * pointer to an int file descriptor that becomes readable when the report is
- * there; wait with poll()), or null when the read could not be started. The
- * report is stored into the buffer during the library's next wait on the
- * link, or when the caller calls async_read again with the same buffer. */
+ * at byte 1 on both transports (byte 0 is the report ID, or 0 on serial).
+ * Returns null when the read cannot be started (no open link, a null buffer,
+ * or an asynchronous read of korra_read_fifo_packet still waiting).
+ * Otherwise returns a pointer to an int holding a file descriptor owned by
+ * the library. Wait for it like this:
+ *
+ *     void *ev = async_read(h, buf);
+ *     if (ev) {
+ *         struct pollfd p = { *(const int *)ev, POLLIN, 0 };
+ *         if (poll(&p, 1, timeout_ms) == 1) { ... buf holds the report ... }
+ *     }
+ *
+ * The descriptor becomes readable once the read has ended and stays readable
+ * until the next async_read; bytesread then holds the bytes received (fewer
+ * than a report when the link failed). Do not read from or close it. The
+ * read runs on a library thread that touches nothing but the port and the
+ * buffer, which must stay valid until then. The next call of any other
+ * function on the link abandons a read that is still waiting. */
 BRIDGEIO_API void *async_read(BridgeHandle handle, uint8_t *buffer);
 
 /* Copies the caller's 64 bytes into obuffer and sends them as one request;
@@ -160,14 +187,18 @@ BRIDGEIO_API int get_bootloader_version(BridgeHandle handle, char *text);
 /* Firmware version word (0 when no firmware is programmed); as above. */
 BRIDGEIO_API int get_firmware_version(BridgeHandle handle, char *text);
 
-/* Reads a firmware image file and sends it with send_firmware. Files larger
- * than 256 KiB are sent as their first 32 KiB. -1 if the file cannot be
- * opened or read; otherwise the result of send_firmware. */
+/* Reads a firmware image file and sends it with send_firmware. The path is
+ * converted to a file name with the current locale (LC_CTYPE). Files larger
+ * than 256 KiB are sent as their first 32 KiB. -1 if the path cannot be
+ * converted or the file cannot be opened or read; otherwise the result of
+ * send_firmware. */
 BRIDGEIO_API int load_firmware(BridgeHandle handle, const wchar_t *path);
 
 /* Sends an image (8-byte header, then whole 256-byte pages, then an end
- * mark). -1 if an exchange failed; the adapter's nonzero status if it refused
- * the header; otherwise the status word of the reply to the end mark. */
+ * mark); trailing bytes that do not fill a page are not sent. -1 if an
+ * exchange failed, or without any exchange when the image is shorter than
+ * its header; the adapter's nonzero status if it refused the header;
+ * otherwise the status word of the reply to the end mark. */
 BRIDGEIO_API int send_firmware(BridgeHandle handle, const uint8_t *image, uint32_t size);
 
 /* Reads 64 bytes of adapter memory (the whole reply). 0, or -1. */
@@ -179,14 +210,16 @@ BRIDGEIO_API int update_bootloader(BridgeHandle handle, const uint8_t *image);
 
 /* ---- Scripts and converters ------------------------------------------- */
 
-/* Stores a script in the adapter in chunks of 53 bytes. The status word of
- * the last chunk's reply, or -1. */
+/* Stores `length` script bytes at `offset` of the adapter's script memory,
+ * in chunks of 53 bytes. The status word of the last chunk's reply (0 for
+ * an empty script, which sends nothing), or -1 at the first failed chunk. */
 BRIDGEIO_API int load_script(BridgeHandle handle, const uint8_t *script, uint32_t offset,
                              uint32_t length);
 
 /* Runs the stored script from an offset; the 60-byte result block is copied
- * to `result` whatever the status. 0 when the status is 0, -4 otherwise, -1
- * when the exchange failed. */
+ * to `result` whatever the status (nothing is copied when the exchange
+ * failed). 0 when the status is 0, -4 otherwise, -1 when the exchange
+ * failed. */
 BRIDGEIO_API int execute_script(BridgeHandle handle, uint32_t offset, uint8_t *result);
 
 /* Starts an analog-to-digital converter. 0, or -1. */
@@ -197,13 +230,16 @@ BRIDGEIO_API int read_adc(BridgeHandle handle, uint32_t adc, uint32_t channel);
 
 /* ---- Peripherals ------------------------------------------------------ */
 
-/* Sets up PWM channel 0..3 (duty in percent, frequency in hertz). 0; -1
- * when no PWM slot is free, the channel is above 3 or the frequency is 0
- * (no exchange); -1 when the exchange failed. */
-BRIDGEIO_API int init_pwm(BridgeHandle handle, uint32_t channel, uint32_t duty,
-                          uint32_t frequency);
+/* Sets up PWM channel 0..3 (duty in percent, frequency in hertz). The
+ * adapter has three PWM slots; a channel keeps its slot for the library's
+ * lifetime, so at most three distinct channels can be set up. The period
+ * count is kept in cprds[channel]. 0; -1 without exchange when no slot is
+ * free, the channel is above 3 or the frequency is 0; -1 when the exchange
+ * failed. */
+BRIDGEIO_API int init_pwm(BridgeHandle handle, uint32_t channel, uint32_t duty, uint32_t frequency);
 
-/* Changes the duty cycle of a PWM channel. 0, or -1. */
+/* Changes the duty cycle (percent, may be negative) of a PWM channel
+ * (taken modulo 4) from its period count in cprds. 0, or -1. */
 BRIDGEIO_API int set_pwm(BridgeHandle handle, uint32_t channel, int32_t duty);
 
 /* Loads eight look-up table values; the count is limited to 1023. 0, or -1. */
@@ -214,30 +250,46 @@ BRIDGEIO_API int start_dac_write(BridgeHandle handle, uint32_t a, uint32_t b);
 
 /* Reads a FIFO packet. Without a callback: one exchange, 56 bytes copied to
  * `buffer` when given; returns the reply status word, or -1. With a
- * callback: the request is sent (unless `request` is 0) and an asynchronous
- * read started; returns 0 started, -1 send failed, -2 read not started. The
- * callback runs on the caller's thread during the library's next wait on
- * the link (any exchange, or korra_stop_packet_flow's drain). */
+ * callback: the callback and the three values are stored in read_callback,
+ * cb_data, cb_data2 and cb_data3, the request is sent without reading a
+ * reply (not at all when `request` is 0), and an asynchronous read is
+ * started; returns 0 started, -1 send failed, -2 read not started (no link,
+ * or the previous asynchronous read has not completed yet).
+ *
+ * The asynchronous read receives the first report that arrives from then
+ * on. Its callback runs on the caller's own thread, inside the library's
+ * next wait on the link: the exchange of any later command (before that
+ * command's own reply is read), or korra_stop_packet_flow. No thread of the
+ * library ever calls it. The callback may start the next read by calling
+ * korra_read_fifo_packet with request 0; it must not call other commands. */
 BRIDGEIO_API int korra_read_fifo_packet(BridgeHandle handle, uint32_t request, uint8_t *buffer,
-                                        BridgeReadCallback callback, uint32_t data1,
-                                        uint32_t data2, uint32_t data3);
+                                        BridgeReadCallback callback, uint32_t data1, uint32_t data2,
+                                        uint32_t data3);
 
-/* Stops the packet stream and drains pending reports. Reply bytes 4..7 of
- * the stop command, or -1. */
+/* Stops the packet stream, then reads and discards what the adapter still
+ * sends until the link has been quiet for 500 ms (an asynchronous read that
+ * is still waiting receives the first of those reports, then is dropped).
+ * Reply bytes 4..7 of the stop command, or -1. */
 BRIDGEIO_API int korra_stop_packet_flow(BridgeHandle handle);
 
-/* Data transfer (mode 1..3, start <= 255, count <= 256 - start). The reply
- * status word (in mode 1 the number of bytes copied to `buffer`), or -1;
- * -1 without exchange for a mode outside 1..3. */
-BRIDGEIO_API int dti_transfer(BridgeHandle handle, uint32_t mode, uint8_t *buffer,
-                              uint32_t start, uint32_t count);
+/* Data transfer (mode 1..3; start limited to 255, count to 256 - start).
+ * Returns the reply status word, or -1; -1 without exchange for a mode
+ * outside 1..3. In mode 1 a status of 1..60 is the number of bytes the
+ * reply carries; they are copied to `buffer` (when given), at most `count`
+ * of them, so a buffer of `count` bytes is enough. */
+BRIDGEIO_API int dti_transfer(BridgeHandle handle, uint32_t mode, uint8_t *buffer, uint32_t start,
+                              uint32_t count);
 
-/* Shake table control; mode 1 uploads two tables of at most 2000 bytes.
- * 0, -1 or -2 as described per mode. */
+/* Shake table control. Modes other than 1: one exchange; 0, or -1.
+ * Mode 1 uploads two tables (lengths limited to 2000 bytes; a null table
+ * counts as empty) in chunks of 50, then reads the adapter's closing reply:
+ * returns 0, -1 (time-out) or -2 (I/O error) from that read, or -1 when an
+ * exchange of the upload failed. */
 BRIDGEIO_API int shake_table_ctrl(BridgeHandle handle, uint32_t mode, const uint8_t *table1,
                                   const uint8_t *table2, uint32_t length1, uint32_t length2);
 
-/* Starts the demonstration mode. The reply status word; -1 or -2. */
+/* Starts the demonstration mode: sends the command, waits one second, then
+ * reads the reply. The reply status word; -1 (time-out) or -2 (I/O error). */
 BRIDGEIO_API int start_demo(BridgeHandle handle);
 
 #ifdef __cplusplus

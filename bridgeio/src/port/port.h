@@ -33,7 +33,8 @@ class Port {
     // Serial: waits until `len` bytes have arrived. Waits at most
     // `timeout_ms` (0: only what is already there; negative: no limit).
     // Stores the count received in *got. kPortOk, kPortTimeout (nothing
-    // complete arrived in time; partial serial data stays consumed) or
+    // complete arrived in time; partial serial data stays consumed: it is in
+    // `data` and counted in *got, so the caller may continue the read) or
     // kPortIoError.
     virtual int read(uint8_t *data, size_t len, int timeout_ms, size_t *got) = 0;
 

@@ -1,0 +1,26 @@
+// Little-endian byte order for report fields. Reports are byte arrays;
+// these helpers keep every multi-byte field explicit and alignment-free.
+#pragma once
+
+#include <cstdint>
+
+namespace bridgeio {
+
+inline void put_le16(uint8_t *p, uint16_t v) {
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+}
+
+inline void put_le32(uint8_t *p, uint32_t v) {
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+    p[2] = static_cast<uint8_t>(v >> 16);
+    p[3] = static_cast<uint8_t>(v >> 24);
+}
+
+inline uint32_t get_le32(const uint8_t *p) {
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+} // namespace bridgeio

@@ -1,0 +1,180 @@
+// The adapter's bootloader and firmware: switching between them, their
+// versions, flashing a firmware image, replacing the bootloader, and
+// reading adapter memory.
+#include "link.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace bridgeio {
+
+namespace {
+
+enum : uint32_t {
+    kCmdReturnToBootloader = 0xA3,
+    kCmdStartFirmware = 0xB0,
+    kCmdFlash = 0xB1,
+    kCmdVersions = 0xB2,
+    kCmdReadMemory = 0xB3,
+    kCmdReadMemoryAtZero = 0x1B3,
+    kCmdUpdateBootloader = 0xC3,
+};
+
+constexpr uint32_t kImageHeaderSize = 8;
+constexpr uint32_t kPageSize = 256;
+constexpr uint32_t kFlashChunk = 56;
+constexpr size_t kLargestWholeImage = 262144;
+constexpr size_t kTruncatedImage = 32768;
+constexpr size_t kBootloaderBlocks = 256;
+
+// Sends one 256-byte page in chunks of 56 bytes, or the end mark (a chunk
+// of length 0) when `page` is null. 0, or -1.
+int send_flashpage(BridgeHandle h, const uint8_t *page) {
+    if (!page) {
+        begin_command(kCmdFlash);
+        return rd2(h) == 0 ? 0 : -1;
+    }
+    for (uint32_t off = 0; off < kPageSize; off += kFlashChunk) {
+        const uint32_t n = kPageSize - off < kFlashChunk ? kPageSize - off : kFlashChunk;
+        begin_command(kCmdFlash);
+        put_le32(obuffer + 4, n);
+        std::memcpy(obuffer + 8, page + off, n);
+        if (rd2(h) != 0)
+            return -1;
+    }
+    return 0;
+}
+
+// The version word at `offset` of a 0xB2 reply; -1 when the exchange failed.
+int read_version(BridgeHandle h, size_t offset, char *text) {
+    begin_command(kCmdVersions);
+    if (rd2(h) != 0)
+        return -1;
+    uint32_t v = get_le32(obuffer + offset);
+    if (v == 0xFFFFFFFFu) // nothing programmed
+        v = 0;
+    if (text)
+        std::snprintf(text, 12, "%d.%d.%d", static_cast<int>((v >> 16) & 0xFF),
+                      static_cast<int>((v >> 8) & 0xFF), static_cast<int>(v & 0xFF));
+    return static_cast<int>(v);
+}
+
+// Reads the image file the way the flash expects it: whole when it is at
+// most 256 KiB, otherwise its first 32 KiB. False when it cannot be read.
+bool read_image_file(const char *path, std::vector<uint8_t> &image) {
+    std::FILE *f = std::fopen(path, "rb");
+    if (!f)
+        return false;
+    // One byte more than the largest whole image tells the two cases apart
+    // without asking the file system for a size.
+    image.resize(kLargestWholeImage + 1);
+    size_t total = 0;
+    while (total < image.size()) {
+        size_t n = std::fread(image.data() + total, 1, image.size() - total, f);
+        if (n == 0)
+            break;
+        total += n;
+    }
+    const bool failed = std::ferror(f) != 0;
+    std::fclose(f);
+    if (failed)
+        return false;
+    image.resize(total > kLargestWholeImage ? kTruncatedImage : total);
+    return true;
+}
+
+} // namespace
+
+} // namespace bridgeio
+
+using namespace bridgeio;
+
+extern "C" {
+
+BRIDGEIO_API int return_to_bootloader(BridgeHandle handle) {
+    begin_command(kCmdReturnToBootloader);
+    return rd2(handle) == 0 ? 0 : -1;
+}
+
+BRIDGEIO_API int start_firmware(BridgeHandle handle) {
+    begin_command(kCmdStartFirmware);
+    if (rd2(handle) != 0)
+        return -1;
+    return static_cast<int>(get_le32(obuffer + 4));
+}
+
+BRIDGEIO_API int get_bootloader_version(BridgeHandle handle, char *text) {
+    return read_version(handle, 8, text);
+}
+
+BRIDGEIO_API int get_firmware_version(BridgeHandle handle, char *text) {
+    return read_version(handle, 12, text);
+}
+
+BRIDGEIO_API int load_firmware(BridgeHandle handle, const wchar_t *path) {
+    if (!path)
+        return -1;
+    // File names are multibyte text in the locale's encoding.
+    size_t len = std::wcstombs(nullptr, path, 0);
+    if (len == static_cast<size_t>(-1))
+        return -1;
+    std::string name(len, '\0');
+    std::wcstombs(name.data(), path, len + 1);
+    std::vector<uint8_t> image;
+    if (!read_image_file(name.c_str(), image))
+        return -1;
+    return send_firmware(handle, image.data(), static_cast<uint32_t>(image.size()));
+}
+
+BRIDGEIO_API int send_firmware(BridgeHandle handle, const uint8_t *image, uint32_t size) {
+    // Without a whole header there is no image to announce.
+    if (!image || size < kImageHeaderSize)
+        return -1;
+    begin_command(kCmdFlash);
+    std::memcpy(obuffer + 4, image, kImageHeaderSize); // magic and version, as they are
+    if (rd2(handle) != 0)
+        return -1;
+    if (uint32_t status = reply_status(); status != 0)
+        return static_cast<int>(status);
+
+    const uint32_t pages = (size - kImageHeaderSize) / kPageSize;
+    for (uint32_t i = 0; i < pages; ++i) {
+        if (send_flashpage(handle, image + kImageHeaderSize + i * kPageSize) != 0)
+            return -1;
+    }
+    if (send_flashpage(handle, nullptr) != 0)
+        return -1;
+    return static_cast<int>(reply_status());
+}
+
+BRIDGEIO_API int read_m(BridgeHandle handle, uint32_t address, uint8_t *out) {
+    begin_command(address == 0 ? kCmdReadMemoryAtZero : kCmdReadMemory);
+    put_le32(obuffer + 4, address);
+    if (rd2(handle) != 0)
+        return -1;
+    if (out)
+        std::memcpy(out, obuffer, kPayloadSize);
+    return 0;
+}
+
+BRIDGEIO_API int update_bootloader(BridgeHandle handle, const uint8_t *image) {
+    if (!image)
+        return -1;
+    // The announcement is sent once, outside the exchange's retry.
+    begin_command(kCmdUpdateBootloader);
+    if (int r = wr(handle); r != 0)
+        return r;
+    if (int r = rd(handle); r != 0)
+        return r;
+    for (size_t i = 0; i < kBootloaderBlocks; ++i) {
+        std::memcpy(obuffer, image + i * kPayloadSize, kPayloadSize);
+        if (rd2(handle) != 0)
+            return -1;
+    }
+    return 0;
+}
+
+} // extern "C"

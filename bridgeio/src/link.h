@@ -1,0 +1,77 @@
+// The report link inside the library: one open port at a time, the request
+// and reply framing, and the exchange every command is built on. Command
+// files compose their request in obuffer, call rd2 (or wr and rd), and read
+// the reply from obuffer.
+#pragma once
+
+#include "bridgeio.h"
+#include "bytes.h"
+#include "port/port.h"
+
+#include <cstdio>
+#include <memory>
+
+namespace bridgeio {
+
+constexpr int kWriteTimeoutMs = 200;
+constexpr int kReadTimeoutMs = 1000;
+constexpr int kDrainWaitMs = 500;
+constexpr int kSerialAttempts = 10;
+
+constexpr uint8_t kHidReportId = 0x00;
+constexpr uint8_t kSerialSync = 0xA5;
+constexpr size_t kPayloadSize = 64;
+constexpr size_t kFrameSize = 65;
+
+// The adapter's way of saying a command failed.
+constexpr uint32_t kStatusFailed = 0xFFFFFFFFu;
+
+// Installs an already open port as the one link, closing any link that was
+// open before (its handle stops being valid). Returns the new link's handle,
+// or BRIDGEIO_INVALID_HANDLE for a null port.
+BridgeHandle link_attach(std::unique_ptr<Port> port);
+
+// Closes the open link, if any.
+void link_close();
+
+// The port behind `handle` when it is the open link; null for any other
+// value (stale, invalid or made up). Such handles are never dereferenced.
+Port *link_port(BridgeHandle handle);
+
+// Transport of the open link, or of the last one opened.
+Transport link_transport();
+
+// Writes obuffer as one request report: 0 sent, -1 time-out, -2 I/O error
+// (also for a handle that is not the open link).
+int wr(BridgeHandle handle);
+
+// Reads one reply report into obuffer: 0 received, -1 time-out, -2 I/O
+// error. obuffer is untouched unless a report arrived.
+int rd(BridgeHandle handle);
+
+// Arms the asynchronous read: the next report that arrives during one of the
+// library's waits on the link goes to rd_async_callback. 0 armed, -2 not
+// (no link, or a read is already armed).
+int rd_async(BridgeHandle handle);
+
+// Reads and discards what the adapter still sends after a stream has been
+// stopped, until the link has been quiet for kDrainWaitMs. An armed
+// asynchronous read takes the first report and is then dropped.
+void drain(BridgeHandle handle);
+
+// Stops a pending async_read (its worker) before the link is used again.
+void settle_raw_read();
+
+// Opens a serial link. With a null name the highest of the consecutive
+// ports rfcomm0, rfcomm1, ... in `scan_dir` is used. Messages go to `out`.
+BridgeHandle bt_open(const char *port_name, const char *scan_dir, std::FILE *out);
+
+// Starts a new request in obuffer: the command word, every other byte 0.
+void begin_command(uint32_t word);
+
+// The status word of the reply in obuffer.
+inline uint32_t reply_status() {
+    return get_le32(obuffer);
+}
+
+} // namespace bridgeio

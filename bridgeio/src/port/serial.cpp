@@ -1,0 +1,184 @@
+// The serial transport over termios: a Bluetooth serial link (or any tty)
+// at 115200 baud with RTS/CTS handshake. All waits use poll(), so both the
+// write and the read bound honour their time-outs.
+#include "serial.h"
+#include "port.h"
+
+#include <cerrno>
+#include <chrono>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace bridgeio {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Waits for `events` on `fd` until `deadline` (none when `forever`).
+// 1 ready, 0 time-out, -1 error.
+int wait_fd(int fd, short events, Clock::time_point deadline, bool forever) {
+    for (;;) {
+        int ms = -1;
+        if (!forever) {
+            auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            ms = left.count() > 0 ? static_cast<int>(left.count()) : 0;
+        }
+        pollfd p{fd, events, 0};
+        int n = ::poll(&p, 1, ms);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 || (p.revents & (POLLERR | POLLNVAL)))
+            return -1;
+        // A hang-up counts as ready: the read or write that follows reports it.
+        return n > 0 ? 1 : 0;
+    }
+}
+
+class SerialPort final : public Port {
+  public:
+    explicit SerialPort(int fd) : fd_(fd) {}
+    ~SerialPort() override { ::close(fd_); }
+
+    Transport transport() const override { return Transport::Serial; }
+
+    int write(const uint8_t *data, size_t len, int timeout_ms) override {
+        const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+        size_t off = 0;
+        while (off < len) {
+            ssize_t n = ::write(fd_, data + off, len - off);
+            if (n > 0) {
+                off += static_cast<size_t>(n);
+                continue;
+            }
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n == 0 || errno != EAGAIN)
+                return kPortIoError;
+            int w = wait_fd(fd_, POLLOUT, deadline, timeout_ms < 0);
+            if (w == 0) {
+                last_timeout_on_write_ = true;
+                return kPortTimeout;
+            }
+            if (w < 0)
+                return kPortIoError;
+        }
+        return kPortOk;
+    }
+
+    int read(uint8_t *data, size_t len, int timeout_ms, size_t *got) override {
+        const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+        size_t off = 0;
+        *got = 0;
+        while (off < len) {
+            ssize_t n = ::read(fd_, data + off, len - off);
+            if (n > 0) {
+                off += static_cast<size_t>(n);
+                *got = off;
+                continue;
+            }
+            if (n < 0 && errno == EINTR)
+                continue;
+            // A non-blocking tty reports "nothing yet" as EAGAIN; 0 means
+            // the line was hung up.
+            if (n == 0 || errno != EAGAIN)
+                return kPortIoError;
+            int w = timeout_ms == 0 ? 0 : wait_fd(fd_, POLLIN, deadline, timeout_ms < 0);
+            if (w == 0) {
+                last_timeout_on_write_ = false;
+                return kPortTimeout;
+            }
+            if (w < 0)
+                return kPortIoError;
+        }
+        return kPortOk;
+    }
+
+    // Drops what the timed-out transfer left behind: unsent request bytes
+    // after a write, the remains of a late reply after a read.
+    void cancel() override { ::tcflush(fd_, last_timeout_on_write_ ? TCOFLUSH : TCIFLUSH); }
+
+    int poll_fd() const override { return fd_; }
+
+  private:
+    int fd_;
+    bool last_timeout_on_write_ = false;
+};
+
+// Raw binary line at 115200 baud, one stop bit, no parity checking, RTS/CTS.
+// Character size and parity generation stay as the port had them.
+void make_link_settings(termios &tio) {
+    cfsetispeed(&tio, B115200);
+    cfsetospeed(&tio, B115200);
+    tio.c_iflag &=
+        ~(INPCK | IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY);
+    tio.c_oflag &= ~OPOST;
+    tio.c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    tio.c_cflag &= ~CSTOPB;
+    tio.c_cflag |= CRTSCTS | CLOCAL | CREAD;
+}
+
+} // namespace
+
+std::unique_ptr<Port> open_serial_port(const char *path, SerialOpenReport *report) {
+    SerialOpenReport scratch;
+    if (!report)
+        report = &scratch;
+    if (!path)
+        return nullptr;
+    int fd = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    // The link owns the port alone; a second opener would steal replies.
+    ::ioctl(fd, TIOCEXCL);
+
+    termios tio{};
+    if (tcgetattr(fd, &tio) != 0) {
+        report->get_settings_failed = true;
+        report->set_settings_failed = true; // nothing sound to apply
+    } else {
+        make_link_settings(tio);
+        if (tcsetattr(fd, TCSANOW, &tio) != 0)
+            report->set_settings_failed = true;
+    }
+
+    // Waits happen in poll(). With VMIN 1 and no inter-byte timer a
+    // non-blocking read reports "nothing yet" as EAGAIN and keeps a return
+    // of 0 for a hung-up line (VMIN 0 would return 0 for both).
+    termios timing{};
+    if (tcgetattr(fd, &timing) != 0) {
+        report->set_timeouts_failed = true;
+    } else {
+        timing.c_cc[VMIN] = 1;
+        timing.c_cc[VTIME] = 0;
+        if (tcsetattr(fd, TCSANOW, &timing) != 0)
+            report->set_timeouts_failed = true;
+    }
+    return std::make_unique<SerialPort>(fd);
+}
+
+bool scan_rfcomm_ports(const char *dir, char *path, size_t size, std::FILE *out) {
+    bool found = false;
+    for (int i = 0; i < kRfcommPorts; ++i) {
+        char node[16];
+        std::snprintf(node, sizeof node, "rfcomm%d", i);
+        char candidate[1024];
+        int n = std::snprintf(candidate, sizeof candidate, "%s/%s", dir, node);
+        if (n < 0 || static_cast<size_t>(n) >= sizeof candidate)
+            break;
+        struct stat st;
+        if (::stat(candidate, &st) != 0)
+            break;
+        std::fprintf(out, "Found %s %s\n", node, candidate);
+        std::snprintf(path, size, "%s", candidate);
+        found = true;
+    }
+    return found;
+}
+
+} // namespace bridgeio

@@ -1,0 +1,23 @@
+#!/bin/sh
+# Usage: check_exports.sh LIBRARY [EXTRA_NAME...]
+# Compares the defined dynamic symbols of LIBRARY with the adapter
+# library's interface (exports.txt beside this script) plus EXTRA_NAMEs.
+set -eu
+lib=$1
+shift
+here=$(cd "$(dirname "$0")" && pwd)
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+
+{ grep -v '^#' "$here/exports.txt"; for name in "$@"; do echo "$name"; done; } |
+  sort -u >"$tmp/expected"
+# AddressSanitizer adds an __odr_asan.<name> indicator beside each exported
+# variable; those belong to the instrumentation, not to the interface.
+nm -D --defined-only "$lib" | awk 'NF >= 3 { print $3 }' |
+  grep -v -e '^__odr_asan[._]' -e '^__asan_' | sort -u >"$tmp/actual"
+
+if ! diff -u "$tmp/expected" "$tmp/actual"; then
+  echo "$lib: exported symbols differ from the interface (- missing, + extra)" >&2
+  exit 1
+fi
+echo "$lib: exactly the $(wc -l <"$tmp/expected") expected names"

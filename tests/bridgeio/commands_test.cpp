@@ -1,0 +1,393 @@
+// Scripts, converters and the peripheral commands.
+#include "recording_port.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+
+using namespace bridgeio;
+using namespace bridgeio::test;
+
+namespace {
+
+class CommandTest : public ::testing::Test {
+  protected:
+    void SetUp() override { a = attach(Transport::Hid); }
+    void TearDown() override { link_close(); }
+
+    void answer_all(uint32_t status) {
+        a.port->responder = [status](RecordingPort &p, const uint8_t *) {
+            p.reads.push_back(reply_status(status));
+        };
+    }
+    Bytes request_bytes(size_t i, size_t from, size_t to) const {
+        return Bytes(a.port->request(i) + from, a.port->request(i) + to);
+    }
+
+    Adapter a;
+};
+
+Bytes counting(size_t n, uint8_t seed) {
+    Bytes b(n);
+    for (size_t i = 0; i < n; ++i)
+        b[i] = static_cast<uint8_t>(seed + i);
+    return b;
+}
+
+// ---- Scripts and converters --------------------------------------------
+
+struct ScriptCase {
+    uint32_t length;
+    uint32_t destination;
+    std::vector<std::pair<uint32_t, uint16_t>> chunks; // offset, length
+};
+
+class LoadScript : public CommandTest, public ::testing::WithParamInterface<ScriptCase> {};
+
+TEST_P(LoadScript, StoresTheScriptInChunksOfFiftyThree) {
+    const ScriptCase &c = GetParam();
+    const Bytes script = counting(c.length, 0x30);
+    int n = 0;
+    a.port->responder = [&n](RecordingPort &p, const uint8_t *) {
+        p.reads.push_back(reply_status(0x100 + n++));
+    };
+
+    EXPECT_EQ(load_script(a.handle, script.data(), c.destination, c.length),
+              c.chunks.empty() ? 0 : 0x100 + static_cast<int>(c.chunks.size()) - 1);
+
+    ASSERT_EQ(a.port->writes.size(), c.chunks.size());
+    uint32_t from = 0;
+    for (size_t i = 0; i < c.chunks.size(); ++i) {
+        SCOPED_TRACE(i);
+        const auto [offset, len] = c.chunks[i];
+        EXPECT_EQ(a.port->request_word(i, 0), 0xC2u);
+        EXPECT_EQ(a.port->request_word(i, 4), c.destination + offset);
+        EXPECT_EQ(a.port->request(i)[8], 0xFE);
+        EXPECT_EQ(a.port->request(i)[9] | a.port->request(i)[10] << 8, len);
+        EXPECT_EQ(request_bytes(i, 11, 11 + len),
+                  Bytes(script.begin() + from, script.begin() + from + len));
+        from += len;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lengths, LoadScript,
+    ::testing::Values(ScriptCase{168, 0, {{0, 53}, {53, 53}, {106, 53}, {159, 9}}},
+                      ScriptCase{53, 0x200, {{0, 53}}}, ScriptCase{54, 7, {{0, 53}, {53, 1}}},
+                      ScriptCase{0, 0, {}}));
+
+TEST_F(CommandTest, LoadScriptStopsAtALostChunk) {
+    a.port->reads = {reply_status(0), reply_status(0)};
+    const Bytes script = counting(168, 0);
+    EXPECT_EQ(load_script(a.handle, script.data(), 0, 168), -1);
+    EXPECT_EQ(a.port->writes.size(), 3u);
+}
+
+TEST_F(CommandTest, ExecuteScriptFillsTheResultWhateverTheStatus) {
+    struct Case {
+        uint32_t status;
+        int result;
+    };
+    for (Case c : {Case{0, 0}, Case{3, -4}, Case{0xFFFFFFFF, -4}}) {
+        SCOPED_TRACE(c.status);
+        Bytes answer = counting(64, 0x40);
+        put_le32(answer.data(), c.status);
+        a.port->reads.push_back(reply(answer));
+        uint8_t result[61];
+        result[60] = 0xEE;
+        EXPECT_EQ(execute_script(a.handle, 0x10, result), c.result);
+        EXPECT_EQ(Bytes(result, result + 60), Bytes(answer.begin() + 4, answer.end()));
+        EXPECT_EQ(result[60], 0xEE);
+        const size_t last = a.port->writes.size() - 1;
+        EXPECT_EQ(a.port->request_word(last, 0), 0xC2u);
+        EXPECT_EQ(a.port->request_word(last, 4), 0x10u);
+        EXPECT_EQ(a.port->request(last)[8], 0x00);
+    }
+    uint8_t untouched[60] = {0x77};
+    EXPECT_EQ(execute_script(a.handle, 0, untouched), -1);
+    EXPECT_EQ(untouched[0], 0x77);
+}
+
+TEST_F(CommandTest, Converters) {
+    a.port->reads.push_back(reply_status(0xFFFFFFFF)); // init does not look
+    EXPECT_EQ(init_adc(a.handle, 1), 0);
+    EXPECT_EQ(request_bytes(0, 0, 8), (Bytes{0xC4, 0, 0, 0, 1, 0, 0, 0}));
+
+    a.port->reads.push_back(reply(payload_words(0, {0x0ABC})));
+    EXPECT_EQ(read_adc(a.handle, 1, 5), 0x0ABC);
+    EXPECT_EQ(request_bytes(1, 0, 12), (Bytes{0xC5, 0, 0, 0, 1, 0, 0, 0, 5, 0, 0, 0}));
+
+    a.port->reads.push_back(reply(payload_words(0xFFFFFFFF, {0x0ABC})));
+    EXPECT_EQ(read_adc(a.handle, 0, 0), -2);
+    EXPECT_EQ(read_adc(a.handle, 0, 0), -1);
+    EXPECT_EQ(init_adc(a.handle, 0), -1);
+}
+
+// ---- PWM ---------------------------------------------------------------
+
+struct PwmRequest {
+    uint32_t period;
+    uint32_t duty;
+    uint8_t channel;
+    uint8_t code;
+    uint8_t shared_a;
+    uint8_t shared_b;
+};
+
+void expect_pwm_request(const RecordingPort &p, size_t i, const PwmRequest &r) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(p.request_word(i, 0), 0xC6u);
+    EXPECT_EQ(p.request_word(i, 4), r.period);
+    EXPECT_EQ(p.request_word(i, 8), r.duty);
+    const uint8_t *q = p.request(i);
+    EXPECT_EQ(Bytes(q + 12, q + 18), (Bytes{r.channel, r.code, 1, 1, r.shared_a, r.shared_b}));
+}
+
+// The slot table lives as long as the library, so the whole story is one
+// test, and it expects a process in which no PWM channel was set up yet.
+TEST_F(CommandTest, PwmSlotsPrescalersAndPeriods) {
+    answer_all(0);
+    // 1000 Hz: shift 0 gives 96000 (too many), shift 1 gives 48000.
+    ASSERT_EQ(init_pwm(a.handle, 0, 25, 1000), 0);
+    expect_pwm_request(*a.port, 0, {48000, 12000, 0, 11, 1, 0});
+    EXPECT_EQ(cprds[0], 48000u);
+
+    // 50 Hz: the first shift that fits is 5 (60000).
+    ASSERT_EQ(init_pwm(a.handle, 1, 50, 50), 0);
+    expect_pwm_request(*a.port, 1, {60000, 30000, 1, 12, 1, 5});
+
+    // Slot 2 sends its own shift; 100 kHz needs none.
+    ASSERT_EQ(init_pwm(a.handle, 2, 100, 100000), 0);
+    expect_pwm_request(*a.port, 2, {960, 960, 2, 0, 1, 5});
+
+    // No fourth channel, and nothing out of range reaches the adapter.
+    EXPECT_EQ(init_pwm(a.handle, 3, 50, 1000), -1);
+    EXPECT_EQ(init_pwm(a.handle, 4, 50, 1000), -1);
+    EXPECT_EQ(init_pwm(a.handle, 1, 50, 0), -1);
+    EXPECT_EQ(a.port->writes.size(), 3u);
+
+    // Channel 1 again keeps its slot; 1 Hz fits no shift, so 11 is used.
+    ASSERT_EQ(init_pwm(a.handle, 1, 10, 1), 0);
+    expect_pwm_request(*a.port, 3, {46875, 4687, 1, 12, 1, 11});
+    EXPECT_EQ(cprds[1], 46875u);
+
+    // Duty changes use the stored period; the channel wraps at 4 and the
+    // count is signed, rounded toward zero.
+    ASSERT_EQ(set_pwm(a.handle, 1, 50), 0);
+    ASSERT_EQ(set_pwm(a.handle, 4, -33), 0);
+    ASSERT_EQ(set_pwm(a.handle, 2, 2000000000), 0);
+    struct Duty {
+        uint32_t period, count;
+        uint8_t channel;
+    };
+    const Duty expected[] = {{46875, 23437, 1},
+                             {48000, static_cast<uint32_t>(-15840), 0},
+                             {960, static_cast<uint32_t>(int64_t{960} * 2000000000 / 100), 2}};
+    for (size_t k = 0; k < 3; ++k) {
+        const size_t i = 4 + k;
+        SCOPED_TRACE(i);
+        EXPECT_EQ(a.port->request_word(i, 0), 0xC7u);
+        EXPECT_EQ(a.port->request_word(i, 4), expected[k].period);
+        EXPECT_EQ(a.port->request_word(i, 8), expected[k].count);
+        EXPECT_EQ(a.port->request(i)[12], expected[k].channel);
+    }
+}
+
+// ---- LUT, DAC, FIFO, data transfer ---------------------------------------
+
+TEST_F(CommandTest, LookUpTableCountIsLimited) {
+    answer_all(0);
+    const uint32_t values[8] = {1, 2, 3, 0xFFFFFFFF, 5, 6, 7, 0x80000000};
+    for (uint32_t count : {5000u, 1024u, 1023u, 7u}) {
+        ASSERT_EQ(load_lut(a.handle, values, count), 0);
+        const size_t i = a.port->writes.size() - 1;
+        EXPECT_EQ(a.port->request_word(i, 0), 0xC8u);
+        EXPECT_EQ(a.port->request_word(i, 4), std::min(count, 1023u));
+        for (size_t k = 0; k < 8; ++k)
+            EXPECT_EQ(a.port->request_word(i, 8 + 4 * k), values[k]);
+    }
+    ASSERT_EQ(start_dac_write(a.handle, 0x01020304, 9), 0);
+    EXPECT_EQ(request_bytes(4, 0, 12), (Bytes{0xC9, 0, 0, 0, 4, 3, 2, 1, 9, 0, 0, 0}));
+}
+
+TEST_F(CommandTest, FifoPacketWithoutCallbackCopiesFiftySixBytes) {
+    Bytes answer = counting(64, 1);
+    put_le32(answer.data(), 0x2A);
+    a.port->reads.push_back(reply(answer));
+    uint8_t buffer[64];
+    std::memset(buffer, 0xEE, sizeof buffer);
+
+    EXPECT_EQ(korra_read_fifo_packet(a.handle, 0x77, buffer, nullptr, 0, 0, 0), 0x2A);
+    EXPECT_EQ(request_bytes(0, 0, 8), (Bytes{0xC1, 0, 0, 1, 0x77, 0, 0, 0}));
+    EXPECT_EQ(Bytes(buffer, buffer + 56), Bytes(answer.begin() + 4, answer.begin() + 60));
+    EXPECT_EQ(Bytes(buffer + 56, buffer + 64), Bytes(8, 0xEE));
+    EXPECT_EQ(korra_read_fifo_packet(a.handle, 0x77, nullptr, nullptr, 0, 0, 0), -1);
+}
+
+TEST_F(CommandTest, StoppingThePacketFlowDrainsWhatFollows) {
+    a.port->reads = {reply(payload_words(0, {0x55})), reply_status(1), reply_status(2)};
+    EXPECT_EQ(korra_stop_packet_flow(a.handle), 0x55);
+    EXPECT_EQ(a.port->request_word(0, 0), 0xB0u);
+    // The reply, two reports at once, one that does not come at once, and
+    // the last wait of 500 ms.
+    EXPECT_EQ(a.port->read_timeouts, (std::vector<int>{1000, 0, 0, 0, 500}));
+    EXPECT_TRUE(a.port->reads.empty());
+    EXPECT_EQ(a.port->cancels, 1);
+    EXPECT_EQ(korra_stop_packet_flow(a.handle), -1);
+}
+
+TEST(SerialDrain, ReadsSingleBytesUntilQuiet) {
+    Adapter a = attach(Transport::Serial);
+    a.port->reads = {reply(payload_words(0, {0x66})), raw({1}), raw({2}), raw({3})};
+    EXPECT_EQ(korra_stop_packet_flow(a.handle), 0x66);
+    EXPECT_EQ(a.port->read_sizes, (std::vector<size_t>{64, 1, 1, 1, 1}));
+    EXPECT_EQ(a.port->read_timeouts, (std::vector<int>{1000, 500, 500, 500, 500}));
+    link_close();
+}
+
+struct DtiCase {
+    uint32_t mode, start, count;
+    uint32_t sent_start, sent_count;
+    uint32_t reply;
+    size_t copied;
+};
+
+class DataTransfer : public CommandTest, public ::testing::WithParamInterface<DtiCase> {};
+
+TEST_P(DataTransfer, LimitsTheRangeAndCopiesWhatTheReplyCounts) {
+    const DtiCase &c = GetParam();
+    Bytes answer = counting(64, 0x90);
+    put_le32(answer.data(), c.reply);
+    a.port->reads.push_back(reply(answer));
+    uint8_t buffer[64];
+    std::memset(buffer, 0xEE, sizeof buffer);
+
+    EXPECT_EQ(dti_transfer(a.handle, c.mode, buffer, c.start, c.count), static_cast<int>(c.reply));
+    EXPECT_EQ(request_bytes(0, 0, 4), (Bytes{0xCB, 0, 0, 0}));
+    EXPECT_EQ(a.port->request_word(0, 4), c.mode);
+    EXPECT_EQ(a.port->request_word(0, 8), c.sent_start);
+    EXPECT_EQ(a.port->request_word(0, 12), c.sent_count);
+    EXPECT_EQ(Bytes(buffer, buffer + c.copied),
+              Bytes(answer.begin() + 4, answer.begin() + 4 + c.copied));
+    EXPECT_EQ(buffer[c.copied], 0xEE);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, DataTransfer,
+    ::testing::Values(DtiCase{1, 300, 10, 255, 1, 1, 1}, DtiCase{1, 10, 300, 10, 246, 60, 60},
+                      DtiCase{1, 0, 256, 0, 256, 61, 0}, DtiCase{1, 0, 20, 0, 20, 0, 0},
+                      DtiCase{1, 0, 4, 0, 4, 30, 4}, DtiCase{2, 0, 20, 0, 20, 8, 0},
+                      DtiCase{3, 255, 0, 255, 0, 1, 0}));
+
+TEST_F(CommandTest, DataTransferRefusesUnknownModes) {
+    uint8_t buffer[64];
+    EXPECT_EQ(dti_transfer(a.handle, 0, buffer, 0, 1), -1);
+    EXPECT_EQ(dti_transfer(a.handle, 4, buffer, 0, 1), -1);
+    EXPECT_TRUE(a.port->writes.empty());
+}
+
+// ---- Shake table -------------------------------------------------------
+
+struct ShakeCase {
+    uint32_t length1, length2;
+    std::vector<uint32_t> offsets; // of the table chunks, in order
+    uint32_t final_word;
+};
+
+class ShakeTable : public CommandTest, public ::testing::WithParamInterface<ShakeCase> {};
+
+TEST_P(ShakeTable, UploadsBothTablesInChunksOfFifty) {
+    const ShakeCase &c = GetParam();
+    // The tables are exactly as long as the caller says (up to the limit).
+    const Bytes t1 = counting(std::min(c.length1, 2000u), 0x01);
+    const Bytes t2 = counting(std::min(c.length2, 2000u), 0x81);
+    // The chunks and the final word are answered, the announcement is not;
+    // one more reply after the final word closes the upload.
+    a.port->responder = [&c](RecordingPort &p, const uint8_t *req) {
+        if (get_le32(req + 4) == 3)
+            return;
+        p.reads.push_back(reply_status(0));
+        if (get_le32(req + 8) == c.final_word)
+            p.reads.push_back(reply_status(0));
+    };
+    EXPECT_EQ(shake_table_ctrl(a.handle, 1, t1.data(), t2.data(), c.length1, c.length2), 0);
+
+    const auto &w = a.port->writes;
+    ASSERT_EQ(w.size(), 1 + c.offsets.size() + 1);
+    EXPECT_EQ(request_bytes(0, 0, 8), (Bytes{0xCC, 0, 0, 0, 3, 0, 0, 0}));
+    for (size_t i = 0; i < c.offsets.size(); ++i) {
+        SCOPED_TRACE(i);
+        const uint32_t off = c.offsets[i];
+        const bool second = off >= 2000;
+        const Bytes &t = second ? t2 : t1;
+        const size_t at = second ? off - 2000 : off;
+        const size_t n = std::min<size_t>(50, t.size() - at);
+        EXPECT_EQ(a.port->request_word(1 + i, 0), 0xCCu);
+        EXPECT_EQ(a.port->request_word(1 + i, 4), 1u);
+        EXPECT_EQ(a.port->request_word(1 + i, 8), off);
+        EXPECT_EQ(request_bytes(1 + i, 12, 12 + n), Bytes(t.begin() + at, t.begin() + at + n));
+        EXPECT_EQ(request_bytes(1 + i, 12 + n, 62), Bytes(50 - n, 0)); // filler
+    }
+    EXPECT_EQ(a.port->request_word(w.size() - 1, 4), 1u);
+    EXPECT_EQ(a.port->request_word(w.size() - 1, 8), c.final_word);
+    EXPECT_EQ(a.port->read_timeouts.size(), c.offsets.size() + 2);
+}
+
+INSTANTIATE_TEST_SUITE_P(Lengths, ShakeTable,
+                         ::testing::Values(ShakeCase{120, 0, {0, 50, 100}, 120 + 0x80000000u},
+                                           ShakeCase{0, 51, {2000, 2050}, 51 * 2048 + 0x80000000u},
+                                           ShakeCase{
+                                               50, 50, {0, 2000}, 50 + 50 * 2048 + 0x80000000u},
+                                           ShakeCase{2500, 3000,
+                                                     [] {
+                                                         std::vector<uint32_t> o;
+                                                         for (uint32_t i = 0; i < 2000; i += 50)
+                                                             o.push_back(i);
+                                                         for (uint32_t i = 0; i < 2000; i += 50)
+                                                             o.push_back(2000 + i);
+                                                         return o;
+                                                     }(),
+                                                     2000 + 2000 * 2048 + 0x80000000u}));
+
+TEST_F(CommandTest, ShakeTableOtherModesAndFailures) {
+    a.port->reads.push_back(reply_status(0xFFFFFFFF));
+    EXPECT_EQ(shake_table_ctrl(a.handle, 2, nullptr, nullptr, 0, 0), 0);
+    EXPECT_EQ(request_bytes(0, 0, 8), (Bytes{0xCC, 0, 0, 0, 2, 0, 0, 0}));
+    EXPECT_EQ(shake_table_ctrl(a.handle, 0, nullptr, nullptr, 0, 0), -1);
+
+    // The final exchange is answered but the closing reply never comes.
+    const Bytes t = counting(10, 0);
+    a.port->reads.push_back(reply_status(0));
+    a.port->reads.push_back(reply_status(0));
+    EXPECT_EQ(shake_table_ctrl(a.handle, 1, t.data(), nullptr, 10, 5), -1);
+    EXPECT_EQ(a.port->request_word(a.port->writes.size() - 1, 8), 10u + 0x80000000u);
+
+    // A lost chunk ends the upload at once.
+    const size_t before = a.port->writes.size();
+    EXPECT_EQ(shake_table_ctrl(a.handle, 1, t.data(), nullptr, 10, 0), -1);
+    EXPECT_EQ(a.port->writes.size(), before + 2);
+}
+
+// ---- Demonstration -----------------------------------------------------
+
+TEST_F(CommandTest, DemoWritesWaitsASecondThenReads) {
+    a.port->reads.push_back(reply_status(7));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(start_demo(a.handle), 7);
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(waited, std::chrono::milliseconds(1000));
+    EXPECT_LT(waited, std::chrono::milliseconds(3000));
+    ASSERT_EQ(a.port->writes.size(), 1u);
+    EXPECT_EQ(a.port->request_word(0, 0), 0xCDu);
+    EXPECT_EQ(a.port->read_timeouts, std::vector<int>{1000});
+}
+
+TEST(Demo, ReadFailureIsReturnedAsIs) {
+    Adapter a = attach(Transport::Hid);
+    a.port->reads.push_back(io_error());
+    EXPECT_EQ(start_demo(a.handle), -2);
+    link_close();
+}
+
+} // namespace

@@ -1,0 +1,288 @@
+// Firmware and bootloader commands: image flashing, image files, versions,
+// memory reads and the bootloader update.
+#include "recording_port.h"
+
+#include <gtest/gtest.h>
+
+#include <clocale>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <unistd.h>
+
+using namespace bridgeio;
+using namespace bridgeio::test;
+
+namespace {
+
+constexpr uint32_t kEndMarkStatus = 1;
+
+class FirmwareTest : public ::testing::Test {
+  protected:
+    void SetUp() override { a = attach(Transport::Hid); }
+    void TearDown() override { link_close(); }
+
+    // Accepts every flash request; the end mark (length word 0 after the
+    // header) is answered with kEndMarkStatus.
+    void accept_flash() {
+        a.port->responder = [](RecordingPort &p, const uint8_t *req) {
+            const bool end_mark = p.writes.size() > 1 && get_le32(req + 4) == 0;
+            p.reads.push_back(reply_status(end_mark ? kEndMarkStatus : 0));
+        };
+    }
+
+    // Checks a complete flash of `image`: header, whole pages in chunks of
+    // 56, 56, 56, 56, 32, then the end mark.
+    void expect_flash_of(const Bytes &image, size_t pages) {
+        const auto &w = a.port->writes;
+        ASSERT_EQ(w.size(), 1 + 5 * pages + 1);
+        for (size_t i = 0; i < w.size(); ++i)
+            ASSERT_EQ(a.port->request_word(i, 0), 0xB1u) << "request " << i;
+        EXPECT_EQ(Bytes(a.port->request(0) + 4, a.port->request(0) + 12),
+                  Bytes(image.begin(), image.begin() + 8));
+        const uint32_t lengths[5] = {56, 56, 56, 56, 32};
+        for (size_t page = 0; page < pages; ++page) {
+            for (size_t k = 0; k < 5; ++k) {
+                const size_t i = 1 + 5 * page + k;
+                const size_t at = 8 + 256 * page + 56 * k;
+                ASSERT_EQ(a.port->request_word(i, 4), lengths[k]) << "request " << i;
+                ASSERT_EQ(Bytes(a.port->request(i) + 8, a.port->request(i) + 8 + lengths[k]),
+                          Bytes(image.begin() + at, image.begin() + at + lengths[k]))
+                    << "request " << i;
+            }
+        }
+        EXPECT_EQ(a.port->request_word(w.size() - 1, 4), 0u);
+    }
+
+    Adapter a;
+};
+
+Bytes make_image(size_t size) {
+    Bytes image(size);
+    for (size_t i = 0; i < size; ++i)
+        image[i] = static_cast<uint8_t>(i * 13 + i / 256);
+    if (size >= 8) {
+        put_le32(image.data(), 0x04050607);
+        put_le32(image.data() + 4, 0x00010203);
+    }
+    return image;
+}
+
+struct FlashCase {
+    size_t size;
+    size_t pages;
+};
+
+class SendFirmware : public FirmwareTest, public ::testing::WithParamInterface<FlashCase> {};
+
+TEST_P(SendFirmware, SendsTheWholePagesBehindTheHeader) {
+    const Bytes image = make_image(GetParam().size);
+    accept_flash();
+    EXPECT_EQ(send_firmware(a.handle, image.data(), static_cast<uint32_t>(image.size())),
+              static_cast<int>(kEndMarkStatus));
+    expect_flash_of(image, GetParam().pages);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, SendFirmware,
+                         ::testing::Values(FlashCase{8, 0}, FlashCase{8 + 255, 0},
+                                           FlashCase{8 + 256, 1}, FlashCase{8 + 3 * 256, 3},
+                                           FlashCase{8 + 3 * 256 + 100, 3}));
+
+TEST_F(FirmwareTest, RefusedHeaderReturnsItsStatusAndSendsNoPage) {
+    a.port->reads.push_back(reply_status(5));
+    const Bytes image = make_image(8 + 2 * 256);
+    EXPECT_EQ(send_firmware(a.handle, image.data(), static_cast<uint32_t>(image.size())), 5);
+    EXPECT_EQ(a.port->writes.size(), 1u);
+}
+
+TEST_F(FirmwareTest, LostReplyInAPageEndsTheFlash) {
+    // Header and three chunks answered, then silence.
+    for (int i = 0; i < 4; ++i)
+        a.port->reads.push_back(reply_status(0));
+    const Bytes image = make_image(8 + 2 * 256);
+    EXPECT_EQ(send_firmware(a.handle, image.data(), static_cast<uint32_t>(image.size())), -1);
+    EXPECT_EQ(a.port->writes.size(), 5u);
+}
+
+TEST_F(FirmwareTest, ImageWithoutAWholeHeaderIsNotSent) {
+    const Bytes image = make_image(7);
+    EXPECT_EQ(send_firmware(a.handle, image.data(), 7), -1);
+    EXPECT_EQ(send_firmware(a.handle, nullptr, 100), -1);
+    EXPECT_TRUE(a.port->writes.empty());
+}
+
+// ---- Image files -------------------------------------------------------
+
+class TempFile {
+  public:
+    explicit TempFile(const std::string &name) {
+        char dir[] = "/tmp/bridgeio-fw-XXXXXX";
+        dir_ = mkdtemp(dir);
+        path_ = dir_ + "/" + name;
+    }
+    ~TempFile() {
+        std::remove(path_.c_str());
+        rmdir(dir_.c_str());
+    }
+    void write(const Bytes &b) const {
+        std::FILE *f = std::fopen(path_.c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        std::fwrite(b.data(), 1, b.size(), f);
+        std::fclose(f);
+    }
+    const std::string &path() const { return path_; }
+    const std::string &dir() const { return dir_; }
+
+  private:
+    std::string dir_, path_;
+};
+
+std::wstring widen(const std::string &s) {
+    return std::wstring(s.begin(), s.end());
+}
+
+struct FileCase {
+    size_t size;
+    size_t sent; // bytes of the file that form the image
+    size_t pages;
+};
+
+class LoadFirmware : public FirmwareTest, public ::testing::WithParamInterface<FileCase> {};
+
+TEST_P(LoadFirmware, AppliesTheSizeRule) {
+    const FileCase &c = GetParam();
+    TempFile file("firmware.bin");
+    const Bytes content = make_image(c.size);
+    file.write(content);
+    accept_flash();
+
+    EXPECT_EQ(load_firmware(a.handle, widen(file.path()).c_str()),
+              static_cast<int>(kEndMarkStatus));
+    expect_flash_of(Bytes(content.begin(), content.begin() + c.sent), c.pages);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, LoadFirmware,
+                         ::testing::Values(FileCase{8 + 2 * 256 + 17, 8 + 2 * 256 + 17, 2},
+                                           FileCase{262144, 262144, 1023},
+                                           FileCase{262145, 32768, 127},
+                                           FileCase{300000, 32768, 127}));
+
+TEST_F(FirmwareTest, UnreadableImageFileSendsNothing) {
+    TempFile missing("absent.bin");
+    EXPECT_EQ(load_firmware(a.handle, widen(missing.path()).c_str()), -1);
+    EXPECT_EQ(load_firmware(a.handle, widen(missing.dir()).c_str()), -1); // a directory
+    EXPECT_EQ(load_firmware(a.handle, nullptr), -1);
+    EXPECT_TRUE(a.port->writes.empty());
+}
+
+TEST_F(FirmwareTest, WidePathIsConvertedWithTheLocale) {
+    if (!std::setlocale(LC_CTYPE, "C.UTF-8"))
+        GTEST_SKIP() << "no UTF-8 locale";
+    TempFile file("firmw\xC3\xA4re.bin"); // "firmwäre.bin" in UTF-8
+    file.write(make_image(8 + 256));
+    accept_flash();
+    std::wstring wide = widen(file.dir()) + L"/firmw\u00E4re.bin";
+    EXPECT_EQ(load_firmware(a.handle, wide.c_str()), static_cast<int>(kEndMarkStatus));
+    std::setlocale(LC_CTYPE, "C");
+    EXPECT_EQ(a.port->writes.size(), 7u);
+}
+
+// ---- Versions, memory, mode switches -----------------------------------
+
+struct VersionCase {
+    uint32_t word;
+    int result;
+    const char *text;
+};
+
+class Versions : public FirmwareTest, public ::testing::WithParamInterface<VersionCase> {};
+
+TEST_P(Versions, WordAndTextOfBothVersions) {
+    const VersionCase &c = GetParam();
+    // Bootloader word at byte 8, firmware word at byte 12 of the same reply.
+    a.port->reads.push_back(reply(payload_words(0, {0, c.word, 0x00090807})));
+    a.port->reads.push_back(reply(payload_words(0, {0, 0x00090807, c.word})));
+    char boot[12] = "unchanged", firm[12] = "unchanged";
+
+    EXPECT_EQ(get_bootloader_version(a.handle, boot), c.result);
+    EXPECT_EQ(get_firmware_version(a.handle, firm), c.result);
+    EXPECT_STREQ(boot, c.text);
+    EXPECT_STREQ(firm, c.text);
+    EXPECT_EQ(a.port->request_word(0, 0), 0xB2u);
+    EXPECT_EQ(a.port->request_word(1, 0), 0xB2u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Words, Versions,
+                         ::testing::Values(VersionCase{0x00010203, 0x00010203, "1.2.3"},
+                                           VersionCase{0xFFFFFFFF, 0, "0.0.0"},
+                                           VersionCase{0x7FFFFEFD, 0x7FFFFEFD, "255.254.253"},
+                                           VersionCase{0, 0, "0.0.0"}));
+
+TEST_F(FirmwareTest, FailedVersionReadLeavesTheTextAlone) {
+    char text[12] = "keep";
+    EXPECT_EQ(get_firmware_version(a.handle, text), -1);
+    EXPECT_STREQ(text, "keep");
+    a.port->reads.push_back(reply(payload_words(0, {0, 0x00020000, 0})));
+    EXPECT_EQ(get_bootloader_version(a.handle, nullptr), 0x00020000);
+}
+
+TEST_F(FirmwareTest, ReadMemoryMarksAddressZeroAndCopiesTheWholeReply) {
+    struct Case {
+        uint32_t address;
+        uint32_t word;
+    };
+    for (Case c : {Case{0, 0x1B3}, Case{0x100, 0xB3}, Case{0x20000000, 0xB3}}) {
+        SCOPED_TRACE(c.address);
+        a.port->writes.clear();
+        Bytes answer = payload(0x11223344, {9, 8, 7});
+        answer[63] = 0x63;
+        a.port->reads.push_back(reply(answer));
+        uint8_t out[64] = {};
+        ASSERT_EQ(read_m(a.handle, c.address, out), 0);
+        EXPECT_EQ(a.port->request_word(0, 0), c.word);
+        EXPECT_EQ(a.port->request_word(0, 4), c.address);
+        EXPECT_EQ(Bytes(out, out + 64), answer);
+    }
+    uint8_t out[64] = {0x5A};
+    EXPECT_EQ(read_m(a.handle, 4, out), -1);
+    EXPECT_EQ(out[0], 0x5A);
+}
+
+TEST_F(FirmwareTest, ModeSwitches) {
+    a.port->reads.push_back(reply_status(0xFFFFFFFF)); // status not looked at
+    EXPECT_EQ(return_to_bootloader(a.handle), 0);
+    EXPECT_EQ(a.port->request_word(0, 0), 0xA3u);
+    a.port->reads.push_back(reply(payload_words(0, {0x1234})));
+    EXPECT_EQ(start_firmware(a.handle), 0x1234);
+    EXPECT_EQ(a.port->request_word(1, 0), 0xB0u);
+    EXPECT_EQ(return_to_bootloader(a.handle), -1);
+    EXPECT_EQ(start_firmware(a.handle), -1);
+}
+
+TEST_F(FirmwareTest, BootloaderUpdateSendsTheAnnouncementThenTheBlocksAsTheyAre) {
+    Bytes image(16384);
+    for (size_t i = 0; i < image.size(); ++i)
+        image[i] = static_cast<uint8_t>(i ^ (i >> 8));
+    a.port->responder = [](RecordingPort &p, const uint8_t *) {
+        p.reads.push_back(reply_status(0));
+    };
+    ASSERT_EQ(update_bootloader(a.handle, image.data()), 0);
+    ASSERT_EQ(a.port->writes.size(), 257u);
+    EXPECT_EQ(a.port->request_word(0, 0), 0xC3u);
+    for (size_t i = 0; i < 256; ++i)
+        ASSERT_EQ(Bytes(a.port->request(i + 1), a.port->request(i + 1) + 64),
+                  Bytes(image.begin() + 64 * i, image.begin() + 64 * (i + 1)))
+            << "block " << i;
+}
+
+TEST(BootloaderUpdate, AnnouncementIsNotRetriedOnSerial) {
+    Adapter a = attach(Transport::Serial);
+    Bytes image(16384);
+    EXPECT_EQ(update_bootloader(a.handle, image.data()), -1);
+    EXPECT_EQ(a.port->writes.size(), 1u);
+    a.port->write_results.push_back(kPortIoError);
+    EXPECT_EQ(update_bootloader(a.handle, image.data()), -2);
+    link_close();
+}
+
+} // namespace

@@ -1,0 +1,425 @@
+// The report link: framing, the exchange and its retry rule, handles,
+// opening over HID, and the asynchronous reads.
+#include "recording_port.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstring>
+#include <poll.h>
+
+using namespace bridgeio;
+using namespace bridgeio::test;
+
+namespace {
+
+class LinkTest : public ::testing::Test {
+  protected:
+    void TearDown() override {
+        link_close();
+        read_callback = nullptr;
+    }
+};
+
+Bytes pattern(uint8_t seed) {
+    Bytes b(kPayloadSize);
+    for (size_t i = 0; i < b.size(); ++i)
+        b[i] = static_cast<uint8_t>(seed + 3 * i);
+    return b;
+}
+
+Bytes obuffer_bytes() {
+    return Bytes(obuffer, obuffer + sizeof obuffer);
+}
+
+// ---- Framing ---------------------------------------------------------------
+
+struct FramingCase {
+    Transport transport;
+    uint8_t first_byte; // report ID or sync byte written in front
+    size_t reply_size;  // bytes asked of the port per reply
+    size_t payload_at;  // where the payload starts in what the port delivers
+};
+
+class Framing : public LinkTest, public ::testing::WithParamInterface<FramingCase> {};
+
+TEST_P(Framing, SendRawWritesTheCallersBytesBehindTheFirstByteAndReadsNothing) {
+    const FramingCase &c = GetParam();
+    Adapter a = attach(c.transport);
+    const Bytes data = pattern(0x11);
+
+    ASSERT_EQ(send_raw(a.handle, data.data()), 0);
+
+    ASSERT_EQ(a.port->writes.size(), 1u);
+    const Bytes &w = a.port->writes[0];
+    ASSERT_EQ(w.size(), kFrameSize);
+    EXPECT_EQ(w[0], c.first_byte);
+    EXPECT_EQ(Bytes(w.begin() + 1, w.end()), data);
+    EXPECT_EQ(a.port->write_timeouts, std::vector<int>{kWriteTimeoutMs});
+    EXPECT_TRUE(a.port->read_timeouts.empty());
+}
+
+TEST_P(Framing, ReplyIsTakenFromThePayloadOffset) {
+    const FramingCase &c = GetParam();
+    Adapter a = attach(c.transport);
+    const Bytes p = pattern(0x40);
+    Bytes delivered(c.payload_at, 0x7E); // an unexpected report ID is ignored
+    delivered.insert(delivered.end(), p.begin(), p.end());
+    a.port->reads.push_back(raw(delivered));
+
+    begin_command(0xA2);
+    ASSERT_EQ(rd2(a.handle), 0);
+
+    EXPECT_EQ(obuffer_bytes(), p);
+    EXPECT_EQ(a.port->read_sizes, std::vector<size_t>{c.reply_size});
+    EXPECT_EQ(a.port->read_timeouts, std::vector<int>{kReadTimeoutMs});
+    EXPECT_EQ(bytesread, delivered.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(Transports, Framing,
+                         ::testing::Values(FramingCase{Transport::Hid, 0x00, 65, 1},
+                                           FramingCase{Transport::Serial, 0xA5, 64, 0}),
+                         [](const auto &info) {
+                             return info.param.transport == Transport::Hid ? "Hid" : "Serial";
+                         });
+
+// ---- Exchange and retry ----------------------------------------------------
+
+struct RetryCase {
+    const char *name;
+    Transport transport;
+    std::vector<int> write_results;
+    std::vector<ReadStep> reads;
+    int result;
+    size_t writes;
+    size_t reads_made;
+    int cancels;
+};
+
+class Exchange : public LinkTest, public ::testing::WithParamInterface<RetryCase> {};
+
+TEST_P(Exchange, FollowsTheRetryRuleOfItsTransport) {
+    const RetryCase &c = GetParam();
+    Adapter a = attach(c.transport);
+    a.port->write_results.assign(c.write_results.begin(), c.write_results.end());
+    a.port->reads.assign(c.reads.begin(), c.reads.end());
+    begin_command(0xA9);
+    obuffer[4] = 7;
+    obuffer[63] = 0x5C;
+    const Bytes request = obuffer_bytes();
+
+    EXPECT_EQ(rd2(a.handle), c.result);
+
+    EXPECT_EQ(a.port->writes.size(), c.writes);
+    EXPECT_EQ(a.port->read_timeouts.size(), c.reads_made);
+    EXPECT_EQ(a.port->cancels, c.cancels);
+    for (const Bytes &w : a.port->writes) // a retry sends the very same request
+        EXPECT_EQ(Bytes(w.begin() + 1, w.end()), request);
+    if (c.result != 0) { // a failed read leaves the request in place
+        EXPECT_EQ(obuffer_bytes(), request);
+    }
+}
+
+const ReadStep kOk = reply_status(0);
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Exchange,
+    ::testing::Values(
+        RetryCase{"HidAnswered", Transport::Hid, {}, {kOk}, 0, 1, 1, 0},
+        RetryCase{"HidLostReplyIsOneAttempt", Transport::Hid, {}, {timeout(), kOk}, -1, 1, 1, 1},
+        RetryCase{"HidReadErrorIsOneAttempt", Transport::Hid, {}, {io_error(), kOk}, -1, 1, 1, 0},
+        RetryCase{"SerialLostReplyIsTenAttempts", Transport::Serial, {}, {}, -1, 10, 10, 10},
+        RetryCase{"SerialReadErrorsAreRetried",
+                  Transport::Serial,
+                  {},
+                  std::vector<ReadStep>(10, io_error()),
+                  -1,
+                  10,
+                  10,
+                  0},
+        RetryCase{"SerialAnsweredOnThirdAttempt",
+                  Transport::Serial,
+                  {},
+                  {timeout(), timeout(), kOk},
+                  0,
+                  3,
+                  3,
+                  2},
+        RetryCase{"SerialAnsweredOnTenthAttempt",
+                  Transport::Serial,
+                  {},
+                  [] {
+                      std::vector<ReadStep> r(9, timeout());
+                      r.push_back(kOk);
+                      return r;
+                  }(),
+                  0,
+                  10,
+                  10,
+                  9},
+        RetryCase{"HidWriteFailsOutright", Transport::Hid, {kPortIoError}, {kOk}, -1, 1, 0, 0},
+        RetryCase{
+            "SerialWriteFailsOutright", Transport::Serial, {kPortIoError}, {kOk}, -1, 1, 0, 0},
+        RetryCase{"SerialWriteTimesOut", Transport::Serial, {kPortTimeout}, {kOk}, -1, 1, 0, 1},
+        RetryCase{"SerialWriteFailsOnRetry",
+                  Transport::Serial,
+                  {kPortOk, kPortIoError},
+                  {timeout(), kOk},
+                  -1,
+                  2,
+                  1,
+                  1}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+TEST_F(LinkTest, ShortHidReplyLeavesNoRequestBytesInTheReply) {
+    Adapter a = attach(Transport::Hid);
+    a.port->reads.push_back(raw({0x00, 0x01, 0x02, 0x03}));
+    begin_command(0xA9);
+    std::memset(obuffer + 4, 0xCC, sizeof obuffer - 4);
+
+    ASSERT_EQ(rd2(a.handle), 0);
+
+    Bytes expected(kPayloadSize, 0);
+    expected[0] = 1, expected[1] = 2, expected[2] = 3;
+    EXPECT_EQ(obuffer_bytes(), expected);
+}
+
+TEST_F(LinkTest, PartialSerialReplyIsALostReply) {
+    Adapter a = attach(Transport::Serial);
+    a.port->reads.push_back(raw(Bytes(10, 0x99)));
+    a.port->reads.push_back(reply(pattern(1)));
+
+    begin_command(0xA2);
+    ASSERT_EQ(rd2(a.handle), 0);
+
+    EXPECT_EQ(a.port->writes.size(), 2u);
+    EXPECT_EQ(obuffer_bytes(), pattern(1));
+}
+
+// ---- Handles ---------------------------------------------------------------
+
+TEST_F(LinkTest, OnlyTheOpenLinksHandleReachesThePort) {
+    Adapter old = attach(Transport::Hid);
+    const BridgeHandle stale = old.handle;
+    Adapter a = attach(Transport::Hid); // replaces (and closes) the first link
+    const BridgeHandle made_up = reinterpret_cast<BridgeHandle>(uintptr_t{0x1234});
+    uint8_t data[64] = {};
+    uint8_t buffer[65] = {};
+
+    for (BridgeHandle h : {stale, made_up, BRIDGEIO_INVALID_HANDLE, BridgeHandle{}}) {
+        EXPECT_EQ(rd2(h), -1);
+        EXPECT_EQ(send_raw(h, data), -2);
+        EXPECT_EQ(async_read(h, buffer), nullptr);
+        EXPECT_EQ(usb_hid_close(h), 0);
+    }
+    EXPECT_TRUE(a.port->writes.empty());
+    EXPECT_NE(stale, a.handle);
+
+    EXPECT_EQ(usb_hid_close(a.handle), 1);
+    EXPECT_EQ(usb_hid_close(a.handle), 0);
+    EXPECT_EQ(rd2(a.handle), -1);
+}
+
+TEST_F(LinkTest, UsbHidInitOpensAPortEachTimeAndClosesThePreviousLink) {
+    hid_open_calls.clear();
+    auto first = std::make_unique<RecordingPort>(Transport::Hid);
+    RecordingPort *port = first.get();
+    hid_ports_to_open.push_back(std::move(first));
+
+    BridgeHandle h = usb_hid_init(BRIDGEIO_VENDOR_ID, BRIDGEIO_PRODUCT_ID);
+    ASSERT_NE(h, BRIDGEIO_INVALID_HANDLE);
+    port->reads.push_back(kOk);
+    begin_command(0xA3);
+    EXPECT_EQ(rd2(h), 0);
+    EXPECT_EQ(port->writes.at(0)[0], 0x00);
+
+    // No adapter now: the invalid handle, and the old link is gone too.
+    EXPECT_EQ(usb_hid_init(BRIDGEIO_VENDOR_ID, BRIDGEIO_PRODUCT_ID), BRIDGEIO_INVALID_HANDLE);
+    EXPECT_EQ(rd2(h), -1);
+    const std::pair<uint16_t, uint16_t> id{BRIDGEIO_VENDOR_ID, BRIDGEIO_PRODUCT_ID};
+    EXPECT_EQ(hid_open_calls, (std::vector<std::pair<uint16_t, uint16_t>>{id, id}));
+}
+
+// ---- Asynchronous reads ----------------------------------------------------
+
+struct CallbackLog {
+    std::vector<Bytes> reports;
+    std::vector<std::array<uint32_t, 3>> context;
+};
+CallbackLog callback_log;
+
+int record_report(uint8_t *report, uint32_t a, uint32_t b, uint32_t c) {
+    callback_log.reports.emplace_back(report, report + kPayloadSize);
+    callback_log.context.push_back({a, b, c});
+    return 0;
+}
+
+class AsyncTest : public LinkTest, public ::testing::WithParamInterface<Transport> {
+  protected:
+    void SetUp() override { callback_log = {}; }
+};
+
+TEST_P(AsyncTest, CallbackRunsDuringTheNextExchangeWithTheFirstReport) {
+    Adapter a = attach(GetParam());
+    ASSERT_EQ(korra_read_fifo_packet(a.handle, 5, nullptr, record_report, 1, 2, 3), 0);
+    ASSERT_EQ(a.port->writes.size(), 1u);
+    EXPECT_EQ(a.port->request_word(0, 0), 0x010000C1u);
+    EXPECT_EQ(a.port->request_word(0, 4), 5u);
+    EXPECT_TRUE(a.port->read_timeouts.empty()); // nothing read yet
+    EXPECT_TRUE(callback_log.reports.empty());
+
+    // The packet is not there yet when the next command goes out; it
+    // arrives before that command's reply.
+    a.port->responder = [](RecordingPort &p, const uint8_t *) {
+        p.reads.push_back(reply(pattern(0x20)));
+        p.reads.push_back(reply(payload_words(0, {0x00040000})));
+    };
+    uint32_t levels = 0;
+    ASSERT_EQ(read_pin(a.handle, 0, &levels), 0);
+
+    ASSERT_EQ(callback_log.reports.size(), 1u);
+    EXPECT_EQ(callback_log.reports[0], pattern(0x20));
+    EXPECT_EQ(callback_log.context[0], (std::array<uint32_t, 3>{1, 2, 3}));
+    EXPECT_EQ(levels, 0x00040000u);
+}
+
+TEST_P(AsyncTest, ReportAlreadyWaitingIsDeliveredBeforeTheNextRequest) {
+    Adapter a = attach(GetParam());
+    ASSERT_EQ(korra_read_fifo_packet(a.handle, 0, nullptr, record_report, 7, 8, 9), 0);
+    EXPECT_TRUE(a.port->writes.empty()); // request 0 only starts the read
+    a.port->reads.push_back(reply(pattern(0x33)));
+
+    EXPECT_EQ(send_raw(a.handle, pattern(0).data()), 0);
+    ASSERT_EQ(callback_log.reports.size(), 1u);
+    EXPECT_EQ(callback_log.reports[0], pattern(0x33));
+    EXPECT_EQ(a.port->read_timeouts, std::vector<int>{0}); // looked, did not wait
+}
+
+TEST_P(AsyncTest, SecondReadCannotStartWhileOneIsArmed) {
+    Adapter a = attach(GetParam());
+    ASSERT_EQ(korra_read_fifo_packet(a.handle, 0, nullptr, record_report, 0, 0, 0), 0);
+    EXPECT_EQ(korra_read_fifo_packet(a.handle, 0, nullptr, record_report, 0, 0, 0), -2);
+    uint8_t buffer[65];
+    EXPECT_EQ(async_read(a.handle, buffer), nullptr);
+}
+
+TEST_P(AsyncTest, NoReportMeansTheExchangeTimesOutAndTheReadStaysArmed) {
+    Adapter a = attach(GetParam());
+    ASSERT_EQ(korra_read_fifo_packet(a.handle, 0, nullptr, record_report, 0, 0, 0), 0);
+    begin_command(0xA2);
+    EXPECT_EQ(rd2(a.handle), -1);
+    EXPECT_TRUE(callback_log.reports.empty());
+    EXPECT_EQ(korra_read_fifo_packet(a.handle, 0, nullptr, record_report, 0, 0, 0), -2);
+}
+
+TEST_P(AsyncTest, StopDrainsAndHandsTheFirstReportToTheArmedRead) {
+    Adapter a = attach(GetParam());
+    ASSERT_EQ(korra_read_fifo_packet(a.handle, 0, nullptr, record_report, 0, 0, 0), 0);
+    a.port->reads = {reply(pattern(0x50)), reply(payload_words(0, {0xABCD})), reply(pattern(0x60)),
+                     reply(pattern(0x70))};
+
+    EXPECT_EQ(korra_stop_packet_flow(a.handle), 0xABCD);
+
+    ASSERT_EQ(callback_log.reports.size(), 1u);
+    EXPECT_EQ(callback_log.reports[0], pattern(0x50));
+    EXPECT_TRUE(a.port->reads.empty()); // the rest was drained
+    EXPECT_GE(a.port->cancels, 1);
+    // After the drain nothing is armed any more: the next exchange gets its reply.
+    a.port->reads.push_back(reply(payload_words(0, {0x1})));
+    uint32_t levels = 0;
+    EXPECT_EQ(read_pin(a.handle, 0, &levels), 0);
+    EXPECT_EQ(levels, 1u);
+}
+
+TEST_P(AsyncTest, CallbackMayArmTheNextRead) {
+    Adapter a = attach(GetParam());
+    static BridgeHandle handle;
+    handle = a.handle;
+    BridgeReadCallback rearm = [](uint8_t *report, uint32_t x, uint32_t y, uint32_t z) {
+        record_report(report, x, y, z);
+        return korra_read_fifo_packet(handle, 0, nullptr, record_report, x + 1, y, z);
+    };
+    ASSERT_EQ(korra_read_fifo_packet(a.handle, 0, nullptr, rearm, 10, 0, 0), 0);
+    a.port->responder = [](RecordingPort &p, const uint8_t *) {
+        p.reads.push_back(reply(pattern(1)));
+        p.reads.push_back(reply(payload_words(0, {0x2})));
+    };
+
+    uint32_t levels = 0;
+    ASSERT_EQ(read_pin(a.handle, 0, &levels), 0);
+    // The read armed by the callback came after this exchange's own read.
+    EXPECT_EQ(levels, 2u);
+    ASSERT_EQ(callback_log.reports.size(), 1u);
+
+    a.port->responder = nullptr;
+    a.port->reads = {reply(pattern(3)), reply(payload_words(0, {0x9}))};
+    EXPECT_EQ(korra_stop_packet_flow(a.handle), 0x9);
+    ASSERT_EQ(callback_log.reports.size(), 2u);
+    EXPECT_EQ(callback_log.reports[0], pattern(1));
+    EXPECT_EQ(callback_log.reports[1], pattern(3));
+    EXPECT_EQ(callback_log.context[1][0], 11u);
+}
+
+TEST_P(AsyncTest, AsyncReadSignalsItsDescriptorWithThePayloadAtByteOne) {
+    Adapter a = attach(GetParam());
+    a.port->reads.push_back(reply(pattern(0x44)));
+    uint8_t buffer[65];
+    std::memset(buffer, 0xEE, sizeof buffer);
+
+    void *event = async_read(a.handle, buffer);
+    ASSERT_NE(event, nullptr);
+    pollfd p{*static_cast<int *>(event), POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, 2000), 1);
+
+    EXPECT_EQ(Bytes(buffer + 1, buffer + 65), pattern(0x44));
+    EXPECT_EQ(buffer[0], 0);
+    EXPECT_EQ(bytesread, GetParam() == Transport::Hid ? 65u : 64u);
+    // The link is free again for exchanges.
+    a.port->reads.push_back(kOk);
+    begin_command(0xA3);
+    EXPECT_EQ(rd2(a.handle), 0);
+}
+
+TEST_P(AsyncTest, AsyncReadStillPendingIsAbandonedByTheNextExchange) {
+    Adapter a = attach(GetParam());
+    // Set before the worker runs: the port is the worker's until it stops.
+    a.port->responder = [](RecordingPort &p, const uint8_t *) {
+        p.reads.push_back(reply(pattern(0x10)));
+    };
+    uint8_t buffer[65] = {};
+    void *event = async_read(a.handle, buffer);
+    ASSERT_NE(event, nullptr);
+    pollfd p{*static_cast<int *>(event), POLLIN, 0};
+    EXPECT_EQ(poll(&p, 1, 20), 0);
+
+    begin_command(0xA3);
+    EXPECT_EQ(rd2(a.handle), 0);
+    EXPECT_EQ(obuffer_bytes(), pattern(0x10));
+    EXPECT_EQ(Bytes(buffer + 1, buffer + 65), Bytes(64, 0));
+}
+
+INSTANTIATE_TEST_SUITE_P(Transports, AsyncTest,
+                         ::testing::Values(Transport::Hid, Transport::Serial),
+                         [](const auto &info) {
+                             return info.param == Transport::Hid ? "Hid" : "Serial";
+                         });
+
+TEST_F(LinkTest, CompletionRoutinePassesThePayloadAndContext) {
+    Adapter a = attach(Transport::Hid);
+    callback_log = {};
+    read_callback = record_report;
+    cb_data = 4, cb_data2 = 5, cb_data3 = 6;
+    std::memcpy(obuffer2 + 1, pattern(0x21).data(), kPayloadSize);
+
+    rd_async_callback(0, 0, nullptr);
+    ASSERT_EQ(callback_log.reports.size(), 1u);
+    EXPECT_EQ(callback_log.reports[0], pattern(0x21));
+    EXPECT_EQ(callback_log.context[0], (std::array<uint32_t, 3>{4, 5, 6}));
+
+    read_callback = nullptr;
+    rd_async_callback(0, 0, nullptr); // nothing to call: nothing happens
+    EXPECT_EQ(callback_log.reports.size(), 1u);
+    (void)a;
+}
+
+} // namespace

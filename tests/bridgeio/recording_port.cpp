@@ -1,0 +1,87 @@
+#include "recording_port.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace bridgeio {
+
+std::unique_ptr<Port> open_hid_port(uint16_t vendor_id, uint16_t product_id) {
+    test::hid_open_calls.emplace_back(vendor_id, product_id);
+    if (test::hid_ports_to_open.empty())
+        return nullptr;
+    auto port = std::move(test::hid_ports_to_open.front());
+    test::hid_ports_to_open.pop_front();
+    return port;
+}
+
+namespace test {
+
+std::deque<std::unique_ptr<Port>> hid_ports_to_open;
+std::vector<std::pair<uint16_t, uint16_t>> hid_open_calls;
+
+Bytes payload(uint32_t status, std::initializer_list<uint8_t> data) {
+    Bytes p(kPayloadSize, 0);
+    put_le32(p.data(), status);
+    std::copy_n(data.begin(), std::min(data.size(), kPayloadSize - 4), p.begin() + 4);
+    return p;
+}
+
+Bytes payload_words(uint32_t status, std::initializer_list<uint32_t> words) {
+    Bytes p(kPayloadSize, 0);
+    put_le32(p.data(), status);
+    size_t at = 4;
+    for (uint32_t w : words) {
+        put_le32(p.data() + at, w);
+        at += 4;
+    }
+    return p;
+}
+
+int RecordingPort::write(const uint8_t *data, size_t len, int timeout_ms) {
+    writes.emplace_back(data, data + len);
+    write_timeouts.push_back(timeout_ms);
+    int r = kPortOk;
+    if (!write_results.empty()) {
+        r = write_results.front();
+        write_results.pop_front();
+    }
+    if (r == kPortOk && responder && len == kFrameSize)
+        responder(*this, data + 1);
+    return r;
+}
+
+int RecordingPort::read(uint8_t *data, size_t len, int timeout_ms, size_t *got) {
+    read_timeouts.push_back(timeout_ms);
+    read_sizes.push_back(len);
+    *got = 0;
+    if (reads.empty())
+        return kPortTimeout;
+    ReadStep step = std::move(reads.front());
+    reads.pop_front();
+    if (step.kind == ReadStep::Timeout)
+        return kPortTimeout;
+    if (step.kind == ReadStep::IoError)
+        return kPortIoError;
+
+    Bytes frame = step.bytes;
+    if (step.kind == ReadStep::Reply && transport_ == Transport::Hid)
+        frame.insert(frame.begin(), 0x00); // report ID
+    const size_t n = std::min(frame.size(), len);
+    std::memcpy(data, frame.data(), n);
+    *got = n;
+    // A serial read waits for every byte it asked for; fewer is a time-out.
+    if (transport_ == Transport::Serial && n < len)
+        return kPortTimeout;
+    return kPortOk;
+}
+
+Adapter attach(Transport t) {
+    auto port = std::make_unique<RecordingPort>(t);
+    Adapter a;
+    a.port = port.get();
+    a.handle = link_attach(std::move(port));
+    return a;
+}
+
+} // namespace test
+} // namespace bridgeio

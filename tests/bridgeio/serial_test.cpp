@@ -1,0 +1,355 @@
+// The serial transport for real, against a pseudo-terminal peer, and the
+// opening of serial links (named, scanned, failing).
+#include "link.h"
+#include "port/serial.h"
+#include "recording_port.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <string>
+#include <sys/stat.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace bridgeio;
+using namespace bridgeio::test;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// A pseudo-terminal: the library opens the slave side by name, the test
+// plays the adapter on the master side.
+class Pty {
+  public:
+    Pty() {
+        if (openpty(&master_, &slave_, nullptr, nullptr, nullptr) != 0)
+            return;
+        char name[128];
+        if (ttyname_r(slave_, name, sizeof name) == 0)
+            name_ = name;
+    }
+    ~Pty() {
+        close_master();
+        close_slave();
+    }
+    void close_master() {
+        if (master_ >= 0)
+            close(master_);
+        master_ = -1;
+    }
+    void close_slave() {
+        if (slave_ >= 0)
+            close(slave_);
+        slave_ = -1;
+    }
+    bool ok() const { return !name_.empty(); }
+    const std::string &name() const { return name_; }
+    int master() const { return master_; }
+    int slave() const { return slave_; }
+
+    // Reads exactly n bytes from the master within timeout_ms.
+    Bytes read_master(size_t n, int timeout_ms) const {
+        Bytes b;
+        const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+        while (b.size() < n) {
+            auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            if (left.count() <= 0)
+                break;
+            pollfd p{master_, POLLIN, 0};
+            if (poll(&p, 1, static_cast<int>(left.count())) <= 0)
+                break;
+            uint8_t buf[256];
+            ssize_t got = read(master_, buf, std::min(sizeof buf, n - b.size()));
+            if (got <= 0)
+                break;
+            b.insert(b.end(), buf, buf + got);
+        }
+        return b;
+    }
+    void write_master(const Bytes &b) const {
+        ASSERT_EQ(write(master_, b.data(), b.size()), static_cast<ssize_t>(b.size()));
+    }
+
+  private:
+    int master_ = -1, slave_ = -1;
+    std::string name_;
+};
+
+// Messages printed while opening go to a temporary file.
+class Output {
+  public:
+    Output() : f_(std::tmpfile()) {}
+    ~Output() { std::fclose(f_); }
+    std::FILE *file() const { return f_; }
+    std::string text() const {
+        std::fflush(f_);
+        std::rewind(f_);
+        std::string s;
+        char buf[256];
+        size_t n;
+        while ((n = std::fread(buf, 1, sizeof buf, f_)) > 0)
+            s.append(buf, n);
+        return s;
+    }
+
+  private:
+    std::FILE *f_;
+};
+
+// Every byte value a line discipline might act on, and more.
+Bytes awkward_payload(uint32_t status) {
+    Bytes p(kPayloadSize);
+    const uint8_t special[] = {0x0D, 0x0A, 0x03, 0x04, 0x11, 0x13, 0x1A, 0x7F, 0xFF, 0x00};
+    for (size_t i = 0; i < p.size(); ++i)
+        p[i] = special[i % sizeof special];
+    put_le32(p.data(), status);
+    return p;
+}
+
+class SerialPty : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(pty.ok());
+        handle = bt_open(pty.name().c_str(), nullptr, out.file());
+        ASSERT_NE(handle, BRIDGEIO_INVALID_HANDLE);
+    }
+    void TearDown() override { link_close(); }
+
+    Pty pty;
+    Output out;
+    BridgeHandle handle = BRIDGEIO_INVALID_HANDLE;
+};
+
+TEST_F(SerialPty, OpensQuietlyWithTheLinkSettings) {
+    EXPECT_EQ(out.text(), "Trying " + pty.name() + "\n");
+    termios tio{};
+    ASSERT_EQ(tcgetattr(pty.slave(), &tio), 0);
+    EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B115200));
+    EXPECT_EQ(cfgetispeed(&tio), static_cast<speed_t>(B115200));
+    EXPECT_TRUE(tio.c_cflag & CRTSCTS);
+    EXPECT_FALSE(tio.c_cflag & CSTOPB);
+    EXPECT_FALSE(tio.c_iflag & (INPCK | IXON | ICRNL));
+    EXPECT_FALSE(tio.c_lflag & (ICANON | ECHO | ISIG));
+    EXPECT_FALSE(tio.c_oflag & OPOST);
+}
+
+TEST_F(SerialPty, ExchangeCarriesEveryByteValueBothWays) {
+    Bytes request_seen;
+    const Bytes answer = awkward_payload(0);
+    std::thread peer([&] {
+        request_seen = pty.read_master(kFrameSize, 3000);
+        pty.write_master(answer);
+    });
+    const Bytes in = awkward_payload(0x12345678);
+    uint8_t echo[64] = {};
+    const int r = scantest(handle, in.data(), echo);
+    peer.join();
+
+    ASSERT_EQ(r, 0);
+    ASSERT_EQ(request_seen.size(), kFrameSize);
+    EXPECT_EQ(request_seen[0], 0xA5);
+    EXPECT_EQ(Bytes(request_seen.begin() + 1, request_seen.begin() + 5), (Bytes{0xA7, 0, 0, 0}));
+    EXPECT_EQ(Bytes(request_seen.begin() + 5, request_seen.end()), Bytes(in.begin() + 4, in.end()));
+    EXPECT_EQ(Bytes(echo + 4, echo + 64), Bytes(answer.begin() + 4, answer.end()));
+}
+
+TEST_F(SerialPty, SilentPeerGetsTheSameRequestTenTimesASecondApart) {
+    begin_command(0xA2);
+    obuffer[4] = 1;
+    const Bytes request(obuffer, obuffer + 64);
+    const auto start = Clock::now();
+    EXPECT_EQ(rd2(handle), -1);
+    const auto took = Clock::now() - start;
+    EXPECT_GE(took, std::chrono::milliseconds(9900));
+    EXPECT_LT(took, std::chrono::milliseconds(12000));
+
+    const Bytes all = pty.read_master(10 * kFrameSize + 1, 300);
+    ASSERT_EQ(all.size(), 10 * kFrameSize);
+    for (size_t i = 0; i < 10; ++i) {
+        EXPECT_EQ(all[i * kFrameSize], 0xA5) << "request " << i;
+        EXPECT_EQ(Bytes(all.begin() + i * kFrameSize + 1, all.begin() + (i + 1) * kFrameSize),
+                  request)
+            << "request " << i;
+    }
+}
+
+TEST_F(SerialPty, PeerAnsweringTheThirdAttemptCompletesTheExchange) {
+    int requests = 0;
+    const Bytes answer = awkward_payload(0x00040000);
+    std::thread peer([&] {
+        while (requests < 3 && pty.read_master(kFrameSize, 2500).size() == kFrameSize)
+            ++requests;
+        if (requests == 3)
+            pty.write_master(answer);
+    });
+    begin_command(0xA2);
+    const auto start = Clock::now();
+    const int r = rd2(handle);
+    const auto took = Clock::now() - start;
+    peer.join();
+
+    EXPECT_EQ(r, 0);
+    EXPECT_EQ(requests, 3);
+    EXPECT_EQ(Bytes(obuffer, obuffer + 64), answer);
+    EXPECT_GE(took, std::chrono::milliseconds(1900));
+    EXPECT_LT(took, std::chrono::milliseconds(4000));
+}
+
+TEST_F(SerialPty, HungUpLineFailsAtOnce) {
+    // Only the library's descriptor is left on the slave side; closing the
+    // master then hangs the line up, as an adapter that goes away would.
+    pty.close_slave();
+    pty.close_master();
+    const auto start = Clock::now();
+    begin_command(0xA2);
+    EXPECT_EQ(rd2(handle), -1);
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(500));
+}
+
+// ---- Opening ---------------------------------------------------------------
+
+class TempDir {
+  public:
+    TempDir() {
+        char path[] = "/tmp/bridgeio-rfcomm-XXXXXX";
+        path_ = mkdtemp(path);
+    }
+    ~TempDir() {
+        for (const std::string &f : files_)
+            unlink(f.c_str());
+        rmdir(path_.c_str());
+    }
+    std::string add(const std::string &name, const std::string &link_to = {}) {
+        std::string p = path_ + "/" + name;
+        if (link_to.empty()) {
+            std::FILE *f = std::fopen(p.c_str(), "w");
+            if (f)
+                std::fclose(f);
+        } else if (symlink(link_to.c_str(), p.c_str()) != 0) {
+            ADD_FAILURE() << "symlink " << p;
+        }
+        files_.push_back(p);
+        return p;
+    }
+    const std::string &path() const { return path_; }
+
+  private:
+    std::string path_;
+    std::vector<std::string> files_;
+};
+
+struct ScanCase {
+    const char *name;
+    std::vector<int> present;
+    int chosen; // -1: nothing found
+    int found_lines;
+};
+
+class RfcommScan : public ::testing::TestWithParam<ScanCase> {};
+
+TEST_P(RfcommScan, TakesTheHighestOfTheConsecutivePorts) {
+    const ScanCase &c = GetParam();
+    TempDir dir;
+    for (int i : c.present)
+        dir.add("rfcomm" + std::to_string(i));
+    Output out;
+    char path[1024] = "untouched";
+
+    const bool found = scan_rfcomm_ports(dir.path().c_str(), path, sizeof path, out.file());
+
+    EXPECT_EQ(found, c.chosen >= 0);
+    std::string expected;
+    for (int i = 0; i < c.found_lines; ++i) {
+        const std::string node = "rfcomm" + std::to_string(i);
+        expected += "Found " + node + " " + dir.path() + "/" + node + "\n";
+    }
+    EXPECT_EQ(out.text(), expected);
+    if (c.chosen >= 0)
+        EXPECT_EQ(std::string(path), dir.path() + "/rfcomm" + std::to_string(c.chosen));
+    else
+        EXPECT_STREQ(path, "untouched");
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, RfcommScan,
+                         ::testing::Values(ScanCase{"ThreeInARow", {0, 1, 2}, 2, 3},
+                                           ScanCase{"GapAfterZero", {0, 2}, 0, 1},
+                                           ScanCase{"NoZero", {1, 2}, -1, 0},
+                                           ScanCase{"None", {}, -1, 0},
+                                           ScanCase{"OnlyTwentyLookedAt",
+                                                    [] {
+                                                        std::vector<int> v;
+                                                        for (int i = 0; i <= 20; ++i)
+                                                            v.push_back(i);
+                                                        return v;
+                                                    }(),
+                                                    19, 20}),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+TEST(SerialOpen, ScannedPortIsOpenedAndCarriesReports) {
+    Pty pty;
+    ASSERT_TRUE(pty.ok());
+    TempDir dir;
+    for (int i = 0; i < 3; ++i)
+        dir.add("rfcomm" + std::to_string(i), pty.name());
+    Output out;
+
+    BridgeHandle h = bt_open(nullptr, dir.path().c_str(), out.file());
+    ASSERT_NE(h, BRIDGEIO_INVALID_HANDLE);
+    const std::string d = dir.path();
+    EXPECT_EQ(out.text(), "Found rfcomm0 " + d + "/rfcomm0\nFound rfcomm1 " + d +
+                              "/rfcomm1\nFound rfcomm2 " + d + "/rfcomm2\nTrying " + d +
+                              "/rfcomm2\n");
+    const Bytes data = awkward_payload(1);
+    EXPECT_EQ(send_raw(h, data.data()), 0);
+    const Bytes seen = pty.read_master(kFrameSize, 1000);
+    ASSERT_EQ(seen.size(), kFrameSize);
+    EXPECT_EQ(seen[0], 0xA5);
+    EXPECT_EQ(Bytes(seen.begin() + 1, seen.end()), data);
+    link_close();
+}
+
+TEST(SerialOpen, NoPortFoundGivesTheInvalidHandleAndClosesTheOldLink) {
+    Adapter old = attach(Transport::Hid);
+    TempDir dir;
+    Output out;
+    EXPECT_EQ(bt_open(nullptr, dir.path().c_str(), out.file()), BRIDGEIO_INVALID_HANDLE);
+    EXPECT_EQ(out.text(), "");
+    EXPECT_EQ(rd2(old.handle), -1);
+}
+
+TEST(SerialOpen, PortThatCannotBeOpenedPrintsAllThreeSettingsMessages) {
+    Output out;
+    EXPECT_EQ(bt_open("/nonexistent/rfcomm7", nullptr, out.file()), BRIDGEIO_INVALID_HANDLE);
+    EXPECT_EQ(out.text(), "Trying /nonexistent/rfcomm7\n"
+                          "can't get DCB settings.\n"
+                          "setting commstate failed.\n"
+                          "setting commtimeouts failed.");
+}
+
+TEST(SerialOpen, FileThatIsNoTerminalOpensWithTheMessages) {
+    TempDir dir;
+    const std::string file = dir.add("plain");
+    Output out;
+    BridgeHandle h = bt_open(file.c_str(), nullptr, out.file());
+    EXPECT_NE(h, BRIDGEIO_INVALID_HANDLE);
+    EXPECT_EQ(out.text(), "Trying " + file +
+                              "\ncan't get DCB settings.\nsetting commstate failed.\n"
+                              "setting commtimeouts failed.");
+    link_close();
+}
+
+TEST(SerialOpen, BtInitWithoutBluetoothPortsDoesNotEndTheProcess) {
+    struct stat st;
+    if (stat("/dev/rfcomm0", &st) == 0)
+        GTEST_SKIP() << "this machine has a Bluetooth serial port";
+    EXPECT_EQ(bt_init(nullptr), BRIDGEIO_INVALID_HANDLE);
+}
+
+} // namespace
