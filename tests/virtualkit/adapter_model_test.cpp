@@ -1,0 +1,141 @@
+// The simulated adapter board answering raw request reports: modes, flash,
+// pins, buses, scripts, converters and peripherals.
+#include "kit_harness.h"
+#include "status_script_image.h"
+
+namespace {
+
+using namespace kit_test;
+constexpr uint32_t kFail = 0xFFFFFFFF;
+
+TEST_F(KitTest, BootloaderServesOnlyItsOwnCommands) {
+    struct Case {
+        uint32_t word;
+        bool in_bootloader, in_firmware;
+    };
+    const Case cases[] = {
+        {0xA1, false, true}, {0xA2, false, true}, {0xA7, false, true},  {0xCA, false, true},
+        {0xC4, false, true}, {0xC6, false, true}, {0xCD, false, true},  {0xB2, true, true},
+        {0xB3, true, true},  {0xB1, true, false}, {0x5A, false, false},
+    };
+    for (const bool boot : {true, false}) {
+        exchange(Request(boot ? 0xA3 : 0xB0)); // into the bootloader, or start the firmware
+        for (const auto &c : cases) {
+            const bool served = boot ? c.in_bootloader : c.in_firmware;
+            Request r(c.word);
+            if (c.word == 0xB1)
+                r.u32(4, 0); // not a header: refused with a status of its own
+            const uint32_t s = status(r);
+            EXPECT_EQ(s == kFail, !served) << std::hex << c.word << (boot ? " boot" : " fw");
+        }
+    }
+}
+
+TEST_F(KitTest, AnImageEndingInsideAPageLeavesNoFirmware) {
+    exchange(Request(0xA3));
+    ASSERT_EQ(status(Request(0xB1).u32(4, 0x04050607).u32(8, 0x030105)), 0u);
+    uint8_t chunk[56] = {1};
+    EXPECT_EQ(status(Request(0xB1).u32(4, 56).data(8, chunk, 56)), 0u);
+    EXPECT_NE(status(Request(0xB1).u32(4, 0)), 0u);
+    EXPECT_EQ(le32(exchange(Request(0xB2)), 12), kFail);
+    // A new attempt starts over with its header.
+    ASSERT_EQ(status(Request(0xB1).u32(4, 0x04050607).u32(8, 0x000102)), 0u);
+    EXPECT_EQ(status(Request(0xB1).u32(4, 0)), 0u);
+    EXPECT_EQ(le32(exchange(Request(0xB2)), 12), 0x000102u);
+}
+
+TEST_F(KitTest, PinsHoldLevelsAndA18FollowsTheInterruptLine) {
+    pin_set(0, 3, 1);
+    pin_set(1, 7, 1);
+    EXPECT_EQ(read_pins(1), 1u << 7);
+    EXPECT_EQ(read_pins(0) & ~(1u << 18), 1u << 3);
+    EXPECT_TRUE(read_pins(0) & (1u << 18)); // chip off: pulled up
+    power_chip(false);
+    control("flag SCP on");
+    EXPECT_FALSE(read_pins(0) & (1u << 18));
+    pin_set(0, 18, 1); // an input: driving it changes nothing
+    EXPECT_FALSE(read_pins(0) & (1u << 18));
+    EXPECT_TRUE(chip_write(0x0F, 0x01)); // MASK_SCP
+    EXPECT_TRUE(read_pins(0) & (1u << 18));
+}
+
+TEST_F(KitTest, EachBusReachesItsDevices) {
+    power_chip(false);
+    struct Case {
+        int g1, p1, g2, p2;
+        bool chip, sensor;
+    };
+    const Case cases[] = {
+        {0, 1, 0, 5, true, false},   {0, 5, 0, 1, true, false},   {0, 2, 0, 4, true, false},
+        {1, 18, 1, 19, false, true}, {1, 19, 1, 18, false, true}, {0, 1, 0, 4, false, false},
+    };
+    for (const auto &c : cases) {
+        select_bus(c.g1, c.p1, c.g2, c.p2);
+        EXPECT_EQ(le32(sw_read(0x60, 0x18, 1), 0) == 0, c.chip) << c.p1 << "/" << c.p2;
+        EXPECT_EQ(le32(sw_read(0x48, 0x00, 2), 0) == 0, c.sensor) << c.p1 << "/" << c.p2;
+    }
+    // The controller's bus reaches both.
+    EXPECT_EQ(exchange(Request(0xA6).u8(4, 1).u8(5, 0x18).u8(6, 1).u8(7, 0x60))[4], 0x84);
+    EXPECT_EQ(le32(exchange(Request(0xA6).u8(4, 2).u8(5, 0).u8(6, 1).u8(7, 0x48)), 0), 0u);
+    EXPECT_EQ(le32(exchange(Request(0xA6).u8(4, 1).u8(5, 0).u8(6, 1).u8(7, 0x33)), 0), kFail);
+}
+
+TEST_F(KitTest, ScriptStepsFillTheBlock) {
+    power_chip();
+    const uint8_t script[] = {0x00, 0x60, 0x00,       // chip at 0x60
+                              0x01, 0x40, 0x5A, 0x01, // write 0x5A to 0x40
+                              0x02, 0x40, 0x03, 0x01, // read it to offset 3
+                              0x02, 0x18, 0x04, 0x01, // chip ID to offset 4
+                              0x06, 0x00, 0x16, 0x05, // VIOSYS level to offset 5
+                              0x05, 0x01, 0x00, 0x06, // Buck0 voltage to offsets 6, 7
+                              0x08, 0x20, 0xA1, 0x07, // wait 500000 tenths of a microsecond
+                              0x00, 0x48, 0x00, 0x04, 0x01, 0x12,       // the sensor ...
+                              0x01, 0x13, 0x02, 0x02, 0x00, 0x08, 0x02, // ... 2 bytes to offset 8
+                              0xFF};
+    load_script(script, sizeof script, 100);
+    const std::string before = control("clock");
+    const Report r = run_script(100);
+    EXPECT_EQ(le32(r, 0), 0u);
+    EXPECT_EQ(r[4 + 3], 0x5A);
+    EXPECT_EQ(r[4 + 4], 0x84);
+    EXPECT_EQ(r[4 + 5], 1);
+    EXPECT_NEAR(r[4 + 6] | r[4 + 7] << 8, 410, 1); // 1000 mV at 2.5 V / 1024
+    EXPECT_EQ(r[4 + 8], 0x19);
+    const std::string after = control("clock");
+    // The 50 ms wait passed before the reply came.
+    EXPECT_EQ(std::stod(after.substr(7)) - std::stod(before.substr(7)), 50.0);
+}
+
+TEST_F(KitTest, AFailedStepStillReturnsTheBlock) {
+    power_chip();
+    load_script(kStatusScript, sizeof kStatusScript);
+    control("nack on");
+    const Report r = run_script();
+    EXPECT_NE(le32(r, 0), 0u);
+    EXPECT_EQ(r[4 + 0x1B], 1);    // VIOSYS level
+    EXPECT_EQ(r[4 + 0x23], 0x19); // the board sensor still answered
+    const uint8_t bad_op[] = {0x03, 0xFF};
+    load_script(bad_op, sizeof bad_op, 300);
+    EXPECT_NE(le32(run_script(300), 0), 0u);
+    const uint8_t outside[] = {0x06, 0x00, 0x16, 60, 0xFF};
+    load_script(outside, sizeof outside, 300);
+    EXPECT_NE(le32(run_script(300), 0), 0u);
+    EXPECT_NE(status(Request(0xC2).u32(4, 2040).u8(8, 0xFE).u8(9, 9)), 0u); // past the memory
+}
+
+TEST_F(KitTest, PacketStreamRunsUntilStopped) {
+    Report first = exchange(Request(0x010000C1).u32(4, 1));
+    EXPECT_EQ(le32(first, 0), 1u);
+    Report next{};
+    for (uint32_t seq = 2; seq <= 4; ++seq) {
+        ASSERT_EQ(kit->read(*session, next.data(), 100), 0);
+        EXPECT_EQ(le32(next, 0), seq);
+        EXPECT_EQ(le32(next, 4) - le32(first, 4), (seq - 1) * 10000);
+    }
+    const Report stop = exchange(Request(0xB0));
+    EXPECT_EQ(le32(stop, 0), 0u);
+    EXPECT_EQ(le32(stop, 4), 4u);
+    EXPECT_EQ(kit->read(*session, next.data(), 500), -1);
+}
+
+} // namespace

@@ -1,0 +1,319 @@
+// Every adapter command of the library answered by the virtual kit, the
+// firmware and bootloader flows, and each fault of the control language.
+#include "api_fixture.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <vector>
+
+namespace {
+
+using namespace kit_test;
+
+std::vector<uint8_t> image(uint32_t magic, uint32_t version, size_t pages, size_t extra) {
+    std::vector<uint8_t> img(8 + pages * 256 + extra);
+    for (int i = 0; i < 4; ++i) {
+        img[i] = static_cast<uint8_t>(magic >> (8 * i));
+        img[4 + i] = static_cast<uint8_t>(version >> (8 * i));
+    }
+    for (size_t i = 8; i < img.size(); ++i)
+        img[i] = static_cast<uint8_t>(i * 13 + 5);
+    return img;
+}
+
+TEST_F(Api, OpeningNeedsTheAdaptersIdentity) {
+    EXPECT_EQ(usb_hid_init(BRIDGEIO_VENDOR_ID, BRIDGEIO_PRODUCT_ID + 1), BRIDGEIO_INVALID_HANDLE);
+    EXPECT_EQ(ctl("identity"), "0x1209 0x5120\nok\n");
+    h = usb_hid_init(BRIDGEIO_VENDOR_ID, BRIDGEIO_PRODUCT_ID);
+    EXPECT_NE(h, BRIDGEIO_INVALID_HANDLE);
+}
+
+TEST(KitControl, ReturnsTheOutcomeAndFitsTheBuffer) {
+    char reply[64];
+    EXPECT_EQ(kit_control("no such thing", reply, sizeof reply), -1);
+    EXPECT_EQ(std::string(reply).rfind("error: ", 0), 0u);
+    char small[12];
+    EXPECT_EQ(kit_control("help", small, sizeof small), 0);
+    EXPECT_STREQ(small, "...\nok\n"); // the closing line survives
+    EXPECT_EQ(kit_control("help", nullptr, 0), 0);
+    EXPECT_EQ(kit_control(nullptr, small, sizeof small), -1);
+    EXPECT_STREQ(small, "error: no c"); // no room for a whole line
+}
+
+TEST_F(Api, BootloaderVersionsAndMemory) {
+    char text[12] = "unchanged";
+    EXPECT_EQ(return_to_bootloader(h), 0);
+    EXPECT_EQ(get_bootloader_version(h, text), 0x010004);
+    EXPECT_STREQ(text, "1.0.4");
+    EXPECT_EQ(get_firmware_version(h, text), 0x010200);
+    EXPECT_STREQ(text, "1.2.0");
+    uint8_t b;
+    EXPECT_EQ(sw_i2c_read(h, 1, 0, 1, 0x60, &b, 0, 0), -4); // not served in the bootloader
+    uint8_t mem[64];
+    EXPECT_EQ(read_m(h, 0, mem), 0);
+    EXPECT_EQ(mem[0] | mem[1] << 8 | mem[2] << 16 | mem[3] << 24, 0x20008000); // stack pointer
+    EXPECT_EQ(start_firmware(h), 0);
+    const uint8_t script[] = {0x06, 0x00, 0x03, 0x00, 0xFF};
+    EXPECT_EQ(load_script(h, script, 17, sizeof script), 0);
+    EXPECT_EQ(read_m(h, 0x20000000 + 17, mem), 0);
+    EXPECT_EQ(std::memcmp(mem, script, sizeof script), 0);
+}
+
+TEST_F(Api, I2cTransfersInChunksAndNotAcknowledged) {
+    start_like_the_program();
+    ASSERT_EQ(pin_set(h, 0, 22, 1), 0);
+    uint8_t all[256];
+    EXPECT_EQ(sw_i2c_read(h, 256, 0, 1, 0x60, all, 0, 0), 256);
+    EXPECT_EQ(all[0x18], 0x84);
+    EXPECT_EQ(all[0x17], 0x05);
+    EXPECT_EQ(all[0xFF], 0);
+    ASSERT_EQ(reg_write(0xFF, 5), 1);
+    uint8_t data[120], back[120];
+    for (int i = 0; i < 120; ++i)
+        data[i] = static_cast<uint8_t>(0x30 + i);
+    EXPECT_EQ(sw_i2c_write(h, 120, 0x80, 1, 0x60, data, 1, 1), 120); // high speed, 3 chunks
+    EXPECT_EQ(sw_i2c_read(h, 120, 0x80, 1, 0x60, back, 1, 0), 120);
+    EXPECT_EQ(std::memcmp(data, back, sizeof data), 0);
+    EXPECT_EQ(i2c_init(h, 400000, 0, 0, 0), 0);
+    EXPECT_EQ(i2c_read(h, 120, 0x80, 1, 0x60, back), 0);
+    EXPECT_EQ(std::memcmp(data, back, sizeof data), 0);
+    EXPECT_EQ(i2c_write(h, 1, 0xFF, 1, 0x60, data), 0); // page 0x30: page 0
+    EXPECT_EQ(reg_read(0xFF), 0);
+    EXPECT_EQ(i2c_read(h, 1, 0, 1, 0x33, back), -4);
+    EXPECT_EQ(sw_i2c_write(h, 1, 0, 1, 0x33, data, 0, 0), -4);
+    EXPECT_EQ(sw_i2c_set_pins(h, 1, 18, 1, 19, 2), 0);
+    EXPECT_EQ(sw_i2c_read(h, 2, 0, 1, 0x48, back, 0, 0), 2);
+    EXPECT_EQ(back[0], 0x19); // 25.0 °C
+}
+
+TEST_F(Api, PinsAndScanTest) {
+    EXPECT_EQ(pin_config(h, 1, 4, 0, 0, 1, 0), 0);
+    EXPECT_EQ(pin_set(h, 1, 4, 1), 0);
+    EXPECT_EQ(pin_set(h, 0, 25, 1), 0);
+    uint32_t word = 0;
+    EXPECT_EQ(read_pin(h, 1, &word), 0);
+    EXPECT_EQ(word, 1u << 4);
+    EXPECT_EQ(read_pin(h, 0, &word), 0);
+    EXPECT_EQ(word, 1u << 25 | 1u << 18);
+    uint8_t in[64], out[64] = {};
+    for (int i = 0; i < 64; ++i)
+        in[i] = static_cast<uint8_t>(255 - i);
+    EXPECT_EQ(scantest(h, in, out), 0);
+    EXPECT_EQ(std::memcmp(in + 4, out + 4, 60), 0);
+}
+
+TEST_F(Api, ConvertersAndScriptFailures) {
+    start_like_the_program();
+    EXPECT_NEAR(read_adc(h, 0, 2) * 2.5 / 1024 * 2, 3.3, 0.01); // adapter supply, halved
+    EXPECT_EQ(read_adc(h, 1, 0), 0);                            // Buck0 is off
+    EXPECT_EQ(read_adc(h, 2, 0), -2);
+    const uint8_t bad[] = {0x00, 0x60, 0x00, 0x02, 0x18, 0x00, 0x01, 0x42, 0xFF};
+    ASSERT_EQ(load_script(h, bad, 200, sizeof bad), 0);
+    uint8_t block[60];
+    std::memset(block, 0xEE, sizeof block);
+    EXPECT_EQ(execute_script(h, 200, block), -4);
+    EXPECT_EQ(block[59], 0); // the block came back all the same
+}
+
+int g_packets = 0;
+uint32_t g_first_seq = 0, g_context = 0;
+int on_packet(uint8_t *report, uint32_t a, uint32_t b, uint32_t c) {
+    if (g_packets++ == 0)
+        g_first_seq = report[0] | report[1] << 8;
+    g_context = a + b + c;
+    return 0;
+}
+
+TEST_F(Api, PeripheralCommands) {
+    EXPECT_EQ(init_pwm(h, 0, 25, 1000), 0);
+    EXPECT_EQ(set_pwm(h, 0, 50), 0);
+    const uint32_t lut[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    EXPECT_EQ(load_lut(h, lut, 5000), 0);
+    EXPECT_EQ(start_dac_write(h, 1, 2), 0);
+    uint8_t buf[60];
+    EXPECT_EQ(dti_transfer(h, 1, buf, 250, 10), 6);
+    EXPECT_EQ(buf[0], 250);
+    EXPECT_EQ(buf[5], 255);
+    EXPECT_EQ(dti_transfer(h, 3, nullptr, 0, 4), 4);
+    EXPECT_EQ(dti_transfer(h, 1, buf, 0, 4), 4);
+    EXPECT_EQ(buf[0] | buf[1] | buf[2] | buf[3], 0);
+    const uint8_t t1[120] = {1}, t2[1] = {2};
+    EXPECT_EQ(shake_table_ctrl(h, 1, t1, t2, 120, 0), 0);
+    EXPECT_EQ(shake_table_ctrl(h, 2, nullptr, nullptr, 0, 0), 0);
+    uint8_t packet[56];
+    EXPECT_EQ(korra_read_fifo_packet(h, 0, packet, nullptr, 0, 0, 0), 1); // sequence number
+    EXPECT_EQ(korra_read_fifo_packet(h, 0, packet, nullptr, 0, 0, 0), 2);
+    EXPECT_EQ(start_demo(h), 0);
+}
+
+TEST_F(Api, PacketStreamDeliversToTheCallbackUntilStopped) {
+    g_packets = 0;
+    EXPECT_EQ(korra_read_fifo_packet(h, 1, nullptr, on_packet, 1, 2, 3), 0);
+    EXPECT_EQ(korra_stop_packet_flow(h), 1); // one packet went out
+    EXPECT_EQ(g_packets, 1);
+    EXPECT_EQ(g_first_seq, 1u);
+    EXPECT_EQ(g_context, 6u);
+    char text[12];
+    EXPECT_EQ(get_firmware_version(h, text), 0x010200); // the link is in step again
+}
+
+TEST_F(Api, FlashingAnImageAndRefusingABadOne) {
+    ASSERT_EQ(return_to_bootloader(h), 0);
+    auto bad = image(0x04050608, 0x020103, 1, 0);
+    EXPECT_EQ(send_firmware(h, bad.data(), static_cast<uint32_t>(bad.size())), 2);
+    EXPECT_EQ(get_firmware_version(h, nullptr), 0x010200); // nothing changed
+
+    auto good = image(0x04050607, 0x020103, 3, 100);
+    EXPECT_EQ(send_firmware(h, good.data(), static_cast<uint32_t>(good.size())), 0);
+    char text[12];
+    EXPECT_EQ(get_firmware_version(h, text), 0x020103);
+    EXPECT_STREQ(text, "2.1.3");
+    uint8_t mem[64];
+    EXPECT_EQ(read_m(h, 0x4000 + 512, mem), 0);
+    EXPECT_EQ(std::memcmp(mem, &good[8 + 512], 64), 0);
+    EXPECT_EQ(read_m(h, 0x4000 + 768, mem), 0);
+    EXPECT_EQ(mem[0], 0xFF); // the trailing 100 bytes were not sent
+    EXPECT_NE(ctl("stats").find("0xB1 18\n"), std::string::npos); // 1 + (1 + 15 + 1)
+
+    char path[] = "/tmp/kit-firmware-XXXXXX";
+    const int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    auto file = image(0x04050607, 0x030000, 2, 0);
+    ASSERT_EQ(::write(fd, file.data(), file.size()), static_cast<ssize_t>(file.size()));
+    ::close(fd);
+    wchar_t wpath[64];
+    std::mbstowcs(wpath, path, 64);
+    EXPECT_EQ(load_firmware(h, wpath), 0);
+    std::remove(path);
+    EXPECT_EQ(get_firmware_version(h, nullptr), 0x030000);
+    EXPECT_EQ(start_firmware(h), 0);
+}
+
+TEST_F(Api, WithoutFirmwareTheAdapterStaysInItsBootloader) {
+    ctl("firmware none");
+    EXPECT_EQ(return_to_bootloader(h), 0);
+    char text[12];
+    EXPECT_EQ(get_firmware_version(h, text), 0);
+    EXPECT_STREQ(text, "0.0.0");
+    EXPECT_EQ(start_firmware(h), -1);
+    uint8_t block[60];
+    EXPECT_EQ(execute_script(h, 0, block), -4);
+}
+
+TEST_F(Api, BootloaderReplacement) {
+    ASSERT_EQ(return_to_bootloader(h), 0);
+    auto boot = image(0x04050607, 0x000201, 63, 248); // 16384 bytes
+    ASSERT_EQ(boot.size(), 16384u);
+    EXPECT_EQ(update_bootloader(h, boot.data()), 0);
+    EXPECT_EQ(get_bootloader_version(h, nullptr), 0x000201);
+    uint8_t mem[64];
+    EXPECT_EQ(read_m(h, 1000, mem), 0);
+    EXPECT_EQ(std::memcmp(mem, &boot[1000], 64), 0);
+}
+
+TEST_F(Api, UnplugAndPlug) {
+    start_like_the_program();
+    ASSERT_EQ(pin_set(h, 0, 22, 1), 0);
+    ctl("unplug");
+    EXPECT_EQ(get_firmware_version(h, nullptr), -1);
+    uint32_t word;
+    EXPECT_EQ(read_pin(h, 0, &word), -1);
+    EXPECT_EQ(usb_hid_init(BRIDGEIO_VENDOR_ID, BRIDGEIO_PRODUCT_ID), BRIDGEIO_INVALID_HANDLE);
+    ctl("plug");
+    h = usb_hid_init(BRIDGEIO_VENDOR_ID, BRIDGEIO_PRODUCT_ID);
+    ASSERT_NE(h, BRIDGEIO_INVALID_HANDLE);
+    EXPECT_EQ(read_pin(h, 0, &word), 0);
+    EXPECT_EQ(word & (1u << 22), 0u); // the pins lost their levels
+    EXPECT_EQ(get_firmware_version(h, nullptr), 0x010200);
+}
+
+TEST_F(Api, NackLatencyLossAndRefusal) {
+    start_like_the_program();
+    ASSERT_EQ(pin_set(h, 0, 22, 1), 0);
+    ctl("nack on");
+    EXPECT_EQ(reg_read(0x18), -4);
+    ctl("nack off");
+    EXPECT_EQ(reg_read(0x18), 0x84);
+
+    ctl("latency 300");
+    EXPECT_EQ(reg_read(0x18), 0x84); // slow but in time
+    ctl("latency 1500");
+    EXPECT_EQ(reg_read(0x18), -1); // the library gives up after a second
+    ctl("latency 0");
+    h = usb_hid_init(BRIDGEIO_VENDOR_ID, BRIDGEIO_PRODUCT_ID); // as the program reconnects
+    EXPECT_EQ(reg_read(0x18), 0x84);
+
+    ctl("lose 1");
+    EXPECT_EQ(reg_read(0x18), -1);
+    EXPECT_EQ(reg_read(0x18), 0x84);
+
+    ctl("refuse c2");
+    StatusBlock s;
+    EXPECT_EQ(poll(&s), -4);
+    ctl("refuse off");
+    EXPECT_EQ(poll(&s), 0);
+
+    ctl("log on");
+    EXPECT_EQ(reg_read(0x18), 0x84);
+    const std::string log = ctl("log");
+    EXPECT_NE(log.find("> a9 00 00 00 01 18 01 60"), std::string::npos);
+    EXPECT_NE(log.find("< 00 00 00 00 84"), std::string::npos);
+}
+
+int connect_to(uint16_t port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return ::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 ? fd : -1;
+}
+
+std::string receive(int fd) {
+    std::string got;
+    char buf[512];
+    pollfd p{fd, POLLIN, 0};
+    while (::poll(&p, 1, 3000) == 1) {
+        const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+        if (n <= 0)
+            break;
+        got.append(buf, static_cast<size_t>(n));
+        if (got.size() >= 3 && (got.ends_with("ok\n") || got.rfind("error: ") != got.npos) &&
+            got.back() == '\n')
+            break;
+    }
+    return got;
+}
+
+TEST_F(Api, ControlPortServesTheSameKit) {
+    const std::string state = ctl("port");
+    if (state.rfind("not listening", 0) == 0)
+        GTEST_SKIP() << "127.0.0.1:23457 is taken: " << state;
+    const int a = connect_to(23457);
+    ASSERT_GE(a, 0);
+    const std::string lines = "flag SCP on\nwhat now\n";
+    ASSERT_EQ(::send(a, lines.data(), lines.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(lines.size()));
+    std::string got = receive(a);
+    if (got == "ok\n")
+        got += receive(a);
+    EXPECT_EQ(got, "ok\nerror: unknown command 'what' (try help)\n");
+    const int b = connect_to(23457);
+    ASSERT_GE(b, 0);
+    EXPECT_EQ(receive(b), "error: another client is connected\n");
+    ::close(b);
+    ::close(a);
+    ASSERT_EQ(pin_set(h, 0, 22, 1), 0);
+    uint32_t word;
+    ASSERT_EQ(read_pin(h, 0, &word), 0);
+    EXPECT_EQ(word & (1u << 18), 0u); // the line from the port raised SCP
+}
+
+} // namespace

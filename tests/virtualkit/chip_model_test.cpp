@@ -1,0 +1,355 @@
+// The simulated RX5120 on its own: registers, pages, access levels, the
+// buck state machines, loads, flags and the interrupt line.
+#include "chip/rx5120.h"
+#include "rx5120_model.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+using virtualkit::Condition;
+using virtualkit::Rx5120;
+
+class ChipTest : public ::testing::Test {
+  protected:
+    Rx5120 chip;
+    uint64_t t = 1000000;
+
+    void at_ms(double ms) { t += static_cast<uint64_t>(ms * 1000); }
+    void pins(bool viosys, bool nrst, bool nslp = true, bool addr = false) {
+        chip.set_pins(viosys, nrst, nslp, addr, t);
+    }
+    int rd(uint8_t reg, uint8_t dev = 0x60) {
+        uint8_t b = 0;
+        return chip.transfer(dev, false, reg, &b, 1, t) ? b : -1;
+    }
+    bool wr(uint8_t reg, uint8_t v) { return chip.transfer(0x60, true, reg, &v, 1, t); }
+    int state(int buck) {
+        wr(0xFF, static_cast<uint8_t>(buck + 1));
+        const int s = rd(0x32);
+        wr(0xFF, 0);
+        return s & 0x0F;
+    }
+    int eco_bit(int buck) {
+        wr(0xFF, static_cast<uint8_t>(buck + 1));
+        const int v = rd(0x31);
+        wr(0xFF, 0);
+        return (v >> 2) & 1;
+    }
+    void unlock(int level) {
+        wr(0xDD, 0);
+        for (int i = 0; i <= level && level > 0; ++i)
+            wr(0xDD, rx5120::kModeKey[i]);
+    }
+    // Everything regulating: powered, sequenced, awake.
+    void run_all() {
+        pins(true, true);
+        at_ms(200);
+    }
+};
+
+TEST_F(ChipTest, RegisterDefaultsFollowTheMap) {
+    pins(true, false);
+    struct Expect {
+        uint8_t reg, mask, value;
+    };
+    const Expect table[] = {
+        {0x06, 0x3F, 0x00}, // FPWM_B0..B5
+        {0x07, 0xFF, 0xD4},
+        {0x08, 0xFF, 0xD4},
+        {0x09, 0xFF, 0xD4}, // OC_LEV 3, LP 0,
+        {0x0A, 0xFF, 0xD4},
+        {0x0B, 0xFF, 0xD4},
+        {0x0C, 0xFF, 0xD4}, // RDIS 1, RAMP 4
+        {0x0F, 0xFF, 0x00},
+        {0x10, 0x3B, 0x01}, // masks; LP_EN 1, SLP_POL, DIS_DIF, EN_SS 0
+        {0x12, 0xFF, 0x0a},
+        {0x13, 0xFF, 0x0a},
+        {0x14, 0xFF, 0x0a},
+        {0x15, 0xFF, 0x0f},
+        {0x16, 0xFF, 0x0f},
+        {0x17, 0xFF, 0x05},
+        {0x18, 0xFF, 0x84}, // DEVICE 1, OTP_REV 1, DIE_REV
+                            // 0
+        {0x19, 0xFF, 0x3F},
+        {0x1A, 0xFF, 0x3F},
+        {0x1B, 0xFF, 0x3F}, // PFM entry 3, exit 15
+        {0x1C, 0xFF, 0x3F},
+        {0x1D, 0xFF, 0x3F},
+        {0x1E, 0xFF, 0x3F},
+        {0x1F, 0xFF, 0x10},
+        {0x20, 0xFF, 0x10}, // ADD_PH 1, SHED_PH 0
+        {0x2E, 0x0F, 0x00},
+        {0x3D, 0x0F, 0x00},
+        {0xFF, 0xFF, 0x00},
+    };
+    for (const auto &e : table)
+        EXPECT_EQ(rd(e.reg) & e.mask, e.value) << "register " << std::hex << int(e.reg);
+    EXPECT_EQ(rx5120::kChipId, 0x84);
+}
+
+TEST_F(ChipTest, AnswersOnlyWhilePoweredAtTheSampledAddress) {
+    EXPECT_EQ(rd(0x18), -1);
+    pins(true, false, true, true); // address select high at power-up
+    EXPECT_EQ(rd(0x18), -1);
+    EXPECT_EQ(rd(0x18, 0x61), 0x84);
+    pins(true, false, true, false); // a later change of the pin moves nothing
+    EXPECT_EQ(rd(0x18, 0x61), 0x84);
+    pins(false, false);
+    pins(true, false);
+    EXPECT_EQ(rd(0x18), 0x84);
+    chip.set_nack(true);
+    EXPECT_EQ(rd(0x18), -1);
+}
+
+TEST_F(ChipTest, PagesHaveTheirOwnRegistersAndSevenOrMoreSelectsPageZero) {
+    pins(true, false);
+    wr(0xFF, 2);
+    wr(0x40, 0x11);
+    EXPECT_EQ(rd(0xFF), 2);
+    wr(0xFF, 0);
+    wr(0x40, 0x22);
+    wr(0xFF, 2);
+    EXPECT_EQ(rd(0x40), 0x11);
+    for (uint8_t p : {7, 9, 0xFF}) {
+        wr(0xFF, 3);
+        wr(0xFF, p);
+        EXPECT_EQ(rd(0xFF), 0) << int(p);
+        EXPECT_EQ(rd(0x40), 0x22);
+    }
+}
+
+TEST_F(ChipTest, ModeKeyOpensEachLevelAndAWrongByteLocks) {
+    pins(true, false);
+    for (int level = 0; level <= 4; ++level) {
+        unlock(level);
+        EXPECT_EQ(rd(0xDD), level);
+    }
+    unlock(3);
+    wr(0xDD, 0x12);
+    EXPECT_EQ(rd(0xDD), 0);
+}
+
+TEST_F(ChipTest, SomeRegistersIgnoreWritesBelowTheTestLevel) {
+    pins(true, false);
+    for (int level : {0, 1, 2, 3}) {
+        unlock(level);
+        wr(0x3D, 0x05);
+        wr(0x18, 0x99);
+        EXPECT_EQ(rd(0x3D), level >= 3 ? 0x05 : 0x00) << level;
+        EXPECT_EQ(rd(0x18), level >= 3 ? 0x99 : 0x84) << level;
+    }
+}
+
+TEST_F(ChipTest, NrstLaunchesTheSequenceEachBuckSoftStartsForItsDelay) {
+    pins(true, false);
+    for (int b = 0; b < 6; ++b)
+        EXPECT_EQ(state(b), 0);
+    pins(true, true);
+    // Delays 10, 10, 10, 15, 15, 5 steps of 10 ms; Buck0 leads Buck1 and 2,
+    // Buck3 leads Buck4 (configuration 0).
+    at_ms(49);
+    EXPECT_EQ(state(5), 3);
+    EXPECT_EQ(state(0), 3);
+    at_ms(2);
+    EXPECT_EQ(state(5), 5); // 100 mA: PFM
+    EXPECT_EQ(state(0), 3);
+    at_ms(50);
+    EXPECT_EQ(state(0), 8); // 800 mA over 500 mA per phase: 2 of 3 active
+    EXPECT_EQ(state(1), 4);
+    EXPECT_EQ(state(2), 1);
+    EXPECT_EQ(state(3), 3);
+    at_ms(50);
+    EXPECT_EQ(state(3), 4); // 400 mA: PWM on one phase
+    EXPECT_EQ(state(4), 1);
+    pins(true, false);
+    EXPECT_EQ(state(0), 0);
+}
+
+TEST_F(ChipTest, DisabledBuckStaysOffAndOutputRampsDuringSoftStart) {
+    pins(true, false);
+    wr(0x02, 0x46); // Buck5 disabled (EN_DIS_B5 = 0)
+    pins(true, true);
+    at_ms(50);
+    EXPECT_EQ(state(5), 0);
+    EXPECT_EQ(chip.output_mv(5, t), 0u);
+    EXPECT_NEAR(chip.output_mv(0, t), 500, 10); // halfway through 100 ms to 1000 mV
+    at_ms(60);
+    EXPECT_EQ(chip.output_mv(0, t), 1000u); // 500 + 10 * 0x32
+}
+
+TEST_F(ChipTest, SingleBuckModesFollowLoadWithHysteresisFpwmAndEco) {
+    chip.set_multiphase_default(1, t);
+    chip.set_load(2, 100, t);
+    run_all();
+    struct Step {
+        unsigned load;
+        int state;
+    };
+    // Entry below 150 mA, exit at 750 mA.
+    const Step steps[] = {{100, 5}, {500, 5}, {800, 4}, {500, 4}, {100, 5}};
+    for (const auto &s : steps) {
+        chip.set_load(2, s.load, t);
+        EXPECT_EQ(state(2), s.state) << s.load;
+    }
+    wr(0x06, 0x04); // FPWM_B2
+    EXPECT_EQ(state(2), 4);
+    wr(0x06, 0x00);
+    EXPECT_EQ(state(2), 5);
+    EXPECT_EQ(eco_bit(2), 0);
+    wr(0x09, 0xD4 | 0x20); // LP_B2
+    EXPECT_EQ(eco_bit(2), 1);
+    wr(0x10, 0x00); // LP_EN off: plain PFM again
+    EXPECT_EQ(eco_bit(2), 0);
+}
+
+TEST_F(ChipTest, SleepFollowsNslpAndItsPolarity) {
+    run_all();
+    EXPECT_NE(state(0), 13);
+    pins(true, true, false); // NSLP low, SLP_POL 0: sleep
+    EXPECT_EQ(state(0), 13);
+    wr(0x10, 0x03); // SLP_POL 1: the pin is active high
+    EXPECT_NE(state(0), 13);
+    pins(true, true, true);
+    EXPECT_EQ(state(0), 13);
+}
+
+// The grouping of the status decode: "M" master, "S0"/"S3" slave, "1" single.
+TEST_F(ChipTest, MultiphaseMastersCountTheirPhasesInEveryConfiguration) {
+    const char *table[10][6] = {
+        {"M3", "S0", "S0", "M2", "S3", "1"},  {"1", "1", "1", "1", "1", "1"},
+        {"M2", "S0", "1", "1", "1", "1"},     {"M3", "S0", "S0", "1", "1", "1"},
+        {"M4", "S0", "S0", "S0", "1", "1"},   {"M5", "S0", "S0", "S0", "S0", "1"},
+        {"M6", "S0", "S0", "S0", "S0", "S0"}, {"M3", "S0", "S0", "M3", "S3", "S3"},
+        {"M2", "S0", "1", "M2", "S3", "1"},   {"M4", "S0", "S0", "M2", "S3", "S0"},
+    };
+    for (int b = 0; b < 6; ++b)
+        chip.set_load(b, 3000, t); // enough for every phase of any group
+    for (int config = 0; config < 16; ++config) {
+        chip.set_multiphase_default(config, t);
+        run_all();
+        const auto &row = table[config <= 9 ? config : 0];
+        for (int b = 0; b < 6; ++b) {
+            const std::string kind = row[b];
+            const int expect = kind[0] == 'M' ? 6 + (kind[1] - '0') : 4;
+            EXPECT_EQ(state(b), expect) << "configuration " << config << " buck " << b;
+        }
+    }
+}
+
+TEST_F(ChipTest, AddPhaseLevelSetsHowManyPhasesRun) {
+    chip.set_load(0, 1200, t);
+    run_all();
+    EXPECT_EQ(state(0), 9); // 1200 mA over 500 mA per phase: 3 of 3
+    wr(0x1F, 0x30);         // 1500 mA per phase: 1 phase
+    EXPECT_EQ(state(0), 4);
+    EXPECT_EQ(state(1), 1);
+    wr(0x1F, 0x00); // 0: every phase always
+    EXPECT_EQ(state(0), 9);
+}
+
+TEST_F(ChipTest, LoadCurrentBySourceInTensOfMilliamps) {
+    chip.set_multiphase_default(1, t);
+    chip.set_load(1, 1234, t);
+    chip.set_load(4, 3000, t);
+    run_all();
+    const auto measure = [&](uint8_t source) {
+        wr(0x21, source);
+        at_ms(2);
+        return (((rd(0x21) & 0x70) << 4) | rd(0x22));
+    };
+    EXPECT_NEAR(measure(1), 123, 1);
+    EXPECT_NEAR(measure(4), 300, 1); // above 255: bits 6..4 of 0x21 carry it
+    EXPECT_EQ(rd(0x21) & 0x07, 4);
+    const int total = 80 + 123 + 0 + 40 + 300 + 10;
+    EXPECT_NEAR(measure(6), total, 2);
+    EXPECT_EQ(measure(2), 0);
+    EXPECT_EQ(measure(7), 0);
+}
+
+TEST_F(ChipTest, ILoadReadyRisesAfterAConversion) {
+    run_all();
+    wr(0x21, 0);
+    EXPECT_EQ(rd(0x0E) & 0x20, 0);
+    at_ms(1.5);
+    EXPECT_EQ(rd(0x0E) & 0x20, 0x20);
+}
+
+TEST_F(ChipTest, FlagsLatchClearByWritingZeroAndReturnWhileTheConditionLasts) {
+    pins(true, false);
+    chip.set_condition(Condition::Ovp, true, t);
+    chip.set_condition(Condition::NpgB3, true, t);
+    EXPECT_EQ(rd(0x0E), 0x02);
+    EXPECT_EQ(rd(0x0D), 0x20);
+    wr(0x0E, 0x00);
+    EXPECT_EQ(rd(0x0E), 0x02); // still over-voltage
+    chip.set_condition(Condition::Ovp, false, t);
+    EXPECT_EQ(rd(0x0E), 0x02); // latched
+    wr(0x0E, 0xFD);
+    EXPECT_EQ(rd(0x0E), 0x00);
+    wr(0x0E, 0xFF); // writing 1 raises nothing
+    EXPECT_EQ(rd(0x0E), 0x00);
+    chip.set_die_level(2, t);
+    wr(0x0D, 0x00);
+    EXPECT_EQ(rd(0x0D), 0x20 | 2); // NPG_B3 lasts; TEMP is the level, not a flag
+}
+
+TEST_F(ChipTest, InterruptLineIsLowWhileAnUnmaskedFlagIsSet) {
+    struct Case {
+        Condition c;
+        uint8_t mask_reg, mask; // 0 when it cannot be masked
+    };
+    const Case cases[] = {
+        {Condition::Scp, 0x0F, 0x01},        {Condition::Ovp, 0x0F, 0x02},
+        {Condition::NpgB0, 0x0F, 0x04},      {Condition::NpgB5, 0x0F, 0x80},
+        {Condition::TWarning, 0x2E, 0x02},   {Condition::Uvlo, 0x2E, 0x04},
+        {Condition::ILoadReady, 0x2E, 0x08}, {Condition::Thsd, 0, 0},
+    };
+    EXPECT_TRUE(chip.int_line(t)); // unpowered: pulled up
+    for (const auto &c : cases) {
+        pins(false, false);
+        pins(true, false);
+        EXPECT_TRUE(chip.int_line(t));
+        chip.set_condition(c.c, true, t);
+        EXPECT_FALSE(chip.int_line(t)) << virtualkit::condition_name(c.c);
+        chip.set_condition(c.c, false, t);
+        if (c.mask_reg) {
+            wr(c.mask_reg, c.mask);
+            EXPECT_TRUE(chip.int_line(t)) << virtualkit::condition_name(c.c);
+        }
+    }
+    pins(false, false);
+    pins(true, false);
+    chip.set_die_level(1, t);
+    EXPECT_FALSE(chip.int_line(t));
+    wr(0x2E, 0x01);
+    EXPECT_TRUE(chip.int_line(t));
+}
+
+TEST_F(ChipTest, ThermalShutdownStopsTheBucksUntilItEnds) {
+    run_all();
+    chip.set_condition(Condition::Thsd, true, t);
+    EXPECT_EQ(state(5), 0);
+    chip.set_condition(Condition::Thsd, false, t);
+    EXPECT_EQ(state(5), 3);
+    at_ms(60);
+    EXPECT_EQ(state(5), 5);
+}
+
+TEST_F(ChipTest, BackdoorReachesStoredRegistersButNotComputedOnes) {
+    EXPECT_FALSE(chip.peek(0, 0x00, t).has_value());
+    pins(true, false);
+    EXPECT_TRUE(chip.poke(0, 0x0E, 0x11, t));
+    EXPECT_EQ(rd(0x0E), 0x11);
+    EXPECT_TRUE(chip.poke(3, 0x50, 0xAB, t));
+    EXPECT_EQ(*chip.peek(3, 0x50, t), 0xAB);
+    EXPECT_EQ(rd(0xFF), 0); // the selected page did not move
+    EXPECT_FALSE(chip.poke(2, 0x32, 0x04, t));
+    EXPECT_FALSE(chip.poke(0, 0x22, 0x04, t));
+    EXPECT_TRUE(chip.poke(0, 0x3D, 0x07, t)); // no access level behind the back
+    EXPECT_EQ(rd(0x3D), 0x07);
+}
+
+} // namespace

@@ -1,0 +1,265 @@
+// The kit's control language: its answers, its faults, and its loopback
+// port with real sockets.
+#include "control_server.h"
+#include "kit_harness.h"
+
+#include <chrono>
+#include <map>
+#include <thread>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+using namespace kit_test;
+
+bool is_error(const std::string &a) {
+    return a.rfind("error: ", 0) == 0 && a.back() == '\n' && a.find('\n') == a.size() - 1;
+}
+
+TEST_F(KitTest, BadLinesAreAnsweredWithAnError) {
+    const std::string lines[] = {
+        "bogus",
+        "reg",
+        "reg 7 00",
+        "reg 0 100",
+        "reg 0 zz",
+        "reg 0 00 1ff",
+        "pin 2 1",
+        "pin 0 32",
+        "pin 0 18 1",
+        "pin 0 3 2",
+        "flag OVX on",
+        "flag OVP maybe",
+        "load 6 10",
+        "load 0 -5",
+        "load 0 99999",
+        "boardtemp hot",
+        "boardtemp 200",
+        "boardtemp nan",
+        "dietemp 4",
+        "multiphase 16",
+        "firmware 1.2",
+        "firmware 1.2.256",
+        "bootloader none",
+        "latency 1e3",
+        "latency 60001",
+        "log maybe",
+        "clock fast",
+        "advance -1",
+        "refuse 100",
+        "nack",
+        "identity extra",
+        "a b c d e f g h i",
+        std::string(600, 'x'),
+        std::string("pin\x01"),
+    };
+    for (const auto &line : lines)
+        EXPECT_TRUE(is_error(kit->control(line))) << line;
+    EXPECT_TRUE(is_error(kit->control("reg 0 18"))); // the chip is not powered
+    EXPECT_EQ(kit->control(""), "ok\n");
+}
+
+TEST_F(KitTest, IdentityAndHelp) {
+    EXPECT_EQ(control("identity"), "0x1209 0x5120\nok\n");
+    const std::string help = control("help");
+    for (const char *name :
+         {"identity", "reset", "unplug", "plug", "nack", "reg", "pin", "flag", "load", "boardtemp",
+          "dietemp", "multiphase", "firmware", "bootloader", "latency", "log", "stats"})
+        EXPECT_NE(help.find(std::string("\n") + name), help.npos) << name;
+}
+
+TEST_F(KitTest, RegAndPinWorkBehindTheProgramsBack) {
+    control("pin A 22 1");
+    EXPECT_EQ(control("pin 0 22"), "1\nok\n");
+    EXPECT_EQ(control("reg 0 18"), "0x84\nok\n");
+    control("reg 0 0x12 7f");
+    EXPECT_EQ(chip_read(0x12), 0x7F);
+    control("reg 2 40 55");
+    EXPECT_EQ(chip_read(0x40), 0); // page 0 is still selected
+    EXPECT_EQ(control("reg 2 40"), "0x55\nok\n");
+    EXPECT_TRUE(is_error(kit->control("reg 1 32 00"))); // the chip computes it
+    EXPECT_EQ(control("pin 0 18"), "1\nok\n");
+    control("flag THSD on");
+    EXPECT_EQ(control("pin 0 18"), "0\nok\n");
+}
+
+TEST_F(KitTest, ConditionsReachTheRegisters) {
+    power_chip();
+    control("dietemp 3");
+    control("flag UVLO on");
+    control("flag NPG_B4 on");
+    EXPECT_EQ(chip_read(0x0D), 0x40 | 3);
+    EXPECT_EQ(chip_read(0x0E), 0x10);
+    control("multiphase 6");
+    EXPECT_EQ(chip_read(0x3D), 6);
+    control("flag UVLO off");
+    control("load 0 2600");
+    control("advance 200");
+    chip_write(0x21, 0);
+    control("advance 2");
+    // One group of six phases carrying 2600 + 400 + 100 mA, all six active.
+    EXPECT_NEAR((chip_read(0x21) & 0x70) << 4 | chip_read(0x22), 52, 1);
+}
+
+TEST_F(KitTest, ResetBringsThePowerOnStateBack) {
+    power_chip();
+    control("latency 5");
+    control("firmware none");
+    control("boardtemp -20");
+    control("reset");
+    EXPECT_EQ(chip_read(0x18), -1); // VIOSYS low again
+    EXPECT_NE(control("status").find("firmware 1.2.0"), std::string::npos);
+    const std::string before = control("clock");
+    exchange(Request(0xB2));
+    EXPECT_EQ(control("clock"), before); // no latency left
+}
+
+TEST_F(KitTest, LogShowsRecentExchangesAndStatsCountThem) {
+    control("log on");
+    exchange(Request(0xA2).u8(4, 1));
+    control("lose 1");
+    const Request lost(0xB2);
+    kit->write(*session, lost.bytes.data());
+    const std::string log = control("log");
+    EXPECT_NE(log.find("> a2 00 00 00 01 00"), log.npos);
+    EXPECT_NE(log.find("< 00 00 00 00 00 00"), log.npos);
+    EXPECT_NE(log.find("< (lost)"), log.npos);
+    const std::string stats = control("stats");
+    EXPECT_NE(stats.find("0xA2 1\n"), stats.npos);
+    EXPECT_NE(stats.find("0xB2 1\n"), stats.npos);
+    control("log clear");
+    EXPECT_EQ(control("log"), "ok\n");
+}
+
+TEST_F(KitTest, OnTheRealClockAReadWaitsForTheReplyOrTheCable) {
+    control("clock real");
+    control("latency 30");
+    const Request r(0xB2);
+    ASSERT_EQ(kit->write(*session, r.bytes.data()), 0);
+    Report reply{};
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(kit->read(*session, reply.data(), 5), -1);
+    EXPECT_EQ(kit->read(*session, reply.data(), 1000), 0);
+    const auto waited = std::chrono::steady_clock::now() - t0;
+    EXPECT_GE(waited, std::chrono::milliseconds(29));
+    EXPECT_LT(waited, std::chrono::milliseconds(900));
+    EXPECT_EQ(le32(reply, 12), 0x010200u);
+
+    // A read with nothing to come is woken when the cable is pulled.
+    std::thread puller([this] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        kit->control("unplug");
+    });
+    EXPECT_EQ(kit->read(*session, reply.data(), 5000), -2);
+    puller.join();
+}
+
+TEST(FitAnswer, KeepsTheClosingLine) {
+    using virtualkit::fit_answer;
+    const std::string a = "line one\nline two\nline three\nok\n";
+    EXPECT_EQ(fit_answer(a, a.size() + 1), a);
+    EXPECT_EQ(fit_answer(a, a.size()), "line one\nline two\n...\nok\n");
+    EXPECT_EQ(fit_answer(a, 17), "line one\n...\nok\n");
+    EXPECT_EQ(fit_answer(a, 16), "...\nok\n");
+    EXPECT_EQ(fit_answer(a, 8), "...\nok\n");
+    EXPECT_EQ(fit_answer(a, 4), "ok\n");
+    EXPECT_EQ(fit_answer(a, 2), "l");
+    EXPECT_EQ(fit_answer(a, 0), "");
+    for (size_t n = 1; n < a.size() + 3; ++n)
+        EXPECT_LT(fit_answer(a, n).size(), n);
+}
+
+// ---- The loopback port -------------------------------------------------------
+
+class ControlPort : public KitTest {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(kit->start_control_port(0));
+        port = kit->control_port();
+        ASSERT_NE(port, 0);
+    }
+    int connect_client() {
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(port);
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+        return fd;
+    }
+    static void send_text(int fd, const std::string &s) {
+        ASSERT_EQ(::send(fd, s.data(), s.size(), MSG_NOSIGNAL), static_cast<ssize_t>(s.size()));
+    }
+    // Reads until the answer's closing line (or the peer closes); what comes
+    // after it waits for the next call.
+    std::string answer(int fd) {
+        std::string &buffered = pending[fd];
+        char buf[4096];
+        for (;;) {
+            for (size_t end = buffered.find('\n'), start = 0; end != std::string::npos;
+                 start = end + 1, end = buffered.find('\n', start)) {
+                const std::string line = buffered.substr(start, end + 1 - start);
+                if (line == "ok\n" || line.rfind("error: ", 0) == 0) {
+                    const std::string got = buffered.substr(0, end + 1);
+                    buffered.erase(0, end + 1);
+                    return got;
+                }
+            }
+            pollfd p{fd, POLLIN, 0};
+            if (::poll(&p, 1, 5000) <= 0)
+                return buffered + "<time-out>";
+            const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+            if (n <= 0)
+                return buffered + "<closed>";
+            buffered.append(buf, static_cast<size_t>(n));
+        }
+    }
+    std::map<int, std::string> pending;
+    uint16_t port = 0;
+};
+
+TEST_F(ControlPort, ServesLinesOneClientAtATime) {
+    const int a = connect_client();
+    send_text(a, "identity\r\n");
+    EXPECT_EQ(answer(a), "0x1209 0x5120\nok\n");
+    send_text(a, "frobnicate\nboardtemp -5.5\n");
+    EXPECT_EQ(answer(a), "error: unknown command 'frobnicate' (try help)\n");
+    EXPECT_EQ(answer(a), "ok\n");
+    send_text(a, std::string(700, 'z'));
+    send_text(a, "zzz\nstatus\n");
+    EXPECT_EQ(answer(a), "error: line too long\n");
+    EXPECT_NE(answer(a).find("board: -5.5000 C"), std::string::npos);
+
+    const int b = connect_client();
+    EXPECT_EQ(answer(b), "error: another client is connected\n");
+    EXPECT_EQ(answer(b), "<closed>");
+    ::close(b);
+    ::close(a);
+
+    // Once the first has gone, the next is served.
+    for (int tries = 0; tries < 50; ++tries) {
+        const int c = connect_client();
+        send_text(c, "identity\n");
+        const std::string got = answer(c);
+        ::close(c);
+        if (got == "0x1209 0x5120\nok\n")
+            return;
+        usleep(10000); // the kit has not yet seen the first one go
+    }
+    ADD_FAILURE() << "a new client was never served";
+}
+
+TEST_F(ControlPort, ATakenPortLeavesTheKitWithoutOne) {
+    virtualkit::Kit other(virtualkit::Identity{kVid, kPid});
+    EXPECT_FALSE(other.start_control_port(port));
+    EXPECT_EQ(other.control_port(), 0);
+    EXPECT_NE(other.control("port").find("not listening"), std::string::npos);
+    EXPECT_EQ(other.control("identity"), "0x1209 0x5120\nok\n");
+}
+
+} // namespace

@@ -1,0 +1,76 @@
+// The virtual kit as the adapter library's HID port: usb_hid_init finds it
+// when the identity matches and the adapter is plugged in.
+#include "virtual_port.h"
+
+#include "bridgeio.h"
+
+#include <cstring>
+
+namespace virtualkit {
+
+namespace {
+
+constexpr size_t kFrame = 65; // report ID and 64 bytes
+
+class VirtualPort final : public bridgeio::Port {
+  public:
+    VirtualPort(std::shared_ptr<Kit> kit, std::shared_ptr<Session> session)
+        : kit_(std::move(kit)), session_(std::move(session)) {}
+
+    bridgeio::Transport transport() const override { return bridgeio::Transport::Hid; }
+
+    // The kit takes a report at once, so the write never waits.
+    int write(const uint8_t *data, size_t len, int) override {
+        if (len != kFrame || data[0] != 0)
+            return bridgeio::kPortIoError; // not a report the adapter has
+        return kit_->write(*session_, data + 1);
+    }
+
+    int read(uint8_t *data, size_t len, int timeout_ms, size_t *got) override {
+        *got = 0;
+        uint8_t report[Kit::kReportSize];
+        const int r = kit_->read(*session_, report, timeout_ms);
+        if (r != bridgeio::kPortOk)
+            return r;
+        uint8_t frame[kFrame] = {0};
+        std::memcpy(frame + 1, report, sizeof report);
+        *got = len < kFrame ? len : kFrame;
+        std::memcpy(data, frame, *got);
+        return bridgeio::kPortOk;
+    }
+
+    // A reply already on its way still arrives, as on a real link.
+    void cancel() override {}
+
+  private:
+    std::shared_ptr<Kit> kit_;
+    std::shared_ptr<Session> session_;
+};
+
+} // namespace
+
+std::shared_ptr<Kit> process_kit() {
+    static const std::shared_ptr<Kit> kit =
+        std::make_shared<Kit>(Identity{BRIDGEIO_VENDOR_ID, BRIDGEIO_PRODUCT_ID});
+    return kit;
+}
+
+std::unique_ptr<bridgeio::Port> make_virtual_port(std::shared_ptr<Kit> kit,
+                                                  std::shared_ptr<Session> session) {
+    return std::make_unique<VirtualPort>(std::move(kit), std::move(session));
+}
+
+} // namespace virtualkit
+
+namespace bridgeio {
+
+std::unique_ptr<Port> open_hid_port(uint16_t vendor_id, uint16_t product_id) {
+    auto kit = virtualkit::process_kit();
+    kit->start_control_port(virtualkit::kControlPort);
+    auto session = kit->open(vendor_id, product_id);
+    if (!session)
+        return nullptr;
+    return virtualkit::make_virtual_port(std::move(kit), std::move(session));
+}
+
+} // namespace bridgeio

@@ -1,0 +1,22 @@
+// Where the virtual kit meets the adapter library: the one kit of the
+// process, and the port through which the library's HID link reaches it.
+#pragma once
+
+#include "kit.h"
+#include "port/port.h"
+
+#include <memory>
+
+namespace virtualkit {
+
+// The control port the kit serves once the adapter has been opened.
+constexpr uint16_t kControlPort = 23457;
+
+// The process's kit, created on first use with the adapter's identity.
+std::shared_ptr<Kit> process_kit();
+
+// A HID port on a session of `kit`: 65-byte reports with report ID 0.
+std::unique_ptr<bridgeio::Port> make_virtual_port(std::shared_ptr<Kit> kit,
+                                                  std::shared_ptr<Session> session);
+
+} // namespace virtualkit
