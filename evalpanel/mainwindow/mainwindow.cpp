@@ -32,6 +32,7 @@
 #include "binding.h"
 #include "console/console.h"
 #include "console_widget_document.h"
+#include "direct_access.h"
 #include "form.h"
 #include "window_trace.h"
 
@@ -88,7 +89,10 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui_(new Ui::MainW
     init_hardware();
     update_display();
 
-    // 15. (The direct register access window is created here, hidden.)
+    // 15. The direct register access window, hidden until the menu shows it.
+    direct_access_ = new direct_access(this);
+    connect(direct_access_, &direct_access::write_requested, this, &MainWindow::dr_write);
+    connect(direct_access_, &direct_access::read_requested, this, &MainWindow::dr_read);
 
     // 16 and 17. Console keys; the command log keeps its last 1000 lines.
     ui_->plainTextEdit->installEventFilter(this);
@@ -132,6 +136,12 @@ MainWindow::~MainWindow() {
 void MainWindow::connect_form_slots() {
     Ui::MainWindow *f = ui_;
     connect(f->actionConsole, &QAction::toggled, this, &MainWindow::on_actionConsole_toggled);
+    // The action slots keep their names; QAction's signal is triggered().
+    connect(f->actionAbout, &QAction::triggered, this, &MainWindow::on_actionAbout_activated);
+    connect(f->actionDirect_Register_Access, &QAction::triggered, this,
+            &MainWindow::on_actionDirect_Register_Access_activated);
+    connect(f->actionUpdate_Firmware, &QAction::triggered, this,
+            &MainWindow::on_actionUpdate_Firmware_activated);
     connect(f->autowrite, &QAbstractButton::clicked, this, &MainWindow::on_autowrite_clicked);
     connect(f->pollstatus, &QAbstractButton::clicked, this, &MainWindow::on_pollstatus_clicked);
     connect(f->readregisters, &QAbstractButton::clicked, this,
@@ -242,7 +252,7 @@ void MainWindow::init_hardware() {
     return_to_bootloader(s.handle);
     char bootloader_version[16] = {};
     get_bootloader_version(s.handle, bootloader_version);
-    // (The automatic adapter firmware check runs here, in the bootloader.)
+    check_firmware_update(true);
     start_firmware(s.handle);
 
     load_script(s.handle, s.status_script.data(), 0, kStatusScriptSize);

@@ -37,6 +37,7 @@ namespace console {
 class Console;
 }
 class ConsoleWidgetDocument;
+class direct_access;
 
 class MainWindow : public QMainWindow, public evalpanel::DeviceHost, public console::ConsoleHost {
     Q_OBJECT
@@ -112,7 +113,7 @@ class MainWindow : public QMainWindow, public evalpanel::DeviceHost, public cons
     void on_comboBox_3_activated(int index);
     void on_comboBox_8_activated(int index);
     void on_proto_activated(int index);
-    // (About box: on_actionAbout_activated)
+    void on_actionAbout_activated();
     void on_actionConsole_toggled(bool on);
     void init_hardware();
     void on_autowrite_clicked();
@@ -120,17 +121,27 @@ class MainWindow : public QMainWindow, public evalpanel::DeviceHost, public cons
     void on_pollstatus_clicked();
     void on_readregisters_clicked();
     void on_writeregisters_clicked();
-    // (Direct register access: on_actionDirect_Register_Access_activated,
-    // dr_write, dr_read)
+    void on_actionDirect_Register_Access_activated();
+    void dr_write();
+    void dr_read();
     void on_clear_ints_clicked();
     void new_connection();
     void connection_closed();
     void data_available();
-    // (Adapter firmware: on_actionUpdate_Firmware_activated)
+    void on_actionUpdate_Firmware_activated();
     void on_script1_clicked();
     void on_script2_clicked();
     void on_script3_clicked();
     void on_script4_clicked();
+
+  public:
+    // Checks the adapter's firmware against "firmware.bin" and flashes it
+    // when due: automatically at connection (only an adapter without
+    // firmware), or from the menu (an image at least as new). Leaves the
+    // adapter in its bootloader.
+    void check_firmware_update(bool automatic);
+    // The direct register access window, created hidden with the window.
+    direct_access *direct_access_window() const { return direct_access_; }
 
   protected:
     // Closing the window ends the process at once, with status 0.
@@ -194,4 +205,6 @@ class MainWindow : public QMainWindow, public evalpanel::DeviceHost, public cons
 
     QTcpServer *server_ = nullptr;
     QPointer<QTcpSocket> client_;
+
+    direct_access *direct_access_ = nullptr;
 };

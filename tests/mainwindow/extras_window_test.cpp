@@ -1,0 +1,275 @@
+// The window's menu actions on the virtual kit: the firmware check at
+// connection and from the menu, the direct register access window with its
+// reads and writes, the About box, and Exit.
+#include "window_fixture.h"
+
+#include "direct_access.h"
+#include "qstring_print.h"
+
+#include <QAbstractButton>
+#include <QButtonGroup>
+#include <QDir>
+#include <QFile>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+
+#include <vector>
+
+namespace {
+
+// Plays the user in front of modal boxes: every modal window that opens is
+// noted (message text, or title for other dialogs) and closed.
+class ModalCloser {
+  public:
+    ModalCloser() {
+        QObject::connect(&timer_, &QTimer::timeout, [this] {
+            QWidget *modal = QApplication::activeModalWidget();
+            if (!modal)
+                return;
+            if (auto *box = qobject_cast<QMessageBox *>(modal))
+                seen << box->text();
+            else
+                seen << modal->windowTitle();
+            modal->close();
+        });
+        timer_.start(5);
+    }
+    QStringList seen;
+
+  private:
+    QTimer timer_;
+};
+
+// Runs every test in a directory of its own, where firmware.bin is looked up.
+class ExtrasWindowTest : public WindowTest {
+  protected:
+    void SetUp() override {
+        WindowTest::SetUp();
+        ASSERT_TRUE(dir_.isValid());
+        old_dir_ = QDir::currentPath();
+        QDir::setCurrent(dir_.path());
+    }
+    void TearDown() override {
+        WindowTest::TearDown();
+        QDir::setCurrent(old_dir_);
+    }
+
+    static void write_image(uint32_t version, int pages = 2) {
+        QByteArray bytes("\x07\x06\x05\x04", 4);
+        for (int i = 0; i < 4; ++i)
+            bytes.append(static_cast<char>(version >> (8 * i)));
+        bytes.append(QByteArray(pages * 256, '\x3c'));
+        QFile file(QStringLiteral("firmware.bin"));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(bytes);
+    }
+
+    // The command log's lines that carry a time stamp, without it.
+    QStringList stamped_messages() {
+        static const QRegularExpression stamp("^\\d\\d:\\d\\d:\\d\\d(?=:| :)");
+        QStringList out;
+        for (const QString &line : log_lines())
+            if (stamp.match(line).hasMatch())
+                out << line.mid(8);
+        return out;
+    }
+
+    bool adapter_runs_firmware() {
+        return kit("status").find("firmware running") != std::string::npos;
+    }
+
+    direct_access &access() { return *window->direct_access_window(); }
+    QAbstractButton *read_button() { return access().findChild<QPushButton *>("pushButton_2"); }
+    QAbstractButton *write_button() { return access().findChild<QPushButton *>("pushButton"); }
+
+    QTemporaryDir dir_;
+    QString old_dir_;
+};
+
+// All slots, in their order, and nothing else.
+TEST_F(ExtrasWindowTest, SlotTableIsComplete) {
+    const QStringList table = {
+        "on_buttonGroup_buttonClicked(int)",
+        "on_combobox_activated(int)",
+        "on_comboBox_3_activated(int)",
+        "on_comboBox_8_activated(int)",
+        "on_proto_activated(int)",
+        "on_actionAbout_activated()",
+        "on_actionConsole_toggled(bool)",
+        "init_hardware()",
+        "on_autowrite_clicked()",
+        "timer_func()",
+        "on_pollstatus_clicked()",
+        "on_readregisters_clicked()",
+        "on_writeregisters_clicked()",
+        "on_actionDirect_Register_Access_activated()",
+        "dr_write()",
+        "dr_read()",
+        "on_clear_ints_clicked()",
+        "new_connection()",
+        "connection_closed()",
+        "data_available()",
+        "on_actionUpdate_Firmware_activated()",
+        "on_script1_clicked()",
+        "on_script2_clicked()",
+        "on_script3_clicked()",
+        "on_script4_clicked()",
+    };
+    const QMetaObject &meta = MainWindow::staticMetaObject;
+    QStringList found;
+    for (int i = meta.methodOffset(); i < meta.methodCount(); ++i)
+        found << QString::fromLatin1(meta.method(i).methodSignature());
+    EXPECT_EQ(found, table);
+}
+
+TEST_F(ExtrasWindowTest, ConnectingToAnAdapterWithFirmwareOnlyLogs) {
+    write_image(0x00010300);
+    ModalCloser user;
+    open_window();
+    EXPECT_EQ(user.seen, QStringList());
+    EXPECT_EQ(stamped_messages(),
+              QStringList({" : Application started.", " : Bootloader version 1.0.4.",
+                           " : Firmware found. No automatic updates done."}));
+    EXPECT_TRUE(adapter_runs_firmware());
+    EXPECT_NE(state(), evalpanel::kNotConnected);
+}
+
+TEST_F(ExtrasWindowTest, ConnectingToAnAdapterWithoutFirmwareFlashesIt) {
+    kit("firmware none");
+    write_image(0x00010300);
+    ModalCloser user;
+    open_window();
+    EXPECT_EQ(user.seen, QStringList{"Firmware updated."});
+    EXPECT_EQ(stamped_messages(),
+              QStringList({" : Application started.", " : Bootloader version 1.0.4.",
+                           " : Current firmware version 0.0.0.", " : Updating firmware...",
+                           " : OK.", " : Current firmware version 1.3.0."}));
+    // The firmware was started after the box closed, and start-up went on.
+    EXPECT_TRUE(adapter_runs_firmware());
+    ui().io0022->click();
+    EXPECT_EQ(state(), evalpanel::kConnected);
+}
+
+TEST_F(ExtrasWindowTest, MenuUpdateReflashesTheSameVersionAndRestartsTheFirmware) {
+    open_powered();
+    write_image(0x00010200);
+    ModalCloser user;
+    ui().actionUpdate_Firmware->trigger();
+    EXPECT_EQ(user.seen, QStringList{"Firmware updated."});
+    const QStringList messages = stamped_messages();
+    const QStringList tail = messages.mid(messages.size() - 5);
+    EXPECT_EQ(tail, QStringList({" : Bootloader version 1.0.4.",
+                                 " : Current firmware version 1.2.0.", " : Updating firmware...",
+                                 " : OK.", " : Current firmware version 1.2.0."}));
+    EXPECT_TRUE(adapter_runs_firmware());
+}
+
+TEST_F(ExtrasWindowTest, MenuUpdateWithoutAdapterSaysSo) {
+    kit("unplug");
+    open_window();
+    write_image(0x00010300);
+    ModalCloser user;
+    ui().actionUpdate_Firmware->trigger();
+    EXPECT_EQ(user.seen, QStringList{"Adapter not connected."});
+    EXPECT_EQ(stamped_messages().constLast(), " : Adapter not connected.");
+}
+
+TEST_F(ExtrasWindowTest, DirectAccessOpensFromTheMenuAndOnlyHides) {
+    open_window();
+    ASSERT_NE(window->direct_access_window(), nullptr);
+    EXPECT_EQ(access().parentWidget(), window.get());
+    EXPECT_FALSE(access().isVisible());
+    ui().actionDirect_Register_Access->trigger();
+    EXPECT_TRUE(access().isVisible());
+    access().address_edit()->setText("07");
+    access().set_data(0x42);
+    access().close();
+    EXPECT_FALSE(access().isVisible());
+    ui().actionDirect_Register_Access->trigger();
+    EXPECT_TRUE(access().isVisible());
+    EXPECT_EQ(access().address(), 0x07);
+    EXPECT_EQ(access().data(), 0x42);
+}
+
+TEST_F(ExtrasWindowTest, DirectAccessReadsAndWritesTheChip) {
+    open_powered();
+    ui().actionDirect_Register_Access->trigger();
+
+    access().address_edit()->setText("18");
+    read_button()->click();
+    const int chip_id = chip_register(0, 0x18);
+    EXPECT_EQ(access().data(), chip_id);
+    EXPECT_EQ(window->access_label()->text(),
+              QString("   R18:%1   ").arg(chip_id, 2, 16, QLatin1Char('0')));
+
+    access().address_edit()->setText("2e");
+    access().data_edit()->setText("05");
+    write_button()->click();
+    EXPECT_EQ(chip_register(0, 0x2E), 0x05);
+    EXPECT_EQ(window->access_label()->text(), "   W2e:05   ");
+
+    // Reading it back through a box click and a read.
+    QTest::mouseClick(access().button_group()->button(1), Qt::LeftButton);
+    EXPECT_EQ(access().data_edit()->text(), "07");
+    EXPECT_EQ(chip_register(0, 0x2E), 0x05); // a click alone writes nothing
+    write_button()->click();
+    access().set_data(0);
+    read_button()->click();
+    EXPECT_EQ(access().data_edit()->text(), "07");
+    EXPECT_EQ(window->access_label()->text(), "   R2e:07   ");
+}
+
+TEST_F(ExtrasWindowTest, DirectAccessFailedReadShowsFF) {
+    open_powered();
+    kit("nack on");
+    ui().actionDirect_Register_Access->trigger();
+    access().address_edit()->setText("13");
+    read_button()->click();
+    EXPECT_EQ(access().data_edit()->text(), "ff");
+    for (int bit = 0; bit < 8; ++bit)
+        EXPECT_TRUE(access().button_group()->button(bit)->isChecked()) << bit;
+    EXPECT_EQ(window->access_label()->text(), "   R13:ff   ");
+    EXPECT_EQ(last_log_line(), "NACK");
+    EXPECT_EQ(state(), evalpanel::kNotAcknowledged);
+}
+
+TEST_F(ExtrasWindowTest, AboutFromTheMenuIsModalEachTime) {
+    open_window();
+    ModalCloser user;
+    ui().actionAbout->trigger();
+    ui().actionAbout->trigger();
+    EXPECT_EQ(user.seen,
+              QStringList({"About RX5120 Evaluation kit", "About RX5120 Evaluation kit"}));
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+}
+
+TEST_F(ExtrasWindowTest, MenusHoldTheirEntries) {
+    open_window();
+    const auto entries = [](QMenu *menu) {
+        QStringList out;
+        for (QAction *a : menu->actions())
+            out << (a->isSeparator() ? QString("-") : a->objectName());
+        return out;
+    };
+    EXPECT_EQ(entries(ui().menuFile), QStringList({"-", "actionExit"}));
+    EXPECT_EQ(entries(ui().menuTools),
+              QStringList({"actionDirect_Register_Access", "actionUpdate_Firmware", "actionOTP"}));
+    EXPECT_EQ(entries(ui().menuHelp), QStringList{"actionAbout"});
+    EXPECT_FALSE(ui().actionOTP->isVisible());
+}
+
+TEST_F(ExtrasWindowTest, ExitEndsTheProcessWithStatusZero) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            open_window();
+            ui().actionExit->trigger();
+            std::exit(3); // not reached when Exit ends the process
+        },
+        testing::ExitedWithCode(0), "");
+}
+
+} // namespace
