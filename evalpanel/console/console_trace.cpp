@@ -21,9 +21,10 @@ void trace(const char *format, ...) {
         va_end(args);
         return;
     }
-    QByteArray text(length, '\0');
+    QByteArray text(length + 1, '\0');
     vsnprintf(text.data(), static_cast<size_t>(length) + 1, format, args);
     va_end(args);
+    text.truncate(length);
     qCDebug(lcConsole).noquote() << QString::fromLatin1(text);
 }
 

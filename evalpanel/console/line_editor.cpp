@@ -67,6 +67,17 @@ void LineEditor::paste_clipboard() {
     feed(bytes);
 }
 
+bool LineEditor::run_exclusive(const std::function<void()> &work) {
+    if (busy_)
+        return false;
+    {
+        FlagGuard busy(busy_);
+        work();
+    }
+    drain_pending();
+    return true;
+}
+
 void LineEditor::drain_pending() {
     if (busy_ || draining_)
         return;

@@ -47,6 +47,11 @@ class LineEditor {
     // Reads the clipboard and feeds its text.
     void paste_clipboard();
 
+    // Runs work that is not an entered line (a script button) under the same
+    // rule: keys arriving meanwhile are held until it ends. Refused (false)
+    // while a line or other work is still running.
+    bool run_exclusive(const std::function<void()> &work);
+
     // Editor state, for the host and for tests.
     QByteArray line() const { return QByteArray(line_buffer_, line_length_); }
     int line_length() const { return line_length_; }

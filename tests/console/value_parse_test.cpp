@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "console/value_parse.h"
+#include "test_names.h"
 
 using console::get_val;
 
@@ -43,7 +44,8 @@ INSTANTIATE_TEST_SUITE_P(
         Accepted{"-1", 0xFFFFFFFF}, Accepted{"2147483648", 0x80000000},
         Accepted{"4294967296", 0xFFFFFFFF}, Accepted{"4294967551", 0xFFFFFFFF},
         Accepted{"0x100000000", 0xFFFFFFFF}, Accepted{"1000000ffh", 0xFFFFFFFF},
-        Accepted{"99999999999999999999999", 0xFFFFFFFF}));
+        Accepted{"99999999999999999999999", 0xFFFFFFFF}),
+    [](const auto &info) { return case_name(info.index, info.param.text); });
 
 class GetValRejects : public ::testing::TestWithParam<const char *> {};
 
@@ -54,6 +56,7 @@ TEST_P(GetValRejects, FailsAndLeavesTheValue) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Forms, GetValRejects,
-                         ::testing::Values("0b101", "1a", "12A", "", "xyz", "=", "-", "h"));
+                         ::testing::Values("0b101", "1a", "12A", "", "xyz", "=", "-", "h"),
+                         [](const auto &info) { return case_name(info.index, info.param); });
 
 } // namespace

@@ -1,0 +1,403 @@
+#include "command_interpreter.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "console/console_trace.h"
+#include "console/reg_expression.h"
+#include "registers/device_access.h"
+#include "registers/register_table.h"
+
+namespace console {
+
+const char kHelpText[] = "Commands :\n\nadvanced\ni2c_bus([vt|sys])\niout(buck number)\n"
+                         "register_name\nuser\nwait(time [ms])\naddr = value\n examples:\n"
+                         " 0x12 = 0xaa\n 0x12[7] = 1\n 0x12[3:0] = 15\n";
+const char kHelpTextMore[] = "debug\npage(1-6)\ntest\ni2c_test\ni2c_addr(I2C address)\n"
+                             "send_seq addr1 data1 delay [us] addr2 data2\n"
+                             " example: send_seq 0x01 0x55 300 0x01 0xAA\n";
+
+namespace {
+
+constexpr const char *kNoAck = "I2C : NO ACK";
+constexpr int kMaxWaitMs = 10000;
+
+// The load-current readout: select a buck in R_SEL_I_LOAD, let the chip
+// settle, read R_LOAD_CURR (10 mA per step).
+constexpr uint8_t kSelectLoadRegister = 0x21;
+constexpr uint8_t kLoadCurrentRegister = 0x22;
+constexpr int kLoadSettleMs = 5;
+
+// The bus test's registers (the six PFM level registers) and its size.
+constexpr int kTestFirstRegister = 0x19;
+constexpr int kTestLastRegister = 0x1E;
+constexpr int kTestPasses = 10;
+constexpr int kTestPairs = kTestPasses * (kTestLastRegister - kTestFirstRegister + 1) * 256;
+
+// send_seq: steps are stored while fewer than this many bytes are.
+constexpr size_t kSequenceStepLimit = 200;
+constexpr uint8_t kStepWrite = 0x01;
+constexpr uint8_t kStepDelay = 0x08;
+constexpr int kMaxDelayUs = 50000;
+
+bool has_prefix(const char *line, const char *prefix) {
+    return strncmp(line, prefix, strlen(prefix)) == 0;
+}
+
+QString hex2(int value) {
+    return QStringLiteral("%1").arg(value & 0xFF, 2, 16, QLatin1Char('0'));
+}
+
+} // namespace
+
+// The order matters: a line that begins with a register name is always a
+// register expression (TEMP is a field, temp the board temperature), and
+// keywords match as prefixes (testing selects the test level).
+const CommandInterpreter::Command CommandInterpreter::kCommands[] = {
+    {"register expression", &CommandInterpreter::register_expression},
+    {"io pin", &CommandInterpreter::io_pin},
+    {"page", &CommandInterpreter::page},
+    {"wait", &CommandInterpreter::wait},
+    {"advanced", &CommandInterpreter::mode_advanced},
+    {"test", &CommandInterpreter::mode_test},
+    {"user", &CommandInterpreter::mode_user},
+    {"debug", &CommandInterpreter::mode_debug},
+    {"vout", &CommandInterpreter::vout},
+    {"iout", &CommandInterpreter::iout},
+    {"i2c_bus", &CommandInterpreter::i2c_bus},
+    {"i2c_collision", &CommandInterpreter::i2c_collision},
+    {"help", &CommandInterpreter::help},
+    {"i2c_test", &CommandInterpreter::i2c_test},
+    {"i2c_addr", &CommandInterpreter::i2c_addr},
+    {"send_seq", &CommandInterpreter::send_seq},
+    {"temp", &CommandInterpreter::temp},
+};
+
+CommandInterpreter::CommandInterpreter(ConsoleHost &host, ConsoleDocument &document)
+    : host_(host), document_(document) {}
+
+void CommandInterpreter::parse_cmd(const char *line) {
+    if (!line)
+        line = "";
+    trace("parse_cmd() : %s", line);
+    if (line[0] != '\0') {
+        bool handled = false;
+        for (const Command &command : kCommands) {
+            if ((this->*command.handle)(line) != -1) {
+                handled = true;
+                break;
+            }
+        }
+        if (!handled)
+            print(QStringLiteral("Syntax error"));
+    }
+    host_.refresh_display();
+}
+
+int CommandInterpreter::register_expression(const char *line) {
+    return reg_expression(host_, line);
+}
+
+int CommandInterpreter::io_pin(const char *line) {
+    char name[65];
+    int value = 0;
+    const int read = sscanf(line, "%64[-a-zA-Z0-9_]%*[ =]%d", name, &value);
+    if (read < 1 || !has_prefix(name, "PIN_"))
+        return -1;
+    char definition[evalpanel::kLineSize];
+    if (evalpanel::find_io_pin_by_name(name, definition, sizeof definition) < 0)
+        return -1;
+    char port = 0, access = 0;
+    int pin = 0;
+    if (sscanf(definition, "io_pin(%*[^,],P%c%d,%c", &port, &pin, &access) != 3)
+        return -1;
+    const int group = port - 'A';
+    trace("%s, pingroup = %d, pin = %d, access : %c", definition, group, pin, access);
+
+    if (read == 1) { // query
+        host_.timer_func();
+        const int level = evalpanel::pin_level(group, pin);
+        if (level == -1) {
+            print(QStringLiteral("USB ERROR"));
+            return 1;
+        }
+        host_.append_command_log(QString::fromLatin1(name));
+        print(QString::asprintf("%s = %d", name, level));
+        return 1;
+    }
+    if (access == 'R') {
+        print(QStringLiteral("This is read-only pin."));
+        return 1;
+    }
+    const int level = value != 0 ? 1 : 0;
+    host_.append_command_log(QString::asprintf("%s = %d", name, level));
+    if (evalpanel::write_pin(group, pin, level) != 1)
+        print(QStringLiteral("USB ERROR"));
+    host_.timer_func();
+    return 1;
+}
+
+int CommandInterpreter::page(const char *line) {
+    if (has_prefix(line, "page()")) {
+        const int page = evalpanel::register_read(0xFF);
+        if (page < 0)
+            print(QString::fromLatin1(kNoAck));
+        else
+            print(QString::asprintf("page %d", page));
+        return 1;
+    }
+    char open = 0;
+    int number = 0;
+    if (sscanf(line, "page%c%d", &open, &number) != 2 || open != '(')
+        return -1;
+    if (number < 0 || number > 6) {
+        print(QStringLiteral("illegal page number"));
+        return 1;
+    }
+    if (evalpanel::switch_page(static_cast<uint8_t>(number)) == 1)
+        print(QString::asprintf("switched to page %d", number));
+    else
+        print(QString::fromLatin1(kNoAck));
+    return 1;
+}
+
+int CommandInterpreter::wait(const char *line) {
+    char open = 0;
+    int ms = 0;
+    const int read = sscanf(line, "wait%c%d)", &open, &ms);
+    if (read < 1 || open != '(')
+        return -1;
+    // Without a number, or with a negative one, there is nothing sensible to
+    // wait for: say so instead of blocking for an arbitrary time.
+    if (read < 2) {
+        print(QStringLiteral("wait needs a delay in ms: wait(time)"));
+        return 1;
+    }
+    if (ms < 0) {
+        print(QStringLiteral("minimum delay is 0 ms"));
+        return 1;
+    }
+    if (ms > kMaxWaitMs) {
+        print(QStringLiteral("maximum delay is 10000 ms"));
+        return 1;
+    }
+    print(QString::asprintf("wait for %d ms", ms));
+    host_.sleep_ms(ms);
+    return 1;
+}
+
+int CommandInterpreter::access_mode(const char *line, const char *keyword, int level,
+                                    const char *message) {
+    if (!has_prefix(line, keyword))
+        return -1;
+    if (evalpanel::set_access_mode(level) < 0)
+        print(QString::fromLatin1(kNoAck));
+    else
+        print(QString::fromLatin1(message));
+    return 1;
+}
+
+int CommandInterpreter::mode_advanced(const char *line) {
+    return access_mode(line, "advanced", 1, "switched to advanced user mode");
+}
+int CommandInterpreter::mode_test(const char *line) {
+    return access_mode(line, "test", 3, "switched to test mode");
+}
+int CommandInterpreter::mode_user(const char *line) {
+    return access_mode(line, "user", 0, "switched to user mode");
+}
+int CommandInterpreter::mode_debug(const char *line) {
+    return access_mode(line, "debug", 2, "switched to debug mode");
+}
+
+int CommandInterpreter::vout(const char *line) {
+    char open = 0;
+    int buck = 6; // "vout(" alone means a buck that has no readout
+    if (sscanf(line, "vout%c%d)", &open, &buck) < 1 || open != '(')
+        return -1;
+    if (buck > 0) {
+        print(QStringLiteral("choose buck 0."));
+    } else if (buck == 0) {
+        host_.timer_func();
+        print(QString::asprintf("Buck5 voltage : %1.2f V", host_.adc_read(1, 1, 2.5, 10, 1.0)));
+    } else {
+        host_.timer_func();
+        print(QStringLiteral("not available"));
+    }
+    return 1;
+}
+
+int CommandInterpreter::iout(const char *line) {
+    char open = 0;
+    int buck = 6;
+    if (sscanf(line, "iout%c%d)", &open, &buck) < 1 || open != '(')
+        return -1;
+    if (buck < 0 || buck > 5) {
+        print(QStringLiteral("choose buck 0-5."));
+        return 1;
+    }
+    evalpanel::register_write(kSelectLoadRegister, static_cast<uint8_t>(buck));
+    host_.sleep_ms(kLoadSettleMs);
+    const int current = evalpanel::register_read(kLoadCurrentRegister);
+    // A failed read has no current to show (the device layer logged it).
+    if (current < 0)
+        print(QString::fromLatin1(kNoAck));
+    else
+        print(QString::asprintf("Buck %d load current : %d mA", buck, current * 10));
+    return 1;
+}
+
+int CommandInterpreter::i2c_bus(const char *line) {
+    evalpanel::DeviceState &device = evalpanel::device();
+    if (has_prefix(line, "i2c_bus(vt)")) {
+        device.bus_selection = 1;
+        evalpanel::select_i2c_bus(1);
+        host_.set_bus_selector_index(1);
+        print(QStringLiteral("i2c bus : Ventra"));
+        return 1;
+    }
+    if (has_prefix(line, "i2c_bus(sys)")) {
+        device.bus_selection = 0;
+        evalpanel::select_i2c_bus(0);
+        host_.set_bus_selector_index(0);
+        print(QStringLiteral("i2c bus : System"));
+        return 1;
+    }
+    if (has_prefix(line, "i2c_bus()")) {
+        print(device.bus_selection == 0 ? QStringLiteral("selected i2c bus : system")
+                                        : QStringLiteral("selected i2c bus : Ventra"));
+        return 1;
+    }
+    return -1;
+}
+
+int CommandInterpreter::i2c_collision(const char *line) {
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    if (sscanf(line, "i2c_collision(%x,%x,%x,%x)", &a, &b, &c, &d) != 4 &&
+        sscanf(line, "i2c_collision(%xh,%xh,%xh,%xh)", &a, &b, &c, &d) != 4)
+        return -1;
+    print(QString::asprintf("%02x %02x %02x %02x", a, b, c, d));
+    return 1;
+}
+
+int CommandInterpreter::help(const char *line) {
+    if (has_prefix(line, "help -qv")) {
+        print(QString::fromLatin1(kHelpText));
+        print(QString::fromLatin1(kHelpTextMore));
+        return 1;
+    }
+    if (has_prefix(line, "help")) {
+        print(QString::fromLatin1(kHelpText));
+        return 1;
+    }
+    return -1;
+}
+
+// Writes every value to each PFM level register and reads it back. The
+// output goes straight into the console: a passing step erases its own
+// "write 0x.." again, so only failures stay on screen.
+int CommandInterpreter::i2c_test(const char *line) {
+    if (!has_prefix(line, "i2c_test"))
+        return -1;
+    const int64_t start = host_.tick_ms();
+    int errors = 0;
+    for (int pass = 0; pass < kTestPasses; ++pass) {
+        for (int reg = kTestFirstRegister; reg <= kTestLastRegister; ++reg) {
+            document_.append_paragraph(
+                QStringLiteral("Write/read test to register 0x%1:\n").arg(hex2(reg)));
+            for (int value = 0; value < 256; ++value) {
+                const QString step = QStringLiteral("write 0x%1").arg(hex2(value));
+                document_.move_to_end();
+                document_.insert_text(step);
+                host_.process_events();
+                evalpanel::register_write(static_cast<uint8_t>(reg), static_cast<uint8_t>(value));
+                const int read = evalpanel::register_read(static_cast<uint8_t>(reg));
+                if (read < 0) {
+                    document_.append_paragraph(QStringLiteral("NACK\n"));
+                    ++errors;
+                } else if ((read & 0xFF) == value) {
+                    document_.move_to_end();
+                    document_.delete_before(static_cast<int>(step.size()));
+                } else {
+                    document_.append_paragraph(
+                        QStringLiteral("error : wrote %1, read %2\n").arg(hex2(value), hex2(read)));
+                    ++errors;
+                }
+            }
+        }
+    }
+    const double seconds = static_cast<double>(host_.tick_ms() - start) / 1000.0;
+    document_.append_paragraph(QStringLiteral("%1 errors in %2 seconds / %3 read/write pairs")
+                                   .arg(errors)
+                                   .arg(seconds)
+                                   .arg(kTestPairs));
+    if (errors == 0)
+        document_.append_paragraph(QStringLiteral("OK"));
+    return 1;
+}
+
+int CommandInterpreter::i2c_addr(const char *line) {
+    unsigned address = 0;
+    if (sscanf(line, "i2c_addr(0x%02x)", &address) != 1 || address > 0x7F)
+        return -1;
+    evalpanel::set_i2c_address(static_cast<uint8_t>(address));
+    return 1;
+}
+
+// Builds an adapter sequence from register writes ("0x01 0x55" or "01h 55h")
+// and delays in microseconds ("300"). It is traced, not sent.
+int CommandInterpreter::send_seq(const char *line) {
+    if (!has_prefix(line, "send_seq"))
+        return -1;
+    trace("lkjlkjlkjkljjk");
+    std::vector<uint8_t> steps;
+    const char *p = line + strlen("send_seq");
+    while (steps.size() < kSequenceStepLimit) {
+        unsigned reg = 0, data = 0;
+        int used = 0;
+        if ((sscanf(p, " 0x%02x 0x%02x%n", &reg, &data, &used) == 2 ||
+             sscanf(p, " %02xh %02xh%n", &reg, &data, &used) == 2) &&
+            used > 0) {
+            steps.insert(steps.end(),
+                         {kStepWrite, static_cast<uint8_t>(reg), static_cast<uint8_t>(data)});
+            p += used;
+            continue;
+        }
+        int delay = 0;
+        used = 0;
+        if (sscanf(p, "%d%n", &delay, &used) == 1 && used > 0) {
+            // Tenths of a microsecond on the adapter's side.
+            const int ticks = delay < 0 ? 0 : delay > kMaxDelayUs ? kMaxDelayUs * 10 : delay * 10;
+            steps.insert(steps.end(),
+                         {kStepDelay, static_cast<uint8_t>(ticks), static_cast<uint8_t>(ticks >> 8),
+                          static_cast<uint8_t>(ticks >> 16)});
+            p += used;
+            continue;
+        }
+        break;
+    }
+    if (steps.empty())
+        return -1;
+
+    const evalpanel::DeviceState &device = evalpanel::device();
+    std::vector<uint8_t> sequence{
+        0x00, device.device_address,
+        static_cast<uint8_t>((device.speed_a & 1) | ((device.speed_b & 1) << 1))};
+    sequence.insert(sequence.end(), steps.begin(), steps.end());
+    sequence.insert(sequence.end(), {0xFF, 0xFF, 0xFF});
+    host_.append_command_log(QString::fromLatin1(p));
+    for (uint8_t byte : sequence)
+        trace("0x%02x", byte);
+    last_sequence_ = std::move(sequence);
+    return 1;
+}
+
+int CommandInterpreter::temp(const char *line) {
+    if (!has_prefix(line, "temp"))
+        return -1;
+    host_.timer_func();
+    print(host_.board_temp_text());
+    return 1;
+}
+
+} // namespace console

@@ -1,0 +1,43 @@
+// What the console needs from the window around it. The main window
+// implements it over its widgets and timers; tests implement it with a
+// recorder.
+#pragma once
+
+#include <cstdint>
+
+#include <QString>
+
+namespace console {
+
+class ConsoleHost {
+  public:
+    virtual ~ConsoleHost() = default;
+
+    // Prints one message as a new paragraph of the console and mirrors it,
+    // with a "\n", to a connected network client.
+    virtual void console_print(const QString &text) = 0;
+    // Appends one line to the command log.
+    virtual void append_command_log(const QString &line) = 0;
+    // Refreshes the status bar (write_statusbar(0, 0, read)) and then every
+    // register-bound control (update_display).
+    virtual void refresh_display() = 0;
+    // Runs one status poll (timer_func).
+    virtual void timer_func() = 0;
+    // A converter reading of the last status poll as a voltage (adc_read).
+    virtual double adc_read(int unit, int channel, double factor_a, int shift, double factor_b) = 0;
+    // Points the bus selector (0 System, 1 Ventra) at an item without
+    // running its handler.
+    virtual void set_bus_selector_index(int index) = 0;
+    // Lets the GUI handle pending events once.
+    virtual void process_events() = 0;
+    // The text the board temperature field shows.
+    virtual QString board_temp_text() const = 0;
+    // The system clipboard's text.
+    virtual QString clipboard_text() const = 0;
+    // Blocks for a number of milliseconds without handling events.
+    virtual void sleep_ms(int ms) = 0;
+    // A millisecond tick count for timing.
+    virtual int64_t tick_ms() = 0;
+};
+
+} // namespace console

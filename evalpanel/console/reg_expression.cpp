@@ -1,0 +1,77 @@
+#include "reg_expression.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "console/console_trace.h"
+#include "console/value_parse.h"
+#include "registers/register_table.h"
+
+namespace console {
+
+int reg_expression(ConsoleHost &host, const char *line) {
+    if (!line || line[0] == '\0' || strnlen(line, kMaxExpressionLine + 1) > kMaxExpressionLine)
+        return -1;
+
+    // The name runs up to the first blank or "=" (a line feed ends the line).
+    const size_t name_length = strcspn(line, " \t=\n");
+    if (name_length == 0 || name_length > kMaxExpressionWord)
+        return -1;
+    char name[kMaxExpressionWord + 1];
+    memcpy(name, line, name_length);
+    name[name_length] = '\0';
+
+    char definition[evalpanel::kLineSize];
+    if (evalpanel::find_reg_by_name(name, definition, sizeof definition) < 0 &&
+        evalpanel::make_numeric_access(name, definition, sizeof definition) == 0)
+        return -1;
+
+    const char *p = line + name_length;
+    while (*p == ' ' || *p == '\t')
+        ++p;
+    if (*p == '\0' || *p == '\n') {
+        trace("query");
+        host.append_command_log(QString::fromLatin1(name));
+        const int64_t value = evalpanel::get_reg_value(definition);
+        trace("retval=0x%08x", static_cast<unsigned>(value));
+        if (value < 0) {
+            host.console_print(QStringLiteral("I2C : NO ACK"));
+            return 1;
+        }
+        const unsigned v = static_cast<unsigned>(value);
+        host.console_print(QString::asprintf("%s = 0x%02X ( %d%d%d%d %d%d%d%d )", name, v,
+                                             (v >> 7) & 1, (v >> 6) & 1, (v >> 5) & 1, (v >> 4) & 1,
+                                             (v >> 3) & 1, (v >> 2) & 1, (v >> 1) & 1, v & 1));
+        return 1;
+    }
+
+    // Assignment: "=" is optional and may be doubled or spaced.
+    while (*p == ' ' || *p == '=')
+        ++p;
+    char value_text[kMaxExpressionWord + 1];
+    const size_t value_length = std::min<size_t>(strcspn(p, "\n"), kMaxExpressionWord);
+    memcpy(value_text, p, value_length);
+    value_text[value_length] = '\0';
+
+    uint32_t value = 0;
+    if (get_val(value_text, &value) != 0) {
+        trace("get_val failed");
+        host.console_print(
+            QStringLiteral("value must be in hexadecimal,binary or decimal format."));
+        return 1;
+    }
+    trace("0x%02X %d(dec)", value, static_cast<int>(value));
+    const uint32_t maximum = evalpanel::get_reg_max(definition);
+    trace("maximum value = %d", static_cast<int>(maximum));
+    if (value > maximum) {
+        host.console_print(
+            QString::asprintf("value out of bounds. (0-%X) (0-%u dec)", maximum, maximum));
+        return 1;
+    }
+    host.append_command_log(QString::asprintf("%s = 0x%X", name, value));
+    if (evalpanel::set_reg_value(definition, value) < 0)
+        host.console_print(QStringLiteral("I2C : NO ACK"));
+    return 1;
+}
+
+} // namespace console

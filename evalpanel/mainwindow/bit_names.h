@@ -1,0 +1,15 @@
+// Names of the register bits as the direct access window labels them: one
+// row of eight names per register address, bit 7 first. Addresses without a
+// row have no names. These are the window's own labels, not the field names
+// of the register map (note "nPG_B0").
+#pragma once
+
+#include <cstdint>
+
+namespace evalpanel {
+
+// The name of bit `bit` (0..7) of register `address`; "" where the bit has
+// no name or `bit` is out of range. Never null.
+const char *direct_access_bit_name(uint8_t address, int bit);
+
+} // namespace evalpanel

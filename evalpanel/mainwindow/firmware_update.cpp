@@ -1,0 +1,137 @@
+#include "firmware_update.h"
+
+#include <QFile>
+#include <QMessageBox>
+#include <QTime>
+
+#include <string>
+
+namespace evalpanel {
+namespace {
+
+constexpr qint64 kImageHeaderSize = 8;
+
+uint32_t get_le32(const unsigned char *p) {
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
+QString version_text(const char (&text)[12]) {
+    return QString::fromLatin1(text, static_cast<int>(qstrnlen(text, sizeof text)));
+}
+
+struct ImageHeader {
+    bool opened = false;
+    bool complete = false; // all 8 header bytes read
+    uint32_t magic = 0;
+    uint32_t version = 0;
+};
+
+ImageHeader read_image_header() {
+    ImageHeader header;
+    QFile file(QString::fromLatin1(kFirmwareImageName));
+    if (!file.open(QIODevice::ReadOnly))
+        return header;
+    header.opened = true;
+    unsigned char bytes[kImageHeaderSize] = {};
+    if (file.read(reinterpret_cast<char *>(bytes), kImageHeaderSize) == kImageHeaderSize) {
+        header.complete = true;
+        header.magic = get_le32(bytes);
+        header.version = get_le32(bytes + 4);
+    }
+    return header;
+}
+
+} // namespace
+
+int BridgeFirmwareAdapter::return_to_bootloader() {
+    return ::return_to_bootloader(handle_);
+}
+
+int BridgeFirmwareAdapter::bootloader_version(char text[12]) {
+    return ::get_bootloader_version(handle_, text);
+}
+
+int BridgeFirmwareAdapter::firmware_version(char text[12]) {
+    return ::get_firmware_version(handle_, text);
+}
+
+int BridgeFirmwareAdapter::load_firmware(const wchar_t *path) {
+    return ::load_firmware(handle_, path);
+}
+
+QString time_stamped(const QString &text) {
+    return QTime::currentTime().toString(QStringLiteral("hh:mm:ss")) + text;
+}
+
+FirmwareOutcome run_firmware_check(FirmwareAdapter &adapter, bool automatic,
+                                   const FirmwareCheckSinks &sinks) {
+    auto log = [&](const QString &text) {
+        if (sinks.log)
+            sinks.log(time_stamped(text));
+    };
+    auto finish = [&](FirmwareOutcome outcome, const QString &box_text) {
+        if (sinks.show_box)
+            sinks.show_box(box_text);
+        return outcome;
+    };
+
+    char text[12] = {};
+    adapter.return_to_bootloader();
+    adapter.bootloader_version(text);
+    log(QStringLiteral(" : Bootloader version %1.").arg(version_text(text)));
+
+    const int read = adapter.firmware_version(text);
+    // A failed exchange, not a version: without this test no adapter would
+    // read as all ones, above every image, and look "already latest".
+    if (read == -1) {
+        log(QStringLiteral(" : Adapter not connected."));
+        if (automatic)
+            return FirmwareOutcome::NotConnected;
+        return finish(FirmwareOutcome::NotConnected, QStringLiteral("Adapter not connected."));
+    }
+    const uint32_t current = static_cast<uint32_t>(read);
+    if (automatic && current != 0) {
+        log(QStringLiteral(" : Firmware found. No automatic updates done."));
+        return FirmwareOutcome::FirmwarePresent;
+    }
+    log(QStringLiteral(" : Current firmware version %1.").arg(version_text(text)));
+
+    const ImageHeader header = read_image_header();
+    if (!header.opened) {
+        log(QStringLiteral(" : No updates available."));
+        return finish(FirmwareOutcome::NoImage, QStringLiteral("No updates available."));
+    }
+    if (!header.complete || header.magic != kFirmwareImageMagic) {
+        log(QStringLiteral(": Invalid firmware image."));
+        return finish(FirmwareOutcome::InvalidImage, QStringLiteral("Invalid firmware image."));
+    }
+    if (current > header.version) {
+        log(QStringLiteral(" : Firmware already latest."));
+        return finish(FirmwareOutcome::AlreadyLatest, QStringLiteral("Firmware already latest."));
+    }
+
+    log(QStringLiteral(" : Updating firmware..."));
+    const std::wstring path = QString::fromLatin1(kFirmwareImageName).toStdWString();
+    const int flashed = adapter.load_firmware(path.c_str());
+    FirmwareOutcome outcome;
+    QString box_text;
+    if (static_cast<unsigned>(flashed) <= 1) {
+        log(QStringLiteral(" : OK."));
+        box_text = QStringLiteral("Firmware updated.");
+        outcome = FirmwareOutcome::Updated;
+    } else {
+        log(QStringLiteral(" : Failed."));
+        outcome = FirmwareOutcome::FlashFailed;
+    }
+    adapter.firmware_version(text);
+    log(QStringLiteral(" : Current firmware version %1.").arg(version_text(text)));
+    return finish(outcome, box_text);
+}
+
+void run_firmware_message_box(const QString &text) {
+    QMessageBox box;
+    box.setText(text);
+    box.exec();
+}
+
+} // namespace evalpanel

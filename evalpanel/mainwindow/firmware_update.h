@@ -1,0 +1,86 @@
+// Keeping the adapter board's firmware up to date from the image file
+// "firmware.bin" in the current directory.
+//
+// The check runs automatically at every connection (it then only flashes an
+// adapter without firmware) and on demand from the menu (it then flashes
+// whenever the file's version is at least the adapter's). It writes
+// time-stamped lines into the command log and reports its outcome in one
+// message box, shown at most once, at its end; the automatic check with
+// firmware present shows none. It leaves the adapter in its bootloader: the
+// caller starts the firmware afterwards.
+//
+// Image file: magic word 0x04050607 and image version, both 32-bit
+// little-endian, then the flash pages. A file shorter than its 8-byte header
+// or one that cannot be read is an invalid image and is never flashed.
+#pragma once
+
+#include <QString>
+
+#include <cstdint>
+#include <functional>
+
+#include "bridgeio.h"
+
+namespace evalpanel {
+
+inline constexpr const char *kFirmwareImageName = "firmware.bin";
+inline constexpr uint32_t kFirmwareImageMagic = 0x04050607;
+
+// The adapter commands the check uses. BridgeFirmwareAdapter sends them to
+// the adapter library; tests may change the answers.
+class FirmwareAdapter {
+  public:
+    virtual ~FirmwareAdapter() = default;
+    virtual int return_to_bootloader() = 0;
+    // Version word (0 for none), text "major.minor.patch" into the 12-byte
+    // buffer; -1 and the buffer untouched when the exchange failed.
+    virtual int bootloader_version(char text[12]) = 0;
+    virtual int firmware_version(char text[12]) = 0;
+    // Reads the image file and flashes it: 0 or 1 when the adapter took it.
+    virtual int load_firmware(const wchar_t *path) = 0;
+};
+
+class BridgeFirmwareAdapter : public FirmwareAdapter {
+  public:
+    explicit BridgeFirmwareAdapter(BridgeHandle handle) : handle_(handle) {}
+    int return_to_bootloader() override;
+    int bootloader_version(char text[12]) override;
+    int firmware_version(char text[12]) override;
+    int load_firmware(const wchar_t *path) override;
+
+  private:
+    BridgeHandle handle_;
+};
+
+// Where the check reports.
+struct FirmwareCheckSinks {
+    // One command-log line, time stamp included.
+    std::function<void(const QString &line)> log;
+    // Runs the message box modally with this text (empty after a failed
+    // flash) and returns when the user has closed it.
+    std::function<void(const QString &text)> show_box;
+};
+
+enum class FirmwareOutcome {
+    FirmwarePresent, // automatic check, adapter has firmware: nothing done
+    NotConnected,    // the adapter did not answer the version read
+    NoImage,         // "firmware.bin" cannot be opened
+    InvalidImage,    // bad magic, or shorter than the header, or unreadable
+    AlreadyLatest,   // the adapter's version is above the image's
+    Updated,         // flashed, the adapter took it
+    FlashFailed,     // flashed, the adapter refused or the link failed
+};
+
+// One run of the check. `automatic` is true when called at connection.
+FirmwareOutcome run_firmware_check(FirmwareAdapter &adapter, bool automatic,
+                                   const FirmwareCheckSinks &sinks);
+
+// "hh:mm:ss" of the current time followed by `text` (which carries its own
+// separator, usually " : ").
+QString time_stamped(const QString &text);
+
+// The message box of the check: no parent, no title or icon of its own, one
+// OK button, run modally.
+void run_firmware_message_box(const QString &text);
+
+} // namespace evalpanel

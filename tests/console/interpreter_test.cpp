@@ -1,0 +1,373 @@
+#include <iterator>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <QRegularExpression>
+#include <gtest/gtest.h>
+
+#include "kit_fixture.h"
+#include "test_names.h"
+
+using console::kHelpText;
+using console::kHelpTextMore;
+
+namespace {
+
+using Printed = QStringList;
+
+// ---- Lines and their exact answers ------------------------------------
+
+struct Exchange {
+    const char *line;
+    std::vector<const char *> printed;
+};
+
+class CommandAnswers : public ConsoleKitTest, public ::testing::WithParamInterface<Exchange> {};
+
+TEST_P(CommandAnswers, PrintExactly) {
+    Printed expected;
+    for (const char *text : GetParam().printed)
+        expected << QString::fromUtf8(text);
+    EXPECT_EQ(run(GetParam().line), expected) << GetParam().line;
+    EXPECT_EQ(host.refreshes, 1) << "every line refreshes the window once";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Interpreter, CommandAnswers,
+    ::testing::Values(
+        Exchange{"", {}}, Exchange{"nonsense", {"Syntax error"}},
+        Exchange{"vset_b0 = 1", {"Syntax error"}}, Exchange{" VSET_B0", {"Syntax error"}},
+        Exchange{"for i=0:1:3", {"Syntax error"}},
+        // Access levels, prefixes included.
+        Exchange{"advanced", {"switched to advanced user mode"}},
+        Exchange{"testing", {"switched to test mode"}}, Exchange{"user", {"switched to user mode"}},
+        Exchange{"debug", {"switched to debug mode"}},
+        // Pages: 0..6, the closing parenthesis optional.
+        Exchange{"page()", {"page 0"}}, Exchange{"page(0)", {"switched to page 0"}},
+        Exchange{"page(3", {"switched to page 3"}}, Exchange{"page(7)", {"illegal page number"}},
+        Exchange{"page(-1)", {"illegal page number"}}, Exchange{"pagex(1)", {"Syntax error"}},
+        // Waits.
+        Exchange{"wait(10001)", {"maximum delay is 10000 ms"}},
+        Exchange{"wait(-1)", {"minimum delay is 0 ms"}},
+        Exchange{"wait()", {"wait needs a delay in ms: wait(time)"}},
+        Exchange{"wait(", {"wait needs a delay in ms: wait(time)"}},
+        Exchange{"wait 5", {"Syntax error"}},
+        // Output voltage and load current: buck defaults and bounds.
+        Exchange{"vout()", {"choose buck 0."}}, Exchange{"vout(1)", {"choose buck 0."}},
+        Exchange{"vout(-2)", {"not available"}}, Exchange{"vout(0)", {"Buck5 voltage : 1.23 V"}},
+        Exchange{"iout()", {"choose buck 0-5."}}, Exchange{"iout(6)", {"choose buck 0-5."}},
+        Exchange{"iout(-1)", {"choose buck 0-5."}},
+        // Bus selection.
+        Exchange{"i2c_bus()", {"selected i2c bus : system"}},
+        Exchange{"i2c_bus(vt) and more", {"i2c bus : Ventra"}},
+        Exchange{"i2c_bus(sys)", {"i2c bus : System"}}, Exchange{"i2c_bus(vtx)", {"Syntax error"}},
+        // Collision values in both notations; nothing reaches the chip.
+        Exchange{"i2c_collision(1,2,3,4)", {"01 02 03 04"}},
+        Exchange{"i2c_collision(1h,2h,3h,4h)", {"01 02 03 04"}},
+        Exchange{"i2c_collision(a,bb,c,dd)", {"0a bb 0c dd"}},
+        Exchange{"i2c_collision(1,2,3)", {"Syntax error"}},
+        // Help.
+        Exchange{"help", {kHelpText}}, Exchange{"helpme", {kHelpText}},
+        Exchange{"help -qv", {kHelpText, kHelpTextMore}},
+        // Address: no console output; above 0x7F not recognised.
+        Exchange{"i2c_addr(0x60)", {}}, Exchange{"i2c_addr(0x80)", {"Syntax error"}},
+        Exchange{"send_seq", {"Syntax error"}}, Exchange{"send_seq x", {"Syntax error"}},
+        Exchange{"send_seq 0x01 0x55", {}},
+        // Board temperature versus the TEMP field.
+        Exchange{"temperature", {"25.0 \u00b0C"}},
+        // Pins.
+        Exchange{"PIN_INT = 1", {"This is read-only pin."}}, Exchange{"PIN_FOO", {"Syntax error"}},
+        Exchange{"pin_nrst", {"Syntax error"}}, Exchange{"PIN_NRST = 0", {}},
+        // Register expressions: bounds and value forms.
+        Exchange{"VSET_B0 = 128", {"value out of bounds. (0-7F) (0-127 dec)"}},
+        Exchange{"VSET_B0 = -1", {"value out of bounds. (0-7F) (0-127 dec)"}},
+        Exchange{"VSET_B0 = 2147483648", {"value out of bounds. (0-7F) (0-127 dec)"}},
+        Exchange{"VSET_B0 = 4294967296", {"value out of bounds. (0-7F) (0-127 dec)"}},
+        Exchange{"R_VSET_B0 = 0x1FF", {"value out of bounds. (0-FF) (0-255 dec)"}},
+        Exchange{"EN_DIS_B0 = 2", {"value out of bounds. (0-1) (0-1 dec)"}},
+        Exchange{"0x12[3:0] = 16", {"value out of bounds. (0-F) (0-15 dec)"}},
+        Exchange{"BUCK_LOAD_CURR = 0x800", {"value out of bounds. (0-7FF) (0-2047 dec)"}},
+        Exchange{"VSET_B0 = 0b101", {"value must be in hexadecimal,binary or decimal format."}},
+        Exchange{"VSET_B0 = 1a", {"value must be in hexadecimal,binary or decimal format."}},
+        Exchange{"VSET_B0 =", {"value must be in hexadecimal,binary or decimal format."}},
+        Exchange{"VSET_B0 = 127", {}}, Exchange{"VSET_B0 = b11111", {}}),
+    [](const auto &info) { return case_name(info.index, info.param.line); });
+
+// ---- Register expressions at the chip ------------------------------------
+
+TEST_F(ConsoleKitTest, RegisterQueryPrintsValueAndBitGroups) {
+    set_chip_register(0, 0x00, 0xBC); // EN_DIS_B0 1, VSET_B0 0x3C
+    for (const char *line : {"VSET_B0", "VSET_B0   ", "VSET_B0\t", "VSET_B0 \t "}) {
+        EXPECT_EQ(run(line), Printed{"VSET_B0 = 0x3C ( 0011 1100 )"}) << line;
+    }
+    EXPECT_EQ(run("R_VSET_B0"), Printed{"R_VSET_B0 = 0xBC ( 1011 1100 )"});
+    EXPECT_EQ(run("0x00[7]"), Printed{"0x00[7] = 0x01 ( 0000 0001 )"});
+    EXPECT_EQ(host.log,
+              (QStringList{"VSET_B0", "VSET_B0", "VSET_B0", "VSET_B0", "R_VSET_B0", "0x00[7]"}));
+}
+
+TEST_F(ConsoleKitTest, WideFieldQueryShowsTheLowByteInBitGroups) {
+    power_up_buck5();
+    kit("load 5 20470");
+    run("0x21 = 5"); // measure Buck5
+    kit("advance 5");
+    // 2047 counts, give or take the measurement's one count of noise.
+    const Printed printed = run("BUCK_LOAD_CURR");
+    ASSERT_EQ(printed.size(), 1);
+    EXPECT_TRUE(
+        printed[0].contains(QRegularExpression("^BUCK_LOAD_CURR = 0x7F[EF] \\( 1111 111[01] \\)$")))
+        << printed[0].toStdString();
+}
+
+struct Assignment {
+    const char *line;
+    int address;
+    int before;
+    int after;
+    const char *record;
+};
+
+class AssignmentsReachTheChip : public ConsoleKitTest,
+                                public ::testing::WithParamInterface<Assignment> {};
+
+TEST_P(AssignmentsReachTheChip, WithReadModifyWrite) {
+    const Assignment &a = GetParam();
+    set_chip_register(0, a.address, a.before);
+    EXPECT_EQ(run(a.line), Printed{}) << a.line;
+    EXPECT_EQ(chip_register(0, a.address), a.after) << a.line;
+    EXPECT_EQ(host.log, QStringList{a.record});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Expressions, AssignmentsReachTheChip,
+    ::testing::Values(Assignment{"VSET_B0 = 0x20", 0x00, 0x80, 0xA0, "VSET_B0 = 0x20"},
+                      Assignment{"VSET_B0 5", 0x00, 0x80, 0x85, "VSET_B0 = 0x5"},
+                      Assignment{"VSET_B0=1fh", 0x00, 0x00, 0x1F, "VSET_B0 = 0x1F"},
+                      Assignment{"VSET_B0 == 11111b", 0x00, 0x00, 0x1F, "VSET_B0 = 0x1F"},
+                      Assignment{"VSET_B0 = 127", 0x00, 0x80, 0xFF, "VSET_B0 = 0x7F"},
+                      Assignment{"R_VSET_B0 = 0x1FH", 0x00, 0x80, 0x1F, "R_VSET_B0 = 0x1F"},
+                      Assignment{"0x12 = 0xaa", 0x12, 0x0A, 0xAA, "0x12 = 0xAA"},
+                      Assignment{"0x12[7] = 1", 0x12, 0x0A, 0x8A, "0x12[7] = 0x1"},
+                      Assignment{"0x12[3:0] = 15", 0x12, 0xA0, 0xAF, "0x12[3:0] = 0xF"},
+                      Assignment{"DELAY_B0 = 12z", 0x12, 0x0A, 0x0C, "DELAY_B0 = 0xC"}),
+    [](const auto &info) { return case_name(info.index, info.param.line); });
+
+TEST_F(ConsoleKitTest, FieldWriteUpdatesRegisterCacheButWholeRegisterWriteDoesNot) {
+    evalpanel::device().register_cache[0x12] = 0x55;
+    run("0x12 = 0xaa");
+    EXPECT_EQ(evalpanel::device().register_cache[0x12], 0x55);
+    run("0x12[7] = 0");
+    EXPECT_EQ(evalpanel::device().register_cache[0x12], 0x2A);
+}
+
+TEST_F(ConsoleKitTest, ReadOnlyMarkerIsNotEnforced) {
+    EXPECT_EQ(run("BUCK_LOAD_CURR = 0x5A5"), Printed{});
+    EXPECT_EQ(host.log, QStringList{"BUCK_LOAD_CURR = 0x5A5"});
+}
+
+TEST_F(ConsoleKitTest, ChipThatDoesNotAcknowledge) {
+    kit("nack on");
+    EXPECT_EQ(run("VSET_B0"), Printed{"I2C : NO ACK"});
+    EXPECT_EQ(run("VSET_B0 = 1"), Printed{"I2C : NO ACK"});
+    EXPECT_EQ(run("page()"), Printed{"I2C : NO ACK"});
+    EXPECT_EQ(run("page(2)"), Printed{"I2C : NO ACK"});
+    EXPECT_EQ(run("advanced"), Printed{"I2C : NO ACK"});
+    // No made-up current from a failed read.
+    EXPECT_EQ(run("iout(0)"), Printed{"I2C : NO ACK"});
+    EXPECT_TRUE(host.log.contains("NACK"));
+}
+
+TEST_F(ConsoleKitTest, WithoutAdapterReadsFailAndWholeRegisterWritesPass) {
+    usb_hid_close(evalpanel::device().handle);
+    evalpanel::device().handle = BRIDGEIO_INVALID_HANDLE;
+    EXPECT_EQ(run("VSET_B0"), Printed{"I2C : NO ACK"});
+    EXPECT_EQ(run("VSET_B0 = 1"), Printed{"I2C : NO ACK"});
+    // The register layer counts a whole-register write without adapter as
+    // failed too.
+    EXPECT_EQ(run("R_VSET_B0 = 1"), Printed{"I2C : NO ACK"});
+    EXPECT_EQ(run("PIN_NRST = 1"), Printed{"USB ERROR"});
+    EXPECT_EQ(run("PIN_NRST"), Printed{"PIN_NRST = 0"}); // not connected: level 0
+}
+
+// ---- Commands with effects -------------------------------------------------
+
+TEST_F(ConsoleKitTest, AccessLevelsReachTheChipAndKeepThePage) {
+    run("page(2)");
+    const struct {
+        const char *line;
+        int level;
+    } levels[] = {{"test", 3}, {"user", 0}, {"debug", 2}, {"advanced", 1}, {"testing", 3}};
+    for (const auto &l : levels) {
+        run(l.line);
+        EXPECT_EQ(chip_register(0, 0xDD), l.level) << l.line; // the key register shows the level
+        EXPECT_EQ(run("page()"), Printed{"page 2"}) << l.line;
+    }
+}
+
+TEST_F(ConsoleKitTest, WaitBlocksOnlyForValidDelays) {
+    EXPECT_EQ(run("wait(10000)"), Printed{"wait for 10000 ms"});
+    EXPECT_EQ(run("wait(0)"), Printed{"wait for 0 ms"});
+    run("wait(10001)");
+    run("wait(-5)");
+    run("wait()");
+    EXPECT_EQ(host.sleeps, (std::vector<int>{10000, 0}));
+}
+
+TEST_F(ConsoleKitTest, OutputVoltageReadsConverterAfterAPoll) {
+    run("vout(0)");
+    EXPECT_EQ(host.polls, 1);
+    ASSERT_EQ(host.adc_calls.size(), 1u);
+    const RecorderHost::AdcCall &call = host.adc_calls[0];
+    EXPECT_EQ(call.unit, 1);
+    EXPECT_EQ(call.channel, 1);
+    EXPECT_DOUBLE_EQ(call.a, 2.5);
+    EXPECT_EQ(call.shift, 10);
+    EXPECT_DOUBLE_EQ(call.b, 1.0);
+    run("vout(-1)");
+    EXPECT_EQ(host.polls, 2);
+    run("vout(3)");
+    EXPECT_EQ(host.polls, 2);
+}
+
+TEST_F(ConsoleKitTest, LoadCurrentSelectsTheBuckAndReadsTensOfMilliamps) {
+    power_up_buck5();
+    kit("load 5 350");
+    host.sleeps.clear();
+    const Printed printed = run("iout(5)");
+    ASSERT_EQ(printed.size(), 1);
+    EXPECT_TRUE(printed[0].contains(QRegularExpression("^Buck 5 load current : 3[456]0 mA$")))
+        << printed[0].toStdString();
+    EXPECT_EQ(host.sleeps, std::vector<int>{5});
+    EXPECT_EQ(chip_register(0, 0x21) & 0x07, 5);
+}
+
+TEST_F(ConsoleKitTest, BusSelectionMovesSelectorAndState) {
+    run("i2c_bus(vt)");
+    EXPECT_EQ(host.bus_selector, 1);
+    EXPECT_EQ(evalpanel::device().bus_selection, 1);
+    EXPECT_EQ(run("i2c_bus()"), Printed{"selected i2c bus : Ventra"});
+    run("i2c_bus(sys)");
+    EXPECT_EQ(host.bus_selector, 0);
+    EXPECT_EQ(evalpanel::device().bus_selection, 0);
+    EXPECT_EQ(run("VSET_B0 = 3"), Printed{}); // the chip still answers
+}
+
+TEST_F(ConsoleKitTest, AddressCommandMovesTheTraffic) {
+    run("i2c_addr(0x61)");
+    EXPECT_EQ(evalpanel::device().device_address, 0x61);
+    EXPECT_TRUE(host.log.contains("i2c_addr(0x61)"));
+    EXPECT_EQ(run("VSET_B0"), Printed{"I2C : NO ACK"}); // nobody at 0x61
+    run("i2c_addr(0x60)");
+    EXPECT_EQ(run("VSET_B0 = 1"), Printed{});
+}
+
+TEST_F(ConsoleKitTest, SendSeqBuildsTheSequence) {
+    run("send_seq 0x01 0x55 300 0x01 0xAA");
+    EXPECT_EQ(interpreter.last_sequence(),
+              (std::vector<uint8_t>{0x00, 0x60, 0x00, 0x01, 0x01, 0x55, 0x08, 0xB8, 0x0B, 0x00,
+                                    0x01, 0x01, 0xAA, 0xFF, 0xFF, 0xFF}));
+    EXPECT_EQ(host.log, QStringList{""});
+
+    // h-suffixed bytes, a delay clamped to 500000 and a negative one to 0,
+    // the device address and speed code of the moment, unread text logged.
+    evalpanel::set_bus_speed(2);
+    host.log.clear();
+    run("send_seq 1fh 20h 60000 -5 rest");
+    EXPECT_EQ(interpreter.last_sequence(),
+              (std::vector<uint8_t>{0x00, 0x60, 0x03, 0x01, 0x1F, 0x20, 0x08, 0x20, 0xA1, 0x07,
+                                    0x08, 0x00, 0x00, 0x00, 0xFF, 0xFF, 0xFF}));
+    EXPECT_EQ(host.log, QStringList{" rest"});
+}
+
+TEST_F(ConsoleKitTest, SendSeqStopsStoringAt200Bytes) {
+    std::string line = "send_seq";
+    for (int i = 0; i < 100; ++i)
+        line += " 0x01 0x02";
+    run(line.c_str());
+    // 67 writes of three bytes reach 201 bytes; the header and terminator add six.
+    EXPECT_EQ(interpreter.last_sequence().size(), 67u * 3 + 6);
+}
+
+TEST_F(ConsoleKitTest, TemperatureCommandPollsFirst) {
+    host.board_temp = QStringLiteral("Not available");
+    EXPECT_EQ(run("temp"), Printed{"Not available"});
+    EXPECT_EQ(host.polls, 1);
+    set_chip_register(0, 0x0D, 0x02);
+    EXPECT_EQ(run("TEMP"), Printed{"TEMP = 0x02 ( 0000 0010 )"});
+}
+
+TEST_F(ConsoleKitTest, PinCommands) {
+    EXPECT_EQ(run("PIN_NRST = 5"), Printed{});
+    EXPECT_EQ(kit_pin(0, 23), 1);
+    EXPECT_EQ(host.log, QStringList{"PIN_NRST = 1"});
+    EXPECT_EQ(run("PIN_NRST"), Printed{"PIN_NRST = 1"});
+    EXPECT_EQ(run("PIN_NRST = x"), Printed{"PIN_NRST = 1"}); // no number: a query
+    EXPECT_EQ(run("PIN_NRST=0"), Printed{});
+    EXPECT_EQ(kit_pin(0, 23), 0);
+    EXPECT_EQ(run("PIN_NRST"), Printed{"PIN_NRST = 0"});
+    EXPECT_EQ(run("PIN_INT = 0"), Printed{"This is read-only pin."});
+    EXPECT_EQ(host.log,
+              (QStringList{"PIN_NRST = 1", "PIN_NRST", "PIN_NRST", "PIN_NRST = 0", "PIN_NRST"}));
+}
+
+TEST_F(ConsoleKitTest, BusTestPassesOnAHealthyChip) {
+    run("i2c_test");
+    EXPECT_EQ(host.events_processed, 15360);
+    const QStringList lines = doc.lines();
+    EXPECT_EQ(lines.count("Write/read test to register 0x19:"), 10);
+    EXPECT_EQ(lines.count("Write/read test to register 0x1e:"), 10);
+    ASSERT_GE(lines.size(), 2);
+    EXPECT_TRUE(lines[lines.size() - 2].startsWith("0 errors in "));
+    EXPECT_TRUE(lines[lines.size() - 2].endsWith(" seconds / 15360 read/write pairs"));
+    EXPECT_EQ(lines.last(), "OK");
+    EXPECT_FALSE(doc.text.contains("write 0x")); // passing steps erase themselves
+    EXPECT_EQ(chip_register(0, 0x19), 0xFF);
+    EXPECT_TRUE(host.printed.isEmpty()); // nothing mirrored to a client
+}
+
+TEST_F(ConsoleKitTest, BusTestReportsEveryFailedRead) {
+    kit("nack on");
+    run("i2c_test");
+    const QStringList lines = doc.lines();
+    EXPECT_EQ(lines.count("NACK"), 15360);
+    EXPECT_TRUE(doc.text.contains("write 0x00\nNACK\n"));
+    EXPECT_GE(lines.indexOf(QRegularExpression("^15360 errors in .* seconds / 15360 "
+                                               "read/write pairs$")),
+              0);
+    EXPECT_NE(lines.last(), "OK");
+}
+
+} // namespace
+
+namespace {
+
+// Lines stitched from keywords, numbers and separators, as a careless user or
+// a broken script would produce them: every one must be answered (handled or
+// "Syntax error") without touching memory it does not own.
+TEST_F(ConsoleKitTest, ArbitraryLinesAreAnsweredSafely) {
+    usb_hid_close(evalpanel::device().handle);
+    evalpanel::device().handle = BRIDGEIO_INVALID_HANDLE;
+    const char *pieces[] = {
+        "VSET_B0",     "PIN_NRST", "0x12", "[7]",      "[3:0]",    "page",
+        "wait",        "vout",     "iout", "(",        ")",        "=",
+        " ",           "\t",       "0x",   "ffh",      "b101",     "-",
+        "99999999999", "i2c_bus",  "(vt)", "i2c_addr", "send_seq", "i2c_collision",
+        ",",           "help",     "temp", "$",        "%s%n",     "\n",
+        "PIN_INT",     "R_FPWM"};
+    std::mt19937 random(23456);
+    for (int i = 0; i < 3000; ++i) {
+        std::string line;
+        const int count = 1 + static_cast<int>(random() % 12);
+        for (int p = 0; p < count; ++p)
+            line += pieces[random() % std::size(pieces)];
+        if (random() % 20 == 0)
+            line += std::string(300, 'x'); // longer than any command line
+        host.printed.clear();
+        const int refreshes = host.refreshes;
+        interpreter.parse_cmd(line.c_str());
+        ASSERT_EQ(host.refreshes, refreshes + 1) << line;
+    }
+}
+
+} // namespace

@@ -1,0 +1,135 @@
+// The About box and the embedded resources.
+#include "about_box.h"
+#include "qstring_print.h"
+#include "resources_init.h"
+
+#include <QApplication>
+#include <QDialog>
+#include <QHBoxLayout>
+#include <QImage>
+#include <QLabel>
+#include <QPushButton>
+#include <QResource>
+#include <QTest>
+#include <QTimer>
+#include <QVBoxLayout>
+#include <gtest/gtest.h>
+
+#include <memory>
+
+namespace {
+
+QStringList label_texts(const QDialog &dialog) {
+    QStringList texts;
+    auto *column = qobject_cast<QVBoxLayout *>(dialog.layout());
+    for (int i = 0; column && i < column->count(); ++i)
+        if (auto *label = qobject_cast<QLabel *>(column->itemAt(i)->widget()))
+            texts << label->text();
+    return texts;
+}
+
+TEST(AboutTexts, NameTheQtInUse) {
+    EXPECT_EQ(evalpanel::qt_framework_line("6.4.2"), "This application uses Qt framework 6.4.2.");
+    EXPECT_EQ(evalpanel::qt_licence_line("6.4.2"), "Qt is licensed under the LGPL (3).");
+    EXPECT_EQ(evalpanel::qt_licence_line("5.15.8"), "Qt is licensed under the LGPL (3).");
+    EXPECT_EQ(evalpanel::qt_licence_line("4.7.0"), "Qt is licensed under the LGPL (2.1).");
+    const QString source = evalpanel::qt_source_line("6.4.2");
+    EXPECT_TRUE(source.startsWith("Source code of Qt is available at <a href=\""));
+    EXPECT_TRUE(source.contains("/6.4/6.4.2/")) << source.toStdString();
+}
+
+TEST(AboutBox, ContentTitleAndShape) {
+    QWidget owner;
+    std::unique_ptr<QDialog> box(evalpanel::build_about_box(&owner));
+    EXPECT_EQ(box->parentWidget(), &owner);
+    EXPECT_EQ(box->windowTitle(), "About RX5120 Evaluation kit");
+    EXPECT_TRUE(box->isModal());
+    EXPECT_FALSE(box->windowFlags() & Qt::WindowContextHelpButtonHint);
+
+    const QString version = QString::fromLatin1(qVersion());
+    const QStringList texts = label_texts(*box);
+    ASSERT_EQ(texts.size(), 6);
+    EXPECT_EQ(texts[0], ""); // the logo
+    EXPECT_EQ(texts[1], "RX5120 Evaluation kit");
+    EXPECT_EQ(texts[2], "Version 0.4.35");
+    EXPECT_EQ(texts[3], QString("This application uses Qt framework %1.").arg(version));
+    EXPECT_EQ(texts[4], "Qt is licensed under the LGPL (3).");
+    EXPECT_TRUE(texts[5].contains(version));
+
+    auto *logo = box->findChild<QLabel *>("about_logo");
+    ASSERT_NE(logo, nullptr);
+    EXPECT_FALSE(logo->pixmap().isNull());
+    for (QLabel *label : box->findChildren<QLabel *>())
+        EXPECT_TRUE(label->alignment() & Qt::AlignHCenter) << label->text().toStdString();
+
+    auto *source = box->findChild<QLabel *>("about_source");
+    ASSERT_NE(source, nullptr);
+    EXPECT_EQ(source->textFormat(), Qt::RichText);
+    EXPECT_FALSE(source->openExternalLinks());
+    EXPECT_EQ(source->textInteractionFlags(), Qt::TextSelectableByMouse |
+                                                  Qt::LinksAccessibleByMouse |
+                                                  Qt::LinksAccessibleByKeyboard);
+
+    // OK stands centred between two stretches in the last row.
+    auto *column = qobject_cast<QVBoxLayout *>(box->layout());
+    auto *row = qobject_cast<QHBoxLayout *>(column->itemAt(column->count() - 1)->layout());
+    ASSERT_NE(row, nullptr);
+    ASSERT_EQ(row->count(), 3);
+    EXPECT_NE(row->itemAt(0)->spacerItem(), nullptr);
+    EXPECT_EQ(qobject_cast<QPushButton *>(row->itemAt(1)->widget())->text(), "OK");
+    EXPECT_NE(row->itemAt(2)->spacerItem(), nullptr);
+
+    box->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(box.get()));
+    EXPECT_EQ(box->minimumSize(), box->maximumSize());
+    EXPECT_EQ(box->size(), box->sizeHint());
+}
+
+// Opens the box the way the menu does, twice; the test plays the user who
+// presses OK, then closes the second one with the window's close button.
+TEST(AboutBox, ModalAndBuiltAnewOnEachOpening) {
+    QWidget owner;
+    owner.show();
+    QStringList seen;
+    QList<QDialog *> boxes;
+    auto press = [&](bool use_ok) {
+        QTimer::singleShot(0, [&, use_ok] {
+            auto *box = qobject_cast<QDialog *>(QApplication::activeModalWidget());
+            if (!box) {
+                ADD_FAILURE() << "no modal About box";
+                return;
+            }
+            boxes << box;
+            seen << box->windowTitle() + "|" + label_texts(*box).join("|");
+            if (use_ok)
+                QTest::mouseClick(box->findChild<QPushButton *>("about_ok"), Qt::LeftButton);
+            else
+                box->close();
+        });
+    };
+    press(true);
+    evalpanel::show_about_box(&owner);
+    press(false);
+    evalpanel::show_about_box(&owner);
+    ASSERT_EQ(seen.size(), 2);
+    EXPECT_EQ(seen[0], seen[1]);
+    // Each opening deleted its box when it returned.
+    EXPECT_TRUE(owner.findChildren<QDialog *>().isEmpty());
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+}
+
+TEST(Resources, TreeIsRegisteredUncompressedAndDecodes) {
+    evalpanel::register_resources();
+    evalpanel::register_resources(); // twice is harmless
+    const char *paths[] = {":/icon.ico", ":/images/kit_logo_2.PNG", ":/images/kit_logo.png",
+                           ":/images/logo.png"};
+    for (const char *path : paths) {
+        SCOPED_TRACE(path);
+        QResource resource(QString::fromLatin1(path));
+        ASSERT_TRUE(resource.isValid());
+        EXPECT_EQ(resource.compressionAlgorithm(), QResource::NoCompression);
+        EXPECT_FALSE(QImage(QString::fromLatin1(path)).isNull());
+    }
+}
+
+} // namespace

@@ -1,0 +1,10 @@
+// Lets GoogleTest print QString values as text in failure messages.
+#pragma once
+
+#include <QString>
+
+#include <ostream>
+
+inline void PrintTo(const QString &text, std::ostream *os) {
+    *os << '"' << text.toStdString() << '"';
+}
