@@ -137,6 +137,11 @@ TEST_F(StatusWindowTest, LoadCurrentGoesToTheFieldOfItsSource) {
     set_chip_register(0, 0x21, 0x00); // Buck0; Buck5 keeps its reading
     tick_after(5);
     EXPECT_EQ(ui().current5->text(), first[5]);
+    // Buck0 shows what the chip reports for it now (one count of noise).
+    const int high = (chip_register(0, 0x21) >> 4) & 7;
+    const int buck0_ma = ((high << 8) | chip_register(0, 0x22)) * 10;
+    EXPECT_TRUE(ui().current0->text().endsWith(" mA"));
+    EXPECT_NEAR(ui().current0->text().chopped(3).toInt(), buck0_ma, 20);
     EXPECT_GT(ui().current0->text().chopped(3).toInt(), first[0].chopped(3).toInt() + 100);
 }
 
