@@ -39,6 +39,10 @@ struct SelectorCase {
     int written_value; // register value the chip then holds
 };
 
+void PrintTo(const SelectorCase &c, std::ostream *os) {
+    *os << c.name << " holding 0x" << std::hex << c.chip_value;
+}
+
 class SelectorWindowTest : public WindowTest, public testing::WithParamInterface<SelectorCase> {};
 
 TEST_P(SelectorWindowTest, ShowsAndWritesTheField) {
