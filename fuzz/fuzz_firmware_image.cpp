@@ -1,0 +1,90 @@
+// The firmware update check on any "firmware.bin": the header check, then
+// (for an image it accepts) the library reading and flashing the file into
+// the virtual kit's adapter.
+//
+// Input: byte 0 picks the run (bit 0 automatic, bits 1-2 the adapter's
+// firmware: none, older, equal or newer than most images), the rest is the
+// file.
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "bridgeio.h"
+#include "firmware_update.h"
+#include "fuzz_support.h"
+#include "kit_session.h"
+
+namespace {
+
+struct Folder {
+    std::string dir;
+    Folder() {
+        char templ[] = "/tmp/rx-fuzz-firmware-XXXXXX";
+        if (!mkdtemp(templ))
+            abort();
+        dir = templ;
+    }
+    ~Folder() {
+        unlink((dir + "/" + evalpanel::kFirmwareImageName).c_str());
+        rmdir(dir.c_str());
+    }
+};
+
+uint32_t get_le32(const uint8_t *p) {
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
+[[noreturn]] void fail(const char *what) {
+    fprintf(stderr, "firmware check: %s\n", what);
+    abort();
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    if (size < 1 || size > 16384)
+        return -1;
+    static Folder folder;
+    const bool automatic = data[0] & 1;
+    static const char *const kFirmware[] = {"firmware none", "firmware 0.0.1", "firmware 1.2.3",
+                                            "firmware 255.255.255"};
+    fuzzkit::ScopedDir in_folder(folder.dir.c_str()); // the check reads "firmware.bin" here
+    const uint8_t *image = data + 1;
+    const size_t image_size = size - 1;
+
+    FILE *f = fopen(evalpanel::kFirmwareImageName, "wb");
+    if (!f || fwrite(image, 1, image_size, f) != image_size || fclose(f) != 0)
+        abort();
+
+    evalpanel::reset_device();
+    fuzzkit::kit("reset");
+    fuzzkit::kit("clock manual");
+    fuzzkit::kit(kFirmware[(data[0] >> 1) & 3]);
+    BridgeHandle handle = usb_hid_init(BRIDGEIO_VENDOR_ID, BRIDGEIO_PRODUCT_ID);
+    if (handle == BRIDGEIO_INVALID_HANDLE)
+        fail("the virtual kit did not open");
+
+    int boxes = 0;
+    evalpanel::FirmwareCheckSinks sinks;
+    sinks.log = [](const QString &line) { (void)line.toUtf8(); };
+    sinks.show_box = [&](const QString &) { ++boxes; };
+    evalpanel::BridgeFirmwareAdapter adapter(handle);
+    const evalpanel::FirmwareOutcome outcome =
+        evalpanel::run_firmware_check(adapter, automatic, sinks);
+
+    const bool valid = image_size >= 8 && get_le32(image) == evalpanel::kFirmwareImageMagic;
+    using evalpanel::FirmwareOutcome;
+    if ((outcome == FirmwareOutcome::Updated || outcome == FirmwareOutcome::FlashFailed ||
+         outcome == FirmwareOutcome::AlreadyLatest) &&
+        !valid)
+        fail("an invalid image got past the header check");
+    if (outcome == FirmwareOutcome::InvalidImage && valid)
+        fail("a valid header was refused");
+    if (boxes > 1)
+        fail("more than one message box");
+    usb_hid_close(handle);
+    return 0;
+}

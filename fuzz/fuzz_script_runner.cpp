@@ -1,0 +1,143 @@
+// The script runner on any file contents. The input's first line is the rest
+// of the command line (the script's arguments); the remainder is the script
+// file. The script may call "sub", a fixed nested script beside it. The
+// commands the runner hands on are checked and counted, not carried out.
+//
+// Loops run as many passes as they say, so inputs whose loops could run more
+// than kMaxPasses passes in all are declined: the runner is meant to obey
+// such a script, and a fuzzer that waits for it finds nothing.
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "console/script_runner.h"
+#include "fuzz_support.h"
+
+namespace {
+
+constexpr int64_t kMaxPasses = 512;
+
+class NullDocument : public console::ConsoleDocument {
+  public:
+    void move_to_end() override {}
+    void move_left(int) override {}
+    void insert_text(const QString &) override {}
+    void delete_before(int) override {}
+    void delete_after() override {}
+    void append_paragraph(const QString &text) override { (void)text.toUtf8(); }
+};
+
+// The folder of the script files, made once per process; the script's own
+// name in it cannot be guessed, so a script cannot call itself.
+struct Folder {
+    std::string dir;
+    std::string script;
+    std::string sub;
+    Folder() {
+        char templ[] = "/tmp/rx-fuzz-script-XXXXXX";
+        if (!mkdtemp(templ))
+            abort();
+        dir = templ;
+        script = dir + "/" + dir.substr(dir.size() - 6) + ".txt";
+        sub = dir + "/sub";
+        FILE *f = fopen(sub.c_str(), "wb");
+        if (!f)
+            abort();
+        fputs("# nested: its arguments, a loop, and itself through $0\n"
+              "$0 = $1\n"
+              "for k=0:1:3\n"
+              "  0x$1[$k] = $2\n"
+              "end\n"
+              "// done\n",
+              f);
+        fclose(f);
+    }
+    ~Folder() {
+        unlink(script.c_str());
+        unlink(sub.c_str());
+        rmdir(dir.c_str());
+    }
+};
+
+// All loop headers anywhere in the text, counted as if nested. A header that
+// takes a bound from an argument or a loop variable is not counted: decline.
+bool loops_bounded(const std::string &text) {
+    int64_t passes = 1;
+    for (size_t at = text.find("for "); at != std::string::npos; at = text.find("for ", at + 1)) {
+        const size_t eol = text.find('\n', at);
+        const std::string header = text.substr(at, eol == std::string::npos ? eol : eol - at);
+        if (header.find('$') != std::string::npos)
+            return false;
+        char name[11];
+        int consumed = 0;
+        if (sscanf(header.c_str(), "for %10[^=]%n", name, &consumed) != 1)
+            continue;
+        int start = 0, step = 0, end = 0;
+        if (sscanf(header.c_str() + consumed, "=%d:%d:%d", &start, &step, &end) != 3)
+            continue;
+        if (start >= end || step <= 0)
+            continue;
+        const int64_t n = (int64_t{end} - start + step - 1) / step;
+        if (n > kMaxPasses)
+            return false;
+        passes *= n + 1;
+        if (passes > kMaxPasses)
+            return false;
+    }
+    return true;
+}
+
+[[noreturn]] void fail(const char *what, const char *line) {
+    fprintf(stderr, "script runner handed on \"%s\": %s\n", line, what);
+    abort();
+}
+
+void check_command(const char *line) {
+    if (line[0] == '\0')
+        fail("an empty line", line);
+    if (strpbrk(line, "\r\n"))
+        fail("a line break", line);
+    if (line[0] == ' ' || line[0] == '\t' || line[0] == '#' || line[0] == '/')
+        fail("a blank line or a comment", line);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    if (size > 8192)
+        return -1;
+    static Folder folder;
+    fuzzkit::enable_traces();
+    const std::string input(reinterpret_cast<const char *>(data), size);
+    if (!loops_bounded(input))
+        return -1;
+
+    const size_t eol = input.find('\n');
+    const std::string arguments = eol == std::string::npos ? input : input.substr(0, eol);
+    const std::string body = eol == std::string::npos ? std::string() : input.substr(eol + 1);
+    FILE *f = fopen(folder.script.c_str(), "wb");
+    if (!f || fwrite(body.data(), 1, body.size(), f) != body.size() || fclose(f) != 0)
+        abort();
+
+    NullDocument document;
+    long commands = 0;
+    console::ScriptRunner runner(document, [&](const char *line) {
+        check_command(line);
+        ++commands;
+    });
+    const std::string command = folder.script + " " + arguments;
+    fuzzkit::ScopedDir in_folder(folder.dir.c_str()); // where "sub" is
+    if (runner.run_script(command.c_str()) != 1) {
+        fprintf(stderr, "the script file did not run\n");
+        abort();
+    }
+    if (runner.script_depth() != 0) {
+        fprintf(stderr, "%d script files still open\n", runner.script_depth());
+        abort();
+    }
+    return 0;
+}
