@@ -180,6 +180,19 @@ void ScriptRunner::run_for_loop(FILE *file, const char *header, const Arguments 
         skip_loop_body(file, arguments);
         return;
     }
+    // Each nested loop runs one level deeper on the stack: a file of
+    // thousands of nested headers would exhaust it. Past the limit the loop
+    // is passed over like one that runs no pass.
+    if (loop_depth_ >= kMaxLoopDepth) {
+        document_.append_paragraph(QStringLiteral("script has too deep recursion."));
+        skip_loop_body(file, arguments);
+        return;
+    }
+    struct Level {
+        int &depth;
+        explicit Level(int &d) : depth(++d) {}
+        ~Level() { --depth; }
+    } level(loop_depth_);
 
     const long body = ftell(file);
     if (body < 0)

@@ -13,9 +13,10 @@ namespace console {
 
 class ScriptRunner {
   public:
-    static constexpr int kMaxDepth = 30;    // script files open at once
-    static constexpr int kMaxArguments = 8; // words behind the file name
-    static constexpr int kMaxLoopName = 9;  // characters of a loop variable
+    static constexpr int kMaxDepth = 30;     // script files open at once
+    static constexpr int kMaxArguments = 8;  // words behind the file name
+    static constexpr int kMaxLoopName = 9;   // characters of a loop variable
+    static constexpr int kMaxLoopDepth = 30; // loops nested in one another
 
     struct Arguments {
         int count = 0;
@@ -32,7 +33,8 @@ class ScriptRunner {
     int run_script(const char *line);
 
     // Runs a loop whose header line was just read from file; the body is read
-    // from the file up to the loop's end line, once per pass.
+    // from the file up to the loop's end line, once per pass. A loop nested
+    // deeper than kMaxLoopDepth runs no pass and says so.
     void run_for_loop(FILE *file, const char *header, const Arguments &arguments);
 
     int script_depth() const { return script_depth_; }
@@ -48,6 +50,7 @@ class ScriptRunner {
     ConsoleDocument &document_;
     CommandSink parse_cmd_;
     int script_depth_ = 0;
+    int loop_depth_ = 0;
 };
 
 } // namespace console

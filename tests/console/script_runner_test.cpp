@@ -146,6 +146,28 @@ TEST_F(ScriptRunnerTest, MalformedHeadersAreNoLoops) {
     EXPECT_EQ(run("for abcdefghi=0:1:2\nA $abcdefghi\nend\n"), (Lines{"A 0", "A 1"}));
 }
 
+TEST_F(ScriptRunnerTest, LoopsNestedDeeperThanThirtyRunNoPass) {
+    // Thirty levels run; the 31st is passed over up to its own end line and
+    // the levels around it go on.
+    std::string text;
+    for (int i = 0; i < 30; ++i)
+        text += "for a" + std::to_string(i) + "=0:1:1\n";
+    text += "for b=0:1:1\nskipped\nend\nlevel 30\n";
+    for (int i = 0; i < 30; ++i)
+        text += "end\n";
+    EXPECT_EQ(run(text + "after\n"), (Lines{"level 30", "after"}));
+    EXPECT_EQ(doc.text, QStringLiteral("script has too deep recursion."));
+}
+
+TEST_F(ScriptRunnerTest, TensOfThousandsOfNestedLoopsDoNotExhaustTheStack) {
+    // Each nested header used to run one level deeper until the stack ran out.
+    std::string text;
+    for (int i = 0; i < 100000; ++i)
+        text += "for a=0:1:1\n";
+    EXPECT_EQ(run(text + "deepest\n"), Lines{});
+    EXPECT_EQ(doc.text, QStringLiteral("script has too deep recursion."));
+}
+
 TEST_F(ScriptRunnerTest, LoopEndsWhereTheFileEndsInsideItsBody) {
     EXPECT_EQ(run("for i=0:1:3\nA $i\n"), (Lines{"A 0"}));
 }
