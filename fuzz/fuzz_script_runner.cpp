@@ -63,8 +63,9 @@ struct Folder {
     }
 };
 
-// All loop headers anywhere in the text, counted as if nested. A header that
-// takes a bound from an argument or a loop variable is not counted: decline.
+// All loop headers anywhere in the text, counted as if nested; the work is
+// at most this times the number of lines. A header that takes a bound from
+// an argument or a loop variable cannot be counted: decline.
 bool loops_bounded(const std::string &text) {
     int64_t passes = 1;
     for (size_t at = text.find("for "); at != std::string::npos; at = text.find("for ", at + 1)) {
@@ -84,7 +85,7 @@ bool loops_bounded(const std::string &text) {
         const int64_t n = (int64_t{end} - start + step - 1) / step;
         if (n > kMaxPasses)
             return false;
-        passes *= n + 1;
+        passes *= n; // a loop of one pass costs what its body costs
         if (passes > kMaxPasses)
             return false;
     }
