@@ -331,6 +331,12 @@ void MainWindow::stop_poll_timer() {
 }
 
 void MainWindow::start_reconnect_timer(int interval_ms) {
+    // Every transfer that fails on a lost adapter asks for a reconnection.
+    // An attempt already due keeps its time: starting the countdown afresh
+    // each time would let a busy console or script put the reconnection off
+    // for as long as it keeps failing.
+    if (reconnect_timer_->isActive())
+        return;
     reconnect_timer_->start(interval_ms);
 }
 
