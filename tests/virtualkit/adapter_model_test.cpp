@@ -14,8 +14,7 @@ TEST_F(KitTest, BootloaderServesOnlyItsOwnCommands) {
         bool in_bootloader, in_firmware;
     };
     const Case cases[] = {
-        {0xA1, false, true}, {0xA2, false, true}, {0xA7, false, true},  {0xCA, false, true},
-        {0xC4, false, true}, {0xC6, false, true}, {0xCD, false, true},  {0xB2, true, true},
+        {0xA1, false, true}, {0xCA, false, true}, {0xCD, false, true},  {0xB2, true, true},
         {0xB3, true, true},  {0xB1, true, false}, {0x5A, false, false},
     };
     for (const bool boot : {true, false}) {
@@ -66,8 +65,10 @@ TEST_F(KitTest, EachBusReachesItsDevices) {
         bool chip, sensor;
     };
     const Case cases[] = {
-        {0, 1, 0, 5, true, false},   {0, 5, 0, 1, true, false},   {0, 2, 0, 4, true, false},
-        {1, 18, 1, 19, false, true}, {1, 19, 1, 18, false, true}, {0, 1, 0, 4, false, false},
+        {0, 1, 0, 5, true, false},
+        {0, 5, 0, 1, true, false},
+        {1, 18, 1, 19, false, true},
+        {0, 1, 0, 4, false, false},
     };
     for (const auto &c : cases) {
         select_bus(c.g1, c.p1, c.g2, c.p2);
@@ -121,21 +122,6 @@ TEST_F(KitTest, AFailedStepStillReturnsTheBlock) {
     load_script(outside, sizeof outside, 300);
     EXPECT_NE(le32(run_script(300), 0), 0u);
     EXPECT_NE(status(Request(0xC2).u32(4, 2040).u8(8, 0xFE).u8(9, 9)), 0u); // past the memory
-}
-
-TEST_F(KitTest, PacketStreamRunsUntilStopped) {
-    Report first = exchange(Request(0x010000C1).u32(4, 1));
-    EXPECT_EQ(le32(first, 0), 1u);
-    Report next{};
-    for (uint32_t seq = 2; seq <= 4; ++seq) {
-        ASSERT_EQ(kit->read(*session, next.data(), 100), 0);
-        EXPECT_EQ(le32(next, 0), seq);
-        EXPECT_EQ(le32(next, 4) - le32(first, 4), (seq - 1) * 10000);
-    }
-    const Report stop = exchange(Request(0xB0));
-    EXPECT_EQ(le32(stop, 0), 0u);
-    EXPECT_EQ(le32(stop, 4), 4u);
-    EXPECT_EQ(kit->read(*session, next.data(), 500), -1);
 }
 
 } // namespace

@@ -28,13 +28,6 @@ std::vector<uint8_t> image(uint32_t magic, uint32_t version, size_t pages, size_
     return img;
 }
 
-TEST_F(Api, OpeningNeedsTheAdaptersIdentity) {
-    EXPECT_EQ(usb_hid_init(BRIDGEIO_VENDOR_ID, BRIDGEIO_PRODUCT_ID + 1), BRIDGEIO_INVALID_HANDLE);
-    EXPECT_EQ(ctl("identity"), "0x1209 0x5120\nok\n");
-    h = usb_hid_init(BRIDGEIO_VENDOR_ID, BRIDGEIO_PRODUCT_ID);
-    EXPECT_NE(h, BRIDGEIO_INVALID_HANDLE);
-}
-
 TEST(KitControl, ReturnsTheOutcomeAndFitsTheBuffer) {
     char reply[64];
     EXPECT_EQ(kit_control("no such thing", reply, sizeof reply), -1);
@@ -93,22 +86,6 @@ TEST_F(Api, I2cTransfersInChunksAndNotAcknowledged) {
     EXPECT_EQ(back[0], 0x19); // 25.0 °C
 }
 
-TEST_F(Api, PinsAndScanTest) {
-    EXPECT_EQ(pin_config(h, 1, 4, 0, 0, 1, 0), 0);
-    EXPECT_EQ(pin_set(h, 1, 4, 1), 0);
-    EXPECT_EQ(pin_set(h, 0, 25, 1), 0);
-    uint32_t word = 0;
-    EXPECT_EQ(read_pin(h, 1, &word), 0);
-    EXPECT_EQ(word, 1u << 4);
-    EXPECT_EQ(read_pin(h, 0, &word), 0);
-    EXPECT_EQ(word, 1u << 25 | 1u << 18);
-    uint8_t in[64], out[64] = {};
-    for (int i = 0; i < 64; ++i)
-        in[i] = static_cast<uint8_t>(255 - i);
-    EXPECT_EQ(scantest(h, in, out), 0);
-    EXPECT_EQ(std::memcmp(in + 4, out + 4, 60), 0);
-}
-
 TEST_F(Api, ConvertersAndScriptFailures) {
     start_like_the_program();
     EXPECT_NEAR(read_adc(h, 0, 2) * 2.5 / 1024 * 2, 3.3, 0.01); // adapter supply, halved
@@ -129,28 +106,6 @@ int on_packet(uint8_t *report, uint32_t a, uint32_t b, uint32_t c) {
         g_first_seq = report[0] | report[1] << 8;
     g_context = a + b + c;
     return 0;
-}
-
-TEST_F(Api, PeripheralCommands) {
-    EXPECT_EQ(init_pwm(h, 0, 25, 1000), 0);
-    EXPECT_EQ(set_pwm(h, 0, 50), 0);
-    const uint32_t lut[8] = {1, 2, 3, 4, 5, 6, 7, 8};
-    EXPECT_EQ(load_lut(h, lut, 5000), 0);
-    EXPECT_EQ(start_dac_write(h, 1, 2), 0);
-    uint8_t buf[60];
-    EXPECT_EQ(dti_transfer(h, 1, buf, 250, 10), 6);
-    EXPECT_EQ(buf[0], 250);
-    EXPECT_EQ(buf[5], 255);
-    EXPECT_EQ(dti_transfer(h, 3, nullptr, 0, 4), 4);
-    EXPECT_EQ(dti_transfer(h, 1, buf, 0, 4), 4);
-    EXPECT_EQ(buf[0] | buf[1] | buf[2] | buf[3], 0);
-    const uint8_t t1[120] = {1}, t2[1] = {2};
-    EXPECT_EQ(shake_table_ctrl(h, 1, t1, t2, 120, 0), 0);
-    EXPECT_EQ(shake_table_ctrl(h, 2, nullptr, nullptr, 0, 0), 0);
-    uint8_t packet[56];
-    EXPECT_EQ(korra_read_fifo_packet(h, 0, packet, nullptr, 0, 0, 0), 1); // sequence number
-    EXPECT_EQ(korra_read_fifo_packet(h, 0, packet, nullptr, 0, 0, 0), 2);
-    EXPECT_EQ(start_demo(h), 0);
 }
 
 TEST_F(Api, PacketStreamDeliversToTheCallbackUntilStopped) {
