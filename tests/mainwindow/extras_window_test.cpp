@@ -10,7 +10,6 @@
 #include <QButtonGroup>
 #include <QDir>
 #include <QFile>
-#include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRegularExpression>
@@ -244,21 +243,6 @@ TEST_F(ExtrasWindowTest, AboutFromTheMenuIsModalEachTime) {
     EXPECT_EQ(user.seen,
               QStringList({"About RX5120 Evaluation kit", "About RX5120 Evaluation kit"}));
     EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
-}
-
-TEST_F(ExtrasWindowTest, MenusHoldTheirEntries) {
-    open_window();
-    const auto entries = [](QMenu *menu) {
-        QStringList out;
-        for (QAction *a : menu->actions())
-            out << (a->isSeparator() ? QString("-") : a->objectName());
-        return out;
-    };
-    EXPECT_EQ(entries(ui().menuFile), QStringList({"-", "actionExit"}));
-    EXPECT_EQ(entries(ui().menuTools),
-              QStringList({"actionDirect_Register_Access", "actionUpdate_Firmware", "actionOTP"}));
-    EXPECT_EQ(entries(ui().menuHelp), QStringList{"actionAbout"});
-    EXPECT_FALSE(ui().actionOTP->isVisible());
 }
 
 TEST_F(ExtrasWindowTest, ExitEndsTheProcessWithStatusZero) {

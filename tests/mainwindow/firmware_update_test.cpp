@@ -380,12 +380,4 @@ TEST(FirmwareMessageBox, ShowsTheTextModally) {
     EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
 }
 
-TEST(FirmwareLogLine, TimeStampThenText) {
-    const QString line = evalpanel::time_stamped(": Invalid firmware image.");
-    EXPECT_TRUE(QRegularExpression("^\\d\\d:\\d\\d:\\d\\d: Invalid firmware image\\.$")
-                    .match(line)
-                    .hasMatch())
-        << line.toStdString();
-}
-
 } // namespace

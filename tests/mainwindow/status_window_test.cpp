@@ -99,13 +99,7 @@ const QString kSlave3 = "Slave to Buck3";
 
 INSTANTIATE_TEST_SUITE_P(
     Kit, MultiphaseWindowTest,
-    testing::Values(MultiphaseCase{0,
-                                   {"Master; 1/3 Phases Active", kSlave0, kSlave0,
-                                    "Master; 1/2 Phases Active", kSlave3, kSingle}},
-                    MultiphaseCase{1, QStringList(6, kSingle)},
-                    MultiphaseCase{7,
-                                   {"Master; 1/3 Phases Active", kSlave0, kSlave0,
-                                    "Master; 1/3 Phases Active", kSlave3, kSlave3}},
+    testing::Values(MultiphaseCase{1, QStringList(6, kSingle)},
                     MultiphaseCase{9,
                                    {"Master; 1/4 Phases Active", kSlave0, kSlave0,
                                     "Master; 1/2 Phases Active", kSlave3, kSlave0}},
