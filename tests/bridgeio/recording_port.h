@@ -6,6 +6,8 @@
 #include "link.h"
 #include "port/port.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -81,6 +83,15 @@ struct Adapter {
     BridgeHandle handle = BRIDGEIO_INVALID_HANDLE;
 };
 Adapter attach(Transport t);
+
+// A test whose open link is a fresh recording HID port.
+class HidLinkTest : public ::testing::Test {
+  protected:
+    void SetUp() override { a = attach(Transport::Hid); }
+    void TearDown() override { link_close(); }
+
+    Adapter a;
+};
 
 // The test build's open_hid_port hands out these ports in order, and
 // counts its calls.

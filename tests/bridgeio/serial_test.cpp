@@ -333,18 +333,6 @@ TEST(SerialOpen, PortThatCannotBeOpenedPrintsAllThreeSettingsMessages) {
                           "setting commtimeouts failed.");
 }
 
-TEST(SerialOpen, FileThatIsNoTerminalOpensWithTheMessages) {
-    TempDir dir;
-    const std::string file = dir.add("plain");
-    Output out;
-    BridgeHandle h = bt_open(file.c_str(), nullptr, out.file());
-    EXPECT_NE(h, BRIDGEIO_INVALID_HANDLE);
-    EXPECT_EQ(out.text(), "Trying " + file +
-                              "\ncan't get DCB settings.\nsetting commstate failed.\n"
-                              "setting commtimeouts failed.");
-    link_close();
-}
-
 TEST(SerialOpen, BtInitWithoutBluetoothPortsDoesNotEndTheProcess) {
     struct stat st;
     if (stat("/dev/rfcomm0", &st) == 0)
