@@ -39,59 +39,43 @@ INSTANTIATE_TEST_SUITE_P(
         Exchange{"", {}}, Exchange{"nonsense", {"Syntax error"}},
         Exchange{"vset_b0 = 1", {"Syntax error"}}, Exchange{" VSET_B0", {"Syntax error"}},
         Exchange{"for i=0:1:3", {"Syntax error"}},
-        // Access levels, prefixes included.
         Exchange{"advanced", {"switched to advanced user mode"}},
-        Exchange{"testing", {"switched to test mode"}}, Exchange{"user", {"switched to user mode"}},
-        Exchange{"debug", {"switched to debug mode"}},
         // Pages: 0..6, the closing parenthesis optional.
-        Exchange{"page()", {"page 0"}}, Exchange{"page(0)", {"switched to page 0"}},
-        Exchange{"page(3", {"switched to page 3"}}, Exchange{"page(7)", {"illegal page number"}},
-        Exchange{"page(-1)", {"illegal page number"}}, Exchange{"pagex(1)", {"Syntax error"}},
+        Exchange{"page()", {"page 0"}}, Exchange{"page(3", {"switched to page 3"}},
+        Exchange{"page(7)", {"illegal page number"}}, Exchange{"page(-1)", {"illegal page number"}},
         // Waits.
         Exchange{"wait(10001)", {"maximum delay is 10000 ms"}},
         Exchange{"wait(-1)", {"minimum delay is 0 ms"}},
-        Exchange{"wait()", {"wait needs a delay in ms: wait(time)"}},
         Exchange{"wait(", {"wait needs a delay in ms: wait(time)"}},
-        Exchange{"wait 5", {"Syntax error"}},
         // Output voltage and load current: buck defaults and bounds.
-        Exchange{"vout()", {"choose buck 0."}}, Exchange{"vout(1)", {"choose buck 0."}},
-        Exchange{"vout(-2)", {"not available"}}, Exchange{"vout(0)", {"Buck5 voltage : 1.23 V"}},
-        Exchange{"iout()", {"choose buck 0-5."}}, Exchange{"iout(6)", {"choose buck 0-5."}},
+        Exchange{"vout()", {"choose buck 0."}}, Exchange{"vout(-2)", {"not available"}},
+        Exchange{"vout(0)", {"Buck5 voltage : 1.23 V"}}, Exchange{"iout(6)", {"choose buck 0-5."}},
         Exchange{"iout(-1)", {"choose buck 0-5."}},
         // Bus selection.
         Exchange{"i2c_bus()", {"selected i2c bus : system"}},
         Exchange{"i2c_bus(vt) and more", {"i2c bus : Ventra"}},
-        Exchange{"i2c_bus(sys)", {"i2c bus : System"}}, Exchange{"i2c_bus(vtx)", {"Syntax error"}},
+        Exchange{"i2c_bus(vtx)", {"Syntax error"}},
         // Collision values in both notations; nothing reaches the chip.
-        Exchange{"i2c_collision(1,2,3,4)", {"01 02 03 04"}},
         Exchange{"i2c_collision(1h,2h,3h,4h)", {"01 02 03 04"}},
         Exchange{"i2c_collision(a,bb,c,dd)", {"0a bb 0c dd"}},
-        Exchange{"i2c_collision(1,2,3)", {"Syntax error"}},
-        // Help.
-        Exchange{"help", {kHelpText}}, Exchange{"helpme", {kHelpText}},
+        Exchange{"i2c_collision(1,2,3)", {"Syntax error"}}, Exchange{"helpme", {kHelpText}},
         Exchange{"help -qv", {kHelpText, kHelpTextMore}},
         // Address: no console output; above 0x7F not recognised.
         Exchange{"i2c_addr(0x60)", {}}, Exchange{"i2c_addr(0x80)", {"Syntax error"}},
-        Exchange{"send_seq", {"Syntax error"}}, Exchange{"send_seq x", {"Syntax error"}},
-        Exchange{"send_seq 0x01 0x55", {}},
+        Exchange{"send_seq", {"Syntax error"}}, Exchange{"send_seq 0x01 0x55", {}},
         // Board temperature versus the TEMP field.
         Exchange{"temperature", {"25.0 \u00b0C"}},
         // Pins.
-        Exchange{"PIN_INT = 1", {"This is read-only pin."}}, Exchange{"PIN_FOO", {"Syntax error"}},
-        Exchange{"pin_nrst", {"Syntax error"}}, Exchange{"PIN_NRST = 0", {}},
-        // Register expressions: bounds and value forms.
+        Exchange{"PIN_INT = 1", {"This is read-only pin."}}, Exchange{"pin_nrst", {"Syntax error"}},
+        // Register expressions: bounds (no wrap past 32 bits) and value forms.
         Exchange{"VSET_B0 = 128", {"value out of bounds. (0-7F) (0-127 dec)"}},
         Exchange{"VSET_B0 = -1", {"value out of bounds. (0-7F) (0-127 dec)"}},
-        Exchange{"VSET_B0 = 2147483648", {"value out of bounds. (0-7F) (0-127 dec)"}},
         Exchange{"VSET_B0 = 4294967296", {"value out of bounds. (0-7F) (0-127 dec)"}},
-        Exchange{"R_VSET_B0 = 0x1FF", {"value out of bounds. (0-FF) (0-255 dec)"}},
-        Exchange{"EN_DIS_B0 = 2", {"value out of bounds. (0-1) (0-1 dec)"}},
         Exchange{"0x12[3:0] = 16", {"value out of bounds. (0-F) (0-15 dec)"}},
         Exchange{"BUCK_LOAD_CURR = 0x800", {"value out of bounds. (0-7FF) (0-2047 dec)"}},
         Exchange{"VSET_B0 = 0b101", {"value must be in hexadecimal,binary or decimal format."}},
-        Exchange{"VSET_B0 = 1a", {"value must be in hexadecimal,binary or decimal format."}},
         Exchange{"VSET_B0 =", {"value must be in hexadecimal,binary or decimal format."}},
-        Exchange{"VSET_B0 = 127", {}}, Exchange{"VSET_B0 = b11111", {}}),
+        Exchange{"VSET_B0 = 127", {}}),
     [](const auto &info) { return case_name(info.index, info.param.line); });
 
 // ---- Register expressions at the chip ------------------------------------
@@ -141,9 +125,7 @@ TEST_P(AssignmentsReachTheChip, WithReadModifyWrite) {
 
 INSTANTIATE_TEST_SUITE_P(
     Expressions, AssignmentsReachTheChip,
-    ::testing::Values(Assignment{"VSET_B0 = 0x20", 0x00, 0x80, 0xA0, "VSET_B0 = 0x20"},
-                      Assignment{"VSET_B0 5", 0x00, 0x80, 0x85, "VSET_B0 = 0x5"},
-                      Assignment{"VSET_B0=1fh", 0x00, 0x00, 0x1F, "VSET_B0 = 0x1F"},
+    ::testing::Values(Assignment{"VSET_B0 5", 0x00, 0x80, 0x85, "VSET_B0 = 0x5"},
                       Assignment{"VSET_B0 == 11111b", 0x00, 0x00, 0x1F, "VSET_B0 = 0x1F"},
                       Assignment{"VSET_B0 = 127", 0x00, 0x80, 0xFF, "VSET_B0 = 0x7F"},
                       Assignment{"R_VSET_B0 = 0x1FH", 0x00, 0x80, 0x1F, "R_VSET_B0 = 0x1F"},

@@ -119,18 +119,6 @@ TEST_F(LineEditorTest, HistoryBrowsesBackAndForth) {
     EXPECT_EQ(doc.last_line(), QStringLiteral("> xy|"));
 }
 
-TEST_F(LineEditorTest, DownStopsAtTheNewestLineWhenNothingWasTyped) {
-    type("a");
-    enter();
-    type("b");
-    enter();
-    press(Qt::Key_Up);
-    press(Qt::Key_Up);
-    press(Qt::Key_Down);
-    press(Qt::Key_Down);
-    EXPECT_EQ(editor.line(), "b");
-}
-
 TEST_F(LineEditorTest, HistoryIsOneRingOfTheNewest255Lines) {
     for (int i = 1; i <= 300; ++i) {
         type("l" + std::to_string(i));
