@@ -243,14 +243,11 @@ TEST_P(DeviceFailure, IsClassified) {
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, DeviceFailure,
-    ::testing::Values(Failure{"nack on", "register_read", -1, false, true},
-                      Failure{"nack on", "register_write", 0, false, true},
+    ::testing::Values(Failure{"nack on", "register_write", 0, false, true},
                       Failure{"nack on", "read_registers", -1, false, true},
                       Failure{"nack on", "status with sensor", -4, false, true},
                       Failure{"nack on", "status without sensor", -4, false, false},
                       Failure{"unplug", "register_read", -1, true, false},
-                      Failure{"unplug", "register_write", 0, true, false},
-                      Failure{"unplug", "read_registers", -1, true, false},
                       Failure{"unplug", "status with sensor", -1, true, false}));
 
 TEST_F(Device, AccessLevelsWriteTheKeyPrefixBetweenPageSwitches) {
