@@ -198,20 +198,4 @@ TEST(BindingItems, ChosenItemWritesValueThatShowsItAgain) {
     EXPECT_EQ(value_for_item(decode_binding(u"co1033"), 1), 1u);
 }
 
-TEST(BindingItems, GeneratedLists) {
-    const QStringList volts = output_voltage_items();
-    ASSERT_EQ(volts.size(), 108);
-    EXPECT_EQ(volts.front(), "600 mV");
-    EXPECT_EQ(volts[22], "820 mV");
-    EXPECT_EQ(volts[40], "1000 mV");
-    EXPECT_EQ(volts.back(), "1670 mV");
-
-    const QStringList delays = delay_items();
-    ASSERT_EQ(delays.size(), 256);
-    EXPECT_EQ(delays[0], "0.0 ms");
-    EXPECT_EQ(delays[15], "1.5 ms");
-    EXPECT_EQ(delays[254], "25.4 ms");
-    EXPECT_EQ(delays[255], "never");
-}
-
 } // namespace

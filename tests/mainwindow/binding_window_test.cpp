@@ -64,7 +64,6 @@ INSTANTIATE_TEST_SUITE_P(Form, SelectorWindowTest,
                              SelectorCase{"co1930", 0x19, 0x07, 4, 2, 0x05},
                              // Current limit: two bits, three items.
                              SelectorCase{"co0776", 0x07, 0xC5, -1, 1, 0x45},
-                             SelectorCase{"co0776", 0x07, 0x85, 2, 0, 0x05},
                              // Delay: a whole register.
                              SelectorCase{"co1270", 0x12, 0xFF, 255, 10, 0x0A},
                              // A disable bit listed "Enabled" first.

@@ -29,9 +29,7 @@ TEST(StatusModes, EveryStateValue) {
         {0, "Disabled", "Disabled"}, {1, nullptr, nullptr},
         {2, nullptr, nullptr},       {3, "Soft Start-Up", "Soft Start-Up"},
         {4, "PWM", "PWM"},           {5, "PFM", "ECO"},
-        {6, "PFM", "ECO"},           {7, "PFM", "ECO"},
-        {8, "PWM", "PWM"},           {9, "PWM", "PWM"},
-        {10, "PWM", "PWM"},          {11, "PWM", "PWM"},
+        {7, "PFM", "ECO"},           {8, "PWM", "PWM"},
         {12, "PWM", "PWM"},          {13, "Sleeping", "Sleeping"},
         {14, "PWM", "PWM"},          {15, "Test Mode", "Test Mode"},
     };
@@ -217,30 +215,6 @@ TEST(StatusMeasurement, ConverterInputsAndScaling) {
     EXPECT_EQ(measurement_text(0.0), "0.00");
     EXPECT_EQ(measurement_text(0.005), "0.01");
     EXPECT_LE(measurement_text(1e12).size(), 11);
-}
-
-TEST(StatusBar, ConnectionStates) {
-    const auto off = connection_display(0);
-    ASSERT_TRUE(off);
-    EXPECT_EQ(off->label, kConnectionLabelInitial);
-    EXPECT_EQ(off->message, "USB board not found.");
-    EXPECT_EQ(off->background.red, 247);
-
-    const auto ready = connection_display(1);
-    ASSERT_TRUE(ready);
-    EXPECT_EQ(ready->label, "   ready   ");
-    EXPECT_EQ(ready->message, "USB board connected.");
-    EXPECT_EQ(ready->background.red, 188);
-    EXPECT_EQ(ready->background.green, 248);
-    EXPECT_EQ(ready->background.blue, 182);
-
-    const auto nack = connection_display(2);
-    ASSERT_TRUE(nack);
-    EXPECT_EQ(nack->label, "   NACK   ");
-    EXPECT_EQ(nack->message, "USB board connected.");
-
-    EXPECT_FALSE(connection_display(3));
-    EXPECT_FALSE(connection_display(-1));
 }
 
 TEST(StatusBar, AccessAndChipVersionLabels) {

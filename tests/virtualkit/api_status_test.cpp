@@ -19,40 +19,6 @@ TEST_F(Api, WithoutVioSysTheScriptFailsAndTheSensorIsAbsent) {
     EXPECT_EQ(sw_i2c_read(h, 2, 0x00, 1, 0x48, t, 0, 0), -4); // the sensor probe fails
 }
 
-TEST_F(Api, PowerUpSequenceShowsInTheModes) {
-    start_like_the_program();
-    ASSERT_EQ(pin_set(h, 0, 22, 1), 0);
-    StatusBlock s = poll_ok();
-    EXPECT_EQ(s.pin(1), 1);
-    for (int b = 0; b < 6; ++b)
-        EXPECT_EQ(s.mode(b), "Disabled");
-    EXPECT_EQ(s.adc(0x13), 0u); // Buck0 output
-
-    ASSERT_EQ(pin_set(h, 0, 24, 1), 0); // awake
-    ASSERT_EQ(pin_set(h, 0, 23, 1), 0); // NRST: the sequence starts
-    ctl("advance 60");
-    s = poll_ok();
-    EXPECT_EQ(s.pin(2), 1);
-    EXPECT_EQ(s.mode(0), "Soft Start-Up");
-    EXPECT_EQ(s.mode(3), "Soft Start-Up");
-    EXPECT_EQ(s.mode(5), "PFM"); // 50 ms of soft start, 100 mA
-    EXPECT_NEAR(s.adc(0x15) * 2.5 / 1024, 1.2, 0.005);
-
-    ctl("advance 100");
-    s = poll_ok();
-    EXPECT_EQ(s.mode(0), "PWM");
-    EXPECT_NEAR(s.adc(0x13) * 2.5 / 1024, 1.0, 0.005);
-
-    ASSERT_EQ(pin_set(h, 0, 24, 0), 0); // NSLP low with SLP_POL 0
-    s = poll_ok();
-    for (int b : {0, 3, 5})
-        EXPECT_EQ(s.mode(b), "Sleeping");
-    ASSERT_EQ(pin_set(h, 0, 23, 0), 0);
-    s = poll_ok();
-    for (int b = 0; b < 6; ++b)
-        EXPECT_EQ(s.mode(b), "Disabled");
-}
-
 TEST_F(Api, BoardTemperatureIncludingNegative) {
     start_like_the_program();
     ctl("pin 0 22 1");

@@ -38,7 +38,6 @@ struct StatusBlock {
         return raw * 0.0625;
     }
 
-    unsigned adc(int offset) const { return b[offset] | b[offset + 1] << 8; }
     int pin(int index) const { return b[0x1A + index]; } // A18, A22, A23, A24, A25
 };
 
