@@ -8,10 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include "../virtualkit/kit_lines.h"
 #include "bridgeio.h"
 #include "console/command_interpreter.h"
 #include "fake_document.h"
-#include "kit_control.h"
 #include "recorder_host.h"
 #include "registers/device_access.h"
 
@@ -22,7 +22,7 @@ class ConsoleKitTest : public ::testing::Test {
         kit("reset");
         // The kit's time moves only when a command sleeps (or a test says so).
         kit("clock manual");
-        host.on_sleep = [this](int ms) { kit("advance " + std::to_string(ms)); };
+        host.on_sleep = [](int ms) { kit("advance " + std::to_string(ms)); };
         unsigned vendor = 0, product = 0;
         std::string identity = kit("identity");
         ASSERT_EQ(sscanf(identity.c_str(), "0x%x 0x%x", &vendor, &product), 2) << identity;
@@ -50,32 +50,6 @@ class ConsoleKitTest : public ::testing::Test {
         if (device.handle != BRIDGEIO_INVALID_HANDLE)
             usb_hid_close(device.handle);
         evalpanel::reset_device();
-    }
-
-    // One control line of the kit; its answer without the closing "ok".
-    std::string kit(const std::string &line) {
-        char reply[4096] = {};
-        EXPECT_EQ(kit_control(line.c_str(), reply, sizeof reply), 0) << line << ": " << reply;
-        std::string text = reply;
-        const size_t ok = text.rfind("ok\n");
-        return ok == std::string::npos ? text : text.substr(0, ok);
-    }
-
-    // A chip register as the kit sees it, behind the program's back.
-    int chip_register(int page, int address) {
-        char line[32];
-        snprintf(line, sizeof line, "reg %x %02x", page, address);
-        unsigned value = 0;
-        EXPECT_EQ(sscanf(kit(line).c_str(), "0x%x", &value), 1);
-        return static_cast<int>(value);
-    }
-    void set_chip_register(int page, int address, int value) {
-        char line[32];
-        snprintf(line, sizeof line, "reg %x %02x %02x", page, address, value);
-        kit(line);
-    }
-    int kit_pin(int group, int pin) {
-        return std::stoi(kit("pin " + std::to_string(group) + " " + std::to_string(pin)));
     }
 
     // Enables Buck5 (a single-phase converter), releases NRST and lets the

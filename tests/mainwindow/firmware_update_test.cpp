@@ -1,8 +1,8 @@
 // The firmware update check against the virtual kit: every row of the
 // decision, the log lines with their time stamps, the message box texts,
 // and the kit's firmware afterwards.
+#include "../virtualkit/kit_lines.h"
 #include "firmware_update.h"
-#include "kit_control.h"
 #include "qstring_print.h"
 
 #include <QAbstractButton>
@@ -28,15 +28,9 @@ constexpr uint32_t version_word(int major, int minor, int patch) {
     return uint32_t(major) << 16 | uint32_t(minor) << 8 | uint32_t(patch);
 }
 
-std::string ctl(const std::string &line) {
-    char reply[8192];
-    EXPECT_EQ(kit_control(line.c_str(), reply, sizeof reply), 0) << line << ": " << reply;
-    return reply;
-}
-
 // Exchanges with command code 0xB1 (image header, chunks, end mark) so far.
 int flash_exchanges() {
-    const std::string stats = ctl("stats");
+    const std::string stats = kit("stats");
     unsigned long long count = 0;
     const auto at = stats.find("0xB1 ");
     if (at != std::string::npos)
@@ -46,7 +40,7 @@ int flash_exchanges() {
 
 // The adapter's firmware as the kit reports it: "1.2.0", "none", ...
 std::string kit_firmware() {
-    const std::string status = ctl("status");
+    const std::string status = kit("status");
     const auto at = status.find(", firmware ");
     if (at == std::string::npos)
         return "?";
@@ -60,17 +54,17 @@ class FirmwareCheck : public ::testing::Test {
         ASSERT_TRUE(dir_.isValid());
         old_dir_ = QDir::currentPath();
         ASSERT_TRUE(QDir::setCurrent(dir_.path()));
-        ctl("reset");
+        kit("reset");
         handle_ = usb_hid_init(BRIDGEIO_VENDOR_ID, BRIDGEIO_PRODUCT_ID);
         ASSERT_NE(handle_, BRIDGEIO_INVALID_HANDLE);
-        ctl("stats"); // counts start at the reset
+        kit("stats"); // counts start at the reset
     }
 
     void TearDown() override {
         if (handle_ != BRIDGEIO_INVALID_HANDLE)
             usb_hid_close(handle_);
         QDir::setCurrent(old_dir_);
-        ctl("reset");
+        kit("reset");
     }
 
     // Writes firmware.bin: the 8-byte header as raw bytes, then `pages`
@@ -139,7 +133,7 @@ TEST_F(FirmwareCheck, AutomaticWithFirmwarePresentOnlyLogs) {
 }
 
 TEST_F(FirmwareCheck, AutomaticWithoutFirmwareFlashesAValidImage) {
-    ctl("firmware none");
+    kit("firmware none");
     write_image(version_word(1, 3, 0), 3);
     EXPECT_EQ(run(true), FirmwareOutcome::Updated);
     EXPECT_EQ(
@@ -169,7 +163,7 @@ class FirmwareRejectedFile : public FirmwareCheck,
 TEST_P(FirmwareRejectedFile, IsReportedAndNeverFlashed) {
     const auto &[file, automatic] = GetParam();
     if (automatic)
-        ctl("firmware none");
+        kit("firmware none");
     if (file.content)
         write_raw(*file.content);
     EXPECT_EQ(run(automatic), file.outcome);
@@ -276,7 +270,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(FirmwareCheck, RefusedFlashShowsAnEmptyBox) {
     write_image(version_word(1, 3, 0), 2);
-    ctl("refuse b1");
+    kit("refuse b1");
     EXPECT_EQ(run(false), FirmwareOutcome::FlashFailed);
     EXPECT_EQ(messages(),
               QStringList({" : Bootloader version 1.0.4.", " : Current firmware version 1.2.0.",
@@ -336,10 +330,10 @@ TEST_F(FirmwareCheck, NoAdapterIsSaidPlainly) {
         SCOPED_TRACE(std::string(row.how) + (row.automatic ? " automatic" : " menu"));
         lines_.clear();
         boxes_.clear();
-        ctl("reset");
-        ctl("stats");
+        kit("reset");
+        kit("stats");
         if (std::string(row.how) == "unplug") {
-            ctl("unplug");
+            kit("unplug");
         } else {
             usb_hid_close(handle_);
             handle_ = BRIDGEIO_INVALID_HANDLE;
@@ -349,7 +343,7 @@ TEST_F(FirmwareCheck, NoAdapterIsSaidPlainly) {
                   QStringList({" : Bootloader version .", " : Adapter not connected."}));
         EXPECT_EQ(boxes_, row.automatic ? QStringList() : QStringList{"Adapter not connected."});
         EXPECT_EQ(flash_exchanges(), 0);
-        ctl("plug");
+        kit("plug");
         if (handle_ != BRIDGEIO_INVALID_HANDLE)
             usb_hid_close(handle_);
         handle_ = usb_hid_init(BRIDGEIO_VENDOR_ID, BRIDGEIO_PRODUCT_ID);

@@ -16,24 +16,14 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <memory>
 #include <string>
 
+#include "../virtualkit/kit_lines.h"
 #include "bridgeio.h"
 #include "form.h"
-#include "kit_control.h"
 #include "mainwindow.h"
 #include "registers/device_access.h"
-
-// One control line of the kit; its answer without the closing "ok".
-inline std::string kit(const std::string &line) {
-    char reply[4096] = {};
-    EXPECT_EQ(kit_control(line.c_str(), reply, sizeof reply), 0) << line << ": " << reply;
-    std::string text = reply;
-    const size_t ok = text.rfind("ok\n");
-    return ok == std::string::npos ? text : text.substr(0, ok);
-}
 
 inline QColor rgb(const Rgb &c) {
     return QColor(c.red, c.green, c.blue);
@@ -66,22 +56,6 @@ class WindowTest : public testing::Test {
     Ui::MainWindow &ui() { return *window->form(); }
     int state() const { return evalpanel::device().connection_state; }
     uint8_t cache(int reg) const { return evalpanel::device().register_cache[reg]; }
-
-    int chip_register(int page, int address) {
-        char line[32];
-        std::snprintf(line, sizeof line, "reg %x %02x", page, address);
-        unsigned value = 0;
-        EXPECT_EQ(std::sscanf(kit(line).c_str(), "0x%x", &value), 1);
-        return static_cast<int>(value);
-    }
-    void set_chip_register(int page, int address, int value) {
-        char line[32];
-        std::snprintf(line, sizeof line, "reg %x %02x %02x", page, address, value);
-        kit(line);
-    }
-    int kit_pin(int group, int pin) {
-        return std::stoi(kit("pin " + std::to_string(group) + " " + std::to_string(pin)));
-    }
 
     QStringList log_lines() { return ui().registerlog->toPlainText().split(QLatin1Char('\n')); }
     QString last_log_line() { return log_lines().constLast(); }

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "kit_control.h"
+#include "../virtualkit/kit_lines.h"
 #include "malformed_lines.h"
 #include "registers/device_access.h"
 #include "registers/register_table.h"
@@ -57,12 +57,6 @@ struct Trace {
     }
     QtMessageHandler previous;
 };
-
-std::string kit(const char *line) {
-    std::vector<char> reply(1 << 16);
-    EXPECT_EQ(kit_control(line, reply.data(), reply.size()), 0) << line << ": " << reply.data();
-    return reply.data();
-}
 
 // One exchange from the kit's log ("<ms> > <hex bytes>", "<ms> < <hex bytes>").
 struct Exchange {

@@ -1,11 +1,8 @@
 // Every adapter command of the library answered by the virtual kit, the
 // firmware and bootloader flows, and each fault of the control language.
 #include "api_fixture.h"
+#include "line_client.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -222,49 +219,19 @@ TEST_F(Api, NackLatencyLossAndRefusal) {
     EXPECT_NE(log.find("< 00 00 00 00 84"), std::string::npos);
 }
 
-int connect_to(uint16_t port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return ::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 ? fd : -1;
-}
-
-std::string receive(int fd) {
-    std::string got;
-    char buf[512];
-    pollfd p{fd, POLLIN, 0};
-    while (::poll(&p, 1, 3000) == 1) {
-        const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-        if (n <= 0)
-            break;
-        got.append(buf, static_cast<size_t>(n));
-        if (got.size() >= 3 && (got.ends_with("ok\n") || got.rfind("error: ") != got.npos) &&
-            got.back() == '\n')
-            break;
-    }
-    return got;
-}
-
 TEST_F(Api, ControlPortServesTheSameKit) {
     const std::string state = ctl("port");
     if (state.rfind("not listening", 0) == 0)
         GTEST_SKIP() << "127.0.0.1:23457 is taken: " << state;
-    const int a = connect_to(23457);
-    ASSERT_GE(a, 0);
-    const std::string lines = "flag SCP on\nwhat now\n";
-    ASSERT_EQ(::send(a, lines.data(), lines.size(), MSG_NOSIGNAL),
-              static_cast<ssize_t>(lines.size()));
-    std::string got = receive(a);
-    if (got == "ok\n")
-        got += receive(a);
-    EXPECT_EQ(got, "ok\nerror: unknown command 'what' (try help)\n");
-    const int b = connect_to(23457);
-    ASSERT_GE(b, 0);
-    EXPECT_EQ(receive(b), "error: another client is connected\n");
-    ::close(b);
-    ::close(a);
+    {
+        LineClient a(23457);
+        ASSERT_TRUE(a.connected());
+        ASSERT_TRUE(a.send("flag SCP on\nwhat now\n"));
+        EXPECT_EQ(a.answer(), "ok\n");
+        EXPECT_EQ(a.answer(), "error: unknown command 'what' (try help)\n");
+        LineClient b(23457);
+        EXPECT_EQ(b.answer(), "error: another client is connected\n");
+    }
     ASSERT_EQ(pin_set(h, 0, 22, 1), 0);
     uint32_t word;
     ASSERT_EQ(read_pin(h, 0, &word), 0);

@@ -2,16 +2,10 @@
 // port with real sockets.
 #include "control_server.h"
 #include "kit_harness.h"
+#include "line_client.h"
 
 #include <chrono>
-#include <map>
 #include <thread>
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace {
 
@@ -128,71 +122,32 @@ class ControlPort : public KitTest {
         port = kit->control_port();
         ASSERT_NE(port, 0);
     }
-    int connect_client() {
-        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(port);
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
-        return fd;
-    }
-    static void send_text(int fd, const std::string &s) {
-        ASSERT_EQ(::send(fd, s.data(), s.size(), MSG_NOSIGNAL), static_cast<ssize_t>(s.size()));
-    }
-    // Reads until the answer's closing line (or the peer closes); what comes
-    // after it waits for the next call.
-    std::string answer(int fd) {
-        std::string &buffered = pending[fd];
-        char buf[4096];
-        for (;;) {
-            for (size_t end = buffered.find('\n'), start = 0; end != std::string::npos;
-                 start = end + 1, end = buffered.find('\n', start)) {
-                const std::string line = buffered.substr(start, end + 1 - start);
-                if (line == "ok\n" || line.rfind("error: ", 0) == 0) {
-                    const std::string got = buffered.substr(0, end + 1);
-                    buffered.erase(0, end + 1);
-                    return got;
-                }
-            }
-            pollfd p{fd, POLLIN, 0};
-            if (::poll(&p, 1, 5000) <= 0)
-                return buffered + "<time-out>";
-            const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-            if (n <= 0)
-                return buffered + "<closed>";
-            buffered.append(buf, static_cast<size_t>(n));
-        }
-    }
-    std::map<int, std::string> pending;
     uint16_t port = 0;
 };
 
 TEST_F(ControlPort, ServesLinesOneClientAtATime) {
-    const int a = connect_client();
-    send_text(a, "identity\r\n");
-    EXPECT_EQ(answer(a), "0x1209 0x5120\nok\n");
-    send_text(a, "frobnicate\nboardtemp -5.5\n");
-    EXPECT_EQ(answer(a), "error: unknown command 'frobnicate' (try help)\n");
-    EXPECT_EQ(answer(a), "ok\n");
-    send_text(a, std::string(700, 'z'));
-    send_text(a, "zzz\nstatus\n");
-    EXPECT_EQ(answer(a), "error: line too long\n");
-    EXPECT_NE(answer(a).find("board: -5.5000 C"), std::string::npos);
+    {
+        LineClient a(port);
+        ASSERT_TRUE(a.connected());
+        a.send("identity\r\n");
+        EXPECT_EQ(a.answer(), "0x1209 0x5120\nok\n");
+        a.send("frobnicate\nboardtemp -5.5\n");
+        EXPECT_EQ(a.answer(), "error: unknown command 'frobnicate' (try help)\n");
+        EXPECT_EQ(a.answer(), "ok\n");
+        a.send(std::string(700, 'z'));
+        a.send("zzz\nstatus\n");
+        EXPECT_EQ(a.answer(), "error: line too long\n");
+        EXPECT_NE(a.answer().find("board: -5.5000 C"), std::string::npos);
 
-    const int b = connect_client();
-    EXPECT_EQ(answer(b), "error: another client is connected\n");
-    EXPECT_EQ(answer(b), "<closed>");
-    ::close(b);
-    ::close(a);
-
+        LineClient b(port);
+        EXPECT_EQ(b.answer(), "error: another client is connected\n");
+        EXPECT_EQ(b.answer(), "<closed>");
+    }
     // Once the first has gone, the next is served.
     for (int tries = 0; tries < 50; ++tries) {
-        const int c = connect_client();
-        send_text(c, "identity\n");
-        const std::string got = answer(c);
-        ::close(c);
-        if (got == "0x1209 0x5120\nok\n")
+        LineClient c(port);
+        c.send("identity\n");
+        if (c.answer() == "0x1209 0x5120\nok\n")
             return;
         usleep(10000); // the kit has not yet seen the first one go
     }

@@ -1,0 +1,65 @@
+// A client of the kit's control port on 127.0.0.1: sends text, reads whole
+// answers.
+#pragma once
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <string>
+
+namespace kit_test {
+
+class LineClient {
+  public:
+    explicit LineClient(uint16_t port) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(port);
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        connected_ = ::connect(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
+    }
+    ~LineClient() { ::close(fd_); }
+    LineClient(const LineClient &) = delete;
+    LineClient &operator=(const LineClient &) = delete;
+
+    bool connected() const { return connected_; }
+    bool send(const std::string &s) {
+        return ::send(fd_, s.data(), s.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(s.size());
+    }
+
+    // Reads up to the answer's closing line ("ok" or an error); what comes
+    // after it waits for the next call. An answer that never closes ends in
+    // "<time-out>" or "<closed>".
+    std::string answer() {
+        char buf[4096];
+        for (;;) {
+            for (size_t end = pending_.find('\n'), start = 0; end != std::string::npos;
+                 start = end + 1, end = pending_.find('\n', start)) {
+                const std::string line = pending_.substr(start, end + 1 - start);
+                if (line == "ok\n" || line.rfind("error: ", 0) == 0) {
+                    const std::string got = pending_.substr(0, end + 1);
+                    pending_.erase(0, end + 1);
+                    return got;
+                }
+            }
+            pollfd p{fd_, POLLIN, 0};
+            if (::poll(&p, 1, 5000) <= 0)
+                return pending_ + "<time-out>";
+            const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+            if (n <= 0)
+                return pending_ + "<closed>";
+            pending_.append(buf, static_cast<size_t>(n));
+        }
+    }
+
+  private:
+    int fd_;
+    bool connected_ = false;
+    std::string pending_;
+};
+
+} // namespace kit_test
