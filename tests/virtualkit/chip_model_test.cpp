@@ -64,34 +64,6 @@ TEST_F(ChipTest, AnswersOnlyWhilePoweredAtTheSampledAddress) {
     EXPECT_EQ(rd(0x18), -1);
 }
 
-TEST_F(ChipTest, PagesHaveTheirOwnRegistersAndSevenOrMoreSelectsPageZero) {
-    pins(true, false);
-    wr(0xFF, 2);
-    wr(0x40, 0x11);
-    EXPECT_EQ(rd(0xFF), 2);
-    wr(0xFF, 0);
-    wr(0x40, 0x22);
-    wr(0xFF, 2);
-    EXPECT_EQ(rd(0x40), 0x11);
-    for (uint8_t p : {7, 9, 0xFF}) {
-        wr(0xFF, 3);
-        wr(0xFF, p);
-        EXPECT_EQ(rd(0xFF), 0) << int(p);
-        EXPECT_EQ(rd(0x40), 0x22);
-    }
-}
-
-TEST_F(ChipTest, ModeKeyOpensEachLevelAndAWrongByteLocks) {
-    pins(true, false);
-    for (int level = 0; level <= 4; ++level) {
-        unlock(level);
-        EXPECT_EQ(rd(0xDD), level);
-    }
-    unlock(3);
-    wr(0xDD, 0x12);
-    EXPECT_EQ(rd(0xDD), 0);
-}
-
 TEST_F(ChipTest, SomeRegistersIgnoreWritesBelowTheTestLevel) {
     pins(true, false);
     for (int level : {0, 1, 2, 3}) {
