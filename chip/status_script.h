@@ -57,6 +57,7 @@ constexpr int kConverter1Ch1 = 0x15;
 constexpr int kConverter1Ch2 = 0x17;
 constexpr int kLoadCurrentSelect = 0x19;
 constexpr int kPinLevels = 0x1A; // one byte per polled pin, in kPolledPins order
+constexpr int kVioSysLevel = kPinLevels + 1;
 constexpr int kConverter1Ch3 = 0x1F;
 constexpr int kConverter0Ch2 = 0x21;
 constexpr int kBoardSensor = 0x23; // two bytes, most significant first

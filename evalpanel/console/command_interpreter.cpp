@@ -5,7 +5,9 @@
 
 #include "console/console_trace.h"
 #include "console/reg_expression.h"
-#include "registers/device_access.h"
+#include "chip/rx5120.h"
+#include "chip/status_script.h"
+#include "device/device_session.h"
 #include "registers/register_table.h"
 
 namespace console {
@@ -24,20 +26,20 @@ constexpr int kMaxWaitMs = 10000;
 
 // The load-current readout: select a buck in R_SEL_I_LOAD, let the chip
 // settle, read R_LOAD_CURR (10 mA per step).
-constexpr uint8_t kSelectLoadRegister = 0x21;
-constexpr uint8_t kLoadCurrentRegister = 0x22;
+constexpr uint8_t kSelectLoadRegister = rx5120::reg::kSelILoad;
+constexpr uint8_t kLoadCurrentRegister = rx5120::reg::kLoadCurr;
 constexpr int kLoadSettleMs = 5;
 
 // The bus test's registers (the six PFM level registers) and its size.
-constexpr int kTestFirstRegister = 0x19;
-constexpr int kTestLastRegister = 0x1E;
+constexpr int kTestFirstRegister = rx5120::reg::kPfmLev0;
+constexpr int kTestLastRegister = rx5120::reg::kPfmLev0 + 5;
 constexpr int kTestPasses = 10;
 constexpr int kTestPairs = kTestPasses * (kTestLastRegister - kTestFirstRegister + 1) * 256;
 
 // send_seq: steps are stored while fewer than this many bytes are.
 constexpr size_t kSequenceStepLimit = 200;
-constexpr uint8_t kStepWrite = 0x01;
-constexpr uint8_t kStepDelay = 0x08;
+constexpr uint8_t kStepWrite = rx5120::step::kWrite;
+constexpr uint8_t kStepDelay = rx5120::step::kDelay;
 constexpr int kMaxDelayUs = 50000;
 
 bool has_prefix(const char *line, const char *prefix) {
@@ -73,8 +75,9 @@ const CommandInterpreter::Command CommandInterpreter::kCommands[] = {
     {"temp", &CommandInterpreter::temp},
 };
 
-CommandInterpreter::CommandInterpreter(ConsoleHost &host, ConsoleDocument &document)
-    : host_(host), document_(document) {}
+CommandInterpreter::CommandInterpreter(ConsoleHost &host, evalpanel::DeviceSession &session,
+                                       ConsoleDocument &document)
+    : host_(host), session_(session), document_(document) {}
 
 void CommandInterpreter::parse_cmd(const char *line) {
     if (!line)
@@ -95,7 +98,7 @@ void CommandInterpreter::parse_cmd(const char *line) {
 }
 
 int CommandInterpreter::register_expression(const char *line) {
-    return reg_expression(host_, line);
+    return reg_expression(host_, session_, line);
 }
 
 int CommandInterpreter::io_pin(const char *line) {
@@ -115,8 +118,8 @@ int CommandInterpreter::io_pin(const char *line) {
     trace("%s, pingroup = %d, pin = %d, access : %c", definition, group, pin, access);
 
     if (read == 1) { // query
-        host_.timer_func();
-        const int level = evalpanel::pin_level(group, pin);
+        session_.poll();
+        const int level = session_.pin_level(group, pin);
         if (level == -1) {
             print(QStringLiteral("USB ERROR"));
             return 1;
@@ -131,15 +134,15 @@ int CommandInterpreter::io_pin(const char *line) {
     }
     const int level = value != 0 ? 1 : 0;
     host_.append_command_log(QString::asprintf("%s = %d", name, level));
-    if (evalpanel::write_pin(group, pin, level) != 1)
+    if (session_.write_pin(group, pin, level) != 1)
         print(QStringLiteral("USB ERROR"));
-    host_.timer_func();
+    session_.poll();
     return 1;
 }
 
 int CommandInterpreter::page(const char *line) {
     if (has_prefix(line, "page()")) {
-        const int page = evalpanel::register_read(0xFF);
+        const int page = session_.register_read(rx5120::reg::kPage);
         if (page < 0)
             print(QString::fromLatin1(kNoAck));
         else
@@ -154,7 +157,7 @@ int CommandInterpreter::page(const char *line) {
         print(QStringLiteral("illegal page number"));
         return 1;
     }
-    if (evalpanel::switch_page(static_cast<uint8_t>(number)) == 1)
+    if (session_.switch_page(static_cast<uint8_t>(number)) == 1)
         print(QString::asprintf("switched to page %d", number));
     else
         print(QString::fromLatin1(kNoAck));
@@ -190,7 +193,7 @@ int CommandInterpreter::access_mode(const char *line, const char *keyword, int l
                                     const char *message) {
     if (!has_prefix(line, keyword))
         return -1;
-    if (evalpanel::set_access_mode(level) < 0)
+    if (session_.set_access_mode(level) < 0)
         print(QString::fromLatin1(kNoAck));
     else
         print(QString::fromLatin1(message));
@@ -218,10 +221,10 @@ int CommandInterpreter::vout(const char *line) {
     if (buck > 0) {
         print(QStringLiteral("choose buck 0."));
     } else if (buck == 0) {
-        host_.timer_func();
-        print(QString::asprintf("Buck5 voltage : %1.2f V", host_.adc_read(1, 1, 2.5, 10, 1.0)));
+        session_.poll();
+        print(QString::asprintf("Buck5 voltage : %1.2f V", session_.adc_read(1, 1, 2.5, 10, 1.0)));
     } else {
-        host_.timer_func();
+        session_.poll();
         print(QStringLiteral("not available"));
     }
     return 1;
@@ -236,9 +239,9 @@ int CommandInterpreter::iout(const char *line) {
         print(QStringLiteral("choose buck 0-5."));
         return 1;
     }
-    evalpanel::register_write(kSelectLoadRegister, static_cast<uint8_t>(buck));
+    session_.register_write(kSelectLoadRegister, static_cast<uint8_t>(buck));
     host_.sleep_ms(kLoadSettleMs);
-    const int current = evalpanel::register_read(kLoadCurrentRegister);
+    const int current = session_.register_read(kLoadCurrentRegister);
     // A failed read has no current to show (the device layer logged it).
     if (current < 0)
         print(QString::fromLatin1(kNoAck));
@@ -248,23 +251,18 @@ int CommandInterpreter::iout(const char *line) {
 }
 
 int CommandInterpreter::i2c_bus(const char *line) {
-    evalpanel::DeviceState &device = evalpanel::device();
     if (has_prefix(line, "i2c_bus(vt)")) {
-        device.bus_selection = 1;
-        evalpanel::select_i2c_bus(1);
-        host_.set_bus_selector_index(1);
+        session_.select_i2c_bus(1);
         print(QStringLiteral("i2c bus : Ventra"));
         return 1;
     }
     if (has_prefix(line, "i2c_bus(sys)")) {
-        device.bus_selection = 0;
-        evalpanel::select_i2c_bus(0);
-        host_.set_bus_selector_index(0);
+        session_.select_i2c_bus(0);
         print(QStringLiteral("i2c bus : System"));
         return 1;
     }
     if (has_prefix(line, "i2c_bus()")) {
-        print(device.bus_selection == 0 ? QStringLiteral("selected i2c bus : system")
+        print(session_.bus() == 0 ? QStringLiteral("selected i2c bus : system")
                                         : QStringLiteral("selected i2c bus : Ventra"));
         return 1;
     }
@@ -310,8 +308,8 @@ int CommandInterpreter::i2c_test(const char *line) {
                 document_.move_to_end();
                 document_.insert_text(step);
                 host_.process_events();
-                evalpanel::register_write(static_cast<uint8_t>(reg), static_cast<uint8_t>(value));
-                const int read = evalpanel::register_read(static_cast<uint8_t>(reg));
+                session_.register_write(static_cast<uint8_t>(reg), static_cast<uint8_t>(value));
+                const int read = session_.register_read(static_cast<uint8_t>(reg));
                 if (read < 0) {
                     document_.append_paragraph(QStringLiteral("NACK\n"));
                     ++errors;
@@ -340,7 +338,7 @@ int CommandInterpreter::i2c_addr(const char *line) {
     unsigned address = 0;
     if (sscanf(line, "i2c_addr(0x%02x)", &address) != 1 || address > 0x7F)
         return -1;
-    evalpanel::set_i2c_address(static_cast<uint8_t>(address));
+    session_.set_i2c_address(static_cast<uint8_t>(address));
     return 1;
 }
 
@@ -379,12 +377,11 @@ int CommandInterpreter::send_seq(const char *line) {
     if (steps.empty())
         return -1;
 
-    const evalpanel::DeviceState &device = evalpanel::device();
     std::vector<uint8_t> sequence{
-        0x00, device.device_address,
-        static_cast<uint8_t>((device.speed_a & 1) | ((device.speed_b & 1) << 1))};
+        rx5120::step::kDevice, session_.device_address(),
+        static_cast<uint8_t>((session_.speed_a() & 1) | ((session_.speed_b() & 1) << 1))};
     sequence.insert(sequence.end(), steps.begin(), steps.end());
-    sequence.insert(sequence.end(), {0xFF, 0xFF, 0xFF});
+    sequence.insert(sequence.end(), {rx5120::step::kEnd, rx5120::step::kEnd, rx5120::step::kEnd});
     host_.append_command_log(QString::fromLatin1(p));
     for (uint8_t byte : sequence)
         trace("0x%02x", byte);
@@ -395,8 +392,11 @@ int CommandInterpreter::send_seq(const char *line) {
 int CommandInterpreter::temp(const char *line) {
     if (!has_prefix(line, "temp"))
         return -1;
-    host_.timer_func();
-    print(host_.board_temp_text());
+    session_.poll();
+    print(evalpanel::board_temperature_display(
+        session_.status(), session_.status_fresh(),
+        session_.pin_level(rx5120::pin::kGroupA, rx5120::pin::kVioSys) == 1,
+        session_.board_sensor_present()));
     return 1;
 }
 

@@ -10,6 +10,10 @@
 #include "console/console_document.h"
 #include "console/console_host.h"
 
+namespace evalpanel {
+class DeviceSession;
+}
+
 namespace console {
 
 // The two help texts, printed as one message each.
@@ -20,7 +24,8 @@ class CommandInterpreter {
   public:
     // The console document takes the bus test's output directly (it is not
     // mirrored to a network client).
-    CommandInterpreter(ConsoleHost &host, ConsoleDocument &document);
+    CommandInterpreter(ConsoleHost &host, evalpanel::DeviceSession &session,
+                       ConsoleDocument &document);
 
     // Carries out one command line.
     void parse_cmd(const char *line);
@@ -64,6 +69,7 @@ class CommandInterpreter {
     static const Command kCommands[];
 
     ConsoleHost &host_;
+    evalpanel::DeviceSession &session_;
     ConsoleDocument &document_;
     std::vector<uint8_t> last_sequence_;
 };

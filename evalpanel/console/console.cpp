@@ -4,8 +4,8 @@
 
 namespace console {
 
-Console::Console(ConsoleHost &host, ConsoleDocument &document)
-    : host_(host), interpreter_(host, document),
+Console::Console(ConsoleHost &host, evalpanel::DeviceSession &session, ConsoleDocument &document)
+    : host_(host), interpreter_(host, session, document),
       scripts_(document, [this](const char *line) { interpreter_.parse_cmd(line); }),
       editor_(
           document, [this](const char *line) { execute(line); },

@@ -1,8 +1,9 @@
 // The console as the main window uses it: the line editor, whose entered
 // lines go to the script runner and, when that declines, to the interpreter.
-// The window forwards its console widget's key presses (key_press), relays
-// network bytes (feed), runs the script buttons (run_script_file), and
-// implements ConsoleHost and ConsoleDocument.
+// The window forwards its console widget's key presses (key_press), the relay
+// hands it network bytes (relay), the script buttons run files
+// (run_script_file), and the window implements ConsoleHost and
+// ConsoleDocument.
 #pragma once
 
 #include <QByteArray>
@@ -18,7 +19,7 @@ namespace console {
 
 class Console {
   public:
-    Console(ConsoleHost &host, ConsoleDocument &document);
+    Console(ConsoleHost &host, evalpanel::DeviceSession &session, ConsoleDocument &document);
 
     // Prints the help text and the first prompt.
     void start();

@@ -1,6 +1,6 @@
-// What the console needs from the window around it. The main window
-// implements it over its widgets and timers; tests implement it with a
-// recorder.
+// What the console needs from the window around it besides the device
+// session. The main window implements it over its widgets; tests implement
+// it with a recorder.
 #pragma once
 
 #include <cstdint>
@@ -21,17 +21,8 @@ class ConsoleHost {
     // Refreshes the status bar (write_statusbar(0, 0, read)) and then every
     // register-bound control (update_display).
     virtual void refresh_display() = 0;
-    // Runs one status poll (timer_func).
-    virtual void timer_func() = 0;
-    // A converter reading of the last status poll as a voltage (adc_read).
-    virtual double adc_read(int unit, int channel, double factor_a, int shift, double factor_b) = 0;
-    // Points the bus selector (0 System, 1 Ventra) at an item without
-    // running its handler.
-    virtual void set_bus_selector_index(int index) = 0;
     // Lets the GUI handle pending events once.
     virtual void process_events() = 0;
-    // The text the board temperature field shows.
-    virtual QString board_temp_text() const = 0;
     // The system clipboard's text.
     virtual QString clipboard_text() const = 0;
     // Blocks for a number of milliseconds without handling events.

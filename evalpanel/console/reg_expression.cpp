@@ -5,11 +5,12 @@
 
 #include "console/console_trace.h"
 #include "console/value_parse.h"
+#include "device/device_session.h"
 #include "registers/register_table.h"
 
 namespace console {
 
-int reg_expression(ConsoleHost &host, const char *line) {
+int reg_expression(ConsoleHost &host, evalpanel::DeviceSession &session, const char *line) {
     if (!line || line[0] == '\0' || strnlen(line, kMaxExpressionLine + 1) > kMaxExpressionLine)
         return -1;
 
@@ -32,7 +33,7 @@ int reg_expression(ConsoleHost &host, const char *line) {
     if (*p == '\0' || *p == '\n') {
         trace("query");
         host.append_command_log(QString::fromLatin1(name));
-        const int64_t value = evalpanel::get_reg_value(definition);
+        const int64_t value = evalpanel::get_reg_value(session, definition);
         trace("retval=0x%08x", static_cast<unsigned>(value));
         if (value < 0) {
             host.console_print(QStringLiteral("I2C : NO ACK"));
@@ -69,7 +70,7 @@ int reg_expression(ConsoleHost &host, const char *line) {
         return 1;
     }
     host.append_command_log(QString::asprintf("%s = 0x%X", name, value));
-    if (evalpanel::set_reg_value(definition, value) < 0)
+    if (evalpanel::set_reg_value(session, definition, value) < 0)
         host.console_print(QStringLiteral("I2C : NO ACK"));
     return 1;
 }

@@ -5,6 +5,10 @@
 
 #include "console/console_host.h"
 
+namespace evalpanel {
+class DeviceSession;
+}
+
 namespace console {
 
 // Longest name or value text that an expression accepts.
@@ -15,6 +19,6 @@ constexpr int kMaxExpressionLine = 256;
 // Gives -1 when the line is not a register expression, 1 when it handled the
 // line (whatever the outcome; messages go to the console, records to the
 // command log).
-int reg_expression(ConsoleHost &host, const char *line);
+int reg_expression(ConsoleHost &host, evalpanel::DeviceSession &session, const char *line);
 
 } // namespace console

@@ -1,8 +1,7 @@
-// Construction of the main window, opening the adapter, and the window's side
-// of the device layer's and the console's host interfaces.
+// Construction of the main window and its wiring to the session, the bound
+// controls and the console; the console's host interface.
 #include "mainwindow.h"
 
-#include <QAbstractButton>
 #include <QAction>
 #include <QApplication>
 #include <QButtonGroup>
@@ -10,108 +9,108 @@
 #include <QClipboard>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QRegularExpression>
 #include <QScrollBar>
 #include <QStatusBar>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QTextBrowser>
 #include <QTextCursor>
 #include <QTextDocument>
 #include <QThread>
 #include <QTime>
-#include <QTimer>
 
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
 
-#include "binding.h"
+#include "bound_controls.h"
 #include "console/console.h"
+#include "console/relay.h"
 #include "console_widget_document.h"
+#include "device/device_session.h"
 #include "direct_access.h"
 #include "form.h"
+#include "status_bar_text.h"
 #include "window_trace.h"
 
 using namespace evalpanel;
 
-namespace {
-
-const QString kStatusLabelConnection = QStringLiteral("   not connected   ");
-const QString kStatusLabelTime = QStringLiteral("   00:00   ");
-const QString kStatusLabelVersion = QStringLiteral("   Chip ver. ---- ----   ");
-
-template <typename T> QList<T *> find_by_pattern(QObject *root, const char *pattern) {
-    return root->findChildren<T *>(QRegularExpression(QString::fromLatin1(pattern)));
-}
-
-} // namespace
-
-MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui_(new Ui::MainWindow) {
-    // 1. The form; its slots are connected here, not by name.
+MainWindow::MainWindow(DeviceSession &session, quint16 console_port, QWidget *parent)
+    : QMainWindow(parent), session_(session), ui_(new Ui::MainWindow) {
+    // The form; its slots are connected here, not by name.
     ui_->setupUi(this);
     connect_form_slots();
-    device().host = this;
 
-    // 2. The console appears only through "View" -> "Console".
+    // The console appears only through "View" -> "Console".
     ui_->plainTextEdit->hide();
 
-    // 3 to 6. The controls the window works with.
-    find_controls();
+    // The controls the window works with.
+    controls_ = new BoundControls(this, session_);
+    connect(controls_->group(), &QButtonGroup::idClicked, this,
+            &MainWindow::on_buttonGroup_buttonClicked);
+    for (int i = 0; i < controls_->combos().size(); ++i) {
+        QComboBox *combo = controls_->combos()[i];
+        const QString name = combo->objectName();
+        qCDebug(lcWindow, "%s", qPrintable(name));
+        // Names that merely contain the pattern ("com...") are not selectors.
+        if (!name.startsWith(QLatin1String("com"))) {
+            connect(combo, &QComboBox::activated, this, &MainWindow::on_combobox_activated);
+            qCDebug(lcWindow, "found ComboBox %d", i);
+        }
+    }
+    autowrite_box_ = findChild<QCheckBox *>(QStringLiteral("autowrite"));
+    pollstatus_box_ = findChild<QCheckBox *>(QStringLiteral("pollstatus"));
+    registerlog_ = findChild<QTextBrowser *>(QStringLiteral("registerlog"));
+    mode_fields_ = {ui_->mode0, ui_->mode1, ui_->mode2, ui_->mode3, ui_->mode4, ui_->mode5};
+    current_fields_ = {ui_->current0, ui_->current1, ui_->current2, ui_->current3,
+                       ui_->current4, ui_->current5, ui_->current6};
+    multiphase_fields_ =
+        findChildren<QLineEdit *>(QRegularExpression(QStringLiteral("multiphase*")));
 
-    // 7 to 9. Shared handlers of the bound controls.
-    wire_controls();
-
-    // 10. Status bar.
     create_status_labels();
+    fit_status_fields();
 
-    // 11. Generated item lists.
+    // Generated item lists.
     for (const QString &item : output_voltage_items())
         ui_->co0060->addItem(QIcon(), item, QVariant(0));
     for (const QString &item : delay_items())
         ui_->co1270->addItem(QIcon(), item, QVariant(0));
 
-    // 12. Timers; neither runs yet.
-    reconnect_timer_ = new QTimer(this);
-    poll_timer_ = new QTimer(this);
-    connect(reconnect_timer_, &QTimer::timeout, this, &MainWindow::init_hardware);
-    connect(poll_timer_, &QTimer::timeout, this, &MainWindow::timer_func);
-
-    // 13. Start-up line.
-    if (registerlog_ != nullptr)
+    if (registerlog_ != nullptr) {
         append_command_log(QTime::currentTime().toString(QStringLiteral("hh:mm:ss")) +
                            QStringLiteral(" : Application started."));
+        registerlog_->document()->setMaximumBlockCount(1000);
+    }
 
-    // 14. The adapter, then every control.
+    // The adapter, then every control.
+    connect_session();
     init_hardware();
     update_display();
 
-    // 15. The direct register access window, hidden until the menu shows it.
+    // The direct register access window, hidden until the menu shows it.
     direct_access_ = new direct_access(this);
     connect(direct_access_, &direct_access::write_requested, this, &MainWindow::dr_write);
     connect(direct_access_, &direct_access::read_requested, this, &MainWindow::dr_read);
 
-    // 16 and 17. Console keys; the command log keeps its last 1000 lines.
+    // The console opens with the command list and a prompt.
     ui_->plainTextEdit->installEventFilter(this);
-    if (registerlog_ != nullptr)
-        registerlog_->document()->setMaximumBlockCount(1000);
-
-    // 18. The console opens with the command list and a prompt.
     console_document_ = std::make_unique<ConsoleWidgetDocument>(ui_->plainTextEdit);
-    console_ = std::make_unique<console::Console>(*this, *console_document_);
+    console_ = std::make_unique<console::Console>(*this, session_, *console_document_);
     console_->start();
     ui_->plainTextEdit->document()->setMaximumBlockCount(1000);
 
-    // 19. Scripts and commands may use rand().
+    // Scripts and commands may use rand().
     std::srand(static_cast<unsigned>(std::time(nullptr)));
 
-    // 20. Network console.
-    start_console_relay();
+    relay_ = new console::Relay(*console_, this);
+    connect(relay_, &console::Relay::log_line, this, &MainWindow::append_command_log);
+    if (console_port != 0)
+        relay_->listen(console_port);
 
-    // 21. Controls this kit has no use for; the chip address is chosen from
+    // Controls this kit has no use for; the chip address is chosen from
     // the console, and comboBox_8 only follows it.
     ui_->actionOTP->setVisible(false);
     ui_->label_65->hide();
@@ -119,15 +118,12 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui_(new Ui::MainW
 }
 
 MainWindow::~MainWindow() {
-    if (device().host == this)
-        device().host = nullptr;
-    // The relay goes first: closing its client must not call back into a
-    // window that is half gone.
-    if (client_ != nullptr)
-        client_->disconnect(this);
-    delete server_;
-    server_ = nullptr;
-    // The console refers to the widget document; both go before the form.
+    session_.disconnect(this);
+    session_.set_firmware_check(nullptr);
+    // The relay goes first: it feeds the console, which refers to the
+    // widget document; both go before the form.
+    delete relay_;
+    relay_ = nullptr;
     console_.reset();
     console_document_.reset();
     delete ui_;
@@ -157,49 +153,28 @@ void MainWindow::connect_form_slots() {
     connect(f->script4, &QAbstractButton::clicked, this, &MainWindow::on_script4_clicked);
 }
 
-void MainWindow::find_controls() {
-    bound_buttons_ = find_by_pattern<QAbstractButton>(this, kBoundButtonPattern);
-    bound_combos_ = find_by_pattern<QComboBox>(this, kBoundComboPattern);
-    bound_edits_ = find_by_pattern<QLineEdit>(this, kBoundEditPattern);
-
-    autowrite_box_ = findChild<QCheckBox *>(QStringLiteral("autowrite"));
-    pollstatus_box_ = findChild<QCheckBox *>(QStringLiteral("pollstatus"));
-    registerlog_ = findChild<QTextBrowser *>(QStringLiteral("registerlog"));
-
-    mode_fields_ = {ui_->mode0, ui_->mode1, ui_->mode2, ui_->mode3, ui_->mode4, ui_->mode5};
-    current_fields_ = {ui_->current0, ui_->current1, ui_->current2, ui_->current3,
-                       ui_->current4, ui_->current5, ui_->current6};
-
-    multiphase_fields_ = find_by_pattern<QLineEdit>(this, kMultiphasePattern);
-    measurement_fields_ = find_by_pattern<QLineEdit>(this, kMeasurementPattern);
-}
-
-void MainWindow::wire_controls() {
-    button_group_ = new QButtonGroup(this);
-    connect(button_group_, &QButtonGroup::idClicked, this,
-            &MainWindow::on_buttonGroup_buttonClicked);
-    button_group_->setExclusive(false);
-
-    for (int i = 0; i < bound_combos_.size(); ++i) {
-        QComboBox *combo = bound_combos_[i];
-        const QString name = combo->objectName();
-        qCDebug(lcWindow, "%s", qPrintable(name));
-        // Names that merely contain the pattern ("com...") are not selectors.
-        if (!name.startsWith(QLatin1String("com"))) {
-            connect(combo, &QComboBox::activated, this, &MainWindow::on_combobox_activated);
-            qCDebug(lcWindow, "found ComboBox %d", i);
-        }
-    }
-    for (int i = 0; i < bound_buttons_.size(); ++i) {
-        button_group_->addButton(bound_buttons_[i], i);
-        qCDebug(lcWindow, "button %d : %s", i, qPrintable(bound_buttons_[i]->objectName()));
-    }
+void MainWindow::connect_session() {
+    session_.set_firmware_check([this](BridgeHandle) { check_firmware_update(true); });
+    connect(&session_, &DeviceSession::log_line, this, &MainWindow::append_command_log);
+    connect(&session_, &DeviceSession::connection_changed, this, &MainWindow::show_connection);
+    connect(&session_, &DeviceSession::polled, this, &MainWindow::show_poll);
+    connect(&session_, &DeviceSession::registers_changed, this, &MainWindow::update_display);
+    connect(&session_, &DeviceSession::polling_changed, this, [this](bool on) {
+        if (pollstatus_box_ != nullptr)
+            pollstatus_box_->setChecked(on);
+    });
+    connect(&session_, &DeviceSession::bus_changed, ui_->comboBox_3, &QComboBox::setCurrentIndex);
+    connect(&session_, &DeviceSession::address_changed, this, [this](uint8_t address) {
+        // setCurrentIndex never emits activated: the selector only follows.
+        const bool listed = address >= 0x60 && address <= 0x63;
+        ui_->comboBox_8->setCurrentIndex(listed ? address - 0x60 : -1);
+    });
 }
 
 void MainWindow::create_status_labels() {
-    connection_label_ = new QLabel(kStatusLabelConnection, this);
-    access_label_ = new QLabel(kStatusLabelTime, this);
-    version_label_ = new QLabel(kStatusLabelVersion, this);
+    connection_label_ = new QLabel(kConnectionLabelInitial, this);
+    access_label_ = new QLabel(kAccessLabelInitial, this);
+    version_label_ = new QLabel(kChipVersionLabelInitial, this);
     // The connection label shows the state by its background.
     connection_label_->setAutoFillBackground(true);
     statusBar()->addPermanentWidget(version_label_);
@@ -207,67 +182,17 @@ void MainWindow::create_status_labels() {
     statusBar()->addPermanentWidget(connection_label_);
 }
 
-void MainWindow::configure_adapter_pins() {
-    const BridgeHandle h = device().handle;
-    // Port A: A3 and A15 outputs driven high; A18 the chip's interrupt line
-    // (input); A22 VIOSYS, A23 NRST, A24 NSLP outputs; A25 address select.
-    pin_config(h, 0, 3, 0, 0, 1, 0);
-    pin_set(h, 0, 3, 1);
-    pin_config(h, 0, 15, 0, 0, 1, 0);
-    pin_set(h, 0, 15, 1);
-    pin_config(h, 0, 18, 0, 0, 0, 1);
-    pin_config(h, 0, 22, 0, 0, 1, 0);
-    pin_config(h, 0, 23, 0, 0, 1, 0);
-    pin_config(h, 0, 24, 0, 0, 1, 0);
-    pin_config(h, 0, 25, 0, 0, 0, 0);
+QButtonGroup *MainWindow::button_group() const {
+    return controls_->group();
+}
+
+QTcpServer *MainWindow::relay_server() const {
+    return relay_->server();
 }
 
 void MainWindow::init_hardware() {
-    DeviceState &s = device();
-    if (s.connection_state > kNotConnected) {
-        // Already open: this is the reconnect timer's first expiry after a
-        // successful open, or a plain refresh.
-        reconnect_timer_->stop();
-        write_statusbar(0, 0, true);
-        read_registers(0, 256, s.register_cache.data());
-        timer_func();
-        update_display();
-        return;
-    }
-
-    qCDebug(lcWindow, "init_hardware()");
     write_statusbar(0, 0, true);
-    // A handle left from before the adapter was lost is closed before the
-    // next one is opened, so that reconnecting leaks nothing.
-    if (s.handle != BRIDGEIO_INVALID_HANDLE)
-        usb_hid_close(s.handle);
-    s.handle = usb_hid_init(BRIDGEIO_VENDOR_ID, BRIDGEIO_PRODUCT_ID);
-    if (s.handle == BRIDGEIO_INVALID_HANDLE) {
-        qCDebug(lcWindow, "usb_hid_init() failed.");
-        s.connection_state = kNotConnected;
-        reconnect_timer_->start(kReconnectIntervalMs);
-        return;
-    }
-
-    return_to_bootloader(s.handle);
-    char bootloader_version[16] = {};
-    get_bootloader_version(s.handle, bootloader_version);
-    check_firmware_update(true);
-    start_firmware(s.handle);
-
-    load_script(s.handle, s.status_script.data(), 0, kStatusScriptSize);
-    configure_adapter_pins();
-
-    select_i2c_bus(0);
-    probe_board_sensor();
-    switch_page(0);
-    set_access_mode(1);
-
-    init_adc(s.handle, 0);
-    init_adc(s.handle, 1);
-
-    read_registers(0, 256, s.register_cache.data());
-    timer_func();
+    session_.connect_adapter();
     write_statusbar(0, 0, true);
 }
 
@@ -279,36 +204,24 @@ void MainWindow::closeEvent(QCloseEvent *event) {
     std::_Exit(0);
 }
 
-void MainWindow::on_actionConsole_toggled(bool on) {
-    qCDebug(lcWindow, "on_actionConsole_toggled() : %s", on ? "ON" : "OFF");
-    if (on) {
-        ui_->plainTextEdit->show();
-        ui_->plainTextEdit->setFocus();
-    } else {
-        ui_->plainTextEdit->hide();
-    }
+// ---- Console widget and host interface ---------------------------------------
+
+bool MainWindow::eventFilter(QObject *, QEvent *event) {
+    if (event == nullptr || event->type() != QEvent::KeyPress || !console_)
+        return false;
+    const auto *key = static_cast<QKeyEvent *>(event);
+    return console_->key_press(key->key(), key->text());
 }
 
-void MainWindow::on_clear_ints_clicked() {
-    // The flags clear where a 0 is written; TEMP (bits 1..0 of R_FLAGS_0) is
-    // read-only and unaffected.
-    qCDebug(lcWindow, "on_clear_ints_clicked()");
-    DeviceState &s = device();
-    switch_page(0);
-    for (uint8_t reg : {uint8_t{0x0D}, uint8_t{0x0E}}) {
-        const int value = register_read(reg);
-        s.register_cache[reg] = static_cast<uint8_t>(value < 0 ? 0xFF : value);
-        s.register_cache[reg] &= reg == 0x0D ? 0x03 : 0x00;
-        register_write(reg, s.register_cache[reg]);
-        write_statusbar(reg, s.register_cache[reg], true);
-    }
-    update_display();
+void MainWindow::paste_clipboard() {
+    if (console_)
+        console_->editor().paste_clipboard();
 }
 
-// ---- Host interfaces ------------------------------------------------------
-
-bool MainWindow::has_command_log() const {
-    return registerlog_ != nullptr;
+void MainWindow::console_print(const QString &text) {
+    ui_->plainTextEdit->appendPlainText(text);
+    if (relay_ != nullptr)
+        relay_->send(text.toLatin1() + '\n');
 }
 
 void MainWindow::append_command_log(const QString &line) {
@@ -326,48 +239,13 @@ void MainWindow::append_command_log(const QString &line) {
         bar->setValue(bar->maximum());
 }
 
-void MainWindow::stop_poll_timer() {
-    poll_timer_->stop();
-}
-
-void MainWindow::start_reconnect_timer(int interval_ms) {
-    // Every transfer that fails on a lost adapter asks for a reconnection.
-    // An attempt already due keeps its time: starting the countdown afresh
-    // each time would let a busy console or script put the reconnection off
-    // for as long as it keeps failing.
-    if (reconnect_timer_->isActive())
-        return;
-    reconnect_timer_->start(interval_ms);
-}
-
-void MainWindow::set_address_selector_index(int index) {
-    // setCurrentIndex never emits activated: the selector only follows.
-    ui_->comboBox_8->setCurrentIndex(index >= 0 && index < ui_->comboBox_8->count() ? index : -1);
-}
-
-int MainWindow::address_selector_index() const {
-    return ui_->comboBox_8->currentIndex();
-}
-
-void MainWindow::run_status_poll() {
-    timer_func();
-}
-
 void MainWindow::refresh_display() {
     write_statusbar(0, 0, false);
     update_display();
 }
 
-void MainWindow::set_bus_selector_index(int index) {
-    ui_->comboBox_3->setCurrentIndex(index);
-}
-
 void MainWindow::process_events() {
     QCoreApplication::processEvents();
-}
-
-QString MainWindow::board_temp_text() const {
-    return ui_->board_temp->text();
 }
 
 QString MainWindow::clipboard_text() const {
@@ -382,4 +260,18 @@ void MainWindow::sleep_ms(int ms) {
 int64_t MainWindow::tick_ms() {
     using namespace std::chrono;
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+// ---- Relay slots: the relay does the work -------------------------------------
+
+void MainWindow::new_connection() {
+    relay_->new_connection();
+}
+
+void MainWindow::connection_closed() {
+    relay_->connection_closed();
+}
+
+void MainWindow::data_available() {
+    relay_->data_available();
 }

@@ -1,130 +1,86 @@
-// Status polling: one tick runs the adapter's status script and shows what it
-// read (bucks, multiphase groups, load current, temperatures, flags), then
-// the status bar.
+// What a status poll shows (bucks, multiphase groups, load current,
+// temperatures, flags), the display refresh and the status bar.
 #include "mainwindow.h"
 
 #include <QCheckBox>
+#include <QFontMetrics>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPalette>
 #include <QStatusBar>
-#include <QTimer>
 
-#include <algorithm>
-
+#include "bound_controls.h"
+#include "device/device_session.h"
 #include "form.h"
+#include "status_bar_text.h"
 #include "window_trace.h"
 
 using namespace evalpanel;
 
-namespace {
-// Pins whose levels the status script reads: A18, A22, A23, A24, A25.
-constexpr int kPolledPinCount = 5;
-} // namespace
-
-void MainWindow::set_field_text(QLineEdit *field, const QString &text) {
-    field->setText(text);
-    // Narrow fields show the beginning of their text, not its end.
-    field->setCursorPosition(0);
-}
-
 void MainWindow::timer_func() {
-    qCDebug(lcWindow, "timer_func()");
-    DeviceState &s = device();
-    // The bus and access-level helpers stay quiet in the command log while
-    // a poll runs.
-    s.echo = false;
-    run_poll_script();
-    show_modes();
-    show_load_current();
-    show_multiphase();
-    show_chip_temperature();
-    update_display();
-    show_board_temperature();
-    write_statusbar(0, 0, true);
-    s.echo = true;
+    session_.poll();
 }
 
-void MainWindow::run_poll_script() {
-    DeviceState &s = device();
-    ResultBlock block = s.status_result;
-    const bool have_adapter = s.handle != BRIDGEIO_INVALID_HANDLE && s.handle != nullptr;
-    // Without an adapter the run counts as one on a vanished adapter.
-    const int result = have_adapter ? execute_script(s.handle, 0, block.data()) : -1;
-    apply_status_result(result, block.data());
-    // A run the chip did not acknowledge still carries the adapter's own
-    // pin levels: a pin just driven shows its new level even while the chip
-    // is unpowered, instead of the level from before.
-    if (classify_script_result(result) == PollOutcome::Nack)
-        std::copy_n(block.begin() + block::kPinLevels, kPolledPinCount,
-                    s.status_result.begin() + block::kPinLevels);
+void MainWindow::on_pollstatus_clicked() {
+    session_.set_polling(pollstatus_box_ != nullptr && pollstatus_box_->isChecked());
 }
 
-void MainWindow::show_modes() {
-    const DeviceState &s = device();
-    if (s.connection_state != kConnected) {
-        for (QLineEdit *field : mode_fields_)
-            set_field_text(field, kUndefinedText);
-        return;
-    }
+void MainWindow::update_display() {
+    qCDebug(lcWindow, "update_display()");
+    controls_->refresh([this] { show_chip_temperature(); });
+    if (autowrite_box_ != nullptr)
+        autowrite_box_->setChecked(auto_write_);
+    if (pollstatus_box_ != nullptr)
+        pollstatus_box_->setChecked(session_.polling());
+}
+
+void MainWindow::show_poll() {
+    const ResultBlock &block = session_.status();
+    const bool ready = session_.connection_state() == kConnected;
+    std::array<int, kBuckCount> states{};
     for (int buck = 0; buck < kBuckCount; ++buck) {
-        mode_states_[buck] = mode_state(s.status_result, buck);
-        // States 1 and 2 pass quickly and keep the previous text.
-        if (const auto text = buck_mode_text(s.status_result, buck))
+        states[buck] = mode_state(block, buck);
+        if (!ready)
+            set_field_text(mode_fields_[buck], kUndefinedText);
+        else if (const auto text = buck_mode_text(block, buck))
+            // States 1 and 2 pass quickly and keep the previous text.
             set_field_text(mode_fields_[buck], *text);
     }
-}
-
-void MainWindow::show_load_current() {
-    const DeviceState &s = device();
-    if (s.connection_state != kConnected) {
+    if (!ready) {
         for (QLineEdit *field : current_fields_)
             set_field_text(field, kNoCurrentText);
-        return;
+    } else {
+        // Only the field of the selected source changes; the others keep
+        // the value read while their source was selected.
+        const LoadCurrentReading reading = load_current(block);
+        const int field = current_field_for_source(reading.source);
+        if (field >= 0)
+            set_field_text(current_fields_[field], load_current_text(reading.raw));
     }
-    // Only the field of the selected source changes; the others keep the
-    // value read while their source was selected.
-    const LoadCurrentReading reading = load_current(s.status_result);
-    const int field = current_field_for_source(reading.source);
-    if (field >= 0)
-        set_field_text(current_fields_[field], load_current_text(reading.raw));
-}
-
-void MainWindow::show_multiphase() {
-    const DeviceState &s = device();
-    if (s.connection_state != kConnected) {
-        for (QLineEdit *field : multiphase_fields_)
-            set_field_text(field, kUndefinedText);
-        return;
-    }
-    const auto texts = multiphase_texts(multiphase_configuration(s.status_result), mode_states_);
+    const auto texts = multiphase_texts(multiphase_configuration(block), states);
     for (int buck = 0; buck < kBuckCount && buck < multiphase_fields_.size(); ++buck)
-        set_field_text(multiphase_fields_[buck], texts[buck]);
+        set_field_text(multiphase_fields_[buck], ready ? texts[buck] : kUndefinedText);
+    show_chip_temperature();
+    update_display();
+    set_field_text(ui_->board_temp,
+                   board_temperature_display(block, session_.status_fresh(),
+                                             ui_->io0022->isChecked(),
+                                             session_.board_sensor_present()));
+    write_statusbar(0, 0, true);
 }
 
 void MainWindow::show_chip_temperature() {
-    const DeviceState &s = device();
-    if (s.connection_state != kConnected) {
+    if (session_.connection_state() != kConnected) {
         set_field_text(ui_->chip_temp, kUndefinedText);
         return;
     }
-    chip_temperature_level_ = chip_temperature_level(s.register_cache[0x0D]);
-    set_field_text(ui_->chip_temp, chip_temperature_text(chip_temperature_level_));
+    const int level = chip_temperature_level(session_.registers()[rx5120::reg::kFlags0]);
+    set_field_text(ui_->chip_temp, chip_temperature_text(level));
 }
 
-void MainWindow::show_board_temperature() {
-    const DeviceState &s = device();
-    // The sensor is powered with the chip; without it there is no reading.
-    if (!ui_->io0022->isChecked() || !s.board_sensor_present) {
-        set_field_text(ui_->board_temp, kNotAvailableText);
-        return;
-    }
-    set_field_text(ui_->board_temp, board_temperature_text(board_temperature(s.status_result)));
-}
-
-void MainWindow::write_statusbar(int address, int data, bool write) {
-    const DeviceState &s = device();
-    if (const auto shown = connection_display(s.connection_state)) {
+void MainWindow::show_connection() {
+    const int state = session_.connection_state();
+    if (const auto shown = connection_display(state)) {
         QPalette palette = connection_label_->palette();
         const Rgb c = shown->background;
         palette.setColor(QPalette::All, QPalette::Window, QColor(c.red, c.green, c.blue));
@@ -133,18 +89,34 @@ void MainWindow::write_statusbar(int address, int data, bool write) {
         statusBar()->showMessage(shown->message);
         connection_label_->setPalette(palette);
     }
-    access_label_->setText(
-        access_label_text(static_cast<uint8_t>(address), static_cast<uint8_t>(data), write));
-    if (s.connection_state == kConnected)
-        version_label_->setText(chip_version_text(s.register_cache[0x18]));
+    if (state == kConnected)
+        version_label_->setText(chip_version_text(session_.registers()[rx5120::reg::kChipId]));
 }
 
-void MainWindow::on_pollstatus_clicked() {
-    qCDebug(lcWindow, "on_pollstatus_clicked()");
-    DeviceState &s = device();
-    s.polling_enabled = pollstatus_box_ != nullptr && pollstatus_box_->isChecked();
-    if (s.polling_enabled)
-        poll_timer_->start(kPollIntervalMs);
-    else
-        poll_timer_->stop();
+void MainWindow::write_statusbar(int address, int data, bool write) {
+    show_connection();
+    access_label_->setText(
+        access_label_text(static_cast<uint8_t>(address), static_cast<uint8_t>(data), write));
+}
+
+void MainWindow::fit_status_fields() {
+    // Each status field is wide enough for the longest text it can show, so
+    // that no text is cut in the default font.
+    const auto fit = [](QLineEdit *field, std::initializer_list<QString> texts) {
+        const QFontMetrics metrics(field->font());
+        int width = 0;
+        for (const QString &text : texts)
+            width = std::max(width, metrics.horizontalAdvance(text));
+        // Frame and text margins of a line edit.
+        field->setMinimumWidth(width + 2 * field->style()->pixelMetric(QStyle::PM_DefaultFrameWidth) +
+                               8);
+    };
+    for (QLineEdit *field : mode_fields_)
+        fit(field, {QStringLiteral("Soft Start-Up"), kUndefinedText, QStringLiteral("Test Mode")});
+    for (QLineEdit *field : current_fields_)
+        fit(field, {QStringLiteral("20470 mA")});
+    for (QLineEdit *field : multiphase_fields_)
+        fit(field, {QStringLiteral("Master; 6/6 Phases Active"), QStringLiteral("Slave to Buck0")});
+    fit(ui_->board_temp, {kNotAvailableText, QStringLiteral("-128.0 \u00B0C")});
+    fit(ui_->chip_temp, {chip_temperature_text(2)});
 }

@@ -61,23 +61,7 @@ int make_numeric_access(const char *text, char *line, std::size_t size);
 // any other line.
 uint32_t get_reg_max(const char *line);
 
-// The field's or register's value read from the chip, or -1 (read failure,
-// malformed location, or a line that is neither lreg nor a complete hwreg).
-int64_t get_reg_value(const char *line);
-
-// Writes a value: a field by read-modify-write of each of its registers
-// (RegisterCache takes every byte written), a whole register directly
-// (RegisterCache untouched). 1 on success, -1 on failure.
-int set_reg_value(const char *line, uint32_t value);
-
-// Bits covered by the location from `location` onwards. With a destination
-// those bits are read from the chip (last segment first) and ORed into it.
-// -1 when a read fails or a segment is malformed.
-int sweep_rd(const char *location, uint32_t *dest);
-
-// Bits covered by the location; the matching bits of `value` are written by
-// read-modify-write, last segment first. -1 when a read fails or a segment is
-// malformed (a malformed location writes nothing).
-int sweep_wr(const char *location, uint32_t value);
+// Field reads and writes (get_reg_value, set_reg_value, sweep_rd, sweep_wr)
+// go through the device session: device/device_session.h.
 
 } // namespace evalpanel

@@ -1,8 +1,12 @@
-#include "status_decode.h"
+#include "device/status_decode.h"
 
 #include <cmath>
 
+namespace evalpanel {
+
 namespace {
+
+namespace result = rx5120::result;
 
 // One cell of the multiphase table: a master of N phases, a slave to Buck0 or
 // Buck3, or a single buck.
@@ -72,7 +76,7 @@ PollOutcome classify_script_result(int32_t result) {
 }
 
 int mode_state(const ResultBlock &block, int buck) {
-    return block[block::mode_state(buck)] & 0x0F;
+    return block[result::mode_state(buck)] & 0x0F;
 }
 
 std::optional<QString> mode_text(int state, bool low_power_variant) {
@@ -103,12 +107,12 @@ std::optional<QString> mode_text(int state, bool low_power_variant) {
 }
 
 std::optional<QString> buck_mode_text(const ResultBlock &block, int buck) {
-    return mode_text(mode_state(block, buck), (block[block::mode_variant(buck)] & 0x04) != 0);
+    return mode_text(mode_state(block, buck), (block[result::mode_variant(buck)] & 0x04) != 0);
 }
 
 LoadCurrentReading load_current(const ResultBlock &block) {
-    const int select = block[block::kLoadCurrentSelect];
-    return {select & 7, ((select << 4) & 0x700) | block[block::kLoadCurrentLow]};
+    const int select = block[result::kLoadCurrentSelect];
+    return {select & 7, ((select << 4) & 0x700) | block[result::kLoadCurrentLow]};
 }
 
 int current_field_for_source(int source) {
@@ -120,7 +124,7 @@ QString load_current_text(int raw) {
 }
 
 int multiphase_configuration(const ResultBlock &block) {
-    const int configuration = block[block::kMultiphaseConfig] & 0x0F;
+    const int configuration = block[result::kMultiphaseConfig] & 0x0F;
     return configuration >= 10 ? 0 : configuration;
 }
 
@@ -159,7 +163,7 @@ double board_temperature(uint8_t msb, uint8_t lsb) {
 }
 
 double board_temperature(const ResultBlock &block) {
-    return board_temperature(block[block::kBoardSensor], block[block::kBoardSensor + 1]);
+    return board_temperature(block[result::kBoardSensor], block[result::kBoardSensor + 1]);
 }
 
 QString board_temperature_text(double celsius) {
@@ -171,7 +175,9 @@ int converter_offset(int unit, int channel) {
         int unit, channel, offset;
     };
     static constexpr Input kInputs[] = {
-        {0, 2, 0x21}, {0, 3, 0x11}, {1, 0, 0x13}, {1, 1, 0x15}, {1, 2, 0x17}, {1, 3, 0x1F},
+        {0, 2, result::kConverter0Ch2}, {0, 3, result::kConverter0Ch3},
+        {1, 0, result::kConverter1Ch0}, {1, 1, result::kConverter1Ch1},
+        {1, 2, result::kConverter1Ch2}, {1, 3, result::kConverter1Ch3},
     };
     for (const Input &in : kInputs) {
         if (in.unit == unit && in.channel == channel)
@@ -193,35 +199,12 @@ QString measurement_text(double value) {
     return QString::asprintf("%2.2f", value).left(11);
 }
 
-std::optional<ConnectionDisplay> connection_display(int connection_state) {
-    switch (connection_state) {
-    case 0:
-        return ConnectionDisplay{QStringLiteral("   not connected   "),
-                                 QStringLiteral("USB board not found."), kConnectionBad};
-    case 1:
-        return ConnectionDisplay{QStringLiteral("   ready   "),
-                                 QStringLiteral("USB board connected."), kConnectionGood};
-    case 2:
-        return ConnectionDisplay{QStringLiteral("   NACK   "),
-                                 QStringLiteral("USB board connected."), kConnectionBad};
-    default:
-        return std::nullopt;
-    }
+QString board_temperature_display(const ResultBlock &block, bool fresh, bool supply_on,
+                                  bool sensor_present) {
+    // The sensor is powered with the chip; a poll that failed read nothing.
+    if (!fresh || !supply_on || !sensor_present)
+        return kNotAvailableText;
+    return board_temperature_text(board_temperature(block));
 }
 
-QString access_label_text(uint8_t address, uint8_t data, bool write) {
-    return QStringLiteral("   %1%2:%3   ")
-        .arg(QChar(write ? u'W' : u'R'))
-        .arg(int(address), 2, 16, QLatin1Char('0'))
-        .arg(int(data), 2, 16, QLatin1Char('0'));
-}
-
-QString chip_version_text(uint8_t chip_id) {
-    QString bits;
-    for (int bit = 7; bit >= 0; --bit) {
-        bits += QLatin1Char((chip_id >> bit) & 1 ? '1' : '0');
-        if (bit == 4)
-            bits += QLatin1Char(' ');
-    }
-    return QStringLiteral("   Chip ver. %1   ").arg(bits);
-}
+} // namespace evalpanel

@@ -1,5 +1,5 @@
 // Field reads and writes: a definition line turned into register traffic.
-#include "registers/device_access.h"
+#include "device/device_session.h"
 #include "registers/device_trace.h"
 #include "registers/location.h"
 #include "registers/register_table.h"
@@ -11,39 +11,39 @@ using detail::low_mask;
 using detail::Segment;
 using detail::width_of;
 
-int64_t get_reg_value(const char *line) {
+int64_t get_reg_value(DeviceSession &session, const char *line) {
     if (line == nullptr)
         return -1;
     const int pos = detail::location_offset(line);
     if (pos >= 0) {
         uint32_t value = 0;
-        if (sweep_rd(line + pos, &value) < 0)
+        if (sweep_rd(session, line + pos, &value) < 0)
             return -1;
         return value;
     }
     const int address = detail::hwreg_address(line);
     if (address < 0)
         return -1;
-    return register_read(static_cast<uint8_t>(address));
+    return session.register_read(static_cast<uint8_t>(address));
 }
 
-int set_reg_value(const char *line, uint32_t value) {
+int set_reg_value(DeviceSession &session, const char *line, uint32_t value) {
     if (line == nullptr)
         return -1;
     const int pos = detail::location_offset(line);
     if (pos >= 0)
-        return sweep_wr(line + pos, value) < 0 ? -1 : 1;
+        return sweep_wr(session, line + pos, value) < 0 ? -1 : 1;
     const int address = detail::hwreg_address(line);
     if (address < 0)
         return -1;
     // Only a write the chip took counts: without an adapter register_write
     // gives -1, and that is a failure here as well, not a done write.
     const int done =
-        register_write(static_cast<uint8_t>(address), static_cast<uint8_t>(value & 0xFF));
+        session.register_write(static_cast<uint8_t>(address), static_cast<uint8_t>(value & 0xFF));
     return done == 1 ? 1 : -1;
 }
 
-int sweep_rd(const char *location, uint32_t *dest) {
+int sweep_rd(DeviceSession &session, const char *location, uint32_t *dest) {
     if (dest == nullptr)
         return detail::location_width(location);
     Segment segs[kMaxSegments];
@@ -58,7 +58,7 @@ int sweep_rd(const char *location, uint32_t *dest) {
         qCDebug(lcDevice, "retval=%d bith=%d bitl=%d", r, s.high, s.low);
         if (r == -1)
             return -1;
-        const int byte = register_read(static_cast<uint8_t>(s.address));
+        const int byte = session.register_read(static_cast<uint8_t>(s.address));
         if (byte < 0) {
             r = -1;
             continue;
@@ -71,7 +71,7 @@ int sweep_rd(const char *location, uint32_t *dest) {
     return r;
 }
 
-int sweep_wr(const char *location, uint32_t value) {
+int sweep_wr(DeviceSession &session, const char *location, uint32_t value) {
     Segment segs[kMaxSegments];
     const int count = detail::split_location(location, "sweep_wr", false, segs);
     if (count < 0)
@@ -82,14 +82,14 @@ int sweep_wr(const char *location, uint32_t value) {
         const int width = width_of(s);
         const uint32_t part = r < 32 ? (value >> r) & low_mask(width) : 0;
         const uint8_t bits = static_cast<uint8_t>((part << s.low) & 0xFF);
-        const int byte = register_read(static_cast<uint8_t>(s.address));
+        const int byte = session.register_read(static_cast<uint8_t>(s.address));
         if (byte < 0)
             return -1;
         const uint8_t field = static_cast<uint8_t>(low_mask(s.high + 1) & ~low_mask(s.low));
         const uint8_t merged = static_cast<uint8_t>((byte & ~field) | bits);
-        // The write reports its own failure; the cache follows what was sent.
-        register_write(static_cast<uint8_t>(s.address), merged);
-        device().register_cache[s.address] = merged;
+        // The write reports its own failure; RegisterCache takes what the
+        // chip took.
+        session.register_write(static_cast<uint8_t>(s.address), merged);
         r += width;
     }
     return r;

@@ -1,10 +1,7 @@
 // Decoding of the status poll: the 60-byte block that one run of the status
 // script returns, turned into the texts of the "Bucks" and "System Flags /
-// Interrupts" groups, and the texts and colours of the status bar. Plain data
-// in, plain data out; the main window puts the results into its widgets.
+// Interrupts" groups. Plain data in, plain data out.
 #pragma once
-
-#include "colours.h"
 
 #include <QString>
 
@@ -12,39 +9,17 @@
 #include <cstdint>
 #include <optional>
 
-inline constexpr int kResultBlockSize = 60;
-using ResultBlock = std::array<uint8_t, kResultBlockSize>;
+#include "chip/status_script.h"
 
-inline constexpr int kBuckCount = 6;
+namespace evalpanel {
 
-// Offsets in the result block.
-namespace block {
-// State register of Buck k (low nibble: its mode state).
-constexpr int mode_state(int buck) {
-    return 1 + 2 * buck;
-}
-// Variant register of Buck k (bit 2: the low-power form of PFM).
-constexpr int mode_variant(int buck) {
-    return 2 + 2 * buck;
-}
-inline constexpr int kMultiphaseConfig = 0x0D;
-inline constexpr int kLoadCurrentLow = 0x0E;
-inline constexpr int kFlags0 = 0x0F;
-inline constexpr int kFlags1 = 0x10;
-inline constexpr int kLoadCurrentSelect = 0x19;
-inline constexpr int kPinLevels = 0x1A;
-inline constexpr int kBoardSensor = 0x23;
-} // namespace block
+using ResultBlock = std::array<uint8_t, rx5120::kStatusResultSize>;
+using rx5120::kBuckCount;
 
 // Texts the status controls show while the chip is not ready.
 inline const QString kUndefinedText = QStringLiteral("Undefined");
 inline const QString kNoCurrentText = QStringLiteral("---");
 inline const QString kNotAvailableText = QStringLiteral("Not available");
-
-// Initial texts of the status bar labels.
-inline const QString kConnectionLabelInitial = QStringLiteral("   not connected   ");
-inline const QString kAccessLabelInitial = QStringLiteral("   00:00   ");
-inline const QString kChipVersionLabelInitial = QStringLiteral("   Chip ver. ---- ----   ");
 
 enum class PollOutcome {
     Ok,          // the block is fresh
@@ -109,18 +84,9 @@ double converter_reading(const ResultBlock &block, int unit, int channel, double
 // "%2.2f" of a converter reading, at most 11 characters.
 QString measurement_text(double value);
 
-// What the status bar shows for a connection state.
-struct ConnectionDisplay {
-    QString label;   // text of the connection label
-    QString message; // status message, shown without time-out
-    Rgb background;  // background of the connection label
-};
+// What the board temperature field shows: the reading of a fresh poll while
+// VIOSYS is up and the sensor was found, else "Not available".
+QString board_temperature_display(const ResultBlock &block, bool fresh, bool supply_on,
+                                  bool sensor_present);
 
-// Display for ConnectionState 0, 1 or 2; nothing for any other value.
-std::optional<ConnectionDisplay> connection_display(int connection_state);
-
-// Access label of the last single register access.
-QString access_label_text(uint8_t address, uint8_t data, bool write);
-
-// Chip version label: the eight bits of the chip ID register, bit 7 first.
-QString chip_version_text(uint8_t chip_id);
+} // namespace evalpanel

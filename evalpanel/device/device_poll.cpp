@@ -1,0 +1,194 @@
+// The connection sequence, the status poll and what keeps RegisterCache
+// truthful: it is valid only once read from a powered chip.
+#include "device/device_session.h"
+
+#include <QTimer>
+
+#include <cmath>
+
+#include "device/status_decode.h"
+#include "registers/device_trace.h"
+
+namespace evalpanel {
+
+namespace {
+
+constexpr uint8_t kOutputConfig[4] = {0, 0, 1, 0};
+constexpr uint8_t kInputConfig[4] = {0, 0, 0, 1};
+constexpr uint8_t kIdleConfig[4] = {0, 0, 0, 0};
+
+} // namespace
+
+void DeviceSession::configure_adapter_pins() {
+    namespace pin = rx5120::pin;
+    const auto config = [this](int p, const uint8_t (&c)[4]) {
+        pin_config(handle_, pin::kGroupA, p, c[0], c[1], c[2], c[3]);
+    };
+    config(pin::kAux3, kOutputConfig);
+    pin_set(handle_, pin::kGroupA, pin::kAux3, 1);
+    config(pin::kAux15, kOutputConfig);
+    pin_set(handle_, pin::kGroupA, pin::kAux15, 1);
+    config(pin::kInterrupt, kInputConfig);
+    config(pin::kVioSys, kOutputConfig);
+    config(pin::kNrst, kOutputConfig);
+    config(pin::kNslp, kOutputConfig);
+    config(pin::kAddressSel, kIdleConfig);
+}
+
+void DeviceSession::set_registers_valid(bool valid) {
+    if (valid == registers_valid_)
+        return;
+    registers_valid_ = valid;
+    emit registers_changed();
+}
+
+bool DeviceSession::read_cache() {
+    if (read_registers(0, 256, cache_.data()) < 0)
+        return false;
+    registers_valid_ = true;
+    emit registers_changed();
+    return true;
+}
+
+void DeviceSession::connect_adapter() {
+    if (state_ > kNotConnected) {
+        // Already open: the reconnect timer's first expiry after an open,
+        // or a plain refresh.
+        reconnect_timer_->stop();
+        read_cache();
+        poll();
+        return;
+    }
+
+    qCDebug(lcDevice, "init_hardware()");
+    // A handle left from before the adapter was lost is closed before the
+    // next one is opened, so that reconnecting leaks nothing.
+    if (handle_ != BRIDGEIO_INVALID_HANDLE)
+        usb_hid_close(handle_);
+    handle_ = usb_hid_init(BRIDGEIO_VENDOR_ID, BRIDGEIO_PRODUCT_ID);
+    if (handle_ == BRIDGEIO_INVALID_HANDLE) {
+        qCDebug(lcDevice, "usb_hid_init() failed.");
+        set_state(kNotConnected);
+        reconnect_timer_->start(kReconnectIntervalMs);
+        return;
+    }
+
+    return_to_bootloader(handle_);
+    char bootloader_version[16] = {};
+    get_bootloader_version(handle_, bootloader_version);
+    if (firmware_check_)
+        firmware_check_(handle_);
+    start_firmware(handle_);
+
+    load_script(handle_, script_.data(), 0, rx5120::kStatusScriptSize);
+    configure_adapter_pins();
+    // The sequence starts from a known page; the supply is learnt anew.
+    page_ = 0;
+    supply_level_ = -1;
+
+    select_i2c_bus(0);
+    probe_board_sensor();
+    switch_page(0);
+    set_access_mode(1);
+
+    init_adc(handle_, 0);
+    init_adc(handle_, 1);
+
+    read_cache();
+    poll();
+}
+
+void DeviceSession::read_all() {
+    qCDebug(lcDevice, "on_read_registers_clicked() : connstatus=%d", state_);
+    PageGuard page(*this);
+    read_cache();
+    poll();
+}
+
+void DeviceSession::bring_up() {
+    // The chip has just been powered: find the board sensor (powered with
+    // it), open the advanced level and read the fresh registers.
+    qCDebug(lcDevice, "VIOSYS goes up!");
+    in_bring_up_ = true;
+    probe_board_sensor();
+    set_access_mode(1);
+    read_all();
+    in_bring_up_ = false;
+}
+
+void DeviceSession::track_supply(int level) {
+    const int before = supply_level_;
+    supply_level_ = level;
+    if (before == 1 && level == 0) {
+        // Without supply the chip forgets its registers.
+        set_registers_valid(false);
+    } else if (before == 0 && level == 1 && !in_bring_up_) {
+        bring_up_due_ = true;
+    }
+}
+
+void DeviceSession::poll() {
+    qCDebug(lcDevice, "timer_func()");
+    ResultBlock block = status_;
+    // Without an adapter the run counts as one on a vanished adapter.
+    const int result = have_adapter() ? execute_script(handle_, 0, block.data()) : -1;
+    status_fresh_ = false;
+    switch (classify_script_result(result)) {
+    case PollOutcome::Ok:
+        answered();
+        status_ = block;
+        status_fresh_ = true;
+        cache_[rx5120::reg::kFlags0] = status_[rx5120::result::kFlags0];
+        cache_[rx5120::reg::kFlags1] = status_[rx5120::result::kFlags1];
+        break;
+    case PollOutcome::AdapterLost:
+        qCDebug(lcDevice, "read failed, retval = 0x%08x", static_cast<unsigned>(result));
+        adapter_lost();
+        break;
+    case PollOutcome::Nack:
+        qCDebug(lcDevice, "read failed, retval = 0x%08x", static_cast<unsigned>(result));
+        // The adapter's own pin levels are fresh even when the chip is
+        // silent: a pin just driven shows its new level.
+        std::copy_n(block.begin() + rx5120::result::kPinLevels, rx5120::kPolledPinCount,
+                    status_.begin() + rx5120::result::kPinLevels);
+        if (sensor_present_) {
+            not_acknowledged(true);
+        } else if (register_read(rx5120::reg::kChipId) >= 0) {
+            // No sensor to blame but the chip answers: the failed step was
+            // the sensor's, and the chip's readings of this run are good.
+            status_ = block;
+            status_fresh_ = true;
+        } else if (state_ == kNotAcknowledged) {
+            ++failed_polls_;
+        }
+        break;
+    }
+    if (state_ != kNotConnected) {
+        track_supply(status_[rx5120::result::kVioSysLevel]);
+    }
+    emit polled(status_fresh_);
+    if (bring_up_due_) {
+        bring_up_due_ = false;
+        bring_up();
+    }
+}
+
+void DeviceSession::set_polling(bool on) {
+    qCDebug(lcDevice, "on_pollstatus_clicked()");
+    if (on)
+        poll_timer_->start(kPollIntervalMs);
+    else
+        poll_timer_->stop();
+    if (polling_ != on) {
+        polling_ = on;
+        emit polling_changed(on);
+    }
+}
+
+double DeviceSession::adc_read(int unit, int channel, double a, int shift, double b) const {
+    if (state_ != kConnected)
+        return 0.0;
+    return converter_reading(status_, unit, channel, a, shift, b);
+}
+
+} // namespace evalpanel

@@ -1,0 +1,241 @@
+// DeviceSession: the one owner of the adapter connection and of everything
+// the program knows about the chip: the handle, the chip's I2C address, bus
+// and speed, the connection state, RegisterCache, the board sensor flag, the
+// status script and the last status result, and the poll and reconnect
+// timers. Every byte that reaches the chip or an adapter pin goes through it.
+//
+// A failed transfer means one of two things:
+//   -1 from the adapter   the adapter is lost: state kNotConnected, polling
+//                         stops, a reconnection is tried every 500 ms;
+//   any other failure     the chip did not acknowledge: state
+//                         kNotAcknowledged, "NACK" in the command log once
+//                         until the chip answers again.
+// Without an adapter handle no adapter call is made and the state is left
+// as it is.
+//
+// What it learns it reports through signals; the window, the console and the
+// extra windows listen. Everything runs on the GUI thread.
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <span>
+
+#include "bridgeio.h"
+#include "chip/rx5120.h"
+#include "chip/status_script.h"
+#include "device/status_decode.h"
+
+class QTimer;
+
+namespace evalpanel {
+
+// Connection states.
+constexpr int kNotConnected = 0;
+constexpr int kConnected = 1;
+constexpr int kNotAcknowledged = 2;
+
+constexpr int kReconnectIntervalMs = 500;
+constexpr int kPollIntervalMs = 150;
+
+// Names of the access levels, by level number.
+inline constexpr const char *kAccessLevelNames[5] = {"user", "advanced", "debug", "test", "scan"};
+
+using RegisterImage = std::array<uint8_t, 256>;
+
+class DeviceSession : public QObject {
+    Q_OBJECT
+
+  public:
+    explicit DeviceSession(QObject *parent = nullptr);
+    ~DeviceSession() override;
+
+    // Runs at every connection between the adapter's bootloader and its
+    // firmware start: the automatic firmware check.
+    void set_firmware_check(std::function<void(BridgeHandle)> check) {
+        firmware_check_ = std::move(check);
+    }
+
+    // ---- State ----------------------------------------------------------
+    BridgeHandle handle() const { return handle_; }
+    bool have_adapter() const;
+    int connection_state() const { return state_; }
+    uint8_t device_address() const { return address_; }
+    int bus() const { return bus_; } // 0 system bus, 1 Ventra bus
+    int speed_a() const { return speed_a_; }
+    int speed_b() const { return speed_b_; }
+    bool polling() const { return polling_; }
+    bool board_sensor_present() const { return sensor_present_; }
+    // RegisterCache: the chip's page-0 registers as last read or written.
+    const RegisterImage &registers() const { return cache_; }
+    // Whether RegisterCache was read from the chip since it was last
+    // powered, reset or reconnected. Until then it shows nothing true.
+    bool registers_valid() const { return registers_valid_; }
+    // A change kept in the program until "Write Registers" (Auto Write off).
+    void set_cached(uint8_t reg, uint8_t value) { cache_[reg] = value; }
+    // The last status result; whether the last poll returned a fresh one.
+    const ResultBlock &status() const { return status_; }
+    bool status_fresh() const { return status_fresh_; }
+    const std::array<uint8_t, rx5120::kStatusScriptSize> &status_script() const {
+        return script_;
+    }
+    QTimer *poll_timer() const { return poll_timer_; }
+    QTimer *reconnect_timer() const { return reconnect_timer_; }
+
+    // ---- Connection -----------------------------------------------------
+    // Opens and initialises the adapter and the chip, or, when already
+    // connected, stops the reconnect timer and re-reads everything.
+    void connect_adapter();
+
+    // ---- Registers ------------------------------------------------------
+    // The byte at `address`, or -1 on failure or without adapter.
+    int register_read(uint8_t address);
+    // 1 on success, 0 on failure, -1 without adapter. A write the chip took
+    // on page 0 goes into RegisterCache.
+    int register_write(uint8_t address, uint8_t data);
+    // Block read into `buffer`, which is left untouched on failure: `length`
+    // on success, -1 on failure or without adapter.
+    int read_registers(uint8_t first, unsigned length, uint8_t *buffer);
+    // Selects page n (7 or more: page 0). 1 when the chip took it, else -1.
+    int switch_page(uint8_t page);
+    // Unlocks access level 0..4 (above 4 as 4) with the chip's mode key and
+    // restores the page. The level applied, or -1 when the page register
+    // could not be read or the level is negative.
+    int set_access_mode(int level);
+
+    // Selects page 0 for its lifetime, then restores the page that was
+    // selected before (page 0 when it could not be read).
+    class PageGuard {
+      public:
+        explicit PageGuard(DeviceSession &session);
+        ~PageGuard();
+        PageGuard(const PageGuard &) = delete;
+        PageGuard &operator=(const PageGuard &) = delete;
+
+      private:
+        DeviceSession &session_;
+        int saved_;
+    };
+
+    // Read-modify-write in two steps, so that a caller can log between
+    // them: merge_live selects page 0 (and leaves it selected), re-reads the
+    // register (0xFF when that fails), replaces the bits of `mask` by
+    // `bits` in RegisterCache and returns the byte; write_cached writes the
+    // cached byte (register_write's result).
+    uint8_t merge_live(uint8_t reg, uint8_t mask, uint8_t bits);
+    int write_cached(uint8_t reg);
+    // Re-reads all 256 registers on page 0 and polls ("Read Registers").
+    void read_all();
+    // Writes the cached bytes of `regs` in order on page 0; stops at the
+    // first write after which the chip is not ready. Refused (false, a line
+    // in the command log) while RegisterCache was not read from the chip.
+    bool write_registers(std::span<const uint8_t> regs);
+    // Clears every flag of R_FLAGS_0 (but TEMP) and R_FLAGS_1.
+    void clear_flags();
+
+    // ---- Bus and address ------------------------------------------------
+    // Moves all chip traffic to a 7-bit address and logs it.
+    void set_i2c_address(uint8_t address);
+    // 0 system bus, 1 Ventra bus: stores the choice and moves the chip bus.
+    // The result of sw_i2c_set_pins, -1 for another bus or without adapter.
+    int select_i2c_bus(int bus);
+    // Bus speed selector index: 0 Fast, 1 Fast++, 2 High-Speed.
+    void set_bus_speed(int index);
+    // Probes the board temperature sensor, then restores bus and address.
+    void probe_board_sensor();
+
+    // ---- Pins -----------------------------------------------------------
+    // Live level (0 or 1), -1 on failure, without adapter or for a pin
+    // outside 0..31.
+    int read_pin_level(int group, int pin);
+    // The last poll's level for the polled pins, a live read for the others;
+    // 0 while not connected.
+    int pin_level(int group, int pin);
+    // Drives a pin, then polls. 1 on success, -1 on failure/no adapter.
+    int write_pin(int group, int pin, int level);
+    // A 10 ms pulse: the active level, then back.
+    void pulse_pin(int group, int pin, int active_level);
+
+    // ---- Status ---------------------------------------------------------
+    // One status poll: runs the status script, classifies the outcome and
+    // emits polled. When the poll finds that VIOSYS has just risen, the
+    // chip is brought up (sensor, access level, registers) afterwards.
+    void poll();
+    // "Poll Status": polls every 150 ms while on.
+    void set_polling(bool on);
+    // A converter reading of the last poll, a * raw * b / 2^shift; 0.0 while
+    // the chip is not ready or for a pair the status script does not read.
+    double adc_read(int unit, int channel, double a, int shift, double b) const;
+
+  signals:
+    void connection_changed(int state);
+    // After every poll; fresh when the chip answered it.
+    void polled(bool fresh);
+    // RegisterCache or its validity changed as a whole.
+    void registers_changed();
+    // A line for the command log.
+    void log_line(const QString &line);
+    void address_changed(uint8_t address);
+    void bus_changed(int bus);
+    void polling_changed(bool on);
+
+  private:
+    void set_state(int state);
+    void adapter_lost();
+    void not_acknowledged(bool from_poll);
+    void answered();
+    bool transfer_failed(int result, bool read, bool from_poll = false);
+    void reload_status_script();
+    void configure_adapter_pins();
+    bool read_cache();
+    void set_registers_valid(bool valid);
+    void bring_up();
+    void track_supply(int level);
+
+    BridgeHandle handle_ = BRIDGEIO_INVALID_HANDLE;
+    uint8_t address_ = rx5120::kDefaultAddress;
+    int bus_ = 0;
+    int speed_a_ = 0;
+    int speed_b_ = 0;
+    int state_ = kNotConnected;
+    int page_ = 0; // the page last selected through this session
+    bool polling_ = false;
+    bool sensor_present_ = false;
+    bool registers_valid_ = false;
+    bool status_fresh_ = false;
+    // Polls the chip did not answer since it last did.
+    int failed_polls_ = 0;
+    // VIOSYS as the last poll saw it: -1 unknown, else 0 or 1.
+    int supply_level_ = -1;
+    bool bring_up_due_ = false;
+    bool in_bring_up_ = false;
+    RegisterImage cache_{};
+    std::array<uint8_t, rx5120::kStatusScriptSize> script_ = rx5120::kStatusScriptImage;
+    ResultBlock status_{};
+    QTimer *poll_timer_ = nullptr;
+    QTimer *reconnect_timer_ = nullptr;
+    std::function<void(BridgeHandle)> firmware_check_;
+};
+
+// Field reads and writes through a session: a definition line of the
+// register table turned into register traffic.
+//
+// The field's or register's value read from the chip, or -1 (read failure,
+// malformed location, or a line that is neither lreg nor a complete hwreg).
+int64_t get_reg_value(DeviceSession &session, const char *line);
+// Writes a value: a field by read-modify-write of each of its registers, a
+// whole register directly. 1 on success, -1 on failure.
+int set_reg_value(DeviceSession &session, const char *line, uint32_t value);
+// Bits covered by the location from `location` on; with a destination those
+// bits are read (last segment first) and ORed into it. -1 on a failed read
+// or a malformed segment.
+int sweep_rd(DeviceSession &session, const char *location, uint32_t *dest);
+// Writes the matching bits of `value` by read-modify-write, last segment
+// first. -1 on a failed read or a malformed location (nothing written).
+int sweep_wr(DeviceSession &session, const char *location, uint32_t value);
+
+} // namespace evalpanel

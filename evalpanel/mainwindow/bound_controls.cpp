@@ -1,0 +1,238 @@
+#include "bound_controls.h"
+
+#include <QAbstractButton>
+#include <algorithm>
+#include <QButtonGroup>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPalette>
+#include <QRegularExpression>
+#include <QWidget>
+
+#include "colours.h"
+#include "device/device_session.h"
+#include "registers/register_table.h"
+#include "window_trace.h"
+
+using namespace evalpanel;
+
+namespace {
+
+template <typename T> QList<T *> find_by_pattern(QObject *root, const char *pattern) {
+    return root->findChildren<T *>(QRegularExpression(QString::fromLatin1(pattern)));
+}
+
+template <typename W> std::vector<BoundControls::Entry<W>> decode_all(const QList<W *> &widgets) {
+    std::vector<BoundControls::Entry<W>> table;
+    table.reserve(static_cast<size_t>(widgets.size()));
+    for (W *w : widgets)
+        table.push_back({w, decode_binding(w->objectName())});
+    return table;
+}
+
+// The record line of a field change, when a field starts at that bit; empty
+// otherwise.
+QString field_record(const char *format, int reg, int high, int low, unsigned value) {
+    char name[kLineSize] = {};
+    if (!find_lreg_by_address(name, sizeof name, static_cast<unsigned>(reg), high, low))
+        return QString();
+    return QString::asprintf(format, name, value);
+}
+
+uint8_t range_mask(const BitRange &r) {
+    return static_cast<uint8_t>(((1u << r.width()) - 1u) << r.low);
+}
+
+} // namespace
+
+void set_field_text(QLineEdit *field, const QString &text) {
+    field->setText(text);
+    // Narrow fields show the beginning of their text, not its end.
+    field->setCursorPosition(0);
+}
+
+BoundControls::BoundControls(QWidget *root, DeviceSession &session)
+    : QObject(root), session_(session) {
+    buttons_ = find_by_pattern<QAbstractButton>(root, kBoundButtonPattern);
+    combos_ = find_by_pattern<QComboBox>(root, kBoundComboPattern);
+    edits_ = find_by_pattern<QLineEdit>(root, kBoundEditPattern);
+    button_table_ = decode_all(buttons_);
+    combo_table_ = decode_all(combos_);
+    edit_table_ = decode_all(edits_);
+
+    group_ = new QButtonGroup(root);
+    group_->setExclusive(false);
+    for (int i = 0; i < buttons_.size(); ++i) {
+        group_->addButton(buttons_[i], i);
+        qCDebug(lcWindow, "button %d : %s", i, qPrintable(buttons_[i]->objectName()));
+    }
+}
+
+// ---- Refresh ----------------------------------------------------------------
+
+void BoundControls::refresh(const std::function<void()> &on_interrupt) {
+    refresh_buttons();
+    refresh_selectors();
+    refresh_edits(on_interrupt);
+}
+
+void BoundControls::refresh_buttons() {
+    const auto &cache = session_.registers();
+    // Register controls show nothing true until the registers were read
+    // from the chip: they are disabled until then.
+    const bool valid = session_.registers_valid();
+    for (const auto &[button, b] : button_table_) {
+        if (!button->isCheckable())
+            continue;
+        if (b.kind == BindingKind::RegisterBit) {
+            button->setEnabled(valid);
+            button->setChecked(read_field(b, cache) == 1);
+        } else if (b.kind == BindingKind::Pin) {
+            const int level = session_.pin_level(b.pin_group, b.pin);
+            button->setChecked(b.inverted ? level == 0 : level == 1);
+        }
+    }
+}
+
+void BoundControls::refresh_selectors() {
+    const auto &cache = session_.registers();
+    const bool valid = session_.registers_valid();
+    for (const auto &[combo, b] : combo_table_) {
+        if (b.kind != BindingKind::Selector)
+            continue;
+        combo->setEnabled(valid);
+        const int index = item_for_value(b, read_field(b, cache));
+        // Showing a value must never write it back: setCurrentIndex does
+        // not emit activated.
+        combo->setCurrentIndex(index >= 0 && index < combo->count() ? index : -1);
+    }
+}
+
+void BoundControls::refresh_edits(const std::function<void()> &on_interrupt) {
+    const auto &cache = session_.registers();
+    const int state = session_.connection_state();
+    const auto set_indicator = [](QLineEdit *edit, int value) {
+        const Rgb c = indicator_colour(value);
+        QPalette palette = edit->palette();
+        palette.setColor(QPalette::All, QPalette::Base, QColor(c.red, c.green, c.blue));
+        edit->setPalette(palette);
+        edit->setText(QString::number(value));
+    };
+    for (const auto &[edit, b] : edit_table_) {
+        switch (b.kind) {
+        case BindingKind::BitIndicator:
+            set_indicator(edit, static_cast<int>(read_field(b, cache)));
+            break;
+        case BindingKind::PinIndicator: {
+            // The adapter's pin levels are read by every poll that reached
+            // the adapter, whether or not the chip answered.
+            if (state == kNotConnected)
+                break;
+            // The pins shown are active low (the interrupt line).
+            const int value = session_.pin_level(b.pin_group, b.pin) == 0 ? 1 : 0;
+            if (value == 1 && on_interrupt)
+                on_interrupt();
+            set_indicator(edit, value);
+            break;
+        }
+        case BindingKind::Measurement: {
+            const double x = session_.adc_read(b.unit, b.channel, b.factor_a / 100.0, b.shift,
+                                               b.factor_b / 100.0);
+            set_field_text(edit, state == kNotConnected ? kNoCurrentText : measurement_text(x));
+            break;
+        }
+        default:
+            break;
+        }
+    }
+}
+
+// ---- Clicks and choices ---------------------------------------------------------
+
+void BoundControls::button_clicked(int id, bool auto_write, const Accessed &accessed,
+                                   const Log &log) {
+    if (id < 0 || id >= static_cast<int>(button_table_.size()))
+        return;
+    const auto &[button, b] = button_table_[static_cast<size_t>(id)];
+    if (b.kind == BindingKind::RegisterBit)
+        register_bit_clicked(button, b, auto_write, accessed, log);
+    else if (b.kind == BindingKind::Pin)
+        pin_button_clicked(button, b);
+}
+
+void BoundControls::register_bit_clicked(QAbstractButton *button, const ControlBinding &b,
+                                         bool auto_write, const Accessed &accessed,
+                                         const Log &log) {
+    const int reg = b.field.reg;
+    const int bit = b.field.low;
+    // A push button clears its flag; a box sets or clears its bit.
+    const bool on = button->isCheckable() && button->isChecked();
+    qCDebug(lcWindow, "%s bit %d at 0x%02x", on ? "set" : "clear", bit, reg);
+    const uint8_t mask = static_cast<uint8_t>(1u << bit);
+    session_.merge_live(static_cast<uint8_t>(reg), mask, on ? mask : 0);
+    const QString record = field_record("%s = %X", reg, bit, bit, on ? 1 : 0);
+    if (!record.isEmpty())
+        log(record);
+    if (auto_write || !button->isCheckable()) {
+        session_.write_cached(static_cast<uint8_t>(reg));
+        accessed(reg, session_.registers()[reg]);
+    }
+}
+
+void BoundControls::pin_button_clicked(QAbstractButton *button, const ControlBinding &b) {
+    const int n = b.inverted ? 1 : 0;
+    if (button->isCheckable()) {
+        // The poll that write_pin runs brings the chip up when this was
+        // VIOSYS rising.
+        session_.write_pin(b.pin_group, b.pin, button->isChecked() ? 1 - n : n);
+        return;
+    }
+    session_.pulse_pin(b.pin_group, b.pin, 1 - n);
+}
+
+void BoundControls::combo_activated(QComboBox *combo, int index, bool auto_write,
+                                    const Accessed &accessed, const Log &log) {
+    qCDebug(lcWindow, "on_combobox_currentIndexChanged()");
+    const auto it = std::find_if(combo_table_.begin(), combo_table_.end(),
+                                 [combo](const auto &e) { return e.widget == combo; });
+    if (it == combo_table_.end() || it->binding.kind != BindingKind::Selector)
+        return;
+    const ControlBinding &b = it->binding;
+    const unsigned value = value_for_item(b, index);
+    const unsigned field_value = value & ((1u << b.field.width()) - 1u);
+
+    const uint8_t r1 = static_cast<uint8_t>(b.field.reg);
+    session_.merge_live(r1, range_mask(b.field), static_cast<uint8_t>(field_value << b.field.low));
+    if (auto_write) {
+        session_.write_cached(r1);
+        accessed(r1, session_.registers()[r1]);
+        const QString record =
+            field_record("%s = 0x%X", r1, b.field.high, b.field.low, field_value);
+        if (!record.isEmpty())
+            log(record);
+    }
+    if (b.two_segments) {
+        const uint8_t r2 = static_cast<uint8_t>(b.field2.reg);
+        const unsigned high = second_segment_value(b, value);
+        session_.merge_live(r2, range_mask(b.field2), static_cast<uint8_t>(high << b.field2.low));
+        if (auto_write) {
+            session_.write_cached(r2);
+            accessed(r2, session_.registers()[r2]);
+        }
+    }
+}
+
+std::vector<uint8_t> BoundControls::registers_to_write() const {
+    std::vector<uint8_t> regs;
+    for (const auto &[button, b] : button_table_)
+        if (b.kind == BindingKind::RegisterBit)
+            regs.push_back(static_cast<uint8_t>(b.field.reg));
+    for (const auto &[combo, b] : combo_table_) {
+        if (b.kind != BindingKind::Selector)
+            continue;
+        regs.push_back(static_cast<uint8_t>(b.field.reg));
+        if (b.two_segments)
+            regs.push_back(static_cast<uint8_t>(b.field2.reg));
+    }
+    return regs;
+}

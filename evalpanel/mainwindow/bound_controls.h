@@ -1,0 +1,79 @@
+// The controls bound to registers, pins and converter inputs by their object
+// names, decoded once into a table. Refreshing them reads the device session;
+// a click or a choice on one becomes a call on the session.
+#pragma once
+
+#include <QList>
+#include <QObject>
+#include <QString>
+
+#include <functional>
+#include <vector>
+
+#include "binding.h"
+
+class QAbstractButton;
+class QButtonGroup;
+class QComboBox;
+class QLineEdit;
+class QWidget;
+
+namespace evalpanel {
+class DeviceSession;
+}
+
+class BoundControls : public QObject {
+    Q_OBJECT
+
+  public:
+    template <typename W> struct Entry {
+        W *widget;
+        ControlBinding binding;
+    };
+
+    // Collects the bound controls under `root` (in the order of the search,
+    // which is the order of the lists and of the button group's ids).
+    BoundControls(QWidget *root, evalpanel::DeviceSession &session);
+
+    const QList<QAbstractButton *> &buttons() const { return buttons_; }
+    const QList<QComboBox *> &combos() const { return combos_; }
+    const QList<QLineEdit *> &edits() const { return edits_; }
+    QButtonGroup *group() const { return group_; }
+
+    // Brings every bound control up to date. `on_interrupt` runs when a pin
+    // indicator shows an active (low) interrupt line.
+    void refresh(const std::function<void()> &on_interrupt);
+
+    // A bound button or selector was used. Writes go to the chip at once
+    // when `auto_write` is set (push buttons always); `accessed` reports
+    // each written register for the status bar, `log` each record line.
+    using Accessed = std::function<void(int reg, int value)>;
+    using Log = std::function<void(const QString &line)>;
+    void button_clicked(int id, bool auto_write, const Accessed &accessed, const Log &log);
+    void combo_activated(QComboBox *combo, int index, bool auto_write, const Accessed &accessed,
+                         const Log &log);
+
+    // The registers "Write Registers" sends: every cb button's register in
+    // list order, then every selector's (and its second segment's).
+    std::vector<uint8_t> registers_to_write() const;
+
+  private:
+    void refresh_buttons();
+    void refresh_selectors();
+    void refresh_edits(const std::function<void()> &on_interrupt);
+    void register_bit_clicked(QAbstractButton *button, const ControlBinding &b, bool auto_write,
+                              const Accessed &accessed, const Log &log);
+    void pin_button_clicked(QAbstractButton *button, const ControlBinding &b);
+
+    evalpanel::DeviceSession &session_;
+    QList<QAbstractButton *> buttons_;
+    QList<QComboBox *> combos_;
+    QList<QLineEdit *> edits_;
+    std::vector<Entry<QAbstractButton>> button_table_;
+    std::vector<Entry<QComboBox>> combo_table_;
+    std::vector<Entry<QLineEdit>> edit_table_;
+    QButtonGroup *group_ = nullptr;
+};
+
+// Sets a field's text and shows its beginning.
+void set_field_text(QLineEdit *field, const QString &text);
