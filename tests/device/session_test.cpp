@@ -1,0 +1,348 @@
+// DeviceSession against the virtual kit, through the real adapter library:
+// the connection sequence, failures, what keeps RegisterCache truthful, and
+// the field reads and writes. The kit's exchange log shows the traffic.
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QSignalSpy>
+#include <QTimer>
+
+#include <array>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "../virtualkit/kit_lines.h"
+#include "chip/status_script.h"
+#include "device/device_session.h"
+#include "malformed_lines.h"
+#include "registers/register_table.h"
+
+namespace evalpanel {
+namespace {
+
+namespace pin = rx5120::pin;
+
+// A register transfer from the kit's log: 'r' with the byte the chip
+// answered, 'w' with the byte written.
+struct Transfer {
+    char kind;
+    int reg, data;
+    bool operator==(const Transfer &) const = default;
+    friend std::ostream &operator<<(std::ostream &os, const Transfer &t) {
+        return os << t.kind << ' ' << std::hex << t.reg << '=' << t.data << std::dec;
+    }
+};
+
+// Requests and replies of the exchanges logged since the last call.
+std::vector<std::pair<std::array<int, 64>, std::array<int, 64>>> take_log() {
+    std::istringstream lines(kit("log"));
+    kit("log clear");
+    std::vector<std::pair<std::array<int, 64>, std::array<int, 64>>> out;
+    for (std::string line; std::getline(lines, line);) {
+        const bool request = line.find(" > ") != std::string::npos;
+        if (!request && (line.find(" < ") == std::string::npos || out.empty()))
+            continue;
+        if (request)
+            out.emplace_back();
+        std::istringstream bytes(line.substr(line.find(request ? " > " : " < ") + 3));
+        auto &into = request ? out.back().first : out.back().second;
+        for (int &b : into)
+            if (!(bytes >> std::hex >> b))
+                break;
+    }
+    return out;
+}
+
+std::vector<Transfer> transfers() {
+    constexpr int kI2cWrite = 0xA8, kI2cRead = 0xA9;
+    std::vector<Transfer> out;
+    for (const auto &[request, reply] : take_log()) {
+        if (request[0] == kI2cWrite)
+            out.push_back({'w', request[5], request[12]});
+        else if (request[0] == kI2cRead)
+            out.push_back({'r', request[5], reply[4]});
+    }
+    return out;
+}
+
+std::string line_of(const char *text) {
+    char line[kLineSize] = {};
+    if (find_reg_by_name(text, line, sizeof line) < 0)
+        make_numeric_access(text, line, sizeof line);
+    return line;
+}
+
+class Session : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        kit("reset");
+        kit("clock manual"); // the chip stays where each test puts it
+        QObject::connect(&session, &DeviceSession::log_line,
+                         [this](const QString &line) { log << line; });
+        session.connect_adapter();
+        ASSERT_NE(session.handle(), BRIDGEIO_INVALID_HANDLE);
+    }
+    void TearDown() override {
+        kit("log off");
+        kit("clock real");
+        if (session.handle() != BRIDGEIO_INVALID_HANDLE)
+            usb_hid_close(session.handle());
+    }
+    // VIOSYS up: the chip is powered and brought up.
+    void power() {
+        ASSERT_EQ(session.write_pin(pin::kGroupA, pin::kVioSys, 1), 1);
+        ASSERT_EQ(session.connection_state(), kConnected);
+        log.clear();
+        kit("log on");
+        take_log();
+    }
+
+    DeviceSession session;
+    QStringList log;
+};
+
+TEST_F(Session, ConnectsToAnUnpoweredChipAndBringsItUpWhenVioSysRises) {
+    // The kit's chip has no supply: connected adapter, silent chip, nothing
+    // read that could be shown.
+    EXPECT_EQ(session.connection_state(), kNotAcknowledged);
+    EXPECT_FALSE(session.registers_valid());
+    EXPECT_FALSE(session.board_sensor_present());
+    EXPECT_EQ(session.status_script(), rx5120::kStatusScriptImage);
+
+    // Powered behind the program's back (the kit's own pin command): the
+    // next poll sees VIOSYS rise and brings the chip up, whatever drove it.
+    log.clear();
+    kit("pin 0 22 1");
+    QSignalSpy registers(&session, &DeviceSession::registers_changed);
+    session.poll();
+    EXPECT_EQ(session.connection_state(), kConnected);
+    EXPECT_TRUE(session.board_sensor_present());
+    EXPECT_TRUE(session.registers_valid());
+    EXPECT_GE(registers.count(), 1);
+    EXPECT_EQ(session.registers()[rx5120::reg::kChipId], rx5120::kChipId);
+    EXPECT_TRUE(log.contains("advanced")) << log.join('|').toStdString();
+    EXPECT_EQ(chip_register(0, rx5120::kModeKeyRegister), 1); // level advanced
+
+}
+
+TEST_F(Session, ASilentChipIsNeverReadyAndIsLoggedOncePerOutage) {
+    power();
+    // With the sensor found, a failed poll is the chip's; without it (the
+    // supply taken away behind the program's back, the sensor probed while
+    // unpowered) one chip ID read decides.
+    for (bool sensor : {true, false}) {
+        if (!sensor) {
+            kit("pin 0 22 0");
+            session.probe_board_sensor();
+            ASSERT_FALSE(session.board_sensor_present());
+        }
+        log.clear();
+        kit(sensor ? "nack on" : "log clear");
+        for (int i = 0; i < 5; ++i)
+            session.poll();
+        EXPECT_EQ(session.connection_state(), kNotAcknowledged) << "sensor " << sensor;
+        EXPECT_FALSE(session.status_fresh());
+        EXPECT_EQ(session.adc_read(1, 1, 2.5, 10, 1.0), 0.0);
+        kit(sensor ? "nack off" : "pin 0 22 1");
+        session.poll();
+        EXPECT_EQ(session.connection_state(), kConnected);
+        EXPECT_EQ(log.count("NACK"), 1) << log.join('|').toStdString();
+        EXPECT_TRUE(log.contains("chip answers again after 5 failed polls"))
+            << log.join('|').toStdString();
+    }
+    EXPECT_TRUE(session.registers_valid()); // brought up again after the supply returned
+}
+
+TEST_F(Session, RegisterCacheIsValidOnlyWhileReadFromAPoweredChip) {
+    power();
+    ASSERT_TRUE(session.registers_valid());
+    const std::vector<uint8_t> regs = {0x06, 0x0F};
+
+    // Supply gone: the chip forgets its registers, and nothing of the cache
+    // may be written back.
+    session.write_pin(pin::kGroupA, pin::kVioSys, 0);
+    EXPECT_FALSE(session.registers_valid());
+    EXPECT_EQ(session.connection_state(), kNotAcknowledged);
+    take_log();
+    log.clear();
+    EXPECT_FALSE(session.write_registers(regs));
+    EXPECT_TRUE(transfers().empty());
+    ASSERT_EQ(log.size(), 1);
+    EXPECT_TRUE(log[0].startsWith("Write Registers: nothing written"));
+
+    // A software reset: the cache is read again once the reset has happened,
+    // so SW_RESET reads back as the chip has it (0).
+    session.write_pin(pin::kGroupA, pin::kVioSys, 1);
+    ASSERT_TRUE(session.registers_valid());
+    session.set_cached(0x06, 0x3F);
+    ASSERT_EQ(set_reg_value(session, line_of("SW_RESET").c_str(), 1), 1);
+    EXPECT_FALSE(session.registers_valid());
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(session.registers_valid());
+    EXPECT_EQ(session.registers()[rx5120::reg::kSwReset], 0);
+    EXPECT_EQ(session.registers()[0x06], chip_register(0, 0x06));
+
+    // Lost and found again: the adapter starts with the chip unpowered, so
+    // nothing is valid until VIOSYS is up and the registers were read.
+    kit("unplug");
+    session.poll();
+    EXPECT_EQ(session.connection_state(), kNotConnected);
+    EXPECT_FALSE(session.registers_valid());
+    EXPECT_TRUE(session.reconnect_timer()->isActive());
+    kit("plug");
+    session.connect_adapter();
+    EXPECT_FALSE(session.registers_valid());
+    session.write_pin(pin::kGroupA, pin::kVioSys, 1);
+    EXPECT_TRUE(session.registers_valid());
+    EXPECT_EQ(session.connection_state(), kConnected);
+    session.connect_adapter(); // the reconnect timer's next expiry only refreshes
+    EXPECT_FALSE(session.reconnect_timer()->isActive());
+}
+
+TEST_F(Session, FailuresAreClassified) {
+    power();
+    session.set_polling(true);
+    struct Row {
+        const char *fault;
+        int expected_state;
+    } rows[] = {{"nack on", kNotAcknowledged}, {"unplug", kNotConnected}};
+    for (const Row &row : rows) {
+        kit(row.fault);
+        uint8_t buffer[16] = {0x5A};
+        EXPECT_EQ(session.register_read(0), -1) << row.fault;
+        EXPECT_EQ(session.register_write(0, 0x12), 0);
+        EXPECT_EQ(session.read_registers(0, sizeof buffer, buffer), -1);
+        EXPECT_EQ(buffer[0], 0x5A); // a failed block read leaves the buffer alone
+        EXPECT_EQ(session.connection_state(), row.expected_state);
+        const bool lost = row.expected_state == kNotConnected;
+        EXPECT_EQ(session.poll_timer()->isActive(), !lost);
+        EXPECT_EQ(session.reconnect_timer()->isActive(), lost);
+        if (lost) {
+            EXPECT_EQ(session.reconnect_timer()->interval(), kReconnectIntervalMs);
+        }
+        EXPECT_EQ(session.polling(), !lost);
+        kit("nack off");
+    }
+    EXPECT_EQ(log.count("NACK"), 1);
+}
+
+TEST_F(Session, AccessLevelsAndPageGuardRestoreThePage) {
+    power();
+    ASSERT_EQ(session.switch_page(3), 1);
+    for (int level : {0, 4, 9}) {
+        take_log();
+        const int applied = level < 4 ? level : 4;
+        EXPECT_EQ(session.set_access_mode(level), applied);
+        std::vector<Transfer> expected = {{'r', 0xFF, 3}, {'w', 0xFF, 0}, {'w', 0xDD, 0}};
+        for (int i = 0; applied >= 1 && i <= applied; ++i)
+            expected.push_back({'w', 0xDD, rx5120::kModeKey[i]});
+        expected.push_back({'w', 0xFF, 3});
+        EXPECT_EQ(transfers(), expected) << "level " << level;
+    }
+    {
+        DeviceSession::PageGuard guard(session);
+        EXPECT_EQ(session.register_read(rx5120::reg::kPage), 0);
+    }
+    EXPECT_EQ(session.register_read(rx5120::reg::kPage), 3);
+    // Writes on another page are not page 0's and stay out of the cache.
+    const uint8_t cached = session.registers()[0x06];
+    session.register_write(0x06, static_cast<uint8_t>(~cached));
+    EXPECT_EQ(session.registers()[0x06], cached);
+    kit("nack on"); // a silent page register: nothing is written
+    take_log();
+    EXPECT_EQ(session.set_access_mode(2), -1);
+    EXPECT_EQ(transfers().size(), 1u);
+}
+
+TEST_F(Session, AddressBusAndSpeedMoveTheTrafficAndTheScript) {
+    power();
+    QSignalSpy address(&session, &DeviceSession::address_changed);
+    session.set_i2c_address(0x2C);
+    session.set_bus_speed(2);
+    session.select_i2c_bus(1);
+    const auto &script = session.status_script();
+    EXPECT_EQ(script[rx5120::script::kAddress], 0x2C);
+    EXPECT_EQ(script[rx5120::script::kLastAddress], 0x2C);
+    EXPECT_EQ(script[rx5120::script::kSpeed], 3);
+    EXPECT_EQ(script[rx5120::script::kLastSpeed], 3);
+    EXPECT_EQ(script[rx5120::script::kBusPins + 1], 2);
+    EXPECT_EQ(session.bus(), 1);
+    EXPECT_EQ(log, (QStringList{"i2c_addr(0x2c)", "i2c_bus(vt)"}));
+    EXPECT_EQ(address.count(), 1);
+    take_log();
+    session.register_read(0);
+    session.set_bus_speed(7); // no such item: the bytes stay
+    session.register_write(0x19, 0x33);
+    int seen = 0;
+    for (const auto &[request, reply] : take_log()) {
+        if (request[0] != 0xA8 && request[0] != 0xA9)
+            continue;
+        ++seen;
+        EXPECT_EQ(request[7], 0x2C);
+        EXPECT_EQ(request[10], 1);
+        EXPECT_EQ(request[11], 1);
+    }
+    EXPECT_EQ(seen, 2);
+}
+
+TEST_F(Session, MultiSegmentFieldsReadLastSegmentFirstAndMergeAsRead) {
+    power();
+    kit("load 0 12000"); // Buck0 regulating above 2.55 A: both segments carry bits
+    session.write_pin(pin::kGroupA, pin::kNrst, 1);
+    kit("advance 1000");
+    take_log();
+    const int64_t value = get_reg_value(session, line_of("BUCK_LOAD_CURR").c_str());
+    auto seen = transfers();
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0].reg, 0x22);
+    EXPECT_EQ(seen[1].reg, 0x21);
+    EXPECT_EQ(value, (((seen[1].data & 0x7F) >> 4) << 8) | seen[0].data);
+    EXPECT_GT(value, 0xFF);
+
+    set_chip_register(0, 0x21, 3); // a load-current source in bits 2..0
+    EXPECT_EQ(set_reg_value(session, line_of("BUCK_LOAD_CURR").c_str(), 0x5A5), 1);
+    seen = transfers();
+    ASSERT_EQ(seen.size(), 4u);
+    EXPECT_EQ(seen[1], (Transfer{'w', 0x22, 0xA5}));
+    EXPECT_EQ(seen[3], (Transfer{'w', 0x21, (seen[2].data & 0x8F) | 0x50}));
+    EXPECT_EQ(seen[3].data & 0x07, 3);
+
+    // A field merges into the chip's byte, not into a stale cache.
+    set_chip_register(0, 0x06, 0x21);
+    session.set_cached(0x06, 0x00);
+    EXPECT_EQ(set_reg_value(session, line_of("FPWM_B3").c_str(), 1), 1);
+    EXPECT_EQ(transfers(), (std::vector<Transfer>{{'r', 6, 0x21}, {'w', 6, 0x29}}));
+    EXPECT_EQ(session.registers()[0x06], 0x29);
+    for (const char *line : test::kMalformedFieldLines)
+        EXPECT_EQ(set_reg_value(session, line, 0), -1) << line;
+    EXPECT_TRUE(transfers().empty());
+}
+
+TEST_F(Session, WithoutAdapterNothingReachesTheKit) {
+    DeviceSession idle; // never opened
+    kit("log on");
+    take_log();
+    uint8_t buffer[8];
+    EXPECT_EQ(idle.register_read(0), -1);
+    EXPECT_EQ(idle.register_write(6, 5), -1);
+    EXPECT_EQ(idle.read_registers(0, sizeof buffer, buffer), -1);
+    EXPECT_EQ(idle.switch_page(2), -1);
+    EXPECT_EQ(idle.set_access_mode(4), -1);
+    EXPECT_EQ(set_reg_value(idle, line_of("0x12").c_str(), 0xAA), -1); // not a done write
+    EXPECT_EQ(idle.read_pin_level(0, 18), -1);
+    EXPECT_EQ(idle.write_pin(0, 22, 0), -1);
+    EXPECT_EQ(idle.select_i2c_bus(1), -1);
+    idle.probe_board_sensor();
+    EXPECT_TRUE(take_log().empty());
+    EXPECT_EQ(idle.connection_state(), kNotConnected);
+}
+
+} // namespace
+} // namespace evalpanel
+
+int main(int argc, char **argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    QCoreApplication app(argc, argv);
+    return RUN_ALL_TESTS();
+}
