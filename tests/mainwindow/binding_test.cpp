@@ -1,4 +1,5 @@
 #include "binding.h"
+#include "status_bar_text.h"
 
 #include <gtest/gtest.h>
 
@@ -196,6 +197,13 @@ TEST(BindingItems, ChosenItemWritesValueThatShowsItAgain) {
     EXPECT_EQ(value_for_item(decode_binding(u"co1930"), 0), 3u);
     EXPECT_EQ(value_for_item(decode_binding(u"co1270s"), 3), 8u);
     EXPECT_EQ(value_for_item(decode_binding(u"co1033"), 1), 1u);
+}
+
+TEST(StatusBar, AccessAndChipVersionLabels) {
+    EXPECT_EQ(access_label_text(0, 0, true), "   W00:00   ");
+    EXPECT_EQ(access_label_text(0x0E, 0xAB, false), "   R0e:ab   ");
+    EXPECT_EQ(chip_version_text(0x84), "   Chip ver. 1000 0100   ");
+    EXPECT_EQ(chip_version_text(0x5A), "   Chip ver. 0101 1010   ");
 }
 
 } // namespace

@@ -88,42 +88,6 @@ class ExtrasWindowTest : public WindowTest {
     QString old_dir_;
 };
 
-// All slots, in their order, and nothing else.
-TEST_F(ExtrasWindowTest, SlotTableIsComplete) {
-    const QStringList table = {
-        "on_buttonGroup_buttonClicked(int)",
-        "on_combobox_activated(int)",
-        "on_comboBox_3_activated(int)",
-        "on_comboBox_8_activated(int)",
-        "on_proto_activated(int)",
-        "on_actionAbout_activated()",
-        "on_actionConsole_toggled(bool)",
-        "init_hardware()",
-        "on_autowrite_clicked()",
-        "timer_func()",
-        "on_pollstatus_clicked()",
-        "on_readregisters_clicked()",
-        "on_writeregisters_clicked()",
-        "on_actionDirect_Register_Access_activated()",
-        "dr_write()",
-        "dr_read()",
-        "on_clear_ints_clicked()",
-        "new_connection()",
-        "connection_closed()",
-        "data_available()",
-        "on_actionUpdate_Firmware_activated()",
-        "on_script1_clicked()",
-        "on_script2_clicked()",
-        "on_script3_clicked()",
-        "on_script4_clicked()",
-    };
-    const QMetaObject &meta = MainWindow::staticMetaObject;
-    QStringList found;
-    for (int i = meta.methodOffset(); i < meta.methodCount(); ++i)
-        found << QString::fromLatin1(meta.method(i).methodSignature());
-    EXPECT_EQ(found, table);
-}
-
 TEST_F(ExtrasWindowTest, ConnectingToAnAdapterWithFirmwareOnlyLogs) {
     write_image(0x00010300);
     ModalCloser user;
@@ -164,16 +128,6 @@ TEST_F(ExtrasWindowTest, MenuUpdateReflashesTheSameVersionAndRestartsTheFirmware
                                  " : Current firmware version 1.2.0.", " : Updating firmware...",
                                  " : OK.", " : Current firmware version 1.2.0."}));
     EXPECT_TRUE(adapter_runs_firmware());
-}
-
-TEST_F(ExtrasWindowTest, MenuUpdateWithoutAdapterSaysSo) {
-    kit("unplug");
-    open_window();
-    write_image(0x00010300);
-    ModalCloser user;
-    ui().actionUpdate_Firmware->trigger();
-    EXPECT_EQ(user.seen, QStringList{"Adapter not connected."});
-    EXPECT_EQ(stamped_messages().constLast(), " : Adapter not connected.");
 }
 
 TEST_F(ExtrasWindowTest, DirectAccessOpensFromTheMenuAndOnlyHides) {

@@ -4,6 +4,8 @@
 
 #include <QLabel>
 
+#include "status_bar_text.h"
+
 namespace {
 
 class StatusWindowTest : public WindowTest {
@@ -183,14 +185,14 @@ TEST_F(StatusWindowTest, StatusBarInEachConnectionState) {
 TEST_F(StatusWindowTest, PollStatusTicksEvery150ms) {
     open_powered();
     ui().pollstatus->click();
-    EXPECT_TRUE(evalpanel::device().polling_enabled);
-    EXPECT_TRUE(window->poll_timer()->isActive());
+    EXPECT_TRUE(session.polling());
+    EXPECT_TRUE(session.poll_timer()->isActive());
     kit("boardtemp 30");
     EXPECT_TRUE(QTest::qWaitFor(
         [&] { return ui().board_temp->text() == QString::fromUtf8("30.0 °C"); }, 1000));
     ui().pollstatus->click();
-    EXPECT_FALSE(window->poll_timer()->isActive());
-    EXPECT_FALSE(evalpanel::device().polling_enabled);
+    EXPECT_FALSE(session.poll_timer()->isActive());
+    EXPECT_FALSE(session.polling());
 }
 
 } // namespace

@@ -1,12 +1,14 @@
 // The whole main window on the virtual kit: the real adapter library, device
-// layer and console underneath, the kit's control language on the side to
+// session and console underneath, the kit's control language on the side to
 // change the hardware behind the program's back. The kit runs on its manual
-// clock, so buck state machines move only when a test advances them.
+// clock, so buck state machines move only when a test advances them. No
+// relay is started, so windows of parallel tests do not share a port.
 #pragma once
 
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPalette>
 #include <QStatusBar>
@@ -21,9 +23,10 @@
 
 #include "../virtualkit/kit_lines.h"
 #include "bridgeio.h"
+#include "colours.h"
+#include "device/device_session.h"
 #include "form.h"
 #include "mainwindow.h"
-#include "registers/device_access.h"
 
 inline QColor rgb(const Rgb &c) {
     return QColor(c.red, c.green, c.blue);
@@ -32,20 +35,17 @@ inline QColor rgb(const Rgb &c) {
 class WindowTest : public testing::Test {
   protected:
     void SetUp() override {
-        evalpanel::reset_device();
         kit("reset");
         kit("clock manual");
     }
 
     void TearDown() override {
         window.reset();
-        evalpanel::DeviceState &s = evalpanel::device();
-        if (s.handle != BRIDGEIO_INVALID_HANDLE)
-            usb_hid_close(s.handle);
-        evalpanel::reset_device();
+        if (session.handle() != BRIDGEIO_INVALID_HANDLE)
+            usb_hid_close(session.handle());
     }
 
-    void open_window() { window = std::make_unique<MainWindow>(); }
+    void open_window() { window = std::make_unique<MainWindow>(session, 0); }
     // Opens the window and switches the chip on the way a user does.
     void open_powered() {
         open_window();
@@ -54,8 +54,8 @@ class WindowTest : public testing::Test {
     }
 
     Ui::MainWindow &ui() { return *window->form(); }
-    int state() const { return evalpanel::device().connection_state; }
-    uint8_t cache(int reg) const { return evalpanel::device().register_cache[reg]; }
+    int state() const { return session.connection_state(); }
+    uint8_t cache(int reg) const { return session.registers()[reg]; }
 
     QStringList log_lines() { return ui().registerlog->toPlainText().split(QLatin1Char('\n')); }
     QString last_log_line() { return log_lines().constLast(); }
@@ -71,5 +71,6 @@ class WindowTest : public testing::Test {
         emit combo->activated(index);
     }
 
+    evalpanel::DeviceSession session;
     std::unique_ptr<MainWindow> window;
 };

@@ -1,16 +1,20 @@
 // The main window as a whole: how it is built and wired, start-up with and
-// without the adapter, losing and finding the adapter again, the console
-// toggle, and closing.
+// without the adapter, losing and finding the adapter again, and what keeps
+// the window from showing values it does not have.
 #include "window_fixture.h"
 
-#include <QAbstractButton>
 #include <QAction>
 #include <QButtonGroup>
-#include <QLabel>
+#include <QElapsedTimer>
 #include <QPlainTextEdit>
+#include <QPushButton>
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTabWidget>
+
+#include "bound_controls.h"
+#include "console/command_interpreter.h"
+#include "console/console.h"
 
 namespace {
 
@@ -23,124 +27,220 @@ void capture(QtMsgType type, const QMessageLogContext &context, const QString &m
     previous_handler(type, context, message);
 }
 
-TEST_F(WindowTest, BuildsWithoutConnectionWarnings) {
+// The item a two-bit selector shows for register `reg` bits 7..6 (three
+// items: the value 3 shows none).
+int shown_item(int reg) {
+    const int value = (chip_register(0, reg) >> 6) & 3;
+    return value < 3 ? value : -1;
+}
+
+QStringList names(const auto &list) {
+    QStringList out;
+    for (const auto *w : list)
+        out << w->objectName();
+    return out;
+}
+
+TEST_F(WindowTest, BuildsAndWiresWithoutWarnings) {
     captured_messages.clear();
     previous_handler = qInstallMessageHandler(capture);
     open_window();
     qInstallMessageHandler(previous_handler);
-    for (const QString &message : captured_messages) {
-        EXPECT_FALSE(message.contains(QLatin1String("No matching signal"))) << qPrintable(message);
-        EXPECT_FALSE(message.contains(QLatin1String("QObject::connect"))) << qPrintable(message);
-    }
-}
+    EXPECT_EQ(captured_messages, QStringList());
 
-TEST_F(WindowTest, FindsAndWiresTheBoundControls) {
-    open_window();
-    const auto names = [](const auto &list) {
-        QStringList out;
-        for (const auto *w : list)
-            out << w->objectName();
-        return out;
-    };
-    // Search order follows the form's tree: within "Main Control" top to
-    // bottom.
-    const QStringList buttons = names(window->bound_buttons());
+    // The search order follows the form's tree; button ids are positions.
+    const BoundControls &controls = window->controls();
+    const QStringList buttons = names(controls.buttons());
     EXPECT_EQ(buttons.size(), 22);
-    EXPECT_LT(buttons.indexOf("io0022"), buttons.indexOf("io0023"));
     EXPECT_LT(buttons.indexOf("io0023"), buttons.indexOf("cb110"));
-    EXPECT_LT(buttons.indexOf("cb110"), buttons.indexOf("io0024"));
-    EXPECT_EQ(window->bound_combos().size(), 17);
-    EXPECT_EQ(window->bound_edits().size(), 9);
-    EXPECT_EQ(names(window->multiphase_fields()),
-              QStringList({"multiphase0", "multiphase1", "multiphase2", "multiphase3",
-                           "multiphase4", "multiphase5"}));
-
+    EXPECT_EQ(controls.combos().size(), 17);
+    EXPECT_EQ(controls.edits().size(), 9);
     QButtonGroup *group = window->button_group();
     EXPECT_FALSE(group->exclusive());
-    for (int i = 0; i < window->bound_buttons().size(); ++i)
-        EXPECT_EQ(group->id(window->bound_buttons()[i]), i);
-
-    // Every selector is wired to the shared handler (disconnecting tells).
-    for (QComboBox *combo : window->bound_combos())
+    for (int i = 0; i < controls.buttons().size(); ++i)
+        EXPECT_EQ(group->id(controls.buttons()[i]), i);
+    for (QComboBox *combo : controls.combos())
         EXPECT_TRUE(QObject::disconnect(combo, &QComboBox::activated, window.get(),
                                         &MainWindow::on_combobox_activated))
             << qPrintable(combo->objectName());
 
     EXPECT_EQ(ui().co0060->count(), 108);
-    EXPECT_EQ(ui().co0060->itemText(40), "1000 mV");
-    EXPECT_EQ(ui().co1270->count(), 256);
     EXPECT_EQ(ui().co1270->itemText(255), "never");
-    EXPECT_EQ(ui().co1270->itemData(7), QVariant(0));
-}
-
-TEST_F(WindowTest, HidesWhatTheKitDoesNotUse) {
-    open_window();
     EXPECT_TRUE(ui().plainTextEdit->isHidden());
     EXPECT_FALSE(ui().actionOTP->isVisible());
-    EXPECT_TRUE(ui().label_65->isHidden());
     EXPECT_TRUE(ui().comboBox_8->isHidden());
-    EXPECT_EQ(ui().tabWidget->currentIndex(), 0);
-    EXPECT_FALSE(window->poll_timer()->isActive());
     EXPECT_FALSE(ui().pollstatus->isChecked());
     EXPECT_TRUE(ui().autowrite->isChecked());
-    // The console opened with the command list and the first prompt.
     EXPECT_TRUE(ui().plainTextEdit->toPlainText().endsWith("\n> _"));
+    EXPECT_TRUE(QRegularExpression("^\\d\\d:\\d\\d:\\d\\d : Application started\\.$")
+                    .match(log_lines().first())
+                    .hasMatch());
+}
+
+// All slots, in their order, and nothing else.
+TEST_F(WindowTest, SlotTableIsComplete) {
+    const QStringList table = {
+        "on_buttonGroup_buttonClicked(int)",
+        "on_combobox_activated(int)",
+        "on_comboBox_3_activated(int)",
+        "on_comboBox_8_activated(int)",
+        "on_proto_activated(int)",
+        "on_actionAbout_activated()",
+        "on_actionConsole_toggled(bool)",
+        "init_hardware()",
+        "on_autowrite_clicked()",
+        "timer_func()",
+        "on_pollstatus_clicked()",
+        "on_readregisters_clicked()",
+        "on_writeregisters_clicked()",
+        "on_actionDirect_Register_Access_activated()",
+        "dr_write()",
+        "dr_read()",
+        "on_clear_ints_clicked()",
+        "new_connection()",
+        "connection_closed()",
+        "data_available()",
+        "on_actionUpdate_Firmware_activated()",
+        "on_script1_clicked()",
+        "on_script2_clicked()",
+        "on_script3_clicked()",
+        "on_script4_clicked()",
+    };
+    const QMetaObject &meta = MainWindow::staticMetaObject;
+    QStringList found;
+    for (int i = meta.methodOffset(); i < meta.methodCount(); ++i)
+        found << QString::fromLatin1(meta.method(i).methodSignature());
+    EXPECT_EQ(found, table);
 }
 
 TEST_F(WindowTest, StartsWithoutAdapterAndConnectsWhenPluggedIn) {
     kit("unplug");
     open_window();
-    EXPECT_EQ(state(), evalpanel::kNotConnected);
     EXPECT_EQ(window->connection_label()->text(), "   not connected   ");
     EXPECT_EQ(connection_colour(), rgb(kConnectionBad));
     EXPECT_EQ(window->statusBar()->currentMessage(), "USB board not found.");
     EXPECT_EQ(window->version_label()->text(), "   Chip ver. ---- ----   ");
-    EXPECT_TRUE(QRegularExpression("^\\d\\d:\\d\\d:\\d\\d : Application started\\.$")
-                    .match(log_lines().first())
-                    .hasMatch())
-        << qPrintable(log_lines().first());
-    EXPECT_EQ(ui().mode0->text(), "");
     EXPECT_EQ(ui().adc010010250100->text(), "---");
 
-    // Every 500 ms another attempt.
-    QTimer *reconnect = window->reconnect_timer();
+    QTimer *reconnect = session.reconnect_timer();
     EXPECT_TRUE(reconnect->isActive());
     EXPECT_EQ(reconnect->interval(), 500);
-    QSignalSpy attempts(reconnect, &QTimer::timeout);
-    EXPECT_TRUE(attempts.wait(1500));
-    EXPECT_EQ(state(), evalpanel::kNotConnected);
-
-    // Plugged in: the next attempt initialises everything once ...
     kit("plug");
     EXPECT_TRUE(QTest::qWaitFor([&] { return state() != evalpanel::kNotConnected; }, 1500));
     EXPECT_EQ(kit_pin(0, 3), 1) << "pins configured";
-    EXPECT_TRUE(reconnect->isActive());
-    // ... and the expiry after that stops the timer.
+    // The expiry after that stops the timer.
     EXPECT_TRUE(QTest::qWaitFor([&] { return !reconnect->isActive(); }, 1500));
 }
 
-TEST_F(WindowTest, LosingTheAdapterStopsPollingUntilTheUserAsksAgain) {
+TEST_F(WindowTest, LosingTheAdapterStopsPollingAndReconnectsThoughCommandsKeepFailing) {
     open_powered();
     ui().pollstatus->click();
-    EXPECT_TRUE(window->poll_timer()->isActive());
-    EXPECT_EQ(window->poll_timer()->interval(), 150);
-
+    EXPECT_TRUE(session.poll_timer()->isActive());
     kit("unplug");
     window->timer_func();
-    EXPECT_EQ(state(), evalpanel::kNotConnected);
-    EXPECT_FALSE(window->poll_timer()->isActive());
-    EXPECT_FALSE(evalpanel::device().polling_enabled);
-    EXPECT_FALSE(ui().pollstatus->isChecked()) << "unticked by the refresh";
-    EXPECT_TRUE(window->reconnect_timer()->isActive());
+    EXPECT_FALSE(session.poll_timer()->isActive());
+    EXPECT_FALSE(ui().pollstatus->isChecked());
     EXPECT_EQ(ui().mode0->text(), "Undefined");
     EXPECT_EQ(ui().current0->text(), "---");
-    EXPECT_EQ(window->connection_label()->text(), "   not connected   ");
 
+    // A failing command every 100 ms, more often than the 500 ms between
+    // attempts, must not put the attempt off.
     kit("plug");
-    EXPECT_TRUE(QTest::qWaitFor([&] { return !window->reconnect_timer()->isActive(); }, 2500));
-    // The adapter powered up afresh, VIOSYS low: the chip does not answer.
+    QElapsedTimer clock;
+    clock.start();
+    while (kit_pin(0, 3) != 1 && clock.elapsed() < 3000) {
+        window->command_console().interpreter().parse_cmd("VSET_B0");
+        QTest::qWait(100);
+    }
+    EXPECT_EQ(kit_pin(0, 3), 1) << "the replugged adapter was not opened";
+    // The adapter powered up afresh, VIOSYS low: the chip does not answer,
+    // and polling does not resume by itself.
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !session.reconnect_timer()->isActive(); }, 1500));
     EXPECT_EQ(state(), evalpanel::kNotAcknowledged);
-    EXPECT_FALSE(window->poll_timer()->isActive()) << "polling does not resume by itself";
+    EXPECT_FALSE(session.poll_timer()->isActive());
+}
+
+// Powered from the console, then the supply taken away behind the window's
+// back: nothing may stay "ready" or keep showing the bucks as running.
+TEST_F(WindowTest, SupplyLossShowsNotReadyAndRegistersAsUnread) {
+    open_window();
+    EXPECT_FALSE(ui().co0776->isEnabled()) << "nothing read from an unpowered chip";
+    console::CommandInterpreter &console = window->command_console().interpreter();
+    for (const char *line : {"PIN_VIO_SYS = 1", "PIN_NRST = 1", "PIN_NSLP = 1"})
+        console.parse_cmd(line);
+    kit("advance 1000");
+    window->timer_func();
+    ASSERT_EQ(window->connection_label()->text(), "   ready   ");
+    EXPECT_TRUE(ui().co0776->isEnabled());
+    EXPECT_EQ(ui().co0776->currentIndex(), shown_item(0x07));
+    EXPECT_EQ(ui().mode0->text(), "PWM");
+    const int lines_powered = log_lines().size();
+
+    kit("pin 0 22 0");
+    window->timer_func();
+    window->timer_func();
+    EXPECT_EQ(window->connection_label()->text(), "   NACK   ");
+    EXPECT_EQ(ui().mode0->text(), "Undefined");
+    EXPECT_EQ(ui().multiphase0->text(), "Undefined");
+    EXPECT_EQ(ui().current0->text(), "---");
+    EXPECT_EQ(ui().board_temp->text(), "Not available");
+    EXPECT_FALSE(ui().io0022->isChecked());
+    EXPECT_FALSE(ui().co0776->isEnabled());
+    EXPECT_EQ(log_lines().mid(lines_powered).count("NACK"), 1) << "logged once per outage";
+
+    kit("pin 0 22 1");
+    window->timer_func(); // supply back: brought up and read again
+    EXPECT_TRUE(ui().co0776->isEnabled());
+    EXPECT_EQ(cache(0x07), chip_register(0, 0x07));
+}
+
+TEST_F(WindowTest, SoftwareResetIsFollowedByTheRegistersAndItsBox) {
+    open_powered();
+    choose(ui().co0776, 1);
+    ASSERT_NE(chip_register(0, 0x07) & 0xC0, 0);
+    ui().cb110->click(); // "Assert SW Reset"
+    QApplication::processEvents();
+    EXPECT_FALSE(ui().cb110->isChecked());
+    EXPECT_EQ(cache(0x07), chip_register(0, 0x07));
+    EXPECT_EQ(ui().co0776->currentIndex(), shown_item(0x07));
+}
+
+TEST_F(WindowTest, WriteRegistersWritesNothingBeforeTheRegistersWereRead) {
+    open_window();
+    kit("pin 0 22 1"); // powered, but the window has not polled since
+    const int before = chip_register(0, 0x07);
+    ui().writeregisters->click();
+    EXPECT_EQ(chip_register(0, 0x07), before);
+    EXPECT_TRUE(last_log_line().startsWith("Write Registers: nothing written"));
+}
+
+TEST_F(WindowTest, StatusFieldsFitTheirLongestTextsAtTheMinimumSize) {
+    open_powered();
+    window->resize(window->minimumSizeHint());
+    window->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
+    const auto fits = [](QLineEdit *field, const QString &text) {
+        const int room = field->contentsRect().width() - 4;
+        return field->fontMetrics().horizontalAdvance(text) <= room;
+    };
+    for (QLineEdit *mode : {ui().mode0, ui().mode5})
+        EXPECT_TRUE(fits(mode, "Soft Start-Up")) << qPrintable(mode->objectName());
+    EXPECT_TRUE(fits(ui().current0, "20470 mA"));
+    EXPECT_TRUE(fits(ui().board_temp, "Not available"));
+    EXPECT_TRUE(fits(ui().board_temp, QString::fromUtf8("-40.0 °C")));
+    EXPECT_TRUE(fits(ui().multiphase0, "Master; 3/3 Phases Active"));
+    // The Clear buttons of the flags do not overlap one another.
+    const QList<QPushButton *> clears = window->findChildren<QPushButton *>(
+        QRegularExpression("^cb0[de]"));
+    ASSERT_FALSE(clears.isEmpty());
+    for (QPushButton *a : clears) {
+        for (QPushButton *b : clears) {
+            const QRect ra(a->mapTo(window.get(), QPoint()), a->size());
+            const QRect rb(b->mapTo(window.get(), QPoint()), b->size());
+            EXPECT_TRUE(a == b || !ra.intersects(rb))
+                << qPrintable(a->objectName() + " " + b->objectName());
+        }
+    }
 }
 
 TEST_F(WindowTest, ConsoleToggleShowsAndHidesTheConsole) {
@@ -159,7 +259,7 @@ TEST_F(WindowTest, ClosingEndsTheProcessWithStatusZero) {
     EXPECT_EXIT(
         {
             open_window();
-            window->poll_timer()->start(150);
+            session.poll_timer()->start(150);
             window->close();
             std::exit(3); // not reached when closing ends the process
         },

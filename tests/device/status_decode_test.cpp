@@ -1,4 +1,7 @@
-#include "status_decode.h"
+#include "device/status_decode.h"
+
+using namespace evalpanel;
+namespace block = rx5120::result;
 
 #include <gtest/gtest.h>
 
@@ -215,13 +218,6 @@ TEST(StatusMeasurement, ConverterInputsAndScaling) {
     EXPECT_EQ(measurement_text(0.0), "0.00");
     EXPECT_EQ(measurement_text(0.005), "0.01");
     EXPECT_LE(measurement_text(1e12).size(), 11);
-}
-
-TEST(StatusBar, AccessAndChipVersionLabels) {
-    EXPECT_EQ(access_label_text(0, 0, true), "   W00:00   ");
-    EXPECT_EQ(access_label_text(0x0E, 0xAB, false), "   R0e:ab   ");
-    EXPECT_EQ(chip_version_text(0x84), "   Chip ver. 1000 0100   ");
-    EXPECT_EQ(chip_version_text(0x5A), "   Chip ver. 0101 1010   ");
 }
 
 } // namespace
