@@ -115,6 +115,10 @@ MainWindow::MainWindow(DeviceSession &session, quint16 console_port, QWidget *pa
     ui_->actionOTP->setVisible(false);
     ui_->label_65->hide();
     ui_->comboBox_8->hide();
+
+    // Below the size the layouts need, fields would be squashed and
+    // buttons would overlap: the window does not get smaller than that.
+    setMinimumSize(minimumSizeHint());
 }
 
 MainWindow::~MainWindow() {
