@@ -29,7 +29,7 @@
 #include "machine.h"
 #include "mainwindow/mainwindow.h"
 #include "measure.h"
-#include "registers/device_access.h"
+#include "device/device_session.h"
 #include "startup.h"
 
 namespace {
@@ -109,14 +109,14 @@ bool power_and_poll(MainWindow &window) {
     process_for(300);
     ui.pollstatus->click();
     process_for(200);
-    return evalpanel::device().connection_state == evalpanel::kConnected &&
-           window.poll_timer()->isActive();
+    return window.session().connection_state() == evalpanel::kConnected &&
+           window.session().poll_timer()->isActive();
 }
 
 void bench_poll_tick(MainWindow &window, const Sizes &n, std::vector<Row> &rows) {
     // The poll timer would add ticks of its own while the loop below lets
     // events through; the ticks here are the only ones.
-    window.poll_timer()->stop();
+    window.session().poll_timer()->stop();
     for (int i = 0; i < 20; ++i)
         window.timer_func();
     bench::Stopwatch w;
@@ -136,7 +136,7 @@ void bench_poll_tick(MainWindow &window, const Sizes &n, std::vector<Row> &rows)
     p.stop();
     rows.push_back({"status poll tick and its repaint (offscreen), CPU",
                     bench::fixed(p.cpu_s() * 1e3 / n.ticks, 3) + " ms", ""});
-    window.poll_timer()->start(MainWindow::kPollIntervalMs);
+    window.session().poll_timer()->start(evalpanel::kPollIntervalMs);
 }
 
 // A script of register-field writes: output voltages, ramps, start-up
@@ -256,7 +256,8 @@ int main(int argc, char **argv) {
     bench_startup(workdir.path().toStdString(), n, rows);
     bench_exchange(n, rows);
     {
-        MainWindow window;
+        evalpanel::DeviceSession session;
+        MainWindow window(session, 0);
         window.show();
         if (!power_and_poll(window)) {
             rows.push_back({"window on the powered kit", "failed: the kit did not come up", ""});
@@ -265,7 +266,7 @@ int main(int argc, char **argv) {
             bench_script(window, n, rows);
             bench_i2c_test(window, rows);
         }
-        window.poll_timer()->stop();
+        session.poll_timer()->stop();
     }
     print_table(rows);
     std::fflush(stdout);
