@@ -23,6 +23,7 @@ namespace {
 
 constexpr const char *kNoAck = "I2C : NO ACK";
 constexpr int kMaxWaitMs = 10000;
+constexpr int kWaitSliceMs = 10;
 
 // The load-current readout: select a buck in R_SEL_I_LOAD, let the chip
 // settle, read R_LOAD_CURR (10 mA per step).
@@ -73,6 +74,8 @@ const CommandInterpreter::Command CommandInterpreter::kCommands[] = {
     {"i2c_addr", &CommandInterpreter::i2c_addr},
     {"send_seq", &CommandInterpreter::send_seq},
     {"temp", &CommandInterpreter::temp},
+    {"poll", &CommandInterpreter::poll},
+    {"echo", &CommandInterpreter::echo},
 };
 
 CommandInterpreter::CommandInterpreter(ConsoleHost &host, evalpanel::DeviceSession &session,
@@ -185,7 +188,12 @@ int CommandInterpreter::wait(const char *line) {
         return 1;
     }
     print(QString::asprintf("wait for %d ms", ms));
-    host_.sleep_ms(ms);
+    // In slices, so that a stop request ends the wait within one of them.
+    for (int left = ms; left > 0; left -= kWaitSliceMs) {
+        host_.sleep_ms(left < kWaitSliceMs ? left : kWaitSliceMs);
+        if (interrupt_ != nullptr && interrupt_->check())
+            break;
+    }
     return 1;
 }
 
@@ -308,6 +316,8 @@ int CommandInterpreter::i2c_test(const char *line) {
                 document_.move_to_end();
                 document_.insert_text(step);
                 host_.process_events();
+                if (interrupt_ != nullptr && interrupt_->requested())
+                    return 1;
                 session_.register_write(static_cast<uint8_t>(reg), static_cast<uint8_t>(value));
                 const int read = session_.register_read(static_cast<uint8_t>(reg));
                 if (read < 0) {
@@ -397,6 +407,30 @@ int CommandInterpreter::temp(const char *line) {
         session_.status(), session_.status_fresh(),
         session_.pin_level(rx5120::pin::kGroupA, rx5120::pin::kVioSys) == 1,
         session_.board_sensor_present()));
+    return 1;
+}
+
+// poll(1) and poll(0) tick and untick "Poll Status" as a click does; poll()
+// tells which it is.
+int CommandInterpreter::poll(const char *line) {
+    if (has_prefix(line, "poll()")) {
+        print(session_.polling() ? QStringLiteral("poll status : on")
+                                 : QStringLiteral("poll status : off"));
+        return 1;
+    }
+    if (has_prefix(line, "poll(1)") || has_prefix(line, "poll(0)")) {
+        session_.set_polling(line[5] == '1');
+        return 1;
+    }
+    return -1;
+}
+
+// Prints its text: a program sends it after its commands, and once it comes
+// back, everything before it has been done.
+int CommandInterpreter::echo(const char *line) {
+    if (!has_prefix(line, "echo") || (line[4] != '\0' && line[4] != ' '))
+        return -1;
+    print(QString::fromLatin1(line[4] == ' ' ? line + 5 : line + 4));
     return 1;
 }
 

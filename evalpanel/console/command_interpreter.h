@@ -9,6 +9,7 @@
 
 #include "console/console_document.h"
 #include "console/console_host.h"
+#include "console/interrupt.h"
 
 namespace evalpanel {
 class DeviceSession;
@@ -32,6 +33,10 @@ class CommandInterpreter {
 
     // The help command on its own (the start-up help text).
     int help(const char *line);
+
+    // Looked at by wait and the bus test between their steps: a stop
+    // request ends them early.
+    void set_interrupt(Interrupt *interrupt) { interrupt_ = interrupt; }
 
     // Bytes of the sequence the last send_seq built (header, steps,
     // terminator).
@@ -62,6 +67,8 @@ class CommandInterpreter {
     int i2c_addr(const char *line);
     int send_seq(const char *line);
     int temp(const char *line);
+    int poll(const char *line);
+    int echo(const char *line);
 
     int access_mode(const char *line, const char *keyword, int level, const char *message);
     void print(const QString &text) { host_.console_print(text); }
@@ -72,6 +79,7 @@ class CommandInterpreter {
     evalpanel::DeviceSession &session_;
     ConsoleDocument &document_;
     std::vector<uint8_t> last_sequence_;
+    Interrupt *interrupt_ = nullptr;
 };
 
 } // namespace console

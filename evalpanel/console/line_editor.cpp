@@ -26,8 +26,8 @@ class FlagGuard {
 
 } // namespace
 
-LineEditor::LineEditor(ConsoleDocument &document, Executor execute, ClipboardReader clipboard)
-    : document_(document), execute_(std::move(execute)), clipboard_(std::move(clipboard)) {}
+LineEditor::LineEditor(ConsoleDocument &document, Executor execute, Paster paste)
+    : document_(document), execute_(std::move(execute)), paste_(std::move(paste)) {}
 
 void LineEditor::show_first_prompt() {
     document_.insert_text(QStringLiteral("\n> _"));
@@ -51,6 +51,8 @@ bool LineEditor::key_press(int key, const QString &text) {
 
 void LineEditor::feed(const QByteArray &bytes) {
     for (char byte : bytes) {
+        if (byte == 0x16)
+            continue;
         if (byte == '\n' || byte == '\r')
             pending_.push_back({Qt::Key_Return, QStringLiteral("\n")});
         else
@@ -60,11 +62,18 @@ void LineEditor::feed(const QByteArray &bytes) {
     drain_pending();
 }
 
-void LineEditor::paste_clipboard() {
-    QString text = clipboard_ ? clipboard_() : QString();
-    QByteArray bytes = text.toLatin1();
-    trace("clipboard : %s", bytes.constData());
-    feed(bytes);
+void LineEditor::discard_input() {
+    pending_.clear();
+    if (busy_ || line_length_ == 0)
+        return;
+    document_.move_to_end();
+    document_.move_left(cursor_offset_);
+    document_.delete_before(1);
+    document_.move_to_end();
+    document_.delete_before(line_length_);
+    line_length_ = 0;
+    cursor_offset_ = 0;
+    insert_marker();
 }
 
 bool LineEditor::run_exclusive(const std::function<void()> &work) {
@@ -95,6 +104,10 @@ bool LineEditor::handle_key(int key, const QString &text) {
     ushort first = text.isEmpty() ? 0 : text.at(0).unicode();
     if (key == Qt::Key_C && first == 0x03)
         return false;
+    // A full line takes no more characters, and the document is left alone:
+    // a long burst past the limit costs nothing.
+    if (first >= 0x20 && first <= 0x7E && line_length_ >= kMaxLineLength)
+        return true;
 
     // Take the cursor marker out; every path below puts it back.
     document_.move_to_end();
@@ -104,14 +117,13 @@ bool LineEditor::handle_key(int key, const QString &text) {
 
     if (first >= 0x20 && first <= 0x7E) {
         trace("%s", text.toLatin1().constData());
-        // The line holds at most 255 characters; further ones are dropped.
-        if (line_length_ < kMaxLineLength)
-            insert_char(static_cast<char>(first));
+        insert_char(static_cast<char>(first));
         return final_step();
     }
     if (first == 0x16) { // Control+V
         insert_marker();
-        paste_clipboard();
+        if (paste_)
+            paste_();
         return true;
     }
 

@@ -24,10 +24,11 @@ class LineEditor {
 
     // Runs one entered line (the script runner, then the interpreter).
     using Executor = std::function<void(const char *line)>;
-    // Gives the system clipboard's text.
-    using ClipboardReader = std::function<QString()>;
+    // Pastes the system clipboard (Control+V): the console feeds its text
+    // a piece at a time.
+    using Paster = std::function<void()>;
 
-    LineEditor(ConsoleDocument &document, Executor execute, ClipboardReader clipboard);
+    LineEditor(ConsoleDocument &document, Executor execute, Paster paste);
 
     // Writes the first prompt, "\n> _", at the document's cursor.
     void show_first_prompt();
@@ -41,11 +42,13 @@ class LineEditor {
 
     // Feeds bytes as synthetic key presses: 10 and 13 become Return, every
     // other byte a key whose code is the byte as a signed 8-bit number and
-    // whose text is that one (Latin-1) character.
+    // whose text is that one (Latin-1) character. The byte 0x16 (Control+V)
+    // is passed over: text typed or pasted never pastes again.
     void feed(const QByteArray &bytes);
 
-    // Reads the clipboard and feeds its text.
-    void paste_clipboard();
+    // Drops the keys waiting to be handled and the line being typed (the
+    // input of a network client that has gone).
+    void discard_input();
 
     // Runs work that is not an entered line (a script button) under the same
     // rule: keys arriving meanwhile are held until it ends. Refused (false)
@@ -57,6 +60,7 @@ class LineEditor {
     int line_length() const { return line_length_; }
     int cursor_offset() const { return cursor_offset_; }
     bool busy() const { return busy_; }
+    std::size_t pending_keys() const { return pending_.size(); }
 
   private:
     struct Key {
@@ -79,7 +83,7 @@ class LineEditor {
 
     ConsoleDocument &document_;
     Executor execute_;
-    ClipboardReader clipboard_;
+    Paster paste_;
 
     char line_buffer_[kLineCapacity] = {};
     int line_length_ = 0;

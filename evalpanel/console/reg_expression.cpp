@@ -49,13 +49,16 @@ int reg_expression(ConsoleHost &host, evalpanel::DeviceSession &session, const c
     // Assignment: "=" is optional and may be doubled or spaced.
     while (*p == ' ' || *p == '=')
         ++p;
+    // A value text too long to hold is refused, never cut: a cut text
+    // would be another number.
     char value_text[kMaxExpressionWord + 1];
-    const size_t value_length = std::min<size_t>(strcspn(p, "\n"), kMaxExpressionWord);
-    memcpy(value_text, p, value_length);
-    value_text[value_length] = '\0';
+    const size_t value_length = strcspn(p, "\n");
+    const bool fits = value_length <= kMaxExpressionWord;
+    memcpy(value_text, p, fits ? value_length : 0);
+    value_text[fits ? value_length : 0] = '\0';
 
     uint32_t value = 0;
-    if (get_val(value_text, &value) != 0) {
+    if (!fits || get_val(value_text, &value) != 0) {
         trace("get_val failed");
         host.console_print(
             QStringLiteral("value must be in hexadecimal,binary or decimal format."));

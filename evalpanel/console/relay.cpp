@@ -1,75 +1,265 @@
 #include "console/relay.h"
 
 #include <QHostAddress>
+#include <QSocketNotifier>
 #include <QTcpServer>
-#include <QTcpSocket>
+#include <QTimer>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdio>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include "console/console.h"
 #include "console/console_trace.h"
 
 namespace console {
 
+namespace {
+
+// Hands each accepted connection over as a plain descriptor: the relay does
+// its own reading and writing, so that a client's half-closed connection
+// stays open for the answers.
+class DescriptorServer : public QTcpServer {
+  public:
+    DescriptorServer(std::function<void(int)> take, QObject *parent)
+        : QTcpServer(parent), take_(std::move(take)) {}
+
+  protected:
+    void incomingConnection(qintptr fd) override { take_(static_cast<int>(fd)); }
+
+  private:
+    std::function<void(int)> take_;
+};
+
+const QByteArray kDroppedLine = "relay: further output dropped, the client does not read it\n";
+
+} // namespace
+
+long loopback_peer_uid(int fd) {
+    sockaddr_in peer{}, local{};
+    socklen_t peer_size = sizeof peer, local_size = sizeof local;
+    if (getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &peer_size) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr *>(&local), &local_size) != 0 ||
+        peer.sin_family != AF_INET)
+        return -1;
+    // The peer's socket is listed with its own address first.
+    FILE *table = std::fopen("/proc/net/tcp", "re");
+    if (table == nullptr)
+        return -1;
+    long uid = -1;
+    char line[512];
+    while (uid < 0 && std::fgets(line, sizeof line, table) != nullptr) {
+        unsigned from_ip = 0, from_port = 0, to_ip = 0, to_port = 0;
+        unsigned long owner = 0;
+        if (std::sscanf(line, " %*u: %8X:%4X %8X:%4X %*X %*X:%*X %*X:%*X %*X %lu", &from_ip,
+                        &from_port, &to_ip, &to_port, &owner) != 5)
+            continue;
+        if (from_ip == peer.sin_addr.s_addr && from_port == ntohs(peer.sin_port) &&
+            to_ip == local.sin_addr.s_addr && to_port == ntohs(local.sin_port))
+            uid = static_cast<long>(owner);
+    }
+    std::fclose(table);
+    return uid;
+}
+
 Relay::Relay(Console &console, QObject *parent)
-    : QObject(parent), console_(console), server_(new QTcpServer(this)) {
-    connect(server_, &QTcpServer::newConnection, this, &Relay::new_connection);
+    : QObject(parent), console_(console),
+      server_(new DescriptorServer([this](int fd) { accept(fd); }, this)) {
+    console_.set_idle_callback([this] {
+        muted_ = false;
+        schedule_pump();
+    });
 }
 
 Relay::~Relay() {
-    // Closing the client must not call back into a relay that is half gone.
-    if (client_ != nullptr)
-        client_->disconnect(this);
+    console_.set_idle_callback(nullptr);
+    if (fd_ >= 0)
+        ::close(fd_);
 }
 
 bool Relay::listen(quint16 port) {
     return server_->listen(QHostAddress(QStringLiteral("127.0.0.1")), port);
 }
 
-void Relay::send(const QByteArray &bytes) {
-    if (client_ != nullptr && client_->state() == QAbstractSocket::ConnectedState)
-        client_->write(bytes);
+void Relay::new_connection() {
+    // Connections arrive through accept(); nothing waits in the server.
 }
 
-void Relay::new_connection() {
+void Relay::accept(int fd) {
     trace("new connection!");
-    while (server_->hasPendingConnections()) {
-        QTcpSocket *socket = server_->nextPendingConnection();
-        if (client_ != nullptr) {
-            // One client at a time; the first keeps its connection.
-            trace("rejected.");
-            socket->abort();
-            socket->deleteLater();
-            continue;
+    if (!allow_any_user_) {
+        const long uid = loopback_peer_uid(fd);
+        if (uid != static_cast<long>(getuid())) {
+            ::close(fd);
+            if (!refusal_logged_) {
+                refusal_logged_ = true;
+                emit log_line(QStringLiteral("Network client of another user (uid %1) refused; "
+                                             "--allow-any-user lets it in.")
+                                  .arg(uid));
+            }
+            return;
         }
-        client_ = socket;
-        trace("accepted.");
-        emit log_line(QStringLiteral("Network client connected."));
-        connect(socket, &QTcpSocket::disconnected, this, &Relay::connection_closed);
-        connect(socket, &QTcpSocket::readyRead, this, &Relay::data_available);
     }
+    if (fd_ >= 0) {
+        // One client at a time; the first keeps its connection.
+        trace("rejected.");
+        ::close(fd);
+        return;
+    }
+    fd_ = fd;
+    input_.clear();
+    output_.clear();
+    end_of_input_ = false;
+    output_dropped_ = false;
+    muted_ = console_.busy();
+    read_notifier_ = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+    write_notifier_ = new QSocketNotifier(fd, QSocketNotifier::Write, this);
+    write_notifier_->setEnabled(false);
+    connect(read_notifier_, &QSocketNotifier::activated, this, &Relay::read_input);
+    connect(write_notifier_, &QSocketNotifier::activated, this, &Relay::write_output);
+    trace("accepted.");
+    emit log_line(QStringLiteral("Network client connected."));
 }
 
 void Relay::connection_closed() {
-    trace("disconnected.");
-    auto *socket = qobject_cast<QTcpSocket *>(sender());
-    if (socket != nullptr && socket != client_)
-        return;
-    emit log_line(QStringLiteral("Network client disconnected."));
-    if (client_ != nullptr)
-        client_->deleteLater();
-    client_ = nullptr;
+    drop_client(true);
 }
 
 void Relay::data_available() {
-    // A burst larger than one read is taken in further reads right away, so
-    // no typed byte waits for the client to send more.
-    while (client_ != nullptr && client_->bytesAvailable() > 0) {
-        char buffer[kChunk];
-        const qint64 count = client_->read(buffer, kChunk);
-        trace("%d bytes read.", static_cast<int>(count));
-        if (count <= 0)
+    read_input();
+}
+
+void Relay::read_input() {
+    if (fd_ < 0)
+        return;
+    char buffer[4096];
+    while (input_.size() < kMaxInput) {
+        const qsizetype room = std::min<qsizetype>(sizeof buffer, kMaxInput - input_.size());
+        const ssize_t n = ::recv(fd_, buffer, static_cast<size_t>(room), MSG_DONTWAIT);
+        if (n > 0) {
+            input_.append(buffer, n);
+            continue;
+        }
+        if (n == 0) {
+            // The client has finished sending; what it sent still runs and
+            // its answers still go to it.
+            end_of_input_ = true;
+            read_notifier_->setEnabled(false);
+        } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+            drop_client(true);
             return;
-        console_.relay(QByteArray(buffer, static_cast<int>(count)));
+        }
+        break;
     }
+    // Full: reading waits until the console has taken some of it.
+    if (input_.size() >= kMaxInput)
+        read_notifier_->setEnabled(false);
+    look_for_stop();
+    schedule_pump();
+    finish_if_done();
+}
+
+void Relay::look_for_stop() {
+    // While a command runs, 0x03 stops it; what was typed before it was
+    // meant for the stopped command's time and goes with it.
+    if (!console_.busy())
+        return;
+    const qsizetype stop = input_.lastIndexOf('\x03');
+    if (stop < 0)
+        return;
+    input_.remove(0, stop + 1);
+    console_.request_stop();
+}
+
+void Relay::schedule_pump() {
+    if (pump_scheduled_ || input_.isEmpty())
+        return;
+    pump_scheduled_ = true;
+    QTimer::singleShot(0, this, &Relay::pump);
+}
+
+void Relay::pump() {
+    pump_scheduled_ = false;
+    if (fd_ < 0 || input_.isEmpty() || console_.busy())
+        return;
+    // One piece per turn of the event loop; a 0x03 with no command to stop
+    // is passed over.
+    qsizetype size = std::min(kChunk, input_.size());
+    const qsizetype stop = input_.indexOf('\x03');
+    if (stop == 0) {
+        input_.remove(0, 1);
+    } else {
+        if (stop > 0 && stop < size)
+            size = stop;
+        const QByteArray piece = input_.left(size);
+        input_.remove(0, size);
+        console_.relay(piece);
+    }
+    if (fd_ < 0)
+        return;
+    if (!end_of_input_ && input_.size() < kMaxInput)
+        read_notifier_->setEnabled(true);
+    schedule_pump();
+    finish_if_done();
+}
+
+void Relay::send(const QByteArray &bytes) {
+    if (fd_ < 0 || muted_ || output_dropped_)
+        return;
+    if (output_.size() + bytes.size() > kMaxOutput) {
+        output_dropped_ = true;
+        output_ += kDroppedLine;
+    } else {
+        output_ += bytes;
+    }
+    write_output();
+}
+
+void Relay::write_output() {
+    while (fd_ >= 0 && !output_.isEmpty()) {
+        const ssize_t n = ::send(fd_, output_.constData(), static_cast<size_t>(output_.size()),
+                                 MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n > 0) {
+            output_.remove(0, n);
+            continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+            break;
+        // The client is gone: whatever it queued goes with it.
+        drop_client(true);
+        return;
+    }
+    if (fd_ >= 0)
+        write_notifier_->setEnabled(!output_.isEmpty());
+    finish_if_done();
+}
+
+void Relay::finish_if_done() {
+    // A client that has finished sending is done once all it sent has run
+    // and every answer has left.
+    if (fd_ >= 0 && end_of_input_ && input_.isEmpty() && output_.isEmpty() && !console_.busy())
+        drop_client(false);
+}
+
+void Relay::drop_client(bool broken) {
+    if (fd_ < 0)
+        return;
+    trace("disconnected.");
+    delete read_notifier_;
+    delete write_notifier_;
+    read_notifier_ = write_notifier_ = nullptr;
+    ::close(fd_);
+    fd_ = -1;
+    input_.clear();
+    output_.clear();
+    // Keys of a broken connection that wait in the console are not run
+    // for whoever comes next.
+    if (broken)
+        console_.discard_input();
+    emit log_line(QStringLiteral("Network client disconnected."));
 }
 
 } // namespace console

@@ -1,14 +1,25 @@
 // The network console relay: a TCP server on 127.0.0.1 that takes one client
 // at a time. What the client sends is typed into the console as keys; what
-// the console prints is sent back to it.
+// the console prints is sent back to it at once, also while a script runs.
+//
+// It never holds more than it must:
+// - input is read while at most kMaxInput bytes wait (beyond that the
+//   client's sending slows down) and handed to the console at most kChunk
+//   bytes per turn of the event loop, and only while no command runs; the
+//   byte 0x03 is looked for meanwhile and stops the running command;
+// - output waiting for a slow client is bounded by kMaxOutput; past that the
+//   client's further output is dropped, with one line saying so.
+// A client that shuts its sending side still gets the answers to what it
+// sent; a client whose connection breaks loses what it queued, and nothing
+// of it reaches the next client. Only processes of the user running the
+// program may connect, unless any user is allowed.
 #pragma once
 
 #include <QByteArray>
 #include <QObject>
-#include <QPointer>
 
+class QSocketNotifier;
 class QTcpServer;
-#include <QTcpSocket>
 
 namespace console {
 
@@ -19,17 +30,20 @@ class Relay : public QObject {
 
   public:
     static constexpr quint16 kDefaultPort = 23456;
-    // A read from the client takes at most this many bytes at once.
-    static constexpr qint64 kChunk = 512;
+    static constexpr qsizetype kChunk = 512;
+    static constexpr qsizetype kMaxInput = 64 * 1024;
+    static constexpr qsizetype kMaxOutput = 1024 * 1024;
 
     Relay(Console &console, QObject *parent = nullptr);
     ~Relay() override;
 
-    // Starts listening; a port already taken leaves the program without a
-    // relay, nothing more. False when listening failed.
+    // Starts listening on 127.0.0.1; false when the port is taken (the
+    // program then runs without a relay).
     bool listen(quint16 port = kDefaultPort);
     QTcpServer *server() const { return server_; }
-    bool has_client() const { return client_ != nullptr; }
+    bool has_client() const { return fd_ >= 0; }
+    // Lets processes of other users connect too.
+    void set_allow_any_user(bool allow) { allow_any_user_ = allow; }
 
     // Sends a printed line to the client, when one is connected.
     void send(const QByteArray &bytes);
@@ -40,13 +54,39 @@ class Relay : public QObject {
     void data_available();
 
   signals:
-    // "Network client connected." and "Network client disconnected."
+    // "Network client connected.", "Network client disconnected." and the
+    // refusal of another user's client.
     void log_line(const QString &line);
 
   private:
+    void accept(int fd);
+    void read_input();
+    void look_for_stop();
+    void schedule_pump();
+    void pump();
+    void write_output();
+    void finish_if_done();
+    void drop_client(bool broken);
+
     Console &console_;
     QTcpServer *server_ = nullptr;
-    QPointer<QTcpSocket> client_;
+    int fd_ = -1;
+    QSocketNotifier *read_notifier_ = nullptr;
+    QSocketNotifier *write_notifier_ = nullptr;
+    QByteArray input_;
+    QByteArray output_;
+    bool end_of_input_ = false;
+    bool output_dropped_ = false;
+    bool pump_scheduled_ = false;
+    // A client that came while the previous one's command still ran hears
+    // nothing of that command.
+    bool muted_ = false;
+    bool allow_any_user_ = false;
+    bool refusal_logged_ = false;
 };
+
+// The user owning the other end of a loopback TCP connection, looked up in
+// the kernel's socket table; -1 when it cannot be found.
+long loopback_peer_uid(int fd);
 
 } // namespace console

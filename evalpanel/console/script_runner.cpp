@@ -140,7 +140,7 @@ int ScriptRunner::run_script(const char *line) {
     }
     ++script_depth_;
     char buffer[kReadSize];
-    while (fgets(buffer, sizeof buffer, file)) {
+    while (!stopped() && fgets(buffer, sizeof buffer, file)) {
         // Anything but ASCII means this is no script: stop reading it.
         if (has_non_ascii(buffer))
             break;
@@ -204,6 +204,8 @@ void ScriptRunner::run_for_loop(FILE *file, const char *header, const Arguments 
         bool reached_end_line = false;
         char buffer[kReadSize];
         while (fgets(buffer, sizeof buffer, file)) {
+            if (stopped())
+                return;
             std::string line = replace_variable(replace_arguments(buffer, arguments), name, value);
             const char *p = skip_blanks(line.c_str());
             if (is_skipped(p))

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "console_document.h"
+#include "interrupt.h"
 
 namespace console {
 
@@ -39,6 +40,10 @@ class ScriptRunner {
 
     int script_depth() const { return script_depth_; }
 
+    // Looked at before every line and every pass: a stop request ends all
+    // running scripts and loops.
+    void set_interrupt(Interrupt *interrupt) { interrupt_ = interrupt; }
+
     // Replaces $0..$9 by the arguments; a reference to a missing argument
     // cuts the line there.
     static std::string replace_arguments(const std::string &line, const Arguments &arguments);
@@ -49,8 +54,11 @@ class ScriptRunner {
 
     ConsoleDocument &document_;
     CommandSink parse_cmd_;
+    bool stopped() { return interrupt_ != nullptr && interrupt_->check(); }
+
     int script_depth_ = 0;
     int loop_depth_ = 0;
+    Interrupt *interrupt_ = nullptr;
 };
 
 } // namespace console

@@ -219,7 +219,7 @@ bool MainWindow::eventFilter(QObject *, QEvent *event) {
 
 void MainWindow::paste_clipboard() {
     if (console_)
-        console_->editor().paste_clipboard();
+        console_->paste_clipboard();
 }
 
 void MainWindow::console_print(const QString &text) {

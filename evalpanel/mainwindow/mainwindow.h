@@ -77,6 +77,7 @@ class MainWindow : public QMainWindow, public console::ConsoleHost {
     QTcpServer *relay_server() const;
     bool auto_write() const { return auto_write_; }
     console::Console &command_console() { return *console_; }
+    console::Relay &relay() { return *relay_; }
     direct_access *direct_access_window() const { return direct_access_; }
 
     // The slots in the window's fixed order.
