@@ -59,7 +59,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (!f || fwrite(image, 1, image_size, f) != image_size || fclose(f) != 0)
         abort();
 
-    evalpanel::reset_device();
     fuzzkit::kit("reset");
     fuzzkit::kit("clock manual");
     fuzzkit::kit(kFirmware[(data[0] >> 1) & 3]);

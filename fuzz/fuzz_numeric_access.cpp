@@ -28,7 +28,8 @@ void check_terminated(const std::vector<char> &buffer, const char *who, const st
         fail(who, text);
 }
 
-void numeric_access(const std::string &text, size_t size, uint32_t value) {
+void numeric_access(evalpanel::DeviceSession &session, const std::string &text, size_t size,
+                    uint32_t value) {
     std::vector<char> line(size, 'x');
     const int made = evalpanel::make_numeric_access(text.c_str(), line.data(), line.size());
     if (made != 0 && made != 1)
@@ -56,27 +57,27 @@ void numeric_access(const std::string &text, size_t size, uint32_t value) {
     if (address > 0xFF)
         fail("address above 0xFF", text);
 
-    evalpanel::get_reg_value(line.data());
-    evalpanel::set_reg_value(line.data(), value & maximum);
-    const int64_t read = evalpanel::get_reg_value(line.data());
+    evalpanel::get_reg_value(session, line.data());
+    evalpanel::set_reg_value(session, line.data(), value & maximum);
+    const int64_t read = evalpanel::get_reg_value(session, line.data());
     if (read > static_cast<int64_t>(maximum))
         fail("read a value above the field's maximum", text);
 }
 
 // The text as the location of a made-up field.
-void field_ops(const std::string &text, uint32_t value) {
+void field_ops(evalpanel::DeviceSession &session, const std::string &text, uint32_t value) {
     const std::string line = "lreg(FUZZ_FIELD,\t(RW, \"" + text + "\"));";
     const uint32_t maximum = evalpanel::get_reg_max(line.c_str());
-    const int width = evalpanel::sweep_rd(text.c_str(), nullptr);
+    const int width = evalpanel::sweep_rd(session, text.c_str(), nullptr);
     if (width >= 0 && width <= 32 && maximum != (width == 32 ? 0xFFFFFFFFu : (1u << width) - 1))
         fail("field maximum does not match the location's width", text);
     uint32_t dest = 0;
-    const int read_width = evalpanel::sweep_rd(text.c_str(), &dest);
+    const int read_width = evalpanel::sweep_rd(session, text.c_str(), &dest);
     if (read_width >= 0 && read_width != width)
         fail("read covers other bits than the location", text);
-    evalpanel::sweep_wr(text.c_str(), value);
-    evalpanel::get_reg_value(line.c_str());
-    evalpanel::set_reg_value(line.c_str(), value);
+    evalpanel::sweep_wr(session, text.c_str(), value);
+    evalpanel::get_reg_value(session, line.c_str());
+    evalpanel::set_reg_value(session, line.c_str(), value);
 }
 
 // A lookup that found something leaves the whole text, terminated, in the
@@ -123,8 +124,7 @@ void lookups(const std::string &text, size_t size, uint32_t value) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size < 5 || size > 1024)
         return -1;
-    static fuzzkit::KitHost host;
-    fuzzkit::open_kit(host);
+    fuzzkit::KitSession kit;
 
     // Buffer sizes 0..255 and, now and then, the full line size.
     const size_t buffer_size = data[0] == 0xFF ? evalpanel::kLineSize : data[0];
@@ -133,10 +133,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const std::string text(reinterpret_cast<const char *>(data + 5), size - 5);
     const std::string c_text = text.c_str(); // up to the first zero byte
 
-    numeric_access(c_text, buffer_size, value);
-    field_ops(c_text, value);
+    numeric_access(kit.session, c_text, buffer_size, value);
+    field_ops(kit.session, c_text, value);
     lookups(c_text, buffer_size, value);
-
-    fuzzkit::close_kit();
     return 0;
 }

@@ -44,10 +44,10 @@ void kit_line(const char *line) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size > 4096)
         return -1;
-    static fuzzkit::KitHost host;
-    static fuzzkit::CountingDocument document;
-    static console::CommandInterpreter interpreter(host, document);
-    fuzzkit::open_kit(host);
+    fuzzkit::KitHost host;
+    fuzzkit::CountingDocument document;
+    fuzzkit::KitSession kit;
+    console::CommandInterpreter interpreter(host, kit.session, document);
 
     const std::string input(reinterpret_cast<const char *>(data), size);
     size_t start = 0;
@@ -71,6 +71,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             abort();
         }
     }
-    fuzzkit::close_kit();
     return 0;
 }

@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "bridgeio.h"
+#include "chip/rx5120.h"
 #include "fuzz_support.h"
 #include "kit_control.h"
 
@@ -11,25 +12,12 @@ namespace fuzzkit {
 
 void KitHost::console_print(const QString &text) {
     ++printed;
-    // Touch every character the way the window would when showing it.
-    (void)text.toUtf8();
+    (void)text.toUtf8(); // touch every character, as the window would
 }
 
 void KitHost::append_command_log(const QString &line) {
     ++logged;
     (void)line.toUtf8();
-}
-
-void KitHost::timer_func() {
-    ++polls;
-    evalpanel::DeviceState &device = evalpanel::device();
-    device.echo = false;
-    evalpanel::run_status_script();
-    device.echo = true;
-}
-
-double KitHost::adc_read(int, int, double factor_a, int shift, double factor_b) {
-    return factor_a / (1 << (shift & 15)) * factor_b;
 }
 
 void KitHost::sleep_ms(int ms) {
@@ -64,34 +52,21 @@ std::string kit(const std::string &line) {
     return reply;
 }
 
-void open_kit(KitHost &host) {
+KitSession::KitSession() {
     enable_traces();
-    evalpanel::reset_device();
     kit("reset");
     kit("clock manual");
-    evalpanel::DeviceState &device = evalpanel::device();
-    device.host = &host;
-    device.handle = usb_hid_init(BRIDGEIO_VENDOR_ID, BRIDGEIO_PRODUCT_ID);
-    if (device.handle == BRIDGEIO_INVALID_HANDLE) {
+    session.connect_adapter();
+    if (!session.have_adapter()) {
         std::fprintf(stderr, "fuzz: the virtual kit did not open\n");
         std::abort();
     }
-    start_firmware(device.handle);
-    load_script(device.handle, device.status_script.data(), 0,
-                static_cast<uint32_t>(device.status_script.size()));
-    evalpanel::select_i2c_bus(0);
-    evalpanel::write_pin(0, 22, 1); // VIOSYS: the chip gets its supply
-    evalpanel::probe_board_sensor();
-    evalpanel::switch_page(0);
-    evalpanel::set_access_mode(1);
-    host.printed = host.logged = host.refreshes = host.polls = 0;
+    session.write_pin(rx5120::pin::kGroupA, rx5120::pin::kVioSys, 1); // the chip's supply
 }
 
-void close_kit() {
-    evalpanel::DeviceState &device = evalpanel::device();
-    if (device.handle != BRIDGEIO_INVALID_HANDLE)
-        usb_hid_close(device.handle);
-    evalpanel::reset_device();
+KitSession::~KitSession() {
+    if (session.handle() != BRIDGEIO_INVALID_HANDLE)
+        usb_hid_close(session.handle());
 }
 
 } // namespace fuzzkit

@@ -1,11 +1,18 @@
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <string>
 
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QHostAddress>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QtCore/qnamespace.h>
 #include <gtest/gtest.h>
 
 #include "console/console.h"
+#include "console/relay.h"
 #include "kit_fixture.h"
 
 namespace {
@@ -42,7 +49,7 @@ class ConsoleTest : public ConsoleKitTest {
         fclose(file);
     }
 
-    console::Console console{host, doc};
+    console::Console console{host, session, doc};
     std::filesystem::path dir;
     std::filesystem::path saved_cwd;
 };
@@ -54,9 +61,6 @@ TEST_F(ConsoleTest, StartsWithHelpAndTheFirstPrompt) {
 }
 
 TEST_F(ConsoleTest, TypedLinesRunAsCommandsBelowTheInputLine) {
-    console.start();
-    doc.text.clear();
-    doc.cursor = 0;
     console.editor().show_first_prompt();
     type_line("page(2)");
     type_line("nonsense");
@@ -71,14 +75,14 @@ TEST_F(ConsoleTest, ScriptFilesRunBeforeCommandsAreTried) {
     EXPECT_EQ(host.printed, (QStringList{"switched to page 4"}));
     EXPECT_EQ(host.log, (QStringList{"0x12 = 0x0", "0x12 = 0x1"}));
     EXPECT_EQ(chip_register(4, 0x12), 1);
-}
 
-TEST_F(ConsoleTest, ScriptButtonsRunTheirFileOrNothing) {
-    EXPECT_TRUE(console.run_script_file("script1.txt")); // missing: nothing visible
-    EXPECT_TRUE(host.printed.isEmpty());
-    write_file("script1.txt", "help\n");
+    // A script button: a missing file does nothing visible.
+    host.printed.clear();
     EXPECT_TRUE(console.run_script_file("script1.txt"));
-    EXPECT_EQ(host.printed, QStringList{QString::fromLatin1(console::kHelpText)});
+    EXPECT_TRUE(host.printed.isEmpty());
+    write_file("script1.txt", "page()\n");
+    EXPECT_TRUE(console.run_script_file("script1.txt"));
+    EXPECT_EQ(host.printed, QStringList{"page 4"});
 }
 
 TEST_F(ConsoleTest, InputDuringTheBusTestWaitsForItsEnd) {
@@ -101,16 +105,59 @@ TEST_F(ConsoleTest, InputDuringTheBusTestWaitsForItsEnd) {
     EXPECT_EQ(doc.last_line(), QStringLiteral("> u|"));
 }
 
-} // namespace
+// ---- The network relay, as the program runs it ------------------------------
 
-namespace {
+bool spin_until(const std::function<bool()> &done) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!done() && timer.elapsed() < 5000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    return done();
+}
 
-TEST_F(ConsoleTest, RelayedTextEndsAtAZeroByte) {
-    console.relay(QByteArray("help\r\n\0page(1)\n", 15));
-    EXPECT_EQ(host.printed, QStringList{QString::fromLatin1(console::kHelpText)});
+TEST_F(ConsoleTest, RelayTypesWhatOneClientSendsAndSendsBackWhatIsPrinted) {
+    console::Relay relay(console);
+    host.relay = &relay;
+    QStringList relay_log;
+    QObject::connect(&relay, &console::Relay::log_line,
+                     [&](const QString &line) { relay_log << line; });
+    ASSERT_TRUE(relay.listen(0));
+    const quint16 port = relay.server()->serverPort();
+
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, port);
+    ASSERT_TRUE(spin_until([&] { return relay.has_client(); }));
+    EXPECT_EQ(relay_log, QStringList{"Network client connected."});
+
+    // A second client is turned away; the first keeps its connection.
+    QTcpSocket second;
+    second.connectToHost(QHostAddress::LocalHost, port);
+    EXPECT_TRUE(spin_until([&] { return second.state() == QAbstractSocket::UnconnectedState; }));
+    EXPECT_EQ(relay_log.size(), 1);
+
+    // A read ends at its first zero byte; what is printed goes back with "\n".
+    client.write(QByteArray("page()\r\n\0page(1)\n", 17));
+    ASSERT_TRUE(spin_until([&] { return client.bytesAvailable() >= 7; }));
+    EXPECT_EQ(host.printed, QStringList{"page 0"});
+    EXPECT_EQ(client.readAll(), QByteArray("page 0\n"));
+
+    // A burst longer than one read is typed whole without waiting for more.
+    host.printed.clear();
+    QByteArray burst;
+    for (int i = 0; i < 100; ++i)
+        burst += "page()\n";
+    ASSERT_GT(burst.size(), console::Relay::kChunk);
+    client.write(burst);
+    EXPECT_TRUE(spin_until([&] { return host.printed.size() == 100; }));
     EXPECT_EQ(console.editor().line(), "");
-    console.relay("page(1)\n");
-    EXPECT_EQ(host.printed.last(), "switched to page 1");
+
+    client.disconnectFromHost();
+    ASSERT_TRUE(spin_until([&] { return !relay.has_client(); }));
+    EXPECT_EQ(relay_log.last(), "Network client disconnected.");
+    // The next client is taken.
+    QTcpSocket third;
+    third.connectToHost(QHostAddress::LocalHost, port);
+    EXPECT_TRUE(spin_until([&] { return relay.has_client(); }));
 }
 
 } // namespace

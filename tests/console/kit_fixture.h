@@ -1,55 +1,45 @@
-// A test fixture with the virtual kit opened through the real adapter
-// library and the device layer, the chip powered and on the system bus, and
-// the console's interpreter on top, printing into a recorder.
+// A test fixture with the virtual kit opened by a DeviceSession through the
+// real adapter library, the chip powered and on the system bus, and the
+// console's interpreter on top, printing into a recorder. The session's own
+// command log lines land in the recorder's log too, as in the window.
 #pragma once
 
-#include <cstdio>
 #include <string>
 
+#include <QObject>
 #include <gtest/gtest.h>
 
 #include "../virtualkit/kit_lines.h"
 #include "bridgeio.h"
+#include "chip/rx5120.h"
 #include "console/command_interpreter.h"
+#include "device/device_session.h"
 #include "fake_document.h"
 #include "recorder_host.h"
-#include "registers/device_access.h"
 
 class ConsoleKitTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        evalpanel::reset_device();
         kit("reset");
         // The kit's time moves only when a command sleeps (or a test says so).
         kit("clock manual");
         host.on_sleep = [](int ms) { kit("advance " + std::to_string(ms)); };
-        unsigned vendor = 0, product = 0;
-        std::string identity = kit("identity");
-        ASSERT_EQ(sscanf(identity.c_str(), "0x%x 0x%x", &vendor, &product), 2) << identity;
-        evalpanel::DeviceState &device = evalpanel::device();
-        device.host = &host;
-        device.handle = usb_hid_init(static_cast<int>(vendor), static_cast<int>(product));
-        ASSERT_NE(device.handle, BRIDGEIO_INVALID_HANDLE);
-        start_firmware(device.handle);
-        load_script(device.handle, device.status_script.data(), 0,
-                    static_cast<uint32_t>(device.status_script.size()));
-        evalpanel::select_i2c_bus(0);
-        // VIOSYS powers the chip; the sensor probe then finds the board sensor.
-        evalpanel::write_pin(0, 22, 1);
-        evalpanel::probe_board_sensor();
-        evalpanel::switch_page(0);
-        evalpanel::set_access_mode(1);
+        QObject::connect(&session, &evalpanel::DeviceSession::log_line,
+                         [this](const QString &line) { host.log << line; });
+        session.connect_adapter(); // the chip has no supply yet: it does not answer
+        ASSERT_TRUE(session.have_adapter());
+        // VIOSYS powers the chip; the poll that follows brings it up.
+        ASSERT_EQ(session.write_pin(rx5120::pin::kGroupA, rx5120::pin::kVioSys, 1), 1);
+        ASSERT_EQ(session.connection_state(), evalpanel::kConnected);
+        ASSERT_TRUE(session.registers_valid());
         host.printed.clear();
         host.log.clear();
-        host.polls = 0;
         host.refreshes = 0;
     }
 
     void TearDown() override {
-        evalpanel::DeviceState &device = evalpanel::device();
-        if (device.handle != BRIDGEIO_INVALID_HANDLE)
-            usb_hid_close(device.handle);
-        evalpanel::reset_device();
+        if (session.handle() != BRIDGEIO_INVALID_HANDLE)
+            usb_hid_close(session.handle());
     }
 
     // Enables Buck5 (a single-phase converter), releases NRST and lets the
@@ -69,5 +59,6 @@ class ConsoleKitTest : public ::testing::Test {
 
     RecorderHost host;
     FakeDocument doc;
-    console::CommandInterpreter interpreter{host, doc};
+    evalpanel::DeviceSession session;
+    console::CommandInterpreter interpreter{host, session, doc};
 };

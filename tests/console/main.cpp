@@ -1,0 +1,10 @@
+// Test entry for the console tests on the kit: the device session's timers
+// and the relay's sockets need an application object and its event loop.
+#include <QCoreApplication>
+#include <gtest/gtest.h>
+
+int main(int argc, char **argv) {
+    testing::InitGoogleTest(&argc, argv);
+    QCoreApplication app(argc, argv);
+    return RUN_ALL_TESTS();
+}
