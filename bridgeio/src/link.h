@@ -5,13 +5,19 @@
 #pragma once
 
 #include "bridgeio.h"
-#include "bytes.h"
+#include "chip/adapter_commands.h"
+#include "chip/byte_order.h"
 #include "port/port.h"
 
 #include <cstdio>
 #include <memory>
 
 namespace bridgeio {
+
+namespace cmd = rx5120::cmd;
+using rx5120::get_le32;
+using rx5120::put_le16;
+using rx5120::put_le32;
 
 constexpr int kWriteTimeoutMs = 200;
 constexpr int kReadTimeoutMs = 1000;
