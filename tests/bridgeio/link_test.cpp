@@ -175,18 +175,6 @@ TEST_F(LinkTest, ShortHidReplyLeavesNoRequestBytesInTheReply) {
     EXPECT_EQ(obuffer_bytes(), expected);
 }
 
-TEST_F(LinkTest, PartialSerialReplyIsALostReply) {
-    Adapter a = attach(Transport::Serial);
-    a.port->reads.push_back(raw(Bytes(10, 0x99)));
-    a.port->reads.push_back(reply(pattern(1)));
-
-    begin_command(0xA2);
-    ASSERT_EQ(rd2(a.handle), 0);
-
-    EXPECT_EQ(a.port->writes.size(), 2u);
-    EXPECT_EQ(obuffer_bytes(), pattern(1));
-}
-
 // ---- Handles ---------------------------------------------------------------
 
 TEST_F(LinkTest, OnlyTheOpenLinksHandleReachesThePort) {
@@ -209,26 +197,6 @@ TEST_F(LinkTest, OnlyTheOpenLinksHandleReachesThePort) {
     EXPECT_EQ(usb_hid_close(a.handle), 1);
     EXPECT_EQ(usb_hid_close(a.handle), 0);
     EXPECT_EQ(rd2(a.handle), -1);
-}
-
-TEST_F(LinkTest, UsbHidInitOpensAPortEachTimeAndClosesThePreviousLink) {
-    hid_open_calls.clear();
-    auto first = std::make_unique<RecordingPort>(Transport::Hid);
-    RecordingPort *port = first.get();
-    hid_ports_to_open.push_back(std::move(first));
-
-    BridgeHandle h = usb_hid_init(BRIDGEIO_VENDOR_ID, BRIDGEIO_PRODUCT_ID);
-    ASSERT_NE(h, BRIDGEIO_INVALID_HANDLE);
-    port->reads.push_back(kOk);
-    begin_command(0xA3);
-    EXPECT_EQ(rd2(h), 0);
-    EXPECT_EQ(port->writes.at(0)[0], 0x00);
-
-    // No adapter now: the invalid handle, and the old link is gone too.
-    EXPECT_EQ(usb_hid_init(BRIDGEIO_VENDOR_ID, BRIDGEIO_PRODUCT_ID), BRIDGEIO_INVALID_HANDLE);
-    EXPECT_EQ(rd2(h), -1);
-    const std::pair<uint16_t, uint16_t> id{BRIDGEIO_VENDOR_ID, BRIDGEIO_PRODUCT_ID};
-    EXPECT_EQ(hid_open_calls, (std::vector<std::pair<uint16_t, uint16_t>>{id, id}));
 }
 
 // ---- Asynchronous reads ----------------------------------------------------

@@ -315,15 +315,6 @@ TEST(SerialOpen, ScannedPortIsOpenedAndCarriesReports) {
     link_close();
 }
 
-TEST(SerialOpen, NoPortFoundGivesTheInvalidHandleAndClosesTheOldLink) {
-    Adapter old = attach(Transport::Hid);
-    TempDir dir;
-    Output out;
-    EXPECT_EQ(bt_open(nullptr, dir.path().c_str(), out.file()), BRIDGEIO_INVALID_HANDLE);
-    EXPECT_EQ(out.text(), "");
-    EXPECT_EQ(rd2(old.handle), -1);
-}
-
 TEST(SerialOpen, PortThatCannotBeOpenedPrintsAllThreeSettingsMessages) {
     Output out;
     EXPECT_EQ(bt_open("/nonexistent/rfcomm7", nullptr, out.file()), BRIDGEIO_INVALID_HANDLE);
