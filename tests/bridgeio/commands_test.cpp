@@ -221,7 +221,8 @@ TEST_F(CommandTest, FifoPacketWithoutCallbackCopiesFiftySixBytes) {
 }
 
 TEST_F(CommandTest, StoppingThePacketFlowDrainsWhatFollows) {
-    a.port->reads = {reply(payload_words(0, {0x55})), reply_status(1), reply_status(2)};
+    a.port->reads = {reply(payload_words(0, {0x55})), waiting(reply_status(1)),
+                     waiting(reply_status(2))};
     EXPECT_EQ(korra_stop_packet_flow(a.handle), 0x55);
     EXPECT_EQ(a.port->request_word(0, 0), 0xB0u);
     // The reply, two reports at once, one that does not come at once, and

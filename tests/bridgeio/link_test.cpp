@@ -246,7 +246,7 @@ TEST_P(AsyncTest, ReportAlreadyWaitingIsDeliveredBeforeTheNextRequest) {
     Adapter a = attach(GetParam());
     ASSERT_EQ(korra_read_fifo_packet(a.handle, 0, nullptr, record_report, 7, 8, 9), 0);
     EXPECT_TRUE(a.port->writes.empty()); // request 0 only starts the read
-    a.port->reads.push_back(reply(pattern(0x33)));
+    a.port->reads.push_back(waiting(reply(pattern(0x33))));
 
     EXPECT_EQ(send_raw(a.handle, pattern(0).data()), 0);
     ASSERT_EQ(callback_log.reports.size(), 1u);
