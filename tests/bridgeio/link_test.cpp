@@ -59,23 +59,6 @@ TEST_P(Framing, SendRawWritesTheCallersBytesBehindTheFirstByteAndReadsNothing) {
     EXPECT_TRUE(a.port->read_timeouts.empty());
 }
 
-TEST_P(Framing, ReplyIsTakenFromThePayloadOffset) {
-    const FramingCase &c = GetParam();
-    Adapter a = attach(c.transport);
-    const Bytes p = pattern(0x40);
-    Bytes delivered(c.payload_at, 0x7E); // an unexpected report ID is ignored
-    delivered.insert(delivered.end(), p.begin(), p.end());
-    a.port->reads.push_back(raw(delivered));
-
-    begin_command(0xA2);
-    ASSERT_EQ(rd2(a.handle), 0);
-
-    EXPECT_EQ(obuffer_bytes(), p);
-    EXPECT_EQ(a.port->read_sizes, std::vector<size_t>{c.reply_size});
-    EXPECT_EQ(a.port->read_timeouts, std::vector<int>{kReadTimeoutMs});
-    EXPECT_EQ(bytesread, delivered.size());
-}
-
 INSTANTIATE_TEST_SUITE_P(Transports, Framing,
                          ::testing::Values(FramingCase{Transport::Hid, 0x00, 65, 1},
                                            FramingCase{Transport::Serial, 0xA5, 64, 0}),
@@ -362,23 +345,5 @@ INSTANTIATE_TEST_SUITE_P(Transports, AsyncTest,
                          [](const auto &info) {
                              return info.param == Transport::Hid ? "Hid" : "Serial";
                          });
-
-TEST_F(LinkTest, CompletionRoutinePassesThePayloadAndContext) {
-    Adapter a = attach(Transport::Hid);
-    callback_log = {};
-    read_callback = record_report;
-    cb_data = 4, cb_data2 = 5, cb_data3 = 6;
-    std::memcpy(obuffer2 + 1, pattern(0x21).data(), kPayloadSize);
-
-    rd_async_callback(0, 0, nullptr);
-    ASSERT_EQ(callback_log.reports.size(), 1u);
-    EXPECT_EQ(callback_log.reports[0], pattern(0x21));
-    EXPECT_EQ(callback_log.context[0], (std::array<uint32_t, 3>{4, 5, 6}));
-
-    read_callback = nullptr;
-    rd_async_callback(0, 0, nullptr); // nothing to call: nothing happens
-    EXPECT_EQ(callback_log.reports.size(), 1u);
-    (void)a;
-}
 
 } // namespace

@@ -122,28 +122,6 @@ TEST_F(SerialPty, SilentPeerGetsTheSameRequestTenTimesASecondApart) {
     }
 }
 
-TEST_F(SerialPty, PeerAnsweringTheThirdAttemptCompletesTheExchange) {
-    int requests = 0;
-    const Bytes answer = awkward_payload(0x00040000);
-    std::thread peer([&] {
-        while (requests < 3 && pty.read_master(kFrameSize, 2500).size() == kFrameSize)
-            ++requests;
-        if (requests == 3)
-            pty.write_master(answer);
-    });
-    begin_command(0xA2);
-    const auto start = Clock::now();
-    const int r = rd2(handle);
-    const auto took = Clock::now() - start;
-    peer.join();
-
-    EXPECT_EQ(r, 0);
-    EXPECT_EQ(requests, 3);
-    EXPECT_EQ(Bytes(obuffer, obuffer + 64), answer);
-    EXPECT_GE(took, std::chrono::milliseconds(1900));
-    EXPECT_LT(took, std::chrono::milliseconds(4000));
-}
-
 TEST_F(SerialPty, HungUpLineFailsAtOnce) {
     // Only the library's descriptor is left on the slave side; closing the
     // master then hangs the line up, as an adapter that goes away would.
@@ -233,29 +211,6 @@ INSTANTIATE_TEST_SUITE_P(Cases, RfcommScan,
                                                     }(),
                                                     19, 20}),
                          [](const auto &info) { return std::string(info.param.name); });
-
-TEST(SerialOpen, ScannedPortIsOpenedAndCarriesReports) {
-    Pty pty;
-    ASSERT_TRUE(pty.ok());
-    TempDir dir;
-    for (int i = 0; i < 3; ++i)
-        dir.add("rfcomm" + std::to_string(i), pty.name());
-    Output out;
-
-    BridgeHandle h = bt_open(nullptr, dir.path().c_str(), out.file());
-    ASSERT_NE(h, BRIDGEIO_INVALID_HANDLE);
-    const std::string d = dir.path();
-    EXPECT_EQ(out.text(), "Found rfcomm0 " + d + "/rfcomm0\nFound rfcomm1 " + d +
-                              "/rfcomm1\nFound rfcomm2 " + d + "/rfcomm2\nTrying " + d +
-                              "/rfcomm2\n");
-    const Bytes data = awkward_payload(1);
-    EXPECT_EQ(send_raw(h, data.data()), 0);
-    const Bytes seen = pty.read_master(kFrameSize, 1000);
-    ASSERT_EQ(seen.size(), kFrameSize);
-    EXPECT_EQ(seen[0], 0xA5);
-    EXPECT_EQ(Bytes(seen.begin() + 1, seen.end()), data);
-    link_close();
-}
 
 TEST(SerialOpen, PortThatCannotBeOpenedPrintsAllThreeSettingsMessages) {
     Output out;
