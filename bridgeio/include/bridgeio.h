@@ -11,15 +11,33 @@
  * or did not answer in time); other negative values (mostly -4) when the
  * adapter answered with a failure status.
  *
- * Time-outs: a request is written within 200 ms (serial; hidraw writes are
- * synchronous in the kernel and cannot be bounded) and a reply waited for at
- * most 1000 ms. Over HID an exchange is one attempt; over serial a missing
- * reply makes it send the same request again, up to ten times.
+ * Time-outs: a request is written within 200 ms and a reply waited for at
+ * most 1000 ms, on HID and serial alike. (A hidraw write that the kernel
+ * holds longer is abandoned to a library thread; writes fail at once until
+ * it has ended.) Over HID an exchange is one attempt, at most 1.2 s; over
+ * serial a reply of which nothing arrived makes it send the same request
+ * again, up to ten times.
+ *
+ * Pairing: before each request the link drops every report or byte that is
+ * already waiting, so a reply that came after its time-out is never taken
+ * for a later request's. A serial reply cut short by the time-out fails the
+ * exchange and its remains are dropped.
+ *
+ * Exclusive use: the library holds an advisory lock (flock) on the device
+ * node of the open link; a second program that uses this library on the
+ * same adapter cannot open it (see last_open_result).
+ *
+ * Choosing the adapter: the environment variable BRIDGEIO_ADAPTER, when set
+ * and not empty, names the adapter to open: a hidraw path (/dev/hidraw3), a
+ * USB serial number, or a serial port's path (/dev/rfcomm0, /dev/ttyUSB0).
+ * usb_hid_init opens only that adapter (a serial port path is opened as by
+ * bt_init); bt_init(NULL) opens it instead of scanning.
  *
  * Handles: at most one link is open. Opening a link (usb_hid_init, bt_init)
- * closes the one that was open, and its handle stops being valid. A handle
- * that is not the open link's is never used to reach a device: every call
- * with it fails as an I/O error.
+ * closes the one that was open, and its handle stops being valid; an
+ * opening that fails leaves the open link as it was. A handle that is not
+ * the open link's is never used to reach a device: every call with it fails
+ * as an I/O error.
  */
 #ifndef BRIDGEIO_H
 #define BRIDGEIO_H
@@ -75,8 +93,10 @@ BRIDGEIO_API extern uint32_t cs;
 /* ---- Link ------------------------------------------------------------- */
 
 /* Opens the first present HID interface whose vendor and product IDs match
- * (in enumeration order; interfaces that cannot be opened are skipped).
- * Returns its handle, or BRIDGEIO_INVALID_HANDLE when there is none. */
+ * (in enumeration order; interfaces that cannot be opened are skipped), or
+ * the one BRIDGEIO_ADAPTER names. IDs outside 0..0xFFFF match nothing.
+ * Returns its handle, or BRIDGEIO_INVALID_HANDLE when there is none; then
+ * last_open_result tells why. */
 BRIDGEIO_API BridgeHandle usb_hid_init(int vendor_id, int product_id);
 
 /* Opens a serial (Bluetooth) port at 115200 baud with RTS/CTS handshake.
@@ -84,10 +104,26 @@ BRIDGEIO_API BridgeHandle usb_hid_init(int vendor_id, int product_id);
  * /dev/rfcomm0 .. /dev/rfcomm19, stops at the first one missing and takes
  * the last one found, printing "Found <node> <path>" for each. It prints
  * "Trying <path>" for the port it opens, and a message for each settings
- * step that fails. Returns the handle (also when the settings could not be
- * applied), or BRIDGEIO_INVALID_HANDLE when no port is found or the port
- * cannot be opened. It never ends the calling process. */
+ * step that fails. With a null name and BRIDGEIO_ADAPTER set, that port is
+ * opened instead of scanning. Returns the handle (also when the settings
+ * could not be applied), or BRIDGEIO_INVALID_HANDLE when no port is found
+ * ("No Bluetooth serial port ... found" is printed) or the port cannot be
+ * opened (last_open_result tells why). It never ends the calling process. */
 BRIDGEIO_API BridgeHandle bt_init(const char *port_name);
+
+/* What the last usb_hid_init or bt_init did, for the user: copies a one-line
+ * text (no line feed) into `text`, at most size - 1 bytes and a terminating
+ * zero (`text` may be null when `size` is 0), and returns
+ *    1  an adapter was opened: "opened /dev/hidraw3 (serial number 0042)",
+ *       or "opened serial port /dev/rfcomm0";
+ *    0  no adapter was present: "no adapter with USB ID 1209:5120 is present"
+ *       (also for IDs outside 0..0xFFFF, or no Bluetooth serial port);
+ *   -1  an adapter was present but could not be opened; the text names it
+ *       and the cause, e.g. "cannot open /dev/hidraw3: permission denied
+ *       (...)", "cannot open /dev/hidraw3: in use by another program (...)",
+ *       or that BRIDGEIO_ADAPTER names none of the adapters present.
+ * Before any opening: 0 and "no adapter has been opened yet". */
+BRIDGEIO_API int last_open_result(char *text, size_t size);
 
 /* Closes the link. Returns nonzero when the handle was closed, 0 otherwise. */
 BRIDGEIO_API int usb_hid_close(BridgeHandle handle);

@@ -13,16 +13,6 @@ namespace bridgeio {
 
 namespace {
 
-enum : uint32_t {
-    kCmdReturnToBootloader = 0xA3,
-    kCmdStartFirmware = 0xB0,
-    kCmdFlash = 0xB1,
-    kCmdVersions = 0xB2,
-    kCmdReadMemory = 0xB3,
-    kCmdReadMemoryAtZero = 0x1B3,
-    kCmdUpdateBootloader = 0xC3,
-};
-
 constexpr uint32_t kImageHeaderSize = 8;
 constexpr uint32_t kPageSize = 256;
 constexpr uint32_t kFlashChunk = 56;
@@ -34,12 +24,12 @@ constexpr size_t kBootloaderBlocks = 256;
 // of length 0) when `page` is null. 0, or -1.
 int send_flashpage(BridgeHandle h, const uint8_t *page) {
     if (!page) {
-        begin_command(kCmdFlash);
+        begin_command(cmd::kFlash);
         return rd2(h) == 0 ? 0 : -1;
     }
     for (uint32_t off = 0; off < kPageSize; off += kFlashChunk) {
         const uint32_t n = kPageSize - off < kFlashChunk ? kPageSize - off : kFlashChunk;
-        begin_command(kCmdFlash);
+        begin_command(cmd::kFlash);
         put_le32(obuffer + 4, n);
         std::memcpy(obuffer + 8, page + off, n);
         if (rd2(h) != 0)
@@ -48,9 +38,9 @@ int send_flashpage(BridgeHandle h, const uint8_t *page) {
     return 0;
 }
 
-// The version word at `offset` of a 0xB2 reply; -1 when the exchange failed.
+// The version word at `offset` of a versions reply; -1 when the exchange failed.
 int read_version(BridgeHandle h, size_t offset, char *text) {
-    begin_command(kCmdVersions);
+    begin_command(cmd::kVersions);
     if (rd2(h) != 0)
         return -1;
     uint32_t v = get_le32(obuffer + offset);
@@ -95,12 +85,12 @@ using namespace bridgeio;
 extern "C" {
 
 BRIDGEIO_API int return_to_bootloader(BridgeHandle handle) {
-    begin_command(kCmdReturnToBootloader);
+    begin_command(cmd::kReturnToBootloader);
     return rd2(handle) == 0 ? 0 : -1;
 }
 
 BRIDGEIO_API int start_firmware(BridgeHandle handle) {
-    begin_command(kCmdStartFirmware);
+    begin_command(cmd::kStartFirmware);
     if (rd2(handle) != 0)
         return -1;
     return static_cast<int>(get_le32(obuffer + 4));
@@ -133,7 +123,7 @@ BRIDGEIO_API int send_firmware(BridgeHandle handle, const uint8_t *image, uint32
     // Without a whole header there is no image to announce.
     if (!image || size < kImageHeaderSize)
         return -1;
-    begin_command(kCmdFlash);
+    begin_command(cmd::kFlash);
     std::memcpy(obuffer + 4, image, kImageHeaderSize); // magic and version, as they are
     if (rd2(handle) != 0)
         return -1;
@@ -151,7 +141,7 @@ BRIDGEIO_API int send_firmware(BridgeHandle handle, const uint8_t *image, uint32
 }
 
 BRIDGEIO_API int read_m(BridgeHandle handle, uint32_t address, uint8_t *out) {
-    begin_command(address == 0 ? kCmdReadMemoryAtZero : kCmdReadMemory);
+    begin_command(address == 0 ? (cmd::kReadMemoryAtZeroFlag | cmd::kReadMemory) : cmd::kReadMemory);
     put_le32(obuffer + 4, address);
     if (rd2(handle) != 0)
         return -1;
@@ -164,7 +154,7 @@ BRIDGEIO_API int update_bootloader(BridgeHandle handle, const uint8_t *image) {
     if (!image)
         return -1;
     // The announcement is sent once, outside the exchange's retry.
-    begin_command(kCmdUpdateBootloader);
+    begin_command(cmd::kUpdateBootloader);
     if (int r = wr(handle); r != 0)
         return r;
     if (int r = rd(handle); r != 0)

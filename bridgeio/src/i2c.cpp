@@ -8,19 +8,6 @@ namespace bridgeio {
 
 namespace {
 
-enum : uint32_t {
-    kCmdPinConfig = 0xA0,
-    kCmdPinSet = 0xA1,
-    kCmdReadPin = 0xA2,
-    kCmdI2cInit = 0xA4,
-    kCmdI2cWrite = 0xA5,
-    kCmdI2cRead = 0xA6,
-    kCmdScanTest = 0xA7,
-    kCmdSwI2cWrite = 0xA8,
-    kCmdSwI2cRead = 0xA9,
-    kCmdSwI2cSetPins = 0xCA,
-};
-
 constexpr uint32_t kWriteChunk = 52;
 constexpr uint32_t kReadChunk = 60;
 
@@ -101,7 +88,7 @@ using namespace bridgeio;
 extern "C" {
 
 BRIDGEIO_API int i2c_init(BridgeHandle handle, uint32_t a, uint32_t b, uint32_t c, uint32_t d) {
-    begin_command(kCmdI2cInit);
+    begin_command(cmd::kI2cInit);
     put_le32(obuffer + 4, a);
     put_le32(obuffer + 8, b);
     put_le32(obuffer + 12, c);
@@ -111,19 +98,19 @@ BRIDGEIO_API int i2c_init(BridgeHandle handle, uint32_t a, uint32_t b, uint32_t 
 
 BRIDGEIO_API int i2c_write(BridgeHandle handle, unsigned length, int reg, int addr_mode,
                            int dev_addr, const uint8_t *data) {
-    const Transfer t{kCmdI2cWrite, reg, addr_mode, dev_addr, false, 0, 0};
+    const Transfer t{cmd::kI2cWrite, reg, addr_mode, dev_addr, false, 0, 0};
     return static_cast<int>(chunked_write(handle, t, length, data));
 }
 
 BRIDGEIO_API int i2c_read(BridgeHandle handle, unsigned length, int reg, int addr_mode,
                           int dev_addr, uint8_t *out) {
-    const Transfer t{kCmdI2cRead, reg, addr_mode, dev_addr, false, 0, 0};
+    const Transfer t{cmd::kI2cRead, reg, addr_mode, dev_addr, false, 0, 0};
     return static_cast<int>(chunked_read(handle, t, length, out, false));
 }
 
 BRIDGEIO_API int sw_i2c_set_pins(BridgeHandle handle, int group1, int pin1, int group2, int pin2,
                                  int mode) {
-    begin_command(kCmdSwI2cSetPins);
+    begin_command(cmd::kSwI2cSetPins);
     put_le32(obuffer + 4, static_cast<uint32_t>(group1));
     put_le32(obuffer + 8, static_cast<uint32_t>(pin1));
     put_le32(obuffer + 12, static_cast<uint32_t>(group2));
@@ -134,21 +121,21 @@ BRIDGEIO_API int sw_i2c_set_pins(BridgeHandle handle, int group1, int pin1, int 
 
 BRIDGEIO_API int sw_i2c_write(BridgeHandle handle, unsigned length, int reg, int addr_mode,
                               int dev_addr, const uint8_t *data, int speed_a, int speed_b) {
-    const Transfer t{kCmdSwI2cWrite, reg, addr_mode, dev_addr, true, speed_a, speed_b};
+    const Transfer t{cmd::kSwI2cWrite, reg, addr_mode, dev_addr, true, speed_a, speed_b};
     int64_t r = chunked_write(handle, t, length, data);
     return r < 0 ? static_cast<int>(r) : static_cast<int>(length);
 }
 
 BRIDGEIO_API int sw_i2c_read(BridgeHandle handle, unsigned length, int reg, int addr_mode,
                              int dev_addr, uint8_t *out, int speed_a, int speed_b) {
-    const Transfer t{kCmdSwI2cRead, reg, addr_mode, dev_addr, true, speed_a, speed_b};
+    const Transfer t{cmd::kSwI2cRead, reg, addr_mode, dev_addr, true, speed_a, speed_b};
     int64_t r = chunked_read(handle, t, length, out, true);
     return r < 0 ? static_cast<int>(r) : static_cast<int>(length);
 }
 
 BRIDGEIO_API int pin_config(BridgeHandle handle, int group, int pin, int c1, int c2, int c3,
                             int c4) {
-    begin_command(kCmdPinConfig);
+    begin_command(cmd::kPinConfig);
     obuffer[4] = static_cast<uint8_t>(group);
     obuffer[5] = static_cast<uint8_t>(pin);
     obuffer[6] = static_cast<uint8_t>(c1);
@@ -159,7 +146,7 @@ BRIDGEIO_API int pin_config(BridgeHandle handle, int group, int pin, int c1, int
 }
 
 BRIDGEIO_API int pin_set(BridgeHandle handle, int group, int pin, int level) {
-    begin_command(kCmdPinSet);
+    begin_command(cmd::kPinSet);
     obuffer[4] = static_cast<uint8_t>(group);
     obuffer[5] = static_cast<uint8_t>(pin);
     obuffer[6] = static_cast<uint8_t>(level);
@@ -167,7 +154,7 @@ BRIDGEIO_API int pin_set(BridgeHandle handle, int group, int pin, int level) {
 }
 
 BRIDGEIO_API int read_pin(BridgeHandle handle, int group, uint32_t *levels) {
-    begin_command(kCmdReadPin);
+    begin_command(cmd::kReadPin);
     obuffer[4] = static_cast<uint8_t>(group);
     if (rd2(handle) != 0)
         return -1;
@@ -177,7 +164,7 @@ BRIDGEIO_API int read_pin(BridgeHandle handle, int group, uint32_t *levels) {
 }
 
 BRIDGEIO_API int scantest(BridgeHandle handle, const uint8_t *in, uint8_t *out) {
-    begin_command(kCmdScanTest);
+    begin_command(cmd::kScanTest);
     if (in)
         std::memcpy(obuffer + 4, in + 4, kPayloadSize - 4);
     if (rd2(handle) != 0)

@@ -43,9 +43,9 @@ LinkState &link_state() {
 }
 
 BridgeHandle link_attach(std::unique_ptr<Port> port) {
-    link_close();
     if (!port)
         return BRIDGEIO_INVALID_HANDLE;
+    link_close();
     LinkState &s = link_state();
     s.transport = port->transport();
     s.port = std::move(port);
@@ -72,6 +72,10 @@ Port *link_port(BridgeHandle handle) {
     return s.port.get();
 }
 
+const Port *link_current_port() {
+    return link_state().port.get();
+}
+
 Transport link_transport() {
     return link_state().transport;
 }
@@ -92,6 +96,9 @@ int wr(BridgeHandle handle) {
     port = link_port(handle); // the callback may have used the library
     if (!port)
         return kPortIoError;
+    // Whatever else is waiting answers an earlier request (a reply that came
+    // after its time-out) or nothing at all: it must not pair with this one.
+    port->discard_input();
 
     obuffer2[0] = link_transport() == Transport::Hid ? kHidReportId : kSerialSync;
     std::memcpy(obuffer2 + 1, obuffer, kPayloadSize);
@@ -103,6 +110,7 @@ int wr(BridgeHandle handle) {
 }
 
 int rd(BridgeHandle handle) {
+    bytesread = 0;
     Port *port = link_port(handle);
     if (!port)
         return kPortIoError;
@@ -141,38 +149,30 @@ int rd(BridgeHandle handle) {
 }
 
 void drain(BridgeHandle handle) {
-    Port *port = link_port(handle);
-    if (!port)
-        return;
     uint8_t scratch[kFrameSize];
     size_t got = 0;
-    if (link_transport() == Transport::Hid) {
-        for (;;) {
-            if (link_state().async_armed) {
-                if (complete_async(*port, 0) == kPortOk)
-                    continue;
-            } else if (port->read(scratch, kFrameSize, 0, &got) == kPortOk) {
-                continue;
-            }
-            // Nothing waiting: one more report may still be on its way.
-            if (link_state().async_armed)
-                complete_async(*port, kDrainWaitMs);
-            else
-                port->read(scratch, kFrameSize, kDrainWaitMs, &got);
-            break;
+    const bool hid = link_transport() == Transport::Hid;
+    // The armed read's callback runs inside complete_async and may close or
+    // reopen the link: the port is looked up again after every report.
+    for (bool quiet_wait_done = false;;) {
+        Port *port = link_port(handle);
+        if (!port)
+            return;
+        const int wait_ms = hid && !quiet_wait_done ? 0 : kDrainWaitMs;
+        const int r = link_state().async_armed ? complete_async(*port, wait_ms)
+                                               : port->read(scratch, hid ? kFrameSize : 1, wait_ms,
+                                                            &got);
+        if (r == kPortOk)
+            continue;
+        // HID: nothing waiting now; one more report may still be on its way.
+        if (hid && !quiet_wait_done && r == kPortTimeout) {
+            quiet_wait_done = true;
+            continue;
         }
-    } else {
-        for (;;) {
-            if (link_state().async_armed) {
-                if (complete_async(*port, kDrainWaitMs) == kPortOk)
-                    continue;
-                break;
-            }
-            if (port->read(scratch, 1, kDrainWaitMs, &got) != kPortOk)
-                break;
-        }
+        break;
     }
-    port->cancel();
+    if (Port *port = link_port(handle))
+        port->cancel();
     // Whatever was still armed will not get a report from a stopped stream.
     link_state().async_armed = false;
     link_state().async_got = 0;
@@ -183,16 +183,6 @@ void drain(BridgeHandle handle) {
 using namespace bridgeio;
 
 extern "C" {
-
-BRIDGEIO_API BridgeHandle usb_hid_init(int vendor_id, int product_id) {
-    link_close();
-    return link_attach(
-        open_hid_port(static_cast<uint16_t>(vendor_id), static_cast<uint16_t>(product_id)));
-}
-
-BRIDGEIO_API BridgeHandle bt_init(const char *port_name) {
-    return bt_open(port_name, "/dev", stdout);
-}
 
 BRIDGEIO_API int usb_hid_close(BridgeHandle handle) {
     if (!link_port(handle))
@@ -208,7 +198,13 @@ BRIDGEIO_API int rd2(BridgeHandle handle) {
             return -1;
         if (rd(handle) == 0)
             return 0;
-        // The request is still in obuffer: a serial attempt sends it again.
+        // Part of a reply arrived: the adapter took the request, so sending
+        // it again would only bring a second reply to mix with this one's
+        // remains. (rd dropped the part; the next request flushes the rest.)
+        if (bytesread > 0)
+            return -1;
+        // Nothing arrived: the request is still in obuffer, and a serial
+        // attempt sends it again.
     }
     return -1;
 }

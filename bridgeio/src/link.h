@@ -5,13 +5,20 @@
 #pragma once
 
 #include "bridgeio.h"
-#include "bytes.h"
+#include "chip/adapter_commands.h"
+#include "chip/byte_order.h"
 #include "port/port.h"
 
 #include <cstdio>
 #include <memory>
+#include <string>
 
 namespace bridgeio {
+
+namespace cmd = rx5120::cmd;
+using rx5120::get_le32;
+using rx5120::put_le16;
+using rx5120::put_le32;
 
 constexpr int kWriteTimeoutMs = 200;
 constexpr int kReadTimeoutMs = 1000;
@@ -28,7 +35,8 @@ constexpr uint32_t kStatusFailed = 0xFFFFFFFFu;
 
 // Installs an already open port as the one link, closing any link that was
 // open before (its handle stops being valid). Returns the new link's handle,
-// or BRIDGEIO_INVALID_HANDLE for a null port.
+// or BRIDGEIO_INVALID_HANDLE for a null port, which leaves the open link as
+// it was.
 BridgeHandle link_attach(std::unique_ptr<Port> port);
 
 // Closes the open link, if any.
@@ -62,9 +70,23 @@ void drain(BridgeHandle handle);
 // Stops a pending async_read (its worker) before the link is used again.
 void settle_raw_read();
 
+// The port of the open link, for opening functions that must recognise the
+// node it holds; null when no link is open.
+const Port *link_current_port();
+
 // Opens a serial link. With a null name the highest of the consecutive
 // ports rfcomm0, rfcomm1, ... in `scan_dir` is used. Messages go to `out`.
+// A port that cannot be opened leaves the open link as it was.
 BridgeHandle bt_open(const char *port_name, const char *scan_dir, std::FILE *out);
+
+// Outcome of the last opening, as last_open_result reports it.
+constexpr int kOpenFailed = -1;
+constexpr int kOpenNoAdapter = 0;
+constexpr int kOpenSucceeded = 1;
+void record_open(int outcome, const std::string &text);
+
+// The sentence that names why `path` could not be opened (an errno value).
+std::string open_failure_text(const std::string &path, int error);
 
 // Starts a new request in obuffer: the command word, every other byte 0.
 void begin_command(uint32_t word);

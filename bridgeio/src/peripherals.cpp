@@ -12,18 +12,6 @@ namespace bridgeio {
 
 namespace {
 
-enum : uint32_t {
-    kCmdInitPwm = 0xC6,
-    kCmdSetPwm = 0xC7,
-    kCmdLoadLut = 0xC8,
-    kCmdStartDacWrite = 0xC9,
-    kCmdFifoPacket = 0x010000C1,
-    kCmdStopPacketFlow = 0xB0,
-    kCmdDtiTransfer = 0xCB,
-    kCmdShakeTable = 0xCC,
-    kCmdStartDemo = 0xCD,
-};
-
 // PWM: the adapter's timer clock, and the codes that make slot 0 and slot 1
 // use the shared prescalers A and B.
 constexpr uint64_t kPwmClockHz = 96000000;
@@ -73,7 +61,7 @@ uint32_t pwm_shift(uint32_t frequency) {
 // Uploads one shake table in chunks of 50 at `base`. 0, or -1.
 int upload_shake_table(BridgeHandle h, const uint8_t *table, uint32_t length, uint32_t base) {
     for (uint32_t i = 0; i < length; i += kShakeChunk) {
-        begin_command(kCmdShakeTable);
+        begin_command(cmd::kShakeTable);
         put_le32(obuffer + 4, kShakeUploadMode);
         put_le32(obuffer + 8, base + i);
         // The last chunk is padded with zeros, never with bytes past the table.
@@ -118,7 +106,7 @@ BRIDGEIO_API int init_pwm(BridgeHandle handle, uint32_t channel, uint32_t duty,
     const uint32_t period = static_cast<uint32_t>(kPwmClockHz / (uint64_t{frequency} << shift));
     cprds[channel] = period;
 
-    begin_command(kCmdInitPwm);
+    begin_command(cmd::kInitPwm);
     put_le32(obuffer + 4, period);
     put_le32(obuffer + 8, period * duty / 100);
     obuffer[12] = static_cast<uint8_t>(channel % kPwmChannels);
@@ -134,7 +122,7 @@ BRIDGEIO_API int set_pwm(BridgeHandle handle, uint32_t channel, int32_t duty) {
     const uint32_t ch = channel % kPwmChannels;
     // Signed, rounded toward zero; computed wide so no duty can overflow.
     const int64_t count = int64_t{static_cast<int32_t>(cprds[ch])} * duty / 100;
-    begin_command(kCmdSetPwm);
+    begin_command(cmd::kSetPwm);
     put_le32(obuffer + 4, cprds[ch]);
     put_le32(obuffer + 8, static_cast<uint32_t>(count));
     obuffer[12] = static_cast<uint8_t>(ch);
@@ -142,7 +130,7 @@ BRIDGEIO_API int set_pwm(BridgeHandle handle, uint32_t channel, int32_t duty) {
 }
 
 BRIDGEIO_API int load_lut(BridgeHandle handle, const uint32_t *values, uint32_t count) {
-    begin_command(kCmdLoadLut);
+    begin_command(cmd::kLoadLut);
     put_le32(obuffer + 4, std::min(count, kLutMaxCount));
     for (size_t i = 0; values && i < 8; ++i)
         put_le32(obuffer + 8 + 4 * i, values[i]);
@@ -150,7 +138,7 @@ BRIDGEIO_API int load_lut(BridgeHandle handle, const uint32_t *values, uint32_t 
 }
 
 BRIDGEIO_API int start_dac_write(BridgeHandle handle, uint32_t a, uint32_t b) {
-    begin_command(kCmdStartDacWrite);
+    begin_command(cmd::kStartDacWrite);
     put_le32(obuffer + 4, a);
     put_le32(obuffer + 8, b);
     return rd2(handle) == 0 ? 0 : -1;
@@ -160,7 +148,7 @@ BRIDGEIO_API int korra_read_fifo_packet(BridgeHandle handle, uint32_t request, u
                                         BridgeReadCallback callback, uint32_t data1, uint32_t data2,
                                         uint32_t data3) {
     if (!callback) {
-        begin_command(kCmdFifoPacket);
+        begin_command(cmd::kFifoPacketFlag | cmd::kFifoPacket);
         put_le32(obuffer + 4, request);
         if (rd2(handle) != 0)
             return -1;
@@ -175,7 +163,7 @@ BRIDGEIO_API int korra_read_fifo_packet(BridgeHandle handle, uint32_t request, u
     // Request 0 only arms the read: obuffer is left alone, since this may
     // run from a callback in the middle of another exchange.
     if (request != 0) {
-        begin_command(kCmdFifoPacket);
+        begin_command(cmd::kFifoPacketFlag | cmd::kFifoPacket);
         put_le32(obuffer + 4, request);
         if (wr(handle) != 0)
             return -1;
@@ -184,7 +172,7 @@ BRIDGEIO_API int korra_read_fifo_packet(BridgeHandle handle, uint32_t request, u
 }
 
 BRIDGEIO_API int korra_stop_packet_flow(BridgeHandle handle) {
-    begin_command(kCmdStopPacketFlow);
+    begin_command(cmd::kStopPacketFlow);
     if (rd2(handle) != 0)
         return -1;
     const uint32_t result = get_le32(obuffer + 4);
@@ -198,7 +186,7 @@ BRIDGEIO_API int dti_transfer(BridgeHandle handle, uint32_t mode, uint8_t *buffe
         return -1;
     start = std::min(start, kDtiMaxStart);
     count = std::min(count, kDtiTableSize - start);
-    begin_command(kCmdDtiTransfer);
+    begin_command(cmd::kDtiTransfer);
     put_le32(obuffer + 4, mode);
     put_le32(obuffer + 8, start);
     put_le32(obuffer + 12, count);
@@ -216,11 +204,11 @@ BRIDGEIO_API int shake_table_ctrl(BridgeHandle handle, uint32_t mode, const uint
     length1 = table1 ? std::min(length1, kShakeMaxLength) : 0;
     length2 = table2 ? std::min(length2, kShakeMaxLength) : 0;
     if (mode != kShakeUploadMode) {
-        begin_command(kCmdShakeTable);
+        begin_command(cmd::kShakeTable);
         put_le32(obuffer + 4, mode);
         return rd2(handle) == 0 ? 0 : -1;
     }
-    begin_command(kCmdShakeTable);
+    begin_command(cmd::kShakeTable);
     put_le32(obuffer + 4, kShakeBeginUpload);
     (void)wr(handle); // announces the upload; no reply is read for it
 
@@ -228,7 +216,7 @@ BRIDGEIO_API int shake_table_ctrl(BridgeHandle handle, uint32_t mode, const uint
         upload_shake_table(handle, table2, length2, kShakeSecondTable) != 0)
         return -1;
 
-    begin_command(kCmdShakeTable);
+    begin_command(cmd::kShakeTable);
     put_le32(obuffer + 4, kShakeUploadMode);
     put_le32(obuffer + 8, length1 + length2 * 2048 + 0x80000000u);
     if (rd2(handle) != 0)
@@ -237,7 +225,7 @@ BRIDGEIO_API int shake_table_ctrl(BridgeHandle handle, uint32_t mode, const uint
 }
 
 BRIDGEIO_API int start_demo(BridgeHandle handle) {
-    begin_command(kCmdStartDemo);
+    begin_command(cmd::kStartDemo);
     (void)wr(handle);
     // The reply comes once the demonstration is running.
     std::this_thread::sleep_for(std::chrono::milliseconds(kDemoSettleMs));

@@ -7,15 +7,6 @@ namespace bridgeio {
 
 namespace {
 
-enum : uint32_t {
-    kCmdScript = 0xC2,
-    kCmdInitAdc = 0xC4,
-    kCmdReadAdc = 0xC5,
-};
-
-// Byte 8 of a script request tells storing from running.
-constexpr uint8_t kScriptStore = 0xFE;
-constexpr uint8_t kScriptRun = 0x00;
 constexpr uint32_t kScriptChunk = 53;
 constexpr size_t kScriptResultSize = 60;
 
@@ -32,9 +23,9 @@ BRIDGEIO_API int load_script(BridgeHandle handle, const uint8_t *script, uint32_
     uint32_t status = 0;
     for (uint32_t off = 0; off < length;) {
         const uint32_t n = length - off >= kScriptChunk ? kScriptChunk : length - off;
-        begin_command(kCmdScript);
+        begin_command(cmd::kScript);
         put_le32(obuffer + 4, offset + off);
-        obuffer[8] = kScriptStore;
+        obuffer[8] = cmd::kScriptStore;
         put_le16(obuffer + 9, static_cast<uint16_t>(n));
         std::memcpy(obuffer + 11, script + off, n);
         if (rd2(handle) != 0)
@@ -46,9 +37,9 @@ BRIDGEIO_API int load_script(BridgeHandle handle, const uint8_t *script, uint32_
 }
 
 BRIDGEIO_API int execute_script(BridgeHandle handle, uint32_t offset, uint8_t *result) {
-    begin_command(kCmdScript);
+    begin_command(cmd::kScript);
     put_le32(obuffer + 4, offset);
-    obuffer[8] = kScriptRun;
+    obuffer[8] = cmd::kScriptRun;
     if (rd2(handle) != 0)
         return -1;
     // The result block comes back whatever the status: the caller decides.
@@ -58,13 +49,13 @@ BRIDGEIO_API int execute_script(BridgeHandle handle, uint32_t offset, uint8_t *r
 }
 
 BRIDGEIO_API int init_adc(BridgeHandle handle, uint32_t adc) {
-    begin_command(kCmdInitAdc);
+    begin_command(cmd::kInitAdc);
     put_le32(obuffer + 4, adc);
     return rd2(handle) == 0 ? 0 : -1;
 }
 
 BRIDGEIO_API int read_adc(BridgeHandle handle, uint32_t adc, uint32_t channel) {
-    begin_command(kCmdReadAdc);
+    begin_command(cmd::kReadAdc);
     put_le32(obuffer + 4, adc);
     put_le32(obuffer + 8, channel);
     if (rd2(handle) != 0)

@@ -32,46 +32,6 @@ Bytes counting(size_t n, uint8_t seed) {
 
 // ---- Scripts and converters --------------------------------------------
 
-struct ScriptCase {
-    uint32_t length;
-    uint32_t destination;
-    std::vector<std::pair<uint32_t, uint16_t>> chunks; // offset, length
-};
-
-class LoadScript : public CommandTest, public ::testing::WithParamInterface<ScriptCase> {};
-
-TEST_P(LoadScript, StoresTheScriptInChunksOfFiftyThree) {
-    const ScriptCase &c = GetParam();
-    const Bytes script = counting(c.length, 0x30);
-    int n = 0;
-    a.port->responder = [&n](RecordingPort &p, const uint8_t *) {
-        p.reads.push_back(reply_status(0x100 + n++));
-    };
-
-    EXPECT_EQ(load_script(a.handle, script.data(), c.destination, c.length),
-              c.chunks.empty() ? 0 : 0x100 + static_cast<int>(c.chunks.size()) - 1);
-
-    ASSERT_EQ(a.port->writes.size(), c.chunks.size());
-    uint32_t from = 0;
-    for (size_t i = 0; i < c.chunks.size(); ++i) {
-        SCOPED_TRACE(i);
-        const auto [offset, len] = c.chunks[i];
-        EXPECT_EQ(a.port->request_word(i, 0), 0xC2u);
-        EXPECT_EQ(a.port->request_word(i, 4), c.destination + offset);
-        EXPECT_EQ(a.port->request(i)[8], 0xFE);
-        EXPECT_EQ(a.port->request(i)[9] | a.port->request(i)[10] << 8, len);
-        EXPECT_EQ(request_bytes(i, 11, 11 + len),
-                  Bytes(script.begin() + from, script.begin() + from + len));
-        from += len;
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Lengths, LoadScript,
-    ::testing::Values(ScriptCase{168, 0, {{0, 53}, {53, 53}, {106, 53}, {159, 9}}},
-                      ScriptCase{53, 0x200, {{0, 53}}}, ScriptCase{54, 7, {{0, 53}, {53, 1}}},
-                      ScriptCase{0, 0, {}}));
-
 TEST_F(CommandTest, LoadScriptStopsAtALostChunk) {
     a.port->reads = {reply_status(0), reply_status(0)};
     const Bytes script = counting(168, 0);
@@ -102,21 +62,6 @@ TEST_F(CommandTest, ExecuteScriptFillsTheResultWhateverTheStatus) {
     uint8_t untouched[60] = {0x77};
     EXPECT_EQ(execute_script(a.handle, 0, untouched), -1);
     EXPECT_EQ(untouched[0], 0x77);
-}
-
-TEST_F(CommandTest, Converters) {
-    a.port->reads.push_back(reply_status(0xFFFFFFFF)); // init does not look
-    EXPECT_EQ(init_adc(a.handle, 1), 0);
-    EXPECT_EQ(request_bytes(0, 0, 8), (Bytes{0xC4, 0, 0, 0, 1, 0, 0, 0}));
-
-    a.port->reads.push_back(reply(payload_words(0, {0x0ABC})));
-    EXPECT_EQ(read_adc(a.handle, 1, 5), 0x0ABC);
-    EXPECT_EQ(request_bytes(1, 0, 12), (Bytes{0xC5, 0, 0, 0, 1, 0, 0, 0, 5, 0, 0, 0}));
-
-    a.port->reads.push_back(reply(payload_words(0xFFFFFFFF, {0x0ABC})));
-    EXPECT_EQ(read_adc(a.handle, 0, 0), -2);
-    EXPECT_EQ(read_adc(a.handle, 0, 0), -1);
-    EXPECT_EQ(init_adc(a.handle, 0), -1);
 }
 
 // ---- PWM ---------------------------------------------------------------
@@ -191,21 +136,6 @@ TEST_F(CommandTest, PwmSlotsPrescalersAndPeriods) {
 
 // ---- LUT, DAC, FIFO, data transfer ---------------------------------------
 
-TEST_F(CommandTest, LookUpTableCountIsLimited) {
-    answer_all(0);
-    const uint32_t values[8] = {1, 2, 3, 0xFFFFFFFF, 5, 6, 7, 0x80000000};
-    for (uint32_t count : {5000u, 1024u, 1023u, 7u}) {
-        ASSERT_EQ(load_lut(a.handle, values, count), 0);
-        const size_t i = a.port->writes.size() - 1;
-        EXPECT_EQ(a.port->request_word(i, 0), 0xC8u);
-        EXPECT_EQ(a.port->request_word(i, 4), std::min(count, 1023u));
-        for (size_t k = 0; k < 8; ++k)
-            EXPECT_EQ(a.port->request_word(i, 8 + 4 * k), values[k]);
-    }
-    ASSERT_EQ(start_dac_write(a.handle, 0x01020304, 9), 0);
-    EXPECT_EQ(request_bytes(4, 0, 12), (Bytes{0xC9, 0, 0, 0, 4, 3, 2, 1, 9, 0, 0, 0}));
-}
-
 TEST_F(CommandTest, FifoPacketWithoutCallbackCopiesFiftySixBytes) {
     Bytes answer = counting(64, 1);
     put_le32(answer.data(), 0x2A);
@@ -221,7 +151,8 @@ TEST_F(CommandTest, FifoPacketWithoutCallbackCopiesFiftySixBytes) {
 }
 
 TEST_F(CommandTest, StoppingThePacketFlowDrainsWhatFollows) {
-    a.port->reads = {reply(payload_words(0, {0x55})), reply_status(1), reply_status(2)};
+    a.port->reads = {reply(payload_words(0, {0x55})), waiting(reply_status(1)),
+                     waiting(reply_status(2))};
     EXPECT_EQ(korra_stop_packet_flow(a.handle), 0x55);
     EXPECT_EQ(a.port->request_word(0, 0), 0xB0u);
     // The reply, two reports at once, one that does not come at once, and
@@ -363,24 +294,5 @@ TEST_F(CommandTest, ShakeTableOtherModesAndFailures) {
 }
 
 // ---- Demonstration -----------------------------------------------------
-
-TEST_F(CommandTest, DemoWritesWaitsASecondThenReads) {
-    a.port->reads.push_back(reply_status(7));
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(start_demo(a.handle), 7);
-    const auto waited = std::chrono::steady_clock::now() - start;
-    EXPECT_GE(waited, std::chrono::milliseconds(1000));
-    EXPECT_LT(waited, std::chrono::milliseconds(3000));
-    ASSERT_EQ(a.port->writes.size(), 1u);
-    EXPECT_EQ(a.port->request_word(0, 0), 0xCDu);
-    EXPECT_EQ(a.port->read_timeouts, std::vector<int>{1000});
-}
-
-TEST(Demo, ReadFailureIsReturnedAsIs) {
-    Adapter a = attach(Transport::Hid);
-    a.port->reads.push_back(io_error());
-    EXPECT_EQ(start_demo(a.handle), -2);
-    link_close();
-}
 
 } // namespace

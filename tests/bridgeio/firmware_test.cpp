@@ -240,17 +240,6 @@ TEST_F(FirmwareTest, ReadMemoryMarksAddressZeroAndCopiesTheWholeReply) {
     EXPECT_EQ(out[0], 0x5A);
 }
 
-TEST_F(FirmwareTest, ModeSwitches) {
-    a.port->reads.push_back(reply_status(0xFFFFFFFF)); // status not looked at
-    EXPECT_EQ(return_to_bootloader(a.handle), 0);
-    EXPECT_EQ(a.port->request_word(0, 0), 0xA3u);
-    a.port->reads.push_back(reply(payload_words(0, {0x1234})));
-    EXPECT_EQ(start_firmware(a.handle), 0x1234);
-    EXPECT_EQ(a.port->request_word(1, 0), 0xB0u);
-    EXPECT_EQ(return_to_bootloader(a.handle), -1);
-    EXPECT_EQ(start_firmware(a.handle), -1);
-}
-
 TEST_F(FirmwareTest, BootloaderUpdateSendsTheAnnouncementThenTheBlocksAsTheyAre) {
     Bytes image(16384);
     for (size_t i = 0; i < image.size(); ++i)

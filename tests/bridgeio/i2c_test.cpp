@@ -203,15 +203,6 @@ TEST_F(I2cTest, EarlierChunksStayInTheOutputAfterAFailure) {
     EXPECT_EQ(buf[1], 0xA2);
 }
 
-TEST_F(I2cTest, ZeroLengthSendsNothing) {
-    uint8_t buf[1] = {};
-    EXPECT_EQ(sw_i2c_read(a.handle, 0, 0, 1, 0x60, buf, 0, 0), 0);
-    EXPECT_EQ(sw_i2c_write(a.handle, 0, 0, 1, 0x60, buf, 0, 0), 0);
-    EXPECT_EQ(i2c_read(a.handle, 0, 0, 1, 0x60, buf), 0);
-    EXPECT_EQ(i2c_write(a.handle, 0, 0, 1, 0x60, buf), 0);
-    EXPECT_TRUE(a.port->writes.empty());
-}
-
 // ---- Pins and setup requests -------------------------------------------
 
 struct RequestCase {
@@ -265,26 +256,6 @@ TEST_F(I2cTest, ReadPinStoresTheLevelWordOnlyOnSuccess) {
     levels = 0x5555;
     EXPECT_EQ(read_pin(a.handle, 0, &levels), -1);
     EXPECT_EQ(levels, 0x5555u);
-}
-
-TEST_F(I2cTest, ScanTestPassesBytesFourOnwardBothWays) {
-    Bytes in(64), echo(64);
-    for (size_t i = 0; i < 64; ++i) {
-        in[i] = static_cast<uint8_t>(0x80 + i);
-        echo[i] = static_cast<uint8_t>(0x10 + i);
-    }
-    a.port->reads.push_back(reply(echo));
-    Bytes out(64, 0xEE);
-
-    ASSERT_EQ(scantest(a.handle, in.data(), out.data()), 0);
-
-    const uint8_t *req = a.port->request(0);
-    EXPECT_EQ(Bytes(req, req + 4), (Bytes{0xA7, 0, 0, 0}));
-    EXPECT_EQ(Bytes(req + 4, req + 64), Bytes(in.begin() + 4, in.end()));
-    EXPECT_EQ(Bytes(out.begin(), out.begin() + 4), Bytes(4, 0xEE)); // the status is not copied
-    EXPECT_EQ(Bytes(out.begin() + 4, out.end()), Bytes(echo.begin() + 4, echo.end()));
-
-    EXPECT_EQ(scantest(a.handle, in.data(), out.data()), -1);
 }
 
 } // namespace

@@ -1,23 +1,32 @@
 #include "recording_port.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 namespace bridgeio {
 
-std::unique_ptr<Port> open_hid_port(uint16_t vendor_id, uint16_t product_id) {
-    test::hid_open_calls.emplace_back(vendor_id, product_id);
-    if (test::hid_ports_to_open.empty())
-        return nullptr;
-    auto port = std::move(test::hid_ports_to_open.front());
-    test::hid_ports_to_open.pop_front();
-    return port;
+std::vector<HidAdapter> list_hid_adapters(uint16_t vendor_id, uint16_t product_id) {
+    std::vector<HidAdapter> v;
+    if (vendor_id == BRIDGEIO_VENDOR_ID && product_id == BRIDGEIO_PRODUCT_ID)
+        for (const auto &a : test::hid_adapters)
+            v.push_back(a.id);
+    return v;
+}
+
+std::unique_ptr<Port> open_hid_adapter(const HidAdapter &adapter, const Port *, int *error) {
+    for (auto &a : test::hid_adapters)
+        if (a.id.path == adapter.path) {
+            *error = a.port ? 0 : a.error;
+            return std::move(a.port);
+        }
+    *error = ENOENT;
+    return nullptr;
 }
 
 namespace test {
 
-std::deque<std::unique_ptr<Port>> hid_ports_to_open;
-std::vector<std::pair<uint16_t, uint16_t>> hid_open_calls;
+std::vector<FakeHidAdapter> hid_adapters;
 
 Bytes payload(uint32_t status, std::initializer_list<uint8_t> data) {
     Bytes p(kPayloadSize, 0);
@@ -56,6 +65,8 @@ int RecordingPort::read(uint8_t *data, size_t len, int timeout_ms, size_t *got) 
     *got = 0;
     if (reads.empty())
         return kPortTimeout;
+    if (timeout_ms == 0 && !reads.front().waiting)
+        return kPortTimeout; // what the test scripts arrives later
     ReadStep step = std::move(reads.front());
     reads.pop_front();
     if (step.kind == ReadStep::Timeout)

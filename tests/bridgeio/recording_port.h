@@ -25,6 +25,9 @@ struct ReadStep {
     // Reply: a 64-byte payload, framed the way the transport delivers it.
     // Raw: exactly what the port hands over (may be short or odd).
     Bytes bytes;
+    // Already there before the next request: a reply that came too late
+    // for its own. Only these reach a read that does not wait.
+    bool waiting = false;
 };
 
 // A 64-byte reply payload: the status word, then `data` from byte 4.
@@ -47,6 +50,10 @@ inline ReadStep timeout() {
 inline ReadStep io_error() {
     return {ReadStep::IoError, {}};
 }
+inline ReadStep waiting(ReadStep s) {
+    s.waiting = true;
+    return s;
+}
 
 class RecordingPort : public Port {
   public:
@@ -56,6 +63,13 @@ class RecordingPort : public Port {
     int write(const uint8_t *data, size_t len, int timeout_ms) override;
     int read(uint8_t *data, size_t len, int timeout_ms, size_t *got) override;
     void cancel() override { ++cancels; }
+    // Drops the reads marked as already waiting, as the kernel's queue
+    // would give them up.
+    void discard_input() override {
+        ++discards;
+        while (!reads.empty() && reads.front().waiting)
+            reads.pop_front();
+    }
 
     // The 64 bytes behind the first byte of request `i`.
     const uint8_t *request(size_t i) const { return writes.at(i).data() + 1; }
@@ -66,6 +80,7 @@ class RecordingPort : public Port {
     std::vector<int> read_timeouts; // one per read call
     std::vector<size_t> read_sizes;
     int cancels = 0;
+    int discards = 0;
 
     std::deque<int> write_results; // per write; kPortOk when empty
     std::deque<ReadStep> reads;    // per read; a time-out when empty
@@ -93,9 +108,13 @@ class HidLinkTest : public ::testing::Test {
     Adapter a;
 };
 
-// The test build's open_hid_port hands out these ports in order, and
-// counts its calls.
-extern std::deque<std::unique_ptr<Port>> hid_ports_to_open;
-extern std::vector<std::pair<uint16_t, uint16_t>> hid_open_calls;
+// What the test build's HID enumeration lists: each adapter opens into its
+// port, or fails with its errno value.
+struct FakeHidAdapter {
+    HidAdapter id;
+    int error = 0;
+    std::unique_ptr<Port> port;
+};
+extern std::vector<FakeHidAdapter> hid_adapters;
 
 } // namespace bridgeio::test

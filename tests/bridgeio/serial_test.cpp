@@ -2,6 +2,7 @@
 // opening of serial links (named, scanned, failing).
 #include "link.h"
 #include "port/serial.h"
+#include "pty_peer.h"
 #include "recording_port.h"
 
 #include <gtest/gtest.h>
@@ -22,65 +23,6 @@ using namespace bridgeio::test;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-// A pseudo-terminal: the library opens the slave side by name, the test
-// plays the adapter on the master side.
-class Pty {
-  public:
-    Pty() {
-        if (openpty(&master_, &slave_, nullptr, nullptr, nullptr) != 0)
-            return;
-        char name[128];
-        if (ttyname_r(slave_, name, sizeof name) == 0)
-            name_ = name;
-    }
-    ~Pty() {
-        close_master();
-        close_slave();
-    }
-    void close_master() {
-        if (master_ >= 0)
-            close(master_);
-        master_ = -1;
-    }
-    void close_slave() {
-        if (slave_ >= 0)
-            close(slave_);
-        slave_ = -1;
-    }
-    bool ok() const { return !name_.empty(); }
-    const std::string &name() const { return name_; }
-    int master() const { return master_; }
-    int slave() const { return slave_; }
-
-    // Reads exactly n bytes from the master within timeout_ms.
-    Bytes read_master(size_t n, int timeout_ms) const {
-        Bytes b;
-        const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-        while (b.size() < n) {
-            auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-            if (left.count() <= 0)
-                break;
-            pollfd p{master_, POLLIN, 0};
-            if (poll(&p, 1, static_cast<int>(left.count())) <= 0)
-                break;
-            uint8_t buf[256];
-            ssize_t got = read(master_, buf, std::min(sizeof buf, n - b.size()));
-            if (got <= 0)
-                break;
-            b.insert(b.end(), buf, buf + got);
-        }
-        return b;
-    }
-    void write_master(const Bytes &b) const {
-        ASSERT_EQ(write(master_, b.data(), b.size()), static_cast<ssize_t>(b.size()));
-    }
-
-  private:
-    int master_ = -1, slave_ = -1;
-    std::string name_;
-};
 
 // Messages printed while opening go to a temporary file.
 class Output {
@@ -180,28 +122,6 @@ TEST_F(SerialPty, SilentPeerGetsTheSameRequestTenTimesASecondApart) {
     }
 }
 
-TEST_F(SerialPty, PeerAnsweringTheThirdAttemptCompletesTheExchange) {
-    int requests = 0;
-    const Bytes answer = awkward_payload(0x00040000);
-    std::thread peer([&] {
-        while (requests < 3 && pty.read_master(kFrameSize, 2500).size() == kFrameSize)
-            ++requests;
-        if (requests == 3)
-            pty.write_master(answer);
-    });
-    begin_command(0xA2);
-    const auto start = Clock::now();
-    const int r = rd2(handle);
-    const auto took = Clock::now() - start;
-    peer.join();
-
-    EXPECT_EQ(r, 0);
-    EXPECT_EQ(requests, 3);
-    EXPECT_EQ(Bytes(obuffer, obuffer + 64), answer);
-    EXPECT_GE(took, std::chrono::milliseconds(1900));
-    EXPECT_LT(took, std::chrono::milliseconds(4000));
-}
-
 TEST_F(SerialPty, HungUpLineFailsAtOnce) {
     // Only the library's descriptor is left on the slave side; closing the
     // master then hangs the line up, as an adapter that goes away would.
@@ -291,38 +211,6 @@ INSTANTIATE_TEST_SUITE_P(Cases, RfcommScan,
                                                     }(),
                                                     19, 20}),
                          [](const auto &info) { return std::string(info.param.name); });
-
-TEST(SerialOpen, ScannedPortIsOpenedAndCarriesReports) {
-    Pty pty;
-    ASSERT_TRUE(pty.ok());
-    TempDir dir;
-    for (int i = 0; i < 3; ++i)
-        dir.add("rfcomm" + std::to_string(i), pty.name());
-    Output out;
-
-    BridgeHandle h = bt_open(nullptr, dir.path().c_str(), out.file());
-    ASSERT_NE(h, BRIDGEIO_INVALID_HANDLE);
-    const std::string d = dir.path();
-    EXPECT_EQ(out.text(), "Found rfcomm0 " + d + "/rfcomm0\nFound rfcomm1 " + d +
-                              "/rfcomm1\nFound rfcomm2 " + d + "/rfcomm2\nTrying " + d +
-                              "/rfcomm2\n");
-    const Bytes data = awkward_payload(1);
-    EXPECT_EQ(send_raw(h, data.data()), 0);
-    const Bytes seen = pty.read_master(kFrameSize, 1000);
-    ASSERT_EQ(seen.size(), kFrameSize);
-    EXPECT_EQ(seen[0], 0xA5);
-    EXPECT_EQ(Bytes(seen.begin() + 1, seen.end()), data);
-    link_close();
-}
-
-TEST(SerialOpen, NoPortFoundGivesTheInvalidHandleAndClosesTheOldLink) {
-    Adapter old = attach(Transport::Hid);
-    TempDir dir;
-    Output out;
-    EXPECT_EQ(bt_open(nullptr, dir.path().c_str(), out.file()), BRIDGEIO_INVALID_HANDLE);
-    EXPECT_EQ(out.text(), "");
-    EXPECT_EQ(rd2(old.handle), -1);
-}
 
 TEST(SerialOpen, PortThatCannotBeOpenedPrintsAllThreeSettingsMessages) {
     Output out;

@@ -1,7 +1,7 @@
 // The simulated adapter board answering raw request reports: modes, flash,
 // pins, buses, scripts, converters and peripherals.
 #include "kit_harness.h"
-#include "status_script_image.h"
+#include "chip/status_script.h"
 
 namespace {
 
@@ -109,7 +109,7 @@ TEST_F(KitTest, ScriptStepsFillTheBlock) {
 
 TEST_F(KitTest, AFailedStepStillReturnsTheBlock) {
     power_chip();
-    load_script(kStatusScript, sizeof kStatusScript);
+    load_script(rx5120::kStatusScriptImage.data(), rx5120::kStatusScriptImage.size());
     control("nack on");
     const Report r = run_script();
     EXPECT_NE(le32(r, 0), 0u);

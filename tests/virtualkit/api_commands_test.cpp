@@ -184,6 +184,17 @@ TEST_F(Api, UnplugAndPlug) {
     EXPECT_EQ(read_pin(h, 0, &word), 0);
     EXPECT_EQ(word & (1u << 22), 0u); // the pins lost their levels
     EXPECT_EQ(get_firmware_version(h, nullptr), 0x010200);
+
+    // Present but not to be had: the open link stays, the reason is told.
+    for (const char *fault : {"held", "deny"}) {
+        ctl(std::string(fault) + " on");
+        EXPECT_EQ(usb_hid_init(BRIDGEIO_VENDOR_ID, BRIDGEIO_PRODUCT_ID), BRIDGEIO_INVALID_HANDLE);
+        char why[256];
+        EXPECT_EQ(last_open_result(why, sizeof why), -1) << why;
+        EXPECT_NE(std::string(why).find(*fault == 'h' ? "in use" : "permission"), std::string::npos);
+        EXPECT_EQ(read_pin(h, 0, &word), 0);
+        ctl(std::string(fault) + " off");
+    }
 }
 
 TEST_F(Api, NackLatencyLossAndRefusal) {

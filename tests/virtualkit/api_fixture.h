@@ -6,7 +6,7 @@
 #include "bridgeio.h"
 #include "kit_control.h"
 #include "status_decode.h"
-#include "status_script_image.h"
+#include "chip/status_script.h"
 
 #include <gtest/gtest.h>
 
@@ -43,7 +43,7 @@ class Api : public ::testing::Test {
     void start_like_the_program() {
         EXPECT_EQ(return_to_bootloader(h), 0);
         EXPECT_EQ(start_firmware(h), 0);
-        EXPECT_EQ(load_script(h, kStatusScript, 0, sizeof kStatusScript), 0);
+        EXPECT_EQ(load_script(h, rx5120::kStatusScriptImage.data(), 0, rx5120::kStatusScriptImage.size()), 0);
         for (int pin : {3, 15, 22, 23, 24})
             EXPECT_EQ(pin_config(h, 0, pin, 0, 0, 1, 0), 0);
         EXPECT_EQ(pin_config(h, 0, 18, 0, 0, 0, 1), 0);

@@ -34,11 +34,10 @@ TEST_F(Api, AddressSelectAndSpeedBytesOfTheScript) {
     ctl("pin 0 22 1");
     StatusBlock s;
     EXPECT_EQ(poll(&s), -4); // the chip came up at 0x61
-    uint8_t script[sizeof kStatusScript];
-    std::copy(std::begin(kStatusScript), std::end(kStatusScript), script);
-    script[1] = script[163] = 0x61;
-    script[2] = script[164] = 3;
-    ASSERT_EQ(load_script(h, script, 0, sizeof script), 0);
+    auto script = rx5120::kStatusScriptImage;
+    script[rx5120::script::kAddress] = script[rx5120::script::kLastAddress] = 0x61;
+    script[rx5120::script::kSpeed] = script[rx5120::script::kLastSpeed] = 3;
+    ASSERT_EQ(load_script(h, script.data(), 0, script.size()), 0);
     s = poll_ok();
     EXPECT_EQ(s.pin(4), 1);
     EXPECT_EQ(reg_read(0x18, 0x61), 0x84);

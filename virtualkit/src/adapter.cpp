@@ -1,8 +1,6 @@
 // The adapter's command decoder, its pins and its I2C buses.
 #include "adapter.h"
 
-#include "le_bytes.h"
-
 #include <algorithm>
 #include <cstring>
 
@@ -10,11 +8,6 @@ namespace virtualkit {
 
 namespace {
 
-// Pins of port A wired to the chip.
-constexpr int kPinViosys = 22;
-constexpr int kPinNrst = 23;
-constexpr int kPinNslp = 24;
-constexpr int kPinAddrSelect = 25;
 
 void set_status(Outcome &out, uint32_t status) {
     put_le32(out.reply.data(), status);
@@ -23,12 +16,12 @@ void set_status(Outcome &out, uint32_t status) {
 // Commands the bootloader serves; everything else is the firmware's.
 bool bootloader_command(uint8_t code) {
     switch (code) {
-    case 0xA3: // return_to_bootloader
-    case 0xB0: // start_firmware
-    case 0xB1: // firmware image
-    case 0xB2: // versions
-    case 0xB3: // read memory
-    case 0xC3: // bootloader replacement
+    case cmd::kReturnToBootloader:
+    case cmd::kStartFirmware:
+    case cmd::kFlash:
+    case cmd::kVersions:
+    case cmd::kReadMemory:
+    case cmd::kUpdateBootloader:
         return true;
     default:
         return false;
@@ -108,70 +101,70 @@ Outcome Adapter::handle(const uint8_t *req, uint64_t now) {
         return out;
     }
     switch (code) {
-    case 0xA0:
-    case 0xA1:
-    case 0xA2:
+    case cmd::kPinConfig:
+    case cmd::kPinSet:
+    case cmd::kReadPin:
         pin_command(code, req, out, now);
         break;
-    case 0xA3:
+    case cmd::kReturnToBootloader:
         if (mode_ == Mode::Firmware)
             out.stream = Outcome::Stream::Stop; // the firmware stops running
         mode_ = Mode::Bootloader;
         break;
-    case 0xA4:
+    case cmd::kI2cInit:
         for (int i = 0; i < 4; ++i)
             controller_setup_[i] = get_le32(req + 4 + 4 * i);
         hw_cont_ = Continuation{};
         break;
-    case 0xA5:
-    case 0xA6:
-        i2c_chunk(req, out, code == 0xA5, false, now);
+    case cmd::kI2cWrite:
+    case cmd::kI2cRead:
+        i2c_chunk(req, out, code == cmd::kI2cWrite, false, now);
         break;
-    case 0xA8:
-    case 0xA9:
-        i2c_chunk(req, out, code == 0xA8, true, now);
+    case cmd::kSwI2cWrite:
+    case cmd::kSwI2cRead:
+        i2c_chunk(req, out, code == cmd::kSwI2cWrite, true, now);
         break;
-    case 0xCA:
+    case cmd::kSwI2cSetPins:
         select_bus(static_cast<int>(get_le32(req + 4)), static_cast<int>(get_le32(req + 8)),
                    static_cast<int>(get_le32(req + 12)), static_cast<int>(get_le32(req + 16)));
         break;
-    case 0xB0:
+    case cmd::kStartFirmware:
         if (mode_ == Mode::Bootloader)
             start_firmware(out);
         else
             peripheral_command(code, req, out, now);
         break;
-    case 0xB1:
-    case 0xC3:
+    case cmd::kFlash:
+    case cmd::kUpdateBootloader:
         if (mode_ != Mode::Bootloader)
             set_status(out, kFailStatus);
-        else if (code == 0xB1)
+        else if (code == cmd::kFlash)
             flash_request(req, out);
         else
             begin_bootloader_update(out);
         break;
-    case 0xB2:
+    case cmd::kVersions:
         versions(out);
         break;
-    case 0xB3:
+    case cmd::kReadMemory:
         read_memory(req, out);
         break;
-    case 0xC2:
+    case cmd::kScript:
         script_command(req, out, now);
         break;
-    case 0xC4:
-    case 0xC5:
+    case cmd::kInitAdc:
+    case cmd::kReadAdc:
         adc_command(code, req, out, now);
         break;
-    case 0xA7:
-    case 0xC1:
-    case 0xC6:
-    case 0xC7:
-    case 0xC8:
-    case 0xC9:
-    case 0xCB:
-    case 0xCC:
-    case 0xCD:
+    case cmd::kScanTest:
+    case cmd::kFifoPacket:
+    case cmd::kInitPwm:
+    case cmd::kSetPwm:
+    case cmd::kLoadLut:
+    case cmd::kStartDacWrite:
+    case cmd::kDtiTransfer:
+    case cmd::kShakeTable:
+    case cmd::kStartDemo:
         peripheral_command(code, req, out, now);
         break;
     default:
@@ -185,8 +178,8 @@ Outcome Adapter::handle(const uint8_t *req, uint64_t now) {
 
 uint32_t Adapter::pin_levels(int group, uint64_t now) {
     if (group == 0) {
-        const uint32_t line = chip_.int_line(now) ? 1u << 18 : 0;
-        return (latch_[0] & ~(1u << 18)) | line;
+        const uint32_t line = chip_.int_line(now) ? 1u << pin::kInterrupt : 0;
+        return (latch_[0] & ~(1u << pin::kInterrupt)) | line;
     }
     return group == 1 ? latch_[1] : 0;
 }
@@ -203,22 +196,23 @@ bool Adapter::drive_pin(int group, int pin, bool level, uint64_t now) {
 
 void Adapter::apply_chip_pins(uint64_t now) {
     const auto high = [this](int pin) { return (latch_[0] >> pin) & 1; };
-    sensor_.set_powered(high(kPinViosys));
-    chip_.set_pins(high(kPinViosys), high(kPinNrst), high(kPinNslp), high(kPinAddrSelect), now);
+    sensor_.set_powered(high(pin::kVioSys));
+    chip_.set_pins(high(pin::kVioSys), high(pin::kNrst), high(pin::kNslp), high(pin::kAddressSel),
+                   now);
 }
 
 void Adapter::pin_command(uint8_t code, const uint8_t *req, Outcome &out, uint64_t now) {
     const int group = req[4];
     const int pin = req[5];
-    if (group > 1 || (code != 0xA2 && pin > 31)) {
+    if (group > 1 || (code != cmd::kReadPin && pin > 31)) {
         set_status(out, kFailStatus);
         return;
     }
     switch (code) {
-    case 0xA0:
+    case cmd::kPinConfig:
         std::memcpy(pin_config_[group][pin].data(), req + 6, 4);
         break;
-    case 0xA1:
+    case cmd::kPinSet:
         // Driving the interrupt input changes nothing that can be seen.
         if (!is_input(group, pin))
             drive_pin(group, pin, req[6] != 0, now);

@@ -10,11 +10,25 @@
 #include "board_sensor.h"
 #include "rx5120_model.h"
 
+#include "chip/adapter_commands.h"
+#include "chip/byte_order.h"
+#include "chip/rx5120.h"
+#include "chip/status_script.h"
+
 #include <array>
 #include <cstdint>
 #include <vector>
 
 namespace virtualkit {
+
+namespace cmd = rx5120::cmd;
+namespace step = rx5120::step;
+namespace pin = rx5120::pin;
+using rx5120::get_le16;
+using rx5120::get_le24;
+using rx5120::get_le32;
+using rx5120::put_le16;
+using rx5120::put_le32;
 
 constexpr uint32_t kFailStatus = 0xFFFFFFFF; // the adapter's "failed" status word
 constexpr uint32_t kNoVersion = 0xFFFFFFFF;  // version word of a missing image
@@ -39,7 +53,7 @@ class Adapter {
     enum class Bus { None, System, Ventra, Sensor, Controller };
 
     static constexpr size_t kScriptMemory = 2048;
-    static constexpr size_t kResultBlock = 60;
+    static constexpr size_t kResultBlock = rx5120::kStatusResultSize;
     static constexpr uint32_t kImageMagic = 0x04050607;
     static constexpr size_t kPageSize = 256;
     static constexpr size_t kFlashPages = 1024; // 256 KiB of application flash
@@ -74,7 +88,9 @@ class Adapter {
     void set_bootloader_version(uint32_t version) { bl_version_ = version; }
 
     uint32_t pin_levels(int group, uint64_t now);
-    static bool is_input(int group, int pin) { return group == 0 && pin == 18; }
+    static bool is_input(int group, int number) {
+        return group == pin::kGroupA && number == pin::kInterrupt;
+    }
     // Drives an output as pin_set does. False for an input or a pin that
     // does not exist.
     bool drive_pin(int group, int pin, bool level, uint64_t now);

@@ -8,8 +8,6 @@
 // complete image with its end mark makes the new version current.
 #include "adapter.h"
 
-#include "le_bytes.h"
-
 #include <algorithm>
 #include <cstring>
 

@@ -4,8 +4,6 @@
 // keep what they are given and answer as the firmware does.
 #include "adapter.h"
 
-#include "le_bytes.h"
-
 #include <algorithm>
 #include <cstring>
 
@@ -36,11 +34,11 @@ void Adapter::make_packet(uint8_t *report, uint64_t now) {
 
 void Adapter::peripheral_command(uint8_t code, const uint8_t *req, Outcome &out, uint64_t now) {
     switch (code) {
-    case 0xA7: // scan test: the report comes back as it went
+    case cmd::kScanTest: // the report comes back as it went
         std::memcpy(out.reply.data() + 4, req + 4, 60);
         return;
-    case 0xC6:
-    case 0xC7: {
+    case cmd::kInitPwm:
+    case cmd::kSetPwm: {
         const uint8_t channel = req[12];
         if (channel > 3) {
             set_status(out, kFailStatus);
@@ -49,43 +47,43 @@ void Adapter::peripheral_command(uint8_t code, const uint8_t *req, Outcome &out,
         Pwm &p = pwm_[channel];
         p.period = get_le32(req + 4);
         p.duty = std::min(get_le32(req + 8), p.period);
-        if (code == 0xC6)
+        if (code == cmd::kInitPwm)
             p.prescaler = req[13];
         return;
     }
-    case 0xC8: {
+    case cmd::kLoadLut: {
         lut_count_ = std::min<uint32_t>(get_le32(req + 4), 1023);
         for (int i = 0; i < 8; ++i)
             lut_[(lut_pos_ + static_cast<uint32_t>(i)) % lut_.size()] = get_le32(req + 8 + 4 * i);
         lut_pos_ = (lut_pos_ + 8) % static_cast<uint32_t>(lut_.size());
         return;
     }
-    case 0xC9:
+    case cmd::kStartDacWrite:
         dac_args_[0] = get_le32(req + 4);
         dac_args_[1] = get_le32(req + 8);
         dac_running_ = true;
         lut_pos_ = 0;
         return;
-    case 0xC1:
+    case cmd::kFifoPacket:
         // One packet now; a request value other than 0 also starts the
         // stream, which runs until the stop command.
         make_packet(out.reply.data(), now);
         if (get_le32(req + 4) != 0)
             out.stream = Outcome::Stream::Start;
         return;
-    case 0xB0:
+    case cmd::kStopPacketFlow:
         // Stop: how many packets went out since the stream was last stopped.
         out.stream = Outcome::Stream::Stop;
         put_le32(out.reply.data() + 4, packets_streamed_);
         packets_streamed_ = 0;
         return;
-    case 0xCB:
+    case cmd::kDtiTransfer:
         data_transfer(req, out);
         return;
-    case 0xCC:
+    case cmd::kShakeTable:
         shake_table(req, out);
         return;
-    case 0xCD:
+    case cmd::kStartDemo:
         demo_running_ = true;
         return;
     default:

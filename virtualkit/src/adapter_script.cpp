@@ -1,21 +1,19 @@
 // The adapter's script memory, its script engine and its two converters.
 //
 // Steps (opcode, operands):
-//   0x00 device, speed code        address and speed of the register steps
-//   0x01 register, data, count     write the data byte to count registers
-//   0x02 register, offset, count   read count registers into the result block
-//   0x04 g1, p1, g2, p2, mode      select the pins of the I2C bus
-//   0x05 unit, channel, offset     one conversion, 16 bits, low byte first
-//   0x06 group, pin, offset        one pin level (0 or 1)
-//   0x08 three bytes               wait, in tenths of a microsecond
-//   0xFF                           end
+//   device   device, speed code        address and speed of the register steps
+//   write    register, data, count     write the data byte to count registers
+//   read     register, offset, count   read count registers into the result block
+//   bus pins g1, p1, g2, p2, mode      select the pins of the I2C bus
+//   convert  unit, channel, offset     one conversion, 16 bits, low byte first
+//   pin      group, pin, offset        one pin level (0 or 1)
+//   delay    three bytes               wait, in tenths of a microsecond
+//   end
 // A step that fails marks the run failed but the engine carries on with the
 // next step, so the block holds everything that could be read. The status
 // word names the first failure: its kind in bits 23..16, the offset of the
 // step in bits 15..0.
 #include "adapter.h"
-
-#include "le_bytes.h"
 
 #include <algorithm>
 #include <cstring>
@@ -42,17 +40,17 @@ void set_status(Outcome &out, uint32_t status) {
 // Operand count of each opcode, or -1 for an unknown one.
 int operand_count(uint8_t op) {
     switch (op) {
-    case 0x00:
+    case step::kDevice:
         return 2;
-    case 0x01:
-    case 0x02:
-    case 0x05:
-    case 0x06:
-    case 0x08:
+    case step::kWrite:
+    case step::kRead:
+    case step::kConvert:
+    case step::kPinLevel:
+    case step::kDelay:
         return 3;
-    case 0x04:
+    case step::kBusPins:
         return 5;
-    case 0xFF:
+    case step::kEnd:
         return 0;
     default:
         return -1;
@@ -64,7 +62,7 @@ int operand_count(uint8_t op) {
 void Adapter::script_command(const uint8_t *req, Outcome &out, uint64_t now) {
     const uint32_t offset = get_le32(req + 4);
     switch (req[8]) {
-    case 0xFE: {
+    case cmd::kScriptStore: {
         const size_t n = get_le16(req + 9);
         if (n > kMaxStoreChunk || offset > kScriptMemory || n > kScriptMemory - offset) {
             set_status(out, kStoreRefused);
@@ -73,7 +71,7 @@ void Adapter::script_command(const uint8_t *req, Outcome &out, uint64_t now) {
         std::memcpy(&script_[offset], req + 11, n);
         return;
     }
-    case 0x00: {
+    case cmd::kScriptRun: {
         uint8_t result[kResultBlock];
         set_status(out, run_script(offset, now, result, &out.busy_us));
         std::memcpy(out.reply.data() + 4, result, kResultBlock);
@@ -88,7 +86,7 @@ void Adapter::script_command(const uint8_t *req, Outcome &out, uint64_t now) {
 uint32_t Adapter::run_script(uint32_t offset, uint64_t now, uint8_t *result, uint64_t *busy_us) {
     std::memset(result, 0, kResultBlock);
     uint32_t status = 0;
-    uint8_t device = 0x60;
+    uint8_t device = rx5120::kDefaultAddress;
     uint64_t waited_tenths = 0; // delay steps so far, in 0.1 µs
     const auto fail = [&status](ScriptFault kind, size_t at) {
         if (status == 0)
@@ -116,29 +114,29 @@ uint32_t Adapter::run_script(uint32_t offset, uint64_t now, uint8_t *result, uin
         pc += 1 + static_cast<size_t>(operands);
         const uint64_t t = now + waited_tenths / 10;
 
-        if (op == 0xFF)
+        if (op == step::kEnd)
             break;
         switch (op) {
-        case 0x00:
+        case step::kDevice:
             device = a[0]; // the speed code changes nothing the model can see
             break;
-        case 0x01: {
+        case step::kWrite: {
             uint8_t data[256];
             std::memset(data, a[1], a[2]);
             if (!bus_transfer(bus_, device, true, a[0], data, a[2], t))
                 fail(kNack, at);
             break;
         }
-        case 0x02:
+        case step::kRead:
             if (a[1] + a[2] > static_cast<int>(kResultBlock))
                 fail(kOutOfBlock, at);
             else if (!bus_transfer(bus_, device, false, a[0], result + a[1], a[2], t))
                 fail(kNack, at);
             break;
-        case 0x04:
+        case step::kBusPins:
             select_bus(a[0], a[1], a[2], a[3]); // a[4], the mode, is the firmware's own
             break;
-        case 0x05:
+        case step::kConvert:
             if (a[0] > 1 || a[1] > 7)
                 fail(kBadStep, at);
             else if (a[2] + 2 > static_cast<int>(kResultBlock))
@@ -146,7 +144,7 @@ uint32_t Adapter::run_script(uint32_t offset, uint64_t now, uint8_t *result, uin
             else
                 put_le16(result + a[2], convert(a[0], a[1], t));
             break;
-        case 0x06:
+        case step::kPinLevel:
             if (a[0] > 1 || a[1] > 31)
                 fail(kBadStep, at);
             else if (a[2] >= kResultBlock)
@@ -154,7 +152,7 @@ uint32_t Adapter::run_script(uint32_t offset, uint64_t now, uint8_t *result, uin
             else
                 result[a[2]] = static_cast<uint8_t>((pin_levels(a[0], t) >> a[1]) & 1);
             break;
-        case 0x08:
+        case step::kDelay:
             waited_tenths += get_le24(a);
             break;
         }
@@ -200,7 +198,7 @@ void Adapter::adc_command(uint8_t code, const uint8_t *req, Outcome &out, uint64
         set_status(out, kFailStatus);
         return;
     }
-    if (code == 0xC4)
+    if (code == cmd::kInitAdc)
         return; // the converters are always ready; starting one is harmless
     const uint32_t channel = get_le32(req + 8);
     if (channel > 7) {

@@ -44,6 +44,12 @@ const ControlInterpreter::Command ControlInterpreter::kCommands[] = {
      &ControlInterpreter::bootloader},
     {"latency", "MS", "delay every reply, like a slow link", 1, 1, &ControlInterpreter::latency},
     {"lose", "N", "lose the next N replies", 1, 1, &ControlInterpreter::lose},
+    {"timing", "instant|usb", "replies at once, or at the pace of a full-speed USB adapter", 1, 1,
+     &ControlInterpreter::timing},
+    {"held", "on|off", "another program holds the adapter open (opening fails: in use)", 1, 1,
+     &ControlInterpreter::held},
+    {"deny", "on|off", "the adapter's device node refuses this user (opening fails: permission)",
+     1, 1, &ControlInterpreter::deny},
     {"refuse", "CODE|off", "answer command CODE (hex) with the failure status; off: none", 1, 1,
      &ControlInterpreter::refuse},
     {"log", "[on|off|clear]", "record exchanges, or show the recent ones", 0, 1,
@@ -228,6 +234,21 @@ std::string ControlInterpreter::latency(const Args &a) {
         return "latency must be 0..60000 ms";
     kit_.latency_us_ = uint64_t{ms} * 1000;
     return {};
+}
+
+std::string ControlInterpreter::timing(const Args &a) {
+    if (a[0] != "instant" && a[0] != "usb")
+        return "expected instant or usb";
+    kit_.usb_timing_ = a[0] == "usb";
+    return {};
+}
+
+std::string ControlInterpreter::held(const Args &a) {
+    return parse_on_off(a[0], &kit_.held_) ? std::string{} : "expected on or off";
+}
+
+std::string ControlInterpreter::deny(const Args &a) {
+    return parse_on_off(a[0], &kit_.denied_) ? std::string{} : "expected on or off";
 }
 
 std::string ControlInterpreter::lose(const Args &a) {

@@ -47,6 +47,9 @@ class ControlInterpreter {
     std::string firmware(const Args &);
     std::string bootloader(const Args &);
     std::string latency(const Args &);
+    std::string timing(const Args &);
+    std::string held(const Args &);
+    std::string deny(const Args &);
     std::string lose(const Args &);
     std::string refuse(const Args &);
     std::string log(const Args &);

@@ -6,6 +6,7 @@
 #include "control_server.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <limits>
@@ -26,10 +27,24 @@ Kit::~Kit() {
     server_.reset();
 }
 
-std::shared_ptr<Session> Kit::open(uint16_t vendor_id, uint16_t product_id) {
+bool Kit::present(uint16_t vendor_id, uint16_t product_id) const {
     std::lock_guard lk(mu_);
-    if (!plugged_ || vendor_id != identity_.vendor_id || product_id != identity_.product_id)
+    return plugged_ && vendor_id == identity_.vendor_id && product_id == identity_.product_id;
+}
+
+std::shared_ptr<Session> Kit::open(uint16_t vendor_id, uint16_t product_id, int *error) {
+    std::lock_guard lk(mu_);
+    int scratch = 0;
+    if (!error)
+        error = &scratch;
+    if (!plugged_ || vendor_id != identity_.vendor_id || product_id != identity_.product_id) {
+        *error = ENOENT;
         return nullptr;
+    }
+    if (denied_ || held_) {
+        *error = denied_ ? EACCES : EWOULDBLOCK;
+        return nullptr;
+    }
     auto s = std::make_shared<Session>();
     s->generation = generation_;
     std::erase_if(sessions_, [](const std::weak_ptr<Session> &w) { return w.expired(); });
@@ -121,7 +136,14 @@ int Kit::write(Session &s, const uint8_t *request) {
         record(request, nullptr, now);
     } else {
         record(request, out.reply.data(), now);
-        enqueue(s, now + out.busy_us + latency_us_, out.reply.data());
+        uint64_t due = now + out.busy_us;
+        if (usb_timing_) {
+            // The request goes out in the next frame; the reply comes back in
+            // the first frame after the adapter has it ready.
+            const uint64_t sent = (now / kUsbFrameUs + 1) * kUsbFrameUs;
+            due = ((sent + out.busy_us) / kUsbFrameUs + 1) * kUsbFrameUs;
+        }
+        enqueue(s, due + latency_us_, out.reply.data());
     }
     cv_.notify_all();
     return kOk;
@@ -199,6 +221,9 @@ void Kit::reset() {
     adapter_.factory_reset(now);
     plugged_ = true;
     latency_us_ = 0;
+    usb_timing_ = false;
+    held_ = false;
+    denied_ = false;
     lose_ = 0;
     refused_.fill(false);
     log_on_ = false;

@@ -61,9 +61,18 @@ class Kit {
     Identity identity() const { return identity_; }
 
     // ---- The USB side -------------------------------------------------------
+    // The adapter's device node and USB serial number as the host lists it.
+    static constexpr const char *kNodePath = "virtual-kit";
+    static constexpr const char *kSerialNumber = "VK5120-0001";
+    // Full-speed USB: one interrupt transfer a 1 ms frame each way.
+    static constexpr uint64_t kUsbFrameUs = 1000;
+
+    // True while the adapter is plugged in and has this identity.
+    bool present(uint16_t vendor_id, uint16_t product_id) const;
     // Opens the adapter: null while it is unplugged or when the identity is
-    // not the adapter's.
-    std::shared_ptr<Session> open(uint16_t vendor_id, uint16_t product_id);
+    // not the adapter's (*error ENOENT), while another program holds it
+    // (EWOULDBLOCK) or while the node refuses this user (EACCES).
+    std::shared_ptr<Session> open(uint16_t vendor_id, uint16_t product_id, int *error = nullptr);
     // Hands one 64-byte request report to the adapter. 0 (taken), or -2 when
     // the adapter is gone (unplugged since the session was opened).
     int write(Session &session, const uint8_t *request);
@@ -113,6 +122,9 @@ class Kit {
     std::vector<std::weak_ptr<Session>> sessions_;
 
     uint64_t latency_us_ = 0;
+    bool usb_timing_ = false; // replies keep the pace of a real USB adapter
+    bool held_ = false;       // another program has the adapter open
+    bool denied_ = false;     // the device node refuses this user
     unsigned lose_ = 0;
     std::array<bool, 256> refused_{};
 

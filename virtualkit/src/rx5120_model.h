@@ -10,6 +10,8 @@
 
 #include "i2c_target.h"
 
+#include "chip/rx5120.h"
+
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -38,28 +40,8 @@ enum class Condition {
 const char *condition_name(Condition c);
 std::optional<Condition> condition_by_name(const std::string &name);
 
-// Register addresses of page 0 that the model gives a meaning.
-namespace reg {
-constexpr uint8_t kFpwm = 0x06;
-constexpr uint8_t kBuckCtrl0 = 0x07; // + buck number
-constexpr uint8_t kFlags0 = 0x0D;
-constexpr uint8_t kFlags1 = 0x0E;
-constexpr uint8_t kIntMask0 = 0x0F;
-constexpr uint8_t kGeneral = 0x10;
-constexpr uint8_t kSwReset = 0x11;
-constexpr uint8_t kDelay0 = 0x12;  // + buck number
-constexpr uint8_t kPfmLev0 = 0x19; // + buck number
-constexpr uint8_t kPhaseLevB0 = 0x1F;
-constexpr uint8_t kPhaseLevB3 = 0x20;
-constexpr uint8_t kSelILoad = 0x21;
-constexpr uint8_t kLoadCurr = 0x22;
-constexpr uint8_t kIntMask2 = 0x2E;
-constexpr uint8_t kMultiphase = 0x3D;
-constexpr uint8_t kTestMode = 0xE0;
-// On pages 1 to 6 (page k + 1 for buck k).
-constexpr uint8_t kBuckInfo = 0x31;
-constexpr uint8_t kBuckState = 0x32;
-} // namespace reg
+// Register addresses that the model gives a meaning.
+namespace reg = rx5120::reg;
 
 // Which register holds the output voltage and enable bit of buck k.
 uint8_t vset_register(int buck);

@@ -4,6 +4,7 @@
 
 #include "bridgeio.h"
 
+#include <cerrno>
 #include <cstring>
 
 namespace virtualkit {
@@ -42,6 +43,14 @@ class VirtualPort final : public bridgeio::Port {
     // A reply already on its way still arrives, as on a real link.
     void cancel() override {}
 
+    // Reports that have reached the host stay queued until read, as hidraw
+    // keeps them.
+    void discard_input() override {
+        uint8_t report[Kit::kReportSize];
+        while (kit_->read(*session_, report, 0) == bridgeio::kPortOk) {
+        }
+    }
+
   private:
     std::shared_ptr<Kit> kit_;
     std::shared_ptr<Session> session_;
@@ -64,10 +73,22 @@ std::unique_ptr<bridgeio::Port> make_virtual_port(std::shared_ptr<Kit> kit,
 
 namespace bridgeio {
 
-std::unique_ptr<Port> open_hid_port(uint16_t vendor_id, uint16_t product_id) {
+std::vector<HidAdapter> list_hid_adapters(uint16_t vendor_id, uint16_t product_id) {
     auto kit = virtualkit::process_kit();
     kit->start_control_port(virtualkit::kControlPort);
-    auto session = kit->open(vendor_id, product_id);
+    if (!kit->present(vendor_id, product_id))
+        return {};
+    return {{virtualkit::Kit::kNodePath, virtualkit::Kit::kSerialNumber}};
+}
+
+std::unique_ptr<Port> open_hid_adapter(const HidAdapter &adapter, const Port *, int *error) {
+    auto kit = virtualkit::process_kit();
+    if (adapter.path != virtualkit::Kit::kNodePath) {
+        *error = ENOENT;
+        return nullptr;
+    }
+    const auto id = kit->identity();
+    auto session = kit->open(id.vendor_id, id.product_id, error);
     if (!session)
         return nullptr;
     return virtualkit::make_virtual_port(std::move(kit), std::move(session));

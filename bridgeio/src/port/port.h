@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <vector>
 
 namespace bridgeio {
 
@@ -41,24 +43,58 @@ class Port {
     // Abandons anything pending (the link calls this after a time-out).
     virtual void cancel() = 0;
 
+    // Drops every report or byte that is already waiting, so that a reply
+    // that came too late for its own request is never taken for the next
+    // one's. The link calls it before each request.
+    virtual void discard_input() = 0;
+
+    // The device node behind the port (its st_rdev) and the descriptor that
+    // holds the node's advisory lock; 0 and -1 where there is none. Reopening
+    // the node the open link holds shares that lock instead of failing on it.
+    virtual uint64_t device_number() const { return 0; }
+    virtual int lock_fd() const { return -1; }
+
     // A file descriptor that becomes readable when input is waiting, for
     // callers that poll (async_read); -1 when the port has none.
     virtual int poll_fd() const { return -1; }
 };
 
-// Opens the first HID interface with this identity; null when none is
-// present. Exactly one definition is linked into each library: the hidapi
-// one in bridgeio, the virtual kit's in bridgeio-virtual.
-std::unique_ptr<Port> open_hid_port(uint16_t vendor_id, uint16_t product_id);
+// One present HID interface with the adapter's identity.
+struct HidAdapter {
+    std::string path;   // device node, e.g. /dev/hidraw3
+    std::string serial; // USB serial number; empty when it has none
+};
+
+// The present HID interfaces with this identity, in enumeration order.
+// Exactly one definition of this pair is linked into each library: the
+// hidraw one in bridgeio, the virtual kit's in bridgeio-virtual.
+std::vector<HidAdapter> list_hid_adapters(uint16_t vendor_id, uint16_t product_id);
+
+// Opens one of them for exclusive use (advisory lock on the node). Null with
+// an errno value in *error when it cannot: EACCES (no access rights),
+// EWOULDBLOCK (another program holds the lock), EBUSY, ENOENT (gone), ...
+// `current` is the open link's port, or null.
+std::unique_ptr<Port> open_hid_adapter(const HidAdapter &adapter, const Port *current,
+                                       int *error);
 
 // Opens a serial port by device path with the link's settings (115200 baud,
-// RTS/CTS). Null when the path cannot be opened. Settings failures are
-// reported through the three flags so the link can print its messages.
+// RTS/CTS) and its advisory lock. Null when the path cannot be opened, with
+// the errno value in open_error. Settings failures are reported through the
+// three flags so the link can print its messages.
 struct SerialOpenReport {
     bool get_settings_failed = false;
     bool set_settings_failed = false;
     bool set_timeouts_failed = false;
+    int open_error = 0;
 };
-std::unique_ptr<Port> open_serial_port(const char *path, SerialOpenReport *report);
+std::unique_ptr<Port> open_serial_port(const char *path, const Port *current,
+                                       SerialOpenReport *report);
+
+// Takes the advisory lock of the node open on `fd` for the port being
+// opened: shares the lock of `current` when that is the same node (the link
+// reopens the adapter it holds), otherwise locks without waiting. Returns
+// the descriptor that holds the lock (fd itself or a duplicate of the
+// current port's), or -1 with errno set (EWOULDBLOCK: held elsewhere).
+int take_node_lock(int fd, const Port *current, uint64_t *device_number);
 
 } // namespace bridgeio

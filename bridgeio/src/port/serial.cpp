@@ -1,6 +1,9 @@
 // The serial transport over termios: a Bluetooth serial link (or any tty)
 // at 115200 baud with RTS/CTS handshake. All waits use poll(), so both the
-// write and the read bound honour their time-outs.
+// write and the read bound honour their time-outs. A write counts as done
+// only once the kernel has sent it: with CTS held low, or an rfcomm link that
+// is not connected, the bytes would otherwise wait in the output queue while
+// the link sends the request again behind them.
 #include "serial.h"
 #include "port.h"
 
@@ -40,10 +43,26 @@ int wait_fd(int fd, short events, Clock::time_point deadline, bool forever) {
     }
 }
 
+// Waits until the output queue of `fd` is empty or `deadline` has passed.
+bool wait_sent(int fd, Clock::time_point deadline, bool forever) {
+    for (;;) {
+        int queued = 0;
+        if (::ioctl(fd, TIOCOUTQ, &queued) != 0 || queued <= 0)
+            return true;
+        if (!forever && Clock::now() >= deadline)
+            return false;
+        ::usleep(1000); // 115200 baud moves about 11 bytes a millisecond
+    }
+}
+
 class SerialPort final : public Port {
   public:
-    explicit SerialPort(int fd) : fd_(fd) {}
-    ~SerialPort() override { ::close(fd_); }
+    SerialPort(int fd, int lock, uint64_t device) : fd_(fd), lock_(lock), device_(device) {}
+    ~SerialPort() override {
+        if (lock_ != fd_)
+            ::close(lock_);
+        ::close(fd_);
+    }
 
     Transport transport() const override { return Transport::Serial; }
 
@@ -67,6 +86,10 @@ class SerialPort final : public Port {
             }
             if (w < 0)
                 return kPortIoError;
+        }
+        if (!wait_sent(fd_, deadline, timeout_ms < 0)) {
+            last_timeout_on_write_ = true;
+            return kPortTimeout;
         }
         return kPortOk;
     }
@@ -103,10 +126,16 @@ class SerialPort final : public Port {
     // after a write, the remains of a late reply after a read.
     void cancel() override { ::tcflush(fd_, last_timeout_on_write_ ? TCOFLUSH : TCIFLUSH); }
 
+    void discard_input() override { ::tcflush(fd_, TCIFLUSH); }
+
+    uint64_t device_number() const override { return device_; }
+    int lock_fd() const override { return lock_; }
     int poll_fd() const override { return fd_; }
 
   private:
     int fd_;
+    int lock_;
+    uint64_t device_;
     bool last_timeout_on_write_ = false;
 };
 
@@ -125,16 +154,30 @@ void make_link_settings(termios &tio) {
 
 } // namespace
 
-std::unique_ptr<Port> open_serial_port(const char *path, SerialOpenReport *report) {
+std::unique_ptr<Port> open_serial_port(const char *path, const Port *current,
+                                       SerialOpenReport *report) {
     SerialOpenReport scratch;
     if (!report)
         report = &scratch;
-    if (!path)
+    if (!path) {
+        report->open_error = ENOENT;
         return nullptr;
+    }
     int fd = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
+    if (fd < 0) {
+        report->open_error = errno;
         return nullptr;
+    }
     // The link owns the port alone; a second opener would steal replies.
+    // The lock tells other programs so; TIOCEXCL also stops those that do
+    // not lock (except the superuser's).
+    uint64_t device = 0;
+    const int lock = take_node_lock(fd, current, &device);
+    if (lock < 0) {
+        report->open_error = errno;
+        ::close(fd);
+        return nullptr;
+    }
     ::ioctl(fd, TIOCEXCL);
 
     termios tio{};
@@ -159,7 +202,7 @@ std::unique_ptr<Port> open_serial_port(const char *path, SerialOpenReport *repor
         if (tcsetattr(fd, TCSANOW, &timing) != 0)
             report->set_timeouts_failed = true;
     }
-    return std::make_unique<SerialPort>(fd);
+    return std::make_unique<SerialPort>(fd, lock, device);
 }
 
 bool scan_rfcomm_ports(const char *dir, char *path, size_t size, std::FILE *out) {

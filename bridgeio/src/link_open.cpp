@@ -1,0 +1,129 @@
+// Opening the adapter over HID: which adapter (the BRIDGEIO_ADAPTER
+// selection), exclusive use, and the record of what the last opening did,
+// which last_open_result hands to the program.
+#include "link.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace bridgeio {
+
+namespace {
+
+struct OpenRecord {
+    int outcome = kOpenNoAdapter;
+    std::string text = "no adapter has been opened yet";
+};
+
+OpenRecord &open_record() {
+    static OpenRecord *r = new OpenRecord; // never destroyed, like the link
+    return *r;
+}
+
+std::string describe(const HidAdapter &a) {
+    return a.path + " (serial number " + (a.serial.empty() ? "none" : a.serial) + ")";
+}
+
+// The adapter the user chose, or null for the first one that opens.
+const char *selection() {
+    const char *v = std::getenv("BRIDGEIO_ADAPTER");
+    return v && *v ? v : nullptr;
+}
+
+} // namespace
+
+void record_open(int outcome, const std::string &text) {
+    open_record() = {outcome, text};
+}
+
+std::string open_failure_text(const std::string &path, int error) {
+    std::string why;
+    switch (error) {
+    case EACCES:
+    case EPERM:
+        why = "permission denied (no access rights to the device node: install the udev "
+              "rule or join the plugdev group)";
+        break;
+    case EWOULDBLOCK:
+        why = "in use by another program (it holds the adapter's lock)";
+        break;
+    case EBUSY:
+        why = "busy (another program or driver has it open exclusively)";
+        break;
+    default:
+        why = std::strerror(error);
+        break;
+    }
+    return "cannot open " + path + ": " + why;
+}
+
+BridgeHandle hid_open(int vendor_id, int product_id) {
+    char ids[48];
+    std::snprintf(ids, sizeof ids, "%04x:%04x", static_cast<unsigned>(vendor_id) & 0xFFFFFFFFu,
+                  static_cast<unsigned>(product_id) & 0xFFFFFFFFu);
+    // USB IDs are 16 bits: anything else names no device, rather than the
+    // one its low bits happen to match.
+    if (vendor_id < 0 || vendor_id > 0xFFFF || product_id < 0 || product_id > 0xFFFF) {
+        record_open(kOpenNoAdapter, std::string("no adapter: ") + ids + " is not a USB ID");
+        return BRIDGEIO_INVALID_HANDLE;
+    }
+    const std::vector<HidAdapter> present =
+        list_hid_adapters(static_cast<uint16_t>(vendor_id), static_cast<uint16_t>(product_id));
+    const char *chosen = selection();
+    std::vector<HidAdapter> candidates;
+    for (const HidAdapter &a : present)
+        if (!chosen || a.path == chosen || (!a.serial.empty() && a.serial == chosen))
+            candidates.push_back(a);
+
+    if (chosen && candidates.empty()) {
+        // Not one of the HID adapters: a serial port's path opens that port.
+        if (chosen[0] == '/' && !std::strstr(chosen, "hidraw"))
+            return bt_open(chosen, "/dev", stdout);
+        std::string text = std::string("BRIDGEIO_ADAPTER \"") + chosen +
+                           "\" names none of the adapters present";
+        for (const HidAdapter &a : present)
+            text += (&a == &present.front() ? ": " : ", ") + describe(a);
+        record_open(present.empty() ? kOpenNoAdapter : kOpenFailed, text);
+        return BRIDGEIO_INVALID_HANDLE;
+    }
+    if (candidates.empty()) {
+        record_open(kOpenNoAdapter, std::string("no adapter with USB ID ") + ids + " is present");
+        return BRIDGEIO_INVALID_HANDLE;
+    }
+
+    std::string failure;
+    for (const HidAdapter &a : candidates) {
+        int error = 0;
+        std::unique_ptr<Port> port = open_hid_adapter(a, link_current_port(), &error);
+        if (port) {
+            record_open(kOpenSucceeded, "opened " + describe(a));
+            return link_attach(std::move(port));
+        }
+        if (failure.empty())
+            failure = open_failure_text(a.path, error);
+    }
+    // Only a successful open replaces the link: the open one stays usable.
+    record_open(kOpenFailed, failure);
+    return BRIDGEIO_INVALID_HANDLE;
+}
+
+} // namespace bridgeio
+
+using namespace bridgeio;
+
+extern "C" {
+
+BRIDGEIO_API BridgeHandle usb_hid_init(int vendor_id, int product_id) {
+    return hid_open(vendor_id, product_id);
+}
+
+BRIDGEIO_API int last_open_result(char *text, size_t size) {
+    const OpenRecord &r = open_record();
+    if (text && size > 0)
+        std::snprintf(text, size, "%s", r.text.c_str());
+    return r.outcome;
+}
+
+} // extern "C"

@@ -1,0 +1,238 @@
+// Faults a real adapter link produces, one row each: the link must give the
+// right data or a failure, never another request's reply, and an opening
+// that fails must say why and leave the open link alone.
+#include "pty_peer.h"
+#include "recording_port.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <fcntl.h>
+#include <functional>
+#include <string>
+#include <sys/file.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace bridgeio;
+using namespace bridgeio::test;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+Bytes answer(uint8_t tag) {
+    return payload(0, {tag, static_cast<uint8_t>(tag + 1)});
+}
+
+Bytes obuffer_bytes() {
+    return Bytes(obuffer, obuffer + sizeof obuffer);
+}
+
+int exchange(BridgeHandle h) {
+    begin_command(cmd::kReadPin);
+    return rd2(h);
+}
+
+std::string open_text(int *outcome) {
+    char text[256];
+    *outcome = last_open_result(text, sizeof text);
+    return text;
+}
+
+long elapsed_ms(Clock::time_point since) {
+    return static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
+}
+
+// The pty peer answers the next request: reads it, then writes `parts` of the
+// reply with `gap_ms` between them. The number of requests it saw in
+// `window_ms` is stored in *requests.
+std::thread answer_on(const Pty &pty, std::vector<Bytes> parts, int gap_ms, int window_ms,
+                      size_t *requests) {
+    return std::thread([&pty, parts, gap_ms, window_ms, requests] {
+        const Bytes req = pty.read_master(kFrameSize, 2000);
+        for (size_t i = 0; i < parts.size(); ++i) {
+            if (i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(gap_ms));
+            pty.write_master(parts[i]);
+        }
+        *requests = req.size() / kFrameSize +
+                    pty.read_master(10 * kFrameSize, window_ms).size() / kFrameSize;
+    });
+}
+
+struct SerialPeer {
+    Pty pty;
+    BridgeHandle h = BRIDGEIO_INVALID_HANDLE;
+    SerialPeer() {
+        std::FILE *quiet = std::fopen("/dev/null", "w");
+        h = bt_open(pty.name().c_str(), nullptr, quiet);
+        std::fclose(quiet);
+    }
+};
+
+struct FaultRow {
+    const char *name;
+    std::function<void()> run;
+};
+
+const FaultRow kRows[] = {
+    {"LateReplyIsNotTakenForTheNextRequest",
+     [] {
+         Adapter a = attach(Transport::Hid);
+         a.port->reads = {timeout(), waiting(reply(answer(0x10))), reply(answer(0x20))};
+         EXPECT_EQ(exchange(a.handle), -1);
+         ASSERT_EQ(exchange(a.handle), 0);
+         EXPECT_EQ(obuffer_bytes(), answer(0x20));
+     }},
+    {"LostReplyThenLateReply",
+     [] {
+         Adapter a = attach(Transport::Hid);
+         a.port->reads = {timeout(), timeout(), waiting(reply(answer(0x10))), reply(answer(0x30))};
+         EXPECT_EQ(exchange(a.handle), -1); // lost
+         EXPECT_EQ(exchange(a.handle), -1); // late
+         ASSERT_EQ(exchange(a.handle), 0);
+         EXPECT_EQ(obuffer_bytes(), answer(0x30));
+     }},
+    {"SerialReplySplitAcrossTheTimeOutIsDroppedNotResent",
+     [] {
+         SerialPeer s;
+         ASSERT_NE(s.h, BRIDGEIO_INVALID_HANDLE);
+         const Bytes late = answer(0x40);
+         size_t requests = 0;
+         std::thread peer = answer_on(s.pty, {Bytes(late.begin(), late.begin() + 30),
+                                              Bytes(late.begin() + 30, late.end())},
+                                      1300, 200, &requests);
+         EXPECT_EQ(exchange(s.h), -1);
+         peer.join();
+         EXPECT_EQ(requests, 1u); // part of a reply came: not sent again
+         std::thread next = answer_on(s.pty, {answer(0x50)}, 0, 0, &requests);
+         EXPECT_EQ(exchange(s.h), 0);
+         next.join();
+         EXPECT_EQ(obuffer_bytes(), answer(0x50));
+         link_close();
+     }},
+    {"StalledSerialWriteFailsWithinItsBoundAndQueuesNothing",
+     [] {
+         SerialPeer s;
+         ASSERT_NE(s.h, BRIDGEIO_INVALID_HANDLE);
+         s.pty.stall(true);
+         const auto t0 = Clock::now();
+         EXPECT_EQ(exchange(s.h), -1);
+         EXPECT_LT(elapsed_ms(t0), 600);
+         s.pty.stall(false);
+         size_t requests = 0;
+         std::thread peer = answer_on(s.pty, {answer(0x60)}, 0, 300, &requests);
+         EXPECT_EQ(exchange(s.h), 0);
+         peer.join();
+         EXPECT_EQ(obuffer_bytes(), answer(0x60));
+         EXPECT_EQ(requests, 1u); // no copy of the stalled request behind it
+         link_close();
+     }},
+    {"CallbackClosingTheLinkDuringTheDrain",
+     [] {
+         static Adapter a;
+         static int calls;
+         a = attach(Transport::Hid);
+         calls = 0;
+         // The first packet re-arms the read; the second, in the drain,
+         // closes the link under it.
+         BridgeReadCallback cb = [](uint8_t *, uint32_t, uint32_t, uint32_t) {
+             if (++calls == 1)
+                 return korra_read_fifo_packet(a.handle, 0, nullptr, read_callback, 0, 0, 0);
+             return usb_hid_close(a.handle);
+         };
+         ASSERT_EQ(korra_read_fifo_packet(a.handle, 0, nullptr, cb, 0, 0, 0), 0);
+         a.port->reads = {reply(answer(1)), reply(payload_words(0, {9})), reply(answer(2)),
+                          reply(answer(3))};
+         EXPECT_EQ(korra_stop_packet_flow(a.handle), 9);
+         EXPECT_EQ(calls, 2);
+         EXPECT_EQ(exchange(a.handle), -1); // the link is gone, nothing else broke
+         read_callback = nullptr;
+     }},
+    {"IdsBeyondSixteenBitsMatchNothing",
+     [] {
+         hid_adapters.clear();
+         hid_adapters.push_back({{"/dev/hidraw4", "A1"}, 0, std::make_unique<RecordingPort>(Transport::Hid)});
+         int outcome = 9;
+         EXPECT_EQ(usb_hid_init(BRIDGEIO_VENDOR_ID + 0x10000, BRIDGEIO_PRODUCT_ID + 0x10000),
+                   BRIDGEIO_INVALID_HANDLE);
+         EXPECT_EQ(open_text(&outcome), "no adapter: 11209:15120 is not a USB ID");
+         EXPECT_EQ(outcome, 0);
+         EXPECT_NE(usb_hid_init(BRIDGEIO_VENDOR_ID, BRIDGEIO_PRODUCT_ID), BRIDGEIO_INVALID_HANDLE);
+         EXPECT_EQ(open_text(&outcome), "opened /dev/hidraw4 (serial number A1)");
+         EXPECT_EQ(outcome, 1);
+         link_close();
+     }},
+    {"FailedOpenKeepsTheOpenLinkAndNamesThePermissionProblem",
+     [] {
+         Adapter a = attach(Transport::Hid);
+         hid_adapters.clear();
+         hid_adapters.push_back({{"/dev/hidraw5", ""}, EACCES, nullptr});
+         EXPECT_EQ(usb_hid_init(BRIDGEIO_VENDOR_ID, BRIDGEIO_PRODUCT_ID), BRIDGEIO_INVALID_HANDLE);
+         int outcome = 0;
+         const std::string text = open_text(&outcome);
+         EXPECT_EQ(outcome, -1);
+         EXPECT_EQ(text.rfind("cannot open /dev/hidraw5: permission denied", 0), 0u) << text;
+         EXPECT_NE(text.find("udev rule"), std::string::npos);
+         a.port->reads.push_back(reply(answer(0x70)));
+         EXPECT_EQ(exchange(a.handle), 0);
+         link_close();
+     }},
+    {"SelectionByEnvironmentOpensTheNamedAdapter",
+     [] {
+         hid_adapters.clear();
+         hid_adapters.push_back({{"/dev/hidraw1", "FIRST"}, 0, std::make_unique<RecordingPort>(Transport::Hid)});
+         hid_adapters.push_back({{"/dev/hidraw2", "SECOND"}, 0, std::make_unique<RecordingPort>(Transport::Hid)});
+         int outcome = 0;
+         ::setenv("BRIDGEIO_ADAPTER", "SECOND", 1);
+         EXPECT_NE(usb_hid_init(BRIDGEIO_VENDOR_ID, BRIDGEIO_PRODUCT_ID), BRIDGEIO_INVALID_HANDLE);
+         EXPECT_EQ(open_text(&outcome), "opened /dev/hidraw2 (serial number SECOND)");
+         ::setenv("BRIDGEIO_ADAPTER", "THIRD", 1);
+         EXPECT_EQ(usb_hid_init(BRIDGEIO_VENDOR_ID, BRIDGEIO_PRODUCT_ID), BRIDGEIO_INVALID_HANDLE);
+         EXPECT_EQ(outcome = last_open_result(nullptr, 0), -1);
+         ::unsetenv("BRIDGEIO_ADAPTER");
+         link_close();
+     }},
+    {"LockHeldByAnotherOpener",
+     [] {
+         Pty pty;
+         const int other = ::open(pty.name().c_str(), O_RDWR | O_NOCTTY);
+         ASSERT_GE(other, 0);
+         ASSERT_EQ(::flock(other, LOCK_EX | LOCK_NB), 0);
+         std::FILE *quiet = std::fopen("/dev/null", "w");
+         EXPECT_EQ(bt_open(pty.name().c_str(), nullptr, quiet), BRIDGEIO_INVALID_HANDLE);
+         int outcome = 0;
+         const std::string text = open_text(&outcome);
+         EXPECT_EQ(outcome, -1);
+         EXPECT_NE(text.find("in use by another program"), std::string::npos) << text;
+         ::close(other); // released: now it opens, and holds the lock itself
+         EXPECT_NE(bt_open(pty.name().c_str(), nullptr, quiet), BRIDGEIO_INVALID_HANDLE);
+         const int third = ::open(pty.name().c_str(), O_RDWR | O_NOCTTY);
+         EXPECT_TRUE(third < 0 || ::flock(third, LOCK_EX | LOCK_NB) != 0);
+         if (third >= 0)
+             ::close(third);
+         std::fclose(quiet);
+         link_close();
+     }},
+};
+
+class LinkFault : public ::testing::TestWithParam<FaultRow> {
+  protected:
+    void TearDown() override {
+        link_close();
+        hid_adapters.clear();
+    }
+};
+
+TEST_P(LinkFault, GivesTheRightDataOrAFailure) {
+    GetParam().run();
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, LinkFault, ::testing::ValuesIn(kRows),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+} // namespace

@@ -1,0 +1,82 @@
+// A pseudo-terminal as the serial adapter: the library opens the slave side
+// by name, the test plays the adapter on the master side.
+#pragma once
+
+#include "recording_port.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <poll.h>
+#include <pty.h>
+#include <string>
+#include <termios.h>
+#include <unistd.h>
+
+namespace bridgeio::test {
+
+class Pty {
+  public:
+    Pty() {
+        if (openpty(&master_, &slave_, nullptr, nullptr, nullptr) != 0)
+            return;
+        char name[128];
+        if (ttyname_r(slave_, name, sizeof name) == 0)
+            name_ = name;
+    }
+    ~Pty() {
+        close_master();
+        close_slave();
+    }
+    void close_master() {
+        if (master_ >= 0)
+            close(master_);
+        master_ = -1;
+    }
+    void close_slave() {
+        if (slave_ >= 0)
+            close(slave_);
+        slave_ = -1;
+    }
+    bool ok() const { return !name_.empty(); }
+    const std::string &name() const { return name_; }
+    int master() const { return master_; }
+    int slave() const { return slave_; }
+
+    // Reads exactly n bytes from the master within timeout_ms.
+    Bytes read_master(size_t n, int timeout_ms) const {
+        Bytes b;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+        while (b.size() < n) {
+            auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                      std::chrono::steady_clock::now());
+            if (left.count() <= 0)
+                break;
+            pollfd p{master_, POLLIN, 0};
+            if (poll(&p, 1, static_cast<int>(left.count())) <= 0)
+                break;
+            uint8_t buf[256];
+            ssize_t got = read(master_, buf, std::min(sizeof buf, n - b.size()));
+            if (got <= 0)
+                break;
+            b.insert(b.end(), buf, buf + got);
+        }
+        return b;
+    }
+    // Holds (or releases) everything the library writes, like a peer that
+    // keeps CTS low: the slave's output stops.
+    void stall(bool on) const { tcflow(slave_, on ? TCOOFF : TCOON); }
+
+    void write_master(const Bytes &b) const {
+        ASSERT_EQ(write(master_, b.data(), b.size()), static_cast<ssize_t>(b.size()));
+    }
+
+  private:
+    int master_ = -1, slave_ = -1;
+    std::string name_;
+};
+
+
+} // namespace bridgeio::test
