@@ -3,10 +3,25 @@
 // (MainWindow::closeEvent).
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QFileInfo>
+#include <QTimer>
 
+#include <cstdio>
+
+#include "console/console.h"
+#include "console/relay.h"
 #include "device/device_session.h"
 #include "mainwindow/mainwindow.h"
 #include "resources_init.h"
+
+namespace {
+
+void fail(const QString &message) {
+    std::fprintf(stderr, "evalpanel: %s\n", qPrintable(message));
+    std::exit(2);
+}
+
+} // namespace
 
 int main(int argc, char **argv) {
     QApplication app(argc, argv);
@@ -25,24 +40,52 @@ int main(int argc, char **argv) {
         QStringLiteral("adapter"),
         QStringLiteral("The adapter to open: hidraw path, USB serial number or serial port."),
         QStringLiteral("SPEC"));
-    parser.addOption(port_option);
-    parser.addOption(adapter_option);
+    const QCommandLineOption run_option(
+        QStringLiteral("run"), QStringLiteral("Runs a script once the adapter is connected."),
+        QStringLiteral("FILE"));
+    const QCommandLineOption any_user_option(
+        QStringLiteral("allow-any-user"),
+        QStringLiteral("Lets processes of other users use the console port (and the simulated "
+                       "kit's control port)."));
+    parser.addOptions({port_option, adapter_option, run_option, any_user_option});
     parser.process(app);
 
     bool port_ok = false;
     const uint port = parser.value(port_option).toUInt(&port_ok);
-    if (!port_ok || port > 65535) {
-        fprintf(stderr, "evalpanel: --console-port takes a port number from 0 to 65535\n");
-        return 2;
-    }
-    // The adapter library reads its choice from the environment.
+    if (!port_ok || port > 65535)
+        fail(QStringLiteral("--console-port takes a port number from 0 to 65535"));
+    const QString script = parser.value(run_option);
+    if (parser.isSet(run_option) && !QFileInfo(script).isFile())
+        fail(QStringLiteral("--run: %1 is not a file").arg(script));
+    // The adapter library reads these from the environment.
     if (parser.isSet(adapter_option))
         qputenv("BRIDGEIO_ADAPTER", parser.value(adapter_option).toLocal8Bit());
+    if (parser.isSet(any_user_option))
+        qputenv("BRIDGEIO_KIT_ANY_USER", "1");
 
     // The window icon and the About box images.
     evalpanel::register_resources();
     evalpanel::DeviceSession session;
     MainWindow window(session, static_cast<quint16>(port));
+    window.relay().set_allow_any_user(parser.isSet(any_user_option));
     window.show();
+
+    if (!script.isEmpty()) {
+        // The script runs once, as soon as the adapter is there.
+        const QByteArray name = script.toLocal8Bit();
+        auto run = [&window, name] { window.command_console().run_script_file(name.constData()); };
+        if (session.connection_state() != evalpanel::kNotConnected) {
+            QTimer::singleShot(0, &window, run);
+        } else {
+            auto *once = new QObject(&window);
+            QObject::connect(&session, &evalpanel::DeviceSession::connection_changed, once,
+                             [once, run](int state) {
+                                 if (state == evalpanel::kNotConnected)
+                                     return;
+                                 once->deleteLater();
+                                 QTimer::singleShot(0, once->parent(), run);
+                             });
+        }
+    }
     return app.exec();
 }

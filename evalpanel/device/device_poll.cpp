@@ -5,6 +5,7 @@
 #include <QTimer>
 
 #include <cmath>
+#include <cstring>
 
 #include "device/status_decode.h"
 #include "registers/device_trace.h"
@@ -66,6 +67,7 @@ void DeviceSession::connect_adapter() {
     if (handle_ != BRIDGEIO_INVALID_HANDLE)
         usb_hid_close(handle_);
     handle_ = usb_hid_init(BRIDGEIO_VENDOR_ID, BRIDGEIO_PRODUCT_ID);
+    note_open_result();
     if (handle_ == BRIDGEIO_INVALID_HANDLE) {
         qCDebug(lcDevice, "usb_hid_init() failed.");
         set_state(kNotConnected);
@@ -79,6 +81,15 @@ void DeviceSession::connect_adapter() {
     if (firmware_check_)
         firmware_check_(handle_);
     start_firmware(handle_);
+    // Which adapter this is, once per connection.
+    char opened[256] = {};
+    last_open_result(opened, sizeof opened);
+    char firmware_version[16] = {};
+    if (get_firmware_version(handle_, firmware_version) < 0)
+        std::strcpy(firmware_version, "unknown");
+    emit log_line(QStringLiteral("Adapter %1, bootloader %2, firmware %3.")
+                      .arg(QString::fromLocal8Bit(opened), QString::fromLatin1(bootloader_version),
+                           QString::fromLatin1(firmware_version)));
 
     load_script(handle_, script_.data(), 0, rx5120::kStatusScriptSize);
     configure_adapter_pins();
@@ -96,6 +107,23 @@ void DeviceSession::connect_adapter() {
 
     read_cache();
     poll();
+}
+
+void DeviceSession::note_open_result() {
+    // A matching adapter that cannot be opened is said once per change of
+    // the reason; no adapter at all keeps the plain "not found" texts.
+    char text[512] = {};
+    const int result = last_open_result(text, sizeof text);
+    const QString reason =
+        result < 0 ? QString::fromLocal8Bit(text) +
+                         QStringLiteral(" (see the README, section \"Adapter access\")")
+                   : QString();
+    if (reason == open_failure_)
+        return;
+    open_failure_ = reason;
+    if (!reason.isEmpty())
+        emit log_line(reason);
+    emit open_failure_changed(reason);
 }
 
 void DeviceSession::read_all() {

@@ -70,6 +70,10 @@ class DeviceSession : public QObject {
     int speed_b() const { return speed_b_; }
     bool polling() const { return polling_; }
     bool board_sensor_present() const { return sensor_present_; }
+    // Why a matching adapter could not be opened (permission, in use,
+    // busy), naming the README's section on access rights; empty when the
+    // last attempt opened one or found none at all.
+    const QString &open_failure() const { return open_failure_; }
     // RegisterCache: the chip's page-0 registers as last read or written.
     const RegisterImage &registers() const { return cache_; }
     // Whether RegisterCache was read from the chip since it was last
@@ -182,6 +186,8 @@ class DeviceSession : public QObject {
     void address_changed(uint8_t address);
     void bus_changed(int bus);
     void polling_changed(bool on);
+    // open_failure() changed.
+    void open_failure_changed(const QString &reason);
 
   private:
     void set_state(int state);
@@ -195,6 +201,7 @@ class DeviceSession : public QObject {
     void set_registers_valid(bool valid);
     void bring_up();
     void track_supply(int level);
+    void note_open_result();
 
     BridgeHandle handle_ = BRIDGEIO_INVALID_HANDLE;
     uint8_t address_ = rx5120::kDefaultAddress;
@@ -219,6 +226,7 @@ class DeviceSession : public QObject {
     QTimer *poll_timer_ = nullptr;
     QTimer *reconnect_timer_ = nullptr;
     std::function<void(BridgeHandle)> firmware_check_;
+    QString open_failure_;
 };
 
 // Field reads and writes through a session: a definition line of the

@@ -161,6 +161,7 @@ void MainWindow::connect_session() {
     session_.set_firmware_check([this](BridgeHandle) { check_firmware_update(true); });
     connect(&session_, &DeviceSession::log_line, this, &MainWindow::append_command_log);
     connect(&session_, &DeviceSession::connection_changed, this, &MainWindow::show_connection);
+    connect(&session_, &DeviceSession::open_failure_changed, this, &MainWindow::show_connection);
     connect(&session_, &DeviceSession::polled, this, &MainWindow::show_poll);
     connect(&session_, &DeviceSession::registers_changed, this, &MainWindow::update_display);
     connect(&session_, &DeviceSession::polling_changed, this, [this](bool on) {

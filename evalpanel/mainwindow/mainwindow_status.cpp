@@ -86,7 +86,10 @@ void MainWindow::show_connection() {
         palette.setColor(QPalette::All, QPalette::Window, QColor(c.red, c.green, c.blue));
         connection_label_->setText(shown->label);
         statusBar()->clearMessage();
-        statusBar()->showMessage(shown->message);
+        // An adapter that is there but cannot be opened says why.
+        const QString &failure = session_.open_failure();
+        statusBar()->showMessage(state == kNotConnected && !failure.isEmpty() ? failure
+                                                                                : shown->message);
         connection_label_->setPalette(palette);
     }
     if (state == kConnected)

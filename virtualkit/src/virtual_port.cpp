@@ -2,6 +2,10 @@
 // when the identity matches and the adapter is plugged in.
 #include "virtual_port.h"
 
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+
 #include "bridgeio.h"
 
 #include <cerrno>
@@ -58,6 +62,21 @@ class VirtualPort final : public bridgeio::Port {
 
 } // namespace
 
+std::optional<uint16_t> control_port_setting() {
+    const char *text = std::getenv("BRIDGEIO_KIT_PORT");
+    if (text == nullptr || *text == '\0')
+        return kControlPort;
+    char *end = nullptr;
+    const unsigned long port = std::strtoul(text, &end, 10);
+    if (*end != '\0' || port > 65535) {
+        std::fprintf(stderr, "BRIDGEIO_KIT_PORT=%s is no port number: no control port\n", text);
+        return std::nullopt;
+    }
+    if (port == 0)
+        return std::nullopt;
+    return static_cast<uint16_t>(port);
+}
+
 std::shared_ptr<Kit> process_kit() {
     static const std::shared_ptr<Kit> kit =
         std::make_shared<Kit>(Identity{BRIDGEIO_VENDOR_ID, BRIDGEIO_PRODUCT_ID});
@@ -75,7 +94,8 @@ namespace bridgeio {
 
 std::vector<HidAdapter> list_hid_adapters(uint16_t vendor_id, uint16_t product_id) {
     auto kit = virtualkit::process_kit();
-    kit->start_control_port(virtualkit::kControlPort);
+    if (const auto port = virtualkit::control_port_setting())
+        kit->start_control_port(*port);
     if (!kit->present(vendor_id, product_id))
         return {};
     return {{virtualkit::Kit::kNodePath, virtualkit::Kit::kSerialNumber}};

@@ -2,6 +2,7 @@
 // process, and the port through which the library's HID link reaches it.
 #pragma once
 
+#include <optional>
 #include "kit.h"
 #include "port/port.h"
 
@@ -11,6 +12,10 @@ namespace virtualkit {
 
 // The control port the kit serves once the adapter has been opened.
 constexpr uint16_t kControlPort = 23457;
+
+// The control port BRIDGEIO_KIT_PORT asks for: unset, 23457; 0 or a text
+// that is no port number, none.
+std::optional<uint16_t> control_port_setting();
 
 // The process's kit, created on first use with the adapter's identity.
 std::shared_ptr<Kit> process_kit();
