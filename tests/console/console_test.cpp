@@ -5,6 +5,7 @@
 #include <QtCore/qnamespace.h>
 #include <gtest/gtest.h>
 
+#include "../fifo_deadline.h"
 #include "console/console.h"
 #include "kit_fixture.h"
 
@@ -75,6 +76,9 @@ TEST_F(ConsoleTest, ScriptFilesRunBeforeCommandsAreTried) {
 
 TEST_F(ConsoleTest, ScriptButtonsRunTheirFileOrNothing) {
     EXPECT_TRUE(console.run_script_file("script1.txt")); // missing: nothing visible
+    fifo_deadline::make_fifo("script2.txt");            // a FIFO: the same, at once
+    EXPECT_TRUE(fifo_deadline::call_within_deadline(
+        "script2.txt", [&] { return console.run_script_file("script2.txt"); }));
     EXPECT_TRUE(host.printed.isEmpty());
     write_file("script1.txt", "help\n");
     EXPECT_TRUE(console.run_script_file("script1.txt"));
