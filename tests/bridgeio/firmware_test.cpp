@@ -161,7 +161,7 @@ TEST_P(LoadFirmware, SendsTheWholeFileOrNothing) {
     expect_flash_of(content, GetParam().pages);
 }
 
-// A file larger than 256 KiB used to be cut to its first 32 KiB.
+// A file over 256 KiB is read whole, not cut short.
 INSTANTIATE_TEST_SUITE_P(Sizes, LoadFirmware,
                          ::testing::Values(FlashCase{8 + 2 * 256 + 17, 3},
                                            FlashCase{8 + 1024 * 256, 1024},
