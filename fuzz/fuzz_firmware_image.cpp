@@ -74,7 +74,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const evalpanel::FirmwareOutcome outcome =
         evalpanel::run_firmware_check(adapter, automatic, sinks);
 
-    const bool valid = image_size >= 8 && get_le32(image) == evalpanel::kFirmwareImageMagic;
+    // A header and at least one byte of a page (inputs are far below the
+    // adapter's 1024 pages).
+    const bool valid = image_size > 8 && get_le32(image) == evalpanel::kFirmwareImageMagic;
     using evalpanel::FirmwareOutcome;
     if ((outcome == FirmwareOutcome::Updated || outcome == FirmwareOutcome::FlashFailed ||
          outcome == FirmwareOutcome::AlreadyLatest) &&

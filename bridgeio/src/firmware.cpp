@@ -9,6 +9,10 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace bridgeio {
 
 namespace {
@@ -16,8 +20,9 @@ namespace {
 constexpr uint32_t kImageHeaderSize = 8;
 constexpr uint32_t kPageSize = 256;
 constexpr uint32_t kFlashChunk = 56;
-constexpr size_t kLargestWholeImage = 262144;
-constexpr size_t kTruncatedImage = 32768;
+// The adapter's application flash: 1024 pages of 256 bytes (256 KiB).
+constexpr uint32_t kAdapterPages = 1024;
+constexpr size_t kLargestImage = kImageHeaderSize + size_t{kAdapterPages} * kPageSize;
 constexpr size_t kBootloaderBlocks = 256;
 
 // Sends one 256-byte page in chunks of 56 bytes, or the end mark (a chunk
@@ -52,15 +57,38 @@ int read_version(BridgeHandle h, size_t offset, char *text) {
     return static_cast<int>(v);
 }
 
-// Reads the image file the way the flash expects it: whole when it is at
-// most 256 KiB, otherwise its first 32 KiB. False when it cannot be read.
+// Opens `path` for reading only if it is a regular file, without ever
+// waiting: open() on a FIFO waits for a writer, and on a device it may do
+// anything. The name is checked before the open and the descriptor after it,
+// since the name may be replaced in between; O_NONBLOCK keeps that open
+// from waiting. -1 when it is no regular file or does not open.
+int open_regular_file(const char *path) {
+    struct stat info;
+    if (::stat(path, &info) != 0 || !S_ISREG(info.st_mode))
+        return -1;
+    const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Reads the image file, or as much of it as tells that it is larger than the
+// adapter's flash (send_firmware refuses such an image). False when it is no
+// regular file or cannot be read.
 bool read_image_file(const char *path, std::vector<uint8_t> &image) {
-    std::FILE *f = std::fopen(path, "rb");
-    if (!f)
+    const int fd = open_regular_file(path);
+    if (fd < 0)
         return false;
-    // One byte more than the largest whole image tells the two cases apart
-    // without asking the file system for a size.
-    image.resize(kLargestWholeImage + 1);
+    std::FILE *f = fdopen(fd, "rb");
+    if (!f) {
+        ::close(fd);
+        return false;
+    }
+    image.resize(kLargestImage + 1);
     size_t total = 0;
     while (total < image.size()) {
         size_t n = std::fread(image.data() + total, 1, image.size() - total, f);
@@ -72,7 +100,7 @@ bool read_image_file(const char *path, std::vector<uint8_t> &image) {
     std::fclose(f);
     if (failed)
         return false;
-    image.resize(total > kLargestWholeImage ? kTruncatedImage : total);
+    image.resize(total);
     return true;
 }
 
@@ -123,6 +151,15 @@ BRIDGEIO_API int send_firmware(BridgeHandle handle, const uint8_t *image, uint32
     // Without a whole header there is no image to announce.
     if (!image || size < kImageHeaderSize)
         return -1;
+    // Every byte behind the header is flashed: a trailing partial page is
+    // filled up with 0xFF, what erased flash reads. An image without a page,
+    // or with more than the flash holds, would leave firmware on the adapter
+    // that is not the image: it is not announced at all.
+    const uint32_t body = size - kImageHeaderSize;
+    const uint32_t pages = body / kPageSize + (body % kPageSize != 0 ? 1 : 0);
+    if (pages == 0 || pages > kAdapterPages)
+        return -1;
+
     begin_command(cmd::kFlash);
     std::memcpy(obuffer + 4, image, kImageHeaderSize); // magic and version, as they are
     if (rd2(handle) != 0)
@@ -130,9 +167,15 @@ BRIDGEIO_API int send_firmware(BridgeHandle handle, const uint8_t *image, uint32
     if (uint32_t status = reply_status(); status != 0)
         return static_cast<int>(status);
 
-    const uint32_t pages = (size - kImageHeaderSize) / kPageSize;
     for (uint32_t i = 0; i < pages; ++i) {
-        if (send_flashpage(handle, image + kImageHeaderSize + i * kPageSize) != 0)
+        const uint8_t *page = image + kImageHeaderSize + i * kPageSize;
+        uint8_t last[kPageSize];
+        if (body - i * kPageSize < kPageSize) {
+            std::memset(last, 0xFF, sizeof last);
+            std::memcpy(last, page, body - i * kPageSize);
+            page = last;
+        }
+        if (send_flashpage(handle, page) != 0)
             return -1;
     }
     if (send_flashpage(handle, nullptr) != 0)

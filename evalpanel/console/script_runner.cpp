@@ -4,7 +4,9 @@
 #include <cstdint>
 #include <cstring>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "console_trace.h"
 
@@ -71,17 +73,23 @@ std::string replace_variable(const std::string &line, const char *name, int64_t 
     return out;
 }
 
+// Only a regular file is a script: a directory, a device or a FIFO of the
+// same name as a command must not swallow the command, and open() on a FIFO
+// would wait for a writer. The name is checked before the open and the
+// descriptor after it, since the name may be replaced in between; O_NONBLOCK
+// keeps that open from waiting (it changes nothing for a regular file).
 FILE *open_script(const char *name) {
-    FILE *file = fopen(name, "rb");
-    if (!file)
-        return nullptr;
-    // Only regular files are scripts: a directory or a device of the same
-    // name as a command must not swallow the command.
     struct stat info;
-    if (fstat(fileno(file), &info) != 0 || !S_ISREG(info.st_mode)) {
-        fclose(file);
+    if (::stat(name, &info) != 0 || !S_ISREG(info.st_mode))
         return nullptr;
-    }
+    const int fd = ::open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    FILE *file = nullptr;
+    if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode))
+        file = fdopen(fd, "rb");
+    if (!file)
+        ::close(fd);
     return file;
 }
 

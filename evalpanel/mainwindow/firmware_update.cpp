@@ -1,15 +1,22 @@
 #include "firmware_update.h"
 
-#include <QFile>
 #include <QMessageBox>
 #include <QTime>
 
 #include <string>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace evalpanel {
 namespace {
 
-constexpr qint64 kImageHeaderSize = 8;
+constexpr off_t kImageHeaderSize = 8;
+// The adapter's flash holds 1024 pages of 256 bytes; the library refuses an
+// image that does not fit, and so does the check, before anything is sent.
+constexpr off_t kPageSize = 256;
+constexpr off_t kAdapterPages = 1024;
 
 uint32_t get_le32(const unsigned char *p) {
     return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
@@ -19,25 +26,54 @@ QString version_text(const char (&text)[12]) {
     return QString::fromLatin1(text, static_cast<int>(qstrnlen(text, sizeof text)));
 }
 
+// Opens `name` for reading only if it is a regular file, without ever
+// waiting: open() on a FIFO waits for a writer. The name is checked before
+// the open and the descriptor after it, since the name may be replaced in
+// between; O_NONBLOCK keeps that open from waiting. -1 when it is no regular
+// file or does not open; otherwise the descriptor and the file's size.
+int open_regular_file(const char *name, off_t *size) {
+    struct stat info;
+    if (::stat(name, &info) != 0 || !S_ISREG(info.st_mode))
+        return -1;
+    const int fd = ::open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        return -1;
+    }
+    *size = info.st_size;
+    return fd;
+}
+
 struct ImageHeader {
     bool opened = false;
     bool complete = false; // all 8 header bytes read
+    off_t size = 0;
     uint32_t magic = 0;
     uint32_t version = 0;
+
+    // At least one page behind the header (a partial one counts: the
+    // library fills it up), and no more than the adapter holds.
+    bool fits() const {
+        const off_t body = size - kImageHeaderSize;
+        return body > 0 && body <= kAdapterPages * kPageSize;
+    }
 };
 
 ImageHeader read_image_header() {
     ImageHeader header;
-    QFile file(QString::fromLatin1(kFirmwareImageName));
-    if (!file.open(QIODevice::ReadOnly))
+    const int fd = open_regular_file(kFirmwareImageName, &header.size);
+    if (fd < 0)
         return header;
     header.opened = true;
     unsigned char bytes[kImageHeaderSize] = {};
-    if (file.read(reinterpret_cast<char *>(bytes), kImageHeaderSize) == kImageHeaderSize) {
+    if (::read(fd, bytes, sizeof bytes) == static_cast<ssize_t>(sizeof bytes)) {
         header.complete = true;
         header.magic = get_le32(bytes);
         header.version = get_le32(bytes + 4);
     }
+    ::close(fd);
     return header;
 }
 
@@ -101,7 +137,7 @@ FirmwareOutcome run_firmware_check(FirmwareAdapter &adapter, bool automatic,
         log(QStringLiteral(" : No updates available."));
         return finish(FirmwareOutcome::NoImage, QStringLiteral("No updates available."));
     }
-    if (!header.complete || header.magic != kFirmwareImageMagic) {
+    if (!header.complete || header.magic != kFirmwareImageMagic || !header.fits()) {
         log(QStringLiteral(": Invalid firmware image."));
         return finish(FirmwareOutcome::InvalidImage, QStringLiteral("Invalid firmware image."));
     }

@@ -1,5 +1,6 @@
 // Firmware and bootloader commands: image flashing, image files, versions,
 // memory reads and the bootloader update.
+#include "../fifo_deadline.h"
 #include "recording_port.h"
 
 #include <gtest/gtest.h>
@@ -28,9 +29,15 @@ class FirmwareTest : public HidLinkTest {
         };
     }
 
-    // Checks a complete flash of `image`: header, whole pages in chunks of
-    // 56, 56, 56, 56, 32, then the end mark.
-    void expect_flash_of(const Bytes &image, size_t pages) {
+    // Checks a complete flash of `image`: header, its pages in chunks of
+    // 56, 56, 56, 56, 32 (a partial last page filled up with 0xFF), then the
+    // end mark. Without pages: checks that nothing was sent.
+    void expect_flash_of(Bytes image, size_t pages) {
+        if (pages == 0) {
+            EXPECT_TRUE(a.port->writes.empty());
+            return;
+        }
+        image.resize(8 + 256 * pages, 0xFF);
         const auto &w = a.port->writes;
         ASSERT_EQ(w.size(), 1 + 5 * pages + 1);
         for (size_t i = 0; i < w.size(); ++i)
@@ -63,24 +70,31 @@ Bytes make_image(size_t size) {
     return image;
 }
 
+// Every byte behind the header is flashed; an image with no page, or with
+// more than the adapter's 1024, is refused without an exchange.
 struct FlashCase {
     size_t size;
-    size_t pages;
+    size_t pages; // 0: refused
 };
+
+const FlashCase kImages[] = {{8, 0},   {8 + 255, 1},           {8 + 256, 1}, {8 + 3 * 256 + 100, 4},
+                             {8 + 1024 * 256, 1024}, {8 + 1024 * 256 + 1, 0}};
+
+int expected_result(const FlashCase &c) {
+    return c.pages ? static_cast<int>(kEndMarkStatus) : -1;
+}
 
 class SendFirmware : public FirmwareTest, public ::testing::WithParamInterface<FlashCase> {};
 
-TEST_P(SendFirmware, SendsTheWholePagesBehindTheHeader) {
+TEST_P(SendFirmware, SendsEveryPageOrNothing) {
     const Bytes image = make_image(GetParam().size);
     accept_flash();
     EXPECT_EQ(send_firmware(a.handle, image.data(), static_cast<uint32_t>(image.size())),
-              static_cast<int>(kEndMarkStatus));
+              expected_result(GetParam()));
     expect_flash_of(image, GetParam().pages);
 }
 
-INSTANTIATE_TEST_SUITE_P(Sizes, SendFirmware,
-                         ::testing::Values(FlashCase{8 + 255, 0}, FlashCase{8 + 256, 1},
-                                           FlashCase{8 + 3 * 256 + 100, 3}));
+INSTANTIATE_TEST_SUITE_P(Sizes, SendFirmware, ::testing::ValuesIn(kImages));
 
 TEST_F(FirmwareTest, RefusedHeaderReturnsItsStatusAndSendsNoPage) {
     a.port->reads.push_back(reply_status(5));
@@ -135,36 +149,34 @@ std::wstring widen(const std::string &s) {
     return std::wstring(s.begin(), s.end());
 }
 
-struct FileCase {
-    size_t size;
-    size_t sent; // bytes of the file that form the image
-    size_t pages;
-};
+class LoadFirmware : public FirmwareTest, public ::testing::WithParamInterface<FlashCase> {};
 
-class LoadFirmware : public FirmwareTest, public ::testing::WithParamInterface<FileCase> {};
-
-TEST_P(LoadFirmware, AppliesTheSizeRule) {
-    const FileCase &c = GetParam();
+TEST_P(LoadFirmware, SendsTheWholeFileOrNothing) {
     TempFile file("firmware.bin");
-    const Bytes content = make_image(c.size);
+    const Bytes content = make_image(GetParam().size);
     file.write(content);
     accept_flash();
 
-    EXPECT_EQ(load_firmware(a.handle, widen(file.path()).c_str()),
-              static_cast<int>(kEndMarkStatus));
-    expect_flash_of(Bytes(content.begin(), content.begin() + c.sent), c.pages);
+    EXPECT_EQ(load_firmware(a.handle, widen(file.path()).c_str()), expected_result(GetParam()));
+    expect_flash_of(content, GetParam().pages);
 }
 
+// A file over 256 KiB is read whole, not cut short.
 INSTANTIATE_TEST_SUITE_P(Sizes, LoadFirmware,
-                         ::testing::Values(FileCase{8 + 2 * 256 + 17, 8 + 2 * 256 + 17, 2},
-                                           FileCase{262144, 262144, 1023},
-                                           FileCase{262145, 32768, 127}));
+                         ::testing::Values(FlashCase{8 + 2 * 256 + 17, 3},
+                                           FlashCase{8 + 1024 * 256, 1024},
+                                           FlashCase{8 + 1024 * 256 + 1, 0}));
 
 TEST_F(FirmwareTest, UnreadableImageFileSendsNothing) {
     TempFile missing("absent.bin");
     EXPECT_EQ(load_firmware(a.handle, widen(missing.path()).c_str()), -1);
     EXPECT_EQ(load_firmware(a.handle, widen(missing.dir()).c_str()), -1); // a directory
     EXPECT_EQ(load_firmware(a.handle, nullptr), -1);
+    fifo_deadline::make_fifo(missing.path());
+    EXPECT_EQ(fifo_deadline::call_within_deadline(missing.path(), [&] {
+                  return load_firmware(a.handle, widen(missing.path()).c_str());
+              }),
+              -1);
     EXPECT_TRUE(a.port->writes.empty());
 }
 

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "../fifo_deadline.h"
 #include "console/script_runner.h"
 #include "fake_document.h"
 #include "test_names.h"
@@ -119,6 +120,14 @@ TEST_F(ScriptRunnerTest, DeclinesLinesThatNameNoScript) {
     // A loop at the console is no script, nor is a directory.
     for (const char *line : {"", "VSET_B0 = 0x20", "for i=0:1:3", " leading-space", "sub"})
         EXPECT_EQ(runner.run_script(line), -1) << line;
+    // Nor is a FIFO, by name or by path, and opening it must not wait.
+    fifo_deadline::make_fifo("pipe");
+    const std::string fifo = (dir / "pipe").string();
+    for (const std::string &name : {std::string("pipe"), fifo})
+        EXPECT_EQ(fifo_deadline::call_within_deadline(
+                      fifo, [&] { return runner.run_script((name + " arg").c_str()); }),
+                  -1)
+            << name;
     EXPECT_TRUE(commands.empty());
     EXPECT_EQ(runner.script_depth(), 0);
 }

@@ -1,6 +1,7 @@
 // The firmware update check against the virtual kit: every row of the
 // decision, the log lines with their time stamps, the message box texts,
 // and the kit's firmware afterwards.
+#include "../fifo_deadline.h"
 #include "../virtualkit/kit_lines.h"
 #include "firmware_update.h"
 #include "qstring_print.h"
@@ -16,7 +17,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -67,8 +67,7 @@ class FirmwareCheck : public ::testing::Test {
         kit("reset");
     }
 
-    // Writes firmware.bin: the 8-byte header as raw bytes, then `pages`
-    // pages of 256 bytes and `tail` extra bytes.
+    // Writes firmware.bin.
     static void write_raw(const QByteArray &bytes) {
         QFile file(QString::fromLatin1(evalpanel::kFirmwareImageName));
         ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
@@ -80,9 +79,10 @@ class FirmwareCheck : public ::testing::Test {
             b[i] = static_cast<char>(w >> (8 * i));
         return b;
     }
-    static void write_image(uint32_t version, int pages = 3, uint32_t magic = 0x04050607) {
-        QByteArray bytes = le32(magic) + le32(version);
-        for (int i = 0; i < pages * 256; ++i)
+    // The header, then `pages` pages of 256 bytes and `tail` extra bytes.
+    static void write_image(uint32_t version, int pages = 3, int tail = 0) {
+        QByteArray bytes = le32(evalpanel::kFirmwareImageMagic) + le32(version);
+        for (int i = 0; i < pages * 256 + tail; ++i)
             bytes.append(static_cast<char>(i * 7 + 1));
         write_raw(bytes);
     }
@@ -146,11 +146,41 @@ TEST_F(FirmwareCheck, AutomaticWithoutFirmwareFlashesAValidImage) {
     EXPECT_EQ(kit_firmware(), "1.3.0");
 }
 
-// Files that never reach the flash, in both modes (automatic on an adapter
-// without firmware).
-struct RejectedFile {
+// Every byte of an image that fits is flashed: a partial last page goes out
+// filled up to a whole one, and an image as large as the adapter's flash is
+// taken whole.
+struct FittingImage {
     const char *name;
-    std::optional<QByteArray> content; // none: no file at all
+    int pages, tail;
+    int sent; // pages
+};
+
+class FirmwareFittingImage : public FirmwareCheck,
+                             public ::testing::WithParamInterface<FittingImage> {};
+
+TEST_P(FirmwareFittingImage, IsFlashedWhole) {
+    const FittingImage &row = GetParam();
+    write_image(version_word(1, 3, 0), row.pages, row.tail);
+    EXPECT_EQ(run(false), FirmwareOutcome::Updated);
+    EXPECT_EQ(boxes_, QStringList{"Firmware updated."});
+    EXPECT_EQ(flash_exchanges(), 1 + 5 * row.sent + 1);
+    EXPECT_EQ(kit_firmware(), "1.3.0");
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, FirmwareFittingImage,
+                         ::testing::Values(FittingImage{"PartialPage", 2, 17, 3},
+                                           FittingImage{"OneByte", 0, 1, 1},
+                                           FittingImage{"WholeFlash", 1024, 0, 1024}),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+// Files that never reach the flash, in both modes (automatic on an adapter
+// without firmware). What is no regular file cannot be opened: the check must
+// not wait on a FIFO for a writer.
+struct RejectedFile {
+    enum Kind { Missing, Directory, Fifo, Bytes };
+    const char *name;
+    Kind kind;
+    QByteArray content;
     FirmwareOutcome outcome;
     const char *log;
     const char *box;
@@ -164,9 +194,17 @@ TEST_P(FirmwareRejectedFile, IsReportedAndNeverFlashed) {
     const auto &[file, automatic] = GetParam();
     if (automatic)
         kit("firmware none");
-    if (file.content)
-        write_raw(*file.content);
-    EXPECT_EQ(run(automatic), file.outcome);
+    const std::string name = evalpanel::kFirmwareImageName;
+    if (file.kind == RejectedFile::Directory) {
+        ASSERT_TRUE(QDir().mkdir(QString::fromStdString(name)));
+    }
+    if (file.kind == RejectedFile::Fifo) {
+        ASSERT_NO_FATAL_FAILURE(fifo_deadline::make_fifo(name));
+    }
+    if (file.kind == RejectedFile::Bytes)
+        write_raw(file.content);
+    EXPECT_EQ(fifo_deadline::call_within_deadline(name, [&] { return run(automatic); }),
+              file.outcome);
     const QString current = automatic ? "0.0.0" : "1.2.0";
     EXPECT_EQ(messages(),
               QStringList({" : Bootloader version 1.0.4.",
@@ -176,25 +214,37 @@ TEST_P(FirmwareRejectedFile, IsReportedAndNeverFlashed) {
     EXPECT_EQ(kit_firmware(), automatic ? "none" : "1.2.0");
 }
 
-QByteArray header_bytes(std::initializer_list<int> bytes, int pages) {
+QByteArray header_bytes(std::initializer_list<int> bytes, int pages, int tail = 0) {
     QByteArray b;
     for (int v : bytes)
         b.append(static_cast<char>(v));
-    b.append(QByteArray(pages * 256, '\x5a'));
+    b.append(QByteArray(pages * 256 + tail, '\x5a'));
     return b;
 }
 
+constexpr auto kNoImage = FirmwareOutcome::NoImage;
+constexpr auto kInvalid = FirmwareOutcome::InvalidImage;
+constexpr const char *kNoImageLog = " : No updates available.";
+constexpr const char *kNoImageBox = "No updates available.";
+constexpr const char *kInvalidLog = ": Invalid firmware image.";
+constexpr const char *kInvalidBox = "Invalid firmware image.";
+
 const RejectedFile kRejectedFiles[] = {
-    {"Missing", std::nullopt, FirmwareOutcome::NoImage, " : No updates available.",
-     "No updates available."},
-    {"BadMagic", header_bytes({0x07, 0x06, 0x05, 0x05, 0, 0, 3, 0}, 2),
-     FirmwareOutcome::InvalidImage, ": Invalid firmware image.", "Invalid firmware image."},
-    {"MagicBigEndian", header_bytes({0x04, 0x05, 0x06, 0x07, 0, 0, 3, 0}, 2),
-     FirmwareOutcome::InvalidImage, ": Invalid firmware image.", "Invalid firmware image."},
-    {"ShorterThanHeader", header_bytes({0x07, 0x06, 0x05, 0x04, 0, 0, 3}, 0),
-     FirmwareOutcome::InvalidImage, ": Invalid firmware image.", "Invalid firmware image."},
-    {"Empty", QByteArray(), FirmwareOutcome::InvalidImage, ": Invalid firmware image.",
-     "Invalid firmware image."},
+    {"Missing", RejectedFile::Missing, {}, kNoImage, kNoImageLog, kNoImageBox},
+    {"Directory", RejectedFile::Directory, {}, kNoImage, kNoImageLog, kNoImageBox},
+    {"Fifo", RejectedFile::Fifo, {}, kNoImage, kNoImageLog, kNoImageBox},
+    {"BadMagic", RejectedFile::Bytes, header_bytes({0x07, 0x06, 0x05, 0x05, 0, 0, 3, 0}, 2),
+     kInvalid, kInvalidLog, kInvalidBox},
+    {"MagicBigEndian", RejectedFile::Bytes, header_bytes({0x04, 0x05, 0x06, 0x07, 0, 0, 3, 0}, 2),
+     kInvalid, kInvalidLog, kInvalidBox},
+    {"ShorterThanHeader", RejectedFile::Bytes, header_bytes({0x07, 0x06, 0x05, 0x04, 0, 0, 3}, 0),
+     kInvalid, kInvalidLog, kInvalidBox},
+    {"Empty", RejectedFile::Bytes, QByteArray(), kInvalid, kInvalidLog, kInvalidBox},
+    {"NoPage", RejectedFile::Bytes, header_bytes({0x07, 0x06, 0x05, 0x04, 0, 0, 3, 0}, 0),
+     kInvalid, kInvalidLog, kInvalidBox},
+    {"MoreThanTheFlash", RejectedFile::Bytes,
+     header_bytes({0x07, 0x06, 0x05, 0x04, 0, 0, 3, 0}, 1024, 1), kInvalid, kInvalidLog,
+     kInvalidBox},
 };
 
 INSTANTIATE_TEST_SUITE_P(Files, FirmwareRejectedFile,
@@ -203,16 +253,6 @@ INSTANTIATE_TEST_SUITE_P(Files, FirmwareRejectedFile,
                              return std::string(std::get<0>(info.param).name) +
                                     (std::get<1>(info.param) ? "_Automatic" : "_Menu");
                          });
-
-// A directory where the image should be cannot be read as one.
-TEST_F(FirmwareCheck, UnreadableImageIsNeverFlashed) {
-    ASSERT_TRUE(QDir().mkdir(QString::fromLatin1(evalpanel::kFirmwareImageName)));
-    const FirmwareOutcome outcome = run(false);
-    EXPECT_TRUE(outcome == FirmwareOutcome::NoImage || outcome == FirmwareOutcome::InvalidImage);
-    EXPECT_EQ(boxes_.size(), 1);
-    EXPECT_EQ(flash_exchanges(), 0);
-    EXPECT_EQ(kit_firmware(), "1.2.0");
-}
 
 // The menu flashes whenever the file is at least as new as the adapter.
 struct MenuVersion {

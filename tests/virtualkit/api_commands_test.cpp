@@ -130,9 +130,12 @@ TEST_F(Api, FlashingAnImageAndRefusingABadOne) {
     uint8_t mem[64];
     EXPECT_EQ(read_m(h, 0x4000 + 512, mem), 0);
     EXPECT_EQ(std::memcmp(mem, &good[8 + 512], 64), 0);
-    EXPECT_EQ(read_m(h, 0x4000 + 768, mem), 0);
-    EXPECT_EQ(mem[0], 0xFF); // the trailing 100 bytes were not sent
-    EXPECT_NE(ctl("stats").find("0xB1 18\n"), std::string::npos); // 1 + (1 + 15 + 1)
+    // The trailing 100 bytes went out as a fourth page, filled up with 0xFF.
+    EXPECT_EQ(read_m(h, 0x4000 + 768 + 64, mem), 0);
+    EXPECT_EQ(std::memcmp(mem, &good[8 + 768 + 64], 36), 0);
+    EXPECT_EQ(mem[36], 0xFF);
+    EXPECT_EQ(mem[63], 0xFF);
+    EXPECT_NE(ctl("stats").find("0xB1 23\n"), std::string::npos); // 1 + (1 + 20 + 1)
 
     char path[] = "/tmp/kit-firmware-XXXXXX";
     const int fd = mkstemp(path);
