@@ -224,17 +224,19 @@ BRIDGEIO_API int get_bootloader_version(BridgeHandle handle, char *text);
 BRIDGEIO_API int get_firmware_version(BridgeHandle handle, char *text);
 
 /* Reads a firmware image file and sends it with send_firmware. The path is
- * converted to a file name with the current locale (LC_CTYPE). Files larger
- * than 256 KiB are sent as their first 32 KiB. -1 if the path cannot be
- * converted or the file cannot be opened or read; otherwise the result of
- * send_firmware. */
+ * converted to a file name with the current locale (LC_CTYPE). Only a
+ * regular file is read (a FIFO, directory or device is not waited for); a
+ * file larger than the adapter's flash holds is refused. -1 if the path
+ * cannot be converted or the file cannot be opened or read; otherwise the
+ * result of send_firmware. */
 BRIDGEIO_API int load_firmware(BridgeHandle handle, const wchar_t *path);
 
-/* Sends an image (8-byte header, then whole 256-byte pages, then an end
- * mark); trailing bytes that do not fill a page are not sent. -1 if an
- * exchange failed, or without any exchange when the image is shorter than
- * its header; the adapter's nonzero status if it refused the header;
- * otherwise the status word of the reply to the end mark. */
+/* Sends an image (8-byte header, then 256-byte pages, then an end mark); a
+ * trailing partial page is filled up with 0xFF, so every byte is flashed.
+ * -1 if an exchange failed, or without any exchange when the image has no
+ * page or more pages than the adapter's flash holds (1024); the adapter's
+ * nonzero status if it refused the header; otherwise the status word of the
+ * reply to the end mark. */
 BRIDGEIO_API int send_firmware(BridgeHandle handle, const uint8_t *image, uint32_t size);
 
 /* Reads 64 bytes of adapter memory (the whole reply). 0, or -1. */

@@ -65,7 +65,7 @@ enum class FirmwareOutcome {
     FirmwarePresent, // automatic check, adapter has firmware: nothing done
     NotConnected,    // the adapter did not answer the version read
     NoImage,         // "firmware.bin" cannot be opened
-    InvalidImage,    // bad magic, or shorter than the header, or unreadable
+    InvalidImage,    // bad magic, no page, more pages than the flash holds, or unreadable
     AlreadyLatest,   // the adapter's version is above the image's
     Updated,         // flashed, the adapter took it
     FlashFailed,     // flashed, the adapter refused or the link failed
