@@ -42,6 +42,10 @@ class Relay : public QObject {
     bool listen(quint16 port = kDefaultPort);
     QTcpServer *server() const { return server_; }
     bool has_client() const { return fd_ >= 0; }
+    // Bytes received and not yet handed to the console, and bytes waiting
+    // for the client to read them.
+    qsizetype waiting_input() const { return input_.size(); }
+    qsizetype waiting_output() const { return output_.size(); }
     // Lets processes of other users connect too.
     void set_allow_any_user(bool allow) { allow_any_user_ = allow; }
 

@@ -4,6 +4,14 @@
 #include <string>
 
 #include <QCoreApplication>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "chip/rx5120.h"
 #include <QElapsedTimer>
 #include <QHostAddress>
 #include <QTcpServer>
@@ -163,6 +171,183 @@ TEST_F(ConsoleTest, RelayTypesWhatOneClientSendsAndSendsBackWhatIsPrinted) {
     QTcpSocket third;
     third.connectToHost(QHostAddress::LocalHost, port);
     EXPECT_TRUE(spin_until([&] { return relay.has_client(); }));
+}
+
+// Escape in the console stops every kind of long command within a few turns
+// of the event loop, at any depth of scripts and loops.
+TEST_F(ConsoleTest, LongCommandsStopOnEscape) {
+    write_file("twice.txt", "twice.txt\ntwice.txt\n"); // 2^30 runs inside the depth limit
+    write_file("loop.txt", "for i=0:1:1000000\nfor j=0:1:1000000\npage()\nend\nend\n");
+    for (const char *line : {"twice.txt", "loop.txt", "wait(10000)", "i2c_test"}) {
+        host.printed.clear();
+        host.sleeps.clear();
+        host.events_processed = 0;
+        host.on_process_events = [&] {
+            if (host.events_processed == 3)
+                console.key_press(Qt::Key_Escape, QStringLiteral("\x1b"));
+        };
+        type_line(line);
+        EXPECT_FALSE(console.busy()) << line;
+        ASSERT_FALSE(host.printed.isEmpty()) << line;
+        EXPECT_EQ(host.printed.last(), "Stopped.") << line;
+        EXPECT_LT(host.events_processed, 10) << line;
+        EXPECT_LT(host.sleeps.size(), 10u) << line;
+    }
+    host.on_process_events = nullptr;
+    host.printed.clear();
+    type_line("page()"); // the console goes on as before
+    EXPECT_EQ(host.printed, QStringList{"page 0"});
+}
+
+// A paste is typed a piece per turn of the event loop, and what it holds is
+// text: a Control+V inside it pastes nothing again.
+TEST_F(ConsoleTest, PasteIsTypedInPiecesAndNeverPastesAgain) {
+    QByteArray lines;
+    for (int i = 0; i < 200; ++i)
+        lines += "pa\x16ge()\n";
+    host.clipboard = QString::fromLatin1(lines);
+    console.key_press(Qt::Key_V, QStringLiteral("\x16"));
+    EXPECT_LE(console.editor().pending_keys(), static_cast<size_t>(console::Console::kPasteChunk));
+    EXPECT_LT(host.printed.size(), 200);
+    ASSERT_TRUE(spin_until([&] { return host.printed.size() >= 200; }));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(host.printed, QStringList(200, "page 0"));
+}
+
+// The relay under load: 0x03 stops the running command, output leaves while
+// the command still runs, a flood waits in the socket instead of memory, and
+// a client that only stopped sending still gets its answers.
+TEST_F(ConsoleTest, RelayStopsStreamsAndStaysBounded) {
+    console::Relay relay(console);
+    host.relay = &relay;
+    ASSERT_TRUE(relay.listen(0));
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, relay.server()->serverPort());
+    ASSERT_TRUE(spin_until([&] { return relay.has_client(); }));
+
+    // 0x03 stops the running script; what the script printed left while it
+    // ran.
+    write_file("slow.txt", "echo first\nwait(10000)\necho never\n");
+    bool first_arrived_early = false;
+    int turns = 0;
+    host.on_process_events = [&] {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        if (++turns == 3) {
+            first_arrived_early = client.bytesAvailable() > 0;
+            client.write("\x03");
+        }
+    };
+    client.write("slow.txt\necho after\n");
+    ASSERT_TRUE(spin_until([&] { return client.peek(4096).contains("after"); }));
+    EXPECT_TRUE(first_arrived_early);
+    EXPECT_EQ(client.readAll(), "first\nwait for 10000 ms\nStopped.\nafter\n");
+
+    // A flood while a command runs waits in the socket, not in memory, and
+    // is typed once the command has ended.
+    qsizetype most_waiting = 0;
+    turns = 0;
+    host.on_process_events = [&] {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        most_waiting = std::max(most_waiting, relay.waiting_input());
+        if (++turns == 3)
+            client.write(QByteArray(1 << 20, 'x') + "\necho flood\n");
+    };
+    client.write("wait(2000)\n");
+    ASSERT_TRUE(spin_until([&] { return client.peek(4096).contains("flood"); }));
+    host.on_process_events = nullptr;
+    EXPECT_LE(most_waiting, console::Relay::kMaxInput);
+    EXPECT_EQ(client.readAll(), "wait for 2000 ms\nSyntax error\nflood\n");
+
+    // Shut for sending: the answer still comes, then the relay closes.
+    client.write("page()\n");
+    client.flush();
+    ::shutdown(static_cast<int>(client.socketDescriptor()), SHUT_WR);
+    QByteArray answer;
+    EXPECT_TRUE(spin_until([&] {
+        answer += client.readAll();
+        return !relay.has_client() && answer.endsWith("page 0\n");
+    }));
+
+    // A client that never reads: what waits for it stays bounded.
+    QTcpSocket idle;
+    idle.connectToHost(QHostAddress::LocalHost, relay.server()->serverPort());
+    ASSERT_TRUE(spin_until([&] { return relay.has_client(); }));
+    for (int i = 0; i < 16 * 1024; ++i)
+        relay.send(QByteArray(1023, 'o') + '\n');
+    EXPECT_LE(relay.waiting_output(), console::Relay::kMaxOutput + 100);
+    QByteArray received;
+    ASSERT_TRUE(spin_until([&] {
+        received += idle.readAll();
+        return received.endsWith("the client does not read it\n");
+    }));
+}
+
+// A client whose connection breaks loses what it queued: nothing of it runs
+// after it has gone.
+TEST_F(ConsoleTest, RelayDropsWhatABrokenClientQueued) {
+    console::Relay relay(console);
+    host.relay = &relay;
+    ASSERT_TRUE(relay.listen(0));
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, relay.server()->serverPort());
+    ASSERT_TRUE(spin_until([&] { return relay.has_client(); }));
+    host.on_process_events = [&] {
+        if (host.events_processed == 3) {
+            // Closing with data unread resets the connection.
+            const linger reset{1, 0};
+            ::setsockopt(static_cast<int>(client.socketDescriptor()), SOL_SOCKET, SO_LINGER,
+                         &reset, sizeof reset);
+            client.abort();
+        }
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    };
+    client.write("i2c_test\npage(3)\n");
+    ASSERT_TRUE(spin_until([&] { return host.events_processed > 3 && !console.busy(); }));
+    host.on_process_events = nullptr;
+    EXPECT_FALSE(relay.has_client());
+    EXPECT_EQ(session.register_read(rx5120::reg::kPage), 0) << "page(3) ran after the client left";
+}
+
+// Processes of another user are turned away (the test needs root to be one).
+TEST_F(ConsoleTest, RelayRefusesAnotherUser) {
+    if (getuid() != 0)
+        GTEST_SKIP() << "needs root to connect as another user";
+    console::Relay relay(console);
+    QStringList relay_log;
+    QObject::connect(&relay, &console::Relay::log_line,
+                     [&](const QString &line) { relay_log << line; });
+    ASSERT_TRUE(relay.listen(0));
+    const quint16 port = relay.server()->serverPort();
+    // The child tells how it went through a pipe: '0' closed at once.
+    int report[2];
+    ASSERT_EQ(pipe2(report, O_NONBLOCK), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+        const auto done = [&](char how) {
+            [[maybe_unused]] ssize_t n = write(report[1], &how, 1);
+            _exit(0);
+        };
+        if (setgid(65534) != 0 || setuid(65534) != 0)
+            done('2');
+        const int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(port);
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0)
+            done('3');
+        char byte;
+        done(recv(fd, &byte, 1, 0) == 0 ? '0' : '4');
+    }
+    char how = 0;
+    EXPECT_TRUE(spin_until([&] { return how != 0 || read(report[0], &how, 1) == 1; }));
+    EXPECT_EQ(how, '0');
+    waitpid(child, nullptr, 0);
+    close(report[0]);
+    close(report[1]);
+    EXPECT_FALSE(relay.has_client());
+    ASSERT_EQ(relay_log.size(), 1);
+    EXPECT_TRUE(relay_log[0].contains("uid 65534")) << relay_log[0].toStdString();
 }
 
 } // namespace

@@ -310,4 +310,22 @@ TEST_F(ConsoleKitTest, BusTestReportsEveryFailedRead) {
     EXPECT_NE(lines.last(), "OK");
 }
 
+TEST_F(ConsoleKitTest, PollEchoAndValueTextsThatDoNotFit) {
+    EXPECT_EQ(run("poll(1)"), Printed{});
+    EXPECT_TRUE(session.polling());
+    EXPECT_EQ(run("poll()"), Printed{"poll status : on"});
+    run("poll(0)");
+    EXPECT_EQ(run("poll()"), Printed{"poll status : off"});
+    EXPECT_EQ(run("echo done 42"), Printed{"done 42"});
+    EXPECT_EQ(run("echo"), Printed{""});
+    // 63 characters of value text are taken, 64 are refused, never cut.
+    const std::string fits = "0x" + std::string(60, '0') + "5";
+    run(("VSET_B0 = " + fits).c_str());
+    EXPECT_EQ(chip_register(0, 0x00) & 0x7F, 5);
+    const std::string longer = "0" + fits;
+    EXPECT_EQ(run(("VSET_B0 = " + longer).c_str()),
+              Printed{"value must be in hexadecimal,binary or decimal format."});
+    EXPECT_EQ(chip_register(0, 0x00) & 0x7F, 5);
+}
+
 } // namespace
