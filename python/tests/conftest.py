@@ -8,7 +8,7 @@ import pytest
 
 PROGRAM = Path(os.environ.get(
     "EVALPANEL_VIRTUAL",
-    Path(__file__).resolve().parents[2] / "build" / "evalpanel" / "evalpanel-virtual"))
+    Path(__file__).resolve().parents[2] / "build" / "evalpanel" / "evalpanel-virtual")).resolve()
 
 
 def free_port():
@@ -17,15 +17,14 @@ def free_port():
         return s.getsockname()[1]
 
 
-@pytest.fixture
-def program(tmp_path):
+def start(folder, *options):
     """evalpanel-virtual on a free console port, without the kit's control port."""
     if not PROGRAM.exists():
         pytest.skip(f"{PROGRAM} is not built")
     port = free_port()
     env = dict(os.environ, QT_QPA_PLATFORM="offscreen", BRIDGEIO_KIT_PORT="0")
-    proc = subprocess.Popen([str(PROGRAM), "--console-port", str(port)], cwd=tmp_path, env=env,
-                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    proc = subprocess.Popen([str(PROGRAM), "--console-port", str(port), *options], cwd=folder,
+                            env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     deadline = time.monotonic() + 20
     while True:
         try:
@@ -38,6 +37,12 @@ def program(tmp_path):
             time.sleep(0.05)
     # The probe connection above was the first client; let it be closed.
     time.sleep(0.2)
+    return proc, port
+
+
+@pytest.fixture
+def program(tmp_path):
+    proc, port = start(tmp_path)
     yield port, tmp_path
     proc.kill()
     proc.wait()

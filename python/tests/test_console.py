@@ -44,3 +44,26 @@ def test_poll_run_and_stop(program):
         assert lines[-2:] == ["Stopped.", "after"]
         assert set(lines[:-2]) <= {"wait for 100 ms"}
         assert time.monotonic() - started < 2
+
+
+def test_command_line_options(tmp_path):
+    from conftest import PROGRAM, start
+    import subprocess
+    quiet = {"QT_QPA_PLATFORM": "offscreen"}
+    out = subprocess.run([str(PROGRAM), "--version"], capture_output=True, text=True, env=quiet,
+                         timeout=20)
+    assert out.returncode == 0 and out.stdout.strip() == "evalpanel 0.4.35"
+    for options, named in ((["--console-port", "70000"], "--console-port"),
+                           (["--run", str(tmp_path / "missing.txt")], "missing.txt")):
+        out = subprocess.run([str(PROGRAM), *options], capture_output=True, text=True,
+                             env=quiet, timeout=20)
+        assert out.returncode == 2 and named in out.stderr
+    # --run runs its script once the adapter is there.
+    (tmp_path / "power.txt").write_text("PIN_VIO_SYS = 1\n")
+    proc, port = start(tmp_path, "--run", "power.txt")
+    try:
+        with Console(port=port) as kit:
+            assert kit.read("PIN_VIO_SYS") == 1
+    finally:
+        proc.kill()
+        proc.wait()
