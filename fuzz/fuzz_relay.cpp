@@ -1,0 +1,99 @@
+// Any byte stream from a network client (0x03, 0x16, NUL, long runs, line
+// ends of both kinds) through the relay into the line editor and the
+// interpreter on the virtual kit. Besides crashes, the finding is anything
+// that grows without bound: the relay's input and output and the keys that
+// wait in the editor must stay within their limits at every turn.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QTcpServer>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "console/console.h"
+#include "console/relay.h"
+#include "kit_session.h"
+
+namespace {
+
+// The window: what the console prints also goes to the client.
+class RelayHost : public fuzzkit::KitHost {
+  public:
+    console::Relay *relay = nullptr;
+    void console_print(const QString &text) override {
+        KitHost::console_print(text);
+        if (relay != nullptr)
+            relay->send(text.toLatin1() + '\n');
+    }
+    void process_events() override { QCoreApplication::processEvents(); }
+};
+
+void check(bool holds, const char *what) {
+    if (!holds) {
+        std::fprintf(stderr, "bound broken: %s\n", what);
+        std::abort();
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv) {
+    static QCoreApplication app(*argc, *argv);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    const std::string input(reinterpret_cast<const char *>(data), size);
+    // The bus test takes seconds per run: not here.
+    if (size > 64 * 1024 || input.find("i2c_test") != std::string::npos)
+        return -1;
+    RelayHost host;
+    fuzzkit::CountingDocument document;
+    fuzzkit::KitSession kit;
+    console::Console console(host, kit.session, document);
+    console::Relay relay(console);
+    host.relay = &relay;
+    relay.set_allow_any_user(true);
+    if (!relay.listen(0))
+        std::abort();
+
+    const int client = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(relay.server()->serverPort());
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(client, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0)
+        std::abort();
+    const timeval limit{0, 100000};
+    ::setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    ::setsockopt(client, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+
+    size_t sent = 0;
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < 3000) {
+        if (sent < size) {
+            const ssize_t n = ::send(client, data + sent, size - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
+            if (n > 0)
+                sent += static_cast<size_t>(n);
+        }
+        QCoreApplication::processEvents();
+        char sink[4096];
+        while (::recv(client, sink, sizeof sink, MSG_DONTWAIT) > 0) {
+        }
+        check(relay.waiting_input() <= console::Relay::kMaxInput, "relay input");
+        check(relay.waiting_output() <= console::Relay::kMaxOutput + 256, "relay output");
+        check(console.editor().pending_keys() <= static_cast<size_t>(console::Relay::kChunk),
+              "keys waiting in the editor");
+        if (sent == size && relay.waiting_input() == 0 && !console.busy())
+            break;
+    }
+    ::close(client);
+    return 0;
+}
