@@ -14,6 +14,15 @@
 #include <QElapsedTimer>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QThread>
+#include <QTcpServer>
+
+#include <atomic>
+#include <thread>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -24,6 +33,7 @@
 
 #include "bridgeio.h"
 #include "console/console.h"
+#include "console/relay.h"
 #include "form.h"
 #include "kit_control.h"
 #include "machine.h"
@@ -214,6 +224,151 @@ void bench_i2c_test(MainWindow &window, std::vector<Row> &rows) {
                     ""});
 }
 
+// ---- Console relay ----------------------------------------------------------
+
+// A client on its own thread, doing what programs do, while the window's
+// event loop runs here.
+class RelayClient {
+  public:
+    explicit RelayClient(uint16_t port) {
+        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(port);
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ok_ = ::connect(fd_, reinterpret_cast<sockaddr *>(&to), sizeof to) == 0;
+    }
+    ~RelayClient() { ::close(fd_); }
+    bool ok() const { return ok_; }
+    void send(const std::string &bytes) {
+        for (size_t sent = 0; sent < bytes.size();) {
+            const ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+            if (n <= 0)
+                return;
+            sent += static_cast<size_t>(n);
+        }
+    }
+    // Reads until `token` has arrived (or 30 s pass); seconds it took.
+    double wait_for(const std::string &token) {
+        QElapsedTimer t;
+        t.start();
+        const timeval limit{0, 200000};
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        while (received_.find(token) == std::string::npos && t.elapsed() < 30000) {
+            char buffer[65536];
+            const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+            if (n > 0)
+                received_.append(buffer, static_cast<size_t>(n));
+        }
+        const size_t at = received_.find(token);
+        if (at == std::string::npos)
+            return -1;
+        received_.erase(0, at + token.size());
+        return t.nsecsElapsed() / 1e9;
+    }
+
+  private:
+    int fd_ = -1;
+    bool ok_ = false;
+    std::string received_;
+};
+
+long resident_kib() {
+    FILE *f = std::fopen("/proc/self/status", "r");
+    long kib = -1;
+    char line[256];
+    while (f != nullptr && std::fgets(line, sizeof line, f) != nullptr)
+        if (std::sscanf(line, "VmRSS: %ld kB", &kib) == 1)
+            break;
+    if (f != nullptr)
+        std::fclose(f);
+    return kib;
+}
+
+// Runs `client` on its own thread while the event loop turns here. Returns
+// the event loop's longest delay in milliseconds: the longest gap between
+// two expiries of a 1 ms timer, nested event loops of running commands
+// included.
+template <typename Client> double serve_while(Client client) {
+    std::atomic<bool> done{false};
+    double longest = 0;
+    QElapsedTimer since;
+    since.start();
+    QTimer tick;
+    QObject::connect(&tick, &QTimer::timeout, [&] {
+        longest = std::max(longest, since.nsecsElapsed() / 1e6);
+        since.restart();
+    });
+    tick.start(1);
+    std::thread thread([&] {
+        client();
+        done = true;
+    });
+    while (!done)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    thread.join();
+    return longest;
+}
+
+void bench_relay(MainWindow &window, const Sizes &n, std::vector<Row> &rows) {
+    if (!window.relay().listen(0)) {
+        rows.push_back({"console relay", "failed: no port", ""});
+        return;
+    }
+    const uint16_t port = window.relay().server()->serverPort();
+    std::FILE *f = std::fopen("slow.txt", "w");
+    std::fputs("echo first\nwait(3000)\n", f);
+    std::fclose(f);
+    f = std::fopen("chatty.txt", "w");
+    std::fputs("for i=0:1:1000000\nhelp -qv\nend\n", f);
+    std::fclose(f);
+
+    const int lines = n.script_lines;
+    double burst_s = -1, first_s = -1, stop_s = -1;
+    long grown_kib = -1;
+    const double burst_delay = serve_while([&] {
+        RelayClient c(port);
+        std::string burst;
+        for (int i = 0; i < lines; ++i)
+            burst += "VSET_B0 = 0x20\n";
+        c.send(burst + "echo burst\n");
+        burst_s = c.wait_for("burst\n");
+    });
+    serve_while([&] {
+        RelayClient c(port);
+        c.send("slow.txt\n");
+        first_s = c.wait_for("first\n");
+        c.send("\x03");
+        c.wait_for("Stopped.\n");
+        c.send("chatty.txt\n");
+        c.wait_for("help");
+        QThread::msleep(300);
+        c.send("\x03");
+        stop_s = c.wait_for("Stopped.\n");
+    });
+    rows.push_back({"relay: longest event-loop delay during a " + std::to_string(lines) +
+                        "-line burst",
+                    bench::fixed(burst_delay, 1) + " ms (burst done in " +
+                        bench::fixed(burst_s, 2) + " s)",
+                    "< 100 ms"});
+    rows.push_back({"relay: first line of a running script's output", bench::fixed(first_s * 1e3, 1) + " ms",
+                    "< 100 ms"});
+    rows.push_back({"relay: from 0x03 to Stopped. during a long loop",
+                    bench::fixed(stop_s * 1e3, 1) + " ms", "< 100 ms"});
+
+    // A client that never reads while a loop prints without end.
+    const long before = resident_kib();
+    serve_while([&] {
+        RelayClient c(port);
+        c.send("chatty.txt\n");
+        QThread::msleep(n.script_lines >= 10000 ? 10000 : 1000);
+        grown_kib = resident_kib() - before;
+        c.send("\x03");
+    });
+    rows.push_back({"relay: memory growth with a client that never reads (chatty loop)",
+                    std::to_string(grown_kib) + " KiB", "flat (about 1 MiB)"});
+}
+
 // ---- Start-up -------------------------------------------------------------
 
 void bench_startup(const std::string &workdir, const Sizes &n, std::vector<Row> &rows) {
@@ -288,6 +443,7 @@ int main(int argc, char **argv) {
             bench_poll_tick(window, n, rows);
             bench_script(window, n, rows);
             bench_i2c_test(window, rows);
+            bench_relay(window, n, rows);
         }
         session.poll_timer()->stop();
     }

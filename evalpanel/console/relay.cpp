@@ -3,6 +3,7 @@
 #include <QHostAddress>
 #include <QSocketNotifier>
 #include <QTcpServer>
+#include <QElapsedTimer>
 #include <QTimer>
 
 #include <arpa/inet.h>
@@ -183,19 +184,29 @@ void Relay::schedule_pump() {
 
 void Relay::pump() {
     pump_scheduled_ = false;
-    if (fd_ < 0 || input_.isEmpty() || console_.busy())
-        return;
-    // One piece per turn of the event loop; a 0x03 with no command to stop
+    // At most kChunk bytes per turn of the event loop, a line at a time, and
+    // no more lines once the turn has taken kTurnMs: a burst of long-running
+    // lines must not hold the window either. A 0x03 with no command to stop
     // is passed over.
-    qsizetype size = std::min(kChunk, input_.size());
-    const qsizetype stop = input_.indexOf('\x03');
-    if (stop == 0) {
-        input_.remove(0, 1);
-    } else {
+    QElapsedTimer turn;
+    turn.start();
+    qsizetype handed = 0;
+    while (fd_ >= 0 && !input_.isEmpty() && !console_.busy() && handed < kChunk &&
+           turn.elapsed() < kTurnMs) {
+        if (input_.front() == '\x03') {
+            input_.remove(0, 1);
+            continue;
+        }
+        qsizetype size = std::min(kChunk - handed, input_.size());
+        const qsizetype stop = input_.indexOf('\x03');
         if (stop > 0 && stop < size)
             size = stop;
+        const qsizetype line_end = input_.indexOf('\n');
+        if (line_end >= 0 && line_end + 1 < size)
+            size = line_end + 1;
         const QByteArray piece = input_.left(size);
         input_.remove(0, size);
+        handed += size;
         console_.relay(piece);
     }
     if (fd_ < 0)

@@ -4,8 +4,9 @@
 //
 // It never holds more than it must:
 // - input is read while at most kMaxInput bytes wait (beyond that the
-//   client's sending slows down) and handed to the console at most kChunk
-//   bytes per turn of the event loop, and only while no command runs; the
+//   client's sending slows down) and handed to the console a line at a time,
+//   at most kChunk bytes and kTurnMs per turn of the event loop, and only
+//   while no command runs; the
 //   byte 0x03 is looked for meanwhile and stops the running command;
 // - output waiting for a slow client is bounded by kMaxOutput; past that the
 //   client's further output is dropped, with one line saying so.
@@ -31,6 +32,7 @@ class Relay : public QObject {
   public:
     static constexpr quint16 kDefaultPort = 23456;
     static constexpr qsizetype kChunk = 512;
+    static constexpr qint64 kTurnMs = 20;
     static constexpr qsizetype kMaxInput = 64 * 1024;
     static constexpr qsizetype kMaxOutput = 1024 * 1024;
 
