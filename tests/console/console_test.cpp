@@ -237,7 +237,10 @@ TEST_F(ConsoleTest, RelayStopsStreamsAndStaysBounded) {
             client.write("\x03");
         }
     };
-    client.write("slow.txt\necho after\n");
+    // What was sent before the stop byte goes with the stopped command.
+    client.write("slow.txt\necho lost\n");
+    ASSERT_TRUE(spin_until([&] { return client.peek(4096).contains("Stopped."); }));
+    client.write("echo after\n");
     ASSERT_TRUE(spin_until([&] { return client.peek(4096).contains("after"); }));
     EXPECT_TRUE(first_arrived_early);
     EXPECT_EQ(client.readAll(), "first\nwait for 10000 ms\nStopped.\nafter\n");
