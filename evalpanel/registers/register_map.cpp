@@ -117,6 +117,20 @@ uint8_t FieldInfo::mask_in(unsigned address) const {
     return mask;
 }
 
+bool FieldInfo::differs_from_default(std::span<const uint8_t, 256> image) const {
+    return default_value >= 0 && value_in(image) != static_cast<unsigned>(default_value);
+}
+
+bool FieldInfo::differs(std::span<const uint8_t, 256> image, std::span<const uint8_t, 256> mask,
+                        std::span<const uint8_t, 256> reference) const {
+    for (const auto &s : segments) {
+        const unsigned a = s.address & 0xFF;
+        if (((image[a] ^ reference[a]) & mask[a] & mask_in(a)) != 0)
+            return true;
+    }
+    return false;
+}
+
 const RegisterInfo *RegisterMap::register_at(unsigned address) const {
     for (const auto &r : registers)
         if (r.address == address)

@@ -27,6 +27,12 @@ struct FieldInfo {
     unsigned value_in(std::span<const uint8_t, 256> image) const;
     // The bits of `address` that this field covers.
     uint8_t mask_in(unsigned address) const;
+    // The field has a default and the image holds another value.
+    bool differs_from_default(std::span<const uint8_t, 256> image) const;
+    // Some of the field's bits that `mask` selects differ between the image
+    // and `reference` (a configuration: the bits it sets and their values).
+    bool differs(std::span<const uint8_t, 256> image, std::span<const uint8_t, 256> mask,
+                 std::span<const uint8_t, 256> reference) const;
 };
 
 struct RegisterInfo {
@@ -44,6 +50,14 @@ struct RegisterInfo {
     // Written by a configuration file: not a flag, status, reset, page or
     // test-level register, and not wholly read-only.
     bool in_configuration = false;
+
+    bool differs_from_default(std::span<const uint8_t, 256> image) const {
+        return (image[address] & default_mask) != default_bits;
+    }
+    bool differs(std::span<const uint8_t, 256> image, std::span<const uint8_t, 256> mask,
+                 std::span<const uint8_t, 256> reference) const {
+        return ((image[address] ^ reference[address]) & mask[address]) != 0;
+    }
 };
 
 struct RegisterMap {
