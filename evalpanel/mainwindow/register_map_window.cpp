@@ -1,5 +1,6 @@
 #include "register_map_window.h"
 
+#include <QFontMetrics>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
@@ -79,7 +80,7 @@ RegisterMapWindow::RegisterMapWindow(DeviceSession &session, ItemText item_text,
     connect(&session_, &DeviceSession::polled, this, &RegisterMapWindow::schedule_refresh);
     connect(&Workbench::of(session_), &Workbench::configuration_loaded, this,
             &RegisterMapWindow::schedule_refresh);
-    resize(900, 640);
+    resize(980, 720);
 }
 
 void RegisterMapWindow::build() {
@@ -102,8 +103,18 @@ void RegisterMapWindow::build() {
     }
     tree_->expandAll();
     refresh();
-    for (int c = 0; c < kColumns; ++c)
-        tree_->resizeColumnToContents(c);
+    // Columns fit the widest value they may show ("1011 0010", the longest
+    // selector text, both marks), read or not.
+    QHeaderView *header = tree_->header();
+    const QFontMetrics fm(tree_->font());
+    const int pad = 24;
+    tree_->setColumnWidth(kAddress, fm.horizontalAdvance(QStringLiteral("0x00")) + 2 * pad);
+    tree_->setColumnWidth(kName, fm.horizontalAdvance(QStringLiteral("LOAD_CURRENT_SOURCE")) + 2 * pad);
+    tree_->setColumnWidth(kValue, fm.horizontalAdvance(QStringLiteral("0x7FF")) + pad);
+    tree_->setColumnWidth(kBinary, fm.horizontalAdvance(QStringLiteral("111 1111 1111")) + pad);
+    tree_->setColumnWidth(kBits, fm.horizontalAdvance(QStringLiteral("[6:4],0x22[7:0]  RO")) + pad);
+    tree_->setColumnWidth(kText, fm.horizontalAdvance(QStringLiteral("Master; 3/3 Phases")) + pad);
+    header->setStretchLastSection(true);
 }
 
 void RegisterMapWindow::showEvent(QShowEvent *event) {

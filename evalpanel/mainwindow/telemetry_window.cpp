@@ -1,7 +1,9 @@
 #include "telemetry_window.h"
 
 #include <QChart>
+#include <QCategoryAxis>
 #include <QChartView>
+#include <QLegendMarker>
 #include <QDateTime>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -40,7 +42,10 @@ TelemetryWindow::TelemetryWindow(Workbench &workbench, QWidget *parent)
 
     Plot current = make_plot(QStringLiteral("Load current"), QStringLiteral("mA"), QString());
     for (int k = 0; k <= kBuckCount; ++k) {
+        static const QColor colours[] = {{31, 119, 180}, {255, 127, 14}, {44, 160, 44}, {214, 39, 40},
+                                         {148, 103, 189}, {140, 86, 75}, {80, 80, 80}};
         auto *s = new QLineSeries;
+        s->setColor(colours[k]);
         s->setName(k < kBuckCount ? QStringLiteral("Buck%1").arg(k) : QStringLiteral("Total"));
         current.chart->addSeries(s);
         s->attachAxis(current.time);
@@ -61,21 +66,34 @@ TelemetryWindow::TelemetryWindow(Workbench &workbench, QWidget *parent)
     board_->attachAxis(supply.right);
 
     Plot flags = make_plot(QStringLiteral("Flags, interrupt line and die temperature level"),
-                           QString(), QStringLiteral("level"));
+                           QString(), QStringLiteral("die level"));
     const auto &bits = flag_bits();
-    flags.left->setRange(-0.5, static_cast<double>(bits.size()) - 0.5);
-    flags.left->setTickCount(static_cast<int>(bits.size()));
-    flags.left->setLabelsVisible(false);
+    // One row per flag, named on the axis instead of in the legend.
+    auto *rows = new QCategoryAxis;
+    rows->setLabelsPosition(QCategoryAxis::AxisLabelsPositionOnValue);
+    for (size_t i = 0; i < bits.size(); ++i)
+        rows->append(bits[i].name, static_cast<double>(i));
+    rows->setRange(-0.5, static_cast<double>(bits.size()) - 0.5);
+    rows->setGridLineVisible(false);
+    QFont small = rows->labelsFont();
+    small.setPointSizeF(small.pointSizeF() * 0.8);
+    rows->setLabelsFont(small);
+    flags.chart->removeAxis(flags.left);
+    delete flags.left;
+    flags.chart->addAxis(rows, Qt::AlignLeft);
     flags.right->setRange(0, 3.2);
-    flags.right->setTickCount(4);
+    flags.right->setTickType(QValueAxis::TicksDynamic);
+    flags.right->setTickAnchor(0);
+    flags.right->setTickInterval(1);
     for (size_t i = 0; i < bits.size(); ++i) {
         auto *s = new QScatterSeries;
         s->setName(bits[i].name);
         s->setMarkerSize(7.0);
         s->setBorderColor(Qt::transparent);
+        s->setColor(QColor(200, 40, 40));
         flags.chart->addSeries(s);
         s->attachAxis(flags.time);
-        s->attachAxis(flags.left);
+        s->attachAxis(rows);
         flags_.push_back(s);
     }
     die_ = new QLineSeries;
@@ -83,10 +101,15 @@ TelemetryWindow::TelemetryWindow(Workbench &workbench, QWidget *parent)
     flags.chart->addSeries(die_);
     die_->attachAxis(flags.time);
     die_->attachAxis(flags.right);
-    flags.chart->legend()->setAlignment(Qt::AlignRight);
+    for (QScatterSeries *s : flags_)
+        flags.chart->legend()->markers(s).value(0)->setVisible(false);
+    plots_.back().left = nullptr;
 
     for (const Plot &p : plots_)
         plots->addWidget(p.view);
+    // The flag rows need the most height to keep their names readable.
+    plots->setSizes({220, 200, 340});
+    plots_.back().view->setMinimumHeight(300);
     layout->addWidget(plots, 1);
 
     auto *side = new QVBoxLayout;
@@ -120,16 +143,22 @@ TelemetryWindow::Plot TelemetryWindow::make_plot(const QString &title, const QSt
     p.chart->legend()->setAlignment(Qt::AlignRight);
     p.chart->setMargins(QMargins(4, 2, 4, 2));
     p.time = new QValueAxis;
-    p.time->setTitleText(QStringLiteral("s"));
+    p.time->setTitleText(QStringLiteral("time (s)"));
     p.time->setLabelFormat(QStringLiteral("%.0f"));
+    // Ticks on whole multiples of 20 s, so labels stay put as the axis scrolls.
+    p.time->setTickType(QValueAxis::TicksDynamic);
+    p.time->setTickAnchor(0);
+    p.time->setTickInterval(20);
     p.time->setRange(-kSpanSeconds, 0);
     p.chart->addAxis(p.time, Qt::AlignBottom);
     p.left = new QValueAxis;
     p.left->setTitleText(left_title);
+    p.left->setLabelFormat(QStringLiteral("%.4g"));
     p.chart->addAxis(p.left, Qt::AlignLeft);
     if (!right_title.isEmpty()) {
         p.right = new QValueAxis;
         p.right->setTitleText(right_title);
+        p.right->setLabelFormat(QStringLiteral("%.4g"));
         p.chart->addAxis(p.right, Qt::AlignRight);
     }
     p.view = new QChartView(p.chart, this);
@@ -187,6 +216,7 @@ void TelemetryWindow::scroll_to(double t) {
                 any = true;
             }
         axis->setRange(lo, hi + (hi - lo) * 0.1);
+        axis->applyNiceNumbers();
     };
     fit(plots_[0].left, {currents_[0], currents_[1], currents_[2], currents_[3], currents_[4],
                          currents_[5], currents_[6]},
