@@ -10,7 +10,6 @@
 #include <QLineSeries>
 #include <QListWidget>
 #include <QPushButton>
-#include <QScatterSeries>
 #include <QSplitter>
 #include <QValueAxis>
 #include <QVBoxLayout>
@@ -21,6 +20,9 @@ using namespace evalpanel;
 
 namespace {
 
+// Height of a raised flag's trace above its row.
+constexpr double kRaised = 0.55;
+
 // Removes the points that scrolled out of view, so that a repaint draws
 // only what is seen.
 template <typename Series> void trim(Series *series, double from) {
@@ -30,6 +32,17 @@ template <typename Series> void trim(Series *series, double from) {
         ++n;
     if (n > 0)
         series->removePoints(0, n);
+}
+
+// Appends a point, but a run of equal values keeps only its first and last
+// point: flat stretches cost nothing to draw, and QtCharts' cost grows
+// with the points of a series.
+void append(QLineSeries *series, double t, double y) {
+    const int n = series->count();
+    if (n >= 2 && series->at(n - 1).y() == y && series->at(n - 2).y() == y)
+        series->replace(n - 1, t, y);
+    else
+        series->append(t, y);
 }
 
 } // namespace
@@ -73,7 +86,7 @@ TelemetryWindow::TelemetryWindow(Workbench &workbench, QWidget *parent)
     rows->setLabelsPosition(QCategoryAxis::AxisLabelsPositionOnValue);
     for (size_t i = 0; i < bits.size(); ++i)
         rows->append(bits[i].name, static_cast<double>(i));
-    rows->setRange(-0.5, static_cast<double>(bits.size()) - 0.5);
+    rows->setRange(-0.3, static_cast<double>(bits.size()) - 0.3);
     rows->setGridLineVisible(false);
     QFont small = rows->labelsFont();
     small.setPointSizeF(small.pointSizeF() * 0.8);
@@ -85,12 +98,13 @@ TelemetryWindow::TelemetryWindow(Workbench &workbench, QWidget *parent)
     flags.right->setTickType(QValueAxis::TicksDynamic);
     flags.right->setTickAnchor(0);
     flags.right->setTickInterval(1);
+    // Each flag a logic trace on its own row, raised while the flag is.
     for (size_t i = 0; i < bits.size(); ++i) {
-        auto *s = new QScatterSeries;
+        auto *s = new QLineSeries;
         s->setName(bits[i].name);
-        s->setMarkerSize(7.0);
-        s->setBorderColor(Qt::transparent);
-        s->setColor(QColor(200, 40, 40));
+        QPen pen(QColor(200, 40, 40));
+        pen.setWidthF(2.0);
+        s->setPen(pen);
         flags.chart->addSeries(s);
         s->attachAxis(flags.time);
         s->attachAxis(rows);
@@ -101,7 +115,7 @@ TelemetryWindow::TelemetryWindow(Workbench &workbench, QWidget *parent)
     flags.chart->addSeries(die_);
     die_->attachAxis(flags.time);
     die_->attachAxis(flags.right);
-    for (QScatterSeries *s : flags_)
+    for (QLineSeries *s : flags_)
         flags.chart->legend()->markers(s).value(0)->setVisible(false);
     plots_.back().left = nullptr;
 
@@ -172,27 +186,45 @@ double TelemetryWindow::seconds(int64_t time_ms) const {
     return static_cast<double>(time_ms - origin_ms_) / 1000.0;
 }
 
+void TelemetryWindow::showEvent(QShowEvent *event) {
+    QWidget::showEvent(event);
+    if (!paused_)
+        redraw_from_history();
+}
+
 void TelemetryWindow::add(const TelemetrySample &s) {
-    if (paused_)
+    // A hidden or paused window draws nothing; showing or resuming it
+    // draws the history kept meanwhile.
+    if (paused_ || !isVisible())
         return;
+    plot(s);
+    scroll_to(seconds(s.time_ms));
+}
+
+void TelemetryWindow::plot(const TelemetrySample &s) {
     if (origin_ms_ < 0)
         origin_ms_ = s.time_ms;
     const double t = seconds(s.time_ms);
     if (s.ready()) {
         const int c = current_field_for_source(s.current_source);
         if (c >= 0 && s.current_ma >= 0)
-            currents_[static_cast<size_t>(c)]->append(t, s.current_ma);
-        volts_->append(t, s.buck5_volts);
+            append(currents_[static_cast<size_t>(c)], t, s.current_ma);
+        append(volts_, t, s.buck5_volts);
         if (s.die_level >= 0)
-            die_->append(t, s.die_level);
+            append(die_, t, s.die_level);
         const auto &bits = flag_bits();
-        for (size_t i = 0; i < bits.size(); ++i)
-            if (s.bit(bits[i]) == 1)
-                flags_[i]->append(t, static_cast<double>(i));
+        for (size_t i = 0; i < bits.size(); ++i) {
+            const double y = static_cast<double>(i) + (s.bit(bits[i]) == 1 ? kRaised : 0.0);
+            QLineSeries *trace = flags_[i];
+            // A step: the old level up to now, then the new one.
+            const int n = trace->count();
+            if (n > 0 && trace->at(n - 1).y() != y)
+                trace->append(t, trace->at(n - 1).y());
+            append(trace, t, y);
+        }
     }
     if (s.board_valid)
-        board_->append(t, s.board_celsius);
-    scroll_to(t);
+        append(board_, t, s.board_celsius);
 }
 
 void TelemetryWindow::scroll_to(double t) {
@@ -201,7 +233,7 @@ void TelemetryWindow::scroll_to(double t) {
         trim(s, from);
     for (QLineSeries *s : {volts_, board_, die_})
         trim(s, from);
-    for (QScatterSeries *s : flags_)
+    for (QLineSeries *s : flags_)
         trim(s, from);
     for (const Plot &p : plots_)
         p.time->setRange(from, t);
@@ -236,7 +268,7 @@ void TelemetryWindow::redraw_from_history() {
         s->clear();
     for (QLineSeries *s : {volts_, board_, die_})
         s->clear();
-    for (QScatterSeries *s : flags_)
+    for (QLineSeries *s : flags_)
         s->clear();
     const auto &history = workbench_.history();
     if (history.empty())
@@ -244,9 +276,11 @@ void TelemetryWindow::redraw_from_history() {
     if (origin_ms_ < 0)
         origin_ms_ = history.front().time_ms;
     const double from = seconds(history.back().time_ms) - kSpanSeconds;
+    // Whole series at once: one change signal each instead of one per point.
     for (const TelemetrySample &s : history)
         if (seconds(s.time_ms) >= from)
-            add(s);
+            plot(s);
+    scroll_to(seconds(history.back().time_ms));
 }
 
 void TelemetryWindow::set_paused(bool paused) {
@@ -265,7 +299,7 @@ int TelemetryWindow::plotted_points() const {
         n += s->count();
     for (QLineSeries *s : {volts_, board_, die_})
         n += s->count();
-    for (QScatterSeries *s : flags_)
+    for (QLineSeries *s : flags_)
         n += s->count();
     return n;
 }

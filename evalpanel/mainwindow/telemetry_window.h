@@ -15,7 +15,6 @@ class QChartView;
 class QLineSeries;
 class QListWidget;
 class QPushButton;
-class QScatterSeries;
 class QValueAxis;
 
 namespace evalpanel {
@@ -40,6 +39,9 @@ class TelemetryWindow : public QWidget {
     // Points currently plotted, over all series.
     int plotted_points() const;
 
+  protected:
+    void showEvent(QShowEvent *event) override;
+
   private:
     struct Plot {
         QChart *chart = nullptr;
@@ -50,6 +52,7 @@ class TelemetryWindow : public QWidget {
     };
     Plot make_plot(const QString &title, const QString &left_title, const QString &right_title);
     void add(const evalpanel::TelemetrySample &sample);
+    void plot(const evalpanel::TelemetrySample &sample);
     void add_fault(const evalpanel::FaultEdge &edge);
     void redraw_from_history();
     void scroll_to(double t);
@@ -63,7 +66,7 @@ class TelemetryWindow : public QWidget {
     QLineSeries *volts_ = nullptr;
     QLineSeries *board_ = nullptr;
     QLineSeries *die_ = nullptr;
-    std::vector<QScatterSeries *> flags_;
+    std::vector<QLineSeries *> flags_;
     QListWidget *faults_ = nullptr;
     QPushButton *pause_ = nullptr;
 };
