@@ -2,12 +2,15 @@
 
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 #include "console/console_trace.h"
 #include "console/reg_expression.h"
 #include "chip/rx5120.h"
 #include "chip/status_script.h"
+#include "device/configuration.h"
 #include "device/device_session.h"
+#include "device/workbench.h"
 #include "registers/register_table.h"
 
 namespace console {
@@ -47,6 +50,18 @@ bool has_prefix(const char *line, const char *prefix) {
     return strncmp(line, prefix, strlen(prefix)) == 0;
 }
 
+// The text between "keyword(" and the last ")", trimmed; nullopt when the
+// line is not that call.
+std::optional<QString> call_argument(const char *line, const char *keyword) {
+    const size_t n = strlen(keyword);
+    if (strncmp(line, keyword, n) != 0 || line[n] != '(')
+        return std::nullopt;
+    const QString rest = QString::fromLocal8Bit(line + n + 1).trimmed();
+    if (!rest.endsWith(QLatin1Char(')')))
+        return std::nullopt;
+    return rest.chopped(1).trimmed();
+}
+
 QString hex2(int value) {
     return QStringLiteral("%1").arg(value & 0xFF, 2, 16, QLatin1Char('0'));
 }
@@ -76,6 +91,9 @@ const CommandInterpreter::Command CommandInterpreter::kCommands[] = {
     {"temp", &CommandInterpreter::temp},
     {"poll", &CommandInterpreter::poll},
     {"echo", &CommandInterpreter::echo},
+    {"save_registers", &CommandInterpreter::save_registers},
+    {"load_registers", &CommandInterpreter::load_registers},
+    {"record", &CommandInterpreter::record},
 };
 
 CommandInterpreter::CommandInterpreter(ConsoleHost &host, evalpanel::DeviceSession &session,
@@ -431,6 +449,70 @@ int CommandInterpreter::echo(const char *line) {
     if (!has_prefix(line, "echo") || (line[4] != '\0' && line[4] != ' '))
         return -1;
     print(QString::fromLatin1(line[4] == ' ' ? line + 5 : line + 4));
+    return 1;
+}
+
+} // namespace console
+
+namespace console {
+
+// save_registers(FILE): the configurable registers, read live, as a script.
+int CommandInterpreter::save_registers(const char *line) {
+    const auto file = call_argument(line, "save_registers");
+    if (!file)
+        return -1;
+    if (file->isEmpty()) {
+        print(QStringLiteral("save_registers needs a file name: save_registers(FILE)"));
+        return 1;
+    }
+    const evalpanel::SaveResult r = evalpanel::save_registers(session_, *file);
+    if (r.registers < 0)
+        print(QStringLiteral("save_registers: %1").arg(r.error));
+    else
+        print(QStringLiteral("saved %1 registers to %2").arg(r.registers).arg(*file));
+    return 1;
+}
+
+// load_registers(FILE): the whole file is checked first; a bad line writes
+// nothing.
+int CommandInterpreter::load_registers(const char *line) {
+    const auto file = call_argument(line, "load_registers");
+    if (!file)
+        return -1;
+    if (file->isEmpty()) {
+        print(QStringLiteral("load_registers needs a file name: load_registers(FILE)"));
+        return 1;
+    }
+    const evalpanel::LoadResult r = evalpanel::load_registers(session_, *file);
+    if (r.registers > 0 || r.error.isEmpty())
+        evalpanel::Workbench::of(session_).set_loaded_configuration(r.plan);
+    if (!r.error.isEmpty()) {
+        print(QStringLiteral("load_registers: %1").arg(r.error));
+        return 1;
+    }
+    print(QStringLiteral("loaded %1 registers from %2").arg(r.registers).arg(*file));
+    for (const QString &name : r.not_taken)
+        print(QStringLiteral("did not take: %1").arg(name));
+    return 1;
+}
+
+// record(FILE) starts a CSV recording of every status poll; record() stops it.
+int CommandInterpreter::record(const char *line) {
+    const auto file = call_argument(line, "record");
+    if (!file)
+        return -1;
+    auto &bench = evalpanel::Workbench::of(session_);
+    if (file->isEmpty()) {
+        const int rows = bench.stop_recording();
+        print(rows < 0 ? QStringLiteral("not recording")
+                       : QStringLiteral("recording stopped: %1 rows").arg(rows));
+        return 1;
+    }
+    QString error;
+    if (bench.start_recording(*file, &error))
+        print(QStringLiteral("recording to %1").arg(*file));
+    else
+        print(QStringLiteral("record: %1").arg(error));
     return 1;
 }
 

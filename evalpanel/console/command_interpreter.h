@@ -69,6 +69,9 @@ class CommandInterpreter {
     int temp(const char *line);
     int poll(const char *line);
     int echo(const char *line);
+    int save_registers(const char *line);
+    int load_registers(const char *line);
+    int record(const char *line);
 
     int access_mode(const char *line, const char *keyword, int level, const char *message);
     void print(const QString &text) { host_.console_print(text); }

@@ -111,6 +111,30 @@ int DeviceSession::register_write(uint8_t address, uint8_t data) {
     const int r = sw_i2c_write(handle_, 1, address, 1, address_, &data, speed_a_, speed_b_);
     if (transfer_failed(r, false))
         return 0;
+    note_written(address, data);
+    emit cache_changed();
+    return 1;
+}
+
+int DeviceSession::write_block(uint8_t first, std::span<const uint8_t> data) {
+    qCDebug(lcDevice, "write_block(), address = 0x%02x, len = %d", first,
+            static_cast<int>(data.size()));
+    if (!have_adapter())
+        return -1;
+    if (data.empty())
+        return 1;
+    const int r = sw_i2c_write(handle_, static_cast<unsigned>(data.size()), first, 1, address_,
+                               data.data(), speed_a_, speed_b_);
+    if (transfer_failed(r, false))
+        return 0;
+    // The chip's register pointer wraps within the page.
+    for (size_t i = 0; i < data.size(); ++i)
+        note_written(static_cast<uint8_t>(first + i), data[i]);
+    emit cache_changed();
+    return 1;
+}
+
+void DeviceSession::note_written(uint8_t address, uint8_t data) {
     if (address == rx5120::reg::kPage) {
         page_ = data < rx5120::kPageCount ? data : 0;
     } else if (page_ == 0) {
@@ -125,7 +149,6 @@ int DeviceSession::register_write(uint8_t address, uint8_t data) {
             });
         }
     }
-    return 1;
 }
 
 int DeviceSession::read_registers(uint8_t first, unsigned length, uint8_t *buffer) {
@@ -164,6 +187,7 @@ int DeviceSession::set_access_mode(int level) {
     for (int i = 0; m >= 1 && i <= m; ++i)
         register_write(rx5120::reg::kModeKey, rx5120::kModeKey[i]);
     switch_page(static_cast<uint8_t>(saved));
+    access_level_ = m;
     return m;
 }
 
@@ -181,6 +205,7 @@ uint8_t DeviceSession::merge_live(uint8_t reg, uint8_t mask, uint8_t bits) {
     const int live = register_read(reg);
     const uint8_t byte = static_cast<uint8_t>(live < 0 ? 0xFF : live);
     cache_[reg] = static_cast<uint8_t>((byte & ~mask) | (bits & mask));
+    emit cache_changed();
     return cache_[reg];
 }
 

@@ -80,7 +80,12 @@ class DeviceSession : public QObject {
     // powered, reset or reconnected. Until then it shows nothing true.
     bool registers_valid() const { return registers_valid_; }
     // A change kept in the program until "Write Registers" (Auto Write off).
-    void set_cached(uint8_t reg, uint8_t value) { cache_[reg] = value; }
+    void set_cached(uint8_t reg, uint8_t value) {
+        cache_[reg] = value;
+        emit cache_changed();
+    }
+    // The access level last applied (0 user .. 4 scan), -1 before any.
+    int access_level() const { return access_level_; }
     // The last status result; whether the last poll returned a fresh one.
     const ResultBlock &status() const { return status_; }
     bool status_fresh() const { return status_fresh_; }
@@ -101,6 +106,11 @@ class DeviceSession : public QObject {
     // 1 on success, 0 on failure, -1 without adapter. A write the chip took
     // on page 0 goes into RegisterCache.
     int register_write(uint8_t address, uint8_t data);
+    // Writes `data` to consecutive registers from `first` in one transfer
+    // (the adapter splits it into exchanges of 52 bytes). Results and
+    // failure classification as register_write; on page 0 the bytes go into
+    // RegisterCache.
+    int write_block(uint8_t first, std::span<const uint8_t> data);
     // Block read into `buffer`, which is left untouched on failure: `length`
     // on success, -1 on failure or without adapter.
     int read_registers(uint8_t first, unsigned length, uint8_t *buffer);
@@ -181,6 +191,8 @@ class DeviceSession : public QObject {
     void polled(bool fresh);
     // RegisterCache or its validity changed as a whole.
     void registers_changed();
+    // Some bytes of RegisterCache changed (a write, a merge, a pending change).
+    void cache_changed();
     // A line for the command log.
     void log_line(const QString &line);
     void address_changed(uint8_t address);
@@ -202,6 +214,7 @@ class DeviceSession : public QObject {
     void bring_up();
     void track_supply(int level);
     void note_open_result();
+    void note_written(uint8_t address, uint8_t data);
 
     BridgeHandle handle_ = BRIDGEIO_INVALID_HANDLE;
     uint8_t address_ = rx5120::kDefaultAddress;
@@ -210,6 +223,7 @@ class DeviceSession : public QObject {
     int speed_b_ = 0;
     int state_ = kNotConnected;
     int page_ = 0; // the page last selected through this session
+    int access_level_ = -1;
     bool polling_ = false;
     bool sensor_present_ = false;
     bool registers_valid_ = false;

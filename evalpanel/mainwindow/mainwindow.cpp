@@ -113,6 +113,7 @@ MainWindow::MainWindow(DeviceSession &session, quint16 console_port, QWidget *pa
     // Controls this kit has no use for; the chip address is chosen from
     // the console, and comboBox_8 only follows it.
     ui_->actionOTP->setVisible(false);
+    workbench_ = install_workbench(*this);
     ui_->label_65->hide();
     ui_->comboBox_8->hide();
 

@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "console/console_host.h"
+#include "workbench_menus.h"
 
 class QAbstractButton;
 class QButtonGroup;
@@ -79,6 +80,7 @@ class MainWindow : public QMainWindow, public console::ConsoleHost {
     console::Console &command_console() { return *console_; }
     console::Relay &relay() { return *relay_; }
     direct_access *direct_access_window() const { return direct_access_; }
+    const WorkbenchWindows &workbench_windows() const { return workbench_; }
 
     // The slots in the window's fixed order.
   public slots:
@@ -152,4 +154,5 @@ class MainWindow : public QMainWindow, public console::ConsoleHost {
     console::Relay *relay_ = nullptr;
 
     direct_access *direct_access_ = nullptr;
+    WorkbenchWindows workbench_;
 };

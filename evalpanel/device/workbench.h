@@ -1,0 +1,66 @@
+// What the bench tools share over one session: the telemetry of every
+// status poll (the last minutes of samples and the fault history), the CSV
+// recording, and the configuration last loaded. One per session, owned by
+// the session as a child and found through Workbench::of, so the console,
+// the windows and the tests reach the same one without a global.
+#pragma once
+
+#include <QObject>
+
+#include <deque>
+#include <functional>
+#include <optional>
+
+#include "device/configuration.h"
+#include "device/telemetry.h"
+
+namespace evalpanel {
+
+class DeviceSession;
+
+class Workbench : public QObject {
+    Q_OBJECT
+
+  public:
+    // Samples older than this are dropped.
+    static constexpr int64_t kHistoryMs = 10 * 60 * 1000;
+    static constexpr size_t kMaxFaults = 2000;
+
+    static Workbench &of(DeviceSession &session);
+
+    const std::deque<TelemetrySample> &history() const { return history_; }
+    const std::deque<FaultEdge> &faults() const { return faults_; }
+
+    // Recording: the console's record(FILE) / record() and the menu.
+    bool start_recording(const QString &path, QString *error);
+    int stop_recording(); // rows written; -1 when not recording
+    const CsvRecorder &recorder() const { return recorder_; }
+
+    // The configuration last loaded, for marking what differs from it.
+    const std::optional<ConfigurationPlan> &loaded_configuration() const { return loaded_; }
+    void set_loaded_configuration(const ConfigurationPlan &plan);
+
+    // Clock of the samples (milliseconds since the epoch); tests may set one.
+    void set_clock(std::function<int64_t()> clock) { clock_ = std::move(clock); }
+
+  signals:
+    void sampled(const evalpanel::TelemetrySample &sample);
+    void fault_edge(const evalpanel::FaultEdge &edge);
+    // A recording started, stopped, or stopped by itself (with a message).
+    void recording_changed(bool on, const QString &message);
+    void configuration_loaded();
+
+  private:
+    explicit Workbench(DeviceSession &session);
+    void on_polled();
+
+    DeviceSession &session_;
+    std::deque<TelemetrySample> history_;
+    std::deque<FaultEdge> faults_;
+    FaultEdgeDetector detector_;
+    CsvRecorder recorder_;
+    std::optional<ConfigurationPlan> loaded_;
+    std::function<int64_t()> clock_;
+};
+
+} // namespace evalpanel

@@ -1,0 +1,175 @@
+// Configuration files, CSV recording and fault edges, driven through the
+// console commands on the virtual kit.
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "console/script_runner.h"
+#include "device/workbench.h"
+#include "kit_fixture.h"
+
+namespace {
+
+long long kit_total_exchanges() {
+    const std::string s = kit("stats");
+    const auto at = s.find("total ");
+    return at == std::string::npos ? -1 : std::stoll(s.substr(at + 6));
+}
+
+QString read_file(const QString &path) {
+    QFile f(path);
+    EXPECT_TRUE(f.open(QIODevice::ReadOnly)) << path.toStdString();
+    return QString::fromUtf8(f.readAll());
+}
+
+void write_file(const QString &path, const QString &text) {
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(text.toUtf8());
+}
+
+class WorkbenchTest : public ConsoleKitTest {
+  protected:
+    QString path(const char *name) const { return dir.filePath(QString::fromLatin1(name)); }
+    QStringList run(const QString &line) { return ConsoleKitTest::run(line.toLatin1().constData()); }
+    QTemporaryDir dir;
+};
+
+TEST_F(WorkbenchTest, SavedConfigurationRestoresPageZeroInFewExchanges) {
+    run(QStringLiteral("VSET_B0 = 0x30"));
+    run(QStringLiteral("R_DELAY_BUCK4 = 0x21"));
+    run(QStringLiteral("MASK_UVLO = 1"));
+    const QString file = path("cfg.txt");
+    ASSERT_EQ(run(QStringLiteral("save_registers(%1)").arg(file)),
+              QStringList{QStringLiteral("saved 31 registers to %1").arg(file)});
+    const QString text = read_file(file);
+    for (const char *line : {"# chip ID: 0x84", "# access level: advanced", "# page: 0",
+                             "R_VSET_B0 = 0xB0\n", "R_DELAY_BUCK4 = 0x21\n", "R_INT_MASK_2 = 0x04\n"})
+        EXPECT_TRUE(text.contains(QString::fromLatin1(line))) << line;
+    // Flags, reset, chip ID and the read-only load current are never written.
+    for (const char *name : {"R_FLAGS_0", "R_FLAGS_1", "R_SW_RESET", "R_CHIP_ID", "R_LOAD_CURR"})
+        EXPECT_FALSE(text.contains(QString::fromLatin1(name))) << name;
+
+    set_chip_register(0, 0x00, 0x11);
+    set_chip_register(0, 0x16, 0x99);
+    set_chip_register(0, 0x2E, 0x00);
+    const long long before = kit_total_exchanges();
+    EXPECT_EQ(run(QStringLiteral("load_registers(%1)").arg(file)),
+              QStringList{QStringLiteral("loaded 31 registers from %1").arg(file)});
+    const long long exchanges = kit_total_exchanges() - before;
+    EXPECT_LE(exchanges, 24);
+    std::printf("page-0 configuration load: %lld exchanges\n", exchanges);
+    EXPECT_EQ(chip_register(0, 0x00) & 0x7F, 0x30);
+    EXPECT_EQ(chip_register(0, 0x16), 0x21);
+    EXPECT_EQ(chip_register(0, 0x2E), 0x04);
+    EXPECT_EQ(session.registers()[0x16], 0x21);
+    EXPECT_TRUE(host.log.contains(QStringLiteral("R_DELAY_BUCK4 = 0x21")));
+    ASSERT_TRUE(evalpanel::Workbench::of(session).loaded_configuration().has_value());
+
+    // The file also runs as a console script, printing nothing but writes.
+    set_chip_register(0, 0x16, 0x99);
+    host.printed.clear();
+    console::ScriptRunner runner(doc, [this](const char *l) { interpreter.parse_cmd(l); });
+    EXPECT_EQ(runner.run_script(file.toLocal8Bit().constData()), 1);
+    EXPECT_TRUE(host.printed.isEmpty()) << host.printed.join(QLatin1Char('|')).toStdString();
+    EXPECT_EQ(chip_register(0, 0x16), 0x21);
+}
+
+TEST_F(WorkbenchTest, HandEditedFileWithFieldsCommentsAndBinary) {
+    const QString file = path("edited.txt");
+    write_file(file, QStringLiteral("# by hand\n\n// fields keep the other bits\n"
+                                    "  VSET_B3 =  0x21 \nR_DELAY_BUCK1 = 0b00010001\n"
+                                    "OC_LEV_B2 = 1\n"));
+    set_chip_register(0, 0x01, 0x80); // EN_DIS_B3 set: kept
+    set_chip_register(0, 0x09, 0x3F);
+    EXPECT_EQ(run(QStringLiteral("load_registers(%1)").arg(file)),
+              QStringList{QStringLiteral("loaded 3 registers from %1").arg(file)});
+    EXPECT_EQ(chip_register(0, 0x01), 0xA1);
+    EXPECT_EQ(chip_register(0, 0x13), 0x11);
+    EXPECT_EQ(chip_register(0, 0x09), 0x7F);
+}
+
+// A bad line anywhere writes nothing at all and names the line.
+TEST_F(WorkbenchTest, BadFilesWriteNothing) {
+    const struct {
+        const char *text;
+        const char *message;
+    } cases[] = {
+        {"R_DELAY_BUCK0 = 0x22\nR_NOPE = 0x01\n", "line 2: unknown register or field: R_NOPE"},
+        {"R_DELAY_BUCK0 = 0x22\nR_VSET_B0 = 0x100\n", "line 2: bad value for R_VSET_B0: 0x100"},
+        {"R_DELAY_BUCK0 = 0x22\nVSET_B0 = 200\n", "line 2: bad value for VSET_B0: 200 (0-0x7f)"},
+        {"R_DELAY_BUCK0 = 0x22\nR_VSET_B0 = zz\n", "line 2: bad value for R_VSET_B0: zz"},
+        {"R_DELAY_BUCK0 = 0x22\nR_CHIP_ID = 0x00\n", "line 2: R_CHIP_ID is not part of a configuration"},
+        {"R_DELAY_BUCK0 = 0x22\nTEMP = 1\n", "line 2: TEMP is not part of a configuration"},
+        {"R_DELAY_BUCK0 = 0x22\nwait(10)\n", "line 2: not of the form NAME = VALUE"},
+    };
+    const QString file = path("bad.txt");
+    for (const auto &c : cases) {
+        write_file(file, QString::fromLatin1(c.text));
+        set_chip_register(0, 0x12, 0x0A);
+        const QStringList out = run(QStringLiteral("load_registers(%1)").arg(file));
+        ASSERT_EQ(out.size(), 1) << c.text;
+        EXPECT_TRUE(out[0].contains(QString::fromLatin1(c.message))) << out[0].toStdString();
+        EXPECT_TRUE(out[0].endsWith(QStringLiteral("nothing written"))) << out[0].toStdString();
+        EXPECT_EQ(chip_register(0, 0x12), 0x0A) << c.text;
+    }
+    EXPECT_TRUE(run(QStringLiteral("load_registers(%1)").arg(path("missing.txt")))[0].startsWith(
+        QStringLiteral("load_registers: cannot read")));
+    EXPECT_TRUE(run(QStringLiteral("save_registers(%1)").arg(path("no/such/dir.txt")))[0].startsWith(
+        QStringLiteral("save_registers: cannot write")));
+}
+
+TEST_F(WorkbenchTest, RecordingHasOneRowPerPollWithFaultEdges) {
+    const QString file = path("rec.csv");
+    EXPECT_EQ(run(QStringLiteral("record(%1)").arg(file)),
+              QStringList{QStringLiteral("recording to %1").arg(file)});
+    session.poll();
+    kit("flag SCP on");
+    session.poll();
+    kit("flag SCP off"); // latched: stays raised until cleared
+    session.poll();
+    session.clear_flags();
+    session.poll();
+    EXPECT_EQ(run(QStringLiteral("record()")), QStringList{QStringLiteral("recording stopped: 4 rows")});
+    EXPECT_EQ(run(QStringLiteral("record()")), QStringList{QStringLiteral("not recording")});
+
+    const QStringList lines = read_file(file).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    ASSERT_EQ(lines.size(), 5);
+    const QStringList header = lines[0].split(QLatin1Char(','));
+    const int scp = static_cast<int>(header.indexOf(QStringLiteral("SCP")));
+    const int events = static_cast<int>(header.indexOf(QStringLiteral("events")));
+    ASSERT_GE(scp, 0);
+    for (const char *column : {"time_s", "clock", "state", "mode_B5", "I_B0_mA", "VOUT_B5_V",
+                               "board_C", "die_temp_level", "NPG_B5", "MASK_TEMP", "INT"})
+        EXPECT_TRUE(header.contains(QString::fromLatin1(column))) << column;
+    const char *expected_scp[] = {"0", "1", "1", "0"};
+    const char *expected_events[] = {"", "SCP rise INT rise", "", "SCP fall INT fall"};
+    for (int i = 1; i < lines.size(); ++i) {
+        const QStringList row = lines[i].split(QLatin1Char(','));
+        ASSERT_EQ(row.size(), header.size()) << lines[i].toStdString();
+        EXPECT_EQ(row[2], QStringLiteral("ready"));
+        EXPECT_EQ(row[scp], QString::fromLatin1(expected_scp[i - 1])) << i;
+        EXPECT_TRUE(row[events].contains(QString::fromLatin1(expected_events[i - 1])))
+            << row[events].toStdString();
+    }
+    // The unmasked flag pulls the interrupt line with it.
+    QStringList faults;
+    for (const auto &edge : evalpanel::Workbench::of(session).faults())
+        faults << edge.text();
+    EXPECT_EQ(faults.join(QLatin1Char(',')).toStdString(), "SCP rise,INT rise,SCP fall,INT fall");
+}
+
+TEST_F(WorkbenchTest, UnwritableRecordingFailsAloneAndPollingGoesOn) {
+    const QString file = path("no/such/dir/rec.csv");
+    const QStringList out = run(QStringLiteral("record(%1)").arg(file));
+    ASSERT_EQ(out.size(), 1);
+    EXPECT_TRUE(out[0].startsWith(QStringLiteral("record: cannot write %1").arg(file)));
+    EXPECT_FALSE(evalpanel::Workbench::of(session).recorder().recording());
+    session.poll();
+    EXPECT_EQ(session.connection_state(), evalpanel::kConnected);
+}
+
+} // namespace
