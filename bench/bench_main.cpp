@@ -281,6 +281,9 @@ class RelayClient {
         const timeval limit{0, 200000};
         ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
         while (received_.find(token) == std::string::npos && t.elapsed() < 30000) {
+            // Only the tail that could hold the start of the token is kept.
+            if (received_.size() > token.size())
+                received_.erase(0, received_.size() - token.size());
             char buffer[65536];
             const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
             if (n > 0)
@@ -367,7 +370,7 @@ void bench_relay(MainWindow &window, const Sizes &n, std::vector<Row> &rows) {
         c.send("\x03");
         c.wait_for("Stopped.\n");
         c.send("chatty.txt\n");
-        c.wait_for("help");
+        c.wait_for("Commands :");
         QThread::msleep(300);
         c.send("\x03");
         stop_s = c.wait_for("Stopped.\n");

@@ -23,28 +23,6 @@ namespace {
 // Height of a raised flag's trace above its row.
 constexpr double kRaised = 0.55;
 
-// Removes the points that scrolled out of view, so that a repaint draws
-// only what is seen.
-template <typename Series> void trim(Series *series, double from) {
-    int n = 0;
-    const int count = series->count();
-    while (n < count && series->at(n).x() < from)
-        ++n;
-    if (n > 0)
-        series->removePoints(0, n);
-}
-
-// Appends a point, but a run of equal values keeps only its first and last
-// point: flat stretches cost nothing to draw, and QtCharts' cost grows
-// with the points of a series.
-void append(QLineSeries *series, double t, double y) {
-    const int n = series->count();
-    if (n >= 2 && series->at(n - 1).y() == y && series->at(n - 2).y() == y)
-        series->replace(n - 1, t, y);
-    else
-        series->append(t, y);
-}
-
 } // namespace
 
 TelemetryWindow::TelemetryWindow(Workbench &workbench, QWidget *parent)
@@ -63,20 +41,20 @@ TelemetryWindow::TelemetryWindow(Workbench &workbench, QWidget *parent)
         current.chart->addSeries(s);
         s->attachAxis(current.time);
         s->attachAxis(current.left);
-        currents_.push_back(s);
+        currents_.push_back({s, {}});
     }
     Plot supply = make_plot(QStringLiteral("Buck5 output and board temperature"),
                             QStringLiteral("V"), QStringLiteral("\u00b0C"));
-    volts_ = new QLineSeries;
-    volts_->setName(QStringLiteral("Buck5 (V)"));
-    board_ = new QLineSeries;
-    board_->setName(QStringLiteral("Board (\u00b0C)"));
-    supply.chart->addSeries(volts_);
-    supply.chart->addSeries(board_);
-    volts_->attachAxis(supply.time);
-    volts_->attachAxis(supply.left);
-    board_->attachAxis(supply.time);
-    board_->attachAxis(supply.right);
+    volts_.series = new QLineSeries;
+    volts_.series->setName(QStringLiteral("Buck5 (V)"));
+    board_.series = new QLineSeries;
+    board_.series->setName(QStringLiteral("Board (\u00b0C)"));
+    supply.chart->addSeries(volts_.series);
+    supply.chart->addSeries(board_.series);
+    volts_.series->attachAxis(supply.time);
+    volts_.series->attachAxis(supply.left);
+    board_.series->attachAxis(supply.time);
+    board_.series->attachAxis(supply.right);
 
     Plot flags = make_plot(QStringLiteral("Flags, interrupt line and die temperature level"),
                            QString(), QStringLiteral("die level"));
@@ -108,15 +86,15 @@ TelemetryWindow::TelemetryWindow(Workbench &workbench, QWidget *parent)
         flags.chart->addSeries(s);
         s->attachAxis(flags.time);
         s->attachAxis(rows);
-        flags_.push_back(s);
+        flags_.push_back({s, {}});
     }
-    die_ = new QLineSeries;
-    die_->setName(QStringLiteral("Die level"));
-    flags.chart->addSeries(die_);
-    die_->attachAxis(flags.time);
-    die_->attachAxis(flags.right);
-    for (QLineSeries *s : flags_)
-        flags.chart->legend()->markers(s).value(0)->setVisible(false);
+    die_.series = new QLineSeries;
+    die_.series->setName(QStringLiteral("Die level"));
+    flags.chart->addSeries(die_.series);
+    die_.series->attachAxis(flags.time);
+    die_.series->attachAxis(flags.right);
+    for (const Trace &f : flags_)
+        flags.chart->legend()->markers(f.series).value(0)->setVisible(false);
     plots_.back().left = nullptr;
 
     for (const Plot &p : plots_)
@@ -157,7 +135,7 @@ TelemetryWindow::Plot TelemetryWindow::make_plot(const QString &title, const QSt
     p.chart->legend()->setAlignment(Qt::AlignRight);
     p.chart->setMargins(QMargins(4, 2, 4, 2));
     p.time = new QValueAxis;
-    p.time->setTitleText(QStringLiteral("time (s)"));
+    p.time->setTitleText(QStringLiteral("seconds before the last poll"));
     p.time->setLabelFormat(QStringLiteral("%.0f"));
     // Ticks on whole multiples of 20 s, so labels stay put as the axis scrolls.
     p.time->setTickType(QValueAxis::TicksDynamic);
@@ -192,69 +170,98 @@ void TelemetryWindow::showEvent(QShowEvent *event) {
         redraw_from_history();
 }
 
+void TelemetryWindow::Trace::append(double t, double y) {
+    // A run of equal values keeps only its first and last point: flat
+    // stretches cost nothing to draw.
+    const qsizetype n = points.size();
+    if (n >= 2 && points[n - 1].y() == y && points[n - 2].y() == y)
+        points[n - 1].setX(t);
+    else
+        points.append(QPointF(t, y));
+}
+
+void TelemetryWindow::Trace::trim(double from) {
+    // Points that scrolled out of view go, but the last of them stays as
+    // the start of the line into view.
+    qsizetype n = 0;
+    while (n + 1 < points.size() && points[n + 1].x() < from)
+        ++n;
+    points.remove(0, n);
+}
+
 void TelemetryWindow::add(const TelemetrySample &s) {
     // A hidden or paused window draws nothing; showing or resuming it
     // draws the history kept meanwhile.
     if (paused_ || !isVisible())
         return;
     plot(s);
-    scroll_to(seconds(s.time_ms));
+    if (drawn_ms_ < 0 || s.time_ms - drawn_ms_ >= kRedrawMs) {
+        drawn_ms_ = s.time_ms;
+        draw();
+    }
 }
 
 void TelemetryWindow::plot(const TelemetrySample &s) {
     if (origin_ms_ < 0)
         origin_ms_ = s.time_ms;
     const double t = seconds(s.time_ms);
+    newest_ = t;
     if (s.ready()) {
         const int c = current_field_for_source(s.current_source);
         if (c >= 0 && s.current_ma >= 0)
-            append(currents_[static_cast<size_t>(c)], t, s.current_ma);
-        append(volts_, t, s.buck5_volts);
+            currents_[static_cast<size_t>(c)].append(t, s.current_ma);
+        volts_.append(t, s.buck5_volts);
         if (s.die_level >= 0)
-            append(die_, t, s.die_level);
+            die_.append(t, s.die_level);
         const auto &bits = flag_bits();
         for (size_t i = 0; i < bits.size(); ++i) {
             const double y = static_cast<double>(i) + (s.bit(bits[i]) == 1 ? kRaised : 0.0);
-            QLineSeries *trace = flags_[i];
+            Trace &trace = flags_[i];
             // A step: the old level up to now, then the new one.
-            const int n = trace->count();
-            if (n > 0 && trace->at(n - 1).y() != y)
-                trace->append(t, trace->at(n - 1).y());
-            append(trace, t, y);
+            if (!trace.points.isEmpty() && trace.points.constLast().y() != y)
+                trace.points.append(QPointF(t, trace.points.constLast().y()));
+            trace.append(t, y);
         }
     }
     if (s.board_valid)
-        append(board_, t, s.board_celsius);
+        board_.append(t, s.board_celsius);
 }
 
-void TelemetryWindow::scroll_to(double t) {
-    const double from = t - kSpanSeconds;
-    for (QLineSeries *s : currents_)
-        trim(s, from);
-    for (QLineSeries *s : {volts_, board_, die_})
-        trim(s, from);
-    for (QLineSeries *s : flags_)
-        trim(s, from);
-    for (const Plot &p : plots_)
-        p.time->setRange(from, t);
-    // Value axes fit what is shown, with a little room.
-    const auto fit = [](QValueAxis *axis, std::initializer_list<QLineSeries *> series, double floor) {
-        double lo = floor, hi = floor + 1.0;
-        bool any = false;
-        for (QLineSeries *s : series)
-            for (const QPointF &p : s->points()) {
-                lo = any ? std::min(lo, p.y()) : std::min(floor, p.y());
-                hi = any ? std::max(hi, p.y()) : std::max(floor + 1.0, p.y());
-                any = true;
+void TelemetryWindow::draw() {
+    const double from = newest_ - kSpanSeconds;
+    std::vector<Trace *> all;
+    for (Trace &t : currents_)
+        all.push_back(&t);
+    for (Trace *t : {&volts_, &board_, &die_})
+        all.push_back(t);
+    for (Trace &t : flags_)
+        all.push_back(&t);
+    for (Trace *trace : all) {
+        trace->trim(from);
+        QList<QPointF> shown = trace->points;
+        for (QPointF &p : shown)
+            p.setX(p.x() - newest_);
+        trace->series->replace(shown);
+    }
+    // Value axes fit what is shown, with a little room; they are touched
+    // only when that changes.
+    const auto fit = [](QValueAxis *axis, std::initializer_list<const Trace *> traces) {
+        double lo = 0.0, hi = 1.0;
+        for (const Trace *t : traces)
+            for (const QPointF &p : t->points) {
+                lo = std::min(lo, p.y());
+                hi = std::max(hi, p.y());
             }
-        axis->setRange(lo, hi + (hi - lo) * 0.1);
-        axis->applyNiceNumbers();
+        QValueAxis probe;
+        probe.setRange(lo, hi + (hi - lo) * 0.1);
+        probe.applyNiceNumbers();
+        if (probe.min() != axis->min() || probe.max() != axis->max())
+            axis->setRange(probe.min(), probe.max());
     };
-    fit(plots_[0].left, {currents_[0], currents_[1], currents_[2], currents_[3], currents_[4],
-                         currents_[5], currents_[6]},
-        0.0);
-    fit(plots_[1].left, {volts_}, 0.0);
-    fit(plots_[1].right, {board_}, 0.0);
+    fit(plots_[0].left, {&currents_[0], &currents_[1], &currents_[2], &currents_[3],
+                         &currents_[4], &currents_[5], &currents_[6]});
+    fit(plots_[1].left, {&volts_});
+    fit(plots_[1].right, {&board_});
 }
 
 void TelemetryWindow::add_fault(const FaultEdge &e) {
@@ -264,23 +271,23 @@ void TelemetryWindow::add_fault(const FaultEdge &e) {
 }
 
 void TelemetryWindow::redraw_from_history() {
-    for (QLineSeries *s : currents_)
-        s->clear();
-    for (QLineSeries *s : {volts_, board_, die_})
-        s->clear();
-    for (QLineSeries *s : flags_)
-        s->clear();
+    for (Trace &t : currents_)
+        t.points.clear();
+    for (Trace *t : {&volts_, &board_, &die_})
+        t->points.clear();
+    for (Trace &t : flags_)
+        t.points.clear();
     const auto &history = workbench_.history();
-    if (history.empty())
-        return;
-    if (origin_ms_ < 0)
-        origin_ms_ = history.front().time_ms;
-    const double from = seconds(history.back().time_ms) - kSpanSeconds;
-    // Whole series at once: one change signal each instead of one per point.
-    for (const TelemetrySample &s : history)
-        if (seconds(s.time_ms) >= from)
-            plot(s);
-    scroll_to(seconds(history.back().time_ms));
+    if (!history.empty()) {
+        if (origin_ms_ < 0)
+            origin_ms_ = history.front().time_ms;
+        const double from = seconds(history.back().time_ms) - kSpanSeconds;
+        for (const TelemetrySample &s : history)
+            if (seconds(s.time_ms) >= from)
+                plot(s);
+        drawn_ms_ = history.back().time_ms;
+    }
+    draw();
 }
 
 void TelemetryWindow::set_paused(bool paused) {
@@ -295,11 +302,11 @@ void TelemetryWindow::set_paused(bool paused) {
 
 int TelemetryWindow::plotted_points() const {
     int n = 0;
-    for (QLineSeries *s : currents_)
-        n += s->count();
-    for (QLineSeries *s : {volts_, board_, die_})
-        n += s->count();
-    for (QLineSeries *s : flags_)
-        n += s->count();
+    for (const Trace &t : currents_)
+        n += t.series->count();
+    for (const Trace *t : {&volts_, &board_, &die_})
+        n += t->series->count();
+    for (const Trace &t : flags_)
+        n += t.series->count();
     return n;
 }

@@ -8,6 +8,10 @@
 
 #include <QWidget>
 
+#include <QList>
+#include <QPointF>
+
+#include <cstdint>
 #include <vector>
 
 class QChart;
@@ -27,8 +31,11 @@ class TelemetryWindow : public QWidget {
     Q_OBJECT
 
   public:
-    // Seconds the time axis shows.
+    // Seconds the time axis shows, and how much polling time passes between
+    // two redraws: a redraw of the plots costs far more than a poll, so the
+    // plots move on once a second of samples, not at every poll.
     static constexpr double kSpanSeconds = 120.0;
+    static constexpr int64_t kRedrawMs = 1000;
 
     explicit TelemetryWindow(evalpanel::Workbench &workbench, QWidget *parent = nullptr);
 
@@ -55,18 +62,30 @@ class TelemetryWindow : public QWidget {
     void plot(const evalpanel::TelemetrySample &sample);
     void add_fault(const evalpanel::FaultEdge &edge);
     void redraw_from_history();
-    void scroll_to(double t);
+    void draw();
     double seconds(int64_t time_ms) const;
+
+    // A series' points in seconds since the first sample; drawn shifted so
+    // that the newest sample is at 0 on a time axis that never moves (an
+    // axis whose labels change costs a relayout of the whole chart).
+    struct Trace {
+        QLineSeries *series = nullptr;
+        QList<QPointF> points;
+        void append(double t, double y);
+        void trim(double from);
+    };
 
     evalpanel::Workbench &workbench_;
     bool paused_ = false;
     int64_t origin_ms_ = -1;
+    int64_t drawn_ms_ = -1;
+    double newest_ = 0;
     std::vector<Plot> plots_;
-    std::vector<QLineSeries *> currents_; // Buck0..Buck5, total
-    QLineSeries *volts_ = nullptr;
-    QLineSeries *board_ = nullptr;
-    QLineSeries *die_ = nullptr;
-    std::vector<QLineSeries *> flags_;
+    std::vector<Trace> currents_; // Buck0..Buck5, total
+    Trace volts_;
+    Trace board_;
+    Trace die_;
+    std::vector<Trace> flags_;
     QListWidget *faults_ = nullptr;
     QPushButton *pause_ = nullptr;
 };
