@@ -319,6 +319,32 @@ TEST_F(Session, MultiSegmentFieldsReadLastSegmentFirstAndMergeAsRead) {
     EXPECT_TRUE(transfers().empty());
 }
 
+// An adapter that is there but cannot be opened says why, once per change;
+// the adapter that was opened is named once per connection.
+TEST_F(Session, SaysWhichAdapterItOpenedAndWhyItCannot) {
+    EXPECT_EQ(log.filter("Adapter opened").size(), 1);
+    log.clear();
+    QSignalSpy failures(&session, &DeviceSession::open_failure_changed);
+    kit("unplug");
+    session.poll();
+    kit("plug");
+    kit("held on");
+    for (int attempt = 0; attempt < 3; ++attempt)
+        session.connect_adapter();
+    EXPECT_EQ(session.connection_state(), kNotConnected);
+    ASSERT_EQ(failures.count(), 1);
+    EXPECT_TRUE(session.open_failure().contains("in use")) << session.open_failure().toStdString();
+    EXPECT_TRUE(session.open_failure().contains("Adapter access"));
+    EXPECT_EQ(log.filter("in use").size(), 1);
+    kit("held off");
+    session.connect_adapter();
+    EXPECT_TRUE(session.open_failure().isEmpty());
+    EXPECT_EQ(failures.count(), 2);
+    const QStringList opened = log.filter("Adapter opened");
+    ASSERT_EQ(opened.size(), 1);
+    EXPECT_TRUE(opened[0].contains("bootloader 1.0.4, firmware 1.2.0")) << opened[0].toStdString();
+}
+
 TEST_F(Session, WithoutAdapterNothingReachesTheKit) {
     DeviceSession idle; // never opened
     kit("log on");
