@@ -215,64 +215,50 @@ TEST_F(CommandTest, DataTransferRefusesUnknownModes) {
 
 // ---- Shake table -------------------------------------------------------
 
-struct ShakeCase {
-    uint32_t length1, length2;
-    std::vector<uint32_t> offsets; // of the table chunks, in order
-    uint32_t final_word;
-};
-
-class ShakeTable : public CommandTest, public ::testing::WithParamInterface<ShakeCase> {};
-
-TEST_P(ShakeTable, UploadsBothTablesInChunksOfFifty) {
-    const ShakeCase &c = GetParam();
-    // The tables are exactly as long as the caller says (up to the limit).
-    const Bytes t1 = counting(std::min(c.length1, 2000u), 0x01);
-    const Bytes t2 = counting(std::min(c.length2, 2000u), 0x81);
-    // The chunks and the final word are answered, the announcement is not;
-    // one more reply after the final word closes the upload.
-    a.port->responder = [&c](RecordingPort &p, const uint8_t *req) {
-        if (get_le32(req + 4) == 3)
-            return;
-        p.reads.push_back(reply_status(0));
-        if (get_le32(req + 8) == c.final_word)
+// Chunks of 50 at their offsets (the second table from 2000, each capped at
+// 2000 bytes), then the final word with the first table length and the
+// second length times 2048.
+TEST_F(CommandTest, ShakeTableUploadsBothTablesInChunksOfFifty) {
+    struct Case {
+        uint32_t length1, length2;
+        size_t chunks;
+        uint32_t last_offset, final_word;
+    };
+    for (Case c : {Case{120, 0, 3, 100, 120 + 0x80000000u}, Case{0, 51, 2, 2050, 51 * 2048 + 0x80000000u},
+                   Case{2500, 3000, 80, 3950, 2000 + 2000 * 2048 + 0x80000000u}}) {
+        SCOPED_TRACE(c.length1);
+        a.port->writes.clear();
+        const Bytes t1 = counting(std::min(c.length1, 2000u), 0x01);
+        const Bytes t2 = counting(std::min(c.length2, 2000u), 0x81);
+        // The announcement is not answered; one more reply closes the upload.
+        a.port->responder = [c](RecordingPort &p, const uint8_t *req) {
+            if (get_le32(req + 4) == 3)
+                return;
+            p.reads.push_back(reply_status(0));
+            if (get_le32(req + 8) == c.final_word)
+                p.reads.push_back(reply_status(0));
+        };
+        EXPECT_EQ(shake_table_ctrl(a.handle, 1, t1.data(), t2.data(), c.length1, c.length2), 0);
+        const size_t n = a.port->writes.size();
+        ASSERT_EQ(n, c.chunks + 2);
+        EXPECT_EQ(request_bytes(0, 0, 8), (Bytes{0xCC, 0, 0, 0, 3, 0, 0, 0}));
+        EXPECT_EQ(a.port->request_word(n - 2, 8), c.last_offset);
+        EXPECT_EQ(a.port->request_word(n - 1, 8), c.final_word);
+    }
+    // The first upload's last chunk: 20 bytes from offset 100, then filler.
+    a.port->writes.clear();
+    a.port->responder = [](RecordingPort &p, const uint8_t *req) {
+        if (get_le32(req + 4) != 3)
+            p.reads.push_back(reply_status(0));
+        if (get_le32(req + 8) == 120 + 0x80000000u)
             p.reads.push_back(reply_status(0));
     };
-    EXPECT_EQ(shake_table_ctrl(a.handle, 1, t1.data(), t2.data(), c.length1, c.length2), 0);
-
-    const auto &w = a.port->writes;
-    ASSERT_EQ(w.size(), 1 + c.offsets.size() + 1);
-    EXPECT_EQ(request_bytes(0, 0, 8), (Bytes{0xCC, 0, 0, 0, 3, 0, 0, 0}));
-    for (size_t i = 0; i < c.offsets.size(); ++i) {
-        SCOPED_TRACE(i);
-        const uint32_t off = c.offsets[i];
-        const bool second = off >= 2000;
-        const Bytes &t = second ? t2 : t1;
-        const size_t at = second ? off - 2000 : off;
-        const size_t n = std::min<size_t>(50, t.size() - at);
-        EXPECT_EQ(a.port->request_word(1 + i, 0), 0xCCu);
-        EXPECT_EQ(a.port->request_word(1 + i, 4), 1u);
-        EXPECT_EQ(a.port->request_word(1 + i, 8), off);
-        EXPECT_EQ(request_bytes(1 + i, 12, 12 + n), Bytes(t.begin() + at, t.begin() + at + n));
-        EXPECT_EQ(request_bytes(1 + i, 12 + n, 62), Bytes(50 - n, 0)); // filler
-    }
-    EXPECT_EQ(a.port->request_word(w.size() - 1, 4), 1u);
-    EXPECT_EQ(a.port->request_word(w.size() - 1, 8), c.final_word);
-    EXPECT_EQ(a.port->read_timeouts.size(), c.offsets.size() + 2);
+    const Bytes t = counting(120, 0x01);
+    ASSERT_EQ(shake_table_ctrl(a.handle, 1, t.data(), nullptr, 120, 0), 0);
+    EXPECT_EQ(request_bytes(3, 0, 12), (Bytes{0xCC, 0, 0, 0, 1, 0, 0, 0, 100, 0, 0, 0}));
+    EXPECT_EQ(request_bytes(3, 12, 32), Bytes(t.begin() + 100, t.end()));
+    EXPECT_EQ(request_bytes(3, 32, 62), Bytes(30, 0));
 }
-
-INSTANTIATE_TEST_SUITE_P(Lengths, ShakeTable,
-                         ::testing::Values(ShakeCase{120, 0, {0, 50, 100}, 120 + 0x80000000u},
-                                           ShakeCase{0, 51, {2000, 2050}, 51 * 2048 + 0x80000000u},
-                                           ShakeCase{2500, 3000,
-                                                     [] {
-                                                         std::vector<uint32_t> o;
-                                                         for (uint32_t i = 0; i < 2000; i += 50)
-                                                             o.push_back(i);
-                                                         for (uint32_t i = 0; i < 2000; i += 50)
-                                                             o.push_back(2000 + i);
-                                                         return o;
-                                                     }(),
-                                                     2000 + 2000 * 2048 + 0x80000000u}));
 
 TEST_F(CommandTest, ShakeTableOtherModesAndFailures) {
     a.port->reads.push_back(reply_status(0xFFFFFFFF));
@@ -292,7 +278,5 @@ TEST_F(CommandTest, ShakeTableOtherModesAndFailures) {
     EXPECT_EQ(shake_table_ctrl(a.handle, 1, t.data(), nullptr, 10, 0), -1);
     EXPECT_EQ(a.port->writes.size(), before + 2);
 }
-
-// ---- Demonstration -----------------------------------------------------
 
 } // namespace

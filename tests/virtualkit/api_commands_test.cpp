@@ -1,7 +1,6 @@
 // Every adapter command of the library answered by the virtual kit, the
 // firmware and bootloader flows, and each fault of the control language.
 #include "api_fixture.h"
-#include "line_client.h"
 
 #include <unistd.h>
 
@@ -137,17 +136,6 @@ TEST_F(Api, FlashingAnImageAndRefusingABadOne) {
     EXPECT_EQ(mem[63], 0xFF);
     EXPECT_NE(ctl("stats").find("0xB1 23\n"), std::string::npos); // 1 + (1 + 20 + 1)
 
-    char path[] = "/tmp/kit-firmware-XXXXXX";
-    const int fd = mkstemp(path);
-    ASSERT_GE(fd, 0);
-    auto file = image(0x04050607, 0x030000, 2, 0);
-    ASSERT_EQ(::write(fd, file.data(), file.size()), static_cast<ssize_t>(file.size()));
-    ::close(fd);
-    wchar_t wpath[64];
-    std::mbstowcs(wpath, path, 64);
-    EXPECT_EQ(load_firmware(h, wpath), 0);
-    std::remove(path);
-    EXPECT_EQ(get_firmware_version(h, nullptr), 0x030000);
     EXPECT_EQ(start_firmware(h), 0);
 }
 
@@ -231,25 +219,6 @@ TEST_F(Api, NackLatencyLossAndRefusal) {
     const std::string log = ctl("log");
     EXPECT_NE(log.find("> a9 00 00 00 01 18 01 60"), std::string::npos);
     EXPECT_NE(log.find("< 00 00 00 00 84"), std::string::npos);
-}
-
-TEST_F(Api, ControlPortServesTheSameKit) {
-    const std::string state = ctl("port");
-    if (state.rfind("not listening", 0) == 0)
-        GTEST_SKIP() << "127.0.0.1:23457 is taken: " << state;
-    {
-        LineClient a(23457);
-        ASSERT_TRUE(a.connected());
-        ASSERT_TRUE(a.send("flag SCP on\nwhat now\n"));
-        EXPECT_EQ(a.answer(), "ok\n");
-        EXPECT_EQ(a.answer(), "error: unknown command 'what' (try help)\n");
-        LineClient b(23457);
-        EXPECT_EQ(b.answer(), "error: another client is connected\n");
-    }
-    ASSERT_EQ(pin_set(h, 0, 22, 1), 0);
-    uint32_t word;
-    ASSERT_EQ(read_pin(h, 0, &word), 0);
-    EXPECT_EQ(word & (1u << 18), 0u); // the line from the port raised SCP
 }
 
 } // namespace
