@@ -1,10 +1,7 @@
-// The firmware update check on any "firmware.bin": the header check, then
-// (for an image it accepts) the library reading and flashing the file into
-// the virtual kit's adapter.
-//
-// Input: byte 0 picks the run (bit 0 automatic, bits 1-2 the adapter's
-// firmware: none, older, equal or newer than most images), the rest is the
-// file.
+// The firmware update check on any "firmware.bin", flashing it through the
+// library into the virtual kit when the header is accepted. Input: byte 0 picks
+// the run (bit 0 automatic, bits 1-2 the adapter's firmware: none, older, equal
+// or newer than most images), the rest is the file.
 #include <unistd.h>
 
 #include <cstdint>

@@ -1,11 +1,7 @@
-// The script runner on any file contents. The input's first line is the rest
-// of the command line (the script's arguments); the remainder is the script
-// file. The script may call "sub", a fixed nested script beside it. The
-// commands the runner hands on are checked and counted, not carried out.
-//
-// Loops run as many passes as they say, so inputs whose loops could run more
-// than kMaxPasses passes in all are declined: the runner is meant to obey
-// such a script, and a fuzzer that waits for it finds nothing.
+// The script runner on any file contents (first input line: the arguments),
+// next to a fixed nested script "sub". The commands it hands on are checked,
+// not carried out. Inputs whose loops could run more than kMaxPasses passes
+// are declined: the runner is meant to obey them, and waiting finds nothing.
 #include <unistd.h>
 
 #include <cstdint>
@@ -21,18 +17,8 @@ namespace {
 
 constexpr int64_t kMaxPasses = 512;
 
-class NullDocument : public console::ConsoleDocument {
-  public:
-    void move_to_end() override {}
-    void move_left(int) override {}
-    void insert_text(const QString &) override {}
-    void delete_before(int) override {}
-    void delete_after() override {}
-    void append_paragraph(const QString &text) override { (void)text.toUtf8(); }
-};
-
-// The folder of the script files, made once per process; the script's own
-// name in it cannot be guessed, so a script cannot call itself.
+// Made once per process; the script's own name cannot be guessed, so it
+// cannot call itself.
 struct Folder {
     std::string dir;
     std::string script;
@@ -63,9 +49,8 @@ struct Folder {
     }
 };
 
-// All loop headers anywhere in the text, counted as if nested; the work is
-// at most this times the number of lines. A header that takes a bound from
-// an argument or a loop variable cannot be counted: decline.
+// All loop headers, counted as if nested; one with a bound from an argument
+// or a loop variable cannot be counted: decline.
 bool loops_bounded(const std::string &text) {
     int64_t passes = 1;
     for (size_t at = text.find("for "); at != std::string::npos; at = text.find("for ", at + 1)) {
@@ -93,7 +78,7 @@ bool loops_bounded(const std::string &text) {
 }
 
 [[noreturn]] void fail(const char *what, const char *line) {
-    fprintf(stderr, "script runner handed on \"%s\": %s\n", line, what);
+    fprintf(stderr, "script runner, \"%s\": %s\n", line, what);
     abort();
 }
 
@@ -124,21 +109,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (!f || fwrite(body.data(), 1, body.size(), f) != body.size() || fclose(f) != 0)
         abort();
 
-    NullDocument document;
-    long commands = 0;
-    console::ScriptRunner runner(document, [&](const char *line) {
-        check_command(line);
-        ++commands;
-    });
+    fuzzkit::NullDocument document;
+    console::ScriptRunner runner(document, check_command);
     const std::string command = folder.script + " " + arguments;
     fuzzkit::ScopedDir in_folder(folder.dir.c_str()); // where "sub" is
-    if (runner.run_script(command.c_str()) != 1) {
-        fprintf(stderr, "the script file did not run\n");
-        abort();
-    }
-    if (runner.script_depth() != 0) {
-        fprintf(stderr, "%d script files still open\n", runner.script_depth());
-        abort();
-    }
+    if (runner.run_script(command.c_str()) != 1)
+        fail("the script file did not run", command.c_str());
+    if (runner.script_depth() != 0)
+        fail("script files still open", command.c_str());
     return 0;
 }

@@ -9,10 +9,11 @@
 #include <QLoggingCategory>
 #include <QtGlobal>
 
+#include "console/console_document.h"
+
 namespace fuzzkit {
 
-// Turns on the program's developer traces, so that their formatting runs on
-// every input too, and drops the lines instead of printing them.
+// Developer traces on, so that their formatting runs on every input, then dropped.
 inline void enable_traces() {
     static const bool done = [] {
         qInstallMessageHandler(
@@ -23,9 +24,8 @@ inline void enable_traces() {
     (void)done;
 }
 
-// Runs a piece of a fuzz target inside a folder of its own and returns to
-// the folder it came from: libFuzzer writes its corpus and artifacts by
-// relative paths.
+// A piece of a target inside a folder of its own, back where it came from
+// afterwards: libFuzzer writes its corpus and artifacts by relative paths.
 class ScopedDir {
   public:
     explicit ScopedDir(const char *dir) : back_(open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
@@ -37,11 +37,20 @@ class ScopedDir {
             abort();
         close(back_);
     }
-    ScopedDir(const ScopedDir &) = delete;
-    ScopedDir &operator=(const ScopedDir &) = delete;
 
   private:
     int back_;
+};
+
+// The console's document; nothing the targets run reads it back.
+class NullDocument : public console::ConsoleDocument {
+  public:
+    void move_to_end() override {}
+    void move_left(int) override {}
+    void insert_text(const QString &text) override { (void)text.toUtf8(); }
+    void delete_before(int) override {}
+    void delete_after() override {}
+    void append_paragraph(const QString &text) override { (void)text.toUtf8(); }
 };
 
 } // namespace fuzzkit

@@ -5,45 +5,13 @@
 
 #include "bridgeio.h"
 #include "chip/rx5120.h"
-#include "fuzz_support.h"
 #include "kit_control.h"
 
 namespace fuzzkit {
 
-void KitHost::console_print(const QString &text) {
-    ++printed;
-    (void)text.toUtf8(); // touch every character, as the window would
-}
-
-void KitHost::append_command_log(const QString &line) {
-    ++logged;
-    (void)line.toUtf8();
-}
-
 void KitHost::sleep_ms(int ms) {
     clock_ms_ += ms;
     kit("advance " + std::to_string(ms < 0 ? 0 : ms));
-}
-
-void CountingDocument::insert_text(const QString &text) {
-    length_ += text.size();
-    cursor_ += text.size();
-}
-
-void CountingDocument::delete_before(int n) {
-    const int64_t k = n > cursor_ ? cursor_ : n;
-    length_ -= k;
-    cursor_ -= k;
-}
-
-void CountingDocument::delete_after() {
-    if (cursor_ < length_)
-        --length_;
-}
-
-void CountingDocument::append_paragraph(const QString &text) {
-    length_ += text.size() + (length_ > 0 ? 1 : 0);
-    cursor_ = length_;
 }
 
 std::string kit(const std::string &line) {
