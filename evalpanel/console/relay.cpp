@@ -104,6 +104,10 @@ void Relay::accept(int fd) {
             return;
         }
     }
+    // A client that has just gone may not have been noticed yet: look
+    // before turning the new one away.
+    if (fd_ >= 0)
+        read_input();
     if (fd_ >= 0) {
         // One client at a time; the first keeps its connection.
         trace("rejected.");
