@@ -211,7 +211,10 @@ void Relay::pump() {
         const QByteArray piece = input_.left(size);
         input_.remove(0, size);
         handed += size;
+        // The commands in it run before relay() returns.
+        running_own_ = true;
         console_.relay(piece);
+        running_own_ = false;
     }
     if (fd_ < 0)
         return;
@@ -255,7 +258,7 @@ void Relay::write_output() {
 void Relay::finish_if_done() {
     // A client that has finished sending is done once all it sent has run
     // and every answer has left.
-    if (fd_ >= 0 && end_of_input_ && input_.isEmpty() && output_.isEmpty() && !console_.busy())
+    if (fd_ >= 0 && end_of_input_ && input_.isEmpty() && output_.isEmpty() && !running_own_)
         drop_client(false);
 }
 

@@ -84,6 +84,8 @@ class Relay : public QObject {
     bool end_of_input_ = false;
     bool output_dropped_ = false;
     bool pump_scheduled_ = false;
+    // A command the client sent is running (its answers are still due).
+    bool running_own_ = false;
     // A client that came while the previous one's command still ran hears
     // nothing of that command.
     bool muted_ = false;
