@@ -3,14 +3,11 @@
 #include "qstring_print.h"
 #include "resources_init.h"
 
-#include <QApplication>
 #include <QDialog>
 #include <QImage>
 #include <QLabel>
-#include <QPushButton>
 #include <QResource>
 #include <QTest>
-#include <QTimer>
 #include <QVBoxLayout>
 #include <gtest/gtest.h>
 
@@ -68,39 +65,6 @@ TEST(AboutBox, ContentTitleAndFixedSize) {
     ASSERT_TRUE(QTest::qWaitForWindowExposed(box.get()));
     EXPECT_EQ(box->minimumSize(), box->maximumSize());
     EXPECT_EQ(box->size(), box->sizeHint());
-}
-
-// Opens the box the way the menu does, twice; the test plays the user who
-// presses OK, then closes the second one with the window's close button.
-TEST(AboutBox, ModalAndBuiltAnewOnEachOpening) {
-    QWidget owner;
-    owner.show();
-    QStringList seen;
-    QList<QDialog *> boxes;
-    auto press = [&](bool use_ok) {
-        QTimer::singleShot(0, [&, use_ok] {
-            auto *box = qobject_cast<QDialog *>(QApplication::activeModalWidget());
-            if (!box) {
-                ADD_FAILURE() << "no modal About box";
-                return;
-            }
-            boxes << box;
-            seen << box->windowTitle() + "|" + label_texts(*box).join("|");
-            if (use_ok)
-                QTest::mouseClick(box->findChild<QPushButton *>("about_ok"), Qt::LeftButton);
-            else
-                box->close();
-        });
-    };
-    press(true);
-    evalpanel::show_about_box(&owner);
-    press(false);
-    evalpanel::show_about_box(&owner);
-    ASSERT_EQ(seen.size(), 2);
-    EXPECT_EQ(seen[0], seen[1]);
-    // Each opening deleted its box when it returned.
-    EXPECT_TRUE(owner.findChildren<QDialog *>().isEmpty());
-    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
 }
 
 TEST(Resources, TreeIsRegisteredUncompressedAndDecodes) {

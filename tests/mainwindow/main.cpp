@@ -1,6 +1,5 @@
-// Test entry for the main window area. Widget tests need a QApplication, but
-// listing the tests (test discovery at build time) must not create one: there
-// may be no display and no platform plugin then.
+// Widget tests need a QApplication; listing the tests at build time must not
+// create one (no display, no platform plugin then).
 #include <QApplication>
 #include <gtest/gtest.h>
 

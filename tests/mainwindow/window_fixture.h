@@ -5,27 +5,18 @@
 // relay is started, so windows of parallel tests do not share a port.
 #pragma once
 
-#include <QApplication>
-#include <QCheckBox>
-#include <QComboBox>
-#include <QLabel>
-#include <QLineEdit>
-#include <QPalette>
-#include <QStatusBar>
 #include <QTest>
-#include <QTextBrowser>
 #include <QTimer>
 
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <string>
 
 #include "../virtualkit/kit_lines.h"
 #include "bridgeio.h"
 #include "colours.h"
 #include "device/device_session.h"
-#include "form.h"
+#include "form.h" // the form's widget classes
 #include "mainwindow.h"
 
 inline QColor rgb(const Rgb &c) {
