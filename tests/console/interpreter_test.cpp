@@ -118,18 +118,6 @@ INSTANTIATE_TEST_SUITE_P(
                       Assignment{"DELAY_B0 = 12z", 0x12, 0x0A, 0x0C, "DELAY_B0 = 0xC"}),
     [](const auto &info) { return case_name(info.index, info.param.line); });
 
-// RegisterCache follows what the chip took on page 0, never a write that went
-// to another page's register of the same address.
-TEST_F(ConsoleKitTest, RegisterCacheFollowsPageZeroWritesOnly) {
-    run("0x12 = 0xaa");
-    run("0x12[7] = 0");
-    EXPECT_EQ(session.registers()[0x12], 0x2A);
-    run("page(2)");
-    run("0x12 = 0x55");
-    EXPECT_EQ(chip_register(2, 0x12), 0x55);
-    EXPECT_EQ(session.registers()[0x12], 0x2A);
-}
-
 TEST_F(ConsoleKitTest, ChipThatDoesNotAcknowledge) {
     kit("nack on");
     for (const char *line : {"VSET_B0", "VSET_B0 = 1", "page()", "page(2)", "advanced", "iout(0)"})
