@@ -99,8 +99,9 @@ TEST(BindingItems, OneHotAndRoundTrip) {
         const ControlBinding b = decode_binding(QString::fromLatin1(name));
         for (int index = 0; index < 8; ++index) {
             const unsigned value = value_for_item(b, index);
-            if (value < (1u << b.field.width()))
+            if (value < (1u << b.field.width())) {
                 EXPECT_EQ(item_for_value(b, value), index) << name << " item " << index;
+            }
         }
     }
 }

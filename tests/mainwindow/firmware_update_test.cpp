@@ -183,9 +183,9 @@ TEST_P(FirmwareRejectedFile, IsReportedAndNeverFlashed) {
 constexpr uint32_t kMagic = 0x04050607, kV = version_word(3, 0, 0);
 
 const RejectedFile kRejectedFiles[] = {
-    {"Missing", RejectedFile::Missing},
-    {"Directory", RejectedFile::Directory},
-    {"Fifo", RejectedFile::Fifo},
+    {"Missing", RejectedFile::Missing, {}},
+    {"Directory", RejectedFile::Directory, {}},
+    {"Fifo", RejectedFile::Fifo, {}},
     {"BadMagic", RejectedFile::Bytes, image_bytes(0x05050607, kV, 2)},
     {"MagicBigEndian", RejectedFile::Bytes, image_bytes(0x07060504, kV, 2)},
     {"ShorterThanHeader", RejectedFile::Bytes, image_bytes(kMagic, kV, 0).left(7)},
