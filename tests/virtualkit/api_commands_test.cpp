@@ -1,12 +1,9 @@
-// Every adapter command of the library answered by the virtual kit, the
-// firmware and bootloader flows, and each fault of the control language.
+// The kit through the adapter library: its control entry point, the
+// bootloader paths, the converters, and the faults other tests switch on.
 #include "api_fixture.h"
 
-#include <unistd.h>
-
-#include <cstdio>
 #include <cstring>
-#include <fstream>
+#include <string>
 #include <vector>
 
 namespace {
@@ -36,52 +33,6 @@ TEST(KitControl, ReturnsTheOutcomeAndFitsTheBuffer) {
     EXPECT_STREQ(small, "error: no c"); // no room for a whole line
 }
 
-TEST_F(Api, BootloaderVersionsAndMemory) {
-    char text[12] = "unchanged";
-    EXPECT_EQ(return_to_bootloader(h), 0);
-    EXPECT_EQ(get_bootloader_version(h, text), 0x010004);
-    EXPECT_STREQ(text, "1.0.4");
-    EXPECT_EQ(get_firmware_version(h, text), 0x010200);
-    EXPECT_STREQ(text, "1.2.0");
-    uint8_t b;
-    EXPECT_EQ(sw_i2c_read(h, 1, 0, 1, 0x60, &b, 0, 0), -4); // not served in the bootloader
-    uint8_t mem[64];
-    EXPECT_EQ(read_m(h, 0, mem), 0);
-    EXPECT_EQ(mem[0] | mem[1] << 8 | mem[2] << 16 | mem[3] << 24, 0x20008000); // stack pointer
-    EXPECT_EQ(start_firmware(h), 0);
-    const uint8_t script[] = {0x06, 0x00, 0x03, 0x00, 0xFF};
-    EXPECT_EQ(load_script(h, script, 17, sizeof script), 0);
-    EXPECT_EQ(read_m(h, 0x20000000 + 17, mem), 0);
-    EXPECT_EQ(std::memcmp(mem, script, sizeof script), 0);
-}
-
-TEST_F(Api, I2cTransfersInChunksAndNotAcknowledged) {
-    start_like_the_program();
-    ASSERT_EQ(pin_set(h, 0, 22, 1), 0);
-    uint8_t all[256];
-    EXPECT_EQ(sw_i2c_read(h, 256, 0, 1, 0x60, all, 0, 0), 256);
-    EXPECT_EQ(all[0x18], 0x84);
-    EXPECT_EQ(all[0x17], 0x05);
-    EXPECT_EQ(all[0xFF], 0);
-    ASSERT_EQ(reg_write(0xFF, 5), 1);
-    uint8_t data[120], back[120];
-    for (int i = 0; i < 120; ++i)
-        data[i] = static_cast<uint8_t>(0x30 + i);
-    EXPECT_EQ(sw_i2c_write(h, 120, 0x80, 1, 0x60, data, 1, 1), 120); // high speed, 3 chunks
-    EXPECT_EQ(sw_i2c_read(h, 120, 0x80, 1, 0x60, back, 1, 0), 120);
-    EXPECT_EQ(std::memcmp(data, back, sizeof data), 0);
-    EXPECT_EQ(i2c_init(h, 400000, 0, 0, 0), 0);
-    EXPECT_EQ(i2c_read(h, 120, 0x80, 1, 0x60, back), 0);
-    EXPECT_EQ(std::memcmp(data, back, sizeof data), 0);
-    EXPECT_EQ(i2c_write(h, 1, 0xFF, 1, 0x60, data), 0); // page 0x30: page 0
-    EXPECT_EQ(reg_read(0xFF), 0);
-    EXPECT_EQ(i2c_read(h, 1, 0, 1, 0x33, back), -4);
-    EXPECT_EQ(sw_i2c_write(h, 1, 0, 1, 0x33, data, 0, 0), -4);
-    EXPECT_EQ(sw_i2c_set_pins(h, 1, 18, 1, 19, 2), 0);
-    EXPECT_EQ(sw_i2c_read(h, 2, 0, 1, 0x48, back, 0, 0), 2);
-    EXPECT_EQ(back[0], 0x19); // 25.0 °C
-}
-
 TEST_F(Api, ConvertersAndScriptFailures) {
     start_like_the_program();
     EXPECT_NEAR(read_adc(h, 0, 2) * 2.5 / 1024 * 2, 3.3, 0.01); // adapter supply, halved
@@ -93,50 +44,6 @@ TEST_F(Api, ConvertersAndScriptFailures) {
     std::memset(block, 0xEE, sizeof block);
     EXPECT_EQ(execute_script(h, 200, block), -4);
     EXPECT_EQ(block[59], 0); // the block came back all the same
-}
-
-int g_packets = 0;
-uint32_t g_first_seq = 0, g_context = 0;
-int on_packet(uint8_t *report, uint32_t a, uint32_t b, uint32_t c) {
-    if (g_packets++ == 0)
-        g_first_seq = report[0] | report[1] << 8;
-    g_context = a + b + c;
-    return 0;
-}
-
-TEST_F(Api, PacketStreamDeliversToTheCallbackUntilStopped) {
-    g_packets = 0;
-    EXPECT_EQ(korra_read_fifo_packet(h, 1, nullptr, on_packet, 1, 2, 3), 0);
-    EXPECT_EQ(korra_stop_packet_flow(h), 1); // one packet went out
-    EXPECT_EQ(g_packets, 1);
-    EXPECT_EQ(g_first_seq, 1u);
-    EXPECT_EQ(g_context, 6u);
-    char text[12];
-    EXPECT_EQ(get_firmware_version(h, text), 0x010200); // the link is in step again
-}
-
-TEST_F(Api, FlashingAnImageAndRefusingABadOne) {
-    ASSERT_EQ(return_to_bootloader(h), 0);
-    auto bad = image(0x04050608, 0x020103, 1, 0);
-    EXPECT_EQ(send_firmware(h, bad.data(), static_cast<uint32_t>(bad.size())), 2);
-    EXPECT_EQ(get_firmware_version(h, nullptr), 0x010200); // nothing changed
-
-    auto good = image(0x04050607, 0x020103, 3, 100);
-    EXPECT_EQ(send_firmware(h, good.data(), static_cast<uint32_t>(good.size())), 0);
-    char text[12];
-    EXPECT_EQ(get_firmware_version(h, text), 0x020103);
-    EXPECT_STREQ(text, "2.1.3");
-    uint8_t mem[64];
-    EXPECT_EQ(read_m(h, 0x4000 + 512, mem), 0);
-    EXPECT_EQ(std::memcmp(mem, &good[8 + 512], 64), 0);
-    // The trailing 100 bytes went out as a fourth page, filled up with 0xFF.
-    EXPECT_EQ(read_m(h, 0x4000 + 768 + 64, mem), 0);
-    EXPECT_EQ(std::memcmp(mem, &good[8 + 768 + 64], 36), 0);
-    EXPECT_EQ(mem[36], 0xFF);
-    EXPECT_EQ(mem[63], 0xFF);
-    EXPECT_NE(ctl("stats").find("0xB1 23\n"), std::string::npos); // 1 + (1 + 20 + 1)
-
-    EXPECT_EQ(start_firmware(h), 0);
 }
 
 TEST_F(Api, WithoutFirmwareTheAdapterStaysInItsBootloader) {
@@ -209,10 +116,10 @@ TEST_F(Api, NackLatencyLossAndRefusal) {
     EXPECT_EQ(reg_read(0x18), 0x84);
 
     ctl("refuse c2");
-    StatusBlock s;
-    EXPECT_EQ(poll(&s), -4);
+    uint8_t block[60];
+    EXPECT_EQ(execute_script(h, 0, block), -4);
     ctl("refuse off");
-    EXPECT_EQ(poll(&s), 0);
+    EXPECT_EQ(execute_script(h, 0, block), 0);
 
     ctl("log on");
     EXPECT_EQ(reg_read(0x18), 0x84);

@@ -5,7 +5,6 @@
 
 #include "bridgeio.h"
 #include "kit_control.h"
-#include "status_decode.h"
 #include "chip/status_script.h"
 
 #include <gtest/gtest.h>
@@ -53,13 +52,6 @@ class Api : public ::testing::Test {
         EXPECT_EQ(sw_i2c_set_pins(h, 0, 1, 0, 5, 2), 0);
         EXPECT_EQ(init_adc(h, 0), 0);
         EXPECT_EQ(init_adc(h, 1), 0);
-    }
-
-    int poll(StatusBlock *s) { return execute_script(h, 0, s->b); }
-    StatusBlock poll_ok() {
-        StatusBlock s;
-        EXPECT_EQ(poll(&s), 0);
-        return s;
     }
 
     BridgeHandle h = BRIDGEIO_INVALID_HANDLE;

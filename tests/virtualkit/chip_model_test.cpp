@@ -1,5 +1,5 @@
-// The simulated RX5120 on its own: registers, pages, access levels, the
-// buck state machines, loads, flags and the interrupt line.
+// The simulated RX5120 on its own: addressing, access levels, the power-up
+// sequence, multiphase phase counting, flags and the interrupt line.
 #include "chip/rx5120.h"
 #include "rx5120_model.h"
 
@@ -31,12 +31,6 @@ class ChipTest : public ::testing::Test {
         const int s = rd(0x32);
         wr(0xFF, 0);
         return s & 0x0F;
-    }
-    int eco_bit(int buck) {
-        wr(0xFF, static_cast<uint8_t>(buck + 1));
-        const int v = rd(0x31);
-        wr(0xFF, 0);
-        return (v >> 2) & 1;
     }
     void unlock(int level) {
         wr(0xDD, 0);
@@ -100,42 +94,6 @@ TEST_F(ChipTest, NrstLaunchesTheSequenceEachBuckSoftStartsForItsDelay) {
     EXPECT_EQ(state(0), 0);
 }
 
-TEST_F(ChipTest, SingleBuckModesFollowLoadWithHysteresisFpwmAndEco) {
-    chip.set_multiphase_default(1, t);
-    chip.set_load(2, 100, t);
-    run_all();
-    struct Step {
-        unsigned load;
-        int state;
-    };
-    // Entry below 150 mA, exit at 750 mA.
-    const Step steps[] = {{100, 5}, {500, 5}, {800, 4}, {500, 4}, {100, 5}};
-    for (const auto &s : steps) {
-        chip.set_load(2, s.load, t);
-        EXPECT_EQ(state(2), s.state) << s.load;
-    }
-    wr(0x06, 0x04); // FPWM_B2
-    EXPECT_EQ(state(2), 4);
-    wr(0x06, 0x00);
-    EXPECT_EQ(state(2), 5);
-    EXPECT_EQ(eco_bit(2), 0);
-    wr(0x09, 0xD4 | 0x20); // LP_B2
-    EXPECT_EQ(eco_bit(2), 1);
-    wr(0x10, 0x00); // LP_EN off: plain PFM again
-    EXPECT_EQ(eco_bit(2), 0);
-}
-
-TEST_F(ChipTest, SleepFollowsNslpAndItsPolarity) {
-    run_all();
-    EXPECT_NE(state(0), 13);
-    pins(true, true, false); // NSLP low, SLP_POL 0: sleep
-    EXPECT_EQ(state(0), 13);
-    wr(0x10, 0x03); // SLP_POL 1: the pin is active high
-    EXPECT_NE(state(0), 13);
-    pins(true, true, true);
-    EXPECT_EQ(state(0), 13);
-}
-
 // The grouping of the status decode: "M" master, "S0"/"S3" slave, "1" single;
 // configurations 10 to 15 act as 0.
 TEST_F(ChipTest, MultiphaseMastersCountTheirPhases) {
@@ -158,25 +116,6 @@ TEST_F(ChipTest, MultiphaseMastersCountTheirPhases) {
             EXPECT_EQ(state(b), expect) << "configuration " << config << " buck " << b;
         }
     }
-}
-
-TEST_F(ChipTest, LoadCurrentBySourceInTensOfMilliamps) {
-    chip.set_multiphase_default(1, t);
-    chip.set_load(1, 1234, t);
-    chip.set_load(4, 3000, t);
-    run_all();
-    const auto measure = [&](uint8_t source) {
-        wr(0x21, source);
-        at_ms(2);
-        return (((rd(0x21) & 0x70) << 4) | rd(0x22));
-    };
-    EXPECT_NEAR(measure(1), 123, 1);
-    EXPECT_NEAR(measure(4), 300, 1); // above 255: bits 6..4 of 0x21 carry it
-    EXPECT_EQ(rd(0x21) & 0x07, 4);
-    const int total = 80 + 123 + 0 + 40 + 300 + 10;
-    EXPECT_NEAR(measure(6), total, 2);
-    EXPECT_EQ(measure(2), 0);
-    EXPECT_EQ(measure(7), 0);
 }
 
 TEST_F(ChipTest, FlagsLatchClearByWritingZeroAndReturnWhileTheConditionLasts) {
@@ -227,30 +166,6 @@ TEST_F(ChipTest, InterruptLineIsLowWhileAnUnmaskedFlagIsSet) {
     EXPECT_FALSE(chip.int_line(t));
     wr(0x2E, 0x01);
     EXPECT_TRUE(chip.int_line(t));
-}
-
-TEST_F(ChipTest, ThermalShutdownStopsTheBucksUntilItEnds) {
-    run_all();
-    chip.set_condition(Condition::Thsd, true, t);
-    EXPECT_EQ(state(5), 0);
-    chip.set_condition(Condition::Thsd, false, t);
-    EXPECT_EQ(state(5), 3);
-    at_ms(60);
-    EXPECT_EQ(state(5), 5);
-}
-
-TEST_F(ChipTest, BackdoorReachesStoredRegistersButNotComputedOnes) {
-    EXPECT_FALSE(chip.peek(0, 0x00, t).has_value());
-    pins(true, false);
-    EXPECT_TRUE(chip.poke(0, 0x0E, 0x11, t));
-    EXPECT_EQ(rd(0x0E), 0x11);
-    EXPECT_TRUE(chip.poke(3, 0x50, 0xAB, t));
-    EXPECT_EQ(*chip.peek(3, 0x50, t), 0xAB);
-    EXPECT_EQ(rd(0xFF), 0); // the selected page did not move
-    EXPECT_FALSE(chip.poke(2, 0x32, 0x04, t));
-    EXPECT_FALSE(chip.poke(0, 0x22, 0x04, t));
-    EXPECT_TRUE(chip.poke(0, 0x3D, 0x07, t)); // no access level behind the back
-    EXPECT_EQ(rd(0x3D), 0x07);
 }
 
 } // namespace
