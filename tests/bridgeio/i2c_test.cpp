@@ -62,15 +62,9 @@ TEST_P(ChunkedRead, SplitsIntoChunksOfSixty) {
         SCOPED_TRACE(i);
         const uint8_t *req = a.port->request(i);
         const Chunk &k = c.chunks[i];
-        EXPECT_EQ(get_le32(req), c.pin_driven ? 0xA9u : 0xA6u);
-        EXPECT_EQ(req[4], k.length);
-        EXPECT_EQ(req[5], k.reg);
-        EXPECT_EQ(req[6], 1);
-        EXPECT_EQ(req[7], 0x60);
-        EXPECT_EQ(req[8], k.full);
-        EXPECT_EQ(req[9], k.continued);
-        EXPECT_EQ(req[10], c.pin_driven ? 1 : 0); // speed bytes only on the pin-driven bus
-        EXPECT_EQ(req[11], 0);
+        const uint8_t speed = c.pin_driven ? 1 : 0; // speed bytes only on the pin-driven bus
+        EXPECT_EQ(Bytes(req, req + 12), (Bytes{uint8_t(c.pin_driven ? 0xA9 : 0xA6), 0, 0, 0, k.length,
+                                               k.reg, 1, 0x60, k.full, k.continued, speed, 0}));
         for (size_t j = 0; j < k.length; ++j)
             ASSERT_EQ(out[off + j], static_cast<uint8_t>(k.reg + j)) << "byte " << off + j;
         off += k.length;
@@ -122,14 +116,8 @@ TEST_P(ChunkedWrite, SplitsIntoChunksOfFiftyTwo) {
         SCOPED_TRACE(i);
         const uint8_t *req = a.port->request(i);
         const Chunk &k = c.chunks[i];
-        EXPECT_EQ(get_le32(req), c.pin_driven ? 0xA8u : 0xA5u);
-        EXPECT_EQ(req[4], k.length);
-        EXPECT_EQ(req[5], 0x42); // the same register in every chunk
-        EXPECT_EQ(req[7], 0x61);
-        EXPECT_EQ(req[8], k.full);
-        EXPECT_EQ(req[9], k.continued);
-        EXPECT_EQ(req[10], c.pin_driven ? 1 : 0);
-        EXPECT_EQ(req[11], c.pin_driven ? 1 : 0);
+        const uint8_t sw = c.pin_driven ? 1 : 0, op = c.pin_driven ? 0xA8 : 0xA5;
+        EXPECT_EQ(Bytes(req, req + 12), (Bytes{op, 0, 0, 0, k.length, 0x42, 1, 0x61, k.full, k.continued, sw, sw}));
         EXPECT_EQ(Bytes(req + 12, req + 12 + k.length), Bytes(&data[off], &data[off] + k.length));
         off += k.length;
     }
@@ -187,7 +175,6 @@ TEST_F(I2cTest, EarlierChunksStayInTheOutputAfterAFailure) {
     EXPECT_EQ(buf[1], 0xA2);
 }
 
-// ---- Pins and setup requests -------------------------------------------
 
 struct RequestCase {
     const char *name;

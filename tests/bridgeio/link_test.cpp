@@ -32,7 +32,6 @@ Bytes obuffer_bytes() {
     return Bytes(obuffer, obuffer + sizeof obuffer);
 }
 
-// ---- Framing ---------------------------------------------------------------
 
 struct FramingCase {
     Transport transport;
@@ -64,7 +63,6 @@ INSTANTIATE_TEST_SUITE_P(Transports, Framing,
                              return info.param.transport == Transport::Hid ? "Hid" : "Serial";
                          });
 
-// ---- Exchange and retry ----------------------------------------------------
 
 struct RetryCase {
     const char *name;
@@ -135,7 +133,6 @@ TEST_F(LinkTest, ShortHidReplyLeavesNoRequestBytesInTheReply) {
     EXPECT_EQ(obuffer_bytes(), expected);
 }
 
-// ---- Handles ---------------------------------------------------------------
 
 TEST_F(LinkTest, OnlyTheOpenLinksHandleReachesThePort) {
     Adapter old = attach(Transport::Hid);
@@ -159,7 +156,6 @@ TEST_F(LinkTest, OnlyTheOpenLinksHandleReachesThePort) {
     EXPECT_EQ(rd2(a.handle), -1);
 }
 
-// ---- Asynchronous reads ----------------------------------------------------
 
 struct CallbackLog {
     std::vector<Bytes> reports;
@@ -173,13 +169,16 @@ int record_report(uint8_t *report, uint32_t a, uint32_t b, uint32_t c) {
     return 0;
 }
 
-class AsyncTest : public LinkTest, public ::testing::WithParamInterface<Transport> {
+class AsyncTest : public LinkTest {
   protected:
-    void SetUp() override { callback_log = {}; }
+    void SetUp() override {
+        callback_log = {};
+        a = attach(Transport::Hid);
+    }
+    Adapter a;
 };
 
-TEST_P(AsyncTest, CallbackRunsDuringTheNextExchangeWithTheFirstReport) {
-    Adapter a = attach(GetParam());
+TEST_F(AsyncTest, CallbackRunsDuringTheNextExchangeWithTheFirstReport) {
     ASSERT_EQ(korra_read_fifo_packet(a.handle, 5, nullptr, record_report, 1, 2, 3), 0);
     ASSERT_EQ(a.port->writes.size(), 1u);
     EXPECT_EQ(a.port->request_word(0, 0), 0x010000C1u);
@@ -202,8 +201,7 @@ TEST_P(AsyncTest, CallbackRunsDuringTheNextExchangeWithTheFirstReport) {
     EXPECT_EQ(levels, 0x00040000u);
 }
 
-TEST_P(AsyncTest, ReportAlreadyWaitingIsDeliveredBeforeTheNextRequest) {
-    Adapter a = attach(GetParam());
+TEST_F(AsyncTest, ReportAlreadyWaitingIsDeliveredBeforeTheNextRequest) {
     ASSERT_EQ(korra_read_fifo_packet(a.handle, 0, nullptr, record_report, 7, 8, 9), 0);
     EXPECT_TRUE(a.port->writes.empty()); // request 0 only starts the read
     a.port->reads.push_back(waiting(reply(pattern(0x33))));
@@ -214,8 +212,7 @@ TEST_P(AsyncTest, ReportAlreadyWaitingIsDeliveredBeforeTheNextRequest) {
     EXPECT_EQ(a.port->read_timeouts, std::vector<int>{0}); // looked, did not wait
 }
 
-TEST_P(AsyncTest, NoReportMeansTheExchangeTimesOutAndTheReadStaysArmed) {
-    Adapter a = attach(GetParam());
+TEST_F(AsyncTest, NoReportMeansTheExchangeTimesOutAndTheReadStaysArmed) {
     ASSERT_EQ(korra_read_fifo_packet(a.handle, 0, nullptr, record_report, 0, 0, 0), 0);
     begin_command(0xA2);
     EXPECT_EQ(rd2(a.handle), -1);
@@ -225,56 +222,7 @@ TEST_P(AsyncTest, NoReportMeansTheExchangeTimesOutAndTheReadStaysArmed) {
     EXPECT_EQ(async_read(a.handle, buffer), nullptr);
 }
 
-TEST_P(AsyncTest, StopDrainsAndHandsTheFirstReportToTheArmedRead) {
-    Adapter a = attach(GetParam());
-    ASSERT_EQ(korra_read_fifo_packet(a.handle, 0, nullptr, record_report, 0, 0, 0), 0);
-    a.port->reads = {reply(pattern(0x50)), reply(payload_words(0, {0xABCD})), reply(pattern(0x60)),
-                     reply(pattern(0x70))};
-
-    EXPECT_EQ(korra_stop_packet_flow(a.handle), 0xABCD);
-
-    ASSERT_EQ(callback_log.reports.size(), 1u);
-    EXPECT_EQ(callback_log.reports[0], pattern(0x50));
-    EXPECT_TRUE(a.port->reads.empty()); // the rest was drained
-    EXPECT_GE(a.port->cancels, 1);
-    // After the drain nothing is armed any more: the next exchange gets its reply.
-    a.port->reads.push_back(reply(payload_words(0, {0x1})));
-    uint32_t levels = 0;
-    EXPECT_EQ(read_pin(a.handle, 0, &levels), 0);
-    EXPECT_EQ(levels, 1u);
-}
-
-TEST_P(AsyncTest, CallbackMayArmTheNextRead) {
-    Adapter a = attach(GetParam());
-    static BridgeHandle handle;
-    handle = a.handle;
-    BridgeReadCallback rearm = [](uint8_t *report, uint32_t x, uint32_t y, uint32_t z) {
-        record_report(report, x, y, z);
-        return korra_read_fifo_packet(handle, 0, nullptr, record_report, x + 1, y, z);
-    };
-    ASSERT_EQ(korra_read_fifo_packet(a.handle, 0, nullptr, rearm, 10, 0, 0), 0);
-    a.port->responder = [](RecordingPort &p, const uint8_t *) {
-        p.reads.push_back(reply(pattern(1)));
-        p.reads.push_back(reply(payload_words(0, {0x2})));
-    };
-
-    uint32_t levels = 0;
-    ASSERT_EQ(read_pin(a.handle, 0, &levels), 0);
-    // The read armed by the callback came after this exchange's own read.
-    EXPECT_EQ(levels, 2u);
-    ASSERT_EQ(callback_log.reports.size(), 1u);
-
-    a.port->responder = nullptr;
-    a.port->reads = {reply(pattern(3)), reply(payload_words(0, {0x9}))};
-    EXPECT_EQ(korra_stop_packet_flow(a.handle), 0x9);
-    ASSERT_EQ(callback_log.reports.size(), 2u);
-    EXPECT_EQ(callback_log.reports[0], pattern(1));
-    EXPECT_EQ(callback_log.reports[1], pattern(3));
-    EXPECT_EQ(callback_log.context[1][0], 11u);
-}
-
-TEST_P(AsyncTest, AsyncReadSignalsItsDescriptorWithThePayloadAtByteOne) {
-    Adapter a = attach(GetParam());
+TEST_F(AsyncTest, AsyncReadSignalsItsDescriptorWithThePayloadAtByteOne) {
     a.port->reads.push_back(reply(pattern(0x44)));
     uint8_t buffer[65];
     std::memset(buffer, 0xEE, sizeof buffer);
@@ -286,15 +234,14 @@ TEST_P(AsyncTest, AsyncReadSignalsItsDescriptorWithThePayloadAtByteOne) {
 
     EXPECT_EQ(Bytes(buffer + 1, buffer + 65), pattern(0x44));
     EXPECT_EQ(buffer[0], 0);
-    EXPECT_EQ(bytesread, GetParam() == Transport::Hid ? 65u : 64u);
+    EXPECT_EQ(bytesread, 65u);
     // The link is free again for exchanges.
     a.port->reads.push_back(kOk);
     begin_command(0xA3);
     EXPECT_EQ(rd2(a.handle), 0);
 }
 
-TEST_P(AsyncTest, AsyncReadStillPendingIsAbandonedByTheNextExchange) {
-    Adapter a = attach(GetParam());
+TEST_F(AsyncTest, AsyncReadStillPendingIsAbandonedByTheNextExchange) {
     // Set before the worker runs: the port is the worker's until it stops.
     a.port->responder = [](RecordingPort &p, const uint8_t *) {
         p.reads.push_back(reply(pattern(0x10)));
@@ -310,11 +257,5 @@ TEST_P(AsyncTest, AsyncReadStillPendingIsAbandonedByTheNextExchange) {
     EXPECT_EQ(obuffer_bytes(), pattern(0x10));
     EXPECT_EQ(Bytes(buffer + 1, buffer + 65), Bytes(64, 0));
 }
-
-INSTANTIATE_TEST_SUITE_P(Transports, AsyncTest,
-                         ::testing::Values(Transport::Hid, Transport::Serial),
-                         [](const auto &info) {
-                             return info.param == Transport::Hid ? "Hid" : "Serial";
-                         });
 
 } // namespace

@@ -1,5 +1,4 @@
-// A pseudo-terminal as the serial adapter: the library opens the slave side
-// by name, the test plays the adapter on the master side.
+// A pseudo-terminal as the serial adapter; the test plays it on the master side.
 #pragma once
 
 #include "recording_port.h"
@@ -44,7 +43,6 @@ class Pty {
     int master() const { return master_; }
     int slave() const { return slave_; }
 
-    // Reads exactly n bytes from the master within timeout_ms.
     Bytes read_master(size_t n, int timeout_ms) const {
         Bytes b;
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
@@ -65,8 +63,6 @@ class Pty {
         }
         return b;
     }
-    // Holds (or releases) everything the library writes, like a peer that
-    // keeps CTS low: the slave's output stops.
     void stall(bool on) const { tcflow(slave_, on ? TCOOFF : TCOON); }
 
     void write_master(const Bytes &b) const {
@@ -77,6 +73,4 @@ class Pty {
     int master_ = -1, slave_ = -1;
     std::string name_;
 };
-
-
 } // namespace bridgeio::test

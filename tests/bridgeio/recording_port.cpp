@@ -66,7 +66,7 @@ int RecordingPort::read(uint8_t *data, size_t len, int timeout_ms, size_t *got) 
     if (reads.empty())
         return kPortTimeout;
     if (timeout_ms == 0 && !reads.front().waiting)
-        return kPortTimeout; // what the test scripts arrives later
+        return kPortTimeout;
     ReadStep step = std::move(reads.front());
     reads.pop_front();
     if (step.kind == ReadStep::Timeout)
@@ -80,7 +80,6 @@ int RecordingPort::read(uint8_t *data, size_t len, int timeout_ms, size_t *got) 
     const size_t n = std::min(frame.size(), len);
     std::memcpy(data, frame.data(), n);
     *got = n;
-    // A serial read waits for every byte it asked for; fewer is a time-out.
     if (transport_ == Transport::Serial && n < len)
         return kPortTimeout;
     return kPortOk;

@@ -125,7 +125,6 @@ TEST_F(SerialPty, HungUpLineFailsAtOnce) {
     EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(500));
 }
 
-// ---- Opening ---------------------------------------------------------------
 
 struct TempDir {
     std::string path = [] { char p[] = "/tmp/bridgeio-rfcomm-XXXXXX"; return std::string(mkdtemp(p)); }();
