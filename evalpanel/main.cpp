@@ -74,18 +74,15 @@ int main(int argc, char **argv) {
         // The script runs once, as soon as the adapter is there.
         const QByteArray name = script.toLocal8Bit();
         auto run = [&window, name] { window.command_console().run_script_file(name.constData()); };
-        if (session.connection_state() != evalpanel::kNotConnected) {
+        // Without an adapter the state stays "not connected" until one opens,
+        // so the next change is the connection.
+        if (session.connection_state() != evalpanel::kNotConnected)
             QTimer::singleShot(0, &window, run);
-        } else {
-            auto *once = new QObject(&window);
-            QObject::connect(&session, &evalpanel::DeviceSession::connection_changed, once,
-                             [once, run](int state) {
-                                 if (state == evalpanel::kNotConnected)
-                                     return;
-                                 once->deleteLater();
-                                 QTimer::singleShot(0, once->parent(), run);
-                             });
-        }
+        else
+            QObject::connect(
+                &session, &evalpanel::DeviceSession::connection_changed, &window,
+                [&window, run] { QTimer::singleShot(0, &window, run); },
+                Qt::SingleShotConnection);
     }
     return app.exec();
 }

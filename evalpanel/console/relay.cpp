@@ -190,21 +190,14 @@ void Relay::pump() {
     pump_scheduled_ = false;
     // At most kChunk bytes per turn of the event loop, a line at a time, and
     // no more lines once the turn has taken kTurnMs: a burst of long-running
-    // lines must not hold the window either. A 0x03 with no command to stop
-    // is passed over.
+    // lines must not hold the window either. The console itself takes out a
+    // 0x03 that has no command to stop.
     QElapsedTimer turn;
     turn.start();
     qsizetype handed = 0;
     while (fd_ >= 0 && !input_.isEmpty() && !console_.busy() && handed < kChunk &&
            turn.elapsed() < kTurnMs) {
-        if (input_.front() == '\x03') {
-            input_.remove(0, 1);
-            continue;
-        }
         qsizetype size = std::min(kChunk - handed, input_.size());
-        const qsizetype stop = input_.indexOf('\x03');
-        if (stop > 0 && stop < size)
-            size = stop;
         const qsizetype line_end = input_.indexOf('\n');
         if (line_end >= 0 && line_end + 1 < size)
             size = line_end + 1;

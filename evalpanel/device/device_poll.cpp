@@ -137,11 +137,9 @@ void DeviceSession::bring_up() {
     // The chip has just been powered: find the board sensor (powered with
     // it), open the advanced level and read the fresh registers.
     qCDebug(lcDevice, "VIOSYS goes up!");
-    in_bring_up_ = true;
     probe_board_sensor();
     set_access_mode(1);
     read_all();
-    in_bring_up_ = false;
 }
 
 void DeviceSession::track_supply(int level) {
@@ -150,7 +148,7 @@ void DeviceSession::track_supply(int level) {
     if (before == 1 && level == 0) {
         // Without supply the chip forgets its registers.
         set_registers_valid(false);
-    } else if (before == 0 && level == 1 && !in_bring_up_) {
+    } else if (before == 0 && level == 1) {
         bring_up_due_ = true;
     }
 }

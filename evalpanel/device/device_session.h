@@ -233,7 +233,6 @@ class DeviceSession : public QObject {
     // VIOSYS as the last poll saw it: -1 unknown, else 0 or 1.
     int supply_level_ = -1;
     bool bring_up_due_ = false;
-    bool in_bring_up_ = false;
     RegisterImage cache_{};
     std::array<uint8_t, rx5120::kStatusScriptSize> script_ = rx5120::kStatusScriptImage;
     ResultBlock status_{};
