@@ -1,18 +1,24 @@
-// Program entry, the composition root: the options, the device session, the
-// main window, the event loop. Closing the window ends the process
-// (MainWindow::closeEvent).
+// Program entry, the composition root: the options, the device thread with
+// the session, the workbench and the console engine on it, the main window
+// on the GUI thread, the event loop. Closing the window ends the process
+// (MainWindow::closeEvent), whatever the device thread is waiting for.
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QFileInfo>
+#include <QThread>
 #include <QTimer>
 
 #include <cstdio>
+#include <cstdlib>
 
 #include "console/console.h"
+#include "console/console_engine.h"
 #include "console/relay.h"
 #include "device/device_session.h"
+#include "device/session_view.h"
+#include "device/workbench.h"
 #include "mainwindow/mainwindow.h"
-#include "resources_init.h"
+#include "windows/resources_init.h"
 
 namespace {
 
@@ -65,24 +71,38 @@ int main(int argc, char **argv) {
 
     // The window icon and the About box images.
     evalpanel::register_resources();
-    evalpanel::DeviceSession session;
-    MainWindow window(session, static_cast<quint16>(port));
+
+    // Everything that talks to the adapter lives on the device thread; the
+    // objects are made here and moved there before the thread starts, so
+    // that no call of theirs ever runs on the GUI thread.
+    QThread device_thread;
+    device_thread.setObjectName(QStringLiteral("device"));
+    auto *session = new evalpanel::DeviceSession;
+    auto *workbench = new evalpanel::Workbench(*session, session);
+    auto *engine = new console::ConsoleEngine(*session, *workbench, session);
+    session->moveToThread(&device_thread);
+    device_thread.start();
+
+    evalpanel::SessionView view(*session);
+    MainWindow window(view, *engine, *workbench, static_cast<quint16>(port));
     window.relay().set_allow_any_user(parser.isSet(any_user_option));
     window.show();
 
     if (!script.isEmpty()) {
-        // The script runs once, as soon as the adapter is there.
+        // The script runs once, as soon as the adapter is there: the first
+        // change of the connection after the start-up sequence.
         const QByteArray name = script.toLocal8Bit();
-        auto run = [&window, name] { window.command_console().run_script_file(name.constData()); };
-        // Without an adapter the state stays "not connected" until one opens,
-        // so the next change is the connection.
-        if (session.connection_state() != evalpanel::kNotConnected)
-            QTimer::singleShot(0, &window, run);
-        else
-            QObject::connect(
-                &session, &evalpanel::DeviceSession::connection_changed, &window,
-                [&window, run] { QTimer::singleShot(0, &window, run); },
-                Qt::SingleShotConnection);
+        QObject::connect(
+            &view, &evalpanel::SessionView::connection_changed, &window,
+            [&window, name] {
+                QTimer::singleShot(0, &window,
+                                   [&window, name] { window.command_console().run_script_file(name); });
+            },
+            Qt::SingleShotConnection);
     }
-    return app.exec();
+    const int status = app.exec();
+    // As when the window is closed: the device thread may be waiting for
+    // an adapter that does not answer, and nothing needs tearing down.
+    std::fflush(nullptr);
+    std::_Exit(status);
 }

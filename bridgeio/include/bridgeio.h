@@ -239,6 +239,12 @@ BRIDGEIO_API int load_firmware(BridgeHandle handle, const wchar_t *path);
  * reply to the end mark. */
 BRIDGEIO_API int send_firmware(BridgeHandle handle, const uint8_t *image, uint32_t size);
 
+/* Called by send_firmware (and so load_firmware) after each page the adapter
+ * has taken, with the pages written so far and the image's page count, on
+ * the thread that flashes. One callback for the process; NULL removes it. */
+typedef void (*BridgeFlashProgress)(void *context, uint32_t written, uint32_t pages);
+BRIDGEIO_API void set_flash_progress(BridgeFlashProgress callback, void *context);
+
 /* Reads 64 bytes of adapter memory (the whole reply). 0, or -1. */
 BRIDGEIO_API int read_m(BridgeHandle handle, uint32_t address, uint8_t *out);
 

@@ -147,6 +147,16 @@ BRIDGEIO_API int load_firmware(BridgeHandle handle, const wchar_t *path) {
     return send_firmware(handle, image.data(), static_cast<uint32_t>(image.size()));
 }
 
+namespace {
+BridgeFlashProgress flash_progress = nullptr;
+void *flash_progress_context = nullptr;
+} // namespace
+
+BRIDGEIO_API void set_flash_progress(BridgeFlashProgress callback, void *context) {
+    flash_progress = callback;
+    flash_progress_context = context;
+}
+
 BRIDGEIO_API int send_firmware(BridgeHandle handle, const uint8_t *image, uint32_t size) {
     // Without a whole header there is no image to announce.
     if (!image || size < kImageHeaderSize)
@@ -177,6 +187,8 @@ BRIDGEIO_API int send_firmware(BridgeHandle handle, const uint8_t *image, uint32
         }
         if (send_flashpage(handle, page) != 0)
             return -1;
+        if (flash_progress != nullptr)
+            flash_progress(flash_progress_context, i + 1, pages);
     }
     if (send_flashpage(handle, nullptr) != 0)
         return -1;

@@ -97,8 +97,8 @@ const CommandInterpreter::Command CommandInterpreter::kCommands[] = {
 };
 
 CommandInterpreter::CommandInterpreter(ConsoleHost &host, evalpanel::DeviceSession &session,
-                                       ConsoleDocument &document)
-    : host_(host), session_(session), document_(document) {}
+                                       evalpanel::Workbench &workbench, ConsoleDocument &document)
+    : host_(host), session_(session), workbench_(workbench), document_(document) {}
 
 void CommandInterpreter::parse_cmd(const char *line) {
     if (!line)
@@ -206,11 +206,13 @@ int CommandInterpreter::wait(const char *line) {
         return 1;
     }
     print(QString::asprintf("wait for %d ms", ms));
-    // In slices, so that a stop request ends the wait within one of them.
+    // In slices, so that a stop request ends the wait within one of them;
+    // the status poll goes on meanwhile when it is on.
     for (int left = ms; left > 0; left -= kWaitSliceMs) {
         host_.sleep_ms(left < kWaitSliceMs ? left : kWaitSliceMs);
         if (interrupt_ != nullptr && interrupt_->check())
             break;
+        session_.poll_if_due();
     }
     return 1;
 }
@@ -333,7 +335,6 @@ int CommandInterpreter::i2c_test(const char *line) {
                 const QString step = QStringLiteral("write 0x%1").arg(hex2(value));
                 document_.move_to_end();
                 document_.insert_text(step);
-                host_.process_events();
                 if (interrupt_ != nullptr && interrupt_->requested())
                     return 1;
                 session_.register_write(static_cast<uint8_t>(reg), static_cast<uint8_t>(value));
@@ -485,7 +486,7 @@ int CommandInterpreter::load_registers(const char *line) {
     }
     const evalpanel::LoadResult r = evalpanel::load_registers(session_, *file);
     if (r.registers > 0 || r.error.isEmpty())
-        evalpanel::Workbench::of(session_).set_loaded_configuration(r.plan);
+        workbench_.set_loaded_configuration(r.plan);
     if (!r.error.isEmpty()) {
         print(QStringLiteral("load_registers: %1").arg(r.error));
         return 1;
@@ -501,7 +502,7 @@ int CommandInterpreter::record(const char *line) {
     const auto file = call_argument(line, "record");
     if (!file)
         return -1;
-    auto &bench = evalpanel::Workbench::of(session_);
+    auto &bench = workbench_;
     if (file->isEmpty()) {
         const int rows = bench.stop_recording();
         print(rows < 0 ? QStringLiteral("not recording")

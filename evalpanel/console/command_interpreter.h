@@ -13,7 +13,8 @@
 
 namespace evalpanel {
 class DeviceSession;
-}
+class Workbench;
+} // namespace evalpanel
 
 namespace console {
 
@@ -26,7 +27,7 @@ class CommandInterpreter {
     // The console document takes the bus test's output directly (it is not
     // mirrored to a network client).
     CommandInterpreter(ConsoleHost &host, evalpanel::DeviceSession &session,
-                       ConsoleDocument &document);
+                       evalpanel::Workbench &workbench, ConsoleDocument &document);
 
     // Carries out one command line.
     void parse_cmd(const char *line);
@@ -80,6 +81,7 @@ class CommandInterpreter {
 
     ConsoleHost &host_;
     evalpanel::DeviceSession &session_;
+    evalpanel::Workbench &workbench_;
     ConsoleDocument &document_;
     std::vector<uint8_t> last_sequence_;
     Interrupt *interrupt_ = nullptr;

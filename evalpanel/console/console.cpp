@@ -2,22 +2,33 @@
 
 #include <QTimer>
 
+#include "console/command_interpreter.h"
 #include "console/console_trace.h"
 
 namespace console {
 
-Console::Console(ConsoleHost &host, evalpanel::DeviceSession &session, ConsoleDocument &document)
-    : host_(host), interrupt_([this] { host_.process_events(); }, [this] { return host_.tick_ms(); }),
-      interpreter_(host, session, document),
-      scripts_(document, [this](const char *line) { interpreter_.parse_cmd(line); }),
+Console::Console(ConsoleEngine &engine, ConsoleDocument &document, QObject *parent)
+    : QObject(parent), engine_(engine), document_(document),
       editor_(document, [this](const char *line) { execute(line); },
               [this] { paste_clipboard(); }) {
-    interpreter_.set_interrupt(&interrupt_);
-    scripts_.set_interrupt(&interrupt_);
+    // Queued when the engine runs on the device thread; `this` as context
+    // brings everything back to the GUI thread in the order it was sent.
+    connect(&engine_, &ConsoleEngine::printed, this,
+            [this](const QString &text) { queue({true, DocumentEdit::Append, text, 0, false}); });
+    connect(&engine_, &ConsoleEngine::edited, this,
+            [this](DocumentEdit edit, const QString &text, int count) {
+                queue({false, edit, text, count, false});
+            });
+    connect(&engine_, &ConsoleEngine::finished, this,
+            [this] { queue({false, DocumentEdit::MoveToEnd, QString(), 0, true}); });
+    connect(&engine_, &ConsoleEngine::logged, this, &Console::log_line);
+    connect(&engine_, &ConsoleEngine::refresh_requested, this, &Console::refresh_requested);
 }
 
 void Console::start() {
-    interpreter_.help("help");
+    // The help text is the engine's, but printing it needs no device.
+    queue({true, DocumentEdit::Append, QString::fromLatin1(kHelpText), 0, false});
+    flush();
     editor_.show_first_prompt();
 }
 
@@ -30,24 +41,83 @@ bool Console::key_press(int key, const QString &text) {
 }
 
 void Console::execute(const char *line) {
-    interrupt_.clear();
-    if (scripts_.run_script(line) == -1)
-        interpreter_.parse_cmd(line);
-    finished();
+    // Cleared before the line leaves: a stop sent right behind it counts.
+    engine_.clear_stop();
+    line_running_ = true;
+    const QByteArray copy(line);
+    QMetaObject::invokeMethod(&engine_, [engine = &engine_, copy] { engine->execute(copy); });
 }
 
-void Console::finished() {
-    if (interrupt_.requested()) {
-        interrupt_.clear();
-        host_.console_print(QStringLiteral("Stopped."));
-    }
-    if (idle_)
-        idle_();
+bool Console::run_script_file(const QByteArray &name) {
+    return editor_.run_exclusive([this, name] {
+        engine_.clear_stop();
+        line_running_ = false;
+        QMetaObject::invokeMethod(&engine_,
+                                  [engine = &engine_, name] { engine->run_script_file(name); });
+    });
 }
 
 void Console::request_stop() {
     if (editor_.busy())
-        interrupt_.request();
+        engine_.request_stop();
+}
+
+void Console::queue(Output output) {
+    output_.push_back(std::move(output));
+    if (!flush_scheduled_) {
+        flush_scheduled_ = true;
+        QTimer::singleShot(0, this, &Console::flush);
+    }
+}
+
+void Console::flush() {
+    flush_scheduled_ = false;
+    std::vector<Output> batch;
+    batch.swap(output_);
+    // Consecutive messages are drawn as one paragraph run and sent as one
+    // write.
+    QString lines;
+    bool have_lines = false;
+    QByteArray sent;
+    const auto draw_lines = [&] {
+        if (!have_lines)
+            return;
+        document_.append_paragraph(lines);
+        lines.clear();
+        have_lines = false;
+    };
+    for (Output &o : batch) {
+        if (o.print) {
+            if (have_lines)
+                lines += QLatin1Char('\n');
+            lines += o.text;
+            have_lines = true;
+            sent += o.text.toLatin1() + '\n';
+            continue;
+        }
+        draw_lines();
+        if (o.end) {
+            if (line_running_)
+                editor_.finish_line();
+            else
+                editor_.finish_exclusive();
+            line_running_ = false;
+            if (idle_)
+                idle_();
+            continue;
+        }
+        switch (o.edit) {
+        case DocumentEdit::MoveToEnd: document_.move_to_end(); break;
+        case DocumentEdit::MoveLeft: document_.move_left(o.count); break;
+        case DocumentEdit::Insert: document_.insert_text(o.text); break;
+        case DocumentEdit::DeleteBefore: document_.delete_before(o.count); break;
+        case DocumentEdit::DeleteAfter: document_.delete_after(); break;
+        case DocumentEdit::Append: document_.append_paragraph(o.text); break;
+        }
+    }
+    draw_lines();
+    if (!sent.isEmpty() && mirror_)
+        mirror_(sent);
 }
 
 void Console::relay(const QByteArray &received) {
@@ -63,7 +133,7 @@ void Console::relay(const QByteArray &received) {
 }
 
 void Console::paste_clipboard() {
-    const QByteArray bytes = host_.clipboard_text().toLatin1();
+    const QByteArray bytes = clipboard_ ? clipboard_().toLatin1() : QByteArray();
     trace("clipboard : %s", bytes.constData());
     pasted_ += bytes;
     type_pasted();
@@ -78,21 +148,13 @@ void Console::type_pasted() {
     editor_.feed(piece);
     if (!pasted_.isEmpty() && !paste_scheduled_) {
         paste_scheduled_ = true;
-        QTimer::singleShot(0, &context_, [this] { type_pasted(); });
+        QTimer::singleShot(0, this, [this] { type_pasted(); });
     }
 }
 
 void Console::discard_input() {
     pasted_.clear();
     editor_.discard_input();
-}
-
-bool Console::run_script_file(const char *name) {
-    return editor_.run_exclusive([this, name] {
-        interrupt_.clear();
-        scripts_.run_script(name);
-        finished();
-    });
 }
 
 } // namespace console

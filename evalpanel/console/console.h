@@ -1,9 +1,15 @@
-// The console as the main window uses it: the line editor, whose entered
-// lines go to the script runner and, when that declines, to the interpreter.
-// The window forwards its console widget's key presses (key_press), the relay
-// hands it network bytes (relay), the script buttons run files
-// (run_script_file), and the window implements ConsoleHost and
-// ConsoleDocument.
+// The console as the main window uses it, on the GUI thread: the line
+// editor, whose entered lines go to the console engine on the device thread,
+// and the output of the engine drawn into the console document. The window
+// forwards its console widget's key presses (key_press), the relay hands it
+// network bytes (relay), the script buttons run files (run_script_file).
+//
+// Nothing here waits for the engine: an entered line is posted to it, keys
+// typed meanwhile are held by the editor, and what the engine prints arrives
+// queued and is drawn in one batch per turn of the event loop (one append to
+// the document and one write to the network client). When the engine lives
+// on the same thread (tests), lines run at once and only the drawing waits
+// for the event loop.
 //
 // A running command can be stopped: Escape in the console, or the byte 0x03
 // from the network client. Scripts, loops, wait and the bus test then end at
@@ -15,23 +21,23 @@
 #include <QString>
 
 #include <functional>
+#include <vector>
 
-#include "console/command_interpreter.h"
 #include "console/console_document.h"
-#include "console/console_host.h"
-#include "console/interrupt.h"
+#include "console/console_engine.h"
 #include "console/line_editor.h"
-#include "console/script_runner.h"
 
 namespace console {
 
-class Console {
+class Console : public QObject {
+    Q_OBJECT
+
   public:
     // Pasted text is typed at most this many bytes per turn of the event
     // loop, so a long paste neither freezes the window nor piles up keys.
     static constexpr int kPasteChunk = 512;
 
-    Console(ConsoleHost &host, evalpanel::DeviceSession &session, ConsoleDocument &document);
+    Console(ConsoleEngine &engine, ConsoleDocument &document, QObject *parent = nullptr);
 
     // Prints the help text and the first prompt.
     void start();
@@ -42,40 +48,63 @@ class Console {
     // Bytes of the network client, as key presses. A zero byte ends the
     // text; 0x03 stops the running command and is not typed.
     void relay(const QByteArray &received);
-    // Types the clipboard's text, a piece per turn of the event loop.
+    // Types the clipboard's text (from set_clipboard), a piece per turn of
+    // the event loop.
     void paste_clipboard();
     // A script button: runs the file without arguments. A missing file does
     // nothing. Refused (false) while a console command is still running.
-    bool run_script_file(const char *name);
+    bool run_script_file(const QByteArray &name);
 
-    // Whether a command (a typed line or a script button's script) runs.
+    // Whether a command (a typed line or a script button's script) runs,
+    // or output of one waits to be drawn.
     bool busy() const { return editor_.busy(); }
     void request_stop();
     // Drops what waits to be typed and the line being typed.
     void discard_input();
-    // Runs each time a command has ended (the editor may still be leaving
-    // its busy state: defer what needs it idle).
+    // Draws what the engine sent so far (normally done once per turn of
+    // the event loop).
+    void flush();
+
+    // Runs each time a command has ended and its output is drawn.
     void set_idle_callback(std::function<void()> idle) { idle_ = std::move(idle); }
+    // Where printed text goes besides the document: the network client.
+    void set_mirror(std::function<void(const QByteArray &)> mirror) {
+        mirror_ = std::move(mirror);
+    }
+    void set_clipboard(std::function<QString()> clipboard) { clipboard_ = std::move(clipboard); }
 
     LineEditor &editor() { return editor_; }
-    ScriptRunner &scripts() { return scripts_; }
-    CommandInterpreter &interpreter() { return interpreter_; }
+
+  signals:
+    // A line for the command log.
+    void log_line(const QString &line);
+    // After every command line: the status bar and the bound controls.
+    void refresh_requested();
 
   private:
+    struct Output {
+        bool print; // a printed message; otherwise a document edit or the end
+        DocumentEdit edit;
+        QString text;
+        int count;
+        bool end;
+    };
     void execute(const char *line);
-    void finished();
+    void queue(Output output);
     void type_pasted();
 
-    ConsoleHost &host_;
-    Interrupt interrupt_;
-    CommandInterpreter interpreter_;
-    ScriptRunner scripts_;
+    ConsoleEngine &engine_;
+    ConsoleDocument &document_;
     LineEditor editor_;
+    std::vector<Output> output_;
+    bool flush_scheduled_ = false;
+    // What the running job is: an entered line ends with a new prompt.
+    bool line_running_ = false;
     QByteArray pasted_;
     bool paste_scheduled_ = false;
     std::function<void()> idle_;
-    // Owns the deferred calls, which die with the console.
-    QObject context_;
+    std::function<void(const QByteArray &)> mirror_;
+    std::function<QString()> clipboard_;
 };
 
 } // namespace console

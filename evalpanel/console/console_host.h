@@ -1,6 +1,6 @@
-// What the console needs from the window around it besides the device
-// session. The main window implements it over its widgets; tests implement
-// it with a recorder.
+// What the console's interpreter needs around it besides the device
+// session. The console engine implements it on the device thread by sending
+// signals to the GUI; tests implement it with a recorder.
 #pragma once
 
 #include <cstdint>
@@ -21,10 +21,6 @@ class ConsoleHost {
     // Refreshes the status bar (write_statusbar(0, 0, read)) and then every
     // register-bound control (update_display).
     virtual void refresh_display() = 0;
-    // Lets the GUI handle pending events once.
-    virtual void process_events() = 0;
-    // The system clipboard's text.
-    virtual QString clipboard_text() const = 0;
     // Blocks for a number of milliseconds without handling events.
     virtual void sleep_ms(int ms) = 0;
     // A millisecond tick count for timing.

@@ -79,19 +79,36 @@ void LineEditor::discard_input() {
 bool LineEditor::run_exclusive(const std::function<void()> &work) {
     if (busy_)
         return false;
+    busy_ = true;
     {
-        FlagGuard busy(busy_);
+        FlagGuard starting(starting_);
         work();
     }
     drain_pending();
     return true;
 }
 
+void LineEditor::finish_exclusive() {
+    busy_ = false;
+    if (!starting_)
+        drain_pending();
+}
+
+void LineEditor::finish_line() {
+    busy_ = false;
+    document_.move_to_end();
+    document_.append_paragraph(QString());
+    document_.insert_text(QStringLiteral("> "));
+    insert_marker();
+    if (!starting_)
+        drain_pending();
+}
+
 void LineEditor::drain_pending() {
     if (busy_ || draining_)
         return;
     FlagGuard draining(draining_);
-    while (!pending_.empty()) {
+    while (!pending_.empty() && !busy_) {
         Key key = std::move(pending_.front());
         pending_.pop_front();
         handle_key(key.code, key.text);
@@ -135,8 +152,9 @@ bool LineEditor::handle_key(int key, const QString &text) {
         backspace();
         break;
     case Qt::Key_Return:
+        // The prompt and the marker come back when the line has ended.
         execute_line();
-        break;
+        return true;
     case Qt::Key_Delete:
         delete_forward();
         break;
@@ -209,6 +227,7 @@ void LineEditor::execute_line() {
     if (line_length_ == 0) {
         document_.append_paragraph(QString());
         document_.insert_text(QStringLiteral("> "));
+        insert_marker();
         return;
     }
     char line[kLineCapacity];
@@ -225,15 +244,14 @@ void LineEditor::execute_line() {
     history_shown_ = history_next_;
     line_length_ = 0;
 
+    busy_ = true;
     {
-        FlagGuard busy(busy_);
+        FlagGuard starting(starting_);
         if (execute_)
             execute_(line);
+        else
+            finish_line();
     }
-
-    document_.move_to_end();
-    document_.append_paragraph(QString());
-    document_.insert_text(QStringLiteral("> "));
 }
 
 void LineEditor::history_up() {

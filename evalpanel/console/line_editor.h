@@ -22,7 +22,9 @@ class LineEditor {
     static constexpr int kMaxLineLength = 255; // characters a line may hold
     static constexpr int kHistorySlots = 256;
 
-    // Runs one entered line (the script runner, then the interpreter).
+    // Starts one entered line (the script runner, then the interpreter).
+    // The line counts as running until finish_line is called, which may
+    // happen inside the executor or later.
     using Executor = std::function<void(const char *line)>;
     // Pastes the system clipboard (Control+V): the console feeds its text
     // a piece at a time.
@@ -50,10 +52,15 @@ class LineEditor {
     // input of a network client that has gone).
     void discard_input();
 
-    // Runs work that is not an entered line (a script button) under the same
-    // rule: keys arriving meanwhile are held until it ends. Refused (false)
-    // while a line or other work is still running.
+    // Starts work that is not an entered line (a script button) under the
+    // same rule: keys arriving meanwhile are held until finish_exclusive.
+    // Refused (false) while a line or other work is still running.
     bool run_exclusive(const std::function<void()> &work);
+
+    // The entered line has ended: a new prompt, then the held keys.
+    void finish_line();
+    // The work of run_exclusive has ended: the held keys.
+    void finish_exclusive();
 
     // Editor state, for the host and for tests.
     QByteArray line() const { return QByteArray(line_buffer_, line_length_); }
@@ -97,8 +104,9 @@ class LineEditor {
     int history_next_ = 0;
     int history_shown_ = 0;
 
-    bool busy_ = false;     // an entered line is running
-    bool draining_ = false; // held keys are being handled
+    bool busy_ = false;      // an entered line or other work is running
+    bool draining_ = false;  // held keys are being handled
+    bool starting_ = false;  // inside the executor: the caller drains
     std::deque<Key> pending_;
 };
 

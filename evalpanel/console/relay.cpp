@@ -69,14 +69,21 @@ long loopback_peer_uid(int fd) {
 Relay::Relay(Console &console, QObject *parent)
     : QObject(parent), console_(console),
       server_(new DescriptorServer([this](int fd) { accept(fd); }, this)) {
+    console_.set_mirror([this](const QByteArray &bytes) { send(bytes); });
     console_.set_idle_callback([this] {
         muted_ = false;
+        // The client's commands have all run once the console is idle with
+        // nothing of theirs left to type.
+        if (!console_.busy() && console_.editor().pending_keys() == 0)
+            running_own_ = false;
         schedule_pump();
+        finish_if_done();
     });
 }
 
 Relay::~Relay() {
     console_.set_idle_callback(nullptr);
+    console_.set_mirror(nullptr);
     if (fd_ >= 0)
         ::close(fd_);
 }
@@ -204,10 +211,10 @@ void Relay::pump() {
         const QByteArray piece = input_.left(size);
         input_.remove(0, size);
         handed += size;
-        // The commands in it run before relay() returns.
+        // Its commands run now or on the device thread; they count as the
+        // client's until the console is idle again.
         running_own_ = true;
         console_.relay(piece);
-        running_own_ = false;
     }
     if (fd_ < 0)
         return;

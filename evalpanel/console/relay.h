@@ -1,6 +1,7 @@
 // The network console relay: a TCP server on 127.0.0.1 that takes one client
-// at a time. What the client sends is typed into the console as keys; what
-// the console prints is sent back to it at once, also while a script runs.
+// at a time, on the GUI thread beside the console it feeds (its sockets never
+// block). What the client sends is typed into the console as keys; what the
+// console prints is sent back to it as it arrives, also while a script runs.
 //
 // It never holds more than it must:
 // - input is read while at most kMaxInput bytes wait (beyond that the

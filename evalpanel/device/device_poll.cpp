@@ -4,6 +4,7 @@
 
 #include <QTimer>
 
+#include <chrono>
 #include <cmath>
 #include <cstring>
 
@@ -18,28 +19,38 @@ constexpr uint8_t kOutputConfig[4] = {0, 0, 1, 0};
 constexpr uint8_t kInputConfig[4] = {0, 0, 0, 1};
 constexpr uint8_t kIdleConfig[4] = {0, 0, 0, 0};
 
+int64_t steady_ms() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
 } // namespace
 
 void DeviceSession::configure_adapter_pins() {
     namespace pin = rx5120::pin;
-    const auto config = [this](int p, const uint8_t (&c)[4]) {
-        pin_config(handle_, pin::kGroupA, p, c[0], c[1], c[2], c[3]);
+    // Each step is an exchange: the first one the adapter does not answer
+    // ends the sequence (the adapter is then closed).
+    const auto step = [this](int result) {
+        if (have_adapter() && result == -1)
+            adapter_lost();
+        return have_adapter();
     };
-    config(pin::kAux3, kOutputConfig);
-    pin_set(handle_, pin::kGroupA, pin::kAux3, 1);
-    config(pin::kAux15, kOutputConfig);
-    pin_set(handle_, pin::kGroupA, pin::kAux15, 1);
-    config(pin::kInterrupt, kInputConfig);
-    config(pin::kVioSys, kOutputConfig);
-    config(pin::kNrst, kOutputConfig);
-    config(pin::kNslp, kOutputConfig);
-    config(pin::kAddressSel, kIdleConfig);
+    const auto config = [&](int p, const uint8_t (&c)[4]) {
+        return step(pin_config(handle_, pin::kGroupA, p, c[0], c[1], c[2], c[3]));
+    };
+    config(pin::kAux3, kOutputConfig) && step(pin_set(handle_, pin::kGroupA, pin::kAux3, 1)) &&
+        config(pin::kAux15, kOutputConfig) &&
+        step(pin_set(handle_, pin::kGroupA, pin::kAux15, 1)) &&
+        config(pin::kInterrupt, kInputConfig) && config(pin::kVioSys, kOutputConfig) &&
+        config(pin::kNrst, kOutputConfig) && config(pin::kNslp, kOutputConfig) &&
+        config(pin::kAddressSel, kIdleConfig);
 }
 
 void DeviceSession::set_registers_valid(bool valid) {
     if (valid == registers_valid_)
         return;
     registers_valid_ = valid;
+    publish();
     emit registers_changed();
 }
 
@@ -47,6 +58,7 @@ bool DeviceSession::read_cache() {
     if (read_registers(0, 256, cache_.data()) < 0)
         return false;
     registers_valid_ = true;
+    publish();
     emit registers_changed();
     return true;
 }
@@ -62,6 +74,7 @@ void DeviceSession::connect_adapter() {
     }
 
     qCDebug(lcDevice, "init_hardware()");
+    attempt_started_ms_ = steady_ms();
     // A handle left from before the adapter was lost is closed before the
     // next one is opened, so that reconnecting leaks nothing.
     if (handle_ != BRIDGEIO_INVALID_HANDLE)
@@ -70,43 +83,87 @@ void DeviceSession::connect_adapter() {
     note_open_result();
     if (handle_ == BRIDGEIO_INVALID_HANDLE) {
         qCDebug(lcDevice, "usb_hid_init() failed.");
+        // Unplugged: a silent adapter plugged in later is a new outage.
+        silent_ = false;
         set_state(kNotConnected);
-        reconnect_timer_->start(kReconnectIntervalMs);
+        schedule_reconnect();
         return;
     }
 
-    return_to_bootloader(handle_);
+    // Every exchange of the sequence is checked: an adapter that is plugged
+    // in but does not answer would otherwise cost a read time-out per step.
+    const auto answered_by_adapter = [this](int result) {
+        if (result != -1)
+            return true;
+        qCDebug(lcDevice, "the adapter does not answer; closing it.");
+        adapter_lost();
+        if (!silent_) {
+            silent_ = true;
+            emit log_line(QString::fromLatin1(kAdapterSilentText));
+        }
+        set_open_failure(QString::fromLatin1(kAdapterSilentText));
+        return false;
+    };
+
     char bootloader_version[16] = {};
-    get_bootloader_version(handle_, bootloader_version);
+    if (!answered_by_adapter(return_to_bootloader(handle_)) ||
+        !answered_by_adapter(get_bootloader_version(handle_, bootloader_version)))
+        return;
     if (firmware_check_)
         firmware_check_(handle_);
-    start_firmware(handle_);
+    if (!have_adapter() || !answered_by_adapter(start_firmware(handle_)))
+        return;
     // Which adapter this is, once per connection.
     char opened[256] = {};
     last_open_result(opened, sizeof opened);
     char firmware_version[16] = {};
-    if (get_firmware_version(handle_, firmware_version) < 0)
-        std::strcpy(firmware_version, "unknown");
+    if (!answered_by_adapter(get_firmware_version(handle_, firmware_version)))
+        return;
     emit log_line(QStringLiteral("Adapter %1, bootloader %2, firmware %3.")
                       .arg(QString::fromLocal8Bit(opened), QString::fromLatin1(bootloader_version),
                            QString::fromLatin1(firmware_version)));
 
-    load_script(handle_, script_.data(), 0, rx5120::kStatusScriptSize);
+    if (!answered_by_adapter(load_script(handle_, script_.data(), 0, rx5120::kStatusScriptSize)))
+        return;
     configure_adapter_pins();
+    if (sequence_failed())
+        return;
     // The sequence starts from a known page; the supply is learnt anew.
     page_ = 0;
     supply_level_ = -1;
 
-    select_i2c_bus(0);
+    if (!answered_by_adapter(select_i2c_bus(0)))
+        return;
     probe_board_sensor();
+    if (sequence_failed())
+        return;
+    // The chip may be unpowered and not acknowledge: only a lost adapter
+    // ends the sequence here.
     switch_page(0);
     set_access_mode(1);
-
-    init_adc(handle_, 0);
-    init_adc(handle_, 1);
+    if (sequence_failed())
+        return;
+    if (!answered_by_adapter(init_adc(handle_, 0)) || !answered_by_adapter(init_adc(handle_, 1)))
+        return;
 
     read_cache();
+    if (sequence_failed())
+        return;
+    // The adapter answers: the outage, if there was one, is over.
+    reconnect_interval_ = kReconnectIntervalMs;
+    if (silent_) {
+        silent_ = false;
+        set_open_failure(QString());
+    }
     poll();
+}
+
+void DeviceSession::set_open_failure(const QString &reason) {
+    if (reason == open_failure_)
+        return;
+    open_failure_ = reason;
+    publish();
+    emit open_failure_changed(reason);
 }
 
 void DeviceSession::note_open_result() {
@@ -118,12 +175,15 @@ void DeviceSession::note_open_result() {
         result < 0 ? QString::fromLocal8Bit(text) +
                          QStringLiteral(" (see the README, section \"Adapter access\")")
                    : QString();
+    // An adapter that opens but stays silent keeps its message until it
+    // answers.
+    if (reason.isEmpty() && silent_)
+        return;
     if (reason == open_failure_)
         return;
-    open_failure_ = reason;
     if (!reason.isEmpty())
         emit log_line(reason);
-    emit open_failure_changed(reason);
+    set_open_failure(reason);
 }
 
 void DeviceSession::read_all() {
@@ -155,6 +215,7 @@ void DeviceSession::track_supply(int level) {
 
 void DeviceSession::poll() {
     qCDebug(lcDevice, "timer_func()");
+    last_poll_ms_ = steady_ms();
     ResultBlock block = status_;
     // Without an adapter the run counts as one on a vanished adapter.
     const int result = have_adapter() ? execute_script(handle_, 0, block.data()) : -1;
@@ -192,6 +253,7 @@ void DeviceSession::poll() {
     if (state_ != kNotConnected) {
         track_supply(status_[rx5120::result::kVioSysLevel]);
     }
+    publish();
     emit polled(status_fresh_);
     if (bring_up_due_) {
         bring_up_due_ = false;
@@ -207,8 +269,14 @@ void DeviceSession::set_polling(bool on) {
         poll_timer_->stop();
     if (polling_ != on) {
         polling_ = on;
+        publish();
         emit polling_changed(on);
     }
+}
+
+void DeviceSession::poll_if_due() {
+    if (polling_ && have_adapter() && steady_ms() - last_poll_ms_ >= kPollIntervalMs)
+        poll();
 }
 
 double DeviceSession::adc_read(int unit, int channel, double a, int shift, double b) const {

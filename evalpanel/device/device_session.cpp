@@ -5,6 +5,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
 #include "registers/device_trace.h"
@@ -25,16 +26,61 @@ bool write_failed(int result) {
 
 constexpr int kPulseMs = 10;
 
+int64_t steady_ms() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
 } // namespace
+
+int SessionSnapshot::pin_level(int group, int pin) const {
+    if (state == kNotConnected || group != rx5120::pin::kGroupA)
+        return 0;
+    for (int i = 0; i < rx5120::kPolledPinCount; ++i)
+        if (rx5120::kPolledPins[i] == pin)
+            return status[rx5120::result::kPinLevels + i];
+    return 0;
+}
+
+double SessionSnapshot::adc_read(int unit, int channel, double a, int shift, double b) const {
+    if (state != kConnected)
+        return 0.0;
+    return converter_reading(status, unit, channel, a, shift, b);
+}
 
 DeviceSession::DeviceSession(QObject *parent) : QObject(parent) {
     poll_timer_ = new QTimer(this);
     reconnect_timer_ = new QTimer(this);
+    reconnect_timer_->setSingleShot(true);
     connect(poll_timer_, &QTimer::timeout, this, &DeviceSession::poll);
     connect(reconnect_timer_, &QTimer::timeout, this, &DeviceSession::connect_adapter);
 }
 
-DeviceSession::~DeviceSession() = default;
+DeviceSession::~DeviceSession() {
+    if (have_adapter())
+        usb_hid_close(handle_);
+}
+
+SessionSnapshot DeviceSession::snapshot() const {
+    SessionSnapshot s;
+    s.state = state_;
+    s.adapter_open = have_adapter();
+    s.address = address_;
+    s.bus = bus_;
+    s.polling = polling_;
+    s.sensor_present = sensor_present_;
+    s.registers_valid = registers_valid_;
+    s.status_fresh = status_fresh_;
+    s.access_level = access_level_;
+    s.open_failure = open_failure_;
+    s.registers = cache_;
+    s.status = status_;
+    return s;
+}
+
+void DeviceSession::publish() {
+    emit published(snapshot());
+}
 
 bool DeviceSession::have_adapter() const {
     return handle_ != BRIDGEIO_INVALID_HANDLE && handle_ != nullptr;
@@ -46,17 +92,33 @@ void DeviceSession::set_state(int state) {
     if (state == state_)
         return;
     state_ = state;
+    publish();
     emit connection_changed(state);
+}
+
+void DeviceSession::schedule_reconnect() {
+    // An attempt already due keeps its time: starting the countdown afresh
+    // at each failure would let a busy script put reconnection off for ever.
+    // Attempts are timed from the start of the last one, so an attempt
+    // that waited for a silent adapter does not add its wait to the next.
+    if (reconnect_timer_->isActive())
+        return;
+    const int64_t since = steady_ms() - attempt_started_ms_;
+    reconnect_timer_->start(static_cast<int>(std::max<int64_t>(0, reconnect_interval_ - since)));
+    reconnect_interval_ = std::min(reconnect_interval_ * 2, kReconnectMaxIntervalMs);
 }
 
 void DeviceSession::adapter_lost() {
     poll_timer_->stop();
-    // An attempt already due keeps its time: starting the countdown afresh
-    // at each failure would let a busy script put reconnection off for ever.
-    if (!reconnect_timer_->isActive())
-        reconnect_timer_->start(kReconnectIntervalMs);
+    // A lost or silent adapter is closed: its handle may hold a request the
+    // adapter never answered, and a fresh open starts from a clean link.
+    if (have_adapter())
+        usb_hid_close(handle_);
+    handle_ = BRIDGEIO_INVALID_HANDLE;
+    schedule_reconnect();
     if (polling_) {
         polling_ = false;
+        publish();
         emit polling_changed(false);
     }
     set_registers_valid(false);
@@ -112,6 +174,7 @@ int DeviceSession::register_write(uint8_t address, uint8_t data) {
     if (transfer_failed(r, false))
         return 0;
     note_written(address, data);
+    publish();
     emit cache_changed();
     return 1;
 }
@@ -130,6 +193,7 @@ int DeviceSession::write_block(uint8_t first, std::span<const uint8_t> data) {
     // The chip's register pointer wraps within the page.
     for (size_t i = 0; i < data.size(); ++i)
         note_written(static_cast<uint8_t>(first + i), data[i]);
+    publish();
     emit cache_changed();
     return 1;
 }
@@ -188,6 +252,7 @@ int DeviceSession::set_access_mode(int level) {
         register_write(rx5120::reg::kModeKey, rx5120::kModeKey[i]);
     switch_page(static_cast<uint8_t>(saved));
     access_level_ = m;
+    publish();
     return m;
 }
 
@@ -205,6 +270,7 @@ uint8_t DeviceSession::merge_live(uint8_t reg, uint8_t mask, uint8_t bits) {
     const int live = register_read(reg);
     const uint8_t byte = static_cast<uint8_t>(live < 0 ? 0xFF : live);
     cache_[reg] = static_cast<uint8_t>((byte & ~mask) | (bits & mask));
+    publish();
     emit cache_changed();
     return cache_[reg];
 }
@@ -257,6 +323,7 @@ void DeviceSession::set_i2c_address(uint8_t address) {
     reload_status_script();
     qCDebug(lcDevice, "I2C address : 0x%02x", address);
     address_ = address;
+    publish();
     emit address_changed(address);
     emit log_line(QString::asprintf("i2c_addr(0x%02x)", address));
 }
@@ -271,6 +338,7 @@ int DeviceSession::select_i2c_bus(int bus) {
     reload_status_script();
     if (bus_ != bus) {
         bus_ = bus;
+        publish();
         emit bus_changed(bus);
     }
     if (!have_adapter())

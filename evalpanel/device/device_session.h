@@ -5,16 +5,22 @@
 // timers. Every byte that reaches the chip or an adapter pin goes through it.
 //
 // A failed transfer means one of two things:
-//   -1 from the adapter   the adapter is lost: state kNotConnected, polling
-//                         stops, a reconnection is tried every 500 ms;
+//   -1 from the adapter   the adapter is lost or silent: its handle is
+//                         closed, state kNotConnected, polling stops, and a
+//                         reconnection is tried after 500 ms, backing off
+//                         to one attempt every 2 s while it stays away;
 //   any other failure     the chip did not acknowledge: state
 //                         kNotAcknowledged, "NACK" in the command log once
 //                         until the chip answers again.
 // Without an adapter handle no adapter call is made and the state is left
 // as it is.
 //
-// What it learns it reports through signals; the window, the console and the
-// extra windows listen. Everything runs on the GUI thread.
+// It lives on the device thread, where every one of its calls runs: the
+// connection sequence, the polls and the console's commands may wait for
+// the adapter there, never on the GUI thread. What it learns it reports
+// through signals; each change of what a window shows is preceded by
+// published(), a copy of the whole state, so that the GUI renders from
+// its own snapshot (SessionView) and never reads the session itself.
 #pragma once
 
 #include <QObject>
@@ -40,12 +46,44 @@ constexpr int kConnected = 1;
 constexpr int kNotAcknowledged = 2;
 
 constexpr int kReconnectIntervalMs = 500;
+// Attempts on an adapter that stays away or silent start at most this far
+// apart.
+constexpr int kReconnectMaxIntervalMs = 2000;
 constexpr int kPollIntervalMs = 150;
+
+// The status bar and the command log while an adapter is plugged in but
+// does not answer.
+inline constexpr const char *kAdapterSilentText = "Adapter does not answer; retrying.";
 
 // Names of the access levels, by level number.
 inline constexpr const char *kAccessLevelNames[5] = {"user", "advanced", "debug", "test", "scan"};
 
 using RegisterImage = std::array<uint8_t, 256>;
+
+// A copy of everything the windows show of the session, taken on the device
+// thread and handed to the GUI by value.
+struct SessionSnapshot {
+    int state = kNotConnected;
+    bool adapter_open = false;
+    uint8_t address = rx5120::kDefaultAddress;
+    int bus = 0;
+    bool polling = false;
+    bool sensor_present = false;
+    bool registers_valid = false;
+    bool status_fresh = false;
+    int access_level = -1;
+    // Why no adapter is in use: an adapter that cannot be opened, or one
+    // that does not answer; empty otherwise.
+    QString open_failure;
+    RegisterImage registers{};
+    ResultBlock status{};
+
+    // The last poll's level of a polled pin (0 while not connected or for
+    // a pin the poll does not read).
+    int pin_level(int group, int pin) const;
+    // A converter reading of the last poll, as DeviceSession::adc_read.
+    double adc_read(int unit, int channel, double a, int shift, double b) const;
+};
 
 class DeviceSession : public QObject {
     Q_OBJECT
@@ -61,6 +99,7 @@ class DeviceSession : public QObject {
     }
 
     // ---- State ----------------------------------------------------------
+    SessionSnapshot snapshot() const;
     BridgeHandle handle() const { return handle_; }
     bool have_adapter() const;
     int connection_state() const { return state_; }
@@ -82,6 +121,7 @@ class DeviceSession : public QObject {
     // A change kept in the program until "Write Registers" (Auto Write off).
     void set_cached(uint8_t reg, uint8_t value) {
         cache_[reg] = value;
+        publish();
         emit cache_changed();
     }
     // The access level last applied (0 user .. 4 scan), -1 before any.
@@ -94,10 +134,14 @@ class DeviceSession : public QObject {
     }
     QTimer *poll_timer() const { return poll_timer_; }
     QTimer *reconnect_timer() const { return reconnect_timer_; }
+    // The wait before the next connection attempt after a failed one.
+    int reconnect_interval() const { return reconnect_interval_; }
 
     // ---- Connection -----------------------------------------------------
     // Opens and initialises the adapter and the chip, or, when already
-    // connected, stops the reconnect timer and re-reads everything.
+    // connected, stops the reconnect timer and re-reads everything. The
+    // sequence ends at the first exchange the adapter does not answer; the
+    // adapter is then closed and tried again later.
     void connect_adapter();
 
     // ---- Registers ------------------------------------------------------
@@ -181,11 +225,17 @@ class DeviceSession : public QObject {
     void poll();
     // "Poll Status": polls every 150 ms while on.
     void set_polling(bool on);
+    // Polls when polling is on and the last poll is a poll interval ago: a
+    // long command calls it while it waits, so the chip stays watched.
+    void poll_if_due();
     // A converter reading of the last poll, a * raw * b / 2^shift; 0.0 while
     // the chip is not ready or for a pair the status script does not read.
     double adc_read(int unit, int channel, double a, int shift, double b) const;
 
   signals:
+    // The whole state, emitted before each of the signals below that
+    // changes what a window shows.
+    void published(const evalpanel::SessionSnapshot &snapshot);
     void connection_changed(int state);
     // After every poll; fresh when the chip answered it.
     void polled(bool fresh);
@@ -202,8 +252,12 @@ class DeviceSession : public QObject {
     void open_failure_changed(const QString &reason);
 
   private:
+    void publish();
     void set_state(int state);
     void adapter_lost();
+    void schedule_reconnect();
+    void set_open_failure(const QString &reason);
+    bool sequence_failed() const { return !have_adapter(); }
     void not_acknowledged(bool from_poll);
     void answered();
     bool transfer_failed(int result, bool read, bool from_poll = false);
@@ -238,6 +292,12 @@ class DeviceSession : public QObject {
     ResultBlock status_{};
     QTimer *poll_timer_ = nullptr;
     QTimer *reconnect_timer_ = nullptr;
+    int reconnect_interval_ = kReconnectIntervalMs;
+    // When the last connection attempt started (steady clock, ms).
+    int64_t attempt_started_ms_ = 0;
+    int64_t last_poll_ms_ = 0;
+    // An opened adapter did not answer: said once until one answers again.
+    bool silent_ = false;
     std::function<void(BridgeHandle)> firmware_check_;
     QString open_failure_;
 };

@@ -6,13 +6,8 @@
 
 namespace evalpanel {
 
-Workbench &Workbench::of(DeviceSession &session) {
-    if (auto *w = session.findChild<Workbench *>(QString(), Qt::FindDirectChildrenOnly))
-        return *w;
-    return *new Workbench(session);
-}
-
-Workbench::Workbench(DeviceSession &session) : QObject(&session), session_(session) {
+Workbench::Workbench(DeviceSession &session, QObject *parent)
+    : QObject(parent), session_(session) {
     clock_ = [] { return QDateTime::currentMSecsSinceEpoch(); };
     connect(&session_, &DeviceSession::polled, this, &Workbench::on_polled);
 }
@@ -59,7 +54,7 @@ int Workbench::stop_recording() {
 
 void Workbench::set_loaded_configuration(const ConfigurationPlan &plan) {
     loaded_ = plan;
-    emit configuration_loaded();
+    emit configuration_loaded(plan);
 }
 
 } // namespace evalpanel

@@ -1,8 +1,9 @@
 // What the bench tools share over one session: the telemetry of every
 // status poll (the last minutes of samples and the fault history), the CSV
-// recording, and the configuration last loaded. One per session, owned by
-// the session as a child and found through Workbench::of, so the console,
-// the windows and the tests reach the same one without a global.
+// recording, and the configuration last loaded. One per session, created
+// beside it and passed by reference; it lives on the device thread with the
+// session and tells the windows what changed through signals carrying
+// values.
 #pragma once
 
 #include <QObject>
@@ -26,7 +27,7 @@ class Workbench : public QObject {
     static constexpr int64_t kHistoryMs = 10 * 60 * 1000;
     static constexpr size_t kMaxFaults = 2000;
 
-    static Workbench &of(DeviceSession &session);
+    explicit Workbench(DeviceSession &session, QObject *parent = nullptr);
 
     const std::deque<TelemetrySample> &history() const { return history_; }
     const std::deque<FaultEdge> &faults() const { return faults_; }
@@ -48,10 +49,9 @@ class Workbench : public QObject {
     void fault_edge(const evalpanel::FaultEdge &edge);
     // A recording started, stopped, or stopped by itself (with a message).
     void recording_changed(bool on, const QString &message);
-    void configuration_loaded();
+    void configuration_loaded(const evalpanel::ConfigurationPlan &plan);
 
   private:
-    explicit Workbench(DeviceSession &session);
     void on_polled();
 
     DeviceSession &session_;

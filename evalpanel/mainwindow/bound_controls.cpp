@@ -10,7 +10,7 @@
 #include <QWidget>
 
 #include "colours.h"
-#include "device/device_session.h"
+#include "device/session_view.h"
 #include "registers/register_table.h"
 #include "window_trace.h"
 
@@ -51,8 +51,8 @@ void set_field_text(QLineEdit *field, const QString &text) {
     field->setCursorPosition(0);
 }
 
-BoundControls::BoundControls(QWidget *root, DeviceSession &session)
-    : QObject(root), session_(session) {
+BoundControls::BoundControls(QWidget *root, SessionView &view)
+    : QObject(root), view_(view) {
     buttons_ = find_by_pattern<QAbstractButton>(root, kBoundButtonPattern);
     combos_ = find_by_pattern<QComboBox>(root, kBoundComboPattern);
     edits_ = find_by_pattern<QLineEdit>(root, kBoundEditPattern);
@@ -77,10 +77,10 @@ void BoundControls::refresh(const std::function<void()> &on_interrupt) {
 }
 
 void BoundControls::refresh_buttons() {
-    const auto &cache = session_.registers();
+    const auto &cache = view_.registers();
     // Register controls show nothing true until the registers were read
     // from the chip: they are disabled until then.
-    const bool valid = session_.registers_valid();
+    const bool valid = view_.registers_valid();
     for (const auto &[button, b] : button_table_) {
         if (!button->isCheckable())
             continue;
@@ -88,15 +88,15 @@ void BoundControls::refresh_buttons() {
             button->setEnabled(valid);
             button->setChecked(read_field(b, cache) == 1);
         } else if (b.kind == BindingKind::Pin) {
-            const int level = session_.pin_level(b.pin_group, b.pin);
+            const int level = view_.pin_level(b.pin_group, b.pin);
             button->setChecked(b.inverted ? level == 0 : level == 1);
         }
     }
 }
 
 void BoundControls::refresh_selectors() {
-    const auto &cache = session_.registers();
-    const bool valid = session_.registers_valid();
+    const auto &cache = view_.registers();
+    const bool valid = view_.registers_valid();
     for (const auto &[combo, b] : combo_table_) {
         if (b.kind != BindingKind::Selector)
             continue;
@@ -109,8 +109,8 @@ void BoundControls::refresh_selectors() {
 }
 
 void BoundControls::refresh_edits(const std::function<void()> &on_interrupt) {
-    const auto &cache = session_.registers();
-    const int state = session_.connection_state();
+    const auto &cache = view_.registers();
+    const int state = view_.connection_state();
     const auto set_indicator = [](QLineEdit *edit, int value) {
         const Rgb c = indicator_colour(value);
         QPalette palette = edit->palette();
@@ -129,14 +129,14 @@ void BoundControls::refresh_edits(const std::function<void()> &on_interrupt) {
             if (state == kNotConnected)
                 break;
             // The pins shown are active low (the interrupt line).
-            const int value = session_.pin_level(b.pin_group, b.pin) == 0 ? 1 : 0;
+            const int value = view_.pin_level(b.pin_group, b.pin) == 0 ? 1 : 0;
             if (value == 1 && on_interrupt)
                 on_interrupt();
             set_indicator(edit, value);
             break;
         }
         case BindingKind::Measurement: {
-            const double x = session_.adc_read(b.unit, b.channel, b.factor_a / 100.0, b.shift,
+            const double x = view_.adc_read(b.unit, b.channel, b.factor_a / 100.0, b.shift,
                                                b.factor_b / 100.0);
             set_field_text(edit, state == kNotConnected ? kNoCurrentText : measurement_text(x));
             break;
@@ -149,77 +149,108 @@ void BoundControls::refresh_edits(const std::function<void()> &on_interrupt) {
 
 // ---- Clicks and choices ---------------------------------------------------------
 
-void BoundControls::button_clicked(int id, bool auto_write, const Accessed &accessed,
-                                   const Log &log) {
+namespace {
+
+// The registers a job wrote, with their values afterwards, for the status
+// bar.
+using Written = std::vector<std::pair<int, int>>;
+
+} // namespace
+
+void BoundControls::button_clicked(int id, bool auto_write, const Accessed &accessed) {
     if (id < 0 || id >= static_cast<int>(button_table_.size()))
         return;
     const auto &[button, b] = button_table_[static_cast<size_t>(id)];
     if (b.kind == BindingKind::RegisterBit)
-        register_bit_clicked(button, b, auto_write, accessed, log);
+        register_bit_clicked(button, b, auto_write, accessed);
     else if (b.kind == BindingKind::Pin)
         pin_button_clicked(button, b);
 }
 
 void BoundControls::register_bit_clicked(QAbstractButton *button, const ControlBinding &b,
-                                         bool auto_write, const Accessed &accessed,
-                                         const Log &log) {
-    const int reg = b.field.reg;
+                                         bool auto_write, const Accessed &accessed) {
+    const auto reg = static_cast<uint8_t>(b.field.reg);
     const int bit = b.field.low;
     // A push button clears its flag; a box sets or clears its bit.
     const bool on = button->isCheckable() && button->isChecked();
     qCDebug(lcWindow, "%s bit %d at 0x%02x", on ? "set" : "clear", bit, reg);
     const uint8_t mask = static_cast<uint8_t>(1u << bit);
-    session_.merge_live(static_cast<uint8_t>(reg), mask, on ? mask : 0);
     const QString record = field_record("%s = %X", reg, bit, bit, on ? 1 : 0);
-    if (!record.isEmpty())
-        log(record);
-    if (auto_write || !button->isCheckable()) {
-        session_.write_cached(static_cast<uint8_t>(reg));
-        accessed(reg, session_.registers()[reg]);
-    }
+    const bool write = auto_write || !button->isCheckable();
+    view_.ask(
+        [=](DeviceSession &s) {
+            s.merge_live(reg, mask, on ? mask : 0);
+            if (!record.isEmpty())
+                emit s.log_line(record);
+            Written written;
+            if (write) {
+                s.write_cached(reg);
+                written.emplace_back(reg, s.registers()[reg]);
+            }
+            return written;
+        },
+        this,
+        [accessed](const Written &written) {
+            for (const auto &[r, v] : written)
+                accessed(r, v);
+        });
 }
 
 void BoundControls::pin_button_clicked(QAbstractButton *button, const ControlBinding &b) {
     const int n = b.inverted ? 1 : 0;
+    const int group = b.pin_group;
+    const int pin = b.pin;
     if (button->isCheckable()) {
         // The poll that write_pin runs brings the chip up when this was
         // VIOSYS rising.
-        session_.write_pin(b.pin_group, b.pin, button->isChecked() ? 1 - n : n);
+        const int level = button->isChecked() ? 1 - n : n;
+        view_.post([=](DeviceSession &s) { s.write_pin(group, pin, level); });
         return;
     }
-    session_.pulse_pin(b.pin_group, b.pin, 1 - n);
+    view_.post([=](DeviceSession &s) { s.pulse_pin(group, pin, 1 - n); });
 }
 
 void BoundControls::combo_activated(QComboBox *combo, int index, bool auto_write,
-                                    const Accessed &accessed, const Log &log) {
+                                    const Accessed &accessed) {
     qCDebug(lcWindow, "on_combobox_currentIndexChanged()");
     const auto it = std::find_if(combo_table_.begin(), combo_table_.end(),
                                  [combo](const auto &e) { return e.widget == combo; });
     if (it == combo_table_.end() || it->binding.kind != BindingKind::Selector)
         return;
-    const ControlBinding &b = it->binding;
+    const ControlBinding b = it->binding;
     const unsigned value = value_for_item(b, index);
     const unsigned field_value = value & ((1u << b.field.width()) - 1u);
-
-    const uint8_t r1 = static_cast<uint8_t>(b.field.reg);
-    session_.merge_live(r1, range_mask(b.field), static_cast<uint8_t>(field_value << b.field.low));
-    if (auto_write) {
-        session_.write_cached(r1);
-        accessed(r1, session_.registers()[r1]);
-        const QString record =
-            field_record("%s = 0x%X", r1, b.field.high, b.field.low, field_value);
-        if (!record.isEmpty())
-            log(record);
-    }
-    if (b.two_segments) {
-        const uint8_t r2 = static_cast<uint8_t>(b.field2.reg);
-        const unsigned high = second_segment_value(b, value);
-        session_.merge_live(r2, range_mask(b.field2), static_cast<uint8_t>(high << b.field2.low));
-        if (auto_write) {
-            session_.write_cached(r2);
-            accessed(r2, session_.registers()[r2]);
-        }
-    }
+    const QString record = field_record("%s = 0x%X", b.field.reg, b.field.high, b.field.low,
+                                        field_value);
+    // The whole choice is one job: both segments of a two-register field
+    // change together.
+    view_.ask(
+        [=](DeviceSession &s) {
+            Written written;
+            const auto r1 = static_cast<uint8_t>(b.field.reg);
+            s.merge_live(r1, range_mask(b.field), static_cast<uint8_t>(field_value << b.field.low));
+            if (auto_write) {
+                s.write_cached(r1);
+                written.emplace_back(r1, s.registers()[r1]);
+                if (!record.isEmpty())
+                    emit s.log_line(record);
+            }
+            if (b.two_segments) {
+                const auto r2 = static_cast<uint8_t>(b.field2.reg);
+                const unsigned high = second_segment_value(b, value);
+                s.merge_live(r2, range_mask(b.field2), static_cast<uint8_t>(high << b.field2.low));
+                if (auto_write) {
+                    s.write_cached(r2);
+                    written.emplace_back(r2, s.registers()[r2]);
+                }
+            }
+            return written;
+        },
+        this,
+        [accessed](const Written &written) {
+            for (const auto &[r, v] : written)
+                accessed(r, v);
+        });
 }
 
 std::vector<uint8_t> BoundControls::registers_to_write() const {

@@ -1,6 +1,7 @@
 // The controls bound to registers, pins and converter inputs by their object
-// names, decoded once into a table. Refreshing them reads the device session;
-// a click or a choice on one becomes a call on the session.
+// names, decoded once into a table. Refreshing them reads the session's
+// snapshot; a click or a choice on one becomes one job on the device thread
+// (a read-modify-write included).
 #pragma once
 
 #include <QList>
@@ -19,7 +20,7 @@ class QLineEdit;
 class QWidget;
 
 namespace evalpanel {
-class DeviceSession;
+class SessionView;
 }
 
 class BoundControls : public QObject {
@@ -33,7 +34,7 @@ class BoundControls : public QObject {
 
     // Collects the bound controls under `root` (in the order of the search,
     // which is the order of the lists and of the button group's ids).
-    BoundControls(QWidget *root, evalpanel::DeviceSession &session);
+    BoundControls(QWidget *root, evalpanel::SessionView &view);
 
     const QList<QAbstractButton *> &buttons() const { return buttons_; }
     const QList<QComboBox *> &combos() const { return combos_; }
@@ -46,12 +47,11 @@ class BoundControls : public QObject {
 
     // A bound button or selector was used. Writes go to the chip at once
     // when `auto_write` is set (push buttons always); `accessed` reports
-    // each written register for the status bar, `log` each record line.
+    // each written register for the status bar once the job has run. The
+    // record lines go to the command log through the session.
     using Accessed = std::function<void(int reg, int value)>;
-    using Log = std::function<void(const QString &line)>;
-    void button_clicked(int id, bool auto_write, const Accessed &accessed, const Log &log);
-    void combo_activated(QComboBox *combo, int index, bool auto_write, const Accessed &accessed,
-                         const Log &log);
+    void button_clicked(int id, bool auto_write, const Accessed &accessed);
+    void combo_activated(QComboBox *combo, int index, bool auto_write, const Accessed &accessed);
 
     // The registers "Write Registers" sends: every cb button's register in
     // list order, then every selector's (and its second segment's).
@@ -62,10 +62,10 @@ class BoundControls : public QObject {
     void refresh_selectors();
     void refresh_edits(const std::function<void()> &on_interrupt);
     void register_bit_clicked(QAbstractButton *button, const ControlBinding &b, bool auto_write,
-                              const Accessed &accessed, const Log &log);
+                              const Accessed &accessed);
     void pin_button_clicked(QAbstractButton *button, const ControlBinding &b);
 
-    evalpanel::DeviceSession &session_;
+    evalpanel::SessionView &view_;
     QList<QAbstractButton *> buttons_;
     QList<QComboBox *> combos_;
     QList<QLineEdit *> edits_;

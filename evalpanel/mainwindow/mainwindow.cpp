@@ -19,8 +19,8 @@
 #include <QTextBrowser>
 #include <QTextCursor>
 #include <QTextDocument>
-#include <QThread>
 #include <QTime>
+#include <QTimer>
 
 #include <chrono>
 #include <cstdlib>
@@ -30,16 +30,19 @@
 #include "console/console.h"
 #include "console/relay.h"
 #include "console_widget_document.h"
-#include "device/device_session.h"
-#include "direct_access.h"
+#include "device/session_view.h"
+#include "device/workbench.h"
+#include "windows/direct_access.h"
 #include "form.h"
 #include "status_bar_text.h"
 #include "window_trace.h"
 
 using namespace evalpanel;
 
-MainWindow::MainWindow(DeviceSession &session, quint16 console_port, QWidget *parent)
-    : QMainWindow(parent), session_(session), ui_(new Ui::MainWindow) {
+MainWindow::MainWindow(SessionView &view, console::ConsoleEngine &engine, Workbench &workbench,
+                       quint16 console_port, QWidget *parent)
+    : QMainWindow(parent), view_(view), engine_(engine), workbench_(workbench),
+      ui_(new Ui::MainWindow) {
     // The form; its slots are connected here, not by name.
     ui_->setupUi(this);
     connect_form_slots();
@@ -48,7 +51,7 @@ MainWindow::MainWindow(DeviceSession &session, quint16 console_port, QWidget *pa
     ui_->plainTextEdit->hide();
 
     // The controls the window works with.
-    controls_ = new BoundControls(this, session_);
+    controls_ = new BoundControls(this, view_);
     connect(controls_->group(), &QButtonGroup::idClicked, this,
             &MainWindow::on_buttonGroup_buttonClicked);
     for (int i = 0; i < controls_->combos().size(); ++i) {
@@ -98,7 +101,11 @@ MainWindow::MainWindow(DeviceSession &session, quint16 console_port, QWidget *pa
     // The console opens with the command list and a prompt.
     ui_->plainTextEdit->installEventFilter(this);
     console_document_ = std::make_unique<ConsoleWidgetDocument>(ui_->plainTextEdit);
-    console_ = std::make_unique<console::Console>(*this, session_, *console_document_);
+    console_ = std::make_unique<console::Console>(engine_, *console_document_);
+    console_->set_clipboard([] { return QGuiApplication::clipboard()->text(); });
+    connect(console_.get(), &console::Console::log_line, this, &MainWindow::append_command_log);
+    connect(console_.get(), &console::Console::refresh_requested, this,
+            &MainWindow::refresh_display);
     console_->start();
     ui_->plainTextEdit->document()->setMaximumBlockCount(1000);
 
@@ -113,7 +120,7 @@ MainWindow::MainWindow(DeviceSession &session, quint16 console_port, QWidget *pa
     // Controls this kit has no use for; the chip address is chosen from
     // the console, and comboBox_8 only follows it.
     ui_->actionOTP->setVisible(false);
-    workbench_ = install_workbench(*this);
+    workbench_windows_ = install_workbench(*this);
     ui_->label_65->hide();
     ui_->comboBox_8->hide();
 
@@ -123,8 +130,8 @@ MainWindow::MainWindow(DeviceSession &session, quint16 console_port, QWidget *pa
 }
 
 MainWindow::~MainWindow() {
-    session_.disconnect(this);
-    session_.set_firmware_check(nullptr);
+    view_.disconnect(this);
+    view_.post([](DeviceSession &s) { s.set_firmware_check(nullptr); });
     // The relay goes first: it feeds the console, which refers to the
     // widget document; both go before the form.
     delete relay_;
@@ -159,18 +166,18 @@ void MainWindow::connect_form_slots() {
 }
 
 void MainWindow::connect_session() {
-    session_.set_firmware_check([this](BridgeHandle) { check_firmware_update(true); });
-    connect(&session_, &DeviceSession::log_line, this, &MainWindow::append_command_log);
-    connect(&session_, &DeviceSession::connection_changed, this, &MainWindow::show_connection);
-    connect(&session_, &DeviceSession::open_failure_changed, this, &MainWindow::show_connection);
-    connect(&session_, &DeviceSession::polled, this, &MainWindow::show_poll);
-    connect(&session_, &DeviceSession::registers_changed, this, &MainWindow::update_display);
-    connect(&session_, &DeviceSession::polling_changed, this, [this](bool on) {
+    install_firmware_check();
+    connect(&view_, &SessionView::log_line, this, &MainWindow::append_command_log);
+    connect(&view_, &SessionView::connection_changed, this, &MainWindow::show_connection);
+    connect(&view_, &SessionView::open_failure_changed, this, &MainWindow::show_connection);
+    connect(&view_, &SessionView::polled, this, &MainWindow::show_poll);
+    connect(&view_, &SessionView::registers_changed, this, &MainWindow::update_display);
+    connect(&view_, &SessionView::polling_changed, this, [this](bool on) {
         if (pollstatus_box_ != nullptr)
             pollstatus_box_->setChecked(on);
     });
-    connect(&session_, &DeviceSession::bus_changed, ui_->comboBox_3, &QComboBox::setCurrentIndex);
-    connect(&session_, &DeviceSession::address_changed, this, [this](uint8_t address) {
+    connect(&view_, &SessionView::bus_changed, ui_->comboBox_3, &QComboBox::setCurrentIndex);
+    connect(&view_, &SessionView::address_changed, this, [this](uint8_t address) {
         // setCurrentIndex never emits activated: the selector only follows.
         const bool listed = address >= 0x60 && address <= 0x63;
         ui_->comboBox_8->setCurrentIndex(listed ? address - 0x60 : -1);
@@ -198,8 +205,7 @@ QTcpServer *MainWindow::relay_server() const {
 
 void MainWindow::init_hardware() {
     write_statusbar(0, 0, true);
-    session_.connect_adapter();
-    write_statusbar(0, 0, true);
+    view_.post([](DeviceSession &s) { s.connect_adapter(); });
 }
 
 void MainWindow::closeEvent(QCloseEvent *event) {
@@ -224,12 +230,6 @@ void MainWindow::paste_clipboard() {
         console_->paste_clipboard();
 }
 
-void MainWindow::console_print(const QString &text) {
-    ui_->plainTextEdit->appendPlainText(text);
-    if (relay_ != nullptr)
-        relay_->send(text.toLatin1() + '\n');
-}
-
 void MainWindow::append_command_log(const QString &line) {
     if (registerlog_ == nullptr)
         return;
@@ -246,26 +246,15 @@ void MainWindow::append_command_log(const QString &line) {
 }
 
 void MainWindow::refresh_display() {
-    write_statusbar(0, 0, false);
-    update_display();
-}
-
-void MainWindow::process_events() {
-    QCoreApplication::processEvents();
-}
-
-QString MainWindow::clipboard_text() const {
-    return QGuiApplication::clipboard()->text();
-}
-
-void MainWindow::sleep_ms(int ms) {
-    if (ms > 0)
-        QThread::msleep(static_cast<unsigned long>(ms));
-}
-
-int64_t MainWindow::tick_ms() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+    // A script's lines each ask for it: one refresh per turn of the loop.
+    if (refresh_due_)
+        return;
+    refresh_due_ = true;
+    QTimer::singleShot(0, this, [this] {
+        refresh_due_ = false;
+        write_statusbar(0, 0, false);
+        update_display();
+    });
 }
 
 // ---- Relay slots: the relay does the work -------------------------------------

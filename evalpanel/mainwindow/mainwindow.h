@@ -1,9 +1,11 @@
 // The main window: the form, the status bar, the menus and the console
 // widget, wired to the device session, the bound controls and the console.
-// It holds no device logic: a click calls the session, a session signal
-// refreshes the controls.
+// It holds no device logic and never waits for the adapter: it renders from
+// the SessionView's snapshot, and a click becomes a job posted to the device
+// thread; what the job changes comes back as the view's signals.
 //
-// Everything runs on the GUI thread. One main window exists per program.
+// Everything here runs on the GUI thread. One main window exists per
+// program.
 #pragma once
 
 #include <QMainWindow>
@@ -11,7 +13,6 @@
 
 #include <memory>
 
-#include "console/console_host.h"
 #include "workbench_menus.h"
 
 class QAbstractButton;
@@ -28,23 +29,27 @@ class MainWindow;
 }
 namespace console {
 class Console;
+class ConsoleEngine;
 class Relay;
 } // namespace console
 namespace evalpanel {
-class DeviceSession;
-}
+class SessionView;
+class Workbench;
+} // namespace evalpanel
 class BoundControls;
 class ConsoleWidgetDocument;
 class direct_access;
 
-class MainWindow : public QMainWindow, public console::ConsoleHost {
+class MainWindow : public QMainWindow {
     Q_OBJECT
 
   public:
-    // The window works on `session`, which outlives it. The relay listens on
-    // `console_port` (0: no relay).
-    explicit MainWindow(evalpanel::DeviceSession &session, quint16 console_port = 23456,
-                        QWidget *parent = nullptr);
+    // The window shows and drives the session behind `view`, runs console
+    // lines on `engine` and shows what `workbench` records; all three
+    // outlive it. The relay listens on `console_port` (0: no relay).
+    MainWindow(evalpanel::SessionView &view, console::ConsoleEngine &engine,
+               evalpanel::Workbench &workbench, quint16 console_port = 23456,
+               QWidget *parent = nullptr);
     ~MainWindow() override;
 
     // The console's key handling over plainTextEdit.
@@ -58,18 +63,16 @@ class MainWindow : public QMainWindow, public console::ConsoleHost {
     // Types the clipboard's text into the console.
     void paste_clipboard();
 
-    // ---- ConsoleHost ----------------------------------------------------
-    void console_print(const QString &text) override;
-    void append_command_log(const QString &line) override;
-    void refresh_display() override;
-    void process_events() override;
-    QString clipboard_text() const override;
-    void sleep_ms(int ms) override;
-    int64_t tick_ms() override;
+    // Appends one line to the command log.
+    void append_command_log(const QString &line);
+    // The status bar, then every bound control (once per turn of the event
+    // loop however often it is asked for).
+    void refresh_display();
 
     // For tests and tools: the pieces a user sees.
     Ui::MainWindow *form() const { return ui_; }
-    evalpanel::DeviceSession &session() const { return session_; }
+    evalpanel::SessionView &view() const { return view_; }
+    evalpanel::Workbench &workbench() const { return workbench_; }
     BoundControls &controls() const { return *controls_; }
     QLabel *connection_label() const { return connection_label_; }
     QLabel *access_label() const { return access_label_; }
@@ -80,7 +83,7 @@ class MainWindow : public QMainWindow, public console::ConsoleHost {
     console::Console &command_console() { return *console_; }
     console::Relay &relay() { return *relay_; }
     direct_access *direct_access_window() const { return direct_access_; }
-    const WorkbenchWindows &workbench_windows() const { return workbench_; }
+    const WorkbenchWindows &workbench_windows() const { return workbench_windows_; }
 
     // The slots in the window's fixed order.
   public slots:
@@ -111,11 +114,10 @@ class MainWindow : public QMainWindow, public console::ConsoleHost {
     void on_script4_clicked();
 
   public:
-    // Checks the adapter's firmware against "firmware.bin" and flashes it
-    // when due: automatically at connection (only an adapter without
-    // firmware), or from the menu (an image at least as new). Leaves the
-    // adapter in its bootloader.
-    void check_firmware_update(bool automatic);
+    // The firmware check's box, shown once the check has ended, and the
+    // progress of a flash (pages written of pages).
+    void show_firmware_box(const QString &text);
+    void show_flash_progress(int written, int pages);
 
   protected:
     // Closing the window ends the process at once, with status 0.
@@ -130,8 +132,13 @@ class MainWindow : public QMainWindow, public console::ConsoleHost {
     void show_poll();
     void show_chip_temperature();
     void run_script_button(const char *file);
+    // Checks the adapter's firmware on the device thread (see
+    // device/firmware_check.h), reporting here.
+    void install_firmware_check();
 
-    evalpanel::DeviceSession &session_;
+    evalpanel::SessionView &view_;
+    console::ConsoleEngine &engine_;
+    evalpanel::Workbench &workbench_;
     Ui::MainWindow *ui_;
     BoundControls *controls_ = nullptr;
 
@@ -154,5 +161,7 @@ class MainWindow : public QMainWindow, public console::ConsoleHost {
     console::Relay *relay_ = nullptr;
 
     direct_access *direct_access_ = nullptr;
-    WorkbenchWindows workbench_;
+    WorkbenchWindows workbench_windows_;
+    class QProgressDialog *flash_progress_ = nullptr;
+    bool refresh_due_ = false;
 };

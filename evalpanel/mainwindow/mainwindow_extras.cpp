@@ -6,15 +6,20 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QPointer>
+#include <QProgressDialog>
+#include <QStatusBar>
 
-#include "about_box.h"
 #include "bound_controls.h"
 #include "console/console.h"
-#include "device/device_session.h"
-#include "direct_access.h"
-#include "firmware_update.h"
+#include "device/firmware_check.h"
+#include "device/session_view.h"
 #include "form.h"
+#include "status_bar_text.h"
+#include "windows/about_box.h"
+#include "windows/direct_access.h"
 #include "window_trace.h"
 
 using namespace evalpanel;
@@ -22,18 +27,16 @@ using namespace evalpanel;
 // ---- Bound controls and the bottom row ------------------------------------------
 
 void MainWindow::on_buttonGroup_buttonClicked(int id) {
-    controls_->button_clicked(
-        id, auto_write_, [this](int reg, int value) { write_statusbar(reg, value, true); },
-        [this](const QString &line) { append_command_log(line); });
+    controls_->button_clicked(id, auto_write_,
+                              [this](int reg, int value) { write_statusbar(reg, value, true); });
 }
 
 void MainWindow::on_combobox_activated(int index) {
     auto *combo = qobject_cast<QComboBox *>(sender());
     if (combo == nullptr)
         return;
-    controls_->combo_activated(
-        combo, index, auto_write_, [this](int reg, int value) { write_statusbar(reg, value, true); },
-        [this](const QString &line) { append_command_log(line); });
+    controls_->combo_activated(combo, index, auto_write_,
+                               [this](int reg, int value) { write_statusbar(reg, value, true); });
 }
 
 void MainWindow::on_autowrite_clicked() {
@@ -43,36 +46,52 @@ void MainWindow::on_autowrite_clicked() {
 }
 
 void MainWindow::on_readregisters_clicked() {
-    session_.read_all();
-    write_statusbar(0, 0, true);
+    view_.ask(
+        [](DeviceSession &s) {
+            s.read_all();
+            return true;
+        },
+        this, [this](bool) { write_statusbar(0, 0, true); });
 }
 
 void MainWindow::on_writeregisters_clicked() {
     const std::vector<uint8_t> regs = controls_->registers_to_write();
-    session_.write_registers(regs);
-    write_statusbar(0, 0, true);
+    view_.ask(
+        [regs](DeviceSession &s) {
+            s.write_registers(regs);
+            return true;
+        },
+        this, [this](bool) { write_statusbar(0, 0, true); });
 }
 
 void MainWindow::on_clear_ints_clicked() {
     qCDebug(lcWindow, "on_clear_ints_clicked()");
-    session_.clear_flags();
-    for (uint8_t reg : {rx5120::reg::kFlags0, rx5120::reg::kFlags1})
-        write_statusbar(reg, session_.registers()[reg], true);
-    update_display();
+    view_.ask(
+        [](DeviceSession &s) {
+            s.clear_flags();
+            return s.registers();
+        },
+        this, [this](const RegisterImage &registers) {
+            for (uint8_t reg : {rx5120::reg::kFlags0, rx5120::reg::kFlags1})
+                write_statusbar(reg, registers[reg], true);
+            update_display();
+        });
 }
 
 void MainWindow::on_comboBox_3_activated(int index) {
     qCDebug(lcWindow, "select I2C bus: %s", index == 0 ? "system" : "ventra");
-    session_.select_i2c_bus(index == 0 ? 0 : 1);
+    const int bus = index == 0 ? 0 : 1;
+    view_.post([bus](DeviceSession &s) { s.select_i2c_bus(bus); });
 }
 
 void MainWindow::on_comboBox_8_activated(int index) {
     qCDebug(lcWindow, "select I2C address");
-    session_.set_i2c_address(static_cast<uint8_t>(rx5120::kDefaultAddress + index));
+    const auto address = static_cast<uint8_t>(rx5120::kDefaultAddress + index);
+    view_.post([address](DeviceSession &s) { s.set_i2c_address(address); });
 }
 
 void MainWindow::on_proto_activated(int index) {
-    session_.set_bus_speed(index);
+    view_.post([index](DeviceSession &s) { s.set_bus_speed(index); });
 }
 
 // ---- Menus ------------------------------------------------------------------------
@@ -100,30 +119,91 @@ void MainWindow::on_actionDirect_Register_Access_activated() {
 // bar, which is what the chip would answer on an idle bus.
 void MainWindow::dr_read() {
     const uint8_t address = direct_access_->address();
-    const int value = session_.register_read(address);
-    direct_access_->set_data(static_cast<uint8_t>(value & 0xFF));
-    write_statusbar(address, direct_access_->data(), false);
+    view_.ask([address](DeviceSession &s) { return s.register_read(address); }, this,
+              [this, address](int value) {
+                  direct_access_->set_data(static_cast<uint8_t>(value & 0xFF));
+                  write_statusbar(address, direct_access_->data(), false);
+              });
 }
 
 void MainWindow::dr_write() {
     const uint8_t address = direct_access_->address();
     const uint8_t data = direct_access_->data();
-    session_.register_write(address, data);
+    view_.post([address, data](DeviceSession &s) { s.register_write(address, data); });
     write_statusbar(address, data, true);
 }
 
-void MainWindow::on_actionUpdate_Firmware_activated() {
-    check_firmware_update(false);
-    // The check leaves the adapter in its bootloader, whatever it decided.
-    start_firmware(session_.handle());
+namespace {
+
+// Where a firmware check on the device thread reports: the command log
+// through the session, the box and the progress to the window, queued.
+FirmwareCheckSinks window_sinks(DeviceSession &s, QPointer<MainWindow> window) {
+    FirmwareCheckSinks sinks;
+    sinks.log = [&s](const QString &line) { emit s.log_line(line); };
+    sinks.show_box = [window](const QString &text) {
+        if (window)
+            QMetaObject::invokeMethod(window.data(), [window, text] {
+                if (window)
+                    window->show_firmware_box(text);
+            });
+    };
+    sinks.progress = [window](int written, int pages) {
+        if (window)
+            QMetaObject::invokeMethod(window.data(), [window, written, pages] {
+                if (window)
+                    window->show_flash_progress(written, pages);
+            });
+    };
+    return sinks;
 }
 
-void MainWindow::check_firmware_update(bool automatic) {
-    BridgeFirmwareAdapter adapter(session_.handle());
-    FirmwareCheckSinks sinks;
-    sinks.log = [this](const QString &line) { append_command_log(line); };
-    sinks.show_box = run_firmware_message_box;
-    run_firmware_check(adapter, automatic, sinks);
+} // namespace
+
+void MainWindow::install_firmware_check() {
+    QPointer<MainWindow> window(this);
+    view_.post([window](DeviceSession &s) {
+        s.set_firmware_check([&s, window](BridgeHandle) {
+            BridgeFirmwareAdapter adapter(s.handle());
+            run_firmware_check(adapter, true, window_sinks(s, window));
+        });
+    });
+}
+
+void MainWindow::on_actionUpdate_Firmware_activated() {
+    QPointer<MainWindow> window(this);
+    view_.post([window](DeviceSession &s) {
+        BridgeFirmwareAdapter adapter(s.handle());
+        run_firmware_check(adapter, false, window_sinks(s, window));
+        // The check leaves the adapter in its bootloader, whatever it decided.
+        start_firmware(s.handle());
+    });
+}
+
+void MainWindow::show_firmware_box(const QString &text) {
+    if (flash_progress_ != nullptr)
+        flash_progress_->reset();
+    // Shown after the check has ended, and never waited for: the device
+    // thread goes on while it is open.
+    auto *box = new QMessageBox;
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setText(text);
+    box->show();
+}
+
+void MainWindow::show_flash_progress(int written, int pages) {
+    if (flash_progress_ == nullptr) {
+        flash_progress_ = new QProgressDialog(QStringLiteral("Updating firmware..."), QString(), 0,
+                                              pages, this);
+        flash_progress_->setWindowTitle(QStringLiteral("Update Firmware"));
+        // The flash cannot be stopped halfway: no Cancel button.
+        flash_progress_->setCancelButton(nullptr);
+        flash_progress_->setMinimumDuration(0);
+        flash_progress_->setAutoClose(true);
+    }
+    flash_progress_->setMaximum(pages);
+    flash_progress_->setValue(written);
+    flash_progress_->setLabelText(QStringLiteral("Updating firmware: page %1 of %2").arg(written).arg(pages));
+    statusBar()->showMessage(QStringLiteral("Updating firmware: page %1 of %2").arg(written).arg(pages));
 }
 
 // ---- Script buttons -----------------------------------------------------------------
@@ -132,7 +212,7 @@ void MainWindow::run_script_button(const char *file) {
     // A missing file does nothing; while a console command runs the button
     // is ignored rather than starting a second run inside the first.
     if (console_)
-        console_->run_script_file(file);
+        console_->run_script_file(QByteArray(file));
 }
 
 void MainWindow::on_script1_clicked() {

@@ -10,7 +10,7 @@
 #include <QStatusBar>
 
 #include "bound_controls.h"
-#include "device/device_session.h"
+#include "device/session_view.h"
 #include "form.h"
 #include "status_bar_text.h"
 #include "window_trace.h"
@@ -18,11 +18,12 @@
 using namespace evalpanel;
 
 void MainWindow::timer_func() {
-    session_.poll();
+    view_.post([](DeviceSession &s) { s.poll(); });
 }
 
 void MainWindow::on_pollstatus_clicked() {
-    session_.set_polling(pollstatus_box_ != nullptr && pollstatus_box_->isChecked());
+    const bool on = pollstatus_box_ != nullptr && pollstatus_box_->isChecked();
+    view_.post([on](DeviceSession &s) { s.set_polling(on); });
 }
 
 void MainWindow::update_display() {
@@ -31,12 +32,12 @@ void MainWindow::update_display() {
     if (autowrite_box_ != nullptr)
         autowrite_box_->setChecked(auto_write_);
     if (pollstatus_box_ != nullptr)
-        pollstatus_box_->setChecked(session_.polling());
+        pollstatus_box_->setChecked(view_.polling());
 }
 
 void MainWindow::show_poll() {
-    const ResultBlock &block = session_.status();
-    const bool ready = session_.connection_state() == kConnected;
+    const ResultBlock &block = view_.status();
+    const bool ready = view_.connection_state() == kConnected;
     std::array<int, kBuckCount> states{};
     for (int buck = 0; buck < kBuckCount; ++buck) {
         states[buck] = mode_state(block, buck);
@@ -63,23 +64,23 @@ void MainWindow::show_poll() {
     show_chip_temperature();
     update_display();
     set_field_text(ui_->board_temp,
-                   board_temperature_display(block, session_.status_fresh(),
+                   board_temperature_display(block, view_.status_fresh(),
                                              ui_->io0022->isChecked(),
-                                             session_.board_sensor_present()));
+                                             view_.board_sensor_present()));
     write_statusbar(0, 0, true);
 }
 
 void MainWindow::show_chip_temperature() {
-    if (session_.connection_state() != kConnected) {
+    if (view_.connection_state() != kConnected) {
         set_field_text(ui_->chip_temp, kUndefinedText);
         return;
     }
-    const int level = chip_temperature_level(session_.registers()[rx5120::reg::kFlags0]);
+    const int level = chip_temperature_level(view_.registers()[rx5120::reg::kFlags0]);
     set_field_text(ui_->chip_temp, chip_temperature_text(level));
 }
 
 void MainWindow::show_connection() {
-    const int state = session_.connection_state();
+    const int state = view_.connection_state();
     if (const auto shown = connection_display(state)) {
         QPalette palette = connection_label_->palette();
         const Rgb c = shown->background;
@@ -87,13 +88,13 @@ void MainWindow::show_connection() {
         connection_label_->setText(shown->label);
         statusBar()->clearMessage();
         // An adapter that is there but cannot be opened says why.
-        const QString &failure = session_.open_failure();
+        const QString &failure = view_.open_failure();
         statusBar()->showMessage(state == kNotConnected && !failure.isEmpty() ? failure
                                                                                 : shown->message);
         connection_label_->setPalette(palette);
     }
     if (state == kConnected)
-        version_label_->setText(chip_version_text(session_.registers()[rx5120::reg::kChipId]));
+        version_label_->setText(chip_version_text(view_.registers()[rx5120::reg::kChipId]));
 }
 
 void MainWindow::write_statusbar(int address, int data, bool write) {

@@ -12,13 +12,13 @@
 #include "binding.h"
 #include "bound_controls.h"
 #include "device/configuration.h"
-#include "device/device_session.h"
+#include "device/session_view.h"
 #include "device/workbench.h"
 #include "form.h"
 #include "mainwindow.h"
-#include "register_map_window.h"
 #include "registers/register_map.h"
-#include "telemetry_window.h"
+#include "windows/register_map_window.h"
+#include "windows/telemetry_window.h"
 
 using namespace evalpanel;
 
@@ -47,17 +47,22 @@ RegisterMapWindow::ItemText selector_texts(const BoundControls &controls) {
     };
 }
 
+// The dialogs ask first; the file and the chip are then one job on the
+// device thread, whose result comes back to the window.
 void save_configuration(MainWindow &w) {
     const QString path = QFileDialog::getSaveFileName(&w, QStringLiteral("Save Registers"),
                                                       QString(), QStringLiteral("Scripts (*.txt);;All files (*)"));
     if (path.isEmpty())
         return;
-    const SaveResult r = save_registers(w.session(), path);
-    if (r.registers < 0) {
-        QMessageBox::warning(&w, QStringLiteral("Save Registers"), r.error);
-        return;
-    }
-    w.append_command_log(QStringLiteral("saved %1 registers to %2").arg(r.registers).arg(path));
+    w.view().ask([path](DeviceSession &s) { return save_registers(s, path); }, &w,
+                 [&w, path](const SaveResult &r) {
+                     if (r.registers < 0) {
+                         QMessageBox::warning(&w, QStringLiteral("Save Registers"), r.error);
+                         return;
+                     }
+                     w.append_command_log(
+                         QStringLiteral("saved %1 registers to %2").arg(r.registers).arg(path));
+                 });
 }
 
 void load_configuration(MainWindow &w) {
@@ -69,24 +74,37 @@ void load_configuration(MainWindow &w) {
                               QStringLiteral("Write the registers of %1 into the chip?").arg(path)) !=
         QMessageBox::Yes)
         return;
-    const LoadResult r = load_registers(w.session(), path);
-    if (r.registers > 0 || r.error.isEmpty())
-        Workbench::of(w.session()).set_loaded_configuration(r.plan);
-    if (!r.error.isEmpty()) {
-        QMessageBox::warning(&w, QStringLiteral("Load Registers"), r.error);
-        return;
-    }
-    w.append_command_log(QStringLiteral("loaded %1 registers from %2").arg(r.registers).arg(path));
-    if (!r.not_taken.isEmpty())
-        QMessageBox::warning(&w, QStringLiteral("Load Registers"),
-                             QStringLiteral("These registers did not take:\n") +
-                                 r.not_taken.join(QLatin1Char('\n')));
+    Workbench *bench = &w.workbench();
+    w.view().ask(
+        [path, bench](DeviceSession &s) {
+            const LoadResult r = load_registers(s, path);
+            if (r.registers > 0 || r.error.isEmpty())
+                bench->set_loaded_configuration(r.plan);
+            return r;
+        },
+        &w,
+        [&w, path](const LoadResult &r) {
+            if (!r.error.isEmpty()) {
+                QMessageBox::warning(&w, QStringLiteral("Load Registers"), r.error);
+                return;
+            }
+            w.append_command_log(
+                QStringLiteral("loaded %1 registers from %2").arg(r.registers).arg(path));
+            if (!r.not_taken.isEmpty())
+                QMessageBox::warning(&w, QStringLiteral("Load Registers"),
+                                     QStringLiteral("These registers did not take:\n") +
+                                         r.not_taken.join(QLatin1Char('\n')));
+        });
 }
 
+// The action's check mark follows the recording (recording_changed); a
+// click stops a running one or asks for a file and starts one.
 void toggle_recording(MainWindow &w, QAction *action) {
-    Workbench &bench = Workbench::of(w.session());
-    if (bench.recorder().recording()) {
-        bench.stop_recording();
+    Workbench *bench = &w.workbench();
+    if (!action->isChecked()) {
+        // The mark was on: the click stops the recording.
+        action->setChecked(true);
+        w.view().post([bench](DeviceSession &) { bench->stop_recording(); });
         return;
     }
     action->setChecked(false);
@@ -94,9 +112,16 @@ void toggle_recording(MainWindow &w, QAction *action) {
                                                       QString(), QStringLiteral("CSV (*.csv);;All files (*)"));
     if (path.isEmpty())
         return;
-    QString error;
-    if (!bench.start_recording(path, &error))
-        QMessageBox::warning(&w, QStringLiteral("Record Telemetry"), error);
+    w.view().ask(
+        [bench, path](DeviceSession &) {
+            QString error;
+            return bench->start_recording(path, &error) ? QString() : error;
+        },
+        &w,
+        [&w](const QString &error) {
+            if (!error.isEmpty())
+                QMessageBox::warning(&w, QStringLiteral("Record Telemetry"), error);
+        });
 }
 
 void show_window(QWidget *window) {
@@ -109,10 +134,10 @@ void show_window(QWidget *window) {
 
 WorkbenchWindows install_workbench(MainWindow &w) {
     Ui::MainWindow *ui = w.form();
-    Workbench &bench = Workbench::of(w.session());
+    Workbench &bench = w.workbench();
     WorkbenchWindows windows;
     windows.register_map = new RegisterMapWindow(
-        w.session(), selector_texts(w.controls()),
+        w.view(), bench, selector_texts(w.controls()),
         [&w](const QString &line) { w.append_command_log(line); }, &w);
     windows.telemetry = new TelemetryWindow(bench, &w);
 

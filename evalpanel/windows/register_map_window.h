@@ -10,6 +10,9 @@
 #include <QWidget>
 
 #include <functional>
+#include <optional>
+
+#include "device/configuration.h"
 
 class QLabel;
 class QLineEdit;
@@ -17,7 +20,8 @@ class QTreeWidget;
 class QTreeWidgetItem;
 
 namespace evalpanel {
-class DeviceSession;
+class SessionView;
+class Workbench;
 struct FieldInfo;
 } // namespace evalpanel
 
@@ -31,8 +35,8 @@ class RegisterMapWindow : public QWidget {
     using ItemText = std::function<QString(const evalpanel::FieldInfo &, unsigned value)>;
     using Log = std::function<void(const QString &line)>;
 
-    RegisterMapWindow(evalpanel::DeviceSession &session, ItemText item_text, Log log,
-                      QWidget *parent = nullptr);
+    RegisterMapWindow(evalpanel::SessionView &view, evalpanel::Workbench &workbench,
+                      ItemText item_text, Log log, QWidget *parent = nullptr);
 
     QTreeWidget *tree() const { return tree_; }
     QLineEdit *filter() const { return filter_; }
@@ -49,7 +53,9 @@ class RegisterMapWindow : public QWidget {
     void apply_filter();
     void edited(QTreeWidgetItem *item, int column);
 
-    evalpanel::DeviceSession &session_;
+    evalpanel::SessionView &view_;
+    // The configuration last loaded, as the workbench announced it.
+    std::optional<evalpanel::ConfigurationPlan> loaded_;
     ItemText item_text_;
     Log log_;
     QTreeWidget *tree_ = nullptr;

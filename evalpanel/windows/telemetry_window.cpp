@@ -26,7 +26,7 @@ constexpr double kRaised = 0.55;
 } // namespace
 
 TelemetryWindow::TelemetryWindow(Workbench &workbench, QWidget *parent)
-    : QWidget(parent, Qt::Window), workbench_(workbench) {
+    : QWidget(parent, Qt::Window) {
     setWindowTitle(QStringLiteral("Telemetry"));
     auto *layout = new QHBoxLayout(this);
     auto *plots = new QSplitter(Qt::Vertical, this);
@@ -118,11 +118,11 @@ TelemetryWindow::TelemetryWindow(Workbench &workbench, QWidget *parent)
                                this));
     layout->addLayout(side);
 
-    for (const FaultEdge &e : workbench_.faults())
-        add_fault(e);
+    // Created with the program, before the first poll: every sample and
+    // fault arrives through these signals.
     redraw_from_history();
-    connect(&workbench_, &Workbench::sampled, this, &TelemetryWindow::add);
-    connect(&workbench_, &Workbench::fault_edge, this, &TelemetryWindow::add_fault);
+    connect(&workbench, &Workbench::sampled, this, &TelemetryWindow::add);
+    connect(&workbench, &Workbench::fault_edge, this, &TelemetryWindow::add_fault);
     resize(1100, 760);
 }
 
@@ -190,6 +190,9 @@ void TelemetryWindow::Trace::trim(double from) {
 }
 
 void TelemetryWindow::add(const TelemetrySample &s) {
+    history_.push_back(s);
+    while (s.time_ms - history_.front().time_ms > Workbench::kHistoryMs)
+        history_.pop_front();
     // A hidden or paused window draws nothing; showing or resuming it
     // draws the history kept meanwhile.
     if (paused_ || !isVisible())
@@ -277,7 +280,7 @@ void TelemetryWindow::redraw_from_history() {
         t->points.clear();
     for (Trace &t : flags_)
         t.points.clear();
-    const auto &history = workbench_.history();
+    const auto &history = history_;
     if (!history.empty()) {
         if (origin_ms_ < 0)
             origin_ms_ = history.front().time_ms;

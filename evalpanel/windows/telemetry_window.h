@@ -12,7 +12,10 @@
 #include <QPointF>
 
 #include <cstdint>
+#include <deque>
 #include <vector>
+
+#include "device/telemetry.h"
 
 class QChart;
 class QChartView;
@@ -75,7 +78,9 @@ class TelemetryWindow : public QWidget {
         void trim(double from);
     };
 
-    evalpanel::Workbench &workbench_;
+    // The samples of the last minutes, as they arrived from the workbench
+    // on the device thread: the window never reads the workbench itself.
+    std::deque<evalpanel::TelemetrySample> history_;
     bool paused_ = false;
     int64_t origin_ms_ = -1;
     int64_t drawn_ms_ = -1;

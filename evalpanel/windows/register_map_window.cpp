@@ -10,6 +10,7 @@
 
 #include "console/value_parse.h"
 #include "device/device_session.h"
+#include "device/session_view.h"
 #include "device/workbench.h"
 #include "registers/register_map.h"
 #include "registers/register_table.h"
@@ -41,9 +42,9 @@ QString hex(unsigned value, int width) {
 
 } // namespace
 
-RegisterMapWindow::RegisterMapWindow(DeviceSession &session, ItemText item_text, Log log,
-                                     QWidget *parent)
-    : QWidget(parent, Qt::Window), session_(session), item_text_(std::move(item_text)),
+RegisterMapWindow::RegisterMapWindow(SessionView &view, Workbench &workbench, ItemText item_text,
+                                     Log log, QWidget *parent)
+    : QWidget(parent, Qt::Window), view_(view), item_text_(std::move(item_text)),
       log_(std::move(log)) {
     setWindowTitle(QStringLiteral("Register Map"));
     auto *layout = new QVBoxLayout(this);
@@ -75,11 +76,14 @@ RegisterMapWindow::RegisterMapWindow(DeviceSession &session, ItemText item_text,
 
     connect(filter_, &QLineEdit::textChanged, this, &RegisterMapWindow::apply_filter);
     connect(tree_, &QTreeWidget::itemChanged, this, &RegisterMapWindow::edited);
-    for (auto signal : {&DeviceSession::registers_changed, &DeviceSession::cache_changed})
-        connect(&session_, signal, this, &RegisterMapWindow::schedule_refresh);
-    connect(&session_, &DeviceSession::polled, this, &RegisterMapWindow::schedule_refresh);
-    connect(&Workbench::of(session_), &Workbench::configuration_loaded, this,
-            &RegisterMapWindow::schedule_refresh);
+    for (auto signal : {&SessionView::registers_changed, &SessionView::cache_changed})
+        connect(&view_, signal, this, &RegisterMapWindow::schedule_refresh);
+    connect(&view_, &SessionView::polled, this, &RegisterMapWindow::schedule_refresh);
+    connect(&workbench, &Workbench::configuration_loaded, this,
+            [this](const ConfigurationPlan &plan) {
+                loaded_ = plan;
+                schedule_refresh();
+            });
     resize(980, 720);
 }
 
@@ -136,9 +140,9 @@ void RegisterMapWindow::schedule_refresh() {
 
 void RegisterMapWindow::refresh() {
     const RegisterMap &map = register_map();
-    const RegisterImage &image = session_.registers();
-    const bool read = session_.registers_valid();
-    const auto &loaded = Workbench::of(session_).loaded_configuration();
+    const RegisterImage &image = view_.registers();
+    const bool read = view_.registers_valid();
+    const auto &loaded = loaded_;
     refreshing_ = true;
     for (int i = 0; i < tree_->topLevelItemCount(); ++i) {
         QTreeWidgetItem *top = tree_->topLevelItem(i);
@@ -222,13 +226,22 @@ void RegisterMapWindow::edited(QTreeWidgetItem *item, int column) {
                                             qPrintable(name), maximum, maximum));
     } else {
         // Logged before the write, as the console does. The map shows page
-        // 0, so the write goes there whatever page is selected.
+        // 0, so the write goes there whatever page is selected; the write is
+        // one job on the device thread, its outcome shown when it is done.
         log_(QString::asprintf("%s = 0x%X", qPrintable(name), value));
-        DeviceSession::PageGuard page(session_);
-        if (set_reg_value(session_, line, value) < 0)
-            message_->setText(QStringLiteral("%1: I2C : NO ACK").arg(name));
-        else
-            message_->setText(QString::asprintf("%s = 0x%X written", qPrintable(name), value));
+        message_->setText(QString::asprintf("%s = 0x%X: writing", qPrintable(name), value));
+        view_.ask(
+            [line, value](DeviceSession &s) {
+                DeviceSession::PageGuard page(s);
+                return set_reg_value(s, line, value) >= 0;
+            },
+            this,
+            [this, name, value](bool written) {
+                message_->setText(written ? QString::asprintf("%s = 0x%X written",
+                                                              qPrintable(name), value)
+                                          : QStringLiteral("%1: I2C : NO ACK").arg(name));
+                refresh();
+            });
     }
     QTimer::singleShot(0, this, &RegisterMapWindow::refresh);
 }

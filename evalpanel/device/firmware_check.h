@@ -9,6 +9,9 @@
 // firmware present shows none. It leaves the adapter in its bootloader: the
 // caller starts the firmware afterwards.
 //
+// It runs on the device thread; the box is the window's, shown after the
+// check has ended (the sink only hands the text over, it never waits).
+//
 // Image file: magic word 0x04050607 and image version, both 32-bit
 // little-endian, then the flash pages. A file shorter than its 8-byte header
 // or one that cannot be read is an invalid image and is never flashed.
@@ -37,7 +40,9 @@ class FirmwareAdapter {
     virtual int bootloader_version(char text[12]) = 0;
     virtual int firmware_version(char text[12]) = 0;
     // Reads the image file and flashes it: 0 or 1 when the adapter took it.
-    virtual int load_firmware(const wchar_t *path) = 0;
+    // `progress` runs after each page.
+    virtual int load_firmware(const wchar_t *path,
+                              const std::function<void(int written, int pages)> &progress) = 0;
 };
 
 class BridgeFirmwareAdapter : public FirmwareAdapter {
@@ -46,7 +51,8 @@ class BridgeFirmwareAdapter : public FirmwareAdapter {
     int return_to_bootloader() override;
     int bootloader_version(char text[12]) override;
     int firmware_version(char text[12]) override;
-    int load_firmware(const wchar_t *path) override;
+    int load_firmware(const wchar_t *path,
+                      const std::function<void(int written, int pages)> &progress) override;
 
   private:
     BridgeHandle handle_;
@@ -56,9 +62,10 @@ class BridgeFirmwareAdapter : public FirmwareAdapter {
 struct FirmwareCheckSinks {
     // One command-log line, time stamp included.
     std::function<void(const QString &line)> log;
-    // Runs the message box modally with this text (empty after a failed
-    // flash) and returns when the user has closed it.
+    // The text of the message box (empty after a failed flash).
     std::function<void(const QString &text)> show_box;
+    // Pages flashed so far of the image's pages, after each page.
+    std::function<void(int written, int pages)> progress;
 };
 
 enum class FirmwareOutcome {
@@ -78,9 +85,5 @@ FirmwareOutcome run_firmware_check(FirmwareAdapter &adapter, bool automatic,
 // "hh:mm:ss" of the current time followed by `text` (which carries its own
 // separator, usually " : ").
 QString time_stamped(const QString &text);
-
-// The message box of the check: no parent, no title or icon of its own, one
-// OK button, run modally.
-void run_firmware_message_box(const QString &text);
 
 } // namespace evalpanel

@@ -1,6 +1,5 @@
-#include "firmware_update.h"
+#include "device/firmware_check.h"
 
-#include <QMessageBox>
 #include <QTime>
 
 #include <string>
@@ -91,8 +90,19 @@ int BridgeFirmwareAdapter::firmware_version(char text[12]) {
     return ::get_firmware_version(handle_, text);
 }
 
-int BridgeFirmwareAdapter::load_firmware(const wchar_t *path) {
-    return ::load_firmware(handle_, path);
+int BridgeFirmwareAdapter::load_firmware(
+    const wchar_t *path, const std::function<void(int written, int pages)> &progress) {
+    // The library reports each page through one process-wide callback,
+    // set for the length of this flash.
+    auto report = [](void *context, uint32_t written, uint32_t pages) {
+        const auto &f = *static_cast<const std::function<void(int, int)> *>(context);
+        if (f)
+            f(static_cast<int>(written), static_cast<int>(pages));
+    };
+    set_flash_progress(report, const_cast<std::function<void(int, int)> *>(&progress));
+    const int result = ::load_firmware(handle_, path);
+    set_flash_progress(nullptr, nullptr);
+    return result;
 }
 
 QString time_stamped(const QString &text) {
@@ -148,7 +158,7 @@ FirmwareOutcome run_firmware_check(FirmwareAdapter &adapter, bool automatic,
 
     log(QStringLiteral(" : Updating firmware..."));
     const std::wstring path = QString::fromLatin1(kFirmwareImageName).toStdWString();
-    const int flashed = adapter.load_firmware(path.c_str());
+    const int flashed = adapter.load_firmware(path.c_str(), sinks.progress);
     FirmwareOutcome outcome;
     QString box_text;
     if (static_cast<unsigned>(flashed) <= 1) {
@@ -162,12 +172,6 @@ FirmwareOutcome run_firmware_check(FirmwareAdapter &adapter, bool automatic,
     adapter.firmware_version(text);
     log(QStringLiteral(" : Current firmware version %1.").arg(version_text(text)));
     return finish(outcome, box_text);
-}
-
-void run_firmware_message_box(const QString &text) {
-    QMessageBox box;
-    box.setText(text);
-    box.exec();
 }
 
 } // namespace evalpanel

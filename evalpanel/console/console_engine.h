@@ -1,0 +1,81 @@
+// The console's device side: the script runner and the interpreter, on the
+// device thread beside the session. It takes one entered line or script
+// button at a time (execute, run_script_file, normally invoked queued from
+// the GUI) and reports everything it prints, logs and draws through
+// signals, ending each with finished(). A stop request (request_stop, from
+// any thread) ends scripts, loops, wait and the bus test at their next step;
+// the engine then prints "Stopped.".
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+
+#include "console/command_interpreter.h"
+#include "console/console_document.h"
+#include "console/console_host.h"
+#include "console/interrupt.h"
+#include "console/script_runner.h"
+
+namespace evalpanel {
+class DeviceSession;
+class Workbench;
+} // namespace evalpanel
+
+namespace console {
+
+// One editing step of the console document, replayed on the GUI thread.
+enum class DocumentEdit { MoveToEnd, MoveLeft, Insert, DeleteBefore, DeleteAfter, Append };
+
+class ConsoleEngine : public QObject, private ConsoleHost, private ConsoleDocument {
+    Q_OBJECT
+
+  public:
+    ConsoleEngine(evalpanel::DeviceSession &session, evalpanel::Workbench &workbench,
+                  QObject *parent = nullptr);
+
+    // One entered line: a script file when its first word names one, else
+    // a command.
+    void execute(const QByteArray &line);
+    // A script button: runs the file without arguments; a missing file does
+    // nothing.
+    void run_script_file(const QByteArray &name);
+
+    // Thread-safe: the GUI sets and clears the stop request.
+    void request_stop() { interrupt_.request(); }
+    void clear_stop() { interrupt_.clear(); }
+
+    CommandInterpreter &interpreter() { return interpreter_; }
+
+  signals:
+    void printed(const QString &text);
+    void logged(const QString &line);
+    void edited(console::DocumentEdit edit, const QString &text, int count);
+    void refresh_requested();
+    void finished();
+
+  private:
+    void finish();
+
+    // ConsoleHost
+    void console_print(const QString &text) override { emit printed(text); }
+    void append_command_log(const QString &line) override { emit logged(line); }
+    void refresh_display() override { emit refresh_requested(); }
+    void sleep_ms(int ms) override;
+    int64_t tick_ms() override;
+    // ConsoleDocument: the bus test draws into the console directly.
+    void move_to_end() override { emit edited(DocumentEdit::MoveToEnd, QString(), 0); }
+    void move_left(int n) override { emit edited(DocumentEdit::MoveLeft, QString(), n); }
+    void insert_text(const QString &text) override { emit edited(DocumentEdit::Insert, text, 0); }
+    void delete_before(int n) override { emit edited(DocumentEdit::DeleteBefore, QString(), n); }
+    void delete_after() override { emit edited(DocumentEdit::DeleteAfter, QString(), 0); }
+    void append_paragraph(const QString &text) override {
+        emit edited(DocumentEdit::Append, text, 0);
+    }
+
+    Interrupt interrupt_;
+    CommandInterpreter interpreter_;
+    ScriptRunner scripts_;
+};
+
+} // namespace console
