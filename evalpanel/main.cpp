@@ -5,7 +5,6 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QFileInfo>
-#include <QThread>
 #include <QTimer>
 
 #include <cstdio>
@@ -13,10 +12,9 @@
 
 #include "console/console.h"
 #include "console/console_engine.h"
+#include "console/device_thread.h"
 #include "console/relay.h"
-#include "device/device_session.h"
 #include "device/session_view.h"
-#include "device/workbench.h"
 #include "mainwindow/mainwindow.h"
 #include "windows/resources_init.h"
 
@@ -75,16 +73,10 @@ int main(int argc, char **argv) {
     // Everything that talks to the adapter lives on the device thread; the
     // objects are made here and moved there before the thread starts, so
     // that no call of theirs ever runs on the GUI thread.
-    QThread device_thread;
-    device_thread.setObjectName(QStringLiteral("device"));
-    auto *session = new evalpanel::DeviceSession;
-    auto *workbench = new evalpanel::Workbench(*session, session);
-    auto *engine = new console::ConsoleEngine(*session, *workbench, session);
-    session->moveToThread(&device_thread);
-    device_thread.start();
-
-    evalpanel::SessionView view(*session);
-    MainWindow window(view, *engine, *workbench, static_cast<quint16>(port));
+    console::DeviceThread device;
+    evalpanel::SessionView view(device.session());
+    device.start();
+    MainWindow window(view, device.engine(), device.workbench(), static_cast<quint16>(port));
     window.relay().set_allow_any_user(parser.isSet(any_user_option));
     window.show();
 

@@ -85,6 +85,11 @@ void Console::flush() {
         document_.append_paragraph(lines);
         lines.clear();
         have_lines = false;
+        // Before whatever follows: the end of a command may finish a
+        // client that waits only for these answers.
+        if (mirror_)
+            mirror_(sent);
+        sent.clear();
     };
     for (Output &o : batch) {
         if (o.print) {
@@ -97,11 +102,13 @@ void Console::flush() {
         }
         draw_lines();
         if (o.end) {
-            if (line_running_)
+            // Finishing may start the next held line at once.
+            const bool line = line_running_;
+            line_running_ = false;
+            if (line)
                 editor_.finish_line();
             else
                 editor_.finish_exclusive();
-            line_running_ = false;
             if (idle_)
                 idle_();
             continue;
@@ -116,8 +123,6 @@ void Console::flush() {
         }
     }
     draw_lines();
-    if (!sent.isEmpty() && mirror_)
-        mirror_(sent);
 }
 
 void Console::relay(const QByteArray &received) {

@@ -74,6 +74,8 @@ void DeviceSession::connect_adapter() {
     }
 
     qCDebug(lcDevice, "init_hardware()");
+    // This is the attempt a pending expiry would have made.
+    reconnect_timer_->stop();
     attempt_started_ms_ = steady_ms();
     // A handle left from before the adapter was lost is closed before the
     // next one is opened, so that reconnecting leaks nothing.

@@ -134,7 +134,8 @@ TEST_F(ConsoleKitTest, LostAdapterAndNoAdapterFailWithoutMakingUpValues) {
     EXPECT_EQ(run("PIN_NRST"), Printed{"PIN_NRST = 0"}); // not connected: level 0
 
     evalpanel::DeviceSession unopened; // never connected: no adapter call at all
-    console::CommandInterpreter bare(host, unopened, doc);
+    evalpanel::Workbench bench(unopened);
+    console::CommandInterpreter bare(host, unopened, bench, doc);
     host.printed.clear();
     for (const char *line : {"VSET_B0", "VSET_B0 = 1", "R_VSET_B0 = 1", "PIN_NRST = 1", "temp"})
         bare.parse_cmd(line);
@@ -267,7 +268,6 @@ TEST_F(ConsoleKitTest, PinCommands) {
 
 TEST_F(ConsoleKitTest, BusTestPassesOnAHealthyChip) {
     run("i2c_test");
-    EXPECT_EQ(host.events_processed, 15360);
     const QStringList lines = doc.lines();
     EXPECT_EQ(lines.count("Write/read test to register 0x19:"), 10);
     EXPECT_EQ(lines.count("Write/read test to register 0x1e:"), 10);

@@ -14,6 +14,7 @@
 #include "chip/rx5120.h"
 #include "console/command_interpreter.h"
 #include "device/device_session.h"
+#include "device/workbench.h"
 #include "fake_document.h"
 #include "recorder_host.h"
 
@@ -37,10 +38,6 @@ class ConsoleKitTest : public ::testing::Test {
         host.refreshes = 0;
     }
 
-    void TearDown() override {
-        if (session.handle() != BRIDGEIO_INVALID_HANDLE)
-            usb_hid_close(session.handle());
-    }
 
     // Enables Buck5 (a single-phase converter), releases NRST and lets the
     // power-up sequence finish.
@@ -60,5 +57,6 @@ class ConsoleKitTest : public ::testing::Test {
     RecorderHost host;
     FakeDocument doc;
     evalpanel::DeviceSession session;
-    console::CommandInterpreter interpreter{host, session, doc};
+    evalpanel::Workbench workbench{session};
+    console::CommandInterpreter interpreter{host, session, workbench, doc};
 };

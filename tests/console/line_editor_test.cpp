@@ -22,7 +22,10 @@ class LineEditorTest : public ::testing::Test {
         editor.show_first_prompt();
     }
 
-    virtual void run(const char *line) { executed.push_back(line); }
+    virtual void run(const char *line) {
+        executed.push_back(line);
+        editor.finish_line();
+    }
 
     void type(const std::string &text) {
         for (char c : text)

@@ -67,7 +67,7 @@ TEST_F(WorkbenchTest, SavedConfigurationRestoresPageZeroInFewExchanges) {
     EXPECT_EQ(chip_register(0, 0x2E), 0x04);
     EXPECT_EQ(session.registers()[0x16], 0x21);
     EXPECT_TRUE(host.log.contains(QStringLiteral("R_DELAY_BUCK4 = 0x21")));
-    ASSERT_TRUE(evalpanel::Workbench::of(session).loaded_configuration().has_value());
+    ASSERT_TRUE(workbench.loaded_configuration().has_value());
 
     // The file also runs as a console script, printing nothing but writes.
     set_chip_register(0, 0x16, 0x99);
@@ -157,7 +157,7 @@ TEST_F(WorkbenchTest, RecordingHasOneRowPerPollWithFaultEdges) {
     }
     // The unmasked flag pulls the interrupt line with it.
     QStringList faults;
-    for (const auto &edge : evalpanel::Workbench::of(session).faults())
+    for (const auto &edge : workbench.faults())
         faults << edge.text();
     EXPECT_EQ(faults.join(QLatin1Char(',')).toStdString(), "SCP rise,INT rise,SCP fall,INT fall");
 }
@@ -167,7 +167,7 @@ TEST_F(WorkbenchTest, UnwritableRecordingFailsAloneAndPollingGoesOn) {
     const QStringList out = run(QStringLiteral("record(%1)").arg(file));
     ASSERT_EQ(out.size(), 1);
     EXPECT_TRUE(out[0].startsWith(QStringLiteral("record: cannot write %1").arg(file)));
-    EXPECT_FALSE(evalpanel::Workbench::of(session).recorder().recording());
+    EXPECT_FALSE(workbench.recorder().recording());
     session.poll();
     EXPECT_EQ(session.connection_state(), evalpanel::kConnected);
 }

@@ -209,22 +209,53 @@ TEST_F(Session, FailuresAreClassified) {
     } rows[] = {{"nack on", kNotAcknowledged}, {"unplug", kNotConnected}};
     for (const Row &row : rows) {
         kit(row.fault);
+        const bool lost = row.expected_state == kNotConnected;
         uint8_t buffer[16] = {0x5A};
         EXPECT_EQ(session.register_read(0), -1) << row.fault;
-        EXPECT_EQ(session.register_write(0, 0x12), 0);
+        // A lost adapter is closed at once: nothing more is sent to it.
+        EXPECT_EQ(session.register_write(0, 0x12), lost ? -1 : 0);
+        EXPECT_EQ(session.have_adapter(), !lost);
         EXPECT_EQ(session.read_registers(0, sizeof buffer, buffer), -1);
         EXPECT_EQ(buffer[0], 0x5A); // a failed block read leaves the buffer alone
         EXPECT_EQ(session.connection_state(), row.expected_state);
-        const bool lost = row.expected_state == kNotConnected;
         EXPECT_EQ(session.poll_timer()->isActive(), !lost);
         EXPECT_EQ(session.reconnect_timer()->isActive(), lost);
-        if (lost) {
-            EXPECT_EQ(session.reconnect_timer()->interval(), kReconnectIntervalMs);
-        }
+        if (lost)
+            EXPECT_LE(session.reconnect_timer()->interval(), kReconnectIntervalMs);
         EXPECT_EQ(session.polling(), !lost);
         kit("nack off");
     }
     EXPECT_EQ(log.count("NACK"), 1);
+}
+
+// An adapter that stays plugged in but answers nothing is an outage: closed
+// at its first silent exchange, each attempt one exchange long, attempts
+// backing off to 2 s, said once; ready again at the first attempt after.
+TEST_F(Session, SilentAdapterIsAnOutageWithBackOff) {
+    power();
+    kit("lose 1000000");
+    session.poll();
+    EXPECT_EQ(session.connection_state(), kNotConnected);
+    EXPECT_FALSE(session.have_adapter());
+    take_log();
+    std::vector<int> next;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        next.push_back(session.reconnect_interval());
+        session.connect_adapter();
+        EXPECT_EQ(take_log().size(), 1u) << "attempt " << attempt;
+        EXPECT_FALSE(session.have_adapter());
+        EXPECT_EQ(session.open_failure(), kAdapterSilentText);
+    }
+    EXPECT_EQ(next, (std::vector<int>{1000, 2000, 2000}));
+    EXPECT_EQ(log.count(kAdapterSilentText), 1);
+
+    kit("lose 0");
+    session.connect_adapter();
+    EXPECT_TRUE(session.have_adapter());
+    EXPECT_NE(session.connection_state(), kNotConnected);
+    EXPECT_TRUE(session.open_failure().isEmpty());
+    EXPECT_EQ(session.reconnect_interval(), kReconnectIntervalMs);
+    EXPECT_TRUE(log.last().startsWith("Adapter ") || log.contains("advanced")) << log.join('|').toStdString();
 }
 
 TEST_F(Session, AccessLevelsAndPageGuardRestoreThePage) {

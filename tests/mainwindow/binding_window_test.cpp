@@ -138,7 +138,7 @@ TEST_F(BindingWindowTest, BottomRowSelectsBusAddressAndSpeed) {
     EXPECT_EQ(last_log_line(), "i2c_bus(vt)");
     choose(ui().comboBox_3, 0);
     EXPECT_EQ(session.bus(), 0);
-    window->command_console().interpreter().parse_cmd("i2c_bus(vt)");
+    engine.interpreter().parse_cmd("i2c_bus(vt)");
     EXPECT_EQ(ui().comboBox_3->currentIndex(), 1) << "the selector follows the console";
 
     choose(ui().proto, 2);

@@ -15,7 +15,10 @@
 #include "../virtualkit/kit_lines.h"
 #include "bridgeio.h"
 #include "colours.h"
+#include "console/console_engine.h"
 #include "device/device_session.h"
+#include "device/session_view.h"
+#include "device/workbench.h"
 #include "form.h" // the form's widget classes
 #include "mainwindow.h"
 
@@ -30,13 +33,10 @@ class WindowTest : public testing::Test {
         kit("clock manual");
     }
 
-    void TearDown() override {
-        window.reset();
-        if (session.handle() != BRIDGEIO_INVALID_HANDLE)
-            usb_hid_close(session.handle());
-    }
+    void TearDown() override { window.reset(); }
 
-    void open_window() { window = std::make_unique<MainWindow>(session, 0); }
+    // The session lives on this thread: the window's jobs run at once.
+    void open_window() { window = std::make_unique<MainWindow>(view, engine, workbench, 0); }
     // Opens the window and switches the chip on the way a user does.
     void open_powered() {
         open_window();
@@ -63,5 +63,8 @@ class WindowTest : public testing::Test {
     }
 
     evalpanel::DeviceSession session;
+    evalpanel::Workbench workbench{session};
+    console::ConsoleEngine engine{session, workbench};
+    evalpanel::SessionView view{session};
     std::unique_ptr<MainWindow> window;
 };

@@ -136,7 +136,7 @@ TEST_F(WindowTest, LosingTheAdapterStopsPollingAndReconnectsThoughCommandsKeepFa
     QElapsedTimer clock;
     clock.start();
     while (kit_pin(0, 3) != 1 && clock.elapsed() < 3000) {
-        window->command_console().interpreter().parse_cmd("VSET_B0");
+        engine.interpreter().parse_cmd("VSET_B0");
         QTest::qWait(100);
     }
     EXPECT_EQ(kit_pin(0, 3), 1) << "the replugged adapter was not opened";
@@ -152,7 +152,7 @@ TEST_F(WindowTest, LosingTheAdapterStopsPollingAndReconnectsThoughCommandsKeepFa
 TEST_F(WindowTest, SupplyLossShowsNotReadyAndRegistersAsUnread) {
     open_window();
     EXPECT_FALSE(ui().co0776->isEnabled()) << "nothing read from an unpowered chip";
-    console::CommandInterpreter &console = window->command_console().interpreter();
+    console::CommandInterpreter &console = engine.interpreter();
     for (const char *line : {"PIN_VIO_SYS = 1", "PIN_NRST = 1", "PIN_NSLP = 1"})
         console.parse_cmd(line);
     kit("advance 1000");

@@ -33,7 +33,7 @@ TEST_F(WindowTest, RegisterMapMarksEditsAndFilters) {
     plan.named[0x12] = true;
     plan.mask[0x12] = 0xFF;
     plan.value[0x12] = 0x33; // the chip holds 0x0A
-    evalpanel::Workbench::of(session).set_loaded_configuration(plan);
+    workbench.set_loaded_configuration(plan);
     session.read_all();
     map->refresh();
     EXPECT_EQ(row(tree, QStringLiteral("RAMP_B3"))->text(C::kMarks), QStringLiteral("\u2260 default"));

@@ -54,7 +54,8 @@ const ControlInterpreter::Command ControlInterpreter::kCommands[] = {
      &ControlInterpreter::refuse},
     {"log", "[on|off|clear]", "record exchanges, or show the recent ones", 0, 1,
      &ControlInterpreter::log},
-    {"stats", "", "exchanges by command code", 0, 0, &ControlInterpreter::stats},
+    {"stats", "", "exchanges by command code, and the threads that sent them", 0, 0,
+     &ControlInterpreter::stats},
     {"clock", "[real|manual]", "show or choose the kit's clock", 0, 1, &ControlInterpreter::clock},
     {"advance", "MS", "move the manual clock forward", 1, 1, &ControlInterpreter::advance},
     {"status", "", "adapter, pins, chip, bucks and board at a glance", 0, 0,
@@ -303,6 +304,10 @@ std::string ControlInterpreter::stats(const Args &) {
     if (kit_.blocks_)
         line("blocks " + std::to_string(kit_.blocks_));
     line("total " + std::to_string(total));
+    std::string writers = "threads";
+    for (long tid : kit_.writers_)
+        writers += " " + std::to_string(tid);
+    line(writers);
     return {};
 }
 

@@ -3,6 +3,8 @@
 // stream), and the power actions of the cable.
 #include "kit.h"
 
+#include <unistd.h>
+
 #include "control_server.h"
 
 #include <algorithm>
@@ -107,6 +109,7 @@ int Kit::write(Session &s, const uint8_t *request) {
     const uint64_t now = clock_.now_us();
     produce_packets(s, now);
 
+    writers_.insert(static_cast<long>(::gettid()));
     const bool block = adapter_.receiving_blocks();
     if (block)
         ++blocks_;
@@ -229,6 +232,7 @@ void Kit::reset() {
     log_on_ = false;
     log_.clear();
     counts_.fill(0);
+    writers_.clear();
     blocks_ = 0;
     for (auto &w : sessions_)
         if (auto s = w.lock()) {

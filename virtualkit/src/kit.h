@@ -19,6 +19,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -137,6 +138,8 @@ class Kit {
     bool log_on_ = false;
     std::deque<LogEntry> log_;
     std::array<uint64_t, 256> counts_{};
+    // The threads (kernel ids) that sent requests since the last reset.
+    std::set<long> writers_;
     uint64_t blocks_ = 0;
 
     std::unique_ptr<ControlServer> server_;

@@ -3,8 +3,8 @@
 // and the kit's firmware afterwards.
 #include "../fifo_deadline.h"
 #include "../virtualkit/kit_lines.h"
-#include "firmware_update.h"
-#include "qstring_print.h"
+#include "../mainwindow/qstring_print.h"
+#include "device/firmware_check.h"
 
 #include <QDir>
 #include <QFile>
@@ -14,6 +14,8 @@
 
 #include <cstdio>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -89,6 +91,7 @@ class FirmwareCheck : public ::testing::Test {
         evalpanel::FirmwareCheckSinks sinks;
         sinks.log = [this](const QString &line) { lines_ << line; };
         sinks.show_box = [this](const QString &text) { boxes_ << text; };
+        sinks.progress = [this](int written, int pages) { progress_.emplace_back(written, pages); };
         return evalpanel::run_firmware_check(adapter ? *adapter : bridge, automatic, sinks);
     }
 
@@ -109,6 +112,7 @@ class FirmwareCheck : public ::testing::Test {
     BridgeHandle handle_ = BRIDGEIO_INVALID_HANDLE;
     QStringList lines_;
     QStringList boxes_;
+    std::vector<std::pair<int, int>> progress_;
 };
 
 // A newer image at connection: ExtrasWindowTest; a broken one does not matter either.
@@ -132,10 +136,15 @@ TEST_F(FirmwareCheck, FittingImagesAreFlashedWhole) {
     for (const auto &row : rows) {
         SCOPED_TRACE(row.pages * 256 + row.tail);
         boxes_.clear();
+        progress_.clear();
         const int before = flash_exchanges();
         write_image(version_word(1, 3, 0), row.pages, row.tail);
         EXPECT_EQ(run(false), FirmwareOutcome::Updated);
         EXPECT_EQ(boxes_, QStringList{"Firmware updated."});
+        // One report per page, counting up to the image's pages.
+        ASSERT_EQ(progress_.size(), static_cast<size_t>(row.sent_pages));
+        EXPECT_EQ(progress_.front(), std::make_pair(1, row.sent_pages));
+        EXPECT_EQ(progress_.back(), std::make_pair(row.sent_pages, row.sent_pages));
         EXPECT_EQ(flash_exchanges() - before, 1 + 5 * row.sent_pages + 1); // header, chunks, end
         EXPECT_EQ(kit_firmware(), "1.3.0");
     }
@@ -247,8 +256,9 @@ class ForcedFlashResult : public evalpanel::BridgeFirmwareAdapter {
   public:
     ForcedFlashResult(BridgeHandle handle, int result)
         : BridgeFirmwareAdapter(handle), result_(result) {}
-    int load_firmware(const wchar_t *path) override {
-        flashed_ = BridgeFirmwareAdapter::load_firmware(path);
+    int load_firmware(const wchar_t *path,
+                      const std::function<void(int, int)> &progress) override {
+        flashed_ = BridgeFirmwareAdapter::load_firmware(path, progress);
         return result_;
     }
     int flashed_ = -99;

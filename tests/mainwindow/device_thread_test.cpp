@@ -1,0 +1,153 @@
+// The window as the program runs it: the session, the workbench and the
+// console engine on a device thread. Whatever the user does, no exchange
+// with the adapter happens on the GUI thread (the kit records the thread of
+// every request), and the window stays live while the adapter is silent.
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QMessageBox>
+#include <QProgressDialog>
+#include <QStatusBar>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <unistd.h>
+
+#include "../virtualkit/kit_lines.h"
+#include "console/console.h"
+#include "console/device_thread.h"
+#include "device/session_view.h"
+#include "form.h"
+#include "mainwindow.h"
+#include "windows/direct_access.h"
+
+namespace {
+
+bool spin_until(const std::function<bool()> &done, int ms = 5000) {
+    QElapsedTimer t;
+    t.start();
+    while (!done() && t.elapsed() < ms)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    return done();
+}
+
+// The threads that sent requests to the kit since its last reset.
+std::vector<long> request_threads() {
+    const std::string stats = kit("stats");
+    std::istringstream in(stats.substr(stats.find("threads")));
+    std::string word;
+    in >> word;
+    std::vector<long> ids;
+    for (long id; in >> id;)
+        ids.push_back(id);
+    return ids;
+}
+
+class DeviceThreadTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(dir.isValid());
+        old_dir = QDir::currentPath();
+        QDir::setCurrent(dir.path());
+        kit("reset");
+        device = std::make_unique<console::DeviceThread>();
+        view = std::make_unique<evalpanel::SessionView>(device->session());
+        device->start();
+        window = std::make_unique<MainWindow>(*view, device->engine(), device->workbench(), 0);
+        ASSERT_TRUE(spin_until([&] { return view->snapshot().adapter_open; }));
+    }
+    void TearDown() override {
+        window.reset();
+        device.reset();
+        view.reset();
+        QDir::setCurrent(old_dir);
+    }
+    Ui::MainWindow &ui() { return *window->form(); }
+    void type_line(const QString &line) {
+        window->command_console().relay(line.toLatin1() + '\n');
+        ASSERT_TRUE(spin_until([&] { return !window->command_console().busy(); }, 20000)) << line.toStdString();
+    }
+
+    QTemporaryDir dir;
+    QString old_dir;
+    std::unique_ptr<console::DeviceThread> device;
+    std::unique_ptr<evalpanel::SessionView> view;
+    std::unique_ptr<MainWindow> window;
+};
+
+TEST_F(DeviceThreadTest, TheGuiThreadNeverReachesTheAdapter) {
+    ui().io0022->click(); // VIOSYS: the poll that follows brings the chip up
+    ASSERT_TRUE(spin_until([&] { return view->registers_valid(); }));
+    ui().pollstatus->click();
+    ui().readregisters->click();
+    QFile script(QStringLiteral("steps.txt"));
+    ASSERT_TRUE(script.open(QIODevice::WriteOnly));
+    script.write("VSET_B0 = 0x40\nfor i=0:1:3\n0x12 = $i\nend\nsave_registers(cfg.txt)\n");
+    script.close();
+    type_line(QStringLiteral("steps.txt"));
+    type_line(QStringLiteral("load_registers(cfg.txt)"));
+    EXPECT_TRUE(ui().plainTextEdit->toPlainText().contains(QStringLiteral("loaded ")));
+    window->direct_access_window()->address_edit()->setText(QStringLiteral("12"));
+    window->dr_read();
+    ASSERT_TRUE(spin_until([&] { return window->direct_access_window()->data() == 3; }));
+
+    // A flash from the menu: progress while it runs, the box after.
+    QFile image(QStringLiteral("firmware.bin"));
+    ASSERT_TRUE(image.open(QIODevice::WriteOnly));
+    const uint32_t header[2] = {0x04050607, 0x00020000};
+    image.write(reinterpret_cast<const char *>(header), sizeof header);
+    image.write(QByteArray(64 * 256, '\x5a'));
+    image.close();
+    ui().actionUpdate_Firmware->trigger();
+    QMessageBox *box = nullptr;
+    ASSERT_TRUE(spin_until([&] {
+        for (QWidget *w : QApplication::topLevelWidgets())
+            if (auto *b = qobject_cast<QMessageBox *>(w); b && b->isVisible())
+                box = b;
+        return box != nullptr;
+    }));
+    EXPECT_EQ(box->text(), QStringLiteral("Firmware updated."));
+    auto *progress = window->findChild<QProgressDialog *>();
+    ASSERT_NE(progress, nullptr);
+    EXPECT_EQ(progress->maximum(), 64);
+    box->close();
+
+    const std::vector<long> threads = request_threads();
+    ASSERT_FALSE(threads.empty());
+    for (long id : threads)
+        EXPECT_NE(id, static_cast<long>(::gettid())) << "an exchange ran on the GUI thread";
+}
+
+// A silent adapter: the window answers at once, says so in the status bar
+// and the command log, and is ready again soon after the fault ends.
+TEST_F(DeviceThreadTest, ASilentAdapterIsAnOutageNotAFreeze) {
+    kit("lose 1000000");
+    ui().pollstatus->click();
+    ASSERT_TRUE(spin_until([&] {
+        return window->statusBar()->currentMessage() == evalpanel::kAdapterSilentText;
+    }));
+    EXPECT_EQ(window->connection_label()->text(), QStringLiteral("not connected"));
+    // Every turn of the event loop stays short while attempts time out.
+    QElapsedTimer gap, total;
+    qint64 longest = 0;
+    gap.start();
+    total.start();
+    while (total.elapsed() < 2500) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        longest = std::max(longest, gap.restart());
+    }
+    EXPECT_LT(longest, 200);
+    const QString log = ui().registerlog->toPlainText();
+    EXPECT_EQ(log.count(QString::fromLatin1(evalpanel::kAdapterSilentText)), 1);
+
+    kit("lose 0");
+    QElapsedTimer back;
+    back.start();
+    ASSERT_TRUE(spin_until([&] { return view->connection_state() != evalpanel::kNotConnected; }));
+    EXPECT_LT(back.elapsed(), 3200);
+}
+
+} // namespace
