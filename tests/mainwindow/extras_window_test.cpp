@@ -17,14 +17,17 @@
 
 namespace {
 
-// Plays the user in front of modal boxes: every modal window that opens is
-// noted (message text, or title for other dialogs) and closed. A message box
-// has no parent and one button.
+// Plays the user in front of boxes: every modal window and every message box
+// that opens is noted (message text, or title for other dialogs) and closed.
+// A message box has no parent and one button.
 class ModalCloser {
   public:
     ModalCloser() {
         QObject::connect(&timer_, &QTimer::timeout, [this] {
             QWidget *modal = QApplication::activeModalWidget();
+            for (QWidget *w : QApplication::topLevelWidgets())
+                if (qobject_cast<QMessageBox *>(w) && w->isVisible())
+                    modal = w;
             if (!modal)
                 return;
             if (auto *box = qobject_cast<QMessageBox *>(modal)) {
@@ -106,12 +109,13 @@ TEST_F(ExtrasWindowTest, ConnectingToAnAdapterWithoutFirmwareFlashesIt) {
     write_image(0x00010300);
     ModalCloser user;
     open_window();
+    QTest::qWaitFor([&] { return !user.seen.isEmpty(); });
     EXPECT_EQ(user.seen, QStringList{"Firmware updated."});
     EXPECT_EQ(stamped_messages(),
               QStringList({" : Application started.", " : Bootloader version 1.0.4.",
                            " : Current firmware version 0.0.0.", " : Updating firmware...",
                            " : OK.", " : Current firmware version 1.3.0."}));
-    // The firmware was started after the box closed, and start-up went on.
+    // The firmware was started, and start-up went on while the box was open.
     EXPECT_TRUE(adapter_runs_firmware());
     ui().io0022->click();
     EXPECT_EQ(state(), evalpanel::kConnected);
@@ -122,6 +126,7 @@ TEST_F(ExtrasWindowTest, MenuUpdateReflashesTheSameVersionAndRestartsTheFirmware
     write_image(0x00010200);
     ModalCloser user;
     ui().actionUpdate_Firmware->trigger();
+    QTest::qWaitFor([&] { return !user.seen.isEmpty(); });
     EXPECT_EQ(user.seen, QStringList{"Firmware updated."});
     const QStringList messages = stamped_messages();
     const QStringList tail = messages.mid(messages.size() - 5);
