@@ -74,6 +74,10 @@ void Console::flush() {
     flush_scheduled_ = false;
     std::vector<Output> batch;
     batch.swap(output_);
+    int drawn = 0;
+    for (const Output &o : batch)
+        drawn += o.end ? 0 : 1;
+    engine_.consumed(drawn);
     // Consecutive messages are drawn as one paragraph run and sent as one
     // write.
     QString lines;

@@ -1,5 +1,6 @@
 #include "console/console_engine.h"
 
+#include <QCoreApplication>
 #include <QThread>
 
 #include <chrono>
@@ -31,6 +32,15 @@ void ConsoleEngine::finish() {
         console_print(QStringLiteral("Stopped."));
     }
     emit finished();
+}
+
+void ConsoleEngine::pace() {
+    ++unconsumed_;
+    // On the GUI's own thread (tests) nobody could draw meanwhile.
+    if (thread() == QCoreApplication::instance()->thread())
+        return;
+    while (unconsumed_ > kMaxUnconsumed && !interrupt_.requested())
+        QThread::msleep(1);
 }
 
 void ConsoleEngine::sleep_ms(int ms) {

@@ -11,6 +11,8 @@
 #include <QObject>
 #include <QString>
 
+#include <atomic>
+
 #include "console/command_interpreter.h"
 #include "console/console_document.h"
 #include "console/console_host.h"
@@ -44,6 +46,13 @@ class ConsoleEngine : public QObject, private ConsoleHost, private ConsoleDocume
     // Thread-safe: the GUI sets and clears the stop request.
     void request_stop() { interrupt_.request(); }
     void clear_stop() { interrupt_.clear(); }
+    // Thread-safe: the GUI has drawn `count` of the messages and edits sent.
+    void consumed(int count) { unconsumed_ -= count; }
+
+    // Messages and edits sent but not yet drawn beyond which a command
+    // waits for the GUI: a loop that prints without end runs at the pace
+    // of the window instead of filling memory with queued output.
+    static constexpr int kMaxUnconsumed = 512;
 
     CommandInterpreter &interpreter() { return interpreter_; }
 
@@ -57,23 +66,32 @@ class ConsoleEngine : public QObject, private ConsoleHost, private ConsoleDocume
   private:
     void finish();
 
+    // Counts one output and waits while the GUI is too far behind.
+    void pace();
+
     // ConsoleHost
-    void console_print(const QString &text) override { emit printed(text); }
+    void console_print(const QString &text) override {
+        pace();
+        emit printed(text);
+    }
     void append_command_log(const QString &line) override { emit logged(line); }
     void refresh_display() override { emit refresh_requested(); }
     void sleep_ms(int ms) override;
     int64_t tick_ms() override;
     // ConsoleDocument: the bus test draws into the console directly.
-    void move_to_end() override { emit edited(DocumentEdit::MoveToEnd, QString(), 0); }
-    void move_left(int n) override { emit edited(DocumentEdit::MoveLeft, QString(), n); }
-    void insert_text(const QString &text) override { emit edited(DocumentEdit::Insert, text, 0); }
-    void delete_before(int n) override { emit edited(DocumentEdit::DeleteBefore, QString(), n); }
-    void delete_after() override { emit edited(DocumentEdit::DeleteAfter, QString(), 0); }
-    void append_paragraph(const QString &text) override {
-        emit edited(DocumentEdit::Append, text, 0);
+    void edit(DocumentEdit e, const QString &text, int count) {
+        pace();
+        emit edited(e, text, count);
     }
+    void move_to_end() override { edit(DocumentEdit::MoveToEnd, QString(), 0); }
+    void move_left(int n) override { edit(DocumentEdit::MoveLeft, QString(), n); }
+    void insert_text(const QString &text) override { edit(DocumentEdit::Insert, text, 0); }
+    void delete_before(int n) override { edit(DocumentEdit::DeleteBefore, QString(), n); }
+    void delete_after() override { edit(DocumentEdit::DeleteAfter, QString(), 0); }
+    void append_paragraph(const QString &text) override { edit(DocumentEdit::Append, text, 0); }
 
     Interrupt interrupt_;
+    std::atomic<int> unconsumed_{0};
     CommandInterpreter interpreter_;
     ScriptRunner scripts_;
 };
