@@ -6,6 +6,7 @@
 #include "port/hid.h"
 
 #include <gtest/gtest.h>
+#include <hidapi.h>
 
 #include <atomic>
 #include <chrono>
@@ -286,6 +287,7 @@ TEST_F(HidrawLink, UnpluggedAdapterFailsAtOnceBothWays) {
     uint8_t frame[kFrameSize] = {};
     size_t got = 0;
     EXPECT_EQ(port->read(frame, sizeof frame, 1000, &got), kPortIoError);
+    EXPECT_EQ(port->write(frame, sizeof frame, -1), kPortIoError); // no limit, no hang
     EXPECT_LT(ms_since(start), 200);
 }
 
@@ -420,6 +422,42 @@ TEST_P(HidSelect, KeepsTheAdaptersCommandInterfaces) {
          select_hid_adapters(GetParam().found, BRIDGEIO_VENDOR_ID, BRIDGEIO_PRODUCT_ID))
         paths.push_back(a.path);
     EXPECT_EQ(paths, GetParam().chosen);
+}
+
+TEST(HidSelect, TakesHidapisListAsItComes) {
+    // Linked as hidapi links it; no sysfs entry for these nodes, so the
+    // serial number groups them.
+    wchar_t serial[] = L"A\u00e91 ";
+    hid_device_info second{};
+    second.path = const_cast<char *>("/dev/hidraw-test-1");
+    second.serial_number = serial;
+    second.vendor_id = BRIDGEIO_VENDOR_ID;
+    second.product_id = BRIDGEIO_PRODUCT_ID;
+    second.interface_number = 0;
+    hid_device_info first = second;
+    first.path = const_cast<char *>("/dev/hidraw-test-2");
+    first.interface_number = 1;
+    first.next = &second;
+    hid_device_info pathless = second;
+    pathless.path = nullptr;
+    pathless.next = &first;
+
+    const std::vector<HidInterface> found = describe_hid_devices(&pathless);
+    ASSERT_EQ(found.size(), 2u);
+    EXPECT_EQ(found[0].serial, "A?1?");
+    EXPECT_EQ(found[0].device, "");
+    const auto adapters = select_hid_adapters(found, BRIDGEIO_VENDOR_ID, BRIDGEIO_PRODUCT_ID);
+    ASSERT_EQ(adapters.size(), 1u);
+    EXPECT_EQ(adapters[0].path, "/dev/hidraw-test-1");
+}
+
+TEST(HidrawOpen, NoAdapterPresentIsToldApart) {
+    if (!list_hid_adapters(BRIDGEIO_VENDOR_ID, BRIDGEIO_PRODUCT_ID).empty())
+        GTEST_SKIP() << "an adapter is plugged in";
+    EXPECT_EQ(usb_hid_init(BRIDGEIO_VENDOR_ID, BRIDGEIO_PRODUCT_ID), BRIDGEIO_INVALID_HANDLE);
+    char text[128] = {};
+    EXPECT_EQ(last_open_result(text, sizeof text), 0);
+    EXPECT_STREQ(text, "no adapter with USB ID 1209:5120 is present");
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, HidSelect, ::testing::ValuesIn(kSelect),

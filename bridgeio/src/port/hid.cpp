@@ -408,15 +408,20 @@ bool hid_write_stuck(uint64_t node) {
     return s.nodes.count(node) != 0;
 }
 
-std::vector<HidAdapter> list_hid_adapters(uint16_t vendor_id, uint16_t product_id) {
+std::vector<HidInterface> describe_hid_devices(const hid_device_info *list) {
     std::vector<HidInterface> found;
-    if (hid_init() != 0)
-        return {};
-    hid_device_info *list = hid_enumerate(vendor_id, product_id);
-    for (hid_device_info *d = list; d; d = d->next)
+    for (const hid_device_info *d = list; d; d = d->next)
         if (d->path)
             found.push_back({d->path, narrow(d->serial_number), usb_device_of(d->path),
                              d->vendor_id, d->product_id, d->interface_number});
+    return found;
+}
+
+std::vector<HidAdapter> list_hid_adapters(uint16_t vendor_id, uint16_t product_id) {
+    if (hid_init() != 0)
+        return {};
+    hid_device_info *list = hid_enumerate(vendor_id, product_id);
+    const std::vector<HidInterface> found = describe_hid_devices(list);
     hid_free_enumeration(list);
     return select_hid_adapters(found, vendor_id, product_id);
 }

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+struct hid_device_info;
+
 namespace bridgeio {
 
 // One HID interface as enumeration reports it.
@@ -23,6 +25,10 @@ struct HidInterface {
     uint16_t product_id = 0;
     int interface_number = -1;
 };
+
+// The interfaces of hidapi's enumeration list, with each one's USB device
+// looked up in sysfs and the serial number narrowed to printable ASCII.
+std::vector<HidInterface> describe_hid_devices(const hid_device_info *list);
 
 // The adapters among `found`: interfaces with this identity, one per USB
 // device (its lowest interface number: the adapter's command interface), in
