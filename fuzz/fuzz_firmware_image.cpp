@@ -10,7 +10,7 @@
 #include <string>
 
 #include "bridgeio.h"
-#include "firmware_update.h"
+#include "device/firmware_check.h"
 #include "fuzz_support.h"
 #include "kit_session.h"
 

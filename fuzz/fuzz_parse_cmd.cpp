@@ -40,7 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     fuzzkit::KitHost host;
     fuzzkit::NullDocument document;
     fuzzkit::KitSession kit;
-    console::CommandInterpreter interpreter(host, kit.session, document);
+    console::CommandInterpreter interpreter(host, kit.session, kit.workbench, document);
 
     const std::string input(reinterpret_cast<const char *>(data), size);
     size_t start = 0;

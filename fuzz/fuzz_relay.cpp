@@ -17,22 +17,11 @@
 #include <unistd.h>
 
 #include "console/console.h"
+#include "console/console_engine.h"
 #include "console/relay.h"
 #include "kit_session.h"
 
 namespace {
-
-// The window: what the console prints also goes to the client.
-class RelayHost : public fuzzkit::KitHost {
-  public:
-    console::Relay *relay = nullptr;
-    void console_print(const QString &text) override {
-        KitHost::console_print(text);
-        if (relay != nullptr)
-            relay->send(text.toLatin1() + '\n');
-    }
-    void process_events() override { QCoreApplication::processEvents(); }
-};
 
 void check(bool holds, const char *what) {
     if (!holds) {
@@ -53,12 +42,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // The bus test takes seconds per run: not here.
     if (size > 64 * 1024 || input.find("i2c_test") != std::string::npos)
         return -1;
-    RelayHost host;
     fuzzkit::NullDocument document;
     fuzzkit::KitSession kit;
-    console::Console console(host, kit.session, document);
+    // The engine on this thread: each line runs when it is typed, its
+    // output is drawn and sent at the next turn of the event loop.
+    console::ConsoleEngine engine(kit.session, kit.workbench);
+    console::Console console(engine, document);
     console::Relay relay(console);
-    host.relay = &relay;
     relay.set_allow_any_user(true);
     if (!relay.listen(0))
         std::abort();

@@ -32,9 +32,4 @@ KitSession::KitSession() {
     session.write_pin(rx5120::pin::kGroupA, rx5120::pin::kVioSys, 1); // the chip's supply
 }
 
-KitSession::~KitSession() {
-    if (session.handle() != BRIDGEIO_INVALID_HANDLE)
-        usb_hid_close(session.handle());
-}
-
 } // namespace fuzzkit

@@ -11,6 +11,7 @@
 
 #include "console/console_host.h"
 #include "device/device_session.h"
+#include "device/workbench.h"
 #include "fuzz_support.h"
 
 namespace fuzzkit {
@@ -22,8 +23,6 @@ class KitHost : public console::ConsoleHost {
     void console_print(const QString &text) override { (void)text.toUtf8(); }
     void append_command_log(const QString &line) override { (void)line.toUtf8(); }
     void refresh_display() override { ++refreshes; }
-    void process_events() override {}
-    QString clipboard_text() const override { return {}; }
     void sleep_ms(int ms) override;
     int64_t tick_ms() override { return clock_ms_ += 10; }
 
@@ -36,11 +35,11 @@ std::string kit(const std::string &line);
 
 // A session on the kit, reset and on its manual clock, connected and with the
 // chip powered (aborts when the kit cannot be opened: a broken build, not an
-// input). Its destruction closes the adapter.
+// input). The session closes the adapter when it goes.
 struct KitSession {
     evalpanel::DeviceSession session;
+    evalpanel::Workbench workbench{session};
     KitSession();
-    ~KitSession();
 };
 
 } // namespace fuzzkit

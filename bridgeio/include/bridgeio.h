@@ -12,9 +12,11 @@
  * adapter answered with a failure status.
  *
  * Time-outs: a request is written within 200 ms and a reply waited for at
- * most 1000 ms, on HID and serial alike. (A hidraw write that the kernel
- * holds longer is abandoned to a library thread; writes fail at once until
- * it has ended.) Over HID an exchange is one attempt, at most 1.2 s; over
+ * most 1000 ms, on HID and serial alike; signals do not extend either wait.
+ * (A hidraw write that the kernel holds longer is abandoned to a library
+ * thread; writes fail at once until it has ended, reopening that adapter
+ * answers "busy" at once meanwhile, and its adapter's reply to it is dropped
+ * before the next request.) Over HID an exchange is one attempt, at most 1.2 s; over
  * serial a reply of which nothing arrived makes it send the same request
  * again, up to ten times.
  *
@@ -25,13 +27,29 @@
  *
  * Exclusive use: the library holds an advisory lock (flock) on the device
  * node of the open link; a second program that uses this library on the
- * same adapter cannot open it (see last_open_result).
+ * same adapter cannot open it (see last_open_result). A serial port for
+ * which another tool's lock file (LCK..ttyUSB0 in /var/lock or /run/lock)
+ * names a live process counts as in use as well.
+ *
+ * Threads: every function and data object belongs to one thread at a time;
+ * calls from several threads need the caller's own lock around each. The
+ * library's own threads (the hidraw writer, the async_read worker) touch
+ * only their port, never the exported data, and never call back.
+ *
+ * fork: a child process must not use the link its parent opened (the
+ * writer thread does not exist in the child, and both would read the same
+ * replies); it may open a link of its own once the parent has closed its
+ * link. The library's descriptors are close-on-exec: a program started by
+ * exec inherits none of them.
  *
  * Choosing the adapter: the environment variable BRIDGEIO_ADAPTER, when set
  * and not empty, names the adapter to open: a hidraw path (/dev/hidraw3), a
  * USB serial number, or a serial port's path (/dev/rfcomm0, /dev/ttyUSB0).
- * usb_hid_init opens only that adapter (a serial port path is opened as by
- * bt_init); bt_init(NULL) opens it instead of scanning.
+ * A symbolic link counts as what it points to (a udev link to a hidraw node
+ * is that adapter). usb_hid_init opens only that adapter (a terminal is
+ * opened as by bt_init); bt_init(NULL) opens it instead of scanning. A path
+ * that is neither a hidraw node nor a terminal (a regular file, /dev/null)
+ * is refused and last_open_result says what it is.
  *
  * Handles: at most one link is open. Opening a link (usb_hid_init, bt_init)
  * closes the one that was open, and its handle stops being valid; an
@@ -108,7 +126,18 @@ BRIDGEIO_API BridgeHandle usb_hid_init(int vendor_id, int product_id);
  * opened instead of scanning. Returns the handle (also when the settings
  * could not be applied), or BRIDGEIO_INVALID_HANDLE when no port is found
  * ("No Bluetooth serial port ... found" is printed) or the port cannot be
- * opened (last_open_result tells why). It never ends the calling process. */
+ * opened (last_open_result tells why), also when it is no terminal. It
+ * never ends the calling process.
+ *
+ * Settings: 115200 baud, 8 data bits, no parity, one stop bit, RTS/CTS,
+ * read back after setting; a port that does not keep them prints "setting
+ * commstate failed.".
+ *
+ * Bluetooth: a node made with `rfcomm bind` connects only when it is opened,
+ * which takes seconds; bt_init waits up to 5 s for the board's carrier before
+ * it returns, and keeps the port open either way (closing it would drop the
+ * channel again). A node made with `rfcomm connect` is connected already
+ * (that command holds the channel while it runs) and opens at once. */
 BRIDGEIO_API BridgeHandle bt_init(const char *port_name);
 
 /* What the last usb_hid_init or bt_init did, for the user: copies a one-line

@@ -2,6 +2,8 @@
 // versions, flashing a firmware image, replacing the bootloader, and
 // reading adapter memory.
 #include "link.h"
+#include "chip/firmware_image.h"
+#include "support/regular_file.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -9,21 +11,18 @@
 #include <string>
 #include <vector>
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace bridgeio {
 
 namespace {
 
-constexpr uint32_t kImageHeaderSize = 8;
-constexpr uint32_t kPageSize = 256;
-constexpr uint32_t kFlashChunk = 56;
-// The adapter's application flash: 1024 pages of 256 bytes (256 KiB).
-constexpr uint32_t kAdapterPages = 1024;
+using rx5120::image::kAdapterPages;
+using rx5120::image::kBootloaderBlocks;
+using rx5120::image::kFlashChunk;
+using rx5120::image::kPageSize;
+constexpr uint32_t kImageHeaderSize = rx5120::image::kHeaderSize;
 constexpr size_t kLargestImage = kImageHeaderSize + size_t{kAdapterPages} * kPageSize;
-constexpr size_t kBootloaderBlocks = 256;
 
 // Sends one 256-byte page in chunks of 56 bytes, or the end mark (a chunk
 // of length 0) when `page` is null. 0, or -1.
@@ -57,30 +56,11 @@ int read_version(BridgeHandle h, size_t offset, char *text) {
     return static_cast<int>(v);
 }
 
-// Opens `path` for reading only if it is a regular file, without ever
-// waiting: open() on a FIFO waits for a writer, and on a device it may do
-// anything. The name is checked before the open and the descriptor after it,
-// since the name may be replaced in between; O_NONBLOCK keeps that open
-// from waiting. -1 when it is no regular file or does not open.
-int open_regular_file(const char *path) {
-    struct stat info;
-    if (::stat(path, &info) != 0 || !S_ISREG(info.st_mode))
-        return -1;
-    const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return -1;
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 // Reads the image file, or as much of it as tells that it is larger than the
 // adapter's flash (send_firmware refuses such an image). False when it is no
 // regular file or cannot be read.
 bool read_image_file(const char *path, std::vector<uint8_t> &image) {
-    const int fd = open_regular_file(path);
+    const int fd = support::open_regular_file(path);
     if (fd < 0)
         return false;
     std::FILE *f = fdopen(fd, "rb");

@@ -2,6 +2,7 @@
 // selection), exclusive use, and the record of what the last opening did,
 // which last_open_result hands to the program.
 #include "link.h"
+#include "port/hid.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -43,8 +44,23 @@ std::string open_failure_text(const std::string &path, int error) {
     switch (error) {
     case EACCES:
     case EPERM:
-        why = "permission denied (no access rights to the device node: install the udev "
-              "rule or join the plugdev group)";
+        // Serial nodes (ttyUSB, ttyACM, rfcomm) belong to the group dialout;
+        // the adapter's hidraw node gets its access from the udev rule.
+        why = classify_node(path.c_str()).kind == NodeKind::Terminal
+                  ? "permission denied (no access rights to the device node: join the "
+                    "dialout group)"
+                  : "permission denied (no access rights to the device node: install the udev "
+                    "rule or join the plugdev group)";
+        break;
+    case kStuckWriteError:
+        why = "busy (a request this program sent is still stuck in the kernel; it ends "
+              "within seconds)";
+        break;
+    case ENOTTY:
+        why = "neither a hidraw node nor a terminal";
+        break;
+    case EPROTO:
+        why = "its reports carry report IDs, but none is a 64-byte request and reply";
         break;
     case EWOULDBLOCK:
         why = "in use by another program (it holds the adapter's lock)";
@@ -72,13 +88,29 @@ BridgeHandle hid_open(int vendor_id, int product_id) {
     const std::vector<HidAdapter> present =
         list_hid_adapters(static_cast<uint16_t>(vendor_id), static_cast<uint16_t>(product_id));
     const char *chosen = selection();
+    // The name as given, and the device it resolves to: a symbolic link to
+    // an adapter's hidraw node (how boards are named on a bench) is that node.
+    const NodeInfo named = chosen ? classify_node(chosen) : NodeInfo{};
     std::vector<HidAdapter> candidates;
     for (const HidAdapter &a : present)
-        if (!chosen || a.path == chosen || (!a.serial.empty() && a.serial == chosen))
+        if (!chosen || a.path == chosen || (!a.serial.empty() && a.serial == chosen) ||
+            (named.kind == NodeKind::Hidraw && classify_node(a.path.c_str()).path == named.path))
             candidates.push_back(a);
 
     if (chosen && candidates.empty()) {
-        // Not one of the HID adapters: a serial port's path opens that port.
+        if (named.kind == NodeKind::Terminal)
+            return bt_open(chosen, "/dev", stdout);
+        if (named.kind == NodeKind::Hidraw)
+            candidates.push_back({named.path, ""});
+    }
+    if (chosen && candidates.empty()) {
+        if (named.kind == NodeKind::Other) {
+            // Neither reports nor serial bytes may go there.
+            record_open(kOpenFailed, std::string("BRIDGEIO_ADAPTER \"") + chosen + "\" names " +
+                                         named.what + ", neither a hidraw node nor a terminal");
+            return BRIDGEIO_INVALID_HANDLE;
+        }
+        // A serial port's path that is not there (yet): its opening says so.
         if (chosen[0] == '/' && !std::strstr(chosen, "hidraw"))
             return bt_open(chosen, "/dev", stdout);
         std::string text = std::string("BRIDGEIO_ADAPTER \"") + chosen +
@@ -94,6 +126,7 @@ BridgeHandle hid_open(int vendor_id, int product_id) {
     }
 
     std::string failure;
+    bool settling = true;
     for (const HidAdapter &a : candidates) {
         int error = 0;
         std::unique_ptr<Port> port = open_hid_adapter(a, link_current_port(), &error);
@@ -101,11 +134,19 @@ BridgeHandle hid_open(int vendor_id, int product_id) {
             record_open(kOpenSucceeded, "opened " + describe(a));
             return link_attach(std::move(port));
         }
+        // Just plugged in: the node is listed before udev has applied the
+        // rule, so "permission denied" then means "not there yet".
+        settling = settling && error == EACCES && node_just_changed(a.path.c_str());
         if (failure.empty())
             failure = open_failure_text(a.path, error);
     }
     // Only a successful open replaces the link: the open one stays usable.
-    record_open(kOpenFailed, failure);
+    if (settling)
+        record_open(kOpenNoAdapter, "the adapter at " + candidates.front().path +
+                                        " is still being set up (udev has not given it "
+                                        "its permissions yet)");
+    else
+        record_open(kOpenFailed, failure);
     return BRIDGEIO_INVALID_HANDLE;
 }
 

@@ -15,6 +15,7 @@
 
 #include "console/console.h"
 #include "console/console_trace.h"
+#include "support/loopback_peer.h"
 
 namespace console {
 
@@ -38,33 +39,6 @@ class DescriptorServer : public QTcpServer {
 const QByteArray kDroppedLine = "relay: further output dropped, the client does not read it\n";
 
 } // namespace
-
-long loopback_peer_uid(int fd) {
-    sockaddr_in peer{}, local{};
-    socklen_t peer_size = sizeof peer, local_size = sizeof local;
-    if (getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &peer_size) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr *>(&local), &local_size) != 0 ||
-        peer.sin_family != AF_INET)
-        return -1;
-    // The peer's socket is listed with its own address first.
-    FILE *table = std::fopen("/proc/net/tcp", "re");
-    if (table == nullptr)
-        return -1;
-    long uid = -1;
-    char line[512];
-    while (uid < 0 && std::fgets(line, sizeof line, table) != nullptr) {
-        unsigned from_ip = 0, from_port = 0, to_ip = 0, to_port = 0;
-        unsigned long owner = 0;
-        if (std::sscanf(line, " %*u: %8X:%4X %8X:%4X %*X %*X:%*X %*X:%*X %*X %lu", &from_ip,
-                        &from_port, &to_ip, &to_port, &owner) != 5)
-            continue;
-        if (from_ip == peer.sin_addr.s_addr && from_port == ntohs(peer.sin_port) &&
-            to_ip == local.sin_addr.s_addr && to_port == ntohs(local.sin_port))
-            uid = static_cast<long>(owner);
-    }
-    std::fclose(table);
-    return uid;
-}
 
 Relay::Relay(Console &console, QObject *parent)
     : QObject(parent), console_(console),
@@ -99,7 +73,7 @@ void Relay::new_connection() {
 void Relay::accept(int fd) {
     trace("new connection!");
     if (!allow_any_user_) {
-        const long uid = loopback_peer_uid(fd);
+        const long uid = support::loopback_peer_uid(fd);
         if (uid != static_cast<long>(getuid())) {
             ::close(fd);
             if (!refusal_logged_) {

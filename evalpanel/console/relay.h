@@ -94,8 +94,4 @@ class Relay : public QObject {
     bool refusal_logged_ = false;
 };
 
-// The user owning the other end of a loopback TCP connection, looked up in
-// the kernel's socket table; -1 when it cannot be found.
-long loopback_peer_uid(int fd);
-
 } // namespace console

@@ -8,6 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "support/regular_file.h"
+
 #include "console_trace.h"
 
 namespace console {
@@ -74,20 +76,12 @@ std::string replace_variable(const std::string &line, const char *name, int64_t 
 }
 
 // Only a regular file is a script: a directory, a device or a FIFO of the
-// same name as a command must not swallow the command, and open() on a FIFO
-// would wait for a writer. The name is checked before the open and the
-// descriptor after it, since the name may be replaced in between; O_NONBLOCK
-// keeps that open from waiting (it changes nothing for a regular file).
+// same name as a command must not swallow the command.
 FILE *open_script(const char *name) {
-    struct stat info;
-    if (::stat(name, &info) != 0 || !S_ISREG(info.st_mode))
-        return nullptr;
-    const int fd = ::open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const int fd = support::open_regular_file(name);
     if (fd < 0)
         return nullptr;
-    FILE *file = nullptr;
-    if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode))
-        file = fdopen(fd, "rb");
+    FILE *file = fdopen(fd, "rb");
     if (!file)
         ::close(fd);
     return file;

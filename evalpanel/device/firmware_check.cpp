@@ -1,4 +1,5 @@
 #include "device/firmware_check.h"
+#include "support/regular_file.h"
 
 #include <QTime>
 
@@ -11,11 +12,11 @@
 namespace evalpanel {
 namespace {
 
-constexpr off_t kImageHeaderSize = 8;
-// The adapter's flash holds 1024 pages of 256 bytes; the library refuses an
-// image that does not fit, and so does the check, before anything is sent.
-constexpr off_t kPageSize = 256;
-constexpr off_t kAdapterPages = 1024;
+constexpr off_t kImageHeaderSize = rx5120::image::kHeaderSize;
+// The library refuses an image that does not fit the adapter's flash, and so
+// does the check, before anything is sent.
+constexpr off_t kPageSize = rx5120::image::kPageSize;
+constexpr off_t kAdapterPages = rx5120::image::kAdapterPages;
 
 uint32_t get_le32(const unsigned char *p) {
     return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
@@ -23,26 +24,6 @@ uint32_t get_le32(const unsigned char *p) {
 
 QString version_text(const char (&text)[12]) {
     return QString::fromLatin1(text, static_cast<int>(qstrnlen(text, sizeof text)));
-}
-
-// Opens `name` for reading only if it is a regular file, without ever
-// waiting: open() on a FIFO waits for a writer. The name is checked before
-// the open and the descriptor after it, since the name may be replaced in
-// between; O_NONBLOCK keeps that open from waiting. -1 when it is no regular
-// file or does not open; otherwise the descriptor and the file's size.
-int open_regular_file(const char *name, off_t *size) {
-    struct stat info;
-    if (::stat(name, &info) != 0 || !S_ISREG(info.st_mode))
-        return -1;
-    const int fd = ::open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return -1;
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        ::close(fd);
-        return -1;
-    }
-    *size = info.st_size;
-    return fd;
 }
 
 struct ImageHeader {
@@ -62,7 +43,7 @@ struct ImageHeader {
 
 ImageHeader read_image_header() {
     ImageHeader header;
-    const int fd = open_regular_file(kFirmwareImageName, &header.size);
+    const int fd = support::open_regular_file(kFirmwareImageName, &header.size);
     if (fd < 0)
         return header;
     header.opened = true;

@@ -23,11 +23,12 @@
 #include <functional>
 
 #include "bridgeio.h"
+#include "chip/firmware_image.h"
 
 namespace evalpanel {
 
 inline constexpr const char *kFirmwareImageName = "firmware.bin";
-inline constexpr uint32_t kFirmwareImageMagic = 0x04050607;
+inline constexpr uint32_t kFirmwareImageMagic = rx5120::image::kMagic;
 
 // The adapter commands the check uses. BridgeFirmwareAdapter sends them to
 // the adapter library; tests may change the answers.

@@ -14,6 +14,7 @@
 #include <pty.h>
 #include <string>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
@@ -51,6 +52,11 @@ class SerialPty : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_TRUE(pty.ok());
+        // Left at 7E2 by another tool: the link must not keep that.
+        termios tio{};
+        ASSERT_EQ(tcgetattr(pty.slave(), &tio), 0);
+        tio.c_cflag = (tio.c_cflag & ~CSIZE) | CS7 | PARENB | CSTOPB;
+        ASSERT_EQ(tcsetattr(pty.slave(), TCSANOW, &tio), 0);
         handle = bt_open(pty.name().c_str(), nullptr, out.file());
         ASSERT_NE(handle, BRIDGEIO_INVALID_HANDLE);
     }
@@ -68,7 +74,7 @@ TEST_F(SerialPty, OpensQuietlyWithTheLinkSettings) {
     EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B115200));
     EXPECT_EQ(cfgetispeed(&tio), static_cast<speed_t>(B115200));
     EXPECT_TRUE(tio.c_cflag & CRTSCTS);
-    EXPECT_FALSE(tio.c_cflag & CSTOPB);
+    EXPECT_EQ(tio.c_cflag & (CSIZE | PARENB | CSTOPB), static_cast<tcflag_t>(CS8));
     EXPECT_FALSE(tio.c_iflag & (INPCK | IXON | ICRNL));
     EXPECT_FALSE(tio.c_lflag & (ICANON | ECHO | ISIG));
     EXPECT_FALSE(tio.c_oflag & OPOST);
@@ -186,6 +192,125 @@ TEST(SerialOpen, PortThatCannotBeOpenedPrintsAllThreeSettingsMessages) {
                           "setting commstate failed.\n"
                           "setting commtimeouts failed.");
 }
+
+// What BRIDGEIO_ADAPTER may name: a terminal opens as the serial link (also
+// through a symbolic link); anything else is refused without a byte written.
+struct SelectionRow {
+    const char *name;
+    std::string (*target)(const Pty &pty, const std::string &file);
+    int outcome;
+    const char *text;
+};
+
+const SelectionRow kSelections[] = {
+    {"RegularFile", [](const Pty &, const std::string &f) { return f; }, -1,
+     "names a regular file, neither a hidraw node nor a terminal"},
+    {"DevNull", [](const Pty &, const std::string &) { return std::string("/dev/null"); }, -1,
+     "names a mem device, neither a hidraw node nor a terminal"},
+    {"Directory", [](const Pty &, const std::string &) { return std::string("/tmp"); }, -1,
+     "names a directory"},
+    {"SymlinkToATerminal",
+     [](const Pty &pty, const std::string &f) {
+         ::unlink(f.c_str());
+         EXPECT_EQ(::symlink(pty.name().c_str(), f.c_str()), 0);
+         return f;
+     },
+     1, "opened serial port "},
+};
+
+class AdapterSelection : public ::testing::TestWithParam<SelectionRow> {
+  protected:
+    void TearDown() override {
+        ::unsetenv("BRIDGEIO_ADAPTER");
+        link_close();
+    }
+};
+
+TEST_P(AdapterSelection, OpensTerminalsAndRefusesTheRest) {
+    const SelectionRow &row = GetParam();
+    Pty pty;
+    ASSERT_TRUE(pty.ok());
+    char file[] = "/tmp/bridgeio-init-XXXXXX";
+    const int fd = ::mkstemp(file);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::write(fd, "saved\n", 6), 6);
+    ::close(fd);
+    const std::string target = row.target(pty, file);
+    ::setenv("BRIDGEIO_ADAPTER", target.c_str(), 1);
+
+    const BridgeHandle h = usb_hid_init(BRIDGEIO_VENDOR_ID, BRIDGEIO_PRODUCT_ID);
+    char text[256] = {};
+    EXPECT_EQ(last_open_result(text, sizeof text), row.outcome);
+    EXPECT_NE(std::string(text).find(row.text), std::string::npos) << text;
+    EXPECT_EQ(h != BRIDGEIO_INVALID_HANDLE, row.outcome == 1);
+    struct stat st{};
+    if (::lstat(file, &st) == 0 && S_ISREG(st.st_mode)) {
+        EXPECT_EQ(st.st_size, 6) << "the file was written to";
+    }
+    ::unlink(file);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, AdapterSelection, ::testing::ValuesIn(kSelections),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+TEST(SerialOpen, RefusesWhatIsNoTerminalAndAdvisesByNodeType) {
+    Output out;
+    EXPECT_EQ(bt_open("/dev/null", nullptr, out.file()), BRIDGEIO_INVALID_HANDLE);
+    char text[256] = {};
+    EXPECT_EQ(last_open_result(text, sizeof text), -1);
+    EXPECT_STREQ(text, "cannot open /dev/null: neither a hidraw node nor a terminal");
+    Pty pty;
+    EXPECT_NE(open_failure_text(pty.name(), EACCES).find("dialout group"), std::string::npos);
+}
+
+// Lock files of other serial tools: ten ASCII digits or a binary int.
+struct LockFileRow {
+    const char *name;
+    std::string (*content)();
+    bool held;
+};
+
+std::string ascii_pid(pid_t pid) {
+    char b[16];
+    std::snprintf(b, sizeof b, "%10d\n", static_cast<int>(pid));
+    return b;
+}
+pid_t gone_pid() {
+    const pid_t child = fork();
+    if (child == 0)
+        _exit(0);
+    waitpid(child, nullptr, 0);
+    return child;
+}
+
+const LockFileRow kLockFiles[] = {
+    {"LiveProcess", [] { return ascii_pid(getppid()); }, true},
+    {"LiveProcessBinary",
+     [] {
+         const int pid = getppid();
+         return std::string(reinterpret_cast<const char *>(&pid), sizeof pid);
+     },
+     true},
+    {"ProcessGone", [] { return ascii_pid(gone_pid()); }, false},
+    {"OurOwn", [] { return ascii_pid(getpid()); }, false},
+    {"Garbage", [] { return std::string("none\n"); }, false},
+};
+
+class SerialLockFile : public ::testing::TestWithParam<LockFileRow> {};
+
+TEST_P(SerialLockFile, CountsOnlyALiveOtherProcess) {
+    TempDir dir;
+    dir.add("LCK..ttyUSB7");
+    std::FILE *f = std::fopen(dir.files.back().c_str(), "w");
+    const std::string content = GetParam().content();
+    std::fwrite(content.data(), 1, content.size(), f);
+    std::fclose(f);
+    EXPECT_EQ(held_by_lock_file("/dev/ttyUSB7", {"/nonexistent", dir.path}), GetParam().held);
+    EXPECT_FALSE(held_by_lock_file("/dev/ttyUSB8", {dir.path}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, SerialLockFile, ::testing::ValuesIn(kLockFiles),
+                         [](const auto &info) { return std::string(info.param.name); });
 
 TEST(SerialOpen, BtInitWithoutBluetoothPortsDoesNotEndTheProcess) {
     struct stat st;

@@ -12,6 +12,7 @@
 
 #include "chip/adapter_commands.h"
 #include "chip/byte_order.h"
+#include "chip/firmware_image.h"
 #include "chip/rx5120.h"
 #include "chip/status_script.h"
 
@@ -54,10 +55,10 @@ class Adapter {
 
     static constexpr size_t kScriptMemory = 2048;
     static constexpr size_t kResultBlock = rx5120::kStatusResultSize;
-    static constexpr uint32_t kImageMagic = 0x04050607;
-    static constexpr size_t kPageSize = 256;
-    static constexpr size_t kFlashPages = 1024; // 256 KiB of application flash
-    static constexpr size_t kBootloaderSize = 16384;
+    static constexpr uint32_t kImageMagic = rx5120::image::kMagic;
+    static constexpr size_t kPageSize = rx5120::image::kPageSize;
+    static constexpr size_t kFlashPages = rx5120::image::kAdapterPages;
+    static constexpr size_t kBootloaderSize = rx5120::image::kBootloaderSize;
     static constexpr uint32_t kAppBase = 0x00004000;
     static constexpr uint32_t kScriptBase = 0x20000000;
     static constexpr uint32_t kDefaultBootloader = version_word(1, 0, 4);

@@ -15,8 +15,8 @@ namespace virtualkit {
 
 namespace {
 
-constexpr size_t kMaxChunk = 56;
-constexpr int kBootloaderBlocks = 256;
+constexpr size_t kMaxChunk = rx5120::image::kFlashChunk;
+constexpr int kBootloaderBlocks = static_cast<int>(rx5120::image::kBootloaderBlocks);
 
 // Status words of the flash requests.
 constexpr uint32_t kFlashOk = 0;

@@ -1,5 +1,7 @@
 #include "control_server.h"
 
+#include "support/loopback_peer.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdio>
@@ -19,39 +21,13 @@ constexpr char kBusy[] = "error: another client is connected\n";
 constexpr char kTooLong[] = "error: line too long\n";
 constexpr char kOtherUser[] = "error: the kit takes commands from its own user only\n";
 
-// The user owning the other end of a loopback TCP connection, from the
-// kernel's socket table; -1 when it cannot be found.
-long loopback_peer_uid(int fd) {
-    sockaddr_in peer{}, local{};
-    socklen_t peer_size = sizeof peer, local_size = sizeof local;
-    if (::getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &peer_size) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr *>(&local), &local_size) != 0)
-        return -1;
-    FILE *table = std::fopen("/proc/net/tcp", "re");
-    if (table == nullptr)
-        return -1;
-    long uid = -1;
-    char line[512];
-    while (uid < 0 && std::fgets(line, sizeof line, table) != nullptr) {
-        unsigned from_ip = 0, from_port = 0, to_ip = 0, to_port = 0;
-        unsigned long owner = 0;
-        if (std::sscanf(line, " %*u: %8X:%4X %8X:%4X %*X %*X:%*X %*X:%*X %*X %lu", &from_ip,
-                        &from_port, &to_ip, &to_port, &owner) == 5 &&
-            from_ip == peer.sin_addr.s_addr && from_port == ntohs(peer.sin_port) &&
-            to_ip == local.sin_addr.s_addr && to_port == ntohs(local.sin_port))
-            uid = static_cast<long>(owner);
-    }
-    std::fclose(table);
-    return uid;
-}
-
 // Only the user running the kit drives it, unless BRIDGEIO_KIT_ANY_USER is
 // set (the program's --allow-any-user sets it).
 bool allowed(int fd) {
     const char *any = std::getenv("BRIDGEIO_KIT_ANY_USER");
     if (any != nullptr && *any != '\0' && std::strcmp(any, "0") != 0)
         return true;
-    return loopback_peer_uid(fd) == static_cast<long>(::getuid());
+    return support::loopback_peer_uid(fd) == static_cast<long>(::getuid());
 }
 } // namespace
 

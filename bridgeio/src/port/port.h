@@ -98,3 +98,23 @@ std::unique_ptr<Port> open_serial_port(const char *path, const Port *current,
 int take_node_lock(int fd, const Port *current, uint64_t *device_number);
 
 } // namespace bridgeio
+
+namespace bridgeio {
+
+// What a path names, symbolic links followed: a hidraw node, a terminal
+// (a tty node, or a character device sysfs does not know, such as a
+// pseudo-terminal, which the serial opening checks with isatty), something
+// else, or nothing.
+enum class NodeKind { Missing, Hidraw, Terminal, Other };
+struct NodeInfo {
+    NodeKind kind = NodeKind::Missing;
+    std::string path; // the resolved path (or the given one when missing)
+    std::string what; // for Other: "a regular file", "a directory", ...
+};
+NodeInfo classify_node(const char *path);
+
+// True when the node was created or changed within the last few seconds:
+// udev may not yet have given it the permissions its rule grants.
+bool node_just_changed(const char *path);
+
+} // namespace bridgeio

@@ -7,7 +7,13 @@
 #include "serial.h"
 #include "port.h"
 
+#include "support/regular_file.h"
+
+#include <cctype>
 #include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
 #include <chrono>
 #include <fcntl.h>
 #include <poll.h>
@@ -139,8 +145,9 @@ class SerialPort final : public Port {
     bool last_timeout_on_write_ = false;
 };
 
-// Raw binary line at 115200 baud, one stop bit, no parity checking, RTS/CTS.
-// Character size and parity generation stay as the port had them.
+// Raw binary line at 115200 baud, 8 data bits, no parity, one stop bit,
+// RTS/CTS. (A port that another tool left at 7E1 would otherwise mangle
+// every binary report.)
 void make_link_settings(termios &tio) {
     cfsetispeed(&tio, B115200);
     cfsetospeed(&tio, B115200);
@@ -148,8 +155,39 @@ void make_link_settings(termios &tio) {
         ~(INPCK | IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY);
     tio.c_oflag &= ~OPOST;
     tio.c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
-    tio.c_cflag &= ~CSTOPB;
-    tio.c_cflag |= CRTSCTS | CLOCAL | CREAD;
+    tio.c_cflag &= ~(CSTOPB | CSIZE | PARENB | PARODD | CMSPAR);
+    tio.c_cflag |= CS8 | CRTSCTS | CLOCAL | CREAD;
+}
+
+// tcsetattr succeeds when any of the changes could be made: read the
+// settings back and compare what the link relies on.
+bool link_settings_hold(int fd) {
+    termios now{};
+    if (tcgetattr(fd, &now) != 0)
+        return false;
+    const tcflag_t framing = CSIZE | PARENB | CSTOPB | CRTSCTS;
+    return cfgetospeed(&now) == B115200 && cfgetispeed(&now) == B115200 &&
+           (now.c_cflag & framing) == (CS8 | CRTSCTS);
+}
+
+// Waits until the Bluetooth link behind an rfcomm node is connected. A node
+// bound with `rfcomm bind` starts paging the board only when it is opened,
+// which takes seconds (longer when the board is off); the tty reports the
+// board's carrier once the channel is up. Terminals without modem lines (a
+// pseudo-terminal) have nothing to wait for.
+void wait_for_carrier(int fd, int timeout_ms) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        int lines = 0;
+        if (::ioctl(fd, TIOCMGET, &lines) != 0 || (lines & TIOCM_CD) || Clock::now() >= deadline)
+            return;
+        ::usleep(20'000);
+    }
+}
+
+bool is_rfcomm(const std::string &path) {
+    const size_t slash = path.rfind('/');
+    return path.compare(slash == std::string::npos ? 0 : slash + 1, 6, "rfcomm") == 0;
 }
 
 } // namespace
@@ -163,9 +201,26 @@ std::unique_ptr<Port> open_serial_port(const char *path, const Port *current,
         report->open_error = ENOENT;
         return nullptr;
     }
+    // Only a terminal carries the serial link: a regular file or /dev/null
+    // would "open" and take the requests as data.
+    const NodeInfo node = classify_node(path);
+    if (node.kind == NodeKind::Other || node.kind == NodeKind::Hidraw) {
+        report->open_error = ENOTTY;
+        return nullptr;
+    }
+    // Another serial tool's lock file names a live process: the port is its.
+    if (node.kind == NodeKind::Terminal && held_by_lock_file(node.path.c_str(), kLockDirs)) {
+        report->open_error = EWOULDBLOCK;
+        return nullptr;
+    }
     int fd = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         report->open_error = errno;
+        return nullptr;
+    }
+    if (!::isatty(fd)) {
+        ::close(fd);
+        report->open_error = ENOTTY;
         return nullptr;
     }
     // The link owns the port alone; a second opener would steal replies.
@@ -186,7 +241,7 @@ std::unique_ptr<Port> open_serial_port(const char *path, const Port *current,
         report->set_settings_failed = true; // nothing sound to apply
     } else {
         make_link_settings(tio);
-        if (tcsetattr(fd, TCSANOW, &tio) != 0)
+        if (tcsetattr(fd, TCSANOW, &tio) != 0 || !link_settings_hold(fd))
             report->set_settings_failed = true;
     }
 
@@ -202,7 +257,37 @@ std::unique_ptr<Port> open_serial_port(const char *path, const Port *current,
         if (tcsetattr(fd, TCSANOW, &timing) != 0)
             report->set_timeouts_failed = true;
     }
+    if (is_rfcomm(node.path))
+        wait_for_carrier(fd, kRfcommConnectMs);
     return std::make_unique<SerialPort>(fd, lock, device);
+}
+
+bool held_by_lock_file(const char *device_path, const std::vector<std::string> &dirs) {
+    const char *slash = std::strrchr(device_path, '/');
+    const std::string name = std::string("LCK..") + (slash ? slash + 1 : device_path);
+    for (const std::string &dir : dirs) {
+        const std::string file = dir + "/" + name;
+        const int fd = support::open_regular_file(file.c_str());
+        if (fd < 0)
+            continue;
+        // The owner's process ID: ten characters of ASCII (the usual form),
+        // or a binary int written by older tools.
+        char text[32] = {};
+        const ssize_t n = ::read(fd, text, sizeof text - 1);
+        ::close(fd);
+        long pid = 0;
+        if (n == static_cast<ssize_t>(sizeof(int)) &&
+            !std::isdigit(static_cast<unsigned char>(text[0])) && text[0] != ' ') {
+            int binary = 0;
+            std::memcpy(&binary, text, sizeof binary);
+            pid = binary;
+        } else if (n > 0)
+            pid = std::strtol(text, nullptr, 10);
+        // A stale file (its process gone) does not count, nor our own.
+        if (pid > 0 && pid != ::getpid() && (::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM))
+            return true;
+    }
+    return false;
 }
 
 bool scan_rfcomm_ports(const char *dir, char *path, size_t size, std::FILE *out) {

@@ -4,10 +4,22 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <string>
+#include <vector>
 
 namespace bridgeio {
 
 constexpr int kRfcommPorts = 20;
+
+// How long opening an rfcomm node waits for its Bluetooth link to connect.
+constexpr int kRfcommConnectMs = 5000;
+
+// Where serial tools put their lock files (LCK..ttyUSB0).
+inline const std::vector<std::string> kLockDirs = {"/var/lock", "/run/lock"};
+
+// True when one of `dirs` holds a lock file for the device (by its node's
+// name) that names a live process other than this one.
+bool held_by_lock_file(const char *device_path, const std::vector<std::string> &dirs);
 
 // Looks for `dir`/rfcomm0, rfcomm1, ... up to rfcomm19 and stops at the
 // first one missing. Prints "Found <node> <path>\n" to `out` for each one
