@@ -220,8 +220,9 @@ TEST_F(Session, FailuresAreClassified) {
         EXPECT_EQ(session.connection_state(), row.expected_state);
         EXPECT_EQ(session.poll_timer()->isActive(), !lost);
         EXPECT_EQ(session.reconnect_timer()->isActive(), lost);
-        if (lost)
+        if (lost) {
             EXPECT_LE(session.reconnect_timer()->interval(), kReconnectIntervalMs);
+        }
         EXPECT_EQ(session.polling(), !lost);
         kit("nack off");
     }

@@ -109,7 +109,7 @@ TEST_F(ExtrasWindowTest, ConnectingToAnAdapterWithoutFirmwareFlashesIt) {
     write_image(0x00010300);
     ModalCloser user;
     open_window();
-    QTest::qWaitFor([&] { return !user.seen.isEmpty(); });
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !user.seen.isEmpty(); }));
     EXPECT_EQ(user.seen, QStringList{"Firmware updated."});
     EXPECT_EQ(stamped_messages(),
               QStringList({" : Application started.", " : Bootloader version 1.0.4.",
@@ -126,7 +126,7 @@ TEST_F(ExtrasWindowTest, MenuUpdateReflashesTheSameVersionAndRestartsTheFirmware
     write_image(0x00010200);
     ModalCloser user;
     ui().actionUpdate_Firmware->trigger();
-    QTest::qWaitFor([&] { return !user.seen.isEmpty(); });
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !user.seen.isEmpty(); }));
     EXPECT_EQ(user.seen, QStringList{"Firmware updated."});
     const QStringList messages = stamped_messages();
     const QStringList tail = messages.mid(messages.size() - 5);
