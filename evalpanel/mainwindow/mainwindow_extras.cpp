@@ -182,6 +182,8 @@ void MainWindow::on_actionUpdate_Firmware_activated() {
 void MainWindow::show_firmware_box(const QString &text) {
     if (flash_progress_ != nullptr)
         flash_progress_->reset();
+    // The flash's progress leaves the status bar to the connection again.
+    show_connection();
     // Shown after the check has ended, and never waited for: the device
     // thread goes on while it is open.
     auto *box = new QMessageBox;
