@@ -2,6 +2,6 @@
 # evalpanel-virtual on the simulated kit (libbridgeio-virtual). The sources
 # are the same; only the adapter library differs.
 add_executable(evalpanel main.cpp)
-target_link_libraries(evalpanel PRIVATE evalpanel_mainwindow bridgeio)
+target_link_libraries(evalpanel PRIVATE evalpanel_mainwindow evalpanel_device bridgeio)
 add_executable(evalpanel-virtual main.cpp)
-target_link_libraries(evalpanel-virtual PRIVATE evalpanel_mainwindow bridgeio-virtual)
+target_link_libraries(evalpanel-virtual PRIVATE evalpanel_mainwindow evalpanel_device bridgeio-virtual)

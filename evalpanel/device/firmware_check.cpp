@@ -1,4 +1,5 @@
 #include "device/firmware_check.h"
+#include "device/device_session.h"
 #include "support/regular_file.h"
 
 #include <QTime>
@@ -153,6 +154,21 @@ FirmwareOutcome run_firmware_check(FirmwareAdapter &adapter, bool automatic,
     adapter.firmware_version(text);
     log(QStringLiteral(" : Current firmware version %1.").arg(version_text(text)));
     return finish(outcome, box_text);
+}
+
+void install_automatic_firmware_check(DeviceSession &session, FirmwareCheckSinks sinks) {
+    session.set_firmware_check([sinks = std::move(sinks)](BridgeHandle handle) {
+        BridgeFirmwareAdapter adapter(handle);
+        run_firmware_check(adapter, true, sinks);
+    });
+}
+
+FirmwareOutcome update_firmware_from_menu(DeviceSession &session, const FirmwareCheckSinks &sinks) {
+    BridgeFirmwareAdapter adapter(session.handle());
+    const FirmwareOutcome outcome = run_firmware_check(adapter, false, sinks);
+    // The check leaves the adapter in its bootloader, whatever it decided.
+    start_firmware(session.handle());
+    return outcome;
 }
 
 } // namespace evalpanel

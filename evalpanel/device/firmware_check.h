@@ -83,6 +83,13 @@ enum class FirmwareOutcome {
 FirmwareOutcome run_firmware_check(FirmwareAdapter &adapter, bool automatic,
                                    const FirmwareCheckSinks &sinks);
 
+class DeviceSession;
+// The check on the session's adapter, on the device thread: automatically
+// at each connection (installed into the session's connection sequence),
+// or from the menu, after which the adapter's firmware is started again.
+void install_automatic_firmware_check(DeviceSession &session, FirmwareCheckSinks sinks);
+FirmwareOutcome update_firmware_from_menu(DeviceSession &session, const FirmwareCheckSinks &sinks);
+
 // "hh:mm:ss" of the current time followed by `text` (which carries its own
 // separator, usually " : ").
 QString time_stamped(const QString &text);

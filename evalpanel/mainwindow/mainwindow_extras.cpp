@@ -162,21 +162,13 @@ FirmwareCheckSinks window_sinks(DeviceSession &s, QPointer<MainWindow> window) {
 void MainWindow::install_firmware_check() {
     QPointer<MainWindow> window(this);
     view_.post([window](DeviceSession &s) {
-        s.set_firmware_check([&s, window](BridgeHandle) {
-            BridgeFirmwareAdapter adapter(s.handle());
-            run_firmware_check(adapter, true, window_sinks(s, window));
-        });
+        install_automatic_firmware_check(s, window_sinks(s, window));
     });
 }
 
 void MainWindow::on_actionUpdate_Firmware_activated() {
     QPointer<MainWindow> window(this);
-    view_.post([window](DeviceSession &s) {
-        BridgeFirmwareAdapter adapter(s.handle());
-        run_firmware_check(adapter, false, window_sinks(s, window));
-        // The check leaves the adapter in its bootloader, whatever it decided.
-        start_firmware(s.handle());
-    });
+    view_.post([window](DeviceSession &s) { update_firmware_from_menu(s, window_sinks(s, window)); });
 }
 
 void MainWindow::show_firmware_box(const QString &text) {
