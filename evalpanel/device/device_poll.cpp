@@ -254,6 +254,10 @@ void DeviceSession::poll() {
     }
     if (state_ != kNotConnected) {
         track_supply(status_[rx5120::result::kVioSysLevel]);
+        // The status script ends on page 0; the page the user selected is
+        // selected again, so that a write by address still reaches it.
+        if (page_ != 0 && status_fresh_)
+            register_write(rx5120::reg::kPage, static_cast<uint8_t>(page_));
     }
     publish();
     emit polled(status_fresh_);

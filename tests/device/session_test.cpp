@@ -259,6 +259,17 @@ TEST_F(Session, SilentAdapterIsAnOutageWithBackOff) {
     EXPECT_TRUE(log.last().startsWith("Adapter ") || log.contains("advanced")) << log.join('|').toStdString();
 }
 
+// A poll reads the bucks' pages and ends on page 0; the user's page is
+// selected again after it.
+TEST_F(Session, PollKeepsTheSelectedPage) {
+    power();
+    for (int page : {2, 0}) {
+        ASSERT_EQ(session.switch_page(static_cast<uint8_t>(page)), 1);
+        session.poll();
+        EXPECT_EQ(session.register_read(rx5120::reg::kPage), page);
+    }
+}
+
 TEST_F(Session, AccessLevelsAndPageGuardRestoreThePage) {
     power();
     ASSERT_EQ(session.switch_page(3), 1);
