@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -96,6 +97,10 @@ void Relay::accept(int fd) {
         return;
     }
     fd_ = fd;
+    // Answers are small and a client waits for each: sent at once, not held
+    // back for a delayed acknowledgement.
+    const int on = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     input_.clear();
     output_.clear();
     end_of_input_ = false;
