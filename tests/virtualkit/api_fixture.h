@@ -1,6 +1,5 @@
 // Tests through the adapter library's public interface against the virtual
-// kit: the real protocol code on both sides. Each test starts from the
-// kit's power-on state on the manual clock.
+// kit, from its power-on state on the manual clock.
 #pragma once
 
 #include "bridgeio.h"
@@ -36,7 +35,6 @@ class Api : public ::testing::Test {
         const int r = sw_i2c_read(h, 1, reg, 1, dev, &b, 0, 0);
         return r == 1 ? b : r;
     }
-    int reg_write(uint8_t reg, uint8_t v) { return sw_i2c_write(h, 1, reg, 1, 0x60, &v, 0, 0); }
 
     // What the program does once the adapter is open.
     void start_like_the_program() {
