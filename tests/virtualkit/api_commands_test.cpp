@@ -22,7 +22,8 @@ TEST(KitControl, ReturnsTheOutcomeAndFitsTheBuffer) {
 
 // A failed script step: AFailedStepStillReturnsTheBlock.
 TEST_F(Api, Converters) {
-    start_like_the_program();
+    EXPECT_EQ(init_adc(h, 0), 0);
+    EXPECT_EQ(init_adc(h, 1), 0);
     EXPECT_NEAR(read_adc(h, 0, 2) * 2.5 / 1024 * 2, 3.3, 0.01); // adapter supply, halved
     EXPECT_EQ(read_adc(h, 1, 0), 0);                            // Buck0 is off
     EXPECT_EQ(read_adc(h, 2, 0), -2);
@@ -76,7 +77,6 @@ TEST_F(Api, UnpluggedPinsLoseTheirLevelsAndRefusedOpensSayWhy) {
 
 // Slow, lost and refused exchanges (a NACK and the exchange log: DeviceSession).
 TEST_F(Api, LatencyLossAndRefusal) {
-    start_like_the_program();
     ASSERT_EQ(pin_set(h, 0, 22, 1), 0);
     ctl("latency 300");
     EXPECT_EQ(reg_read(0x18), 0x84); // slow but in time
