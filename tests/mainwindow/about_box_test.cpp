@@ -37,9 +37,7 @@ TEST(AboutTexts, NameTheQtInUse) {
 TEST(AboutBox, ContentTitleAndFixedSize) {
     QWidget owner;
     std::unique_ptr<QDialog> box(evalpanel::build_about_box(&owner));
-    EXPECT_EQ(box->parentWidget(), &owner);
-    EXPECT_EQ(box->windowTitle(), "About RX5120 Evaluation kit");
-    EXPECT_TRUE(box->isModal());
+    EXPECT_EQ(box->parentWidget(), &owner); // title and modality: AboutFromTheMenuIsModalEachTime
     EXPECT_FALSE(box->windowFlags() & Qt::WindowContextHelpButtonHint);
 
     const QString version = QString::fromLatin1(qVersion());

@@ -9,78 +9,60 @@ namespace {
 
 using BindingWindowTest = WindowTest;
 
-TEST_F(BindingWindowTest, OutputVoltageSelectorShowsAndWritesWithItsOffset) {
-    open_powered();
-    set_chip_register(0, 0x00, 0x32);
-    ui().readregisters->click();
-    EXPECT_EQ(ui().co0060->currentIndex(), 40);
-    EXPECT_EQ(ui().co0060->currentText(), "1000 mV");
-
-    // The enable bit changes on the chip after the last refresh: the
-    // handler's live read keeps it.
-    set_chip_register(0, 0x00, 0xB2);
-    choose(ui().co0060, 0);
-    EXPECT_EQ(chip_register(0, 0x00), 0x8A);
-    EXPECT_EQ(cache(0x00), 0x8A);
-    EXPECT_EQ(last_log_line(), "VSET_B0 = 0xA");
-    EXPECT_EQ(window->access_label()->text(), "   W00:8a   ");
-
-    // Field values below 10 have no item.
-    set_chip_register(0, 0x00, 0x85);
-    ui().readregisters->click();
-    EXPECT_EQ(ui().co0060->currentIndex(), -1);
-}
-
+// Each row: the chip's byte at a refresh, the item shown, then the byte
+// changed behind the window's back (bits outside the field), an item
+// chosen, and the byte written: the handler merges into a live read.
 TEST_F(BindingWindowTest, SelectorsShowAndWriteTheirFields) {
     open_powered();
     const struct {
         QComboBox *combo;
-        int reg, chip_value, shown, choose_item, written_value;
+        int reg, chip_value, shown, live_value, choose_item, written_value;
     } rows[] = {
+        // Output voltage: item i is field value i + 10; below 10 no item.
+        {ui().co0060, 0x00, 0x32, 40, 0xB2, 0, 0x8A},
+        {ui().co0060, 0x00, 0x85, -1, 0x05, 1, 0x0B},
         // PFM exit level: item i is field value i + 3; the upper nibble stays.
-        {ui().co1930, 0x19, 0x52, -1, 0, 0x53},
-        {ui().co1930, 0x19, 0x07, 4, 2, 0x05},
+        {ui().co1930, 0x19, 0x52, -1, 0x52, 0, 0x53},
+        {ui().co1930, 0x19, 0x07, 4, 0x07, 2, 0x05},
         // Current limit: two bits, three items.
-        {ui().co0776, 0x07, 0xC5, -1, 1, 0x45},
+        {ui().co0776, 0x07, 0xC5, -1, 0xC5, 1, 0x45},
         // Delay: a whole register.
-        {ui().co1270, 0x12, 0xFF, 255, 10, 0x0A},
+        {ui().co1270, 0x12, 0xFF, 255, 0xFF, 10, 0x0A},
         // A disable bit listed "Enabled" first.
-        {ui().co1033, 0x10, 0x08, 1, 0, 0x00}};
+        {ui().co1033, 0x10, 0x08, 1, 0x08, 0, 0x00}};
     for (const auto &c : rows) {
         SCOPED_TRACE(c.combo->objectName().toStdString() + " " + std::to_string(c.chip_value));
         set_chip_register(0, c.reg, c.chip_value);
         ui().readregisters->click();
         EXPECT_EQ(c.combo->currentIndex(), c.shown);
+        set_chip_register(0, c.reg, c.live_value);
         choose(c.combo, c.choose_item);
         EXPECT_EQ(chip_register(0, c.reg), c.written_value);
+        EXPECT_EQ(cache(c.reg), c.written_value);
     }
+    EXPECT_EQ(last_log_line(), "DIS_DIF_B0 = 0x0");
 }
 
-TEST_F(BindingWindowTest, ClearButtonWritesAtOnceEvenWithoutAutoWrite) {
+// Without auto-write a Clear button writes at once; other controls wait for
+// Write Registers, even when auto-write is switched back on.
+TEST_F(BindingWindowTest, WithoutAutoWriteOnlyClearButtonsWrite) {
     open_powered();
     kit("flag T_WARNING on");
     kit("flag T_WARNING off"); // the flag stays latched
     window->timer_func();
     ASSERT_EQ(chip_register(0, 0x0E) & 0x08, 0x08);
     EXPECT_EQ(ui().le0e3->text(), "1");
+    ASSERT_EQ(chip_register(0, 0x0F) & 0x02, 0);
 
     ui().autowrite->click();
     ASSERT_FALSE(window->auto_write());
     ui().cb0e3->click();
     EXPECT_EQ(chip_register(0, 0x0E) & 0x08, 0);
     EXPECT_EQ(last_log_line(), "T_WARNING = 0");
-}
-
-TEST_F(BindingWindowTest, WithoutAutoWriteATickWaitsForWriteRegisters) {
-    open_powered();
-    ASSERT_EQ(chip_register(0, 0x0F) & 0x02, 0);
-    ui().autowrite->click();
     ui().cb0f1->click();
     EXPECT_EQ(cache(0x0F) & 0x02, 0x02);
     EXPECT_EQ(chip_register(0, 0x0F) & 0x02, 0) << "not written yet";
     EXPECT_EQ(last_log_line(), "MASK_OVP = 1");
-
-    // Switching auto-write back on sends nothing either.
     ui().autowrite->click();
     EXPECT_EQ(chip_register(0, 0x0F) & 0x02, 0);
     ui().writeregisters->click();
@@ -94,7 +76,6 @@ TEST_F(BindingWindowTest, VioSysBoxPowersUpAndReadsTheChipAndOffOnlyDrivesThePin
     ui().io0022->click();
     EXPECT_EQ(kit_pin(0, 22), 1);
     EXPECT_EQ(state(), evalpanel::kConnected);
-    EXPECT_EQ(cache(0x18), chip_register(0, 0x18));
     EXPECT_EQ(ui().board_temp->text(), QString::fromUtf8("25.0 °C"));
 
     const int lines_on = log_lines().size();
@@ -117,7 +98,6 @@ TEST_F(BindingWindowTest, InterruptIndicatorIsRedWhileTheLineIsLow) {
     EXPECT_EQ(base_colour(ui().lio0018), rgb(kIndicatorOn));
     EXPECT_EQ(ui().le0e1->text(), "1");
     EXPECT_EQ(base_colour(ui().le0e1), rgb(kIndicatorOn));
-    EXPECT_EQ(ui().le0e0->text(), "0");
 }
 
 TEST_F(BindingWindowTest, AFailedLiveReadMergesIntoFF) {
@@ -135,7 +115,6 @@ TEST_F(BindingWindowTest, BottomRowSelectsBusAddressAndSpeed) {
     open_powered();
     choose(ui().comboBox_3, 1);
     EXPECT_EQ(session.bus(), 1);
-    EXPECT_EQ(last_log_line(), "i2c_bus(vt)");
     choose(ui().comboBox_3, 0);
     EXPECT_EQ(session.bus(), 0);
     engine.interpreter().parse_cmd("i2c_bus(vt)");
@@ -147,7 +126,6 @@ TEST_F(BindingWindowTest, BottomRowSelectsBusAddressAndSpeed) {
 
     choose(ui().comboBox_8, 1);
     EXPECT_EQ(session.device_address(), 0x61);
-    EXPECT_EQ(last_log_line(), "i2c_addr(0x61)");
 }
 
 TEST_F(BindingWindowTest, ClearingInterruptsClearsEveryFlag) {

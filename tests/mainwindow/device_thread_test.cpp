@@ -115,6 +115,7 @@ TEST_F(DeviceThreadTest, TheGuiThreadNeverReachesTheAdapter) {
     ASSERT_NE(progress, nullptr);
     EXPECT_EQ(progress->maximum(), 64);
     box->close();
+    EXPECT_TRUE(spin_until([] { return kit("status").find("firmware running") != std::string::npos; }));
 
     const std::vector<long> threads = request_threads();
     ASSERT_FALSE(threads.empty());

@@ -1,8 +1,5 @@
-// The whole main window on the virtual kit: the real adapter library, device
-// session and console underneath, the kit's control language on the side to
-// change the hardware behind the program's back. The kit runs on its manual
-// clock, so buck state machines move only when a test advances them. No
-// relay is started, so windows of parallel tests do not share a port.
+// The whole main window on the virtual kit, its session on the test's thread.
+// The kit runs on its manual clock: bucks move only when a test advances it.
 #pragma once
 
 #include <QTest>
@@ -35,7 +32,6 @@ class WindowTest : public testing::Test {
 
     void TearDown() override { window.reset(); }
 
-    // The session lives on this thread: the window's jobs run at once.
     void open_window() { window = std::make_unique<MainWindow>(view, engine, workbench, 0); }
     // Opens the window and switches the chip on the way a user does.
     void open_powered() {

@@ -1,11 +1,9 @@
 // Tests through the adapter library's public interface against the virtual
-// kit: the real protocol code on both sides. Each test starts from the
-// kit's power-on state on the manual clock.
+// kit, from its power-on state on the manual clock.
 #pragma once
 
 #include "bridgeio.h"
 #include "kit_control.h"
-#include "chip/status_script.h"
 
 #include <gtest/gtest.h>
 
@@ -35,23 +33,6 @@ class Api : public ::testing::Test {
         uint8_t b = 0;
         const int r = sw_i2c_read(h, 1, reg, 1, dev, &b, 0, 0);
         return r == 1 ? b : r;
-    }
-    int reg_write(uint8_t reg, uint8_t v) { return sw_i2c_write(h, 1, reg, 1, 0x60, &v, 0, 0); }
-
-    // What the program does once the adapter is open.
-    void start_like_the_program() {
-        EXPECT_EQ(return_to_bootloader(h), 0);
-        EXPECT_EQ(start_firmware(h), 0);
-        EXPECT_EQ(load_script(h, rx5120::kStatusScriptImage.data(), 0, rx5120::kStatusScriptImage.size()), 0);
-        for (int pin : {3, 15, 22, 23, 24})
-            EXPECT_EQ(pin_config(h, 0, pin, 0, 0, 1, 0), 0);
-        EXPECT_EQ(pin_config(h, 0, 18, 0, 0, 0, 1), 0);
-        EXPECT_EQ(pin_config(h, 0, 25, 0, 0, 0, 0), 0);
-        EXPECT_EQ(pin_set(h, 0, 3, 1), 0);
-        EXPECT_EQ(pin_set(h, 0, 15, 1), 0);
-        EXPECT_EQ(sw_i2c_set_pins(h, 0, 1, 0, 5, 2), 0);
-        EXPECT_EQ(init_adc(h, 0), 0);
-        EXPECT_EQ(init_adc(h, 1), 0);
     }
 
     BridgeHandle h = BRIDGEIO_INVALID_HANDLE;

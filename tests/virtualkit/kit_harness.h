@@ -68,9 +68,6 @@ class KitTest : public ::testing::Test {
         exchange(Request(0xA1).u8(4, group).u8(5, pin).u8(6, level));
     }
     uint32_t read_pins(int group) { return le32(exchange(Request(0xA2).u8(4, group)), 4); }
-    void select_bus(int g1, int p1, int g2, int p2) {
-        exchange(Request(0xCA).u32(4, g1).u32(8, p1).u32(12, g2).u32(16, p2).u32(20, 2));
-    }
     // One pin-driven read chunk.
     Report sw_read(uint8_t dev, uint8_t reg, unsigned n, bool cont = false) {
         return exchange(
@@ -79,10 +76,6 @@ class KitTest : public ::testing::Test {
     int chip_read(uint8_t reg) {
         const Report r = sw_read(0x60, reg, 1);
         return le32(r, 0) == 0xFFFFFFFF ? -1 : r[4];
-    }
-    bool chip_write(uint8_t reg, uint8_t v) {
-        return le32(exchange(Request(0xA8).u8(4, 1).u8(5, reg).u8(6, 1).u8(7, 0x60).u8(12, v)),
-                    0) == 0;
     }
 
     void load_script(const uint8_t *s, size_t n, uint32_t offset = 0) {

@@ -31,16 +31,15 @@ class LineClient {
         return ::send(fd_, s.data(), s.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(s.size());
     }
 
-    // Reads up to the answer's closing line ("ok" or an error); what comes
-    // after it waits for the next call. An answer that never closes ends in
+    // Reads up to the answer's closing line ("ok" or an error); the rest
+    // waits for the next call. An answer that never closes ends in
     // "<time-out>" or "<closed>".
     std::string answer() {
-        char buf[4096];
-        for (;;) {
-            for (size_t end = pending_.find('\n'), start = 0; end != std::string::npos;
-                 start = end + 1, end = pending_.find('\n', start)) {
-                const std::string line = pending_.substr(start, end + 1 - start);
-                if (line == "ok\n" || line.rfind("error: ", 0) == 0) {
+        for (char buf[4096];;) {
+            for (size_t start = 0, end; (end = pending_.find('\n', start)) != std::string::npos;
+                 start = end + 1) {
+                if (pending_.compare(start, end + 1 - start, "ok\n") == 0 ||
+                    pending_.compare(start, 7, "error: ") == 0) {
                     const std::string got = pending_.substr(0, end + 1);
                     pending_.erase(0, end + 1);
                     return got;
