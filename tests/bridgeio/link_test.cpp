@@ -28,10 +28,6 @@ Bytes pattern(uint8_t seed) {
     return b;
 }
 
-Bytes obuffer_bytes() {
-    return Bytes(obuffer, obuffer + sizeof obuffer);
-}
-
 
 struct FramingCase {
     Transport transport;

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <poll.h>
 #include <pty.h>
 #include <string>
@@ -14,6 +15,19 @@
 #include <unistd.h>
 
 namespace bridgeio::test {
+
+// Messages printed while opening go to a temporary file.
+struct Output {
+    std::FILE *f = std::tmpfile();
+    ~Output() { std::fclose(f); }
+    std::FILE *file() const { return f; }
+    std::string text() const {
+        std::string s(static_cast<size_t>(std::ftell(f)), '\0');
+        std::rewind(f);
+        s.resize(std::fread(s.data(), 1, s.size(), f));
+        return s;
+    }
+};
 
 class Pty {
   public:

@@ -25,19 +25,6 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-// Messages printed while opening go to a temporary file.
-struct Output {
-    std::FILE *f = std::tmpfile();
-    ~Output() { std::fclose(f); }
-    std::FILE *file() const { return f; }
-    std::string text() const {
-        std::string s(static_cast<size_t>(std::ftell(f)), '\0');
-        std::rewind(f);
-        s.resize(std::fread(s.data(), 1, s.size(), f));
-        return s;
-    }
-};
-
 // Every byte value a line discipline might act on, and more.
 Bytes awkward_payload(uint32_t status) {
     Bytes p(kPayloadSize);
