@@ -4,7 +4,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <string>
+#include <vector>
 
 #include <QLoggingCategory>
 #include <QtGlobal>
@@ -23,6 +26,30 @@ inline void enable_traces() {
     }();
     (void)done;
 }
+
+// A whole file, written or the process aborted (the machine failed, not the input).
+inline void write_file(const std::string &path, const std::string &bytes) {
+    FILE *f = fopen(path.c_str(), "wb");
+    if (!f || fwrite(bytes.data(), 1, bytes.size(), f) != bytes.size() || fclose(f) != 0)
+        abort();
+}
+
+// A folder of its own under /tmp; the files named in `files` and the folder
+// go when it does (targets keep theirs for the whole process).
+struct TempFolder {
+    std::string dir;
+    std::vector<std::string> files;
+    explicit TempFolder(std::string templ) {
+        if (!mkdtemp(templ.data()))
+            abort();
+        dir = templ;
+    }
+    ~TempFolder() {
+        for (const std::string &f : files)
+            unlink((dir + "/" + f).c_str());
+        rmdir(dir.c_str());
+    }
+};
 
 // A piece of a target inside a folder of its own, back where it came from
 // afterwards: libFuzzer writes its corpus and artifacts by relative paths.
