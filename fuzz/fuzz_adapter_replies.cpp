@@ -16,6 +16,7 @@
 #include <cstring>
 #include <iterator>
 #include <memory>
+#include <numeric>
 #include <thread>
 #include <vector>
 
@@ -120,9 +121,7 @@ class FuzzPort : public Port {
 };
 
 int fifo_callback(uint8_t *report, uint32_t d1, uint32_t d2, uint32_t d3) {
-    for (size_t i = 0; i < bridgeio::kPayloadSize; ++i)
-        g_sink += report[i];
-    g_sink += d1 + d2 + d3;
+    g_sink += std::accumulate(report, report + bridgeio::kPayloadSize, d1 + d2 + d3);
     // The one call a callback may make: arming the next read.
     if (d1 & 1)
         korra_read_fifo_packet(g_handle, 0, nullptr, fifo_callback, d1 >> 1, d2, d3);
@@ -224,8 +223,7 @@ void (*const kCalls[])(Stream &c, BridgeHandle h, Kept &kept) = {
         if (void *ready = async_read(h, into)) {
             pollfd p{*static_cast<const int *>(ready), POLLIN, 0};
             if (poll(&p, 1, c.byte() & 1 ? 5 : 0) == 1)
-                for (size_t i = 0; i < 65; ++i)
-                    g_sink += into[i];
+                g_sink += std::accumulate(into, into + 65, 0u);
         }
     },
     [](Stream &c, BridgeHandle h, Kept &) {

@@ -26,11 +26,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size < 1 || size > 16384)
         return -1;
     static fuzzkit::TempFolder folder("/tmp/rx-fuzz-firmware-XXXXXX");
-    folder.files = {evalpanel::kFirmwareImageName};
     const bool automatic = data[0] & 1;
     static const char *const kFirmware[] = {"firmware none", "firmware 0.0.1", "firmware 1.2.3",
                                             "firmware 255.255.255"};
-    fuzzkit::ScopedDir in_folder(folder.dir.c_str()); // the check reads "firmware.bin" here
+    fuzzkit::ScopedDir in_folder(folder.dir); // the check reads "firmware.bin" here
     const uint8_t *image = data + 1;
     const size_t image_size = size - 1;
 

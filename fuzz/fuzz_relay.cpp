@@ -53,10 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         std::abort();
 
     const int client = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(relay.server()->serverPort());
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in to{AF_INET, htons(relay.server()->serverPort()), {htonl(INADDR_LOOPBACK)}, {}};
     if (::connect(client, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0)
         std::abort();
     size_t sent = 0;

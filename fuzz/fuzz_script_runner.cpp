@@ -19,11 +19,10 @@ constexpr int64_t kMaxPasses = 512;
 // is a fixed nested script beside it.
 struct Folder : fuzzkit::TempFolder {
     Folder() : TempFolder("/tmp/rx-fuzz-script-XXXXXX") {
-        files = {dir.substr(dir.size() - 6) + ".txt", "sub"};
         fuzzkit::write_file(dir + "/sub", "# nested: its arguments, a loop, and itself through $0\n"
                                           "$0 = $1\nfor k=0:1:3\n  0x$1[$k] = $2\nend\n// done\n");
     }
-    std::string script() const { return dir + "/" + files[0]; }
+    std::string script() const { return dir + "/" + dir.substr(dir.size() - 6) + ".txt"; }
 };
 
 // All loop headers, counted as if nested; one with a bound from an argument
@@ -87,7 +86,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     fuzzkit::NullDocument document;
     console::ScriptRunner runner(document, check_command);
     const std::string command = folder.script() + " " + arguments;
-    fuzzkit::ScopedDir in_folder(folder.dir.c_str()); // where "sub" is
+    fuzzkit::ScopedDir in_folder(folder.dir); // where "sub" is
     if (runner.run_script(command.c_str()) != 1)
         fail("the script file did not run", command.c_str());
     if (runner.script_depth() != 0)

@@ -1,13 +1,10 @@
 // Small helpers shared by the fuzz targets.
 #pragma once
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
-#include <vector>
 
 #include <QLoggingCategory>
 #include <QtGlobal>
@@ -34,39 +31,25 @@ inline void write_file(const std::string &path, const std::string &bytes) {
         abort();
 }
 
-// A folder of its own under /tmp; the files named in `files` and the folder
-// go when it does (targets keep theirs for the whole process).
+// A folder of its own under /tmp, gone with everything in it when it goes
+// (targets keep theirs for the whole process).
 struct TempFolder {
     std::string dir;
-    std::vector<std::string> files;
     explicit TempFolder(std::string templ) {
         if (!mkdtemp(templ.data()))
             abort();
         dir = templ;
     }
-    ~TempFolder() {
-        for (const std::string &f : files)
-            unlink((dir + "/" + f).c_str());
-        rmdir(dir.c_str());
-    }
+    ~TempFolder() { std::filesystem::remove_all(dir); }
 };
 
 // A piece of a target inside a folder of its own, back where it came from
-// afterwards: libFuzzer writes its corpus and artifacts by relative paths.
-class ScopedDir {
-  public:
-    explicit ScopedDir(const char *dir) : back_(open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
-        if (back_ < 0 || chdir(dir) != 0)
-            abort();
-    }
-    ~ScopedDir() {
-        if (fchdir(back_) != 0)
-            abort();
-        close(back_);
-    }
-
-  private:
-    int back_;
+// afterwards (a failure to go either way ends the process): libFuzzer writes
+// its corpus and artifacts by relative paths.
+struct ScopedDir {
+    const std::filesystem::path back = std::filesystem::current_path();
+    explicit ScopedDir(const std::string &dir) { std::filesystem::current_path(dir); }
+    ~ScopedDir() { std::filesystem::current_path(back); }
 };
 
 // The console's document; nothing the targets run reads it back.

@@ -157,9 +157,7 @@ class AsyncTest : public LinkTest {
 
 TEST_F(AsyncTest, CallbackRunsDuringTheNextExchangeWithTheFirstReport) {
     ASSERT_EQ(korra_read_fifo_packet(a.handle, 5, nullptr, record_report, 1, 2, 3), 0);
-    ASSERT_EQ(a.port->writes.size(), 1u);
-    EXPECT_EQ(a.port->request_word(0, 0), 0x010000C1u);
-    EXPECT_EQ(a.port->request_word(0, 4), 5u);
+    EXPECT_EQ(a.port->writes.size(), 1u); // the request; its bytes: the fifo packet command test
     EXPECT_TRUE(a.port->read_timeouts.empty()); // nothing read yet
     EXPECT_TRUE(callback_log.reports.empty());
 
