@@ -2,8 +2,6 @@
 // library into the virtual kit when the header is accepted. Input: byte 0 picks
 // the run (bit 0 automatic, bits 1-2 the adapter's firmware: none, older, equal
 // or newer than most images), the rest is the file.
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -13,26 +11,9 @@
 #include "device/firmware_check.h"
 #include "fuzz_support.h"
 #include "kit_session.h"
+#include "link.h"
 
 namespace {
-
-struct Folder {
-    std::string dir;
-    Folder() {
-        char templ[] = "/tmp/rx-fuzz-firmware-XXXXXX";
-        if (!mkdtemp(templ))
-            abort();
-        dir = templ;
-    }
-    ~Folder() {
-        unlink((dir + "/" + evalpanel::kFirmwareImageName).c_str());
-        rmdir(dir.c_str());
-    }
-};
-
-uint32_t get_le32(const uint8_t *p) {
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
 
 [[noreturn]] void fail(const char *what) {
     fprintf(stderr, "firmware check: %s\n", what);
@@ -44,17 +25,16 @@ uint32_t get_le32(const uint8_t *p) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size < 1 || size > 16384)
         return -1;
-    static Folder folder;
+    static fuzzkit::TempFolder folder("/tmp/rx-fuzz-firmware-XXXXXX");
     const bool automatic = data[0] & 1;
     static const char *const kFirmware[] = {"firmware none", "firmware 0.0.1", "firmware 1.2.3",
                                             "firmware 255.255.255"};
-    fuzzkit::ScopedDir in_folder(folder.dir.c_str()); // the check reads "firmware.bin" here
+    fuzzkit::ScopedDir in_folder(folder.dir); // the check reads "firmware.bin" here
     const uint8_t *image = data + 1;
     const size_t image_size = size - 1;
 
-    FILE *f = fopen(evalpanel::kFirmwareImageName, "wb");
-    if (!f || fwrite(image, 1, image_size, f) != image_size || fclose(f) != 0)
-        abort();
+    fuzzkit::write_file(evalpanel::kFirmwareImageName,
+                        std::string(reinterpret_cast<const char *>(image), image_size));
 
     fuzzkit::kit("reset");
     fuzzkit::kit("clock manual");
@@ -73,7 +53,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     // A header and at least one byte of a page (inputs are far below the
     // adapter's 1024 pages).
-    const bool valid = image_size > 8 && get_le32(image) == evalpanel::kFirmwareImageMagic;
+    const bool valid =
+        image_size > 8 && bridgeio::get_le32(image) == evalpanel::kFirmwareImageMagic;
     using evalpanel::FirmwareOutcome;
     if ((outcome == FirmwareOutcome::Updated || outcome == FirmwareOutcome::FlashFailed ||
          outcome == FirmwareOutcome::AlreadyLatest) &&

@@ -2,10 +2,11 @@
 // the virtual kit; lines that begin with "%" are kit control lines (unplug,
 // nack, lost replies, flags, ...), so commands also meet a misbehaving kit.
 // Not run: i2c_test (seconds per line; the interpreter's unit tests cover it).
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <iterator>
 #include <string>
 
 #include "console/command_interpreter.h"
@@ -22,14 +23,10 @@ constexpr const char *kKitCommands[] = {
     "reg",    "boardtemp", "dietemp", "multiphase", "firmware", "bootloader", "latency", "advance",
 };
 
-void kit_line(const char *line) {
-    for (const char *command : kKitCommands) {
-        const size_t n = strlen(command);
-        if (strncmp(line, command, n) == 0 && (line[n] == ' ' || line[n] == '\0')) {
-            fuzzkit::kit(line);
-            return;
-        }
-    }
+bool kit_command(const std::string &line) {
+    const std::string word = line.substr(0, line.find(' '));
+    return std::any_of(std::begin(kKitCommands), std::end(kKitCommands),
+                       [&](const char *command) { return word == command; });
 }
 
 } // namespace
@@ -51,7 +48,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         const std::string line = input.substr(start, end - start);
         start = end + 1;
         if (line[0] == '%') {
-            kit_line(line.c_str() + 1);
+            if (kit_command(line.substr(1)))
+                fuzzkit::kit(line.substr(1));
             continue;
         }
         if (line.compare(0, 8, "i2c_test") == 0)

@@ -2,8 +2,6 @@
 // next to a fixed nested script "sub". The commands it hands on are checked,
 // not carried out. Inputs whose loops could run more than kMaxPasses passes
 // are declined: the runner is meant to obey them, and waiting finds nothing.
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -17,36 +15,14 @@ namespace {
 
 constexpr int64_t kMaxPasses = 512;
 
-// Made once per process; the script's own name cannot be guessed, so it
-// cannot call itself.
-struct Folder {
-    std::string dir;
-    std::string script;
-    std::string sub;
-    Folder() {
-        char templ[] = "/tmp/rx-fuzz-script-XXXXXX";
-        if (!mkdtemp(templ))
-            abort();
-        dir = templ;
-        script = dir + "/" + dir.substr(dir.size() - 6) + ".txt";
-        sub = dir + "/sub";
-        FILE *f = fopen(sub.c_str(), "wb");
-        if (!f)
-            abort();
-        fputs("# nested: its arguments, a loop, and itself through $0\n"
-              "$0 = $1\n"
-              "for k=0:1:3\n"
-              "  0x$1[$k] = $2\n"
-              "end\n"
-              "// done\n",
-              f);
-        fclose(f);
+// The script's own name cannot be guessed, so it cannot call itself; "sub"
+// is a fixed nested script beside it.
+struct Folder : fuzzkit::TempFolder {
+    Folder() : TempFolder("/tmp/rx-fuzz-script-XXXXXX") {
+        fuzzkit::write_file(dir + "/sub", "# nested: its arguments, a loop, and itself through $0\n"
+                                          "$0 = $1\nfor k=0:1:3\n  0x$1[$k] = $2\nend\n// done\n");
     }
-    ~Folder() {
-        unlink(script.c_str());
-        unlink(sub.c_str());
-        rmdir(dir.c_str());
-    }
+    std::string script() const { return dir + "/" + dir.substr(dir.size() - 6) + ".txt"; }
 };
 
 // All loop headers, counted as if nested; one with a bound from an argument
@@ -105,14 +81,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const size_t eol = input.find('\n');
     const std::string arguments = eol == std::string::npos ? input : input.substr(0, eol);
     const std::string body = eol == std::string::npos ? std::string() : input.substr(eol + 1);
-    FILE *f = fopen(folder.script.c_str(), "wb");
-    if (!f || fwrite(body.data(), 1, body.size(), f) != body.size() || fclose(f) != 0)
-        abort();
+    fuzzkit::write_file(folder.script(), body);
 
     fuzzkit::NullDocument document;
     console::ScriptRunner runner(document, check_command);
-    const std::string command = folder.script + " " + arguments;
-    fuzzkit::ScopedDir in_folder(folder.dir.c_str()); // where "sub" is
+    const std::string command = folder.script() + " " + arguments;
+    fuzzkit::ScopedDir in_folder(folder.dir); // where "sub" is
     if (runner.run_script(command.c_str()) != 1)
         fail("the script file did not run", command.c_str());
     if (runner.script_depth() != 0)

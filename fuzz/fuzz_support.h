@@ -1,10 +1,10 @@
 // Small helpers shared by the fuzz targets.
 #pragma once
 
-#include <fcntl.h>
-#include <unistd.h>
-
+#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <string>
 
 #include <QLoggingCategory>
 #include <QtGlobal>
@@ -24,22 +24,32 @@ inline void enable_traces() {
     (void)done;
 }
 
-// A piece of a target inside a folder of its own, back where it came from
-// afterwards: libFuzzer writes its corpus and artifacts by relative paths.
-class ScopedDir {
-  public:
-    explicit ScopedDir(const char *dir) : back_(open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
-        if (back_ < 0 || chdir(dir) != 0)
-            abort();
-    }
-    ~ScopedDir() {
-        if (fchdir(back_) != 0)
-            abort();
-        close(back_);
-    }
+// A whole file, written or the process aborted (the machine failed, not the input).
+inline void write_file(const std::string &path, const std::string &bytes) {
+    FILE *f = fopen(path.c_str(), "wb");
+    if (!f || fwrite(bytes.data(), 1, bytes.size(), f) != bytes.size() || fclose(f) != 0)
+        abort();
+}
 
-  private:
-    int back_;
+// A folder of its own under /tmp, gone with everything in it when it goes
+// (targets keep theirs for the whole process).
+struct TempFolder {
+    std::string dir;
+    explicit TempFolder(std::string templ) {
+        if (!mkdtemp(templ.data()))
+            abort();
+        dir = templ;
+    }
+    ~TempFolder() { std::filesystem::remove_all(dir); }
+};
+
+// A piece of a target inside a folder of its own, back where it came from
+// afterwards (a failure to go either way ends the process): libFuzzer writes
+// its corpus and artifacts by relative paths.
+struct ScopedDir {
+    const std::filesystem::path back = std::filesystem::current_path();
+    explicit ScopedDir(const std::string &dir) { std::filesystem::current_path(dir); }
+    ~ScopedDir() { std::filesystem::current_path(back); }
 };
 
 // The console's document; nothing the targets run reads it back.

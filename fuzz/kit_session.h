@@ -5,16 +5,27 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include <QString>
 
+#include "chip/rx5120.h"
 #include "console/console_host.h"
 #include "device/device_session.h"
 #include "device/workbench.h"
 #include "fuzz_support.h"
+#include "kit_control.h"
 
 namespace fuzzkit {
+
+// One control line of the kit; its whole answer.
+inline std::string kit(const std::string &line) {
+    char reply[4096] = {};
+    kit_control(line.c_str(), reply, sizeof reply);
+    return reply;
+}
 
 // Sleeping moves the kit's manual clock, never the wall clock.
 class KitHost : public console::ConsoleHost {
@@ -23,15 +34,15 @@ class KitHost : public console::ConsoleHost {
     void console_print(const QString &text) override { (void)text.toUtf8(); }
     void append_command_log(const QString &line) override { (void)line.toUtf8(); }
     void refresh_display() override { ++refreshes; }
-    void sleep_ms(int ms) override;
+    void sleep_ms(int ms) override {
+        clock_ms_ += ms;
+        kit("advance " + std::to_string(ms < 0 ? 0 : ms));
+    }
     int64_t tick_ms() override { return clock_ms_ += 10; }
 
   private:
     int64_t clock_ms_ = 0;
 };
-
-// One control line of the kit; its whole answer.
-std::string kit(const std::string &line);
 
 // A session on the kit, reset and on its manual clock, connected and with the
 // chip powered (aborts when the kit cannot be opened: a broken build, not an
@@ -39,7 +50,17 @@ std::string kit(const std::string &line);
 struct KitSession {
     evalpanel::DeviceSession session;
     evalpanel::Workbench workbench{session};
-    KitSession();
+    KitSession() {
+        enable_traces();
+        kit("reset");
+        kit("clock manual");
+        session.connect_adapter();
+        if (!session.have_adapter()) {
+            std::fprintf(stderr, "fuzz: the virtual kit did not open\n");
+            std::abort();
+        }
+        session.write_pin(rx5120::pin::kGroupA, rx5120::pin::kVioSys, 1); // the chip's supply
+    }
 };
 
 } // namespace fuzzkit

@@ -12,11 +12,8 @@ export UBSAN_OPTIONS=${UBSAN_OPTIONS:-halt_on_error=1:print_stacktrace=1}
 
 if [ -d "$regressions" ] && [ -n "$(ls -A "$regressions")" ]; then
   echo "== regressions: $(ls "$regressions" | wc -l) inputs"
-  if ! "$target" "$regressions"/* >regressions.log 2>&1; then
-    tail -n 60 regressions.log
-    echo "== a regression input fails again"
-    exit 1
-  fi
+  "$target" "$regressions"/* >regressions.log 2>&1 ||
+    { tail -n 60 regressions.log; echo "== a regression input fails again"; exit 1; }
   tail -n 1 regressions.log
 fi
 
@@ -33,9 +30,7 @@ if [ "$status" -eq 0 ]; then
 fi
 tail -n 80 fuzz.log
 for artifact in "$work"/crash-* "$work"/leak-* "$work"/timeout-* "$work"/oom-*; do
-  [ -e "$artifact" ] || continue
-  echo "== reproducer $(basename "$artifact") (base64):"
-  base64 "$artifact" | head -c 4000
-  echo
+  [ -e "$artifact" ] && echo "== reproducer $(basename "$artifact") (base64):" &&
+    base64 "$artifact" | head -c 4000 && echo
 done
 exit "$status"

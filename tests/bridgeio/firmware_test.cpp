@@ -61,105 +61,83 @@ Bytes make_image(size_t size) {
     return image;
 }
 
-// Every byte behind the header is flashed; an image with no page, or with
-// more than the adapter's 1024, is refused without an exchange.
+// A file in a temporary folder of its own.
+struct TempFile {
+    std::string dir = [] { char d[] = "/tmp/bridgeio-fw-XXXXXX"; return std::string(mkdtemp(d)); }();
+    std::string path = dir + "/firmware.bin";
+    std::wstring wide = std::wstring(path.begin(), path.end());
+    ~TempFile() {
+        std::remove(path.c_str());
+        rmdir(dir.c_str());
+    }
+};
+
+// Every byte behind the header is flashed, from memory or from a file (read
+// whole, also above 256 KiB); an image with no page, or with more than the
+// adapter's 1024, is refused without an exchange.
 struct FlashCase {
     size_t size;
     size_t pages; // 0: refused
+    bool from_file;
 };
-
-const FlashCase kImages[] = {{7, 0}, {8, 0}, {8 + 255, 1}, {8 + 256, 1}, {8 + 1024 * 256, 1024}, {8 + 1024 * 256 + 1, 0}};
-
-int expected_result(const FlashCase &c) {
-    return c.pages ? static_cast<int>(kEndMarkStatus) : -1;
-}
 
 class SendFirmware : public FirmwareTest, public ::testing::WithParamInterface<FlashCase> {};
 
 TEST_P(SendFirmware, SendsEveryPageOrNothing) {
-    const Bytes image = make_image(GetParam().size);
+    const FlashCase &c = GetParam();
+    const Bytes image = make_image(c.size);
+    TempFile file;
+    std::FILE *f = std::fopen(file.path.c_str(), "wb");
+    ASSERT_EQ(std::fwrite(image.data(), 1, image.size(), f), image.size());
+    std::fclose(f);
     accept_flash();
-    EXPECT_EQ(send_firmware(a.handle, image.data(), static_cast<uint32_t>(image.size())),
-              expected_result(GetParam()));
-    expect_flash_of(image, GetParam().pages);
+    EXPECT_EQ(c.from_file ? load_firmware(a.handle, file.wide.c_str())
+                          : send_firmware(a.handle, image.data(), static_cast<uint32_t>(image.size())),
+              c.pages ? static_cast<int>(kEndMarkStatus) : -1);
+    expect_flash_of(image, c.pages);
 }
 
-INSTANTIATE_TEST_SUITE_P(Sizes, SendFirmware, ::testing::ValuesIn(kImages));
+INSTANTIATE_TEST_SUITE_P(Sizes, SendFirmware,
+                         ::testing::Values(FlashCase{7, 0, false}, FlashCase{8, 0, false},
+                                           FlashCase{8 + 255, 1, false}, FlashCase{8 + 256, 1, false},
+                                           FlashCase{8 + 1024 * 256, 1024, false},
+                                           FlashCase{8 + 1024 * 256 + 1, 0, false},
+                                           FlashCase{8 + 1024 * 256, 1024, true},
+                                           FlashCase{8 + 1024 * 256 + 1, 0, true}));
 
-TEST_F(FirmwareTest, RefusedHeaderReturnsItsStatusAndSendsNoPage) {
-    a.port->reads.push_back(reply_status(5));
+// A refused header ends the flash with its status, a lost reply with -1.
+TEST_F(FirmwareTest, FlashEndsAtTheFirstRefusalOrLostReply) {
     const Bytes image = make_image(8 + 2 * 256);
+    struct Case {
+        std::vector<ReadStep> reads;
+        int result;
+        size_t writes;
+    };
+    for (const Case &c :
+         {Case{{reply_status(5)}, 5, 1}, Case{std::vector<ReadStep>(4, reply_status(0)), -1, 5}}) {
+        a.port->writes.clear();
+        a.port->reads.assign(c.reads.begin(), c.reads.end());
+        EXPECT_EQ(send_firmware(a.handle, image.data(), static_cast<uint32_t>(image.size())), c.result);
+        EXPECT_EQ(a.port->writes.size(), c.writes);
+    }
     EXPECT_EQ(send_firmware(a.handle, nullptr, 100), -1);
-    EXPECT_EQ(send_firmware(a.handle, image.data(), static_cast<uint32_t>(image.size())), 5);
-    EXPECT_EQ(a.port->writes.size(), 1u);
 }
-
-TEST_F(FirmwareTest, LostReplyInAPageEndsTheFlash) {
-    // Header and three chunks answered, then silence.
-    for (int i = 0; i < 4; ++i)
-        a.port->reads.push_back(reply_status(0));
-    const Bytes image = make_image(8 + 2 * 256);
-    EXPECT_EQ(send_firmware(a.handle, image.data(), static_cast<uint32_t>(image.size())), -1);
-    EXPECT_EQ(a.port->writes.size(), 5u);
-}
-
-class TempFile {
-  public:
-    explicit TempFile(const std::string &name) {
-        char dir[] = "/tmp/bridgeio-fw-XXXXXX";
-        dir_ = mkdtemp(dir);
-        path_ = dir_ + "/" + name;
-    }
-    ~TempFile() {
-        std::remove(path_.c_str());
-        rmdir(dir_.c_str());
-    }
-    void write(const Bytes &b) const {
-        std::FILE *f = std::fopen(path_.c_str(), "wb");
-        ASSERT_EQ(std::fwrite(b.data(), 1, b.size(), f), b.size());
-        std::fclose(f);
-    }
-    const std::string &path() const { return path_; }
-    const std::string &dir() const { return dir_; }
-
-  private:
-    std::string dir_, path_;
-};
-
-std::wstring widen(const std::string &s) {
-    return std::wstring(s.begin(), s.end());
-}
-
-class LoadFirmware : public FirmwareTest, public ::testing::WithParamInterface<FlashCase> {};
-
-TEST_P(LoadFirmware, SendsTheWholeFileOrNothing) {
-    TempFile file("firmware.bin");
-    const Bytes content = make_image(GetParam().size);
-    file.write(content);
-    accept_flash();
-
-    EXPECT_EQ(load_firmware(a.handle, widen(file.path()).c_str()), expected_result(GetParam()));
-    expect_flash_of(content, GetParam().pages);
-}
-
-// A file over 256 KiB is read whole, not cut short.
-INSTANTIATE_TEST_SUITE_P(Sizes, LoadFirmware,
-                         ::testing::Values(FlashCase{8 + 1024 * 256, 1024}, FlashCase{8 + 1024 * 256 + 1, 0}));
 
 TEST_F(FirmwareTest, UnreadableImageFileSendsNothing) {
-    TempFile missing("absent.bin");
-    EXPECT_EQ(load_firmware(a.handle, widen(missing.path()).c_str()), -1);
-    EXPECT_EQ(load_firmware(a.handle, widen(missing.dir()).c_str()), -1); // a directory
+    TempFile missing;
+    EXPECT_EQ(load_firmware(a.handle, missing.wide.c_str()), -1);
+    const std::wstring dir(missing.dir.begin(), missing.dir.end());
+    EXPECT_EQ(load_firmware(a.handle, dir.c_str()), -1); // a directory
     EXPECT_EQ(load_firmware(a.handle, nullptr), -1);
-    fifo_deadline::make_fifo(missing.path());
-    EXPECT_EQ(fifo_deadline::call_within_deadline(missing.path(), [&] {
-                  return load_firmware(a.handle, widen(missing.path()).c_str());
-              }),
+    fifo_deadline::make_fifo(missing.path);
+    EXPECT_EQ(fifo_deadline::call_within_deadline(
+                  missing.path, [&] { return load_firmware(a.handle, missing.wide.c_str()); }),
               -1);
     EXPECT_TRUE(a.port->writes.empty());
 }
 
 struct VersionCase {
+    bool answered;
     uint32_t word;
     int result;
     const char *text;
@@ -170,12 +148,15 @@ class Versions : public FirmwareTest, public ::testing::WithParamInterface<Versi
 TEST_P(Versions, WordAndTextOfBothVersions) {
     const VersionCase &c = GetParam();
     // Bootloader word at byte 8, firmware word at byte 12 of the same reply.
-    a.port->reads.push_back(reply(payload_words(0, {0, c.word, 0x00090807})));
-    a.port->reads.push_back(reply(payload_words(0, {0, 0x00090807, c.word})));
+    if (c.answered)
+        a.port->reads = {reply(payload_words(0, {0, c.word, 0x00090807})),
+                         reply(payload_words(0, {0, 0x00090807, c.word})),
+                         reply(payload_words(0, {0, c.word}))};
     char boot[12] = "unchanged", firm[12] = "unchanged";
 
     EXPECT_EQ(get_bootloader_version(a.handle, boot), c.result);
     EXPECT_EQ(get_firmware_version(a.handle, firm), c.result);
+    EXPECT_EQ(get_bootloader_version(a.handle, nullptr), c.result);
     EXPECT_STREQ(boot, c.text);
     EXPECT_STREQ(firm, c.text);
     EXPECT_EQ(a.port->request_word(0, 0), 0xB2u);
@@ -183,16 +164,9 @@ TEST_P(Versions, WordAndTextOfBothVersions) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Words, Versions,
-                         ::testing::Values(VersionCase{0xFFFFFFFF, 0, "0.0.0"},
-                                           VersionCase{0x7FFFFEFD, 0x7FFFFEFD, "255.254.253"}));
-
-TEST_F(FirmwareTest, FailedVersionReadLeavesTheTextAlone) {
-    char text[12] = "keep";
-    EXPECT_EQ(get_firmware_version(a.handle, text), -1);
-    EXPECT_STREQ(text, "keep");
-    a.port->reads.push_back(reply(payload_words(0, {0, 0x00020000, 0})));
-    EXPECT_EQ(get_bootloader_version(a.handle, nullptr), 0x00020000);
-}
+                         ::testing::Values(VersionCase{true, 0xFFFFFFFF, 0, "0.0.0"},
+                                           VersionCase{true, 0x7FFFFEFD, 0x7FFFFEFD, "255.254.253"},
+                                           VersionCase{false, 0, -1, "unchanged"}));
 
 TEST_F(FirmwareTest, ReadMemoryMarksAddressZeroAndCopiesTheWholeReply) {
     struct Case {

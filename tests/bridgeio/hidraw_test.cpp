@@ -150,8 +150,6 @@ struct HidrawLink : ::testing::Test {
     }
 };
 
-// ---- Framing and stale input ----------------------------------------------
-
 struct FramingRow {
     const char *name;
     ReportLayout layout;
@@ -215,8 +213,6 @@ TEST_P(HidrawFraming, ExchangesCarryTheRightBytes) {
 
 INSTANTIATE_TEST_SUITE_P(Rows, HidrawFraming, ::testing::ValuesIn(kFraming),
                          [](const auto &info) { return std::string(info.param.name); });
-
-// ---- Time-outs under signals, unplugging ------------------------------------
 
 void on_alarm(int) {}
 
@@ -288,10 +284,10 @@ TEST_F(HidrawLink, UnpluggedAdapterFailsAtOnceBothWays) {
     size_t got = 0;
     EXPECT_EQ(port->read(frame, sizeof frame, 1000, &got), kPortIoError);
     EXPECT_EQ(port->write(frame, sizeof frame, -1), kPortIoError); // no limit, no hang
+    EXPECT_EQ(port->write(frame, 0, 10), kPortIoError);             // no report
+    EXPECT_EQ(port->read(frame, 1, 10, &got), kPortIoError);        // no room for a report
     EXPECT_LT(ms_since(start), 200);
 }
-
-// ---- Stuck writes -------------------------------------------------------------
 
 // The port's descriptor blocks on write as soon as the stalled adapter's
 // queue is full: the write that finds it full stays "in the kernel".
@@ -369,8 +365,6 @@ TEST_F(HidrawLink, ReplyToAnAbandonedRequestIsNotTakenForTheNext) {
     EXPECT_EQ(exchange(h, 99), 99);
 }
 
-// ---- Opening, enumeration, report descriptors ------------------------------
-
 TEST(HidrawOpen, RefusesWhatIsNoHidrawNode) {
     char path[] = "/tmp/bridgeio-node-XXXXXX";
     const int fd = ::mkstemp(path);
@@ -425,8 +419,7 @@ TEST_P(HidSelect, KeepsTheAdaptersCommandInterfaces) {
 }
 
 TEST(HidSelect, TakesHidapisListAsItComes) {
-    // Linked as hidapi links it; no sysfs entry for these nodes, so the
-    // serial number groups them.
+    // Linked as hidapi links it; no sysfs entry for these nodes.
     wchar_t serial[] = L"A\u00e91 ";
     hid_device_info second{};
     second.path = const_cast<char *>("/dev/hidraw-test-1");
@@ -446,6 +439,7 @@ TEST(HidSelect, TakesHidapisListAsItComes) {
     ASSERT_EQ(found.size(), 2u);
     EXPECT_EQ(found[0].serial, "A?1?");
     EXPECT_EQ(found[0].device, "");
+    // The IDs and interface numbers come along: the lower interface is chosen.
     const auto adapters = select_hid_adapters(found, BRIDGEIO_VENDOR_ID, BRIDGEIO_PRODUCT_ID);
     ASSERT_EQ(adapters.size(), 1u);
     EXPECT_EQ(adapters[0].path, "/dev/hidraw-test-1");
@@ -493,6 +487,7 @@ const DescriptorRow kDescriptors[] = {
      true, {true, 4, 4}},
     {"NumberedWithoutA64ByteReport", vendor_descriptor(1, 8, 8), false, {}},
     {"Truncated", {0x06, 0x00}, false, {}},
+    {"LongItemCutShort", {0xFE, 0x02}, false, {}},
     {"ReportIdZero", {0x85, 0x00}, false, {}},
 };
 

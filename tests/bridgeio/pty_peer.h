@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <poll.h>
 #include <pty.h>
 #include <string>
@@ -15,7 +16,22 @@
 
 namespace bridgeio::test {
 
+// Messages printed while opening go to a temporary file.
+struct Output {
+    std::FILE *f = std::tmpfile();
+    ~Output() { std::fclose(f); }
+    std::FILE *file() const { return f; }
+    std::string text() const {
+        std::string s(static_cast<size_t>(std::ftell(f)), '\0');
+        std::rewind(f);
+        s.resize(std::fread(s.data(), 1, s.size(), f));
+        return s;
+    }
+};
+
 class Pty {
+    using Clock = std::chrono::steady_clock;
+
   public:
     Pty() {
         if (openpty(&master_, &slave_, nullptr, nullptr, nullptr) != 0)
@@ -43,20 +59,17 @@ class Pty {
     int master() const { return master_; }
     int slave() const { return slave_; }
 
+    // Up to n bytes, as many as come within timeout_ms.
     Bytes read_master(size_t n, int timeout_ms) const {
         Bytes b;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+        const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+        uint8_t buf[256];
         while (b.size() < n) {
-            auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
-                                                                      std::chrono::steady_clock::now());
-            if (left.count() <= 0)
-                break;
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
             pollfd p{master_, POLLIN, 0};
-            if (poll(&p, 1, static_cast<int>(left.count())) <= 0)
-                break;
-            uint8_t buf[256];
-            ssize_t got = read(master_, buf, std::min(sizeof buf, n - b.size()));
+            const ssize_t got = left.count() > 0 && poll(&p, 1, static_cast<int>(left.count())) > 0
+                                    ? read(master_, buf, std::min(sizeof buf, n - b.size()))
+                                    : 0;
             if (got <= 0)
                 break;
             b.insert(b.end(), buf, buf + got);

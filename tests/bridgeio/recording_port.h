@@ -26,6 +26,10 @@ struct ReadStep {
 Bytes payload(uint32_t status, std::initializer_list<uint8_t> data = {});
 Bytes payload_words(uint32_t status, std::initializer_list<uint32_t> words);
 
+inline Bytes obuffer_bytes() {
+    return Bytes(obuffer, obuffer + sizeof obuffer);
+}
+
 inline ReadStep reply(Bytes p) {
     return {ReadStep::Reply, std::move(p)};
 }

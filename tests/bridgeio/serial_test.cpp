@@ -8,10 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstring>
-#include <fcntl.h>
-#include <poll.h>
-#include <pty.h>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -24,19 +20,6 @@ using namespace bridgeio::test;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-// Messages printed while opening go to a temporary file.
-struct Output {
-    std::FILE *f = std::tmpfile();
-    ~Output() { std::fclose(f); }
-    std::FILE *file() const { return f; }
-    std::string text() const {
-        std::string s(static_cast<size_t>(std::ftell(f)), '\0');
-        std::rewind(f);
-        s.resize(std::fread(s.data(), 1, s.size(), f));
-        return s;
-    }
-};
 
 // Every byte value a line discipline might act on, and more.
 Bytes awkward_payload(uint32_t status) {
@@ -184,13 +167,21 @@ INSTANTIATE_TEST_SUITE_P(Cases, RfcommScan,
                                            ScanCase{"OnlyTwentyLookedAt", {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20}, 19, 20}),
                          [](const auto &info) { return std::string(info.param.name); });
 
-TEST(SerialOpen, PortThatCannotBeOpenedPrintsAllThreeSettingsMessages) {
+// A port that cannot be opened prints all three settings messages; what is
+// no terminal is refused; the advice follows the node type.
+TEST(SerialOpen, FailuresAreReported) {
     Output out;
     EXPECT_EQ(bt_open("/nonexistent/rfcomm7", nullptr, out.file()), BRIDGEIO_INVALID_HANDLE);
     EXPECT_EQ(out.text(), "Trying /nonexistent/rfcomm7\n"
                           "can't get DCB settings.\n"
                           "setting commstate failed.\n"
                           "setting commtimeouts failed.");
+    EXPECT_EQ(bt_open("/dev/null", nullptr, out.file()), BRIDGEIO_INVALID_HANDLE);
+    char text[256] = {};
+    EXPECT_EQ(last_open_result(text, sizeof text), -1);
+    EXPECT_STREQ(text, "cannot open /dev/null: neither a hidraw node nor a terminal");
+    Pty pty;
+    EXPECT_NE(open_failure_text(pty.name(), EACCES).find("dialout group"), std::string::npos);
 }
 
 // What BRIDGEIO_ADAPTER may name: a terminal opens as the serial link (also
@@ -252,16 +243,6 @@ TEST_P(AdapterSelection, OpensTerminalsAndRefusesTheRest) {
 
 INSTANTIATE_TEST_SUITE_P(Rows, AdapterSelection, ::testing::ValuesIn(kSelections),
                          [](const auto &info) { return std::string(info.param.name); });
-
-TEST(SerialOpen, RefusesWhatIsNoTerminalAndAdvisesByNodeType) {
-    Output out;
-    EXPECT_EQ(bt_open("/dev/null", nullptr, out.file()), BRIDGEIO_INVALID_HANDLE);
-    char text[256] = {};
-    EXPECT_EQ(last_open_result(text, sizeof text), -1);
-    EXPECT_STREQ(text, "cannot open /dev/null: neither a hidraw node nor a terminal");
-    Pty pty;
-    EXPECT_NE(open_failure_text(pty.name(), EACCES).find("dialout group"), std::string::npos);
-}
 
 // Lock files of other serial tools: ten ASCII digits or a binary int.
 struct LockFileRow {
