@@ -82,11 +82,12 @@ void DeviceSession::connect_adapter() {
     if (handle_ != BRIDGEIO_INVALID_HANDLE)
         usb_hid_close(handle_);
     handle_ = usb_hid_init(BRIDGEIO_VENDOR_ID, BRIDGEIO_PRODUCT_ID);
+    // Unplugged: a silent adapter plugged in later is a new outage.
+    if (handle_ == BRIDGEIO_INVALID_HANDLE)
+        silent_ = false;
     note_open_result();
     if (handle_ == BRIDGEIO_INVALID_HANDLE) {
         qCDebug(lcDevice, "usb_hid_init() failed.");
-        // Unplugged: a silent adapter plugged in later is a new outage.
-        silent_ = false;
         set_state(kNotConnected);
         schedule_reconnect();
         return;
