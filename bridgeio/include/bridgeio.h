@@ -239,10 +239,17 @@ BRIDGEIO_API int scantest(BridgeHandle handle, const uint8_t *in, uint8_t *out);
 
 /* ---- Firmware and bootloader ------------------------------------------ */
 
-/* Puts the adapter into its bootloader. 0, or -1. */
+/* Puts the adapter into its bootloader. 0, or -1.
+ *
+ * Both switches may make an adapter on HID re-enumerate: its device node
+ * goes and a new one appears. The library then waits up to 3 s for the same
+ * adapter (same USB serial number; without one, the only adapter with the
+ * USB ID) and opens it behind the same handle; last_open_result tells which
+ * node. When it does not come back in time the switch returns -1. */
 BRIDGEIO_API int return_to_bootloader(BridgeHandle handle);
 
-/* Leaves the bootloader and starts the firmware. Reply bytes 4..7, or -1. */
+/* Leaves the bootloader and starts the firmware. Reply bytes 4..7, or -1.
+ * Re-enumeration as for return_to_bootloader. */
 BRIDGEIO_API int start_firmware(BridgeHandle handle);
 
 /* Bootloader version word (0 for none); writes "major.minor.patch" into the

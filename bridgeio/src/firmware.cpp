@@ -84,6 +84,23 @@ bool read_image_file(const char *path, std::vector<uint8_t> &image) {
     return true;
 }
 
+// Exchanges a switch between bootloader and firmware. The switch may make
+// the adapter re-enumerate; the link follows it behind the same handle. When
+// the exchange itself failed because the node went away, the request is sent
+// once more to the adapter found again, whose reply tells how it came back.
+// 0 with the reply in obuffer, or -1.
+int switch_modes(BridgeHandle h, uint8_t command) {
+    for (int attempt = 0;; ++attempt) {
+        begin_command(command);
+        const bool answered = rd2(h) == 0;
+        const Relink link = follow_reenumeration(h, answered);
+        if (answered)
+            return link == Relink::Lost ? -1 : 0;
+        if (link != Relink::Reopened || attempt > 0)
+            return -1;
+    }
+}
+
 } // namespace
 
 } // namespace bridgeio
@@ -93,13 +110,11 @@ using namespace bridgeio;
 extern "C" {
 
 BRIDGEIO_API int return_to_bootloader(BridgeHandle handle) {
-    begin_command(cmd::kReturnToBootloader);
-    return rd2(handle) == 0 ? 0 : -1;
+    return switch_modes(handle, cmd::kReturnToBootloader);
 }
 
 BRIDGEIO_API int start_firmware(BridgeHandle handle) {
-    begin_command(cmd::kStartFirmware);
-    if (rd2(handle) != 0)
+    if (switch_modes(handle, cmd::kStartFirmware) != 0)
         return -1;
     return static_cast<int>(get_le32(obuffer + 4));
 }

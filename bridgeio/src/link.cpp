@@ -49,11 +49,21 @@ BridgeHandle link_attach(std::unique_ptr<Port> port) {
     LinkState &s = link_state();
     s.transport = port->transport();
     s.port = std::move(port);
+    s.identified = false;
     // Tokens, not addresses: a handle is only ever compared, so a stale one
     // can never reach freed memory. 0 and all ones are never handed out.
     if (++s.token == 0 || s.token == ~uintptr_t{0})
         s.token = 1;
     return reinterpret_cast<BridgeHandle>(s.token);
+}
+
+void link_replace_port(std::unique_ptr<Port> port) {
+    LinkState &s = link_state();
+    settle_raw_read();
+    s.async_armed = false;
+    s.async_got = 0;
+    s.transport = port->transport();
+    s.port = std::move(port);
 }
 
 void link_close() {

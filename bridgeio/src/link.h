@@ -42,6 +42,10 @@ BridgeHandle link_attach(std::unique_ptr<Port> port);
 // Closes the open link, if any.
 void link_close();
 
+// Puts a newly opened port behind the open link's handle in place of its
+// port (which closes); an armed asynchronous read is dropped with it.
+void link_replace_port(std::unique_ptr<Port> port);
+
 // The port behind `handle` when it is the open link; null for any other
 // value (stale, invalid or made up). Such handles are never dereferenced.
 Port *link_port(BridgeHandle handle);
@@ -78,6 +82,23 @@ const Port *link_current_port();
 // ports rfcomm0, rfcomm1, ... in `scan_dir` is used. Messages go to `out`.
 // A port that cannot be opened leaves the open link as it was.
 BridgeHandle bt_open(const char *port_name, const char *scan_dir, std::FILE *out);
+
+// What became of the link after a command that may make the adapter
+// re-enumerate (leave the bus and come back under another device node).
+enum class Relink {
+    Same,     // nothing to follow: not a HID link, or its node is still there
+    Reopened, // the same adapter was found again and is behind the same handle
+    Lost,     // the node went and the adapter did not come back in time
+};
+
+// Follows the adapter of the open HID link when its node has gone, waiting
+// up to kReappearWaitMs for the same adapter (same USB serial number; with
+// none, the only adapter with the link's USB ID) to be listed again and
+// opening it behind `handle`. `answered`: the command's exchange succeeded,
+// so the node may go only a moment after its reply. The outcome is recorded
+// for last_open_result.
+constexpr int kReappearWaitMs = 3000;
+Relink follow_reenumeration(BridgeHandle handle, bool answered);
 
 // Outcome of the last opening, as last_open_result reports it.
 constexpr int kOpenFailed = -1;

@@ -2,12 +2,16 @@
 // selection), exclusive use, and the record of what the last opening did,
 // which last_open_result hands to the program.
 #include "link.h"
+#include "link_state.h"
 #include "port/hid.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 
 namespace bridgeio {
 
@@ -132,7 +136,13 @@ BridgeHandle hid_open(int vendor_id, int product_id) {
         std::unique_ptr<Port> port = open_hid_adapter(a, link_current_port(), &error);
         if (port) {
             record_open(kOpenSucceeded, "opened " + describe(a));
-            return link_attach(std::move(port));
+            const BridgeHandle handle = link_attach(std::move(port));
+            LinkState &s = link_state();
+            s.identified = true;
+            s.adapter = a;
+            s.vendor_id = static_cast<uint16_t>(vendor_id);
+            s.product_id = static_cast<uint16_t>(product_id);
+            return handle;
         }
         // Just plugged in: the node is listed before udev has applied the
         // rule, so "permission denied" then means "not there yet".
@@ -148,6 +158,69 @@ BridgeHandle hid_open(int vendor_id, int product_id) {
     else
         record_open(kOpenFailed, failure);
     return BRIDGEIO_INVALID_HANDLE;
+}
+
+namespace {
+
+// How long the node of an adapter that answered a mode switch is given to go
+// away: a re-enumerating adapter sends its reply first and then leaves the
+// bus, which the host notices a moment later.
+constexpr int kHangupWaitMs = 100;
+constexpr int kListIntervalMs = 50;
+
+// The adapter `was` among `present`: the one with its serial number, or,
+// when it has none, the only one there is.
+const HidAdapter *same_adapter(const std::vector<HidAdapter> &present, const HidAdapter &was) {
+    if (was.serial.empty())
+        return present.size() == 1 ? &present.front() : nullptr;
+    for (const HidAdapter &a : present)
+        if (a.serial == was.serial)
+            return &a;
+    return nullptr;
+}
+
+} // namespace
+
+Relink follow_reenumeration(BridgeHandle handle, bool answered) {
+    LinkState &s = link_state();
+    Port *port = link_port(handle);
+    if (!port || !s.identified || port->transport() != Transport::Hid ||
+        !port->node_gone(answered ? kHangupWaitMs : 0))
+        return Relink::Same;
+
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(kReappearWaitMs);
+    const HidAdapter was = s.adapter;
+    std::string failure;
+    for (;;) {
+        const std::vector<HidAdapter> present = list_hid_adapters(s.vendor_id, s.product_id);
+        if (const HidAdapter *a = same_adapter(present, was)) {
+            // The dead port still holds the old node's lock, which is no lock
+            // on the new node: the new one is locked on its own.
+            int error = 0;
+            if (std::unique_ptr<Port> fresh = open_hid_adapter(*a, nullptr, &error)) {
+                s.adapter = *a;
+                link_replace_port(std::move(fresh));
+                record_open(kOpenSucceeded,
+                            "reopened " + describe(*a) + " after the adapter re-enumerated");
+                return Relink::Reopened;
+            }
+            // Just listed: udev may still be setting the node up.
+            failure = open_failure_text(a->path, error);
+        }
+        const auto now = Clock::now();
+        if (now >= deadline)
+            break;
+        std::this_thread::sleep_for(
+            std::min<Clock::duration>(deadline - now, std::chrono::milliseconds(kListIntervalMs)));
+    }
+    if (failure.empty())
+        record_open(kOpenNoAdapter, "the adapter " + describe(was) +
+                                        " re-enumerated and did not come back within " +
+                                        std::to_string(kReappearWaitMs / 1000) + " s");
+    else
+        record_open(kOpenFailed, failure);
+    return Relink::Lost;
 }
 
 } // namespace bridgeio

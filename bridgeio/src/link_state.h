@@ -13,6 +13,13 @@ struct LinkState {
     Transport transport = Transport::Hid;
     uintptr_t token = 0;
 
+    // The adapter a HID link was opened on, for finding it again when it
+    // re-enumerates; `identified` is false for every other link.
+    bool identified = false;
+    HidAdapter adapter;
+    uint16_t vendor_id = 0;
+    uint16_t product_id = 0;
+
     // The asynchronous read armed by rd_async. Its report is gathered here
     // (a serial report may arrive over several waits) and moved to obuffer2
     // only when complete, so requests written meanwhile cannot mix into it.

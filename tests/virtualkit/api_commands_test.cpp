@@ -2,6 +2,7 @@
 // bootloader paths, the converters, and faults no other test switches on.
 #include "api_fixture.h"
 
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -95,6 +96,47 @@ TEST_F(Api, LatencyLossAndRefusal) {
     EXPECT_EQ(execute_script(h, 0, block), -4);
     ctl("refuse off");
     EXPECT_EQ(execute_script(h, 0, block), 0);
+}
+
+// A mode switch that makes the adapter leave the bus and come back under a
+// new node: the library follows it behind the same handle, within its bound.
+TEST_F(Api, ModeSwitchesFollowAnAdapterThatReenumerates) {
+    struct Row {
+        std::vector<std::string> faults;
+        bool back; // the adapter is listed again within the library's wait
+    };
+    const Row rows[] = {
+        {{"reenumerate 100"}, true},           // it leaves after its reply
+        {{"reenumerate 100", "lose 1"}, true}, // it leaves before its reply arrives
+        {{"reenumerate 5000"}, false},
+    };
+    for (const Row &row : rows) {
+        std::string name;
+        for (const std::string &f : row.faults)
+            name += f + "; ";
+        SCOPED_TRACE(name);
+        ctl("reset");
+        ctl("clock real"); // the adapter comes back in real time while the library waits
+        h = usb_hid_init(BRIDGEIO_VENDOR_ID, BRIDGEIO_PRODUCT_ID);
+        ASSERT_NE(h, BRIDGEIO_INVALID_HANDLE);
+        for (const std::string &f : row.faults)
+            ctl(f);
+        char why[256] = {};
+        const auto start = std::chrono::steady_clock::now();
+        if (!row.back) {
+            EXPECT_EQ(return_to_bootloader(h), -1);
+            EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(4000));
+            EXPECT_EQ(last_open_result(why, sizeof why), 0) << why;
+            EXPECT_NE(std::string(why).find("did not come back"), std::string::npos) << why;
+            continue;
+        }
+        EXPECT_EQ(return_to_bootloader(h), 0);
+        EXPECT_EQ(get_bootloader_version(h, nullptr), 0x010004);
+        EXPECT_EQ(start_firmware(h), 0);
+        EXPECT_EQ(get_firmware_version(h, nullptr), 0x010200);
+        EXPECT_EQ(last_open_result(why, sizeof why), 1);
+        EXPECT_NE(std::string(why).find("reopened virtual-kit-2 "), std::string::npos) << why;
+    }
 }
 
 } // namespace

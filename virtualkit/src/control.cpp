@@ -24,6 +24,10 @@ const ControlInterpreter::Command ControlInterpreter::kCommands[] = {
     {"reset", "", "the whole kit in its power-on state", 0, 0, &ControlInterpreter::reset},
     {"unplug", "", "pull the adapter's cable", 0, 0, &ControlInterpreter::unplug},
     {"plug", "", "plug the adapter back in", 0, 0, &ControlInterpreter::plug},
+    {"reenumerate", "MS|off",
+     "a bootloader/firmware switch makes the adapter leave the bus after its reply and come back "
+     "under a new node MS ms later",
+     1, 1, &ControlInterpreter::reenumerate},
     {"nack", "on|off", "the chip stops (or resumes) acknowledging", 1, 1,
      &ControlInterpreter::nack},
     {"reg", "PAGE ADDR [VALUE]", "read or set a chip register (hex)", 2, 3,
@@ -113,6 +117,17 @@ std::string ControlInterpreter::unplug(const Args &) {
 
 std::string ControlInterpreter::plug(const Args &) {
     kit_.plug();
+    return {};
+}
+
+std::string ControlInterpreter::reenumerate(const Args &a) {
+    unsigned ms;
+    if (a[0] == "off")
+        kit_.reenumerate_us_.reset();
+    else if (parse_unsigned(a[0], 10, Kit::kMaxLatencyMs, &ms))
+        kit_.reenumerate_us_ = uint64_t{ms} * 1000;
+    else
+        return "expected 0..60000 ms or off";
     return {};
 }
 

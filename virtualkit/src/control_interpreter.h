@@ -36,6 +36,7 @@ class ControlInterpreter {
     std::string reset(const Args &);
     std::string unplug(const Args &);
     std::string plug(const Args &);
+    std::string reenumerate(const Args &);
     std::string nack(const Args &);
     std::string reg(const Args &);
     std::string pin(const Args &);

@@ -29,9 +29,19 @@ Kit::~Kit() {
     server_.reset();
 }
 
-bool Kit::present(uint16_t vendor_id, uint16_t product_id) const {
+std::optional<std::string> Kit::node(uint16_t vendor_id, uint16_t product_id) const {
     std::lock_guard lk(mu_);
-    return plugged_ && vendor_id == identity_.vendor_id && product_id == identity_.product_id;
+    if (!on_bus(clock_.now_us()) || vendor_id != identity_.vendor_id ||
+        product_id != identity_.product_id)
+        return std::nullopt;
+    if (node_number_ == 0)
+        return kNodePath;
+    return std::string(kNodePath) + "-" + std::to_string(node_number_);
+}
+
+bool Kit::connected(const Session &session) const {
+    std::lock_guard lk(mu_);
+    return alive(session);
 }
 
 std::shared_ptr<Session> Kit::open(uint16_t vendor_id, uint16_t product_id, int *error) {
@@ -39,7 +49,8 @@ std::shared_ptr<Session> Kit::open(uint16_t vendor_id, uint16_t product_id, int 
     int scratch = 0;
     if (!error)
         error = &scratch;
-    if (!plugged_ || vendor_id != identity_.vendor_id || product_id != identity_.product_id) {
+    if (!on_bus(clock_.now_us()) || vendor_id != identity_.vendor_id ||
+        product_id != identity_.product_id) {
         *error = ENOENT;
         return nullptr;
     }
@@ -54,11 +65,12 @@ std::shared_ptr<Session> Kit::open(uint16_t vendor_id, uint16_t product_id, int 
     return s;
 }
 
-void Kit::enqueue(Session &s, uint64_t due, const uint8_t *report) {
+void Kit::enqueue(Session &s, uint64_t due, const uint8_t *report, bool leaves) {
     if (s.queue.size() >= kQueueLimit)
         return; // the host is not reading: further reports are lost
     Session::Pending p;
     p.due_us = due;
+    p.leaves = leaves;
     std::memcpy(p.report.data(), report, kReportSize);
     auto at = std::upper_bound(s.queue.begin(), s.queue.end(), due,
                                [](uint64_t d, const Session::Pending &q) { return d < q.due_us; });
@@ -117,10 +129,14 @@ int Kit::write(Session &s, const uint8_t *request) {
         ++counts_[request[0]];
 
     Outcome out;
+    const Adapter::Mode mode = adapter_.mode();
     if (!block && refused_[request[0]])
         std::memset(out.reply.data(), 0xFF, 4); // refused: failure status, nothing done
     else
         out = adapter_.handle(request, now);
+    // A switch between bootloader and firmware restarts the adapter's USB
+    // side: it answers, then leaves the bus.
+    const bool leaves = reenumerate_us_ && adapter_.mode() != mode;
 
     if (out.stream == Outcome::Stream::Start) {
         for (auto &w : sessions_)
@@ -137,6 +153,8 @@ int Kit::write(Session &s, const uint8_t *request) {
     if (lose_ > 0) {
         --lose_;
         record(request, nullptr, now);
+        if (leaves)
+            reenumerate(now); // it went before its reply did
     } else {
         record(request, out.reply.data(), now);
         uint64_t due = now + out.busy_us;
@@ -146,7 +164,7 @@ int Kit::write(Session &s, const uint8_t *request) {
             const uint64_t sent = (now / kUsbFrameUs + 1) * kUsbFrameUs;
             due = ((sent + out.busy_us) / kUsbFrameUs + 1) * kUsbFrameUs;
         }
-        enqueue(s, due + latency_us_, out.reply.data());
+        enqueue(s, due + latency_us_, out.reply.data(), leaves);
     }
     cv_.notify_all();
     return kOk;
@@ -164,7 +182,10 @@ int Kit::read(Session &s, uint8_t *reply, int timeout_ms) {
         produce_packets(s, now);
         if (!s.queue.empty() && s.queue.front().due_us <= now) {
             std::memcpy(reply, s.queue.front().report.data(), kReportSize);
+            const bool leaves = s.queue.front().leaves;
             s.queue.pop_front();
+            if (leaves)
+                reenumerate(now);
             return kOk;
         }
         if (timeout_ms == 0 || now >= deadline)
@@ -209,6 +230,18 @@ void Kit::unplug() {
     cv_.notify_all();
 }
 
+void Kit::reenumerate(uint64_t now) {
+    ++generation_;
+    for (auto &w : sessions_)
+        if (auto s = w.lock()) {
+            s->queue.clear();
+            s->streaming = false;
+        }
+    ++node_number_;
+    back_us_ = now + reenumerate_us_.value_or(0);
+    cv_.notify_all();
+}
+
 void Kit::plug() {
     if (plugged_)
         return;
@@ -223,6 +256,9 @@ void Kit::reset() {
     sensor_.factory_reset();
     adapter_.factory_reset(now);
     plugged_ = true;
+    reenumerate_us_.reset();
+    back_us_ = 0;
+    node_number_ = 0;
     latency_us_ = 0;
     usb_timing_ = false;
     held_ = false;

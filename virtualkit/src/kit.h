@@ -19,6 +19,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -37,6 +38,7 @@ struct Session {
     struct Pending {
         uint64_t due_us = 0;
         std::array<uint8_t, 64> report{};
+        bool leaves = false; // the adapter re-enumerates once this reached the host
     };
     uint64_t generation = 0;
     std::deque<Pending> queue; // by due time
@@ -63,15 +65,17 @@ class Kit {
 
     // ---- The USB side -------------------------------------------------------
     // The adapter's device node and USB serial number as the host lists it.
+    // Each re-enumeration lists it under the next node: virtual-kit-1, -2, ...
     static constexpr const char *kNodePath = "virtual-kit";
     static constexpr const char *kSerialNumber = "VK5120-0001";
     // Full-speed USB: one interrupt transfer a 1 ms frame each way.
     static constexpr uint64_t kUsbFrameUs = 1000;
 
-    // True while the adapter is plugged in and has this identity.
-    bool present(uint16_t vendor_id, uint16_t product_id) const;
-    // Opens the adapter: null while it is unplugged or when the identity is
-    // not the adapter's (*error ENOENT), while another program holds it
+    // The adapter's device node while it is plugged in, on the bus (not in
+    // the middle of a re-enumeration) and has this identity.
+    std::optional<std::string> node(uint16_t vendor_id, uint16_t product_id) const;
+    // Opens the adapter: null while it is not on the bus or when the identity
+    // is not the adapter's (*error ENOENT), while another program holds it
     // (EWOULDBLOCK) or while the node refuses this user (EACCES).
     std::shared_ptr<Session> open(uint16_t vendor_id, uint16_t product_id, int *error = nullptr);
     // Hands one 64-byte request report to the adapter. 0 (taken), or -2 when
@@ -83,6 +87,8 @@ class Kit {
     // On the manual clock, waiting is what moves time: the clock advances to
     // the report waited for, or by the whole time-out when none comes.
     int read(Session &session, uint8_t *reply, int timeout_ms);
+    // False once the session has died (unplugged, or re-enumerated).
+    bool connected(const Session &session) const;
 
     // ---- Control ------------------------------------------------------------
     // Runs one line of the control language; the answer is zero or more
@@ -99,7 +105,8 @@ class Kit {
     friend class ControlInterpreter;
 
     bool alive(const Session &s) const { return plugged_ && s.generation == generation_; }
-    void enqueue(Session &s, uint64_t due, const uint8_t *report);
+    bool on_bus(uint64_t now) const { return plugged_ && now >= back_us_; }
+    void enqueue(Session &s, uint64_t due, const uint8_t *report, bool leaves = false);
     void produce_packets(Session &s, uint64_t now);
     uint64_t next_due(const Session &s) const;
     void record(const uint8_t *request, const uint8_t *reply, uint64_t now);
@@ -108,6 +115,9 @@ class Kit {
     void unplug();
     void plug();
     void reset();
+    // The adapter leaves the bus (every session dies) and is listed again
+    // under its next node after the re-enumeration delay.
+    void reenumerate(uint64_t now);
 
     mutable std::mutex mu_;
     std::condition_variable cv_;
@@ -120,6 +130,12 @@ class Kit {
 
     bool plugged_ = true;
     uint64_t generation_ = 1;
+    // Re-enumeration on a switch between bootloader and firmware: the delay
+    // until the adapter is listed again (none: it never re-enumerates), the
+    // kit time it will be, and how many times it has re-enumerated.
+    std::optional<uint64_t> reenumerate_us_;
+    uint64_t back_us_ = 0;
+    unsigned node_number_ = 0;
     std::vector<std::weak_ptr<Session>> sessions_;
 
     uint64_t latency_us_ = 0;

@@ -47,6 +47,9 @@ class VirtualPort final : public bridgeio::Port {
     // A reply already on its way still arrives, as on a real link.
     void cancel() override {}
 
+    // The kit drops a session the moment its adapter goes: nothing to wait for.
+    bool node_gone(int) override { return !kit_->connected(*session_); }
+
     // Reports that have reached the host stay queued until read, as hidraw
     // keeps them.
     void discard_input() override {
@@ -96,18 +99,19 @@ std::vector<HidAdapter> list_hid_adapters(uint16_t vendor_id, uint16_t product_i
     auto kit = virtualkit::process_kit();
     if (const auto port = virtualkit::control_port_setting())
         kit->start_control_port(*port);
-    if (!kit->present(vendor_id, product_id))
+    const auto node = kit->node(vendor_id, product_id);
+    if (!node)
         return {};
-    return {{virtualkit::Kit::kNodePath, virtualkit::Kit::kSerialNumber}};
+    return {{*node, virtualkit::Kit::kSerialNumber}};
 }
 
 std::unique_ptr<Port> open_hid_adapter(const HidAdapter &adapter, const Port *, int *error) {
     auto kit = virtualkit::process_kit();
-    if (adapter.path != virtualkit::Kit::kNodePath) {
+    const auto id = kit->identity();
+    if (adapter.path != kit->node(id.vendor_id, id.product_id)) {
         *error = ENOENT;
         return nullptr;
     }
-    const auto id = kit->identity();
     auto session = kit->open(id.vendor_id, id.product_id, error);
     if (!session)
         return nullptr;

@@ -261,6 +261,16 @@ class HidrawPort final : public Port {
         }
     }
 
+    // hidraw reports a hang-up on the descriptor once its device is gone.
+    bool node_gone(int wait_ms) override {
+        pollfd p{node_->fd, 0, 0};
+        const auto deadline = Clock::now() + std::chrono::milliseconds(wait_ms);
+        int r;
+        while ((r = ::poll(&p, 1, left_ms(deadline, false))) < 0 && errno == EINTR) {
+        }
+        return r > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+    }
+
     uint64_t device_number() const override { return device_; }
     int lock_fd() const override { return node_->lock; }
     int poll_fd() const override { return node_->fd; }

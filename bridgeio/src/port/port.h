@@ -57,6 +57,15 @@ class Port {
     // A file descriptor that becomes readable when input is waiting, for
     // callers that poll (async_read); -1 when the port has none.
     virtual int poll_fd() const { return -1; }
+
+    // True when the device behind the port has gone away (unplugged, or
+    // re-enumerated by the adapter under a new node), so that nothing sent
+    // through this port can reach it any more. Waits at most `wait_ms` for
+    // that to happen. Ports that cannot lose their device never have.
+    virtual bool node_gone(int wait_ms) {
+        (void)wait_ms;
+        return false;
+    }
 };
 
 // One present HID interface with the adapter's identity.
