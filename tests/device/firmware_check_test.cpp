@@ -108,41 +108,6 @@ class FirmwareCheck : public ::testing::Test {
     std::vector<std::pair<int, int>> progress_;
 };
 
-// A newer or broken image makes no difference.
-TEST_F(FirmwareCheck, AutomaticWithFirmwarePresentOnlyLogs) {
-    write_raw("junk");
-    EXPECT_EQ(run(true), FirmwareOutcome::FirmwarePresent);
-    EXPECT_EQ(messages(), QStringList({" : Bootloader version 1.0.4.",
-                                       " : Firmware found. No automatic updates done."}));
-    EXPECT_TRUE(boxes_.isEmpty());
-    EXPECT_EQ(flash_exchanges(), 0);
-    EXPECT_EQ(kit_firmware(), "1.2.0");
-}
-
-// Every byte of an image that fits is flashed: a partial last page goes out
-// filled up to a whole one, and an image as large as the adapter's flash is
-// taken whole.
-TEST_F(FirmwareCheck, FittingImagesAreFlashedWhole) {
-    const struct {
-        int pages, tail, sent_pages;
-    } rows[] = {{2, 17, 3}, {0, 1, 1}, {1024, 0, 1024}};
-    for (const auto &row : rows) {
-        SCOPED_TRACE(row.pages * 256 + row.tail);
-        boxes_.clear();
-        progress_.clear();
-        const int before = flash_exchanges();
-        write_image(version_word(1, 3, 0), row.pages, row.tail);
-        EXPECT_EQ(run(false), FirmwareOutcome::Updated);
-        EXPECT_EQ(boxes_, QStringList{"Firmware updated."});
-        // One report per page, counting up to the image's pages.
-        ASSERT_EQ(progress_.size(), static_cast<size_t>(row.sent_pages));
-        EXPECT_EQ(progress_.front(), std::make_pair(1, row.sent_pages));
-        EXPECT_EQ(progress_.back(), std::make_pair(row.sent_pages, row.sent_pages));
-        EXPECT_EQ(flash_exchanges() - before, 1 + 5 * row.sent_pages + 1); // header, chunks, end
-        EXPECT_EQ(kit_firmware(), "1.3.0");
-    }
-}
-
 // Files that never reach the flash, in both modes (automatic on an adapter
 // without firmware). The check must not wait on a FIFO for a writer.
 struct RejectedFile {
@@ -200,32 +165,63 @@ INSTANTIATE_TEST_SUITE_P(Files, FirmwareRejectedFile,
                                     (std::get<1>(info.param) ? "_Automatic" : "_Menu");
                          });
 
-// The menu flashes whenever the file is at least as new as the adapter.
-TEST_F(FirmwareCheck, MenuDecidesByVersion) {
+// The menu flashes whenever the file is at least as new as the adapter; at
+// start-up an adapter with firmware is left alone, even for a newer or broken
+// image. Every byte of an image that fits is flashed: a partial last page
+// goes out filled up to a whole one, and an image as large as the adapter's
+// flash is taken whole.
+TEST_F(FirmwareCheck, DecidesByModeAndVersionAndFlashesWholePages) {
+    using enum FirmwareOutcome;
+    const uint32_t v130 = version_word(1, 3, 0), v201 = version_word(2, 0, 1);
     const struct {
-        uint32_t image;
+        bool automatic;
+        uint32_t image; // 0: a file that is no image
+        int pages, tail;
         const char *before, *after; // the kit's firmware; after is null when nothing is flashed
-    } rows[] = {{version_word(1, 1, 9), "1.2.0", nullptr},
-                {version_word(1, 2, 0), "1.2.0", "1.2.0"},
-                {version_word(2, 0, 1), "1.2.0", "2.0.1"},
+        FirmwareOutcome outcome;
+    } rows[] = {{true, 0, 0, 0, "1.2.0", nullptr, FirmwarePresent},
+                {true, v201, 2, 0, "1.2.0", nullptr, FirmwarePresent},
+                {false, version_word(1, 1, 9), 2, 0, "1.2.0", nullptr, AlreadyLatest},
+                {false, v130, 2, 17, "1.2.0", "1.3.0", Updated},
+                {false, v130, 0, 1, "1.3.0", "1.3.0", Updated}, // as new: flashed
+                {false, v130, 1024, 0, "1.3.0", "1.3.0", Updated},
+                {false, v201, 2, 0, "1.3.0", "2.0.1", Updated},
                 // The top byte takes no part in the text but does in the comparison.
-                {0x01000000u | version_word(1, 0, 0), "2.0.1", "1.0.0"}};
+                {false, 0x01000000u | version_word(1, 0, 0), 2, 0, "2.0.1", "1.0.0", Updated}};
+    const auto current = [](const char *v) {
+        return QString(" : Current firmware version %1.").arg(v);
+    };
     for (const auto &row : rows) {
-        SCOPED_TRACE(row.image);
+        SCOPED_TRACE(std::to_string(row.image) + " " + std::to_string(row.pages));
         lines_.clear();
         boxes_.clear();
-        write_image(row.image, 2);
-        EXPECT_EQ(run(false), row.after ? FirmwareOutcome::Updated : FirmwareOutcome::AlreadyLatest);
-        QStringList expected = {" : Bootloader version 1.0.4.",
-                                QString(" : Current firmware version %1.").arg(row.before)};
-        if (row.after)
-            expected << " : Updating firmware..." << " : OK."
-                     << QString(" : Current firmware version %1.").arg(row.after);
-        else
-            expected << " : Firmware already latest.";
+        progress_.clear();
+        const int before = flash_exchanges();
+        const auto magic = evalpanel::kFirmwareImageMagic;
+        write_raw(row.image ? image_bytes(magic, row.image, row.pages, row.tail) : "junk");
+        EXPECT_EQ(run(row.automatic), row.outcome);
+        QStringList expected = {" : Bootloader version 1.0.4."};
+        if (row.automatic) {
+            expected << " : Firmware found. No automatic updates done.";
+        } else if (row.after) {
+            expected << current(row.before) << " : Updating firmware..." << " : OK."
+                     << current(row.after);
+        } else {
+            expected << current(row.before) << " : Firmware already latest.";
+        }
         EXPECT_EQ(messages(), expected);
-        EXPECT_EQ(boxes_, QStringList{row.after ? "Firmware updated." : "Firmware already latest."});
+        const QString box = row.after ? "Firmware updated." : "Firmware already latest.";
+        EXPECT_EQ(boxes_, row.automatic ? QStringList() : QStringList{box});
         EXPECT_EQ(kit_firmware(), row.after ? row.after : row.before);
+        // One report per page, counting up to the image's pages; the header,
+        // five chunks a page and the end mark.
+        const size_t sent = row.after ? row.pages + (row.tail > 0) : 0;
+        ASSERT_EQ(progress_.size(), sent);
+        if (sent) {
+            EXPECT_EQ(progress_.front(), std::make_pair(1, int(sent)));
+            EXPECT_EQ(progress_.back(), std::make_pair(int(sent), int(sent)));
+        }
+        EXPECT_EQ(flash_exchanges() - before, sent ? 1 + 5 * int(sent) + 1 : 0);
     }
 }
 

@@ -189,11 +189,9 @@ TEST_F(Session, RegisterCacheIsValidOnlyWhileReadFromAPoweredChip) {
 TEST_F(Session, FailuresAreClassified) {
     power();
     session.set_polling(true);
-    struct Row {
-        const char *fault;
-        int expected_state;
-    } rows[] = {{"nack on", kNotAcknowledged}, {"unplug", kNotConnected}};
-    for (const Row &row : rows) {
+    const struct { const char *fault; int expected_state; } rows[] = {
+        {"nack on", kNotAcknowledged}, {"unplug", kNotConnected}};
+    for (const auto &row : rows) {
         kit(row.fault);
         const bool lost = row.expected_state == kNotConnected;
         uint8_t buffer[16] = {0x5A};

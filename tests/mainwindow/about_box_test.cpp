@@ -40,16 +40,11 @@ TEST(AboutBox, ContentTitleAndFixedSize) {
     EXPECT_EQ(box->parentWidget(), &owner); // title and modality: AboutFromTheMenuIsModalEachTime
     EXPECT_FALSE(box->windowFlags() & Qt::WindowContextHelpButtonHint);
 
-    const QString version = QString::fromLatin1(qVersion());
-    const QStringList texts = label_texts(*box);
-    ASSERT_EQ(texts.size(), 6);
-    EXPECT_EQ(texts[0], ""); // the logo
-    EXPECT_EQ(texts[1], "RX5120 Evaluation kit");
-    EXPECT_EQ(texts[2], "Version 0.4.35");
-    EXPECT_EQ(texts[3], QString("This application uses Qt framework %1.").arg(version));
-    EXPECT_EQ(texts[4], "Qt is licensed under the LGPL (3).");
-    EXPECT_TRUE(texts[5].contains(version));
-
+    const char *qt = qVersion();
+    EXPECT_EQ(label_texts(*box), QStringList({"", "RX5120 Evaluation kit", "Version 0.4.35",
+                                              evalpanel::qt_framework_line(qt),
+                                              evalpanel::qt_licence_line(qt),
+                                              evalpanel::qt_source_line(qt)})); // "": the logo
     auto *logo = box->findChild<QLabel *>("about_logo");
     ASSERT_NE(logo, nullptr);
     EXPECT_FALSE(logo->pixmap().isNull());

@@ -12,30 +12,23 @@ namespace {
 // The binding in short: "S 00 6..0 +10 1hot | 04 1..0", "B 0e 3..3", "P 1.25 inv", ...
 std::string describe(const ControlBinding &b) {
     char s[128] = "-";
-    const BitRange &f = b.field;
-    switch (b.kind) {
-    case BindingKind::None: return s;
-    case BindingKind::Selector:
-    case BindingKind::RegisterBit:
-    case BindingKind::BitIndicator:
-        std::snprintf(s, sizeof s, "%c %02x %d..%d", "-SBPL"[int(b.kind)], f.reg, f.high, f.low);
-        break;
-    case BindingKind::Pin: std::snprintf(s, sizeof s, "P %d.%d", b.pin_group, b.pin); break;
-    case BindingKind::PinIndicator: std::snprintf(s, sizeof s, "LP %d.%d", b.pin_group, b.pin); break;
-    case BindingKind::Measurement:
+    const BitRange &f = b.field, &g = b.field2;
+    if (b.kind == BindingKind::None) {
+        return s;
+    } else if (b.kind == BindingKind::Pin || b.kind == BindingKind::PinIndicator) {
+        std::snprintf(s, sizeof s, "%sP %d.%d", b.kind == BindingKind::Pin ? "" : "L", b.pin_group,
+                      b.pin);
+    } else if (b.kind == BindingKind::Measurement) {
         std::snprintf(s, sizeof s, "M %d %d %d %d %d", b.unit, b.channel, b.shift, b.factor_a,
                       b.factor_b);
-        break;
+    } else {
+        std::snprintf(s, sizeof s, "%c %02x %d..%d", "-SBPL"[int(b.kind)], f.reg, f.high, f.low);
     }
     std::string out = s;
-    if (b.item_offset)
-        out += " +" + std::to_string(b.item_offset);
-    if (b.one_hot)
-        out += " 1hot";
-    if (b.inverted)
-        out += " inv";
+    out += b.item_offset ? " +" + std::to_string(b.item_offset) : "";
+    out += std::string(b.one_hot ? " 1hot" : "") + (b.inverted ? " inv" : "");
     if (b.two_segments) {
-        std::snprintf(s, sizeof s, " | %02x %d..%d", b.field2.reg, b.field2.high, b.field2.low);
+        std::snprintf(s, sizeof s, " | %02x %d..%d", g.reg, g.high, g.low);
         out += s;
     }
     return out;
@@ -106,9 +99,7 @@ TEST(BindingItems, OneHotAndRoundTrip) {
     }
 }
 
-TEST(StatusBar, AccessAndChipVersionLabels) {
-    EXPECT_EQ(access_label_text(0, 0, true), "   W00:00   ");
-    EXPECT_EQ(access_label_text(0x0E, 0xAB, false), "   R0e:ab   ");
+TEST(StatusBar, ChipVersionLabel) {
     EXPECT_EQ(chip_version_text(0x84), "   Chip ver. 1000 0100   ");
     EXPECT_EQ(chip_version_text(0x5A), "   Chip ver. 0101 1010   ");
 }

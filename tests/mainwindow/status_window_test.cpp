@@ -17,8 +17,6 @@ class StatusWindowTest : public WindowTest {
             out << window->findChild<QLineEdit *>(prefix + QString::number(i))->text();
         return out;
     }
-    QStringList modes() { return texts("mode"); }
-    QStringList currents() { return texts("current", 7); }
     // Lets the kit's time pass, then polls once.
     void tick_after(int ms) {
         kit("advance " + std::to_string(ms));
@@ -29,18 +27,18 @@ class StatusWindowTest : public WindowTest {
 TEST_F(StatusWindowTest, ModesFollowTheBucksFromPowerUpToTestMode) {
     open_powered();
     window->timer_func();
-    EXPECT_EQ(modes(), QStringList(6, "Disabled")) << "NRST low";
+    EXPECT_EQ(texts("mode"), QStringList(6, "Disabled")) << "NRST low";
 
     ui().io0023->click(); // NRST: the power-up sequence starts
     tick_after(1);
     EXPECT_EQ(ui().mode0->text(), "Soft Start-Up");
 
     tick_after(1000);
-    EXPECT_EQ(modes(), QStringList(6, "Sleeping")) << "NSLP low";
+    EXPECT_EQ(texts("mode"), QStringList(6, "Sleeping")) << "NSLP low";
 
     ui().io0024->click(); // awake
     tick_after(10);
-    const QStringList awake = modes();
+    const QStringList awake = texts("mode");
     EXPECT_EQ(awake[0], "PWM") << "800 mA over the three phases of Buck0";
     EXPECT_EQ(awake[5], "PFM") << "100 mA on Buck5 alone";
     EXPECT_EQ(ui().multiphase0->text(), "Master; 2/3 Phases Active");
@@ -59,13 +57,13 @@ TEST_F(StatusWindowTest, LoadCurrentGoesToTheFieldOfItsSource) {
 
     set_chip_register(0, 0x21, 0x05); // source Buck5
     tick_after(5);
-    const QStringList first = currents();
+    const QStringList first = texts("current", 7);
     EXPECT_TRUE(first[5].endsWith(" mA"));
     EXPECT_NEAR(first[5].chopped(3).toInt(), 1230, 10);
 
     set_chip_register(0, 0x21, 0x07); // no source: nothing changes
     tick_after(5);
-    EXPECT_EQ(currents(), first);
+    EXPECT_EQ(texts("current", 7), first);
 
     kit("load 0 1600");
     set_chip_register(0, 0x21, 0x00); // Buck0; Buck5 keeps its reading

@@ -9,22 +9,14 @@ using namespace kit_test;
 constexpr uint32_t kFail = 0xFFFFFFFF;
 
 TEST_F(KitTest, BootloaderServesOnlyItsOwnCommands) {
-    struct Case {
-        uint32_t word;
-        bool in_bootloader, in_firmware;
-    };
-    const Case cases[] = {
+    const struct { uint32_t word; bool in_bootloader, in_firmware; } cases[] = {
         {0xA1, false, true}, {0xCA, false, true}, {0xCD, false, true},  {0xB2, true, true},
-        {0xB3, true, true},  {0xB1, true, false}, {0x5A, false, false},
-    };
+        {0xB3, true, true},  {0xB1, true, false}, {0x5A, false, false}};
     for (const bool boot : {true, false}) {
         exchange(Request(boot ? 0xA3 : 0xB0)); // into the bootloader, or start the firmware
         for (const auto &c : cases) {
             const bool served = boot ? c.in_bootloader : c.in_firmware;
-            Request r(c.word);
-            if (c.word == 0xB1)
-                r.u32(4, 0); // not a header: refused with a status of its own
-            const uint32_t s = status(r);
+            const uint32_t s = status(Request(c.word)); // 0xB1 without a header: a status of its own
             EXPECT_EQ(s == kFail, !served) << std::hex << c.word << (boot ? " boot" : " fw");
         }
     }
@@ -48,7 +40,7 @@ TEST_F(KitTest, AnImageEndingInsideAPageLeavesNoFirmware) {
 TEST_F(KitTest, PinsHoldLevelsPerGroup) {
     pin_set(0, 3, 1);
     pin_set(1, 7, 1);
-    power_chip(false);
+    pin_set(0, 22, 1); // VIOSYS only
     control("flag SCP on");
     pin_set(0, 18, 1);
     EXPECT_EQ(read_pins(1), 1u << 7);
@@ -56,17 +48,10 @@ TEST_F(KitTest, PinsHoldLevelsPerGroup) {
 }
 
 TEST_F(KitTest, EachBusReachesItsDevices) {
-    power_chip(false);
-    struct Case {
-        int g1, p1, g2, p2;
-        bool chip, sensor;
-    };
-    const Case cases[] = {
-        {0, 1, 0, 5, true, false},
-        {0, 5, 0, 1, true, false},
-        {1, 18, 1, 19, false, true},
-        {0, 1, 0, 4, false, false},
-    };
+    pin_set(0, 22, 1); // VIOSYS only
+    const struct { int g1, p1, g2, p2; bool chip, sensor; } cases[] = {
+        {0, 1, 0, 5, true, false}, {0, 5, 0, 1, true, false},
+        {1, 18, 1, 19, false, true}, {0, 1, 0, 4, false, false}};
     for (const auto &c : cases) {
         exchange(Request(0xCA).u32(4, c.g1).u32(8, c.p1).u32(12, c.g2).u32(16, c.p2).u32(20, 2));
         EXPECT_EQ(le32(sw_read(0x60, 0x18, 1), 0) == 0, c.chip) << c.p1 << "/" << c.p2;

@@ -6,10 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <string>
-#include <vector>
 
 namespace kit_test {
 
@@ -32,30 +32,26 @@ struct Request {
         bytes[at] = static_cast<uint8_t>(v);
         return *this;
     }
-    Request &data(size_t at, const uint8_t *d, size_t n) {
+    Request &data(size_t at, const void *d, size_t n) {
         std::memcpy(&bytes[at], d, n);
         return *this;
     }
 };
 
-constexpr uint16_t kVid = 0x1209;
-constexpr uint16_t kPid = 0x5120;
+constexpr virtualkit::Identity kIdentity{0x1209, 0x5120};
 
 class KitTest : public ::testing::Test {
   protected:
-    KitTest() : kit(std::make_shared<virtualkit::Kit>(virtualkit::Identity{kVid, kPid})) {
+    KitTest() : kit(std::make_shared<virtualkit::Kit>(kIdentity)) {
         control("clock manual");
-        session = kit->open(kVid, kPid);
+        session = kit->open(kIdentity.vendor_id, kIdentity.product_id);
     }
-
     // One command line that must succeed; its answer.
     std::string control(const std::string &line) {
         const std::string a = kit->control(line);
-        EXPECT_TRUE(a.size() >= 3 && a.compare(a.size() - 3, 3, "ok\n") == 0)
-            << line << " -> " << a;
+        EXPECT_TRUE(a.size() >= 3 && a.compare(a.size() - 3, 3, "ok\n") == 0) << line << a;
         return a;
     }
-
     Report exchange(const Request &r) {
         EXPECT_EQ(kit->write(*session, r.bytes.data()), 0);
         Report reply{};
@@ -63,43 +59,32 @@ class KitTest : public ::testing::Test {
         return reply;
     }
     uint32_t status(const Request &r) { return le32(exchange(r), 0); }
-
     void pin_set(int group, int pin, int level) {
         exchange(Request(0xA1).u8(4, group).u8(5, pin).u8(6, level));
     }
     uint32_t read_pins(int group) { return le32(exchange(Request(0xA2).u8(4, group)), 4); }
-    // One pin-driven read chunk.
-    Report sw_read(uint8_t dev, uint8_t reg, unsigned n, bool cont = false) {
-        return exchange(
-            Request(0xA9).u8(4, n).u8(5, reg).u8(6, 1).u8(7, dev).u8(8, n == 60).u8(9, cont));
+    // One pin-driven read chunk; a chip register, or -1.
+    Report sw_read(uint8_t dev, uint8_t reg, unsigned n) {
+        return exchange(Request(0xA9).u8(4, n).u8(5, reg).u8(6, 1).u8(7, dev).u8(8, n == 60));
     }
     int chip_read(uint8_t reg) {
         const Report r = sw_read(0x60, reg, 1);
         return le32(r, 0) == 0xFFFFFFFF ? -1 : r[4];
     }
-
     void load_script(const uint8_t *s, size_t n, uint32_t offset = 0) {
-        for (size_t off = 0; off < n; off += 53) {
-            const size_t len = n - off < 53 ? n - off : 53;
-            ASSERT_EQ(status(Request(0xC2)
-                                 .u32(4, offset + static_cast<uint32_t>(off))
-                                 .u8(8, 0xFE)
-                                 .u8(9, len)
-                                 .u8(10, 0)
-                                 .data(11, s + off, len)),
+        for (size_t off = 0, len; off < n; off += len) {
+            len = std::min<size_t>(n - off, 53);
+            const uint32_t at = offset + static_cast<uint32_t>(off);
+            ASSERT_EQ(status(Request(0xC2).u32(4, at).u8(8, 0xFE).u8(9, len).data(11, s + off, len)),
                       0u);
         }
     }
     Report run_script(uint32_t offset = 0) { return exchange(Request(0xC2).u32(4, offset)); }
-
-    // VIOSYS up (and NRST, NSLP), then the sequence's time.
-    void power_chip(bool run = true) {
-        pin_set(0, 22, 1);
-        if (run) {
-            pin_set(0, 24, 1);
-            pin_set(0, 23, 1);
-            control("advance 200");
-        }
+    // VIOSYS, NRST and NSLP up, then the sequence's time.
+    void power_chip() {
+        for (int pin : {22, 24, 23})
+            pin_set(0, pin, 1);
+        control("advance 200");
     }
 
     std::shared_ptr<virtualkit::Kit> kit;
