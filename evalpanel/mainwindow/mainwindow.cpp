@@ -22,6 +22,7 @@
 #include <QTime>
 #include <QTimer>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
@@ -246,12 +247,15 @@ void MainWindow::append_command_log(const QString &line) {
 }
 
 void MainWindow::refresh_display() {
-    // A script's lines each ask for it: one refresh per turn of the loop.
+    // Every console line asks for it: a burst of lines gets one refresh per
+    // kRefreshMs, not one per line, and the last line's state is shown.
     if (refresh_due_)
         return;
     refresh_due_ = true;
-    QTimer::singleShot(0, this, [this] {
+    const qint64 since = last_refresh_.isValid() ? last_refresh_.elapsed() : kRefreshMs;
+    QTimer::singleShot(static_cast<int>(std::max<qint64>(0, kRefreshMs - since)), this, [this] {
         refresh_due_ = false;
+        last_refresh_.start();
         write_statusbar(0, 0, false);
         update_display();
     });

@@ -8,6 +8,7 @@
 // program.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QMainWindow>
 #include <QString>
 
@@ -65,8 +66,8 @@ class MainWindow : public QMainWindow {
 
     // Appends one line to the command log.
     void append_command_log(const QString &line);
-    // The status bar, then every bound control (once per turn of the event
-    // loop however often it is asked for).
+    // The status bar, then every bound control (at most every kRefreshMs
+    // however often it is asked for).
     void refresh_display();
 
     // For tests and tools: the pieces a user sees.
@@ -163,5 +164,7 @@ class MainWindow : public QMainWindow {
     direct_access *direct_access_ = nullptr;
     WorkbenchWindows workbench_windows_;
     class QProgressDialog *flash_progress_ = nullptr;
+    static constexpr qint64 kRefreshMs = 40;
     bool refresh_due_ = false;
+    QElapsedTimer last_refresh_;
 };

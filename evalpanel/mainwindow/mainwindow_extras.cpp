@@ -189,15 +189,24 @@ void MainWindow::show_flash_progress(int written, int pages) {
         flash_progress_ = new QProgressDialog(QStringLiteral("Updating firmware..."), QString(), 0,
                                               pages, this);
         flash_progress_->setWindowTitle(QStringLiteral("Update Firmware"));
-        // The flash cannot be stopped halfway: no Cancel button.
+        // Shown, never waited in: a modal progress dialog would turn the
+        // event loop inside setValue. The flash cannot be stopped halfway:
+        // no Cancel button.
+        flash_progress_->setWindowModality(Qt::NonModal);
         flash_progress_->setCancelButton(nullptr);
         flash_progress_->setMinimumDuration(0);
         flash_progress_->setAutoClose(true);
     }
+    // A redraw per percent is enough: a large image has a thousand pages.
+    const int percent = pages > 0 ? written * 100 / pages : 100;
+    if (flash_progress_->maximum() == pages && written != pages && written > 1 &&
+        (written - 1) * 100 / pages == percent)
+        return;
+    const QString text = QStringLiteral("Updating firmware: page %1 of %2").arg(written).arg(pages);
     flash_progress_->setMaximum(pages);
     flash_progress_->setValue(written);
-    flash_progress_->setLabelText(QStringLiteral("Updating firmware: page %1 of %2").arg(written).arg(pages));
-    statusBar()->showMessage(QStringLiteral("Updating firmware: page %1 of %2").arg(written).arg(pages));
+    flash_progress_->setLabelText(text);
+    statusBar()->showMessage(text);
 }
 
 // ---- Script buttons -----------------------------------------------------------------
