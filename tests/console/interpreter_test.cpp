@@ -59,7 +59,18 @@ INSTANTIATE_TEST_SUITE_P(
         Exchange{"0x12[3:0] = 16", {"value out of bounds. (0-F) (0-15 dec)"}},
         Exchange{"BUCK_LOAD_CURR = 0x800", {"value out of bounds. (0-7FF) (0-2047 dec)"}},
         Exchange{"VSET_B0 = 0b101", {"value must be in hexadecimal,binary or decimal format."}},
-        Exchange{"VSET_B0 =", {"value must be in hexadecimal,binary or decimal format."}}),
+        Exchange{"VSET_B0 =", {"value must be in hexadecimal,binary or decimal format."}},
+        // Access levels, keywords matched as prefixes.
+        Exchange{"test", {"switched to test mode"}}, Exchange{"user", {"switched to user mode"}},
+        Exchange{"debug", {"switched to debug mode"}},
+        Exchange{"advanced", {"switched to advanced user mode"}},
+        Exchange{"testing", {"switched to test mode"}},
+        // Delays: 0..10000 ms, a number required.
+        Exchange{"wait(0)", {"wait for 0 ms"}},
+        Exchange{"wait(10001)", {"maximum delay is 10000 ms"}},
+        Exchange{"wait(-5)", {"minimum delay is 0 ms"}},
+        Exchange{"wait(", {"wait needs a delay in ms: wait(time)"}},
+        Exchange{"wait()", {"wait needs a delay in ms: wait(time)"}}),
     [](const auto &info) { return case_name(info.index, info.param.line); });
 
 // ---- Register expressions at the chip ------------------------------------
@@ -145,31 +156,9 @@ TEST_F(ConsoleKitTest, LostAdapterAndNoAdapterFailWithoutMakingUpValues) {
 
 // ---- Commands with effects -------------------------------------------------
 
-TEST_F(ConsoleKitTest, AccessLevelCommandsAnswerWithTheirLevel) {
-    const struct {
-        const char *line, *message;
-    } levels[] = {{"test", "switched to test mode"},
-                  {"user", "switched to user mode"},
-                  {"debug", "switched to debug mode"},
-                  {"advanced", "switched to advanced user mode"},
-                  {"testing", "switched to test mode"}};
-    for (const auto &l : levels)
-        EXPECT_EQ(run(l.line), Printed{l.message});
-}
-
-TEST_F(ConsoleKitTest, WaitBlocksOnlyForValidDelays) {
-    const struct {
-        const char *line;
-        const char *message;
-    } waits[] = {{"wait(10000)", "wait for 10000 ms"},
-                 {"wait(0)", "wait for 0 ms"},
-                 {"wait(10001)", "maximum delay is 10000 ms"},
-                 {"wait(-5)", "minimum delay is 0 ms"},
-                 {"wait(", "wait needs a delay in ms: wait(time)"},
-                 {"wait()", "wait needs a delay in ms: wait(time)"}};
-    for (const auto &w : waits)
-        EXPECT_EQ(run(w.line), Printed{w.message}) << w.line;
-    // Slept in slices, so that a stop request can end the wait.
+// A wait sleeps in slices, so that a stop request can end it.
+TEST_F(ConsoleKitTest, WaitSleepsInSlices) {
+    EXPECT_EQ(run("wait(10000)"), Printed{"wait for 10000 ms"});
     EXPECT_EQ(std::accumulate(host.sleeps.begin(), host.sleeps.end(), 0), 10000);
     EXPECT_LE(*std::max_element(host.sleeps.begin(), host.sleeps.end()), 10);
 }
