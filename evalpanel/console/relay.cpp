@@ -194,6 +194,10 @@ void Relay::pump() {
         // client's until the console is idle again.
         running_own_ = true;
         console_.relay(piece);
+        // A piece that started nothing (an empty line, text behind a zero
+        // byte) leaves nothing of the client's running.
+        if (!console_.busy() && console_.editor().pending_keys() == 0)
+            running_own_ = false;
     }
     if (fd_ < 0)
         return;
