@@ -90,7 +90,6 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         RetryCase{"HidLostReplyIsOneAttempt", Transport::Hid, {}, {timeout(), kOk}, -1, 1, 1, 1},
         RetryCase{"HidReadErrorIsOneAttempt", Transport::Hid, {}, {io_error(), kOk}, -1, 1, 1, 0},
-        RetryCase{"SerialLostReplyIsTenAttempts", Transport::Serial, {}, {}, -1, 10, 10, 10},
         RetryCase{"SerialReadErrorsAreRetried", Transport::Serial, {}, std::vector<ReadStep>(10, io_error()), -1, 10, 10, 0},
         RetryCase{"SerialAnsweredOnTenthAttempt", Transport::Serial, {}, nine_lost_then_ok(), 0, 10, 10, 9},
         RetryCase{"SerialWriteTimesOut", Transport::Serial, {kPortTimeout}, {kOk}, -1, 1, 0, 1},
