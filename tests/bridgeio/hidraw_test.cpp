@@ -171,10 +171,9 @@ const FramingRow kFraming[] = {
      {}, 0, 64},
 };
 
-class HidrawFraming : public HidrawLink, public ::testing::WithParamInterface<FramingRow> {};
-
-TEST_P(HidrawFraming, ExchangesCarryTheRightBytes) {
-    const FramingRow &row = GetParam();
+TEST_F(HidrawLink, ExchangesCarryTheRightBytes) {
+  for (const FramingRow &row : kFraming) {
+    SCOPED_TRACE(row.name);
     FakeAdapter dev(row.answer);
     dev.stall(true);
     for (const Bytes &b : row.waiting)
@@ -192,35 +191,29 @@ TEST_P(HidrawFraming, ExchangesCarryTheRightBytes) {
     EXPECT_EQ(seen[0].size(), kFrameSize);
     EXPECT_EQ(Bytes(seen[0].begin(), seen[0].begin() + 6),
               (Bytes{row.request_id, cmd::kScanTest, 0, 0, 0, 7}));
+    link_close();
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(Rows, HidrawFraming, ::testing::ValuesIn(kFraming),
-                         [](const auto &info) { return std::string(info.param.name); });
-
-void on_alarm(int) {}
 
 // A timer signal every 50 ms, without SA_RESTART, for the storm's lifetime.
 struct AlarmStorm {
-    struct sigaction old {};
+    struct sigaction old {}, sa {};
+    itimerval every{{0, 50'000}, {0, 50'000}}, off{};
     AlarmStorm() {
-        struct sigaction sa {};
-        sa.sa_handler = on_alarm;
+        sa.sa_handler = [](int) {};
         sigaction(SIGALRM, &sa, &old);
-        itimerval every{{0, 50'000}, {0, 50'000}};
         setitimer(ITIMER_REAL, &every, nullptr);
     }
     ~AlarmStorm() {
-        itimerval off{};
         setitimer(ITIMER_REAL, &off, nullptr);
         sigaction(SIGALRM, &old, nullptr);
     }
 };
 
-// A write into a full queue, or a read with nothing coming, ends on time.
-class HidrawDeadline : public HidrawLink, public ::testing::WithParamInterface<bool> {};
-
-TEST_P(HidrawDeadline, HoldsUnderSignals) {
-    const bool write = GetParam();
+// A read with nothing coming, or a write into a full queue, ends on time.
+TEST(HidrawDeadline, HoldsUnderSignals) {
+  for (const bool write : {false, true}) {
+    SCOPED_TRACE(write ? "write" : "read");
     const int timeout_ms = write ? 300 : 400;
     FakeAdapter dev(silent);
     dev.stall(true);
@@ -239,10 +232,8 @@ TEST_P(HidrawDeadline, HoldsUnderSignals) {
               kPortTimeout);
     EXPECT_GE(ms_since(start), timeout_ms - 5);
     EXPECT_LT(ms_since(start), timeout_ms + 150);
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(Rows, HidrawDeadline, ::testing::Bool(),
-                         [](const auto &info) { return info.param ? "WriteRetry" : "Read"; });
 
 TEST_F(HidrawLink, UnpluggedAdapterFailsAtOnceBothWays) {
     FakeAdapter dev(echo);
@@ -377,18 +368,14 @@ const SelectRow kSelect[] = {
      {"/dev/hidraw1", "/dev/hidraw3", "/dev/hidraw4"}},
 };
 
-class HidSelect : public ::testing::TestWithParam<SelectRow> {};
-
-TEST_P(HidSelect, KeepsTheAdaptersCommandInterfaces) {
-    std::vector<std::string> paths;
-    for (const HidAdapter &a :
-         select_hid_adapters(GetParam().found, BRIDGEIO_VENDOR_ID, BRIDGEIO_PRODUCT_ID))
-        paths.push_back(a.path);
-    EXPECT_EQ(paths, GetParam().chosen);
+TEST(HidSelect, KeepsTheAdaptersCommandInterfaces) {
+    for (const SelectRow &row : kSelect) {
+        std::vector<std::string> paths;
+        for (const HidAdapter &a : select_hid_adapters(row.found, BRIDGEIO_VENDOR_ID, BRIDGEIO_PRODUCT_ID))
+            paths.push_back(a.path);
+        EXPECT_EQ(paths, row.chosen) << row.name;
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(Rows, HidSelect, ::testing::ValuesIn(kSelect),
-                         [](const auto &info) { return std::string(info.param.name); });
 
 // hidapi's list as it comes: no sysfs entry for these nodes, one pathless.
 TEST(HidSelect, TakesHidapisListAsItComes) {
@@ -444,19 +431,17 @@ const DescriptorRow kDescriptors[] = {
     {"ReportIdZero", {0x85, 0x00}, false, {}},
 };
 
-class ReportDescriptor : public ::testing::TestWithParam<DescriptorRow> {};
-
-TEST_P(ReportDescriptor, TellsHowReportsAreNumbered) {
-    const DescriptorRow &row = GetParam();
-    ReportLayout l{true, 77, 77};
-    ASSERT_EQ(parse_report_layout(row.descriptor.data(), row.descriptor.size(), &l), row.usable);
-    if (row.usable) {
-        EXPECT_EQ(std::tie(l.numbered, l.input_id, l.output_id),
-                  std::tie(row.layout.numbered, row.layout.input_id, row.layout.output_id));
+TEST(ReportDescriptor, TellsHowReportsAreNumbered) {
+    for (const DescriptorRow &row : kDescriptors) {
+        ReportLayout l{true, 77, 77};
+        const bool usable = parse_report_layout(row.descriptor.data(), row.descriptor.size(), &l);
+        EXPECT_EQ(usable, row.usable) << row.name;
+        if (usable) {
+            EXPECT_EQ(std::tie(l.numbered, l.input_id, l.output_id),
+                      std::tie(row.layout.numbered, row.layout.input_id, row.layout.output_id))
+                << row.name;
+        }
     }
 }
-
-INSTANTIATE_TEST_SUITE_P(Rows, ReportDescriptor, ::testing::ValuesIn(kDescriptors),
-                         [](const auto &info) { return std::string(info.param.name); });
 
 } // namespace

@@ -42,6 +42,13 @@ Bytes payload_words(uint32_t status, std::initializer_list<uint32_t> words) {
     return p;
 }
 
+Bytes counting(size_t n, uint8_t seed) {
+    Bytes b(n);
+    for (size_t i = 0; i < n; ++i)
+        b[i] = static_cast<uint8_t>(seed + i);
+    return b;
+}
+
 void RecordingPort::discard_input() {
     while (!reads.empty() && reads.front().waiting)
         reads.pop_front();

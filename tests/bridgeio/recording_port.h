@@ -25,7 +25,10 @@ struct ReadStep {
 
 Bytes payload(uint32_t status, std::initializer_list<uint8_t> data = {});
 Bytes payload_words(uint32_t status, std::initializer_list<uint32_t> words);
+Bytes counting(size_t n, uint8_t seed); // seed, seed + 1, ...
 
+// A table row's test name: its `name` field.
+inline constexpr auto row_name = [](const auto &info) { return std::string(info.param.name); };
 inline Bytes obuffer_bytes() { return Bytes(obuffer, obuffer + sizeof obuffer); }
 inline ReadStep reply(Bytes p) { return {ReadStep::Reply, std::move(p)}; }
 inline ReadStep reply_status(uint32_t status) { return reply(payload(status)); }
