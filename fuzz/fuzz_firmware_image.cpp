@@ -1,7 +1,6 @@
-// The firmware update check on any "firmware.bin", flashing it through the
-// library into the virtual kit when the header is accepted. Input: byte 0 picks
-// the run (bit 0 automatic, bits 1-2 the adapter's firmware: none, older, equal
-// or newer than most images), the rest is the file.
+// The firmware update check on any "firmware.bin", flashed into the virtual kit when
+// the header passes. Byte 0: bit 0 automatic, bits 1-2 the adapter's firmware (none,
+// older, equal or newer than most images); the rest is the file.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -30,11 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     static const char *const kFirmware[] = {"firmware none", "firmware 0.0.1", "firmware 1.2.3",
                                             "firmware 255.255.255"};
     fuzzkit::ScopedDir in_folder(folder.dir); // the check reads "firmware.bin" here
-    const uint8_t *image = data + 1;
-    const size_t image_size = size - 1;
-
-    fuzzkit::write_file(evalpanel::kFirmwareImageName,
-                        std::string(reinterpret_cast<const char *>(image), image_size));
+    fuzzkit::write_file(evalpanel::kFirmwareImageName, std::string(data + 1, data + size));
 
     fuzzkit::kit("reset");
     fuzzkit::kit("clock manual");
@@ -48,14 +43,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     sinks.log = [](const QString &line) { (void)line.toUtf8(); };
     sinks.show_box = [&](const QString &) { ++boxes; };
     evalpanel::BridgeFirmwareAdapter adapter(handle);
-    const evalpanel::FirmwareOutcome outcome =
-        evalpanel::run_firmware_check(adapter, automatic, sinks);
-
-    // A header and at least one byte of a page (inputs are far below the
-    // adapter's 1024 pages).
-    const bool valid =
-        image_size > 8 && bridgeio::get_le32(image) == evalpanel::kFirmwareImageMagic;
     using evalpanel::FirmwareOutcome;
+    const FirmwareOutcome outcome = evalpanel::run_firmware_check(adapter, automatic, sinks);
+
+    // A header and at least one byte of a page (inputs stay far below 1024 pages).
+    const bool valid = size > 9 && bridgeio::get_le32(data + 1) == evalpanel::kFirmwareImageMagic;
     if ((outcome == FirmwareOutcome::Updated || outcome == FirmwareOutcome::FlashFailed ||
          outcome == FirmwareOutcome::AlreadyLatest) &&
         !valid)

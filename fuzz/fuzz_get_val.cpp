@@ -15,8 +15,7 @@ namespace {
     abort();
 }
 
-// The plain forms, each read as that number: up to nine decimal digits, "0x"
-// and up to eight hex digits, "b" and up to 32 binary digits.
+// The plain forms, each read as that number: 9 decimal, "0x" + 8 hex, "b" + 32 binary digits.
 struct Form {
     const char *prefix, *digits;
     size_t max_digits;

@@ -1,7 +1,6 @@
-// Console command lines, one per input line, through the interpreter against
-// the virtual kit; lines that begin with "%" are kit control lines (unplug,
-// nack, lost replies, flags, ...), so commands also meet a misbehaving kit.
-// Not run: i2c_test (seconds per line; the interpreter's unit tests cover it).
+// Console command lines through the interpreter against the virtual kit; lines
+// that begin with "%" are kit control lines, so commands also meet a misbehaving
+// kit. Not run: i2c_test (seconds per line; the interpreter's unit tests cover it).
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -16,8 +15,7 @@ namespace {
 
 constexpr int kMaxLines = 32;
 
-// Kit control commands that change what the adapter or the chip does. Not
-// here: reset and clock (the harness owns them), log, status, help, port.
+// Kit commands that change the adapter or chip (reset and clock: the harness's).
 constexpr const char *kKitCommands[] = {
     "unplug", "plug",      "nack",    "lose",       "refuse",   "flag",       "load",    "pin",
     "reg",    "boardtemp", "dietemp", "multiphase", "firmware", "bootloader", "latency", "advance",
@@ -42,9 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const std::string input(reinterpret_cast<const char *>(data), size);
     size_t start = 0;
     for (int n = 0; n < kMaxLines && start <= input.size(); ++n) {
-        size_t end = input.find('\n', start);
-        if (end == std::string::npos)
-            end = input.size();
+        const size_t end = std::min(input.find('\n', start), input.size());
         const std::string line = input.substr(start, end - start);
         start = end + 1;
         if (line[0] == '%') {

@@ -1,8 +1,6 @@
-// Any byte stream from a network client (0x03, 0x16, NUL, long runs, line
-// ends of both kinds) through the relay into the line editor and the
-// interpreter on the virtual kit. Besides crashes, the finding is anything
-// that grows without bound: the relay's input and output and the keys that
-// wait in the editor must stay within their limits at every turn.
+// Any bytes from a network client through the relay into the line editor and the
+// interpreter on the virtual kit. Besides crashes: the relay's input and output and
+// the keys waiting in the editor must stay within their limits at every turn.
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -43,8 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         return -1;
     fuzzkit::NullDocument document;
     fuzzkit::KitSession kit;
-    // The engine on this thread: each line runs when it is typed, its
-    // output is drawn and sent at the next turn of the event loop.
+    // The engine on this thread: a line runs when typed, its output goes out next turn.
     console::ConsoleEngine engine(kit.session, kit.workbench);
     console::Console console(engine, document);
     console::Relay relay(console);

@@ -1,7 +1,6 @@
-// The script runner on any file contents (first input line: the arguments),
-// next to a fixed nested script "sub". The commands it hands on are checked,
-// not carried out. Inputs whose loops could run more than kMaxPasses passes
-// are declined: the runner is meant to obey them, and waiting finds nothing.
+// The script runner on any file contents (first input line: the arguments) beside a
+// nested script "sub"; the commands it hands on are checked, not run. Inputs whose
+// loops could run more than kMaxPasses passes are declined.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -15,8 +14,7 @@ namespace {
 
 constexpr int64_t kMaxPasses = 512;
 
-// The script's own name cannot be guessed, so it cannot call itself; "sub"
-// is a fixed nested script beside it.
+// The script's own name cannot be guessed (no self-calls); "sub" sits beside it.
 struct Folder : fuzzkit::TempFolder {
     Folder() : TempFolder("/tmp/rx-fuzz-script-XXXXXX") {
         fuzzkit::write_file(dir + "/sub", "# nested: its arguments, a loop, and itself through $0\n"
@@ -25,8 +23,7 @@ struct Folder : fuzzkit::TempFolder {
     std::string script() const { return dir + "/" + dir.substr(dir.size() - 6) + ".txt"; }
 };
 
-// All loop headers, counted as if nested; one with a bound from an argument
-// or a loop variable cannot be counted: decline.
+// All loop headers, counted as if nested; a bound from a `$` value cannot be counted.
 bool loops_bounded(const std::string &text) {
     int64_t passes = 1;
     for (size_t at = text.find("for "); at != std::string::npos; at = text.find("for ", at + 1)) {
@@ -39,15 +36,11 @@ bool loops_bounded(const std::string &text) {
         if (sscanf(header.c_str(), "for %10[^=]%n", name, &consumed) != 1)
             continue;
         int start = 0, step = 0, end = 0;
-        if (sscanf(header.c_str() + consumed, "=%d:%d:%d", &start, &step, &end) != 3)
-            continue;
-        if (start >= end || step <= 0)
+        if (sscanf(header.c_str() + consumed, "=%d:%d:%d", &start, &step, &end) != 3 ||
+            start >= end || step <= 0)
             continue;
         const int64_t n = (int64_t{end} - start + step - 1) / step;
-        if (n > kMaxPasses)
-            return false;
-        passes *= n; // a loop of one pass costs what its body costs
-        if (passes > kMaxPasses)
+        if (n > kMaxPasses || (passes *= n) > kMaxPasses) // one pass costs what its body costs
             return false;
     }
     return true;

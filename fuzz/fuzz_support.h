@@ -31,8 +31,7 @@ inline void write_file(const std::string &path, const std::string &bytes) {
         abort();
 }
 
-// A folder of its own under /tmp, gone with everything in it when it goes
-// (targets keep theirs for the whole process).
+// A folder of its own under /tmp, removed whole when it goes.
 struct TempFolder {
     std::string dir;
     explicit TempFolder(std::string templ) {
@@ -43,9 +42,7 @@ struct TempFolder {
     ~TempFolder() { std::filesystem::remove_all(dir); }
 };
 
-// A piece of a target inside a folder of its own, back where it came from
-// afterwards (a failure to go either way ends the process): libFuzzer writes
-// its corpus and artifacts by relative paths.
+// The current directory for a while (libFuzzer writes by relative paths).
 struct ScopedDir {
     const std::filesystem::path back = std::filesystem::current_path();
     explicit ScopedDir(const std::string &dir) { std::filesystem::current_path(dir); }

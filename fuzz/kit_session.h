@@ -1,7 +1,5 @@
-// The virtual kit opened the way the program opens it (a DeviceSession's
-// connection sequence, then the chip's supply), and a window stand-in for the
-// console. Targets that drive the console or the field access start every
-// input from here.
+// The virtual kit opened as the program opens it (a DeviceSession's connection,
+// then the chip's supply), and a window stand-in for the console.
 #pragma once
 
 #include <cstdint>
@@ -44,9 +42,8 @@ class KitHost : public console::ConsoleHost {
     int64_t clock_ms_ = 0;
 };
 
-// A session on the kit, reset and on its manual clock, connected and with the
-// chip powered (aborts when the kit cannot be opened: a broken build, not an
-// input). The session closes the adapter when it goes.
+// A session on the kit, reset, on its manual clock, connected and the chip powered
+// (aborts when the kit does not open: a broken build, not an input).
 struct KitSession {
     evalpanel::DeviceSession session;
     evalpanel::Workbench workbench{session};

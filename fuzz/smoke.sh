@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# One fuzz target: every kept regression input once, then a short run from a
-# temporary copy of the seeds. Fails on any crash, leak, sanitizer report or time-out.
+# One fuzz target: every kept regression input once, then a short run from a temporary
+# copy of the seeds. Fails on any crash, leak, sanitizer report or time-out.
 #   smoke.sh TARGET CORPUS_DIR REGRESSIONS_DIR [SECONDS]
 set -uo pipefail
 target=$1 corpus=$2 regressions=$3 seconds=${4:-${RX_FUZZ_SMOKE_SECONDS:-15}}

@@ -17,12 +17,6 @@ class CommandTest : public HidLinkTest {
     }
 };
 
-Bytes counting(size_t n, uint8_t seed) {
-    Bytes b(n);
-    for (size_t i = 0; i < n; ++i)
-        b[i] = static_cast<uint8_t>(seed + i);
-    return b;
-}
 
 
 TEST_F(CommandTest, LoadScriptStopsAtALostChunk) {

@@ -81,8 +81,7 @@ INSTANTIATE_TEST_SUITE_P(
         TransferCase{"WriteFiftyTwo", true, true, 52, 0x42, {{52, 0x42, 1, 0}}},
         TransferCase{"WriteFiftyThree", true, true, 53, 0x42, {{52, 0x42, 1, 0}, {1, 0x42, 0, 1}}},
         TransferCase{"WriteControllerFiftyThree", true, false, 53, 0x42,
-                     {{52, 0x42, 1, 0}, {1, 0x42, 0, 1}}}),
-    [](const auto &info) { return std::string(info.param.name); });
+                     {{52, 0x42, 1, 0}, {1, 0x42, 0, 1}}}), row_name);
 
 struct FailureCase {
     const char *name;
@@ -121,8 +120,7 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"ControllerWriteNackInSecondChunk", kHwWrite, {kFirstChunk, kBusFailure}, -4, 2, false},
         FailureCase{"PinReadLostInSecondChunk", kSwRead, {kFirstChunk, timeout()}, -1, 2, true},
         FailureCase{"PinWriteLostInFirstChunk", kSwWrite, {io_error()}, -1, 1, false},
-        FailureCase{"StatusJustBelowAllOnesIsNoFailure", kHwRead, std::vector<ReadStep>(3, reply_status(0xFFFFFFFE)), -2, 3, false}),
-    [](const auto &info) { return std::string(info.param.name); });
+        FailureCase{"StatusJustBelowAllOnesIsNoFailure", kHwRead, std::vector<ReadStep>(3, reply_status(0xFFFFFFFE)), -2, 3, false}), row_name);
 
 struct RequestCase {
     const char *name;
@@ -162,7 +160,6 @@ INSTANTIATE_TEST_SUITE_P(
                         const int r = read_pin(h, 1, &levels);
                         return r == 0 ? static_cast<int>(levels) : levels == 0x5555 ? r : -99;
                     },
-                    {0xA2, 0, 0, 0, 1}, 0x40000}),
-    [](const auto &info) { return std::string(info.param.name); });
+                    {0xA2, 0, 0, 0, 1}, 0x40000}), row_name);
 
 } // namespace

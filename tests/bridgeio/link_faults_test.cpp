@@ -203,7 +203,6 @@ TEST_P(LinkFault, GivesTheRightDataOrAFailure) {
     GetParam().run();
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, LinkFault, ::testing::ValuesIn(kRows),
-                         [](const auto &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Rows, LinkFault, ::testing::ValuesIn(kRows), row_name);
 
 } // namespace

@@ -44,19 +44,10 @@ class Pty {
         close_master();
         close_slave();
     }
-    void close_master() {
-        if (master_ >= 0)
-            close(master_);
-        master_ = -1;
-    }
-    void close_slave() {
-        if (slave_ >= 0)
-            close(slave_);
-        slave_ = -1;
-    }
+    void close_master() { shut(master_); }
+    void close_slave() { shut(slave_); }
     bool ok() const { return !name_.empty(); }
     const std::string &name() const { return name_; }
-    int master() const { return master_; }
     int slave() const { return slave_; }
 
     // Up to n bytes, as many as come within timeout_ms.
@@ -77,12 +68,16 @@ class Pty {
         return b;
     }
     void stall(bool on) const { tcflow(slave_, on ? TCOOFF : TCOON); }
-
     void write_master(const Bytes &b) const {
         ASSERT_EQ(write(master_, b.data(), b.size()), static_cast<ssize_t>(b.size()));
     }
 
   private:
+    static void shut(int &fd) {
+        if (fd >= 0)
+            close(fd);
+        fd = -1;
+    }
     int master_ = -1, slave_ = -1;
     std::string name_;
 };

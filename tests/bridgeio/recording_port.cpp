@@ -36,24 +36,30 @@ Bytes payload(uint32_t status, std::initializer_list<uint8_t> data) {
 }
 
 Bytes payload_words(uint32_t status, std::initializer_list<uint32_t> words) {
-    Bytes p(kPayloadSize, 0);
-    put_le32(p.data(), status);
-    size_t at = 4;
-    for (uint32_t w : words) {
-        put_le32(p.data() + at, w);
-        at += 4;
-    }
+    Bytes p = payload(status);
+    for (size_t i = 0; i < words.size(); ++i)
+        put_le32(p.data() + 4 + 4 * i, words.begin()[i]);
     return p;
+}
+
+Bytes counting(size_t n, uint8_t seed) {
+    Bytes b(n);
+    for (size_t i = 0; i < n; ++i)
+        b[i] = static_cast<uint8_t>(seed + i);
+    return b;
+}
+
+void RecordingPort::discard_input() {
+    while (!reads.empty() && reads.front().waiting)
+        reads.pop_front();
 }
 
 int RecordingPort::write(const uint8_t *data, size_t len, int timeout_ms) {
     writes.emplace_back(data, data + len);
     write_timeouts.push_back(timeout_ms);
-    int r = kPortOk;
-    if (!write_results.empty()) {
-        r = write_results.front();
+    const int r = write_results.empty() ? kPortOk : write_results.front();
+    if (!write_results.empty())
         write_results.pop_front();
-    }
     if (r == kPortOk && responder && len == kFrameSize)
         responder(*this, data + 1);
     return r;
@@ -63,34 +69,25 @@ int RecordingPort::read(uint8_t *data, size_t len, int timeout_ms, size_t *got) 
     read_timeouts.push_back(timeout_ms);
     read_sizes.push_back(len);
     *got = 0;
-    if (reads.empty())
-        return kPortTimeout;
-    if (timeout_ms == 0 && !reads.front().waiting)
+    if (reads.empty() || (timeout_ms == 0 && !reads.front().waiting))
         return kPortTimeout;
     ReadStep step = std::move(reads.front());
     reads.pop_front();
-    if (step.kind == ReadStep::Timeout)
-        return kPortTimeout;
-    if (step.kind == ReadStep::IoError)
-        return kPortIoError;
-
+    if (step.kind == ReadStep::Timeout || step.kind == ReadStep::IoError)
+        return step.kind == ReadStep::Timeout ? kPortTimeout : kPortIoError;
     Bytes frame = step.bytes;
     if (step.kind == ReadStep::Reply && transport_ == Transport::Hid)
         frame.insert(frame.begin(), 0x00); // report ID
     const size_t n = std::min(frame.size(), len);
     std::memcpy(data, frame.data(), n);
     *got = n;
-    if (transport_ == Transport::Serial && n < len)
-        return kPortTimeout;
-    return kPortOk;
+    return transport_ == Transport::Serial && n < len ? kPortTimeout : kPortOk;
 }
 
 Adapter attach(Transport t) {
     auto port = std::make_unique<RecordingPort>(t);
-    Adapter a;
-    a.port = port.get();
-    a.handle = link_attach(std::move(port));
-    return a;
+    RecordingPort *p = port.get();
+    return {p, link_attach(std::move(port))};
 }
 
 } // namespace test

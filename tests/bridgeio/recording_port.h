@@ -25,26 +25,16 @@ struct ReadStep {
 
 Bytes payload(uint32_t status, std::initializer_list<uint8_t> data = {});
 Bytes payload_words(uint32_t status, std::initializer_list<uint32_t> words);
+Bytes counting(size_t n, uint8_t seed); // seed, seed + 1, ...
 
-inline Bytes obuffer_bytes() {
-    return Bytes(obuffer, obuffer + sizeof obuffer);
-}
-
-inline ReadStep reply(Bytes p) {
-    return {ReadStep::Reply, std::move(p)};
-}
-inline ReadStep reply_status(uint32_t status) {
-    return reply(payload(status));
-}
-inline ReadStep raw(Bytes b) {
-    return {ReadStep::Raw, std::move(b)};
-}
-inline ReadStep timeout() {
-    return {ReadStep::Timeout, {}};
-}
-inline ReadStep io_error() {
-    return {ReadStep::IoError, {}};
-}
+// A table row's test name: its `name` field.
+inline constexpr auto row_name = [](const auto &info) { return std::string(info.param.name); };
+inline Bytes obuffer_bytes() { return Bytes(obuffer, obuffer + sizeof obuffer); }
+inline ReadStep reply(Bytes p) { return {ReadStep::Reply, std::move(p)}; }
+inline ReadStep reply_status(uint32_t status) { return reply(payload(status)); }
+inline ReadStep raw(Bytes b) { return {ReadStep::Raw, std::move(b)}; }
+inline ReadStep timeout() { return {ReadStep::Timeout, {}}; }
+inline ReadStep io_error() { return {ReadStep::IoError, {}}; }
 inline ReadStep waiting(ReadStep s) {
     s.waiting = true;
     return s;
@@ -58,10 +48,7 @@ class RecordingPort : public Port {
     int write(const uint8_t *data, size_t len, int timeout_ms) override;
     int read(uint8_t *data, size_t len, int timeout_ms, size_t *got) override;
     void cancel() override { ++cancels; }
-    void discard_input() override {
-        while (!reads.empty() && reads.front().waiting)
-            reads.pop_front();
-    }
+    void discard_input() override;
 
     const uint8_t *request(size_t i) const { return writes.at(i).data() + 1; }
     uint32_t request_word(size_t i, size_t offset) const { return get_le32(request(i) + offset); }
