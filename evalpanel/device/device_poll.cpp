@@ -30,11 +30,7 @@ void DeviceSession::configure_adapter_pins() {
     namespace pin = rx5120::pin;
     // Each step is an exchange: the first one the adapter does not answer
     // ends the sequence (the adapter is then closed).
-    const auto step = [this](int result) {
-        if (have_adapter() && result == -1)
-            adapter_lost();
-        return have_adapter();
-    };
+    const auto step = [this](int result) { return have_adapter() && adapter_answered(result); };
     const auto config = [&](int p, const uint8_t (&c)[4]) {
         return step(pin_config(handle_, pin::kGroupA, p, c[0], c[1], c[2], c[3]));
     };
@@ -95,38 +91,25 @@ void DeviceSession::connect_adapter() {
 
     // Every exchange of the sequence is checked: an adapter that is plugged
     // in but does not answer would otherwise cost a read time-out per step.
-    const auto answered_by_adapter = [this](int result) {
-        if (result != -1)
-            return true;
-        qCDebug(lcDevice, "the adapter does not answer; closing it.");
-        adapter_lost();
-        if (!silent_) {
-            silent_ = true;
-            emit log_line(QString::fromLatin1(kAdapterSilentText));
-        }
-        set_open_failure(QString::fromLatin1(kAdapterSilentText));
-        return false;
-    };
-
     char bootloader_version[16] = {};
-    if (!answered_by_adapter(return_to_bootloader(handle_)) ||
-        !answered_by_adapter(get_bootloader_version(handle_, bootloader_version)))
+    if (!adapter_answered(return_to_bootloader(handle_)) ||
+        !adapter_answered(get_bootloader_version(handle_, bootloader_version)))
         return;
     if (firmware_check_)
         firmware_check_(handle_);
-    if (!have_adapter() || !answered_by_adapter(start_firmware(handle_)))
+    if (!have_adapter() || !adapter_answered(start_firmware(handle_)))
         return;
     // Which adapter this is, once per connection.
     char opened[256] = {};
     last_open_result(opened, sizeof opened);
     char firmware_version[16] = {};
-    if (!answered_by_adapter(get_firmware_version(handle_, firmware_version)))
+    if (!adapter_answered(get_firmware_version(handle_, firmware_version)))
         return;
     emit log_line(QStringLiteral("Adapter %1, bootloader %2, firmware %3.")
                       .arg(QString::fromLocal8Bit(opened), QString::fromLatin1(bootloader_version),
                            QString::fromLatin1(firmware_version)));
 
-    if (!answered_by_adapter(load_script(handle_, script_.data(), 0, rx5120::kStatusScriptSize)))
+    if (!adapter_answered(load_script(handle_, script_.data(), 0, rx5120::kStatusScriptSize)))
         return;
     configure_adapter_pins();
     if (sequence_failed())
@@ -135,7 +118,7 @@ void DeviceSession::connect_adapter() {
     page_ = 0;
     supply_level_ = -1;
 
-    if (!answered_by_adapter(select_i2c_bus(0)))
+    if (!adapter_answered(select_i2c_bus(0)))
         return;
     probe_board_sensor();
     if (sequence_failed())
@@ -146,7 +129,7 @@ void DeviceSession::connect_adapter() {
     set_access_mode(1);
     if (sequence_failed())
         return;
-    if (!answered_by_adapter(init_adc(handle_, 0)) || !answered_by_adapter(init_adc(handle_, 1)))
+    if (!adapter_answered(init_adc(handle_, 0)) || !adapter_answered(init_adc(handle_, 1)))
         return;
 
     read_cache();
@@ -159,6 +142,19 @@ void DeviceSession::connect_adapter() {
         set_open_failure(QString());
     }
     poll();
+}
+
+bool DeviceSession::adapter_answered(int result) {
+    if (result != -1)
+        return true;
+    qCDebug(lcDevice, "the adapter does not answer; closing it.");
+    adapter_lost();
+    if (!silent_) {
+        silent_ = true;
+        emit log_line(QString::fromLatin1(kAdapterSilentText));
+    }
+    set_open_failure(QString::fromLatin1(kAdapterSilentText));
+    return false;
 }
 
 void DeviceSession::set_open_failure(const QString &reason) {

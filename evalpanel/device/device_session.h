@@ -258,6 +258,9 @@ class DeviceSession : public QObject {
     void schedule_reconnect();
     void set_open_failure(const QString &reason);
     bool sequence_failed() const { return !have_adapter(); }
+    // A step of the connection sequence: false (and the adapter closed, the
+    // outage said once) when the adapter did not answer it.
+    bool adapter_answered(int result);
     void not_acknowledged(bool from_poll);
     void answered();
     bool transfer_failed(int result, bool read, bool from_poll = false);
