@@ -4,7 +4,6 @@
 
 #include <QTimer>
 
-#include <chrono>
 #include <cmath>
 #include <cstring>
 
@@ -18,11 +17,6 @@ namespace {
 constexpr uint8_t kOutputConfig[4] = {0, 0, 1, 0};
 constexpr uint8_t kInputConfig[4] = {0, 0, 0, 1};
 constexpr uint8_t kIdleConfig[4] = {0, 0, 0, 0};
-
-int64_t steady_ms() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
 
 } // namespace
 

@@ -26,12 +26,12 @@ bool write_failed(int result) {
 
 constexpr int kPulseMs = 10;
 
-int64_t steady_ms() {
+} // namespace
+
+int64_t DeviceSession::steady_ms() {
     using namespace std::chrono;
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
-
-} // namespace
 
 int SessionSnapshot::pin_level(int group, int pin) const {
     if (state == kNotConnected || group != rx5120::pin::kGroupA)

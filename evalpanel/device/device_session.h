@@ -252,6 +252,8 @@ class DeviceSession : public QObject {
     void open_failure_changed(const QString &reason);
 
   private:
+    // Milliseconds of the monotonic clock: attempts and polls are timed by it.
+    static int64_t steady_ms();
     void publish();
     void set_state(int state);
     void adapter_lost();

@@ -59,8 +59,6 @@ class SessionView : public QObject {
         });
     }
 
-    DeviceSession &device() { return session_; }
-
   signals:
     void connection_changed(int state);
     void polled(bool fresh);

@@ -155,6 +155,14 @@ namespace {
 // bar.
 using Written = std::vector<std::pair<int, int>>;
 
+// Hands each written register to the status bar once the job has run.
+auto report_to(const BoundControls::Accessed &accessed) {
+    return [accessed](const Written &written) {
+        for (const auto &[r, v] : written)
+            accessed(r, v);
+    };
+}
+
 } // namespace
 
 void BoundControls::button_clicked(int id, bool auto_write, const Accessed &accessed) {
@@ -189,11 +197,7 @@ void BoundControls::register_bit_clicked(QAbstractButton *button, const ControlB
             }
             return written;
         },
-        this,
-        [accessed](const Written &written) {
-            for (const auto &[r, v] : written)
-                accessed(r, v);
-        });
+        this, report_to(accessed));
 }
 
 void BoundControls::pin_button_clicked(QAbstractButton *button, const ControlBinding &b) {
@@ -246,11 +250,7 @@ void BoundControls::combo_activated(QComboBox *combo, int index, bool auto_write
             }
             return written;
         },
-        this,
-        [accessed](const Written &written) {
-            for (const auto &[r, v] : written)
-                accessed(r, v);
-        });
+        this, report_to(accessed));
 }
 
 std::vector<uint8_t> BoundControls::registers_to_write() const {
