@@ -4,102 +4,309 @@ Each command is sent as one line, followed by an `echo` line with a marker
 that nothing else prints: when the marker comes back, every line the
 command printed has arrived, so a command's output is known exactly even
 for commands that print nothing.
+
+A call that times out leaves its command's answer on the way. The client
+then sends the stop byte (0x03) and a second marker behind it, and the next
+call throws away everything up to that marker, so a late answer is never
+taken for another command's.
 """
 
+from __future__ import annotations
+
+import logging
 import re
 import socket
 import time
 import uuid
+from typing import Dict, List, Optional, Type, Union
+
+log = logging.getLogger("evalpanel")
+
+DEFAULT_PORT = 23456
+STOP = b"\x03"
 
 _VALUE = re.compile(r"^\S+ = 0x([0-9A-Fa-f]+) \(")
-_PIN = re.compile(r"^(PIN_\w+) = (\d+)$")
-_FAILURES = ("I2C : NO ACK", "Syntax error", "USB ERROR", "This is read-only pin.")
+_PIN = re.compile(r"^PIN_\w+ = (\d+)$")
+_EXPECT = re.compile(r"^expect (.+): (0x[0-9A-Fa-f]+), expected (0x[0-9A-Fa-f]+)$")
+_KEY_VALUE = re.compile(r"^([^:]+): ?(.*)$")
 
 
 class ConsoleError(RuntimeError):
-    """The console answered a command with an error."""
+    """The console answered a command with an error.
+
+    `command` is the line sent, `text` the console's error line and `lines`
+    everything the command printed.
+    """
+
+    def __init__(self, command: str, text: str, lines: List[str]):
+        super().__init__(f"{command}: {text}")
+        self.command = command
+        self.text = text
+        self.lines = lines
+
+
+class NackError(ConsoleError):
+    """The chip did not acknowledge ("I2C : NO ACK")."""
+
+
+class AdapterError(ConsoleError):
+    """No adapter, or the adapter refused or did not answer ("USB ERROR")."""
+
+
+class CommandError(ConsoleError):
+    """The console refused the command: syntax, value, read-only pin and the like."""
+
+
+class ExpectError(ConsoleError):
+    """An `expect` found another value; `actual` and `expected` hold both."""
+
+    def __init__(self, command: str, text: str, lines: List[str]):
+        super().__init__(command, text, lines)
+        match = _EXPECT.match(text)
+        self.name = match.group(1) if match else ""
+        self.actual = int(match.group(2), 16) if match else None
+        self.expected = int(match.group(3), 16) if match else None
+
+
+# The console's error texts: exact lines, then line beginnings. Everything
+# else a command prints is output.
+_ERROR_LINES: Dict[str, Type[ConsoleError]] = {
+    "I2C : NO ACK": NackError,
+    "USB ERROR": AdapterError,
+    "Syntax error": CommandError,
+    "This is read-only pin.": CommandError,
+    "illegal page number": CommandError,
+    "script has too deep recursion.": CommandError,
+    "choose buck 0.": CommandError,
+    "choose buck 0-5.": CommandError,
+    "minimum delay is 0 ms": CommandError,
+    "maximum delay is 10000 ms": CommandError,
+}
+_ERROR_PREFIXES = (
+    ("expect ", ExpectError),
+    ("value must be in hexadecimal,binary or decimal format.", CommandError),
+    ("value out of bounds.", CommandError),
+    ("wait needs a delay", CommandError),
+    ("save_registers", CommandError),
+    ("load_registers", CommandError),
+    ("did not take: ", CommandError),
+    ("cannot ", CommandError),
+)
+
+
+def error_class(line: str) -> Optional[Type[ConsoleError]]:
+    """The exception class for a line of console output, None for plain output."""
+    text = line.strip()
+    if text in _ERROR_LINES:
+        return _ERROR_LINES[text]
+    for prefix, cls in _ERROR_PREFIXES:
+        if text.startswith(prefix) and (cls is not ExpectError or _EXPECT.match(text)):
+            return cls
+    return None
+
+
+def _scalar(text: str) -> Union[None, int, float, str]:
+    """A value as the recording writes it: empty means unknown."""
+    if text == "":
+        return None
+    for kind in (int, float):
+        try:
+            return kind(text)
+        except ValueError:
+            pass
+    return text
 
 
 class Console:
     """A connection to the console; use it as a context manager.
 
-    >>> with Console() as kit:
+    >>> with Console(port=23456) as kit:
     ...     kit.write("PIN_VIO_SYS", 1)
     ...     print(hex(kit.read("VSET_B0")))
+
+    Not for use by several threads at once.
     """
 
-    def __init__(self, host="127.0.0.1", port=23456, timeout=5.0):
+    def __init__(self, host: str = "127.0.0.1", port: int = DEFAULT_PORT,
+                 timeout: float = 5.0):
         self.timeout = timeout
-        self._sock = socket.create_connection((host, port), timeout=timeout)
+        self._sock: Optional[socket.socket] = socket.create_connection((host, port),
+                                                                        timeout=timeout)
         self._buffer = b""
+        # Set after a time-out: everything before this marker is stale.
+        self._resync: Optional[str] = None
+        log.debug("connected to %s:%d", host, port)
 
-    def __enter__(self):
+    def __enter__(self) -> "Console":
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, exc_type, exc, tb) -> None:
+        # Leaving on an exception (a failed check, Ctrl+C, a time-out) must
+        # not leave a command of ours running on the kit; and the program
+        # takes the next client only once ours has nothing left running.
+        if exc_type is not None or self._resync is not None:
+            self._settle()
         self.close()
 
-    def close(self):
+    def close(self) -> None:
         if self._sock is not None:
             self._sock.close()
             self._sock = None
 
-    def command(self, line, timeout=None):
-        """Runs one console line and returns the lines it printed."""
-        if "\n" in line or "\r" in line:
-            raise ValueError("one command per call: the line holds a line break")
+    def command(self, line: str, *, timeout: Optional[float] = None,
+                check: bool = True) -> List[str]:
+        """Runs one console line and returns the lines it printed.
+
+        With `check` (the default) an error line raises its ConsoleError
+        subclass. A command that takes longer than `timeout` seconds (the
+        connection's `timeout` when None) is stopped and TimeoutError raised.
+        """
+        _check_line(line)
+        sock = self._connected()
         marker = "evalpanel-done-" + uuid.uuid4().hex
-        self._sock.sendall((line + "\n" + "echo " + marker + "\n").encode("latin-1"))
+        log.debug("> %s", line)
+        sock.sendall((line + "\necho " + marker + "\n").encode("latin-1"))
         deadline = time.monotonic() + (self.timeout if timeout is None else timeout)
-        lines = []
-        while True:
-            text = self._next_line(deadline)
-            if text == marker:
-                return lines
-            lines.append(text)
-
-    def read(self, name):
-        """The value of a field, register or address (`VSET_B0`, `0x12[3:0]`),
-        or the level of a pin (`PIN_INT`)."""
-        lines = self._checked(name)
-        for text in lines:
-            match = _VALUE.match(text) or _PIN.match(text)
-            if match:
-                return int(match.group(match.lastindex), 16 if match.re is _VALUE else 10)
-        raise ConsoleError(f"{name}: no value in {lines!r}")
-
-    def write(self, name, value):
-        """Writes a field, register, address or pin."""
-        self._checked(f"{name} = {int(value)}")
-
-    def poll(self, on):
-        """Ticks (or unticks) "Poll Status"."""
-        self._checked(f"poll({1 if on else 0})")
-
-    def run(self, script_path, timeout=None):
-        """Runs a script file (as the program sees the path) and returns what it printed."""
-        return self.command(str(script_path), timeout=timeout)
-
-    def stop(self):
-        """Stops the command that runs now (as Escape in the console does)."""
-        self._sock.sendall(b"\x03")
-
-    def _checked(self, line):
-        lines = self.command(line)
-        for text in lines:
-            if text.strip() in _FAILURES or text.startswith("value "):
-                raise ConsoleError(f"{line}: {text}")
+        try:
+            if self._resync is not None:
+                while self._next_line(deadline) != self._resync:
+                    pass
+                self._resync = None
+            lines = []
+            while True:
+                text = self._next_line(deadline)
+                if text == marker:
+                    break
+                lines.append(text)
+        except TimeoutError:
+            self._abandon()
+            raise TimeoutError(f"{line}: no answer within the time-out") from None
+        if check:
+            for text in lines:
+                cls = error_class(text)
+                if cls is not None:
+                    raise cls(line, text, lines)
         return lines
 
-    def _next_line(self, deadline):
+    def run(self, script: str, *args: Union[str, int], timeout: Optional[float] = None,
+            check: bool = True) -> List[str]:
+        """Runs a script file (as the program sees the path) with arguments
+        `$0`, `$1`... and returns what it printed; checked as `command` is."""
+        words = [str(script)] + [str(a) for a in args]
+        for word in words:
+            if word == "" or any(c.isspace() for c in word):
+                raise ValueError(f"the console splits its line at blanks: {word!r}")
+        return self.command(" ".join(words), timeout=timeout, check=check)
+
+    def read(self, name: str, *, timeout: Optional[float] = None) -> int:
+        """The value of a field, register or address (`VSET_B0`, `0x12[3:0]`),
+        or the level of a pin (`PIN_INT`)."""
+        lines = self.command(name, timeout=timeout)
+        for text in lines:
+            match = _VALUE.match(text)
+            if match:
+                return int(match.group(1), 16)
+            match = _PIN.match(text)
+            if match:
+                return int(match.group(1))
+        raise CommandError(name, f"no value in {lines!r}", lines)
+
+    def write(self, name: str, value: int, *, timeout: Optional[float] = None) -> None:
+        """Writes a field, register, address or pin."""
+        self.command(f"{name} = {int(value)}", timeout=timeout)
+
+    def expect(self, name: str, value: int, *, timeout: Optional[float] = None) -> None:
+        """Reads NAME as `read` does; ExpectError when it is not `value`."""
+        self.command(f"expect({name}, {int(value):#x})", timeout=timeout)
+
+    def poll(self, on: bool) -> None:
+        """Ticks (or unticks) "Poll Status"."""
+        self.command(f"poll({1 if on else 0})")
+
+    def identify(self, *, timeout: Optional[float] = None) -> Dict[str, str]:
+        """Program, adapter, connection, chip id, access level and page."""
+        return _key_values(self.command("identify", timeout=timeout))
+
+    def status(self, *, timeout: Optional[float] = None) -> Dict[str, Union[None, int, float, str]]:
+        """The last status poll decoded, with the recording's column names
+        as keys; None for what is unknown."""
+        pairs = _key_values(self.command("status", timeout=timeout))
+        return {key: _scalar(value) for key, value in pairs.items()}
+
+    def stop(self) -> None:
+        """Stops the command that runs now (as Escape in the console does)."""
+        if self._sock is None:
+            return
+        try:
+            self._sock.sendall(STOP)
+            log.debug("> stop")
+        except OSError:
+            pass  # the connection is gone, and with it what it ran
+
+    def _abandon(self) -> None:
+        # Stop what runs, and mark where the stream is ours again: the relay
+        # drops what was sent before the stop byte, so the marker follows it.
+        self._resync = "evalpanel-resync-" + uuid.uuid4().hex
+        log.info("stopping the running command")
+        try:
+            self._connected().sendall(STOP + ("echo " + self._resync + "\n").encode())
+        except OSError:
+            self.close()
+
+    def _settle(self) -> None:
+        # Stops whatever runs and waits (briefly) until the console is idle.
+        if self._sock is None:
+            return
+        self._abandon()
+        deadline = time.monotonic() + min(self.timeout, 2.0)
+        try:
+            while self._next_line(deadline) != self._resync:
+                pass
+        except (TimeoutError, OSError):
+            pass
+
+    def _connected(self) -> socket.socket:
+        if self._sock is None:
+            raise ConnectionError("the console connection is closed")
+        return self._sock
+
+    def _next_line(self, deadline: float) -> str:
+        sock = self._connected()
         while b"\n" not in self._buffer:
             left = deadline - time.monotonic()
             if left <= 0:
-                raise TimeoutError("the console did not answer in time")
-            self._sock.settimeout(left)
-            data = self._sock.recv(65536)
+                raise TimeoutError
+            sock.settimeout(left)
+            try:
+                data = sock.recv(65536)
+            except socket.timeout:
+                raise TimeoutError from None
             if not data:
+                self.close()
                 raise ConnectionError("the console closed the connection")
             self._buffer += data
         line, self._buffer = self._buffer.split(b"\n", 1)
-        return line.decode("latin-1").rstrip("\r")
+        text = line.decode("latin-1").rstrip("\r")
+        log.debug("< %s", text)
+        return text
+
+
+def _check_line(line: str) -> None:
+    # A line break would start a second command, 0x03 would stop one and a
+    # zero byte would cut the line: none of them belongs in a command.
+    bad = [c for c in line if ord(c) < 32 and c != "\t"]
+    if bad:
+        raise ValueError(f"control character {bad[0]!r} in the command {line!r}")
+    try:
+        line.encode("latin-1")
+    except UnicodeEncodeError:
+        raise ValueError(f"the console takes Latin-1 text only: {line!r}") from None
+
+
+def _key_values(lines: List[str]) -> Dict[str, str]:
+    pairs = {}
+    for text in lines:
+        match = _KEY_VALUE.match(text)
+        if match:
+            pairs[match.group(1).strip()] = match.group(2).strip()
+    return pairs

@@ -1,69 +1,117 @@
+import signal
+import subprocess
 import time
 
 import pytest
 
-from evalpanel import Console, ConsoleError
+import evalpanel
+from evalpanel import (AdapterError, CommandError, Console, ExpectError, KitError, NackError)
 
 
-def test_reads_writes_and_commands(program):
-    port, _ = program
-    with Console(port=port) as kit:
-        # The chip has no supply yet: a read is an error, not a number.
-        with pytest.raises(ConsoleError, match="NO ACK"):
-            kit.read("VSET_B0")
-        kit.write("PIN_VIO_SYS", 1)
-        assert kit.read("PIN_VIO_SYS") == 1
-        kit.write("VSET_B0", 0x20)
-        assert kit.read("VSET_B0") == 0x20
-        assert kit.read("0x00[6:0]") == 0x20
+def test_reads_writes_and_scripts(evalpanel_virtual):
+    (evalpanel_virtual.folder / "count.txt").write_text("for i=0:1:$0\necho pass $i $1\nend\n")
+    with evalpanel_virtual.console() as c:
+        c.write("PIN_VIO_SYS", 1)
+        assert c.read("PIN_VIO_SYS") == 1
+        c.write("VSET_B0", 0x20)
+        assert c.read("VSET_B0") == 0x20
+        assert c.read("0x00[6:0]") == 0x20
         # Commands that print nothing return no lines; others their lines.
-        assert kit.command("R_VSET_B0 = 0x21") == []
-        assert kit.command("i2c_bus()") == ["selected i2c bus : system"]
-        with pytest.raises(ConsoleError, match="Syntax error"):
-            kit.read("no_such_thing")
-        with pytest.raises(ConsoleError, match="value"):
-            kit.write("VSET_B0", 1000)
+        assert c.command("R_VSET_B0 = 0x21") == []
+        assert c.command("i2c_bus()") == ["selected i2c bus : system"]
+        c.poll(True)
+        assert c.command("poll()") == ["poll status : on"]
+        assert c.run("count.txt", 2, "x") == ["pass 0 x", "pass 1 x"]
+        with pytest.raises(ValueError):
+            c.run("my script.txt")
+        with pytest.raises(ValueError):
+            c.command("VSET_B0\nPIN_NRST = 1")
 
 
-def test_poll_run_and_stop(program):
-    port, folder = program
-    (folder / "count.txt").write_text("for i=0:1:3\necho pass $i\nend\n")
-    (folder / "forever.txt").write_text("for i=0:1:1000000\nwait(100)\nend\n")
-    with Console(port=port) as kit:
-        kit.poll(True)
-        assert kit.command("poll()") == ["poll status : on"]
-        kit.poll(False)
-        assert kit.command("poll()") == ["poll status : off"]
-        assert kit.run("count.txt") == ["pass 0", "pass 1", "pass 2"]
-        # A runaway script stops on 0x03 and the console says so.
-        kit._sock.sendall(b"forever.txt\n")
-        time.sleep(0.3)
+# (kit set-up, console set-up, line, error class, its text)
+ERRORS = [
+    ([], [], "VSET_B0", NackError, "I2C : NO ACK"),
+    ([], ["PIN_VIO_SYS = 1"], "no_such_thing", CommandError, "Syntax error"),
+    ([], ["PIN_VIO_SYS = 1"], "VSET_B0 = 1000", CommandError, "value out of bounds"),
+    ([], [], "PIN_INT = 1", CommandError, "read-only"),
+]
+
+
+def test_errors_raise_their_class(evalpanel_virtual):
+    for kit_lines, setup, line, error, text in ERRORS:
+        with evalpanel_virtual.kit() as kit:
+            kit.command("reset")
+            for k in kit_lines:
+                kit.command(k)
+        with evalpanel_virtual.console() as c:
+            for s in setup:
+                c.command(s)
+            with pytest.raises(error, match=text) as caught:
+                c.command(line)
+            assert caught.value.command == line
+            # Unchecked, the same answer comes back as lines.
+            assert any(text in t for t in c.command(line, check=False)), line
+    with evalpanel_virtual.kit() as kit, pytest.raises(KitError, match="unknown command"):
+        kit.command("bogus")
+
+
+@pytest.mark.parametrize("kit_line, line", [
+    ("latency 400", "VSET_B0"),   # the answer comes late
+    ("latency 0", "wait(3000)"),  # the command runs long: stopped, not waited for
+])
+def test_no_stale_lines_after_a_time_out(evalpanel_virtual, kit_line, line):
+    with evalpanel_virtual.kit() as kit, evalpanel_virtual.console(timeout=0.3) as c:
+        c.write("PIN_VIO_SYS", 1)
+        c.write("PIN_NRST", 0)
+        kit.command(kit_line)
+        with pytest.raises(TimeoutError):
+            c.command(line)
+        kit.command("latency 0")
         started = time.monotonic()
-        kit.stop()
-        lines = kit.command("echo after")
-        assert lines[-2:] == ["Stopped.", "after"]
-        assert set(lines[:-2]) <= {"wait for 100 ms"}
-        assert time.monotonic() - started < 2
+        # The late answer (VSET_B0 is 0x3C) must not pass for PIN_NRST's.
+        assert c.read("PIN_NRST", timeout=2) == 0
+        assert c.command("echo next") == ["next"]
+        assert time.monotonic() - started < 1.5
 
 
-def test_command_line_options(tmp_path):
-    from conftest import PROGRAM, start
-    import subprocess
+class Abandon(Exception):
+    pass
+
+
+def test_leaving_on_an_exception_stops_the_command(evalpanel_virtual):
+    def interrupt(*_):
+        raise Abandon
+
+    old = signal.signal(signal.SIGALRM, interrupt)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.3)
+        with pytest.raises(Abandon), evalpanel_virtual.console() as c:
+            c.command("wait(5000)", timeout=10)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, old)
+    started = time.monotonic()
+    with evalpanel_virtual.console() as c:
+        assert c.command("echo free") == ["free"]
+    assert time.monotonic() - started < 2  # not behind the rest of the 5 s wait
+
+
+def test_command_line_options(tmp_path, request):
+    from evalpanel.pytest_plugin import VirtualProgram, find_binary
+    program = find_binary(request.config)
     quiet = {"QT_QPA_PLATFORM": "offscreen"}
-    out = subprocess.run([str(PROGRAM), "--version"], capture_output=True, text=True, env=quiet,
-                         timeout=20)
-    assert out.returncode == 0 and out.stdout.strip() == "evalpanel 0.4.35"
-    for options, named in ((["--console-port", "70000"], "--console-port"),
-                           (["--run", str(tmp_path / "missing.txt")], "missing.txt")):
-        out = subprocess.run([str(PROGRAM), *options], capture_output=True, text=True,
-                             env=quiet, timeout=20)
-        assert out.returncode == 2 and named in out.stderr
+    for options, status, out in (
+            (["--version"], 0, "evalpanel "),
+            (["--console-port", "70000"], 2, "--console-port"),
+            (["--run", str(tmp_path / "missing.txt")], 2, "missing.txt")):
+        done = subprocess.run([str(program), *options], capture_output=True, text=True,
+                              env=quiet, timeout=20)
+        assert done.returncode == status and out in done.stdout + done.stderr, options
     # --run runs its script once the adapter is there.
     (tmp_path / "power.txt").write_text("PIN_VIO_SYS = 1\n")
-    proc, port = start(tmp_path, "--run", "power.txt")
+    running = VirtualProgram(program, tmp_path, ["--run", "power.txt"])
     try:
-        with Console(port=port) as kit:
-            assert kit.read("PIN_VIO_SYS") == 1
+        with running.console() as c:
+            assert c.read("PIN_VIO_SYS") == 1
     finally:
-        proc.kill()
-        proc.wait()
+        running.stop()
