@@ -27,7 +27,7 @@ STOP = b"\x03"
 
 _VALUE = re.compile(r"^\S+ = 0x([0-9A-Fa-f]+) \(")
 _PIN = re.compile(r"^PIN_\w+ = (\d+)$")
-_EXPECT = re.compile(r"^expect (.+): (0x[0-9A-Fa-f]+), expected (0x[0-9A-Fa-f]+)$")
+_EXPECT = re.compile(r"^expect (.+): (\S+), expected (\S+)$")
 _KEY_VALUE = re.compile(r"^([^:]+): ?(.*)$")
 
 
@@ -64,8 +64,8 @@ class ExpectError(ConsoleError):
         super().__init__(command, text, lines)
         match = _EXPECT.match(text)
         self.name = match.group(1) if match else ""
-        self.actual = int(match.group(2), 16) if match else None
-        self.expected = int(match.group(3), 16) if match else None
+        self.actual = _number(match.group(2)) if match else None
+        self.expected = _number(match.group(3)) if match else None
 
 
 # The console's error texts: exact lines, then line beginnings. Everything
@@ -100,9 +100,16 @@ def error_class(line: str) -> Optional[Type[ConsoleError]]:
     if text in _ERROR_LINES:
         return _ERROR_LINES[text]
     for prefix, cls in _ERROR_PREFIXES:
-        if text.startswith(prefix) and (cls is not ExpectError or _EXPECT.match(text)):
+        if text.startswith(prefix) and (cls is not ExpectError or ", expected " in text):
             return cls
     return None
+
+
+def _number(text: str) -> Optional[int]:
+    try:
+        return int(text, 0)
+    except ValueError:
+        return None
 
 
 def _scalar(text: str) -> Union[None, int, float, str]:
@@ -219,9 +226,9 @@ class Console:
         """Reads NAME as `read` does; ExpectError when it is not `value`."""
         self.command(f"expect({name}, {int(value):#x})", timeout=timeout)
 
-    def poll(self, on: bool) -> None:
+    def poll(self, on: bool, *, timeout: Optional[float] = None) -> None:
         """Ticks (or unticks) "Poll Status"."""
-        self.command(f"poll({1 if on else 0})")
+        self.command(f"poll({1 if on else 0})", timeout=timeout)
 
     def identify(self, *, timeout: Optional[float] = None) -> Dict[str, str]:
         """Program, adapter, connection, chip id, access level and page."""
