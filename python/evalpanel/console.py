@@ -72,24 +72,26 @@ class ExpectError(ConsoleError):
 # else a command prints is output.
 _ERROR_LINES: Dict[str, Type[ConsoleError]] = {
     "I2C : NO ACK": NackError,
-    "USB ERROR": AdapterError,
     "Syntax error": CommandError,
     "This is read-only pin.": CommandError,
     "illegal page number": CommandError,
     "script has too deep recursion.": CommandError,
     "choose buck 0.": CommandError,
     "choose buck 0-5.": CommandError,
+    "not available": CommandError,
     "minimum delay is 0 ms": CommandError,
     "maximum delay is 10000 ms": CommandError,
 }
 _ERROR_PREFIXES = (
+    ("USB ERROR", AdapterError),
     ("expect ", ExpectError),
+    ("expect needs ", CommandError),
+    ("expect: ", CommandError),
     ("value must be in hexadecimal,binary or decimal format.", CommandError),
     ("value out of bounds.", CommandError),
     ("wait needs a delay", CommandError),
     ("save_registers", CommandError),
     ("load_registers", CommandError),
-    ("did not take: ", CommandError),
     ("cannot ", CommandError),
 )
 
