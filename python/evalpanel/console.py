@@ -290,9 +290,12 @@ class Console:
                 data = sock.recv(65536)
             except socket.timeout:
                 raise TimeoutError from None
+            except ConnectionResetError:
+                data = b""
             if not data:
                 self.close()
-                raise ConnectionError("the console closed the connection")
+                raise ConnectionError("the program closed the console connection (it serves "
+                                      "one client at a time, or it ended)")
             self._buffer += data
         line, self._buffer = self._buffer.split(b"\n", 1)
         text = line.decode("latin-1").rstrip("\r")

@@ -26,6 +26,10 @@ def test_reads_writes_and_scripts(evalpanel_virtual):
             c.run("my script.txt")
         with pytest.raises(ValueError):
             c.command("VSET_B0\nPIN_NRST = 1")
+        # The program serves one client at a time, and says so.
+        with pytest.raises(ConnectionError, match="one client at a time"), \
+                evalpanel_virtual.console() as second:
+            second.command("echo second")
 
 
 # (kit set-up, console set-up, line, error class, its text)
