@@ -52,7 +52,7 @@ def test_command_line_options(tmp_path):
     quiet = {"QT_QPA_PLATFORM": "offscreen"}
     out = subprocess.run([str(PROGRAM), "--version"], capture_output=True, text=True, env=quiet,
                          timeout=20)
-    assert out.returncode == 0 and out.stdout.strip() == "evalpanel 0.4.35"
+    assert out.returncode == 0 and out.stdout.strip() == "evalpanel 1.1.0"
     for options, named in ((["--console-port", "70000"], "--console-port"),
                            (["--run", str(tmp_path / "missing.txt")], "missing.txt")):
         out = subprocess.run([str(PROGRAM), *options], capture_output=True, text=True,
