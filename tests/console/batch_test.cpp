@@ -1,5 +1,6 @@
 // Batch mode as a CI job runs it: evalpanel-virtual --batch FILE [ARGS...]
 // with no display, its exit status, stdout and stderr.
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -7,7 +8,12 @@
 
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QThread>
 #include <gtest/gtest.h>
+
+#include <unistd.h>
 
 #include "test_names.h"
 
@@ -26,41 +32,67 @@ struct BatchCase {
 
 class Batch : public ::testing::TestWithParam<BatchCase> {};
 
-TEST_P(Batch, ExitStatusAndMessages) {
-    const BatchCase &c = GetParam();
-    const auto dir = std::filesystem::temp_directory_path() /
-                     ("evalpanel_batch_" + std::to_string(::getpid()) + "_" + c.name);
-    std::filesystem::create_directories(dir);
-    for (const auto &[name, content] : c.files)
-        std::ofstream(dir / name, std::ios::binary) << content;
+struct Outcome {
+    int status = -1;
+    std::string out, err;
+};
 
+// Runs the program in `dir` with no display (a window would abort it unless
+// QT_QPA_PLATFORM names one).
+Outcome run_program(const std::filesystem::path &dir, const QStringList &arguments,
+                    const char *platform = "none",
+                    const QList<QPair<QString, QString>> &environment = {}) {
     QProcess program;
     program.setWorkingDirectory(QString::fromStdString(dir.string()));
-    // No display and no usable Qt platform: a window would abort the run.
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.remove("DISPLAY");
     env.remove("WAYLAND_DISPLAY");
-    env.insert("QT_QPA_PLATFORM", "none");
+    env.insert("QT_QPA_PLATFORM", platform);
+    for (const auto &[name, value] : environment)
+        env.insert(name, value);
     program.setProcessEnvironment(env);
+    program.start(QStringLiteral(EVALPANEL_VIRTUAL_PATH), arguments);
+    Outcome o;
+    if (!program.waitForFinished(30000)) {
+        program.kill();
+        program.waitForFinished();
+        return o;
+    }
+    o.status = program.exitStatus() == QProcess::NormalExit ? program.exitCode() : -2;
+    o.out = program.readAllStandardOutput().toStdString();
+    o.err = program.readAllStandardError().toStdString();
+    return o;
+}
+
+std::filesystem::path scratch_dir(const std::string &name) {
+    const auto dir = std::filesystem::temp_directory_path() /
+                     ("evalpanel_batch_" + std::to_string(::getpid()) + "_" + name);
+    std::filesystem::create_directories(dir);
+    return dir;
+}
+
+TEST_P(Batch, ExitStatusAndMessages) {
+    const BatchCase &c = GetParam();
+    const auto dir = scratch_dir(c.name);
+    for (const auto &[name, content] : c.files)
+        std::ofstream(dir / name, std::ios::binary) << content;
     QStringList arguments{"--kit-port", "0"};
     for (const char *a : c.arguments)
         arguments << QString::fromUtf8(a);
-    program.start(QStringLiteral(EVALPANEL_VIRTUAL_PATH), arguments);
-    ASSERT_TRUE(program.waitForFinished(30000)) << c.name;
-    const QString out = QString::fromUtf8(program.readAllStandardOutput());
-    const QString err = QString::fromUtf8(program.readAllStandardError());
+    const Outcome o = run_program(dir, arguments);
     std::filesystem::remove_all(dir);
 
-    EXPECT_EQ(program.exitStatus(), QProcess::NormalExit) << c.name;
-    EXPECT_EQ(program.exitCode(), c.status) << c.name << "\n" << err.toStdString();
+    EXPECT_EQ(o.status, c.status) << c.name << "\n" << o.err;
     if (c.out == nullptr)
-        EXPECT_TRUE(out.contains("--batch <FILE>") && out.contains("--kit-port <N>")) << c.name;
+        EXPECT_TRUE(o.out.find("--batch <FILE>") != std::string::npos &&
+                    o.out.find("--kit-port <N>") != std::string::npos)
+            << c.name;
     else
-        EXPECT_EQ(out.toStdString(), c.out) << c.name;
+        EXPECT_EQ(o.out, c.out) << c.name;
     if (*c.err == '\0')
-        EXPECT_EQ(err.toStdString(), "") << c.name;
+        EXPECT_EQ(o.err, "") << c.name;
     else
-        EXPECT_TRUE(err.contains(QString::fromUtf8(c.err))) << c.name << ": " << err.toStdString();
+        EXPECT_NE(o.err.find(c.err), std::string::npos) << c.name << ": " << o.err;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -133,5 +165,137 @@ INSTANTIATE_TEST_SUITE_P(
         BatchCase{"version", {}, {"--version"}, 0, "evalpanel " EVALPANEL_VERSION "\n", ""},
         BatchCase{"help", {}, {"--help"}, 0, nullptr, ""}),
     [](const auto &info) { return case_name(info.index, info.param.name); });
+
+// ---- Ports at start-up -------------------------------------------------------
+
+// A port held by someone else for the test's lifetime, and a free one.
+struct Ports {
+    QTcpServer held;
+    QTcpServer spare;
+    quint16 taken = 0, free = 0;
+    Ports() {
+        held.listen(QHostAddress::LocalHost, 0);
+        taken = held.serverPort();
+        spare.listen(QHostAddress::LocalHost, 0);
+        free = spare.serverPort();
+        spare.close();
+    }
+};
+
+struct PortCase {
+    const char *name;
+    // "T" is the taken port, "F" the free one.
+    std::vector<const char *> arguments;
+    const char *kit_env; // BRIDGEIO_KIT_PORT, or null
+    const char *err;
+};
+
+class PortConflicts : public ::testing::TestWithParam<PortCase> {};
+
+TEST_P(PortConflicts, EndTheProgramWithStatusTwo) {
+    const PortCase &c = GetParam();
+    Ports ports;
+    const auto port = [&](const char *a) {
+        return std::strcmp(a, "T") == 0   ? QString::number(ports.taken)
+               : std::strcmp(a, "F") == 0 ? QString::number(ports.free)
+                                          : QString::fromUtf8(a);
+    };
+    QStringList arguments;
+    for (const char *a : c.arguments)
+        arguments << port(a);
+    QList<QPair<QString, QString>> env;
+    if (c.kit_env)
+        env << qMakePair(QStringLiteral("BRIDGEIO_KIT_PORT"), port(c.kit_env));
+    const auto dir = scratch_dir(c.name);
+    std::ofstream(dir / "s.txt") << "echo ran\n";
+    const Outcome o = run_program(dir, arguments, "offscreen", env);
+    std::filesystem::remove_all(dir);
+    std::string expected = c.err;
+    for (size_t at; (at = expected.find('T')) != std::string::npos && expected[at + 1] == '#';)
+        expected.replace(at, 2, std::to_string(ports.taken));
+    for (size_t at; (at = expected.find('F')) != std::string::npos && expected[at + 1] == '#';)
+        expected.replace(at, 2, std::to_string(ports.free));
+    if (expected.empty()) {
+        EXPECT_EQ(o.status, 0) << c.name << ": " << o.err;
+        EXPECT_EQ(o.out, "ran\n") << c.name;
+    } else {
+        EXPECT_EQ(o.status, 2) << c.name << ": " << o.err;
+        EXPECT_NE(o.err.find(expected), std::string::npos) << c.name << ": " << o.err;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    StartUp, PortConflicts,
+    ::testing::Values(
+        PortCase{"kit_port_taken",
+                 {"--console-port", "0", "--kit-port", "T"},
+                 nullptr,
+                 "the kit's control port is taken (127.0.0.1:T#: "},
+        PortCase{"kit_port_taken_by_environment",
+                 {"--console-port", "0"},
+                 "T",
+                 "the kit's control port is taken (127.0.0.1:T#: "},
+        PortCase{"console_port_taken",
+                 {"--console-port", "T", "--kit-port", "0"},
+                 nullptr,
+                 "the console port T# is taken"},
+        PortCase{"both_the_same",
+                 {"--console-port", "F", "--kit-port", "F"},
+                 nullptr,
+                 "the console and the kit's control port cannot both be F#"},
+        PortCase{"environment_gives_the_kit_the_console_port",
+                 {"--console-port", "F"},
+                 "F",
+                 "the console and the kit's control port cannot both be F#"},
+        PortCase{"batch_kit_port_taken",
+                 {"--kit-port", "T", "--batch", "s.txt"},
+                 nullptr,
+                 "the kit's control port is taken"},
+        PortCase{"option_wins_over_environment", {"--kit-port", "0", "--batch", "s.txt"}, "T", ""},
+        PortCase{"run_missing_file",
+                 {"--kit-port", "0", "--run", "no such.txt"},
+                 nullptr,
+                 "--run: cannot read \"no such.txt\": no such file"}),
+    [](const auto &info) { return case_name(info.index, info.param.name); });
+
+// --run takes any name the shell can pass: blanks and a path far longer than
+// a console line. The script drives a pin; the kit tells.
+TEST(RunOption, RunsAScriptWithBlanksAndALongPath) {
+    Ports ports;
+    auto dir = scratch_dir("run option");
+    auto deep = dir;
+    while (deep.string().size() < 400)
+        deep /= "a folder with blanks";
+    std::filesystem::create_directories(deep);
+    const auto script = deep / "my script.txt";
+    std::ofstream(script) << "PIN_VIO_SYS = 1\nPIN_NRST = 1\n";
+
+    QProcess program;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    program.setProcessEnvironment(env);
+    program.start(QStringLiteral(EVALPANEL_VIRTUAL_PATH),
+                  {"--console-port", "0", "--kit-port", QString::number(ports.free), "--run",
+                   QString::fromStdString(script.string())});
+    ASSERT_TRUE(program.waitForStarted());
+    std::string level;
+    for (int i = 0; i < 100 && level != "1"; ++i) {
+        QThread::msleep(100);
+        QTcpSocket kit;
+        kit.connectToHost(QHostAddress::LocalHost, ports.free);
+        if (!kit.waitForConnected(1000))
+            continue;
+        kit.write("pin 0 23\n");
+        kit.waitForBytesWritten(1000);
+        QByteArray answer;
+        while (!answer.contains("ok\n") && !answer.contains("error") && kit.waitForReadyRead(1000))
+            answer += kit.readAll();
+        level = answer.left(answer.indexOf('\n')).toStdString();
+    }
+    program.kill();
+    program.waitForFinished();
+    std::filesystem::remove_all(dir);
+    EXPECT_EQ(level, "1") << "the script did not drive PIN_NRST";
+}
 
 } // namespace
