@@ -2,36 +2,72 @@
 // the session, the workbench and the console engine on it, the main window
 // on the GUI thread, the event loop. Closing the window ends the process
 // (MainWindow::closeEvent), whatever the device thread is waiting for.
+// --batch runs a script with no window at all; it, --help and --version
+// need no display.
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QCoreApplication>
 #include <QFileInfo>
+#include <QTcpServer>
 #include <QTimer>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
+#include "batch.h"
 #include "console/console.h"
 #include "console/console_engine.h"
 #include "console/device_thread.h"
 #include "console/relay.h"
 #include "device/session_view.h"
+#include "kit_port.h"
 #include "mainwindow/mainwindow.h"
 #include "windows/resources_init.h"
 
 namespace {
 
-void fail(const QString &message) {
+[[noreturn]] void fail(const QString &message) {
     std::fprintf(stderr, "evalpanel: %s\n", qPrintable(message));
-    std::exit(2);
+    std::fflush(nullptr);
+    std::_Exit(2);
 }
 
-} // namespace
+// Whether the command line asks for something that needs no window: the
+// application object is chosen before the options are parsed, and a
+// QApplication cannot even start without a display.
+bool windowless(int argc, char **argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--") == 0)
+            break;
+        for (const char *option : {"--batch", "-h", "--help", "--help-all", "-v", "--version"}) {
+            const size_t n = std::strlen(option);
+            if (std::strncmp(argv[i], option, n) == 0 && (argv[i][n] == '\0' || argv[i][n] == '='))
+                return true;
+        }
+    }
+    return false;
+}
 
-int main(int argc, char **argv) {
-    QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("evalpanel"));
-    QApplication::setApplicationVersion(QStringLiteral("0.4.35"));
+struct Options {
+    quint16 console_port = console::Relay::kDefaultPort;
+    QString script;
+    QString batch;
+    QStringList arguments;
+    bool any_user = false;
+};
 
+quint16 port_value(const QCommandLineParser &parser, const QCommandLineOption &option) {
+    bool ok = false;
+    const uint port = parser.value(option).toUInt(&ok);
+    if (!ok || port > 65535)
+        fail(QStringLiteral("--%1 takes a port number from 0 to 65535, not \"%2\"")
+                 .arg(option.names().constFirst(), parser.value(option)));
+    return static_cast<quint16>(port);
+}
+
+// Parses the options; --help and --version end the process here.
+Options parse_options(const QCoreApplication &app) {
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("RX5120 evaluation kit"));
     parser.addHelpOption();
@@ -40,6 +76,11 @@ int main(int argc, char **argv) {
         QStringLiteral("console-port"),
         QStringLiteral("TCP port of the console relay on 127.0.0.1 (0: no relay)."),
         QStringLiteral("N"), QStringLiteral("23456"));
+    const QCommandLineOption kit_port_option(
+        QStringLiteral("kit-port"),
+        QStringLiteral("TCP port of the simulated kit's control port on 127.0.0.1 (0: none; "
+                       "default 23457 or BRIDGEIO_KIT_PORT). Only evalpanel-virtual has one."),
+        QStringLiteral("N"));
     const QCommandLineOption adapter_option(
         QStringLiteral("adapter"),
         QStringLiteral("The adapter to open: hidraw path, USB serial number or serial port."),
@@ -47,25 +88,94 @@ int main(int argc, char **argv) {
     const QCommandLineOption run_option(
         QStringLiteral("run"), QStringLiteral("Runs a script once the adapter is connected."),
         QStringLiteral("FILE"));
+    const QCommandLineOption batch_option(
+        QStringLiteral("batch"),
+        QStringLiteral("Runs FILE as a console script with no window, the ARGS as $0...; "
+                       "exit status 0 when every line succeeded, 1 at the first failing line "
+                       "(FILE:LINE: MESSAGE on stderr), 2 for bad options or a file that "
+                       "cannot be read, 3 when no adapter could be opened."),
+        QStringLiteral("FILE"));
     const QCommandLineOption any_user_option(
         QStringLiteral("allow-any-user"),
         QStringLiteral("Lets processes of other users use the console port (and the simulated "
                        "kit's control port)."));
-    parser.addOptions({port_option, adapter_option, run_option, any_user_option});
-    parser.process(app);
+    parser.addOptions(
+        {port_option, kit_port_option, adapter_option, run_option, batch_option, any_user_option});
+    parser.addPositionalArgument(QStringLiteral("ARGS"),
+                                 QStringLiteral("With --batch: the script's arguments."),
+                                 QStringLiteral("[ARGS...]"));
+    // Bad options are exit status 2 in every mode, --help and --version 0.
+    if (!parser.parse(app.arguments()))
+        fail(parser.errorText());
+    if (parser.isSet(QStringLiteral("help")) || parser.isSet(QStringLiteral("help-all")))
+        parser.showHelp(0);
+    if (parser.isSet(QStringLiteral("version")))
+        parser.showVersion();
 
-    bool port_ok = false;
-    const uint port = parser.value(port_option).toUInt(&port_ok);
-    if (!port_ok || port > 65535)
-        fail(QStringLiteral("--console-port takes a port number from 0 to 65535"));
-    const QString script = parser.value(run_option);
-    if (parser.isSet(run_option) && !QFileInfo(script).isFile())
-        fail(QStringLiteral("--run: %1 is not a file").arg(script));
+    Options o;
+    o.console_port = port_value(parser, port_option);
+    if (parser.isSet(kit_port_option)) {
+        // The kit library reads it from the environment; the option wins.
+        qputenv("BRIDGEIO_KIT_PORT", QByteArray::number(port_value(parser, kit_port_option)));
+    }
+    o.script = parser.value(run_option);
+    if (parser.isSet(run_option)) {
+        const QFileInfo info(o.script);
+        if (!info.isFile() || !info.isReadable())
+            fail(QStringLiteral("--run: cannot read \"%1\": %2")
+                     .arg(o.script, info.exists() ? QStringLiteral("not a readable file")
+                                                  : QStringLiteral("no such file")));
+    }
+    o.batch = parser.value(batch_option);
+    o.arguments = parser.positionalArguments();
+    if (o.batch.isEmpty() && !o.arguments.isEmpty())
+        fail(QStringLiteral("unexpected argument \"%1\" (script arguments go with --batch)")
+                 .arg(o.arguments.constFirst()));
+    if (!o.batch.isEmpty() && parser.isSet(run_option))
+        fail(QStringLiteral("--run and --batch cannot be used together"));
     // The adapter library reads these from the environment.
     if (parser.isSet(adapter_option))
         qputenv("BRIDGEIO_ADAPTER", parser.value(adapter_option).toLocal8Bit());
-    if (parser.isSet(any_user_option))
+    o.any_user = parser.isSet(any_user_option);
+    if (o.any_user)
         qputenv("BRIDGEIO_KIT_ANY_USER", "1");
+    return o;
+}
+
+// The kit's control port is taken before anything else: a second program
+// must not run on without it, nor hand the console's port to its kit.
+void claim_kit_port(quint16 console_port) {
+    QString error;
+    const int kit_port = evalpanel::claim_kit_port(&error);
+    if (kit_port < 0)
+        fail(QStringLiteral("the kit's control port is taken (%1); choose another with "
+                            "--kit-port N, or --kit-port 0 for none")
+                 .arg(error));
+    if (kit_port > 0 && kit_port == console_port)
+        fail(QStringLiteral("the console and the kit's control port cannot both be %1")
+                 .arg(console_port));
+}
+
+void name_application() {
+    QCoreApplication::setApplicationName(QStringLiteral("evalpanel"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(EVALPANEL_VERSION));
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    if (windowless(argc, argv)) {
+        QCoreApplication app(argc, argv);
+        name_application();
+        const Options options = parse_options(app);
+        claim_kit_port(0);
+        return evalpanel::run_batch(options.batch, options.arguments);
+    }
+
+    QApplication app(argc, argv);
+    name_application();
+    const Options options = parse_options(app);
+    claim_kit_port(options.console_port);
 
     // The window icon and the About box images.
     evalpanel::register_resources();
@@ -76,19 +186,25 @@ int main(int argc, char **argv) {
     console::DeviceThread device;
     evalpanel::SessionView view(device.session());
     device.start();
-    MainWindow window(view, device.engine(), device.workbench(), static_cast<quint16>(port));
-    window.relay().set_allow_any_user(parser.isSet(any_user_option));
+    MainWindow window(view, device.engine(), device.workbench(), options.console_port);
+    if (options.console_port != 0 && !window.relay().server()->isListening())
+        fail(QStringLiteral("the console port %1 is taken (%2); choose another with "
+                            "--console-port N, or --console-port 0 for none")
+                 .arg(options.console_port)
+                 .arg(window.relay().server()->errorString()));
+    window.relay().set_allow_any_user(options.any_user);
     window.show();
 
-    if (!script.isEmpty()) {
+    if (!options.script.isEmpty()) {
         // The script runs once, as soon as the adapter is there: the first
         // change of the connection after the start-up sequence.
-        const QByteArray name = script.toLocal8Bit();
+        const QByteArray name = QFile::encodeName(options.script);
         QObject::connect(
             &view, &evalpanel::SessionView::connection_changed, &window,
             [&window, name] {
-                QTimer::singleShot(0, &window,
-                                   [&window, name] { window.command_console().run_script_file(name); });
+                QTimer::singleShot(0, &window, [&window, name] {
+                    window.command_console().run_script_file(name);
+                });
             },
             Qt::SingleShotConnection);
     }

@@ -4,12 +4,16 @@
 #include <cstring>
 #include <optional>
 
-#include "console/console_trace.h"
-#include "console/reg_expression.h"
+#include <QDateTime>
+
 #include "chip/rx5120.h"
 #include "chip/status_script.h"
+#include "console/console_trace.h"
+#include "console/reg_expression.h"
+#include "console/value_parse.h"
 #include "device/configuration.h"
 #include "device/device_session.h"
+#include "device/telemetry.h"
 #include "device/workbench.h"
 #include "registers/register_table.h"
 
@@ -21,10 +25,16 @@ const char kHelpText[] = "Commands :\n\nadvanced\ni2c_bus([vt|sys])\niout(buck n
 const char kHelpTextMore[] = "debug\npage(1-6)\ntest\ni2c_test\ni2c_addr(I2C address)\n"
                              "send_seq addr1 data1 delay [us] addr2 data2\n"
                              " example: send_seq 0x01 0x55 300 0x01 0xAA\n";
+const char kHelpTextOther[] =
+    "PIN_name [= 0|1]\nvout(0)\ntemp\ni2c_collision(a,b,c,d)\npoll(0|1)  poll()\n"
+    "echo text\nexpect(name, value)\nidentify\nstatus\n"
+    "save_registers(file)  load_registers(file)  export_registers(file)\n"
+    "record(file)  record()\nscript_file [arguments]\n";
 
 namespace {
 
 constexpr const char *kNoAck = "I2C : NO ACK";
+constexpr const char *kUsbError = "USB ERROR";
 constexpr int kMaxWaitMs = 10000;
 constexpr int kWaitSliceMs = 10;
 
@@ -94,28 +104,39 @@ const CommandInterpreter::Command CommandInterpreter::kCommands[] = {
     {"save_registers", &CommandInterpreter::save_registers},
     {"load_registers", &CommandInterpreter::load_registers},
     {"record", &CommandInterpreter::record},
+    {"expect", &CommandInterpreter::expect},
+    {"identify", &CommandInterpreter::identify},
+    {"status", &CommandInterpreter::status},
 };
 
 CommandInterpreter::CommandInterpreter(ConsoleHost &host, evalpanel::DeviceSession &session,
                                        evalpanel::Workbench &workbench, ConsoleDocument &document)
-    : host_(host), session_(session), workbench_(workbench), document_(document) {}
+    : tap_(host), host_(tap_), session_(session), workbench_(workbench), document_(document) {}
 
-void CommandInterpreter::parse_cmd(const char *line) {
+bool CommandInterpreter::parse_cmd(const char *line) {
     if (!line)
         line = "";
     trace("parse_cmd() : %s", line);
+    failure_ = QString();
     if (line[0] != '\0') {
-        bool handled = false;
+        int result = -1;
+        tap_.last = QString();
         for (const Command &command : kCommands) {
-            if ((this->*command.handle)(line) != -1) {
-                handled = true;
+            result = (this->*command.handle)(line);
+            if (result != -1)
                 break;
-            }
         }
-        if (!handled)
-            print(QStringLiteral("Syntax error"));
+        if (result == -1)
+            result = fail(QStringLiteral("Syntax error"));
+        if (result == 0)
+            failure_ = tap_.last.isNull() ? QStringLiteral("") : tap_.last;
     }
     host_.refresh_display();
+    return failure_.isNull();
+}
+
+int CommandInterpreter::transfer_failed() {
+    return fail(QString::fromLatin1(session_.have_adapter() ? kNoAck : kUsbError));
 }
 
 int CommandInterpreter::register_expression(const char *line) {
@@ -140,23 +161,29 @@ int CommandInterpreter::io_pin(const char *line) {
 
     if (read == 1) { // query
         session_.poll();
-        const int level = session_.pin_level(group, pin);
-        if (level == -1) {
-            print(QStringLiteral("USB ERROR"));
-            return 1;
-        }
+        // The poll's level only when the poll itself came back; otherwise
+        // the adapter is asked for the pin, so that a level is never one
+        // from before or a made-up 0.
+        int level = -1;
+        if (session_.have_adapter())
+            level = session_.status_fresh() ? session_.pin_level(group, pin)
+                                            : session_.read_pin_level(group, pin);
+        if (level == -1)
+            return fail(QString::fromLatin1(kUsbError));
         host_.append_command_log(QString::fromLatin1(name));
         print(QString::asprintf("%s = %d", name, level));
         return 1;
     }
-    if (access == 'R') {
-        print(QStringLiteral("This is read-only pin."));
-        return 1;
-    }
+    if (access == 'R')
+        return fail(QStringLiteral("This is read-only pin."));
     const int level = value != 0 ? 1 : 0;
     host_.append_command_log(QString::asprintf("%s = %d", name, level));
     if (session_.write_pin(group, pin, level) != 1)
-        print(QStringLiteral("USB ERROR"));
+        return fail(QString::fromLatin1(kUsbError));
+    // The adapter acknowledges a pin command it refused as one it carried
+    // out: the level read back tells.
+    if (session_.read_pin_level(group, pin) != level)
+        return fail(QString::fromLatin1(kUsbError));
     session_.poll();
     return 1;
 }
@@ -165,23 +192,19 @@ int CommandInterpreter::page(const char *line) {
     if (has_prefix(line, "page()")) {
         const int page = session_.register_read(rx5120::reg::kPage);
         if (page < 0)
-            print(QString::fromLatin1(kNoAck));
-        else
-            print(QString::asprintf("page %d", page));
+            return transfer_failed();
+        print(QString::asprintf("page %d", page));
         return 1;
     }
     char open = 0;
     int number = 0;
     if (sscanf(line, "page%c%d", &open, &number) != 2 || open != '(')
         return -1;
-    if (number < 0 || number > 6) {
-        print(QStringLiteral("illegal page number"));
-        return 1;
-    }
-    if (session_.switch_page(static_cast<uint8_t>(number)) == 1)
-        print(QString::asprintf("switched to page %d", number));
-    else
-        print(QString::fromLatin1(kNoAck));
+    if (number < 0 || number > 6)
+        return fail(QStringLiteral("illegal page number"));
+    if (session_.switch_page(static_cast<uint8_t>(number)) != 1)
+        return transfer_failed();
+    print(QString::asprintf("switched to page %d", number));
     return 1;
 }
 
@@ -193,18 +216,12 @@ int CommandInterpreter::wait(const char *line) {
         return -1;
     // Without a number, or with a negative one, there is nothing sensible to
     // wait for: say so instead of blocking for an arbitrary time.
-    if (read < 2) {
-        print(QStringLiteral("wait needs a delay in ms: wait(time)"));
-        return 1;
-    }
-    if (ms < 0) {
-        print(QStringLiteral("minimum delay is 0 ms"));
-        return 1;
-    }
-    if (ms > kMaxWaitMs) {
-        print(QStringLiteral("maximum delay is 10000 ms"));
-        return 1;
-    }
+    if (read < 2)
+        return fail(QStringLiteral("wait needs a delay in ms: wait(time)"));
+    if (ms < 0)
+        return fail(QStringLiteral("minimum delay is 0 ms"));
+    if (ms > kMaxWaitMs)
+        return fail(QStringLiteral("maximum delay is 10000 ms"));
     print(QString::asprintf("wait for %d ms", ms));
     // In slices, so that a stop request ends the wait within one of them;
     // the status poll goes on meanwhile when it is on.
@@ -222,9 +239,8 @@ int CommandInterpreter::access_mode(const char *line, const char *keyword, int l
     if (!has_prefix(line, keyword))
         return -1;
     if (session_.set_access_mode(level) < 0)
-        print(QString::fromLatin1(kNoAck));
-    else
-        print(QString::fromLatin1(message));
+        return transfer_failed();
+    print(QString::fromLatin1(message));
     return 1;
 }
 
@@ -246,15 +262,16 @@ int CommandInterpreter::vout(const char *line) {
     int buck = 6; // "vout(" alone means a buck that has no readout
     if (sscanf(line, "vout%c%d)", &open, &buck) < 1 || open != '(')
         return -1;
-    if (buck > 0) {
-        print(QStringLiteral("choose buck 0."));
-    } else if (buck == 0) {
-        session_.poll();
-        print(QString::asprintf("Buck5 voltage : %1.2f V", session_.adc_read(1, 1, 2.5, 10, 1.0)));
-    } else {
-        session_.poll();
-        print(QStringLiteral("not available"));
-    }
+    if (buck > 0)
+        return fail(QStringLiteral("choose buck 0."));
+    session_.poll();
+    if (buck < 0)
+        return fail(QStringLiteral("not available"));
+    // A reading only from a poll the chip answered: 0.00 V would be a
+    // made-up value.
+    if (!session_.status_fresh() || session_.connection_state() != evalpanel::kConnected)
+        return transfer_failed();
+    print(QString::asprintf("Buck5 voltage : %1.2f V", session_.adc_read(1, 1, 2.5, 10, 1.0)));
     return 1;
 }
 
@@ -263,35 +280,36 @@ int CommandInterpreter::iout(const char *line) {
     int buck = 6;
     if (sscanf(line, "iout%c%d)", &open, &buck) < 1 || open != '(')
         return -1;
-    if (buck < 0 || buck > 5) {
-        print(QStringLiteral("choose buck 0-5."));
-        return 1;
-    }
-    session_.register_write(kSelectLoadRegister, static_cast<uint8_t>(buck));
+    if (buck < 0 || buck > 5)
+        return fail(QStringLiteral("choose buck 0-5."));
+    // Without the buck selected the current read would be another buck's.
+    if (session_.register_write(kSelectLoadRegister, static_cast<uint8_t>(buck)) != 1)
+        return transfer_failed();
     host_.sleep_ms(kLoadSettleMs);
     const int current = session_.register_read(kLoadCurrentRegister);
     // A failed read has no current to show (the device layer logged it).
     if (current < 0)
-        print(QString::fromLatin1(kNoAck));
-    else
-        print(QString::asprintf("Buck %d load current : %d mA", buck, current * 10));
+        return transfer_failed();
+    print(QString::asprintf("Buck %d load current : %d mA", buck, current * 10));
     return 1;
 }
 
 int CommandInterpreter::i2c_bus(const char *line) {
     if (has_prefix(line, "i2c_bus(vt)")) {
-        session_.select_i2c_bus(1);
+        if (session_.select_i2c_bus(1) < 0)
+            return fail(QString::fromLatin1(kUsbError));
         print(QStringLiteral("i2c bus : Ventra"));
         return 1;
     }
     if (has_prefix(line, "i2c_bus(sys)")) {
-        session_.select_i2c_bus(0);
+        if (session_.select_i2c_bus(0) < 0)
+            return fail(QString::fromLatin1(kUsbError));
         print(QStringLiteral("i2c bus : System"));
         return 1;
     }
     if (has_prefix(line, "i2c_bus()")) {
         print(session_.bus() == 0 ? QStringLiteral("selected i2c bus : system")
-                                        : QStringLiteral("selected i2c bus : Ventra"));
+                                  : QStringLiteral("selected i2c bus : Ventra"));
         return 1;
     }
     return -1;
@@ -307,13 +325,11 @@ int CommandInterpreter::i2c_collision(const char *line) {
 }
 
 int CommandInterpreter::help(const char *line) {
-    if (has_prefix(line, "help -qv")) {
-        print(QString::fromLatin1(kHelpText));
-        print(QString::fromLatin1(kHelpTextMore));
-        return 1;
-    }
+    // Every command: help and help -qv alike.
     if (has_prefix(line, "help")) {
         print(QString::fromLatin1(kHelpText));
+        print(QString::fromLatin1(kHelpTextMore));
+        print(QString::fromLatin1(kHelpTextOther));
         return 1;
     }
     return -1;
@@ -358,9 +374,12 @@ int CommandInterpreter::i2c_test(const char *line) {
                                    .arg(errors)
                                    .arg(seconds)
                                    .arg(kTestPairs));
-    if (errors == 0)
+    if (errors == 0) {
         document_.append_paragraph(QStringLiteral("OK"));
-    return 1;
+        return 1;
+    }
+    tap_.last = QStringLiteral("i2c_test: %1 errors").arg(errors);
+    return 0;
 }
 
 int CommandInterpreter::i2c_addr(const char *line) {
@@ -422,6 +441,8 @@ int CommandInterpreter::temp(const char *line) {
     if (!has_prefix(line, "temp"))
         return -1;
     session_.poll();
+    if (!session_.have_adapter())
+        return fail(QString::fromLatin1(kUsbError));
     print(evalpanel::board_temperature_display(
         session_.status(), session_.status_fresh(),
         session_.pin_level(rx5120::pin::kGroupA, rx5120::pin::kVioSys) == 1,
@@ -438,7 +459,14 @@ int CommandInterpreter::poll(const char *line) {
         return 1;
     }
     if (has_prefix(line, "poll(1)") || has_prefix(line, "poll(0)")) {
-        session_.set_polling(line[5] == '1');
+        const bool on = line[5] == '1';
+        // Polling needs an adapter: without one it would say "on" and poll
+        // nothing.
+        if (on && !session_.have_adapter())
+            return fail(QStringLiteral("USB ERROR: cannot poll, no adapter (%1)")
+                            .arg(session_.open_failure().isEmpty() ? session_.open_result()
+                                                                   : session_.open_failure()));
+        session_.set_polling(on);
         return 1;
     }
     return -1;
@@ -514,6 +542,128 @@ int CommandInterpreter::record(const char *line) {
         print(QStringLiteral("recording to %1").arg(*file));
     else
         print(QStringLiteral("record: %1").arg(error));
+    return 1;
+}
+
+} // namespace console
+
+namespace console {
+
+namespace {
+
+// What the console's read of a name shows: a field's, register's or
+// address form's value, or a pin's level.
+struct NamedRead {
+    bool known = false; // the name is a field, register, address form or pin
+    int64_t value = -1; // -1: the read failed
+};
+
+// "0x21", as the console's query shows a value: at least two upper-case
+// hexadecimal digits.
+QString hex_value(uint32_t value) {
+    return QStringLiteral("0x") +
+           QString::number(value, 16).toUpper().rightJustified(2, QLatin1Char('0'));
+}
+
+} // namespace
+
+// expect(NAME, VALUE): reads NAME as a query line does and compares. A
+// mismatch is a failure, as is a read that failed.
+int CommandInterpreter::expect(const char *line) {
+    const auto argument = call_argument(line, "expect");
+    if (!argument)
+        return -1;
+    const qsizetype comma = argument->indexOf(QLatin1Char(','));
+    const QString name = argument->left(comma).trimmed();
+    const QString value_text = comma < 0 ? QString() : argument->mid(comma + 1).trimmed();
+    if (comma < 0 || name.isEmpty() || value_text.isEmpty())
+        return fail(QStringLiteral("expect needs a name and a value: expect(NAME, VALUE)"));
+    const QByteArray name8 = name.toLatin1();
+    const QByteArray value8 = value_text.toLatin1();
+    uint32_t wanted = 0;
+    if (value8.size() > kMaxExpressionWord || get_val(value8.constData(), &wanted) != 0)
+        return fail(QStringLiteral("value must be in hexadecimal,binary or decimal format."));
+
+    NamedRead read;
+    char definition[evalpanel::kLineSize];
+    if (name8.size() <= kMaxExpressionWord &&
+        (evalpanel::find_reg_by_name(name8.constData(), definition, sizeof definition) >= 0 ||
+         evalpanel::make_numeric_access(name8.constData(), definition, sizeof definition) != 0)) {
+        read.known = true;
+        read.value = evalpanel::get_reg_value(session_, definition);
+    } else if (name8.startsWith("PIN_") && name8.size() <= kMaxExpressionWord &&
+               evalpanel::find_io_pin_by_name(name8.constData(), definition, sizeof definition) >=
+                   0) {
+        char port = 0, access = 0;
+        int pin = 0;
+        if (sscanf(definition, "io_pin(%*[^,],P%c%d,%c", &port, &pin, &access) == 3) {
+            read.known = true;
+            if (session_.have_adapter())
+                read.value = session_.read_pin_level(port - 'A', pin);
+            if (read.value < 0)
+                return fail(QString::fromLatin1(kUsbError));
+        }
+    }
+    if (!read.known)
+        return fail(QStringLiteral("expect: no register, field or pin named %1").arg(name));
+    if (read.value < 0)
+        return transfer_failed();
+    if (static_cast<uint32_t>(read.value) != wanted)
+        return fail(
+            QStringLiteral("expect %1: %2, expected %3")
+                .arg(name, hex_value(static_cast<uint32_t>(read.value)), hex_value(wanted)));
+    return 1;
+}
+
+// identify: which program, which adapter, the connection and the chip.
+int CommandInterpreter::identify(const char *line) {
+    if (strcmp(line, "identify") != 0)
+        return -1;
+    static const char *const kStates[] = {"not connected", "ready", "NACK"};
+    const int state = session_.connection_state();
+    const QString adapter = session_.have_adapter() && !session_.adapter_description().isEmpty()
+                                ? session_.adapter_description()
+                                : QStringLiteral("none");
+    QString chip_id, level, page;
+    if (session_.have_adapter()) {
+        const int id = session_.register_read(rx5120::reg::kChipId);
+        if (id >= 0)
+            chip_id = hex_value(static_cast<uint32_t>(id));
+        const int p = session_.register_read(rx5120::reg::kPage);
+        if (p >= 0)
+            page = QString::number(p);
+    }
+    // The level last applied holds only while the adapter is there.
+    const int access = session_.have_adapter() ? session_.access_level() : -1;
+    if (access >= 0 && access < 5)
+        level = QString::fromLatin1(evalpanel::kAccessLevelNames[access]);
+    print(QStringLiteral("program: evalpanel %1").arg(QStringLiteral(EVALPANEL_VERSION)));
+    print(QStringLiteral("adapter: %1").arg(adapter));
+    print(QStringLiteral("connection: %1")
+              .arg(QString::fromLatin1(kStates[state >= 0 && state <= 2 ? state : 0])));
+    print(QStringLiteral("chip id: %1").arg(chip_id));
+    print(QStringLiteral("access level: %1").arg(level));
+    print(QStringLiteral("page: %1").arg(page));
+    return 1;
+}
+
+// status: one poll, decoded as a row of the recording, a "key: value" line
+// per column (without the time and the events).
+int CommandInterpreter::status(const char *line) {
+    if (strcmp(line, "status") != 0)
+        return -1;
+    session_.poll();
+    if (!session_.have_adapter())
+        return fail(QString::fromLatin1(kUsbError));
+    const int64_t now = QDateTime::currentMSecsSinceEpoch();
+    const evalpanel::TelemetrySample sample = evalpanel::sample_session(session_, now);
+    const QStringList header = evalpanel::CsvRecorder::header();
+    const QStringList row = evalpanel::CsvRecorder::row(sample, now, {});
+    for (qsizetype i = 0; i < header.size() && i < row.size(); ++i) {
+        if (header[i] == QLatin1String("time_s") || header[i] == QLatin1String("events"))
+            continue;
+        print(QStringLiteral("%1: %2").arg(header[i], row[i]));
+    }
     return 1;
 }
 

@@ -18,9 +18,11 @@ class Workbench;
 
 namespace console {
 
-// The two help texts, printed as one message each.
+// The help texts, printed as one message each: the first at start-up, all
+// three by help.
 extern const char kHelpText[];
 extern const char kHelpTextMore[];
+extern const char kHelpTextOther[];
 
 class CommandInterpreter {
   public:
@@ -29,8 +31,12 @@ class CommandInterpreter {
     CommandInterpreter(ConsoleHost &host, evalpanel::DeviceSession &session,
                        evalpanel::Workbench &workbench, ConsoleDocument &document);
 
-    // Carries out one command line.
-    void parse_cmd(const char *line);
+    // Carries out one command line. False when it failed: not recognised,
+    // a bad value, a transfer that failed, a read-only pin, an expect that
+    // did not match; failure() then holds what it printed last.
+    bool parse_cmd(const char *line);
+    bool succeeded() const { return failure_.isNull(); }
+    const QString &failure() const { return failure_; }
 
     // The help command on its own (the start-up help text).
     int help(const char *line);
@@ -43,8 +49,8 @@ class CommandInterpreter {
     // terminator).
     const std::vector<uint8_t> &last_sequence() const { return last_sequence_; }
 
-    // Handlers: each gives -1 to pass the line on, anything else when it
-    // handled the line.
+    // Handlers: each gives -1 to pass the line on, 1 when it handled the
+    // line, 0 when it handled it and failed.
     using Handler = int (CommandInterpreter::*)(const char *line);
     struct Command {
         const char *name;
@@ -73,17 +79,48 @@ class CommandInterpreter {
     int save_registers(const char *line);
     int load_registers(const char *line);
     int record(const char *line);
+    int expect(const char *line);
+    int identify(const char *line);
+    int status(const char *line);
 
     int access_mode(const char *line, const char *keyword, int level, const char *message);
     void print(const QString &text) { host_.console_print(text); }
+    // Prints a failure; the handler's result.
+    int fail(const QString &text) {
+        print(text);
+        return 0;
+    }
+    // A transfer failed: the adapter is gone, or the chip did not answer.
+    int transfer_failed();
 
     static const Command kCommands[];
 
+    // The host as the handlers see it: it keeps the last printed message,
+    // which is what a failed command said.
+    class Tap : public ConsoleHost {
+      public:
+        explicit Tap(ConsoleHost &host) : host_(host) {}
+        void console_print(const QString &text) override {
+            last = text;
+            host_.console_print(text);
+        }
+        void append_command_log(const QString &line) override { host_.append_command_log(line); }
+        void refresh_display() override { host_.refresh_display(); }
+        void sleep_ms(int ms) override { host_.sleep_ms(ms); }
+        int64_t tick_ms() override { return host_.tick_ms(); }
+        QString last;
+
+      private:
+        ConsoleHost &host_;
+    };
+
+    Tap tap_;
     ConsoleHost &host_;
     evalpanel::DeviceSession &session_;
     evalpanel::Workbench &workbench_;
     ConsoleDocument &document_;
     std::vector<uint8_t> last_sequence_;
+    QString failure_;
     Interrupt *interrupt_ = nullptr;
 };
 

@@ -22,8 +22,32 @@ void ConsoleEngine::execute(const QByteArray &line) {
 }
 
 void ConsoleEngine::run_script_file(const QByteArray &name) {
-    scripts_.run_script(name.constData());
+    scripts_.run_file(name.toStdString(), {});
     finish();
+}
+
+ConsoleEngine::BatchResult ConsoleEngine::run_batch(const QByteArray &path,
+                                                    const QList<QByteArray> &arguments) {
+    BatchResult result;
+    ScriptRunner::Arguments args;
+    for (const QByteArray &word : arguments) {
+        if (args.count == ScriptRunner::kMaxArguments)
+            break;
+        args.word[args.count++] = word.toStdString();
+    }
+    scripts_.clear_failure();
+    scripts_.set_failure_check([this] { return !interpreter_.succeeded(); });
+    const int ran = scripts_.run_file(path.toStdString(), args);
+    scripts_.set_failure_check(nullptr);
+    if (ran == -1) {
+        result = {false, QString::fromLocal8Bit(path), 0, QStringLiteral("cannot read the file")};
+    } else if (const auto &failure = scripts_.failure()) {
+        result = {false, QString::fromLocal8Bit(failure->file.c_str()), failure->line,
+                  interpreter_.failure()};
+        scripts_.clear_failure();
+    }
+    finish();
+    return result;
 }
 
 void ConsoleEngine::finish() {

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
 #include <QObject>
 #include <QString>
 
@@ -39,9 +40,22 @@ class ConsoleEngine : public QObject, private ConsoleHost, private ConsoleDocume
     // One entered line: a script file when its first word names one, else
     // a command.
     void execute(const QByteArray &line);
-    // A script button: runs the file without arguments; a missing file does
-    // nothing.
+    // A script button or --run: runs the file (any name) without
+    // arguments; a missing file does nothing.
     void run_script_file(const QByteArray &name);
+
+    // A script run to its first failing command (batch mode): where it
+    // failed and what the command said. `line` is 0 when the file itself
+    // could not be read.
+    struct BatchResult {
+        bool ok = true;
+        QString file;
+        int line = 0;
+        QString message;
+    };
+    // Runs the file with its arguments ($0...), stopping at the first
+    // command that fails.
+    BatchResult run_batch(const QByteArray &path, const QList<QByteArray> &arguments);
 
     // Thread-safe: the GUI sets and clears the stop request.
     void request_stop() { interrupt_.request(); }

@@ -10,6 +10,16 @@
 
 namespace console {
 
+namespace {
+
+int transfer_failed(ConsoleHost &host, const evalpanel::DeviceSession &session) {
+    host.console_print(session.have_adapter() ? QStringLiteral("I2C : NO ACK")
+                                              : QStringLiteral("USB ERROR"));
+    return 0;
+}
+
+} // namespace
+
 int reg_expression(ConsoleHost &host, evalpanel::DeviceSession &session, const char *line) {
     if (!line || line[0] == '\0' || strnlen(line, kMaxExpressionLine + 1) > kMaxExpressionLine)
         return -1;
@@ -35,10 +45,8 @@ int reg_expression(ConsoleHost &host, evalpanel::DeviceSession &session, const c
         host.append_command_log(QString::fromLatin1(name));
         const int64_t value = evalpanel::get_reg_value(session, definition);
         trace("retval=0x%08x", static_cast<unsigned>(value));
-        if (value < 0) {
-            host.console_print(QStringLiteral("I2C : NO ACK"));
-            return 1;
-        }
+        if (value < 0)
+            return transfer_failed(host, session);
         const unsigned v = static_cast<unsigned>(value);
         host.console_print(QString::asprintf("%s = 0x%02X ( %d%d%d%d %d%d%d%d )", name, v,
                                              (v >> 7) & 1, (v >> 6) & 1, (v >> 5) & 1, (v >> 4) & 1,
@@ -62,7 +70,7 @@ int reg_expression(ConsoleHost &host, evalpanel::DeviceSession &session, const c
         trace("get_val failed");
         host.console_print(
             QStringLiteral("value must be in hexadecimal,binary or decimal format."));
-        return 1;
+        return 0;
     }
     trace("0x%02X %d(dec)", value, static_cast<int>(value));
     const uint32_t maximum = evalpanel::get_reg_max(definition);
@@ -70,11 +78,11 @@ int reg_expression(ConsoleHost &host, evalpanel::DeviceSession &session, const c
     if (value > maximum) {
         host.console_print(
             QString::asprintf("value out of bounds. (0-%X) (0-%u dec)", maximum, maximum));
-        return 1;
+        return 0;
     }
     host.append_command_log(QString::asprintf("%s = 0x%X", name, value));
     if (evalpanel::set_reg_value(session, definition, value) < 0)
-        host.console_print(QStringLiteral("I2C : NO ACK"));
+        return transfer_failed(host, session);
     return 1;
 }
 

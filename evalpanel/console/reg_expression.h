@@ -17,8 +17,9 @@ constexpr int kMaxExpressionWord = 63;
 constexpr int kMaxExpressionLine = 256;
 
 // Gives -1 when the line is not a register expression, 1 when it handled the
-// line (whatever the outcome; messages go to the console, records to the
-// command log).
+// line, 0 when it handled it and failed (a bad value, a transfer that
+// failed: "USB ERROR" without adapter, else "I2C : NO ACK"). Messages go to
+// the console, records to the command log.
 int reg_expression(ConsoleHost &host, evalpanel::DeviceSession &session, const char *line);
 
 } // namespace console

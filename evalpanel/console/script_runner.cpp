@@ -135,25 +135,57 @@ int ScriptRunner::run_script(const char *line) {
     }
     trace("(%d)\n", arguments.count);
 
-    FILE *file = open_script(word[0]);
+    return run_file(word[0], arguments);
+}
+
+int ScriptRunner::run_file(const std::string &path, const Arguments &arguments) {
+    if (script_depth_ >= kMaxDepth) {
+        document_.append_paragraph(QStringLiteral("script has too deep recursion."));
+        return -1;
+    }
+    FILE *file = open_script(path.c_str());
     if (!file) {
-        trace("cannot open file \"%s\"", word[0]);
+        trace("cannot open file \"%s\"", path.c_str());
         return -1;
     }
     ++script_depth_;
+    frames_.push_back({path, 1});
     char buffer[kReadSize];
-    while (!stopped() && fgets(buffer, sizeof buffer, file)) {
+    int line = 0;
+    while (!stopped() && read_line(buffer, sizeof buffer, file, &line)) {
         // Anything but ASCII means this is no script: stop reading it.
         if (has_non_ascii(buffer))
             break;
-        run_line(file, replace_arguments(buffer, arguments), arguments);
+        run_line(file, replace_arguments(buffer, arguments), arguments, line);
     }
     fclose(file);
+    frames_.pop_back();
     --script_depth_;
     return 1;
 }
 
-void ScriptRunner::run_line(FILE *file, const std::string &line, const Arguments &arguments) {
+char *ScriptRunner::read_line(char *buffer, int size, FILE *file, int *line) {
+    char *got = fgets(buffer, size, file);
+    if (got != nullptr && !frames_.empty()) {
+        Frame &frame = frames_.back();
+        *line = frame.next_line;
+        // A line longer than the buffer arrives in pieces: one line still.
+        if (strchr(buffer, '\n') != nullptr)
+            ++frame.next_line;
+    }
+    return got;
+}
+
+void ScriptRunner::run_command(const std::string &command, int line) {
+    if (run_script(command.c_str()) != -1)
+        return;
+    parse_cmd_(command.c_str());
+    if (failed_ && !failure_ && failed_())
+        failure_ = Failure{frames_.empty() ? std::string() : frames_.back().file, line};
+}
+
+void ScriptRunner::run_line(FILE *file, const std::string &line, const Arguments &arguments,
+                            int number) {
     const char *p = skip_blanks(line.c_str());
     if (is_skipped(p))
         return;
@@ -162,8 +194,7 @@ void ScriptRunner::run_line(FILE *file, const std::string &line, const Arguments
         run_for_loop(file, command.c_str(), arguments);
         return;
     }
-    if (run_script(command.c_str()) == -1)
-        parse_cmd_(command.c_str());
+    run_command(command, number);
 }
 
 void ScriptRunner::run_for_loop(FILE *file, const char *header, const Arguments &arguments) {
@@ -199,13 +230,17 @@ void ScriptRunner::run_for_loop(FILE *file, const char *header, const Arguments 
     const long body = ftell(file);
     if (body < 0)
         return;
+    const int body_line = frames_.empty() ? 1 : frames_.back().next_line;
     // 64 bits: the last step may carry the variable past the int range.
     for (int64_t value = start; value < end; value += step) {
         if (fseek(file, body, SEEK_SET) != 0)
             return;
+        if (!frames_.empty())
+            frames_.back().next_line = body_line;
         bool reached_end_line = false;
         char buffer[kReadSize];
-        while (fgets(buffer, sizeof buffer, file)) {
+        int number = 0;
+        while (read_line(buffer, sizeof buffer, file, &number)) {
             if (stopped())
                 return;
             std::string line = replace_variable(replace_arguments(buffer, arguments), name, value);
@@ -217,11 +252,10 @@ void ScriptRunner::run_for_loop(FILE *file, const char *header, const Arguments 
                 reached_end_line = true;
                 break;
             }
-            if (starts_with(command, "for ")) {
+            if (starts_with(command, "for "))
                 run_for_loop(file, command.c_str(), arguments);
-            } else if (run_script(command.c_str()) == -1) {
-                parse_cmd_(command.c_str());
-            }
+            else
+                run_command(command, number);
         }
         if (!reached_end_line)
             return; // the file ended inside the body: so does the loop
@@ -231,7 +265,8 @@ void ScriptRunner::run_for_loop(FILE *file, const char *header, const Arguments 
 void ScriptRunner::skip_loop_body(FILE *file, const Arguments &arguments) {
     int nested = 0;
     char buffer[kReadSize];
-    while (fgets(buffer, sizeof buffer, file)) {
+    int number = 0;
+    while (read_line(buffer, sizeof buffer, file, &number)) {
         std::string line = replace_arguments(buffer, arguments);
         const char *p = skip_blanks(line.c_str());
         if (is_skipped(p))

@@ -5,7 +5,9 @@
 
 #include <cstdio>
 #include <functional>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "console_document.h"
 #include "interrupt.h"
@@ -32,6 +34,21 @@ class ScriptRunner {
     // Runs the file named by the line's first word. Gives -1 when it declines
     // (empty line, too many scripts open, no such file), 1 when the file ran.
     int run_script(const char *line);
+    // Runs the file at `path` (any name: blanks, any length) with the
+    // arguments; -1 when it cannot be opened or too many scripts are open.
+    int run_file(const std::string &path, const Arguments &arguments);
+
+    // Where a script stopped at its first failing command: the innermost
+    // script's file and line, and what the command said.
+    struct Failure {
+        std::string file;
+        int line = 0;
+    };
+    // With a check, the command that fails (the check says so after it ran)
+    // ends every running script and loop; failure() tells where.
+    void set_failure_check(std::function<bool()> failed) { failed_ = std::move(failed); }
+    const std::optional<Failure> &failure() const { return failure_; }
+    void clear_failure() { failure_.reset(); }
 
     // Runs a loop whose header line was just read from file; the body is read
     // from the file up to the loop's end line, once per pass. A loop nested
@@ -49,12 +66,27 @@ class ScriptRunner {
     static std::string replace_arguments(const std::string &line, const Arguments &arguments);
 
   private:
-    void run_line(FILE *file, const std::string &line, const Arguments &arguments);
+    // A script being read: its name and the number of its next line.
+    struct Frame {
+        std::string file;
+        int next_line = 1;
+    };
+
+    void run_line(FILE *file, const std::string &line, const Arguments &arguments, int number);
     void skip_loop_body(FILE *file, const Arguments &arguments);
+    // fgets that counts the lines of the innermost script; the line number
+    // of what it read goes to *line.
+    char *read_line(char *buffer, int size, FILE *file, int *line);
+    // Runs one command of a script: another script, or the interpreter.
+    void run_command(const std::string &command, int line);
 
     ConsoleDocument &document_;
     CommandSink parse_cmd_;
-    bool stopped() { return interrupt_ != nullptr && interrupt_->check(); }
+    bool stopped() { return failure_ || (interrupt_ != nullptr && interrupt_->check()); }
+
+    std::vector<Frame> frames_;
+    std::function<bool()> failed_;
+    std::optional<Failure> failure_;
 
     int script_depth_ = 0;
     int loop_depth_ = 0;

@@ -72,6 +72,7 @@ void DeviceSession::connect_adapter() {
     if (handle_ != BRIDGEIO_INVALID_HANDLE)
         usb_hid_close(handle_);
     handle_ = usb_hid_init(BRIDGEIO_VENDOR_ID, BRIDGEIO_PRODUCT_ID);
+    adapter_description_.clear();
     // Unplugged: a silent adapter plugged in later is a new outage.
     if (handle_ == BRIDGEIO_INVALID_HANDLE)
         silent_ = false;
@@ -99,6 +100,12 @@ void DeviceSession::connect_adapter() {
     char firmware_version[16] = {};
     if (!adapter_answered(get_firmware_version(handle_, firmware_version)))
         return;
+    QString path = QString::fromLocal8Bit(opened);
+    if (path.startsWith(QLatin1String("opened ")))
+        path.remove(0, 7);
+    adapter_description_ = QStringLiteral("%1, bootloader %2, firmware %3")
+                               .arg(path, QString::fromLatin1(bootloader_version),
+                                    QString::fromLatin1(firmware_version));
     emit log_line(QStringLiteral("Adapter %1, bootloader %2, firmware %3.")
                       .arg(QString::fromLocal8Bit(opened), QString::fromLatin1(bootloader_version),
                            QString::fromLatin1(firmware_version)));
@@ -164,6 +171,7 @@ void DeviceSession::note_open_result() {
     // the reason; no adapter at all keeps the plain "not found" texts.
     char text[512] = {};
     const int result = last_open_result(text, sizeof text);
+    open_result_ = QString::fromLocal8Bit(text);
     const QString reason =
         result < 0 ? QString::fromLocal8Bit(text) +
                          QStringLiteral(" (see the README, section \"Adapter access\")")

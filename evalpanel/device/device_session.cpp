@@ -115,6 +115,7 @@ void DeviceSession::adapter_lost() {
     if (have_adapter())
         usb_hid_close(handle_);
     handle_ = BRIDGEIO_INVALID_HANDLE;
+    adapter_description_.clear();
     schedule_reconnect();
     if (polling_) {
         polling_ = false;

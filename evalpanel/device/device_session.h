@@ -113,6 +113,14 @@ class DeviceSession : public QObject {
     // busy), naming the README's section on access rights; empty when the
     // last attempt opened one or found none at all.
     const QString &open_failure() const { return open_failure_; }
+    // What the last opening attempt did, in the adapter library's words
+    // ("no adapter with USB ID ... is present", "cannot open ...").
+    const QString &open_result() const { return open_result_; }
+    // The adapter in use: "PATH (serial number N), bootloader X, firmware
+    // Y"; empty while none is.
+    const QString &adapter_description() const { return adapter_description_; }
+    // The page last selected through this session.
+    int page() const { return page_; }
     // RegisterCache: the chip's page-0 registers as last read or written.
     const RegisterImage &registers() const { return cache_; }
     // Whether RegisterCache was read from the chip since it was last
@@ -305,6 +313,8 @@ class DeviceSession : public QObject {
     bool silent_ = false;
     std::function<void(BridgeHandle)> firmware_check_;
     QString open_failure_;
+    QString open_result_;
+    QString adapter_description_;
 };
 
 // Field reads and writes through a session: a definition line of the

@@ -87,9 +87,10 @@ int sweep_wr(DeviceSession &session, const char *location, uint32_t value) {
             return -1;
         const uint8_t field = static_cast<uint8_t>(low_mask(s.high + 1) & ~low_mask(s.low));
         const uint8_t merged = static_cast<uint8_t>((byte & ~field) | bits);
-        // The write reports its own failure; RegisterCache takes what the
-        // chip took.
-        session.register_write(static_cast<uint8_t>(s.address), merged);
+        // RegisterCache takes what the chip took; a write it did not take
+        // ends the field write as failed, never as done.
+        if (session.register_write(static_cast<uint8_t>(s.address), merged) != 1)
+            return -1;
         r += width;
     }
     return r;

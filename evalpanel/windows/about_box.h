@@ -12,7 +12,8 @@ namespace evalpanel {
 
 // Constant texts of the box.
 inline constexpr const char *kKitName = "RX5120 Evaluation kit";
-inline constexpr const char *kVersionText = "Version 0.4.35";
+// The project's version, set by CMake for this library's users as well.
+inline constexpr const char *kVersionText = "Version " EVALPANEL_VERSION;
 
 // "This application uses Qt framework <version>." for a Qt version text such
 // as "6.4.2".

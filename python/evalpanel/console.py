@@ -92,6 +92,7 @@ _ERROR_PREFIXES = (
     ("wait needs a delay", CommandError),
     ("save_registers", CommandError),
     ("load_registers", CommandError),
+    ("record: ", CommandError),
     ("cannot ", CommandError),
 )
 

@@ -35,6 +35,10 @@ def free_port() -> int:
         return s.getsockname()[1]
 
 
+class PortTaken(RuntimeError):
+    pass
+
+
 class VirtualProgram:
     """A running evalpanel-virtual: its ports, its working folder, its process."""
 
@@ -42,22 +46,32 @@ class VirtualProgram:
                  env: Optional[dict] = None):
         self.binary = Path(binary)
         self.folder = Path(folder)
-        self.console_port = free_port()
-        self.kit_port = free_port()
         self.stderr_path = self.folder / "evalpanel-virtual.stderr"
-        environment = dict(os.environ, QT_QPA_PLATFORM="offscreen",
-                           BRIDGEIO_KIT_PORT=str(self.kit_port))
-        environment.update(env or {})
+        self._environment = dict(os.environ, QT_QPA_PLATFORM="offscreen")
+        self._environment.update(env or {})
+        # A free port can be taken by someone else before the program binds
+        # it; the program then ends with status 2 and another pair is tried.
+        for attempt in range(3):
+            self.console_port = free_port()
+            self.kit_port = free_port()
+            self._start(options)
+            try:
+                self._wait_ready()
+                return
+            except PortTaken:
+                if attempt == 2:
+                    raise
+            except BaseException:
+                self.stop()
+                raise
+
+    def _start(self, options: List[str]) -> None:
         with open(self.stderr_path, "wb") as stderr:
             self.process = subprocess.Popen(
-                [str(self.binary), "--console-port", str(self.console_port), *options],
-                cwd=self.folder, env=environment, stdin=subprocess.DEVNULL,
+                [str(self.binary), "--console-port", str(self.console_port),
+                 "--kit-port", str(self.kit_port), *options],
+                cwd=self.folder, env=self._environment, stdin=subprocess.DEVNULL,
                 stdout=subprocess.DEVNULL, stderr=stderr)
-        try:
-            self._wait_ready()
-        except BaseException:
-            self.stop()
-            raise
 
     def console(self, timeout: float = 5.0) -> Console:
         """A new console connection (the program takes one at a time)."""
@@ -84,6 +98,8 @@ class VirtualProgram:
         deadline = time.monotonic() + STARTUP_TIMEOUT
         while True:
             if self.process.poll() is not None:
+                if self.process.returncode == 2 and "is taken" in self._stderr_tail():
+                    raise PortTaken(self._stderr_tail())
                 raise RuntimeError(f"{self.binary} ended with status "
                                    f"{self.process.returncode}: {self._stderr_tail()}")
             try:

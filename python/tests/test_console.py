@@ -1,6 +1,8 @@
+import os
 import signal
 import subprocess
 import time
+from pathlib import Path
 
 import pytest
 
@@ -32,24 +34,28 @@ def test_reads_writes_and_scripts(evalpanel_virtual):
             second.command("echo second")
 
 
-# (kit set-up, console set-up, line, error class, its text)
+# (console set-up, then kit set-up, line, error class, its text); in order,
+# each row on the state the rows before it left
 ERRORS = [
     ([], [], "VSET_B0", NackError, "I2C : NO ACK"),
-    ([], ["PIN_VIO_SYS = 1"], "no_such_thing", CommandError, "Syntax error"),
-    ([], ["PIN_VIO_SYS = 1"], "VSET_B0 = 1000", CommandError, "value out of bounds"),
+    (["PIN_VIO_SYS = 1"], [], "no_such_thing", CommandError, "Syntax error"),
+    (["PIN_VIO_SYS = 1"], [], "VSET_B0 = 1000", CommandError, "value out of bounds"),
     ([], [], "PIN_INT = 1", CommandError, "read-only"),
+    (["PIN_VIO_SYS = 1", "VSET_B0 = 0x21"], [], "expect(VSET_B0, 0x20)", ExpectError,
+     "expect VSET_B0: 0x21, expected 0x20"),
+    ([], ["refuse a1"], "PIN_NRST = 1", AdapterError, "USB ERROR"),
+    ([], ["unplug"], "PIN_INT", AdapterError, "USB ERROR"),
 ]
 
 
 def test_errors_raise_their_class(evalpanel_virtual):
-    for kit_lines, setup, line, error, text in ERRORS:
-        with evalpanel_virtual.kit() as kit:
-            kit.command("reset")
-            for k in kit_lines:
-                kit.command(k)
+    for setup, kit_lines, line, error, text in ERRORS:
         with evalpanel_virtual.console() as c:
-            for s in setup:
-                c.command(s)
+            with evalpanel_virtual.kit() as kit:
+                for s in setup:
+                    c.command(s)
+                for k in kit_lines:
+                    kit.command(k)
             with pytest.raises(error, match=text) as caught:
                 c.command(line)
             assert caught.value.command == line
@@ -57,6 +63,17 @@ def test_errors_raise_their_class(evalpanel_virtual):
             assert any(text in t for t in c.command(line, check=False)), line
     with evalpanel_virtual.kit() as kit, pytest.raises(KitError, match="unknown command"):
         kit.command("bogus")
+
+
+def test_expect_error_carries_values(evalpanel_virtual):
+    with evalpanel_virtual.console() as c:
+        c.write("PIN_VIO_SYS", 1)
+        c.write("VSET_B0", 0x21)
+        c.expect("VSET_B0", 0x21)
+        with pytest.raises(ExpectError) as caught:
+            c.expect("VSET_B0", 0x20)
+        assert (caught.value.name, caught.value.actual, caught.value.expected) == \
+            ("VSET_B0", 0x21, 0x20)
 
 
 @pytest.mark.parametrize("kit_line, line", [
@@ -100,12 +117,31 @@ def test_leaving_on_an_exception_stops_the_command(evalpanel_virtual):
     assert time.monotonic() - started < 2  # not behind the rest of the 5 s wait
 
 
+def test_identify_and_status(evalpanel_virtual):
+    csv = evalpanel_virtual.folder / "run.csv"
+    with evalpanel_virtual.console() as c:
+        c.write("PIN_VIO_SYS", 1)
+        info = c.identify()
+        assert list(info) == ["program", "adapter", "connection", "chip id", "access level",
+                              "page"]
+        assert info["program"] == "evalpanel " + evalpanel.__version__
+        assert info["connection"] == "ready"
+        c.command(f"record({csv})")
+        c.poll(True)
+        time.sleep(0.4)
+        status = c.status()
+        c.command("record()")
+    header = csv.read_text().splitlines()[0].split(",")
+    assert list(status) == [h for h in header if h not in ("time_s", "events")]
+    assert status["state"] == "ready" and status["mode_B0"] is not None
+
+
 def test_command_line_options(tmp_path, request):
     from evalpanel.pytest_plugin import VirtualProgram, find_binary
     program = find_binary(request.config)
     quiet = {"QT_QPA_PLATFORM": "offscreen"}
     for options, status, out in (
-            (["--version"], 0, "evalpanel "),
+            (["--version"], 0, "evalpanel " + evalpanel.__version__),
             (["--console-port", "70000"], 2, "--console-port"),
             (["--run", str(tmp_path / "missing.txt")], 2, "missing.txt")):
         done = subprocess.run([str(program), *options], capture_output=True, text=True,
@@ -119,3 +155,10 @@ def test_command_line_options(tmp_path, request):
             assert c.read("PIN_VIO_SYS") == 1
     finally:
         running.stop()
+
+
+def test_one_version():
+    # CMake's project version (ctest passes it), the package's and pyproject's.
+    pyproject = (Path(__file__).parents[1] / "pyproject.toml").read_text()
+    assert f'\nversion = "{evalpanel.__version__}"\n' in pyproject
+    assert os.environ.get("EVALPANEL_VERSION", evalpanel.__version__) == evalpanel.__version__

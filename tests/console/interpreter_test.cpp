@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <numeric>
 
+#include "device/telemetry.h"
 #include "kit_fixture.h"
 #include "test_names.h"
 
@@ -137,21 +138,122 @@ TEST_F(ConsoleKitTest, ChipThatDoesNotAcknowledge) {
     EXPECT_EQ(session.connection_state(), evalpanel::kNotAcknowledged);
 }
 
-TEST_F(ConsoleKitTest, LostAdapterAndNoAdapterFailWithoutMakingUpValues) {
-    kit("unplug");
-    EXPECT_EQ(run("VSET_B0"), Printed{"I2C : NO ACK"});
-    EXPECT_EQ(session.connection_state(), evalpanel::kNotConnected);
-    EXPECT_TRUE(session.reconnect_timer()->isActive());
-    EXPECT_EQ(run("PIN_NRST"), Printed{"PIN_NRST = 0"}); // not connected: level 0
+// ---- No values without an adapter, no silent failures ----------------------
 
-    evalpanel::DeviceSession unopened; // never connected: no adapter call at all
+// The kit is made to fail (commands before the line), then the line must
+// answer its error and count as failed: never a made-up value, never nothing.
+struct Refusal {
+    std::vector<const char *> kit;
+    const char *line;
+    const char *printed; // the one line printed
+    bool ok;
+};
+
+class FailuresAreAnswered : public ConsoleKitTest, public ::testing::WithParamInterface<Refusal> {};
+
+TEST_P(FailuresAreAnswered, WithTheirError) {
+    const Refusal &r = GetParam();
+    for (const char *command : r.kit)
+        kit(command);
+    const Printed printed = run(r.line);
+    ASSERT_EQ(printed.size(), 1) << r.line << ": " << printed.join("|").toStdString();
+    EXPECT_TRUE(printed[0].startsWith(QString::fromLatin1(r.printed)))
+        << r.line << ": " << printed[0].toStdString();
+    EXPECT_EQ(interpreter.succeeded(), r.ok) << r.line;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    NoAdapter, FailuresAreAnswered,
+    ::testing::Values(
+        Refusal{{"unplug"}, "VSET_B0", "USB ERROR", false},
+        Refusal{{"unplug"}, "VSET_B0 = 1", "USB ERROR", false},
+        Refusal{{"unplug"}, "0x12[3:0]", "USB ERROR", false},
+        Refusal{{"unplug"}, "PIN_NRST", "USB ERROR", false},
+        Refusal{{"unplug"}, "PIN_INT", "USB ERROR", false},
+        Refusal{{"unplug"}, "PIN_NRST = 1", "USB ERROR", false},
+        Refusal{{"unplug"}, "vout(0)", "USB ERROR", false},
+        Refusal{{"unplug"}, "iout(0)", "USB ERROR", false},
+        Refusal{{"unplug"}, "temp", "USB ERROR", false},
+        Refusal{{"unplug"}, "page()", "USB ERROR", false},
+        Refusal{{"unplug"}, "advanced", "USB ERROR", false},
+        Refusal{{"unplug"}, "status", "USB ERROR", false},
+        Refusal{{"unplug"}, "expect(VSET_B0, 0)", "USB ERROR", false},
+        Refusal{{"unplug", "plug"}, "VSET_B0", "USB ERROR", false}, // not reopened yet
+        // The refused write of a field, a register and a pin; the refused
+        // status script: the pin is read from the adapter, as it is.
+        Refusal{{"refuse a8"}, "VSET_B0 = 1", "I2C : NO ACK", false},
+        Refusal{{"refuse a8"}, "0x12 = 1", "I2C : NO ACK", false},
+        Refusal{{"refuse a8"}, "iout(1)", "I2C : NO ACK", false},
+        Refusal{{"refuse a1"}, "PIN_NRST = 1", "USB ERROR", false},
+        Refusal{{"pin 0 23 1", "refuse c2"}, "PIN_NRST", "PIN_NRST = 1", true},
+        Refusal{{"nack on"}, "expect(VSET_B0, 0)", "I2C : NO ACK", false},
+        // expect compares what a query shows.
+        Refusal{
+            {"reg 0 00 21"}, "expect(VSET_B0, 0x20)", "expect VSET_B0: 0x21, expected 0x20", false},
+        Refusal{{}, "expect(NOPE, 1)", "expect: no register, field or pin named NOPE", false},
+        Refusal{{}, "expect(VSET_B0)", "expect needs a name and a value", false},
+        Refusal{{}, "nonsense", "Syntax error", false},
+        Refusal{{}, "PIN_INT = 1", "This is read-only pin.", false},
+        Refusal{{}, "VSET_B0 = 128", "value out of bounds.", false},
+        Refusal{{}, "echo fine", "fine", true}),
+    [](const auto &info) {
+        std::string name;
+        for (const char *c : info.param.kit)
+            name += std::string(c) + " ";
+        return case_name(info.index, (name + info.param.line).c_str());
+    });
+
+TEST_F(ConsoleKitTest, ExpectAndPollWithAndWithoutAdapter) {
+    set_chip_register(0, 0x00, 0x21);
+    for (const char *line : {"expect(VSET_B0, 0x21)", "expect( VSET_B0 , 33 )",
+                             "expect(0x00[6:0], 100001b)", "expect(PIN_NRST, 0)"}) {
+        EXPECT_EQ(run(line), Printed{}) << line;
+        EXPECT_TRUE(interpreter.succeeded()) << line;
+    }
+    EXPECT_EQ(run("poll(1)"), Printed{});
+    kit("unplug");
+    run("VSET_B0");
+    run("poll(1)");
+    EXPECT_FALSE(interpreter.succeeded());
+    EXPECT_TRUE(interpreter.failure().startsWith("USB ERROR: cannot poll, no adapter"))
+        << interpreter.failure().toStdString();
+    EXPECT_EQ(run("poll()"), Printed{"poll status : off"});
+
+    // A session that never had an adapter makes no adapter call at all.
+    evalpanel::DeviceSession unopened;
     evalpanel::Workbench bench(unopened);
     console::CommandInterpreter bare(host, unopened, bench, doc);
     host.printed.clear();
-    for (const char *line : {"VSET_B0", "VSET_B0 = 1", "R_VSET_B0 = 1", "PIN_NRST = 1", "temp"})
+    for (const char *line : {"VSET_B0", "R_VSET_B0 = 1", "PIN_NRST = 1", "vout(0)"})
         bare.parse_cmd(line);
-    EXPECT_EQ(host.printed, (Printed{"I2C : NO ACK", "I2C : NO ACK", "I2C : NO ACK", "USB ERROR",
-                                     "Not available"}));
+    EXPECT_EQ(host.printed, (Printed{"USB ERROR", "USB ERROR", "USB ERROR", "USB ERROR"}));
+}
+
+TEST_F(ConsoleKitTest, IdentifyNamesProgramAdapterAndChip) {
+    const Printed printed = run("identify");
+    ASSERT_EQ(printed.size(), 6) << printed.join("|").toStdString();
+    EXPECT_EQ(printed[0], QStringLiteral("program: evalpanel " EVALPANEL_VERSION));
+    EXPECT_TRUE(
+        printed[1].contains(QRegularExpression("^adapter: .+, bootloader .+, firmware .+$")))
+        << printed[1].toStdString();
+    EXPECT_EQ(printed.mid(2),
+              (Printed{"connection: ready", "chip id: 0x84", "access level: advanced", "page: 0"}));
+    kit("unplug");
+    run("VSET_B0");
+    EXPECT_EQ(run("identify"),
+              (Printed{"program: evalpanel " EVALPANEL_VERSION, "adapter: none",
+                       "connection: not connected", "chip id: ", "access level: ", "page: "}));
+}
+
+TEST_F(ConsoleKitTest, StatusIsTheRecordingsRowByColumn) {
+    const Printed printed = run("status");
+    QStringList header = evalpanel::CsvRecorder::header();
+    header.removeAll("time_s");
+    header.removeAll("events");
+    ASSERT_EQ(printed.size(), header.size());
+    for (qsizetype i = 0; i < header.size(); ++i)
+        EXPECT_TRUE(printed[i].startsWith(header[i] + ": ")) << printed[i].toStdString();
+    EXPECT_TRUE(printed.contains("state: ready")) << printed.join("|").toStdString();
 }
 
 // ---- Commands with effects -------------------------------------------------

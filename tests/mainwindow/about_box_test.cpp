@@ -41,7 +41,7 @@ TEST(AboutBox, ContentTitleAndFixedSize) {
     EXPECT_FALSE(box->windowFlags() & Qt::WindowContextHelpButtonHint);
 
     const char *qt = qVersion();
-    EXPECT_EQ(label_texts(*box), QStringList({"", "RX5120 Evaluation kit", "Version 0.4.35",
+    EXPECT_EQ(label_texts(*box), QStringList({"", "RX5120 Evaluation kit", "Version " EVALPANEL_VERSION,
                                               evalpanel::qt_framework_line(qt),
                                               evalpanel::qt_licence_line(qt),
                                               evalpanel::qt_source_line(qt)})); // "": the logo

@@ -28,6 +28,17 @@ extern "C" {
 
 KIT_CONTROL_API int kit_control(const char *line, char *reply, size_t size);
 
+/*
+ * Starts serving the control port now rather than when the adapter is first
+ * looked for: on the port BRIDGEIO_KIT_PORT names (23457 when unset; 0 or a
+ * text that is no port number: none). Returns the port listened on, 0 when
+ * no port is wanted, or -1 when the port cannot be had, with the reason
+ * copied into `reason` (at most size - 1 bytes and a terminating zero;
+ * `reason` may be null when `size` is 0). Only the first attempt binds;
+ * later calls report its outcome.
+ */
+KIT_CONTROL_API int kit_listen(char *reason, size_t size);
+
 #ifdef __cplusplus
 }
 #endif

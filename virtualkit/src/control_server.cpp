@@ -100,6 +100,11 @@ void ControlServer::run() {
             return;
         if (fds[1].revents & POLLIN) {
             const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+            // The client before may have closed without the kit having
+            // seen it yet: its last lines and its end are taken first, so
+            // that a client that follows at once is not turned away.
+            if (fd >= 0)
+                serve_waiting_input(pending, skipping);
             if (fd >= 0 && !allowed(fd)) {
                 [[maybe_unused]] ssize_t n =
                     ::send(fd, kOtherUser, sizeof kOtherUser - 1, MSG_NOSIGNAL);
@@ -116,8 +121,18 @@ void ControlServer::run() {
                 skipping = false;
             }
         }
-        if (count == 3 && fds[2].revents)
+        // Only the client that poll looked at: a new one has nothing yet.
+        if (count == 3 && fds[2].revents && fds[2].fd == client_fd_)
             serve_input(pending, skipping);
+    }
+}
+
+void ControlServer::serve_waiting_input(std::string &pending, bool &skipping) {
+    while (client_fd_ >= 0) {
+        pollfd fd{client_fd_, POLLIN, 0};
+        if (::poll(&fd, 1, 0) <= 0 || fd.revents == 0)
+            return;
+        serve_input(pending, skipping);
     }
 }
 

@@ -32,6 +32,7 @@ class ControlServer {
   private:
     void run();
     void serve_input(std::string &pending, bool &skipping);
+    void serve_waiting_input(std::string &pending, bool &skipping);
     void close_client();
     bool send_all(std::string_view text);
 

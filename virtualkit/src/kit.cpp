@@ -296,4 +296,9 @@ uint16_t Kit::control_port() const {
     return server_ ? server_->port() : 0;
 }
 
+std::string Kit::control_port_error() const {
+    std::lock_guard lk(mu_);
+    return server_ ? std::string() : server_error_;
+}
+
 } // namespace virtualkit

@@ -100,6 +100,8 @@ class Kit {
     // when the port is taken the kit runs without it. True while listening.
     bool start_control_port(uint16_t port);
     uint16_t control_port() const;
+    // Why the control port could not be had; empty while it could.
+    std::string control_port_error() const;
 
   private:
     friend class ControlInterpreter;

@@ -1,0 +1,103 @@
+#include "batch.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+
+#include <cstdio>
+
+#include "console/console_engine.h"
+#include "console/device_thread.h"
+#include "console/script_runner.h"
+#include "device/device_session.h"
+
+namespace evalpanel {
+
+namespace {
+
+void print_error(const QString &text) {
+    std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
+}
+
+void print_line(const QString &text) {
+    const QByteArray bytes = text.toLocal8Bit();
+    std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stdout);
+    std::fputc('\n', stdout);
+}
+
+} // namespace
+
+int run_batch(const QString &file, const QStringList &arguments) {
+    const QFileInfo info(file);
+    if (!info.isFile() || !info.isReadable()) {
+        print_error(QStringLiteral("evalpanel: --batch: cannot read %1: %2")
+                        .arg(file, info.exists() ? QStringLiteral("not a readable file")
+                                                 : QStringLiteral("no such file")));
+        return kBatchBadUsage;
+    }
+    if (arguments.size() > console::ScriptRunner::kMaxArguments) {
+        print_error(QStringLiteral("evalpanel: --batch: at most %1 script arguments")
+                        .arg(console::ScriptRunner::kMaxArguments));
+        return kBatchBadUsage;
+    }
+    QList<QByteArray> words;
+    for (const QString &a : arguments)
+        words << a.toLocal8Bit();
+    const QByteArray path = file.toLocal8Bit();
+
+    console::DeviceThread device;
+    console::ConsoleEngine &engine = device.engine();
+    QCoreApplication *app = QCoreApplication::instance();
+    // What the commands print arrives here in order; each message drawn
+    // lets the engine go on (it waits when too much is not yet drawn).
+    QObject::connect(&engine, &console::ConsoleEngine::printed, app,
+                     [&engine](const QString &text) {
+                         print_line(text);
+                         engine.consumed(1);
+                     });
+    QObject::connect(&engine, &console::ConsoleEngine::edited, app,
+                     [&engine](console::DocumentEdit edit, const QString &text, int) {
+                         // The bus test's lines; its erased steps are not shown.
+                         if (edit == console::DocumentEdit::Append)
+                             print_line(text.endsWith(QLatin1Char('\n')) ? text.chopped(1) : text);
+                         engine.consumed(1);
+                     });
+    device.start();
+
+    DeviceSession &session = device.session();
+    QMetaObject::invokeMethod(&session, [&session, &engine, app, path, words] {
+        session.connect_adapter();
+        int status = kBatchOk;
+        QString message;
+        if (!session.have_adapter()) {
+            status = kBatchNoAdapter;
+            const QString reason =
+                session.open_failure().isEmpty() ? session.open_result() : session.open_failure();
+            message = QStringLiteral("evalpanel: no adapter: %1").arg(reason);
+        } else {
+            const auto result = engine.run_batch(path, words);
+            if (!result.ok) {
+                status = result.line > 0 ? kBatchFailed : kBatchBadUsage;
+                message =
+                    result.line > 0
+                        ? QStringLiteral("%1:%2: %3")
+                              .arg(result.file)
+                              .arg(result.line)
+                              .arg(result.message)
+                        : QStringLiteral("evalpanel: --batch: cannot read %1").arg(result.file);
+            }
+        }
+        // Behind everything printed: the same thread posts both.
+        QMetaObject::invokeMethod(app, [status, message] {
+            std::fflush(stdout);
+            if (!message.isEmpty())
+                print_error(message);
+            QCoreApplication::exit(status);
+        });
+    });
+    const int status = QCoreApplication::exec();
+    std::fflush(nullptr);
+    // The device thread is left as it is, as when the window closes.
+    std::_Exit(status);
+}
+
+} // namespace evalpanel

@@ -1,0 +1,21 @@
+// Batch mode: the connection sequence, then one script file run to its
+// first failing command, with no window and no display. Its output goes to
+// stdout; the failure goes to stderr as "FILE:LINE: MESSAGE".
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+namespace evalpanel {
+
+// Exit statuses of batch mode.
+constexpr int kBatchOk = 0;
+constexpr int kBatchFailed = 1;    // a command failed
+constexpr int kBatchBadUsage = 2;  // bad options, a file that cannot be read
+constexpr int kBatchNoAdapter = 3; // no adapter could be opened
+
+// Runs `file` with `arguments` as $0...; needs a QCoreApplication. The
+// exit status.
+int run_batch(const QString &file, const QStringList &arguments);
+
+} // namespace evalpanel
