@@ -90,8 +90,10 @@ _ERROR_PREFIXES = (
     ("value must be in hexadecimal,binary or decimal format.", CommandError),
     ("value out of bounds.", CommandError),
     ("wait needs a delay", CommandError),
-    ("save_registers", CommandError),
-    ("load_registers", CommandError),
+    ("save_registers: ", CommandError),
+    ("save_registers needs ", CommandError),
+    ("load_registers: ", CommandError),
+    ("load_registers needs ", CommandError),
     ("record: ", CommandError),
     ("cannot ", CommandError),
 )

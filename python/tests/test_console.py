@@ -21,6 +21,8 @@ def test_reads_writes_and_scripts(evalpanel_virtual):
         # Commands that print nothing return no lines; others their lines.
         assert c.command("R_VSET_B0 = 0x21") == []
         assert c.command("i2c_bus()") == ["selected i2c bus : system"]
+        # Its command names are no error, although some begin like error texts.
+        assert "save_registers(file)  load_registers(file)" in " ".join(c.command("help"))
         c.poll(True)
         assert c.command("poll()") == ["poll status : on"]
         assert c.run("count.txt", 2, "x") == ["pass 0 x", "pass 1 x"]
