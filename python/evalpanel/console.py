@@ -239,9 +239,10 @@ class Console:
         """Program, adapter, connection, chip id, access level and page."""
         return _key_values(self.command("identify", timeout=timeout))
 
-    def status(self, *, timeout: Optional[float] = None) -> Dict[str, Union[None, int, float, str]]:
-        """The last status poll decoded, with the recording's column names
-        as keys; None for what is unknown."""
+    def status(self, *,
+               timeout: Optional[float] = None) -> Dict[str, Union[None, int, float, str]]:
+        """One status poll, decoded: the recording's column names as keys,
+        numbers as numbers, None for what is unknown."""
         pairs = _key_values(self.command("status", timeout=timeout))
         return {key: _scalar(value) for key, value in pairs.items()}
 
