@@ -1,13 +1,15 @@
 import os
 import signal
 import subprocess
+import sys
 import time
 from pathlib import Path
 
 import pytest
 
 import evalpanel
-from evalpanel import (AdapterError, CommandError, Console, ExpectError, KitError, NackError)
+from evalpanel import AdapterError, CommandError, ExpectError, KitError, NackError
+from evalpanel.pytest_plugin import free_port
 
 
 def test_reads_writes_and_scripts(evalpanel_virtual):
@@ -136,6 +138,27 @@ def test_identify_and_status(evalpanel_virtual):
     header = csv.read_text().splitlines()[0].split(",")
     assert list(status) == [h for h in header if h not in ("time_s", "events")]
     assert status["state"] == "ready" and status["mode_B0"] is not None
+
+
+def test_shell_tool(evalpanel_virtual):
+    def tool(*args, stdin=""):
+        env = dict(os.environ, PYTHONPATH=str(Path(evalpanel.__file__).parents[1]))
+        return subprocess.run([sys.executable, "-m", "evalpanel", *args], input=stdin, env=env,
+                              capture_output=True, text=True, timeout=30)
+
+    console = ("--port", str(evalpanel_virtual.console_port))
+    kit = ("--kit", "--port", str(evalpanel_virtual.kit_port))
+    for args, stdin, status, out, err in (
+            (console, "PIN_VIO_SYS = 1\nidentify\n", 0, "connection: ready", ""),
+            ((*console, "VSET_B0 = 1000", "echo never"), "", 1, "value out of bounds",
+             "evalpanel: VSET_B0 = 1000: value out of bounds"),
+            ((*kit, "pin 0 22"), "", 0, "1", ""),
+            ((*kit, "bogus"), "", 1, "", "unknown command"),
+            (("--port", str(free_port()), "echo x"), "", 2, "", "cannot connect")):
+        done = tool(*args, stdin=stdin)
+        assert (done.returncode, out in done.stdout, err in done.stderr) == (status, True, True), \
+            (args, done.stdout, done.stderr)
+        assert "never" not in done.stdout
 
 
 def test_command_line_options(tmp_path, request):
