@@ -86,8 +86,8 @@ def test_expect_error_carries_values(evalpanel_virtual):
 ])
 def test_no_stale_lines_after_a_time_out(evalpanel_virtual, kit_line, line):
     with evalpanel_virtual.kit() as kit, evalpanel_virtual.console(timeout=0.3) as c:
-        c.write("PIN_VIO_SYS", 1)
-        c.write("PIN_NRST", 0)
+        c.write("PIN_VIO_SYS", 1, timeout=5)
+        c.write("PIN_NRST", 0, timeout=5)
         kit.command(kit_line)
         with pytest.raises(TimeoutError):
             c.command(line)
