@@ -2,4 +2,6 @@
 
 from .console import Console, ConsoleError
 
+__version__ = "1.1.0"
+
 __all__ = ["Console", "ConsoleError"]
