@@ -96,10 +96,11 @@ void LineEditor::finish_exclusive() {
 
 void LineEditor::finish_line() {
     busy_ = false;
+    // The new prompt with the marker in one edit: the cursor is at the end
+    // of the empty line.
+    cursor_offset_ = 0;
     document_.move_to_end();
-    document_.append_paragraph(QString());
-    document_.insert_text(QStringLiteral("> "));
-    insert_marker();
+    document_.append_paragraph(QStringLiteral("> ") + QString::fromLatin1(kMarker));
     if (!starting_)
         drain_pending();
 }
@@ -143,8 +144,7 @@ bool LineEditor::type_run() {
     trace("typed %s", run.toLatin1().constData());
     document_.move_to_end();
     document_.delete_before(1);
-    document_.insert_text(run);
-    insert_marker();
+    document_.insert_text(run + QString::fromLatin1(kMarker));
     return true;
 }
 
