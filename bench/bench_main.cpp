@@ -626,6 +626,10 @@ int main(int argc, char **argv) {
     }
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
+    // The kit in this process is driven through kit_control: it needs no
+    // control port, and the machine's programs keep theirs.
+    if (qEnvironmentVariableIsEmpty("BRIDGEIO_KIT_PORT"))
+        qputenv("BRIDGEIO_KIT_PORT", "0");
     QApplication app(argc, argv);
 
     // Script files are looked up in the working folder; the program starts

@@ -21,17 +21,33 @@ namespace bench {
 
 namespace {
 
-constexpr int kConsolePort = 23456;
 constexpr int64_t kGiveUpNs = 30'000'000'000; // 30 s
 
-// A connected socket to the console, or -1.
-int connect_console() {
+// A port nobody listens on now, chosen by the system.
+int free_port() {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return -1;
     sockaddr_in a{};
     a.sin_family = AF_INET;
-    a.sin_port = htons(kConsolePort);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof a;
+    int port = -1;
+    if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr *>(&a), &length) == 0)
+        port = ntohs(a.sin_port);
+    close(fd);
+    return port;
+}
+
+// A connected socket to the console, or -1.
+int connect_console(int port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
         close(fd);
@@ -76,9 +92,11 @@ bool await_line(int fd, int64_t deadline) {
 StartupFigures measure_startup(const std::string &program, const std::string &workdir,
                                int settle_ms) {
     StartupFigures f;
-    if (const int fd = connect_console(); fd >= 0) {
-        close(fd);
-        f.error = "port 23456 is taken: another instance of the program is running";
+    // Free ports, and no kit control port: the program may run beside
+    // another instance or the test suite.
+    const int port = free_port();
+    if (port <= 0) {
+        f.error = "no free port";
         return f;
     }
 
@@ -93,7 +111,10 @@ StartupFigures measure_startup(const std::string &program, const std::string &wo
         envp.push_back(s.data());
     envp.push_back(nullptr);
     std::string program_arg = program;
-    char *argv[] = {program_arg.data(), nullptr};
+    std::string port_option = "--console-port", port_arg = std::to_string(port);
+    std::string kit_option = "--kit-port", kit_arg = "0";
+    char *argv[] = {program_arg.data(), port_option.data(), port_arg.data(),
+                    kit_option.data(),  kit_arg.data(),     nullptr};
 
     char old_dir[4096];
     if (getcwd(old_dir, sizeof old_dir) == nullptr || chdir(workdir.c_str()) != 0) {
@@ -113,7 +134,7 @@ StartupFigures measure_startup(const std::string &program, const std::string &wo
 
     int fd = -1;
     while (fd < 0 && wall_ns() - start < kGiveUpNs && child_alive(pid)) {
-        fd = connect_console();
+        fd = connect_console(port);
         if (fd < 0)
             usleep(500);
     }

@@ -9,18 +9,26 @@ namespace console {
 
 Console::Console(ConsoleEngine &engine, ConsoleDocument &document, QObject *parent)
     : QObject(parent), engine_(engine), document_(document),
-      editor_(document, [this](const char *line) { execute(line); },
-              [this] { paste_clipboard(); }) {
+      editor_(
+          document, [this](const char *line) { execute(line); }, [this] { paste_clipboard(); }) {
     // Queued when the engine runs on the device thread; `this` as context
     // brings everything back to the GUI thread in the order it was sent.
-    connect(&engine_, &ConsoleEngine::printed, this,
-            [this](const QString &text) { queue({true, DocumentEdit::Append, text, 0, false}); });
+    connect(&engine_, &ConsoleEngine::printed, this, [this](const QString &text) {
+        queue({true, DocumentEdit::Append, text, 0, false});
+    });
     connect(&engine_, &ConsoleEngine::edited, this,
             [this](DocumentEdit edit, const QString &text, int count) {
                 queue({false, edit, text, count, false});
             });
-    connect(&engine_, &ConsoleEngine::finished, this,
-            [this] { queue({false, DocumentEdit::MoveToEnd, QString(), 0, true}); });
+    // The end of a command is drawn at once, with what it printed: the next
+    // held line then starts without waiting for another turn of the event
+    // loop (a burst of lines from a client runs a line per signal, not per
+    // turn).
+    connect(&engine_, &ConsoleEngine::finished, this, [this] {
+        queue({false, DocumentEdit::MoveToEnd, QString(), 0, true});
+        if (!flushing_)
+            flush();
+    });
     connect(&engine_, &ConsoleEngine::logged, this, &Console::log_line);
     connect(&engine_, &ConsoleEngine::refresh_requested, this, &Console::refresh_requested);
 }
@@ -72,6 +80,16 @@ void Console::queue(Output output) {
 
 void Console::flush() {
     flush_scheduled_ = false;
+    const bool outer = !flushing_;
+    flushing_ = true;
+    struct Reset {
+        bool &flag;
+        bool outer;
+        ~Reset() {
+            if (outer)
+                flag = false;
+        }
+    } reset{flushing_, outer};
     std::vector<Output> batch;
     batch.swap(output_);
     int drawn = 0;
@@ -118,12 +136,24 @@ void Console::flush() {
             continue;
         }
         switch (o.edit) {
-        case DocumentEdit::MoveToEnd: document_.move_to_end(); break;
-        case DocumentEdit::MoveLeft: document_.move_left(o.count); break;
-        case DocumentEdit::Insert: document_.insert_text(o.text); break;
-        case DocumentEdit::DeleteBefore: document_.delete_before(o.count); break;
-        case DocumentEdit::DeleteAfter: document_.delete_after(); break;
-        case DocumentEdit::Append: document_.append_paragraph(o.text); break;
+        case DocumentEdit::MoveToEnd:
+            document_.move_to_end();
+            break;
+        case DocumentEdit::MoveLeft:
+            document_.move_left(o.count);
+            break;
+        case DocumentEdit::Insert:
+            document_.insert_text(o.text);
+            break;
+        case DocumentEdit::DeleteBefore:
+            document_.delete_before(o.count);
+            break;
+        case DocumentEdit::DeleteAfter:
+            document_.delete_after();
+            break;
+        case DocumentEdit::Append:
+            document_.append_paragraph(o.text);
+            break;
         }
     }
     draw_lines();

@@ -98,6 +98,7 @@ class Console : public QObject {
     LineEditor editor_;
     std::vector<Output> output_;
     bool flush_scheduled_ = false;
+    bool flushing_ = false;
     // What the running job is: an entered line ends with a new prompt.
     bool line_running_ = false;
     QByteArray pasted_;

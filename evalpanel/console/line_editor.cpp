@@ -96,10 +96,11 @@ void LineEditor::finish_exclusive() {
 
 void LineEditor::finish_line() {
     busy_ = false;
+    // The new prompt with the marker in one edit: the cursor is at the end
+    // of the empty line.
+    cursor_offset_ = 0;
     document_.move_to_end();
-    document_.append_paragraph(QString());
-    document_.insert_text(QStringLiteral("> "));
-    insert_marker();
+    document_.append_paragraph(QStringLiteral("> ") + QString::fromLatin1(kMarker));
     if (!starting_)
         drain_pending();
 }
@@ -109,10 +110,42 @@ void LineEditor::drain_pending() {
         return;
     FlagGuard draining(draining_);
     while (!pending_.empty() && !busy_) {
+        if (type_run())
+            continue;
         Key key = std::move(pending_.front());
         pending_.pop_front();
         handle_key(key.code, key.text);
     }
+}
+
+bool LineEditor::type_run() {
+    // Keys fed from the network or a paste arrive by the line: typing them
+    // one edit each would lay the console's last paragraph out again for
+    // every character.
+    const auto printable = [](const Key &k) {
+        const ushort c = k.text.isEmpty() ? 0 : k.text.at(0).unicode();
+        return k.text.size() == 1 && c >= 0x20 && c <= 0x7E;
+    };
+    if (cursor_offset_ != 0 || pending_.size() < 2 || !printable(pending_[0]) ||
+        !printable(pending_[1]))
+        return false;
+    QString run;
+    while (!pending_.empty() && printable(pending_.front())) {
+        // A full line takes no more characters.
+        if (line_length_ < kMaxLineLength) {
+            const char c = static_cast<char>(pending_.front().text.at(0).unicode());
+            line_buffer_[line_length_++] = c;
+            run += QLatin1Char(c);
+        }
+        pending_.pop_front();
+    }
+    if (run.isEmpty())
+        return true;
+    trace("typed %s", run.toLatin1().constData());
+    document_.move_to_end();
+    document_.delete_before(1);
+    document_.insert_text(run + QString::fromLatin1(kMarker));
+    return true;
 }
 
 bool LineEditor::handle_key(int key, const QString &text) {

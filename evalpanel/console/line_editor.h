@@ -77,6 +77,10 @@ class LineEditor {
 
     bool handle_key(int key, const QString &text);
     void drain_pending();
+    // Types the printable keys at the front of pending_ in one edit of the
+    // document when the cursor is at the end of the line; false when the
+    // front key is not such a key.
+    bool type_run();
     bool final_step();
     void insert_marker();
     void insert_char(char c);

@@ -1,9 +1,9 @@
 #include "console/relay.h"
 
+#include <QElapsedTimer>
 #include <QHostAddress>
 #include <QSocketNotifier>
 #include <QTcpServer>
-#include <QElapsedTimer>
 #include <QTimer>
 
 #include <arpa/inet.h>
@@ -37,7 +37,8 @@ class DescriptorServer : public QTcpServer {
     std::function<void(int)> take_;
 };
 
-const QByteArray kDroppedLine = "relay: further output dropped, the client does not read it\n";
+const QString kDroppedNote =
+    QStringLiteral("relay: %1 bytes of output dropped, the client did not read them\n");
 
 } // namespace
 
@@ -51,7 +52,11 @@ Relay::Relay(Console &console, QObject *parent)
         // nothing of theirs left to type.
         if (!console_.busy() && console_.editor().pending_keys() == 0)
             running_own_ = false;
-        schedule_pump();
+        // The next line of a burst goes in at once, not a turn later.
+        if (!pumping_ && !input_.isEmpty() && !console_.busy())
+            pump();
+        else
+            schedule_pump();
         finish_if_done();
     });
 }
@@ -104,7 +109,7 @@ void Relay::accept(int fd) {
     input_.clear();
     output_.clear();
     end_of_input_ = false;
-    output_dropped_ = false;
+    dropped_ = 0;
     muted_ = console_.busy();
     read_notifier_ = new QSocketNotifier(fd, QSocketNotifier::Read, this);
     write_notifier_ = new QSocketNotifier(fd, QSocketNotifier::Write, this);
@@ -166,14 +171,28 @@ void Relay::look_for_stop() {
 }
 
 void Relay::schedule_pump() {
-    if (pump_scheduled_ || input_.isEmpty())
+    // While a command runs there is nothing to hand over: the console's
+    // idle callback pumps again once it has ended.
+    if (pump_scheduled_ || input_.isEmpty() || console_.busy())
         return;
     pump_scheduled_ = true;
-    QTimer::singleShot(0, this, &Relay::pump);
+    QTimer::singleShot(0, this, [this] {
+        pump_scheduled_ = false;
+        pump();
+    });
 }
 
 void Relay::pump() {
-    pump_scheduled_ = false;
+    const bool outer = !pumping_;
+    pumping_ = true;
+    struct Reset {
+        bool &flag;
+        bool outer;
+        ~Reset() {
+            if (outer)
+                flag = false;
+        }
+    } reset{pumping_, outer};
     // At most kChunk bytes per turn of the event loop, a line at a time, and
     // no more lines once the turn has taken kTurnMs: a burst of long-running
     // lines must not hold the window either. The console itself takes out a
@@ -208,14 +227,40 @@ void Relay::pump() {
 }
 
 void Relay::send(const QByteArray &bytes) {
-    if (fd_ < 0 || muted_ || output_dropped_)
+    if (fd_ < 0 || muted_)
         return;
-    if (output_.size() + bytes.size() > kMaxOutput) {
-        output_dropped_ = true;
-        output_ += kDroppedLine;
+    // A single line longer than a client can be expected to hold is cut,
+    // with a note; the lines around it go as they are.
+    QByteArray text;
+    if (bytes.size() <= kMaxMessage) {
+        text = bytes;
     } else {
-        output_ += bytes;
+        for (qsizetype start = 0; start < bytes.size();) {
+            qsizetype end = bytes.indexOf('\n', start);
+            end = end < 0 ? bytes.size() : end + 1;
+            const qsizetype length = end - start;
+            if (length > kMaxMessage) {
+                text += bytes.mid(start, kMaxMessage);
+                text += QByteArray("\nrelay: a line of ") + QByteArray::number(length - 1) +
+                        " bytes was cut to " + QByteArray::number(kMaxMessage) + "\n";
+            } else {
+                text += bytes.mid(start, length);
+            }
+            start = end;
+        }
     }
+    // What does not fit behind what the client has not read yet is dropped
+    // alone; once there is room again, the client is told how much it
+    // missed, and later output reaches it.
+    if (output_.size() + text.size() > kMaxOutput) {
+        dropped_ += text.size();
+        return;
+    }
+    if (dropped_ > 0) {
+        output_ += kDroppedNote.arg(dropped_).toLatin1();
+        dropped_ = 0;
+    }
+    output_ += text;
     write_output();
 }
 

@@ -9,8 +9,10 @@
 //   at most kChunk bytes and kTurnMs per turn of the event loop, and only
 //   while no command runs; the
 //   byte 0x03 is looked for meanwhile and stops the running command;
-// - output waiting for a slow client is bounded by kMaxOutput; past that the
-//   client's further output is dropped, with one line saying so.
+// - output waiting for a slow client is bounded by kMaxOutput: output that
+//   does not fit is dropped, and the client is told how much once there is
+//   room again (later answers still reach it); a line longer than
+//   kMaxMessage is cut, with a note.
 // A client that shuts its sending side still gets the answers to what it
 // sent; a client whose connection breaks loses what it queued, and nothing
 // of it reaches the next client. Only processes of the user running the
@@ -36,6 +38,8 @@ class Relay : public QObject {
     static constexpr qint64 kTurnMs = 20;
     static constexpr qsizetype kMaxInput = 64 * 1024;
     static constexpr qsizetype kMaxOutput = 1024 * 1024;
+    // Longest line sent as it is; a longer one is cut.
+    static constexpr qsizetype kMaxMessage = 64 * 1024;
 
     Relay(Console &console, QObject *parent = nullptr);
     ~Relay() override;
@@ -83,8 +87,10 @@ class Relay : public QObject {
     QByteArray input_;
     QByteArray output_;
     bool end_of_input_ = false;
-    bool output_dropped_ = false;
+    // Bytes dropped since the client was last told.
+    qsizetype dropped_ = 0;
     bool pump_scheduled_ = false;
+    bool pumping_ = false;
     // A command the client sent is running (its answers are still due).
     bool running_own_ = false;
     // A client that came while the previous one's command still ran hears

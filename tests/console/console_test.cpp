@@ -57,9 +57,9 @@ class ConsoleTest : public ConsoleKitTest {
             QMetaObject::invokeMethod(
                 &session,
                 [this] {
-                    for (QObject *o : {static_cast<QObject *>(&session),
-                                       static_cast<QObject *>(&workbench),
-                                       static_cast<QObject *>(&engine)})
+                    for (QObject *o :
+                         {static_cast<QObject *>(&session), static_cast<QObject *>(&workbench),
+                          static_cast<QObject *>(&engine)})
                         o->moveToThread(QCoreApplication::instance()->thread());
                 },
                 Qt::BlockingQueuedConnection);
@@ -90,7 +90,9 @@ class ConsoleTest : public ConsoleKitTest {
         console.key_press(Qt::Key_Return, QStringLiteral("\r"));
     }
     // Until the running command has ended and its output is drawn.
-    bool settle(int ms = 5000) { return spin_until([&] { return !console.busy(); }, ms); }
+    bool settle(int ms = 5000) {
+        return spin_until([&] { return !console.busy(); }, ms);
+    }
     static void write_file(const char *name, const std::string &content) {
         FILE *file = fopen(name, "wb");
         ASSERT_NE(file, nullptr);
@@ -153,8 +155,8 @@ TEST_F(ConsoleTest, InputDuringACommandWaitsForItsEnd) {
     EXPECT_FALSE(console.run_script_file("script2.txt"));
     ASSERT_TRUE(spin_until([&] { return doc.text.contains("page 0"); }));
     ASSERT_TRUE(settle());
-    EXPECT_EQ(doc.lines().mid(1), (QStringList{"> wait(300)", "wait for 300 ms", "> page()",
-                                               "page 0", "> u|"}));
+    EXPECT_EQ(doc.lines().mid(1),
+              (QStringList{"> wait(300)", "wait for 300 ms", "> page()", "page 0", "> u|"}));
     EXPECT_EQ(console.editor().line(), "u");
 }
 
@@ -279,12 +281,26 @@ TEST_F(ConsoleTest, RelayStopsStreamsAndStaysBounded) {
     ASSERT_TRUE(spin_until([&] { return relay.has_client(); }));
     for (int i = 0; i < 16 * 1024; ++i)
         relay.send(QByteArray(1023, 'o') + '\n');
-    EXPECT_LE(relay.waiting_output(), console::Relay::kMaxOutput + 100);
+    relay.send(QByteArray(2 * 1024 * 1024, 'L') + '\n');
+    EXPECT_LE(relay.waiting_output(), console::Relay::kMaxOutput);
+    // Once it reads, later answers reach it, behind a note of what it
+    // missed; a line too long to send whole is cut, the next one is whole.
     QByteArray received;
     ASSERT_TRUE(spin_until([&] {
         received += idle.readAll();
-        return received.endsWith("the client does not read it\n");
+        return relay.waiting_output() == 0;
     }));
+    relay.send("answer\n");
+    relay.send(QByteArray(100 * 1024, 'c') + "\nnext\n");
+    ASSERT_TRUE(spin_until([&] {
+        received += idle.readAll();
+        return received.endsWith("next\n");
+    }));
+    EXPECT_FALSE(received.contains('L'));
+    EXPECT_TRUE(
+        received.contains(" bytes of output dropped, the client did not read them\nanswer\n"));
+    EXPECT_TRUE(received.contains(QByteArray(64 * 1024, 'c') +
+                                  "\nrelay: a line of 102400 bytes was cut to 65536\nnext\n"));
 }
 
 // A client whose connection breaks loses what it queued: nothing of it runs

@@ -1,0 +1,106 @@
+#!/usr/bin/env python3
+"""Round trips through the Python client (python/evalpanel) on the virtual
+kit at instant pace, and a 10,000-line burst through the console relay.
+
+Starts evalpanel-virtual (offscreen) on free ports, prints a Markdown table.
+Usage: client_bench.py PROGRAM [--quick]
+"""
+import os
+import socket
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "python"))
+from evalpanel import Console  # noqa: E402
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def start(program, folder):
+    port, kit_port = free_port(), free_port()
+    env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
+    proc = subprocess.Popen([program, "--console-port", str(port), "--kit-port", str(kit_port)],
+                            cwd=folder, env=env, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL)
+    deadline = time.monotonic() + 30
+    while True:
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=1).close()
+            break
+        except OSError:
+            if proc.poll() is not None or time.monotonic() > deadline:
+                proc.kill()
+                sys.exit("client_bench: the program did not open its console port")
+            time.sleep(0.05)
+    time.sleep(0.3)  # let the probe connection go
+    return proc, port
+
+
+def burst(port, line, count):
+    """Seconds from sending `count` copies of `line` to the marker behind them."""
+    with socket.create_connection(("127.0.0.1", port)) as s:
+        s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        data = (line + "\n") * count + "echo burst-done\n"
+        start = time.perf_counter()
+        s.sendall(data.encode())
+        received = b""
+        while not received.endswith(b"burst-done\n"):
+            chunk = s.recv(1 << 16)
+            if not chunk:
+                break
+            received += chunk
+        return time.perf_counter() - start, received.count(b"\n") - 1
+
+
+def main():
+    if len(sys.argv) < 2:
+        sys.exit("usage: client_bench.py PROGRAM [--quick]")
+    program = str(Path(sys.argv[1]).resolve())
+    quick = "--quick" in sys.argv[2:]
+    reads = 200 if quick else 2000
+    lines = 1000 if quick else 10000
+    rows = []
+    with tempfile.TemporaryDirectory() as folder:
+        proc, port = start(program, folder)
+        try:
+            with Console(port=port, timeout=10) as c:
+                c.command("PIN_VIO_SYS = 1")
+                c.command("VSET_B0 = 0x20")
+                times = []
+                for _ in range(reads):
+                    t = time.perf_counter()
+                    value = c.read("VSET_B0")
+                    times.append(time.perf_counter() - t)
+                    assert value == 0x20, value
+                times.sort()
+                rows.append((f"python client: read() round trip ({reads} reads)",
+                             f"median {statistics.median(times) * 1e3:.2f} ms, "
+                             f"p95 {times[int(len(times) * 0.95)] * 1e3:.2f} ms", "<= 5 ms"))
+                t = time.perf_counter()
+                for i in range(reads):
+                    c.write("VSET_B0", i & 0x7F)
+                rows.append((f"python client: write() round trip ({reads} writes)",
+                             f"{(time.perf_counter() - t) / reads * 1e3:.2f} ms each", ""))
+            for line, what in (("VSET_B0 = 0x20", "writes"), ("VSET_B0", "reads, one answer each")):
+                seconds, answered = burst(port, line, lines)
+                rows.append((f"relay: {lines}-line burst ({what})",
+                             f"{seconds:.2f} s ({answered} lines back)", "<= 2 s"))
+        finally:
+            proc.kill()
+            proc.wait()
+    print("| Measurement | Result | Goal |")
+    print("|---|---|---|")
+    for r in rows:
+        print(f"| {r[0]} | {r[1]} | {r[2]} |")
+
+
+if __name__ == "__main__":
+    main()

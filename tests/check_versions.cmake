@@ -1,0 +1,17 @@
+# The Python package carries the project's version: pyproject.toml and
+# evalpanel/__init__.py must both say VERSION (cmake -DVERSION=... -DPYTHON_DIR=... -P).
+foreach(pair "pyproject.toml|^version = \"([^\"]*)\"" "evalpanel/__init__.py|^__version__ = \"([^\"]*)\"")
+  string(REPLACE "|" ";" pair "${pair}")
+  list(GET pair 0 file)
+  list(GET pair 1 pattern)
+  file(STRINGS "${PYTHON_DIR}/${file}" lines REGEX "${pattern}")
+  list(LENGTH lines count)
+  if(NOT count EQUAL 1)
+    message(FATAL_ERROR "python/${file}: expected one version line, found ${count}")
+  endif()
+  string(REGEX MATCH "${pattern}" _ "${lines}")
+  if(NOT CMAKE_MATCH_1 STREQUAL VERSION)
+    message(FATAL_ERROR "python/${file} says ${CMAKE_MATCH_1}, the project ${VERSION}")
+  endif()
+endforeach()
+message(STATUS "python package version ${VERSION}")
