@@ -142,9 +142,10 @@ bool LineEditor::type_run() {
     if (run.isEmpty())
         return true;
     trace("typed %s", run.toLatin1().constData());
+    // Inserted in front of the marker, which stays where it is.
     document_.move_to_end();
-    document_.delete_before(1);
-    document_.insert_text(run + QString::fromLatin1(kMarker));
+    document_.move_left(1);
+    document_.insert_text(run);
     return true;
 }
 
