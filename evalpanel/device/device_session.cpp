@@ -110,6 +110,9 @@ void DeviceSession::schedule_reconnect() {
 
 void DeviceSession::adapter_lost() {
     poll_timer_->stop();
+    // Polling that was on comes back with the adapter.
+    if (polling_)
+        resume_polling_ = true;
     // A lost or silent adapter is closed: its handle may hold a request the
     // adapter never answered, and a fresh open starts from a clean link.
     if (have_adapter())
@@ -137,7 +140,9 @@ void DeviceSession::not_acknowledged(bool from_poll) {
 
 void DeviceSession::answered() {
     if (state_ == kNotAcknowledged && failed_polls_ > 0)
-        emit log_line(QStringLiteral("chip answers again after %1 failed polls").arg(failed_polls_));
+        emit log_line(QStringLiteral("chip answers again after %1 failed poll%2")
+                          .arg(failed_polls_)
+                          .arg(failed_polls_ == 1 ? "" : "s"));
     failed_polls_ = 0;
     set_state(kConnected);
 }

@@ -51,11 +51,15 @@ struct TelemetrySample {
 
 TelemetrySample sample_session(const DeviceSession &session, int64_t time_ms);
 
+// A rise or fall of a flag or of the interrupt line, or a connection event
+// ("adapter lost", "adapter back", "chip does not answer", "chip answers
+// again"), which has no edge: its text is its name.
 struct FaultEdge {
     int64_t time_ms = 0;
     QString name;
     bool rise = true;
-    QString text() const; // "SCP rise"
+    bool event = false;
+    QString text() const; // "SCP rise", "adapter lost"
 };
 
 // Compares each ready sample's flags and interrupt line with the last ready
@@ -82,6 +86,9 @@ class CsvRecorder {
     // false and a message when the row could not be written (the recording
     // then stops by itself).
     bool add(const TelemetrySample &s, const std::vector<FaultEdge> &edges, QString *error);
+    // A row for an event between polls (the adapter lost, polling stopped):
+    // the session's state at that moment and the event's text.
+    bool add_event(const TelemetrySample &s, const QString &event, QString *error);
     // Closes the file; the number of rows written.
     int stop();
     bool recording() const { return file_.isOpen(); }
@@ -89,6 +96,8 @@ class CsvRecorder {
     int rows() const { return rows_; }
 
   private:
+    bool write_row(const QStringList &cells, QString *error);
+
     QFile file_;
     int64_t start_ms_ = 0;
     int rows_ = 0;

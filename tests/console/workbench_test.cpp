@@ -5,9 +5,15 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
 #include <string>
 
+#include "../fifo_deadline.h"
 #include "console/script_runner.h"
+#include "registers/register_map.h"
 #include "device/workbench.h"
 #include "kit_fixture.h"
 
@@ -78,54 +84,139 @@ TEST_F(WorkbenchTest, SavedConfigurationRestoresPageZeroInFewExchanges) {
     EXPECT_EQ(chip_register(0, 0x16), 0x21);
 }
 
-TEST_F(WorkbenchTest, HandEditedFileWithFieldsCommentsAndBinary) {
+// Every value form of the console (and "0b" binary) and comments anywhere;
+// fields keep the register's other bits.
+TEST_F(WorkbenchTest, HandEditedFileWithFieldsCommentsAndValueForms) {
     const QString file = path("edited.txt");
     write_file(file, QStringLiteral("# by hand\n\n// fields keep the other bits\n"
-                                    "  VSET_B3 =  0x21 \nR_DELAY_BUCK1 = 0b00010001\n"
-                                    "OC_LEV_B2 = 1\n"));
+                                    "  VSET_B3 =  0x21 # inline comment\nR_DELAY_BUCK1 = 0b00010001\n"
+                                    "OC_LEV_B2 = 1\nR_DELAY_BUCK0 = 1fh\nR_DELAY_BUCK2 = b101\r\n"
+                                    "R_DELAY_BUCK3 = 110b\nR_DELAY_BUCK5 = 0FFH#\n"));
     set_chip_register(0, 0x01, 0x80); // EN_DIS_B3 set: kept
     set_chip_register(0, 0x09, 0x3F);
     EXPECT_EQ(run(QStringLiteral("load_registers(%1)").arg(file)),
-              QStringList{QStringLiteral("loaded 3 registers from %1").arg(file)});
+              QStringList{QStringLiteral("loaded 7 registers from %1").arg(file)});
     EXPECT_EQ(chip_register(0, 0x01), 0xA1);
     EXPECT_EQ(chip_register(0, 0x13), 0x11);
     EXPECT_EQ(chip_register(0, 0x09), 0x7F);
+    const struct { const char *name; int value; } delays[] = {
+        {"R_DELAY_BUCK0", 0x1F}, {"R_DELAY_BUCK2", 5}, {"R_DELAY_BUCK3", 6}, {"R_DELAY_BUCK5", 0xFF}};
+    for (const auto &d : delays) {
+        const auto *r = evalpanel::register_map().register_named(QString::fromLatin1(d.name));
+        ASSERT_NE(r, nullptr) << d.name;
+        EXPECT_EQ(chip_register(0, r->address), d.value) << d.name;
+    }
 }
 
-// A bad line anywhere writes nothing at all and names the line.
-TEST_F(WorkbenchTest, BadFilesWriteNothing) {
+// Every bad line is named in one message, and nothing at all is written.
+TEST_F(WorkbenchTest, BadFilesWriteNothingAndNameEveryBadLine) {
     const struct {
-        const char *text;
+        const char *line;
         const char *message;
     } cases[] = {
-        {"R_DELAY_BUCK0 = 0x22\nR_NOPE = 0x01\n", "line 2: unknown register or field: R_NOPE"},
-        {"R_DELAY_BUCK0 = 0x22\nR_VSET_B0 = 0x100\n", "line 2: bad value for R_VSET_B0: 0x100"},
-        {"R_DELAY_BUCK0 = 0x22\nVSET_B0 = 200\n", "line 2: bad value for VSET_B0: 200 (0-0x7f)"},
-        {"R_DELAY_BUCK0 = 0x22\nR_VSET_B0 = zz\n", "line 2: bad value for R_VSET_B0: zz"},
-        {"R_DELAY_BUCK0 = 0x22\nR_CHIP_ID = 0x00\n", "line 2: R_CHIP_ID is not part of a configuration"},
-        {"R_DELAY_BUCK0 = 0x22\nTEMP = 1\n", "line 2: TEMP is not part of a configuration"},
-        {"R_DELAY_BUCK0 = 0x22\nwait(10)\n", "line 2: not of the form NAME = VALUE"},
+        {"R_NOPE = 0x01", "unknown register or field: R_NOPE"},
+        {"R_VSET_B0 = 0x100", "bad value for R_VSET_B0: 0x100"},
+        {"VSET_B0 = 200", "bad value for VSET_B0: 200 (0-0x7f)"},
+        {"R_VSET_B0 = zz", "bad value for R_VSET_B0: zz"},
+        {"R_VSET_B0 = 0xB2garbage", "bad value for R_VSET_B0: 0xB2garbage"},
+        {"R_VSET_B0 = 0x+B0", "bad value for R_VSET_B0: 0x+B0"},
+        {"R_VSET_B0 = 0xB@@@", "contains a NUL byte"}, // @ stands for NUL
+        {"R_CHIP_ID = 0x00", "R_CHIP_ID is not part of a configuration"},
+        {"TEMP = 1", "TEMP is not part of a configuration"},
+        {"wait(10)", "not of the form NAME = VALUE"},
     };
+    QString text = QStringLiteral("R_DELAY_BUCK0 = 0x22\n");
+    for (const auto &c : cases)
+        text += QString::fromLatin1(c.line).replace(QLatin1Char('@'), QChar(0)) + '\n';
     const QString file = path("bad.txt");
-    for (const auto &c : cases) {
-        write_file(file, QString::fromLatin1(c.text));
-        set_chip_register(0, 0x12, 0x0A);
-        const QStringList out = run(QStringLiteral("load_registers(%1)").arg(file));
-        ASSERT_EQ(out.size(), 1) << c.text;
-        EXPECT_TRUE(out[0].contains(QString::fromLatin1(c.message))) << out[0].toStdString();
-        EXPECT_TRUE(out[0].endsWith(QStringLiteral("nothing written"))) << out[0].toStdString();
-        EXPECT_EQ(chip_register(0, 0x12), 0x0A) << c.text;
-    }
+    write_file(file, text);
+    set_chip_register(0, 0x12, 0x0A);
+    const QStringList out = run(QStringLiteral("load_registers(%1)").arg(file));
+    ASSERT_EQ(out.size(), 1);
+    for (int i = 0; i < static_cast<int>(std::size(cases)); ++i)
+        EXPECT_TRUE(out[0].contains(QStringLiteral("line %1: %2").arg(i + 2).arg(
+            QString::fromLatin1(cases[i].message))))
+            << cases[i].line << " in " << out[0].toStdString();
+    EXPECT_TRUE(out[0].endsWith(QStringLiteral("nothing written"))) << out[0].toStdString();
+    EXPECT_EQ(chip_register(0, 0x12), 0x0A);
     EXPECT_TRUE(run(QStringLiteral("load_registers(%1)").arg(path("missing.txt")))[0].startsWith(
         QStringLiteral("load_registers: cannot read")));
     EXPECT_TRUE(run(QStringLiteral("save_registers(%1)").arg(path("no/such/dir.txt")))[0].startsWith(
         QStringLiteral("save_registers: cannot write")));
 }
 
+// Only regular files (or a new one) are read or written, without waiting:
+// anything else is refused by name and kind, and left as it was.
+TEST_F(WorkbenchTest, FilesThatAreNotRegularAreRefused) {
+    const std::string fifo = path("fifo").toStdString();
+    fifo_deadline::make_fifo(fifo);
+    ASSERT_EQ(::symlink(fifo.c_str(), path("link").toLocal8Bit().constData()), 0);
+    const struct {
+        QString file;
+        const char *kind;
+    } files[] = {{path("fifo"), "it is a FIFO"},
+                 {QStringLiteral("/dev/null"), "it is a character device"},
+                 {dir.path(), "it is a directory"},
+                 {path("link"), "it is a FIFO"}};
+    for (const char *command : {"record", "load_registers", "save_registers", "export_registers"}) {
+        for (const auto &f : files) {
+            const QString line = QStringLiteral("%1(%2)").arg(QLatin1String(command), f.file);
+            const QStringList out =
+                fifo_deadline::call_within_deadline(fifo, [&] { return run(line); });
+            ASSERT_EQ(out.size(), 1) << line.toStdString();
+            EXPECT_TRUE(out[0].contains(f.file) && out[0].contains(QLatin1String(f.kind)))
+                << out[0].toStdString();
+        }
+        struct stat info;
+        ASSERT_EQ(::lstat(fifo.c_str(), &info), 0);
+        EXPECT_TRUE(S_ISFIFO(info.st_mode)) << command;
+    }
+    EXPECT_FALSE(workbench.recorder().recording());
+}
+
+// A load that fails partway reads the chip back and names exactly the
+// registers that differ from the file, whatever the failed write had done.
+TEST_F(WorkbenchTest, PartialLoadSaysWhatTheChipHolds) {
+    const QString file = path("cfg.txt");
+    write_file(file, QStringLiteral("R_DELAY_BUCK0 = 0x22\nR_DELAY_BUCK1 = 0x33\n"));
+    const struct {
+        const char *fault;
+        int before[2]; // the chip's two registers before the load
+        const char *expected;
+    } rows[] = {
+        // The adapter refuses the writes: what the chip held decides.
+        {"refuse a8", {0x0A, 0x0B}, "2 of 2 registers differ from the file: R_DELAY_BUCK0 (file "
+                                    "0x22, chip 0x0A), R_DELAY_BUCK1 (file 0x33, chip 0x0B)"},
+        {"refuse a8", {0x22, 0x0B}, "1 of 2 registers differ from the file: R_DELAY_BUCK1 (file "
+                                    "0x33, chip 0x0B)"},
+        // A lost reply closes the adapter: it is opened again to read back.
+        {"lose 1", {0x22, 0x33}, "all 2 registers hold the file's values"},
+    };
+    for (const auto &row : rows) {
+        set_chip_register(0, 0x12, row.before[0]);
+        set_chip_register(0, 0x13, row.before[1]);
+        kit(row.fault);
+        const QStringList out = run(QStringLiteral("load_registers(%1)").arg(file));
+        kit("refuse off");
+        ASSERT_FALSE(out.isEmpty());
+        EXPECT_TRUE(out.last().startsWith(
+            QStringLiteral("load_registers: write failed at R_DELAY_BUCK0;")))
+            << out.last().toStdString();
+        EXPECT_TRUE(out.last().contains(QString::fromLatin1(row.expected)))
+            << out.last().toStdString();
+    }
+    EXPECT_TRUE(session.have_adapter());
+    EXPECT_TRUE(host.log.contains(QStringLiteral("R_DELAY_BUCK0 = 0x22 (failed)")))
+        << host.log.join(QLatin1Char('|')).toStdString();
+}
+
 TEST_F(WorkbenchTest, RecordingHasOneRowPerPollWithFaultEdges) {
     const QString file = path("rec.csv");
+    // Polling is off: the rows below come from polls run by hand.
     EXPECT_EQ(run(QStringLiteral("record(%1)").arg(file)),
-              QStringList{QStringLiteral("recording to %1").arg(file)});
+              QStringList{QStringLiteral("recording to %1; polling is off: nothing is recorded "
+                                         "until polling starts")
+                              .arg(file)});
     session.poll();
     kit("flag SCP on");
     session.poll();

@@ -102,10 +102,12 @@ TEST_F(WindowTest, LosingTheAdapterStopsPollingAndReconnectsThoughCommandsKeepFa
         QTest::qWait(100);
     }
     EXPECT_EQ(kit_pin(0, 3), 1) << "the replugged adapter was not opened";
-    // Replugged with VIOSYS low: no chip, and polling stays off.
+    // Replugged with VIOSYS low: no chip; polling, on when the adapter was
+    // lost, resumes.
     EXPECT_TRUE(QTest::qWaitFor([&] { return !session.reconnect_timer()->isActive(); }, 1500));
     EXPECT_EQ(state(), evalpanel::kNotAcknowledged);
-    EXPECT_FALSE(session.poll_timer()->isActive());
+    EXPECT_TRUE(session.poll_timer()->isActive());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return ui().pollstatus->isChecked(); }, 1000));
 }
 
 // Powered from the console, then the supply taken away behind the window's
