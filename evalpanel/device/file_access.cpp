@@ -63,7 +63,6 @@ bool open_stream_file(QFile &file, const QString &path, QString *error) {
             *error = failure("write", path, QString::fromLocal8Bit(why.c_str()));
         return false;
     }
-    file.setFileName(path);
     if (!file.open(fd, QIODevice::WriteOnly | QIODevice::Text, QFileDevice::AutoCloseHandle)) {
         ::close(fd);
         if (error != nullptr)

@@ -170,6 +170,7 @@ bool CsvRecorder::start(const QString &path, int64_t start_ms, QString *error) {
     stop();
     if (!open_stream_file(file_, path, error))
         return false;
+    path_ = path;
     start_ms_ = start_ms;
     rows_ = 0;
     const QByteArray line = header().join(QLatin1Char(',')).toUtf8() + '\n';
@@ -203,7 +204,7 @@ bool CsvRecorder::write_row(const QStringList &cells, QString *error) {
     if (file_.write(line) != line.size() || !file_.flush()) {
         if (error != nullptr)
             *error = QStringLiteral("recording to %1 stopped: %2")
-                         .arg(file_.fileName(), file_.errorString());
+                         .arg(path_, file_.errorString());
         file_.close();
         return false;
     }

@@ -92,13 +92,14 @@ class CsvRecorder {
     // Closes the file; the number of rows written.
     int stop();
     bool recording() const { return file_.isOpen(); }
-    QString path() const { return file_.fileName(); }
+    QString path() const { return path_; }
     int rows() const { return rows_; }
 
   private:
     bool write_row(const QStringList &cells, QString *error);
 
     QFile file_;
+    QString path_; // a file opened by descriptor keeps no name
     int64_t start_ms_ = 0;
     int rows_ = 0;
 };

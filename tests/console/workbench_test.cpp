@@ -1,6 +1,8 @@
 // Configuration files, CSV recording and fault edges, driven through the
 // console commands on the virtual kit.
 #include <QDir>
+#include <QProcess>
+#include <QSignalSpy>
 #include <QFile>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -13,6 +15,7 @@
 
 #include "../fifo_deadline.h"
 #include "console/script_runner.h"
+#include "device/configuration.h"
 #include "registers/register_map.h"
 #include "device/workbench.h"
 #include "kit_fixture.h"
@@ -261,6 +264,134 @@ TEST_F(WorkbenchTest, UnwritableRecordingFailsAloneAndPollingGoesOn) {
     EXPECT_FALSE(workbench.recorder().recording());
     session.poll();
     EXPECT_EQ(session.connection_state(), evalpanel::kConnected);
+}
+
+// The C header compiles alone as C99 and as C++ and holds the kit's
+// registers, in the configuration's order and number.
+TEST_F(WorkbenchTest, ExportedHeaderCompilesAndHoldsTheChipsRegisters) {
+    run(QStringLiteral("VSET_B0 = 0x30"));
+    run(QStringLiteral("R_DELAY_BUCK4 = 0x21"));
+    const QString header = path("rx5120_registers.h");
+    ASSERT_EQ(run(QStringLiteral("export_registers(%1)").arg(header)),
+              QStringList{QStringLiteral("exported 31 registers to %1").arg(header)});
+    const QString text = read_file(header);
+    EXPECT_TRUE(text.contains(QStringLiteral("{0x16, 0x21}, /* R_DELAY_BUCK4: ")));
+    const QString main = path("main.c");
+    write_file(main, QStringLiteral(
+                         "#include <stdio.h>\n#include \"rx5120_registers.h\"\n"
+                         "int main(void) {\n    int i;\n"
+                         "    for (i = 0; i < RX5120_REGISTER_COUNT; ++i)\n"
+                         "        printf(\"%d %d\\n\", rx5120_registers[i].address, "
+                         "rx5120_registers[i].value);\n"
+                         "    return (int)(sizeof rx5120_registers / sizeof rx5120_registers[0]) "
+                         "!= RX5120_REGISTER_COUNT;\n}\n"));
+    const struct {
+        const char *compiler;
+        QStringList flags;
+    } builds[] = {{RX_TEST_C_COMPILER, {"-std=c99", "-pedantic", "-Wall", "-Wextra", "-Werror"}},
+                  {RX_TEST_CXX_COMPILER, {"-x", "c++", "-std=c++17", "-Wall", "-Wextra", "-Werror"}}};
+    for (const auto &b : builds) {
+        const QString program = path("exported");
+        QProcess cc;
+        cc.start(QString::fromLatin1(b.compiler), b.flags + QStringList{main, "-o", program});
+        ASSERT_TRUE(cc.waitForFinished(60000));
+        ASSERT_EQ(cc.exitCode(), 0) << b.compiler << ": " << cc.readAllStandardError().toStdString();
+        QProcess exported;
+        exported.start(program, {});
+        ASSERT_TRUE(exported.waitForFinished(10000));
+        EXPECT_EQ(exported.exitCode(), 0);
+        const QStringList rows =
+            QString::fromLatin1(exported.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+        EXPECT_EQ(rows.size(), evalpanel::configuration_register_count());
+        for (const QString &row : rows) {
+            const QStringList pair = row.split(' ');
+            ASSERT_EQ(pair.size(), 2);
+            EXPECT_EQ(pair[1].toInt(), chip_register(0, pair[0].toInt())) << b.compiler << " " << row.toStdString();
+        }
+        EXPECT_TRUE(rows.contains(QStringLiteral("%1 %2").arg(0x16).arg(0x21)));
+    }
+}
+
+// The session's state against a file's header: another access level or page
+// is said before the load, which goes ahead.
+TEST_F(WorkbenchTest, HeaderOfAnotherLevelOrPageWarns) {
+    const QString file = path("cfg.txt");
+    write_file(file, QStringLiteral("# page: 0\n# access level: advanced\nR_DELAY_BUCK0 = 0x22\n"));
+    const struct {
+        QStringList setup;
+        const char *warning;
+    } rows[] = {
+        {{"advanced"}, nullptr},
+        {{"user"}, "warning: the file was saved at access level advanced; the chip is at user"},
+        {{"advanced", "page(3)"},
+         "warning: the file was saved with page 0 selected, page 3 is selected now"},
+    };
+    for (const auto &row : rows) {
+        for (const QString &line : row.setup)
+            run(line);
+        set_chip_register(0, 0x12, 0x0A);
+        const QStringList out = run(QStringLiteral("load_registers(%1)").arg(file));
+        ASSERT_EQ(out.size(), row.warning ? 2 : 1) << out.join('|').toStdString();
+        EXPECT_TRUE(!row.warning || out[0].contains(QLatin1String(row.warning))) << out[0].toStdString();
+        EXPECT_EQ(chip_register(0, 0x12), 0x22) << row.setup.join(' ').toStdString();
+    }
+}
+
+// Field by field: two files, or a file against the chip.
+TEST_F(WorkbenchTest, ComparesConfigurationsFieldByField) {
+    const QString a = path("a.txt"), b = path("b.txt");
+    write_file(a, QStringLiteral("R_VSET_B0 = 0xB0\nR_DELAY_BUCK0 = 0x22\n"));
+    write_file(b, QStringLiteral("VSET_B0 = 0x31\nEN_DIS_B0 = 1\nR_DELAY_BUCK1 = 0x01\n"));
+    const auto files = evalpanel::compare_files(a, b);
+    EXPECT_TRUE(files.error.isEmpty()) << files.error.toStdString();
+    EXPECT_EQ(files.differences,
+              (QStringList{"VSET_B0: 0x30 | 0x31", "DELAY_B0: 0x22 | not set", "DELAY_B1: not set | 0x1"}))
+        << files.differences.join('|').toStdString();
+    set_chip_register(0, 0x00, 0xB0);
+    set_chip_register(0, 0x12, 0x21);
+    const auto chip = evalpanel::compare_with_chip(session, a);
+    EXPECT_EQ(chip.differences, QStringList{"DELAY_B0: 0x22 | 0x21"}) << chip.differences.join('|').toStdString();
+    EXPECT_TRUE(evalpanel::compare_files(a, path("fifo-less/none.txt")).error.startsWith("cannot read"));
+}
+
+// The adapter and the chip coming and going are events in the fault history
+// and the recording; polling stopped under a recording is said, and comes
+// back with the adapter.
+TEST_F(WorkbenchTest, ConnectionEventsAndPollingStopsAreRecorded) {
+    const QString file = path("rec.csv");
+    session.set_polling(true);
+    QSignalSpy notes(&workbench, &evalpanel::Workbench::recording_note);
+    EXPECT_EQ(run(QStringLiteral("record(%1)").arg(file)),
+              QStringList{QStringLiteral("recording to %1").arg(file)});
+    for (const char *fault : {"nack on", "nack off", "unplug"}) {
+        kit(fault);
+        session.poll();
+    }
+    EXPECT_FALSE(session.polling());
+    kit("plug");
+    session.connect_adapter();
+    EXPECT_TRUE(session.polling()) << "polling was on when the adapter was lost";
+    run("record()");
+
+    QStringList faults;
+    for (const auto &edge : workbench.faults())
+        faults << edge.text();
+    EXPECT_EQ(faults, (QStringList{"chip does not answer", "chip answers again", "adapter lost",
+                                   "adapter back"}));
+    QStringList events;
+    const QStringList lines = read_file(file).split('\n', Qt::SkipEmptyParts);
+    for (const QString &line : lines.mid(1))
+        if (!line.section(',', -1).isEmpty())
+            events << line.section(',', -1);
+    EXPECT_EQ(events, (QStringList{"chip does not answer", "chip answers again",
+                                   "polling stopped: adapter lost", "adapter lost", "adapter back",
+                                   "polling started"}))
+        << events.join('|').toStdString();
+    ASSERT_EQ(notes.count(), 2);
+    EXPECT_EQ(notes[0][0].toString(),
+              QStringLiteral("recording to %1: polling stopped: adapter lost; nothing is recorded "
+                             "until polling starts again")
+                  .arg(file));
 }
 
 } // namespace
