@@ -115,6 +115,8 @@ TEST_F(WindowTest, LosingTheAdapterStopsPollingAndReconnectsThoughCommandsKeepFa
 TEST_F(WindowTest, SupplyLossShowsNotReadyAndRegistersAsUnread) {
     open_window();
     EXPECT_FALSE(ui().co0776->isEnabled()) << "nothing read from an unpowered chip";
+    // A Clear button would write back a failed read: every other flag raised.
+    EXPECT_FALSE(ui().cb0d2->isEnabled());
     console::CommandInterpreter &console = engine.interpreter();
     for (const char *line : {"PIN_VIO_SYS = 1", "PIN_NRST = 1", "PIN_NSLP = 1"})
         console.parse_cmd(line);
@@ -122,6 +124,7 @@ TEST_F(WindowTest, SupplyLossShowsNotReadyAndRegistersAsUnread) {
     window->timer_func();
     ASSERT_EQ(window->connection_label()->text(), "   ready   ");
     EXPECT_TRUE(ui().co0776->isEnabled());
+    EXPECT_TRUE(ui().cb0d2->isEnabled());
     EXPECT_EQ(ui().co0776->currentIndex(), shown_item(0x07));
     EXPECT_EQ(ui().mode0->text(), "PWM");
 
