@@ -176,8 +176,11 @@ int DeviceSession::register_write(uint8_t address, uint8_t data) {
     if (!have_adapter())
         return -1;
     const int r = sw_i2c_write(handle_, 1, address, 1, address_, &data, speed_a_, speed_b_);
-    if (transfer_failed(r, false))
+    if (transfer_failed(r, false)) {
+        // The record line said what was meant; this says it did not happen.
+        emit log_line(failed_write_text(QString::asprintf("register 0x%02X = 0x%02X", address, data)));
         return 0;
+    }
     note_written(address, data);
     publish();
     emit cache_changed();
