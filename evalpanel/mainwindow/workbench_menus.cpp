@@ -2,11 +2,14 @@
 
 #include <QAction>
 #include <QComboBox>
+#include <QDesktopServices>
+#include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QUrl>
 
 #include <map>
 #include <tuple>
@@ -14,6 +17,7 @@
 #include "binding.h"
 #include "bound_controls.h"
 #include "device/configuration.h"
+#include "device/session_log.h"
 #include "device/session_view.h"
 #include "device/workbench.h"
 #include "form.h"
@@ -232,6 +236,15 @@ WorkbenchWindows install_workbench(MainWindow &w) {
                          record->setChecked(on);
                          w.append_command_log(message);
                      });
+
+    // The folder of the session logs, made if this run has none yet, in the
+    // desktop's file manager.
+    QAction *logs = ui->menuHelp->addAction(QStringLiteral("Open Session Log Folder"));
+    QObject::connect(logs, &QAction::triggered, &w, [] {
+        const QString folder = SessionLog::default_directory();
+        QDir().mkpath(folder);
+        QDesktopServices::openUrl(QUrl::fromLocalFile(folder));
+    });
 
     QAction *map = ui->menuTools->addAction(QStringLiteral("Register Map"));
     map->setShortcut(QKeySequence(QStringLiteral("Ctrl+M")));
