@@ -167,19 +167,22 @@ QStringList CsvRecorder::row(const TelemetrySample &s, int64_t start_ms,
 }
 
 bool CsvRecorder::start(const QString &path, int64_t start_ms, QString *error) {
-    stop();
-    if (!open_stream_file(file_, path, error))
+    // The new file is opened first: one that cannot be written leaves a
+    // running recording as it was.
+    auto next = std::make_unique<QFile>();
+    if (!open_stream_file(*next, path, error))
         return false;
+    const QByteArray line = header().join(QLatin1Char(',')).toUtf8() + '\n';
+    if (next->write(line) != line.size() || !next->flush()) {
+        if (error != nullptr)
+            *error = QStringLiteral("cannot write %1: %2").arg(path, next->errorString());
+        return false;
+    }
+    stop();
+    file_ = std::move(next);
     path_ = path;
     start_ms_ = start_ms;
     rows_ = 0;
-    const QByteArray line = header().join(QLatin1Char(',')).toUtf8() + '\n';
-    if (file_.write(line) != line.size() || !file_.flush()) {
-        if (error != nullptr)
-            *error = QStringLiteral("cannot write %1: %2").arg(path, file_.errorString());
-        file_.close();
-        return false;
-    }
     return true;
 }
 
@@ -197,15 +200,15 @@ bool CsvRecorder::add(const TelemetrySample &s, const std::vector<FaultEdge> &ed
 }
 
 bool CsvRecorder::write_row(const QStringList &cells, QString *error) {
-    if (!file_.isOpen())
+    if (!recording())
         return false;
     const QByteArray line = cells.join(QLatin1Char(',')).toUtf8() + '\n';
     // Flushed per row: a recording cut short by a crash keeps what it had.
-    if (file_.write(line) != line.size() || !file_.flush()) {
+    if (file_->write(line) != line.size() || !file_->flush()) {
         if (error != nullptr)
             *error = QStringLiteral("recording to %1 stopped: %2")
-                         .arg(path_, file_.errorString());
-        file_.close();
+                         .arg(path_, file_->errorString());
+        file_.reset();
         return false;
     }
     ++rows_;
@@ -213,8 +216,7 @@ bool CsvRecorder::write_row(const QStringList &cells, QString *error) {
 }
 
 int CsvRecorder::stop() {
-    if (file_.isOpen())
-        file_.close();
+    file_.reset();
     return rows_;
 }
 

@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "device/status_decode.h"
@@ -81,7 +82,8 @@ class CsvRecorder {
     static QStringList row(const TelemetrySample &s, int64_t start_ms,
                            const std::vector<FaultEdge> &edges);
 
-    // false and a message when the file cannot be opened for writing.
+    // false and a message when the file cannot be opened for writing; a
+    // running recording then goes on. Otherwise ends a running one.
     bool start(const QString &path, int64_t start_ms, QString *error);
     // false and a message when the row could not be written (the recording
     // then stops by itself).
@@ -91,14 +93,14 @@ class CsvRecorder {
     bool add_event(const TelemetrySample &s, const QString &event, QString *error);
     // Closes the file; the number of rows written.
     int stop();
-    bool recording() const { return file_.isOpen(); }
+    bool recording() const { return file_ != nullptr; }
     QString path() const { return path_; }
     int rows() const { return rows_; }
 
   private:
     bool write_row(const QStringList &cells, QString *error);
 
-    QFile file_;
+    std::unique_ptr<QFile> file_; // open while recording
     QString path_; // a file opened by descriptor keeps no name
     int64_t start_ms_ = 0;
     int rows_ = 0;

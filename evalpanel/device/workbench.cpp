@@ -103,10 +103,12 @@ void Workbench::on_polling_changed(bool on) {
 }
 
 bool Workbench::start_recording(const QString &path, QString *error) {
-    if (recorder_.recording())
-        stop_recording();
+    const bool running = recorder_.recording();
+    const int rows = recorder_.rows();
     if (!recorder_.start(path, clock_(), error))
         return false;
+    if (running)
+        emit recording_changed(false, QStringLiteral("recording stopped: %1 rows").arg(rows));
     emit recording_changed(true, recording_started_text(path, session_.polling()));
     return true;
 }

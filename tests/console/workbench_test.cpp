@@ -161,6 +161,9 @@ TEST_F(WorkbenchTest, FilesThatAreNotRegularAreRefused) {
                  {QStringLiteral("/dev/null"), "it is a character device"},
                  {dir.path(), "it is a directory"},
                  {path("link"), "it is a FIFO"}};
+    // A recording that runs goes on when another file is refused.
+    const QString running = path("running.csv");
+    run(QStringLiteral("record(%1)").arg(running));
     for (const char *command : {"record", "load_registers", "save_registers", "export_registers"}) {
         for (const auto &f : files) {
             const QString line = QStringLiteral("%1(%2)").arg(QLatin1String(command), f.file);
@@ -174,7 +177,8 @@ TEST_F(WorkbenchTest, FilesThatAreNotRegularAreRefused) {
         ASSERT_EQ(::lstat(fifo.c_str(), &info), 0);
         EXPECT_TRUE(S_ISFIFO(info.st_mode)) << command;
     }
-    EXPECT_FALSE(workbench.recorder().recording());
+    EXPECT_TRUE(workbench.recorder().recording());
+    EXPECT_EQ(workbench.recorder().path(), running);
 }
 
 // A load that fails partway reads the chip back and names exactly the
