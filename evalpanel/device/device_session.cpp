@@ -119,13 +119,14 @@ void DeviceSession::adapter_lost() {
         usb_hid_close(handle_);
     handle_ = BRIDGEIO_INVALID_HANDLE;
     schedule_reconnect();
+    // The loss first: whoever hears that polling stopped can tell why.
+    set_registers_valid(false);
+    set_state(kNotConnected);
     if (polling_) {
         polling_ = false;
         publish();
         emit polling_changed(false);
     }
-    set_registers_valid(false);
-    set_state(kNotConnected);
 }
 
 void DeviceSession::not_acknowledged(bool from_poll) {

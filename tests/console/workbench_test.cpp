@@ -387,8 +387,8 @@ TEST_F(WorkbenchTest, ConnectionEventsAndPollingStopsAreRecorded) {
     for (const QString &line : lines.mid(1))
         if (!line.section(',', -1).isEmpty())
             events << line.section(',', -1);
-    EXPECT_EQ(events, (QStringList{"chip does not answer", "chip answers again",
-                                   "polling stopped: adapter lost", "adapter lost", "adapter back",
+    EXPECT_EQ(events, (QStringList{"chip does not answer", "chip answers again", "adapter lost",
+                                   "polling stopped: adapter lost", "adapter back",
                                    "polling started"}))
         << events.join('|').toStdString();
     ASSERT_EQ(notes.count(), 2);
