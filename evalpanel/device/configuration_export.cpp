@@ -112,9 +112,9 @@ QString c_header_text(const std::array<uint8_t, 256> &image, const Configuration
             continue;
         QStringList fields;
         for (int i : r.fields)
-            fields << QStringLiteral("%1 = %2")
-                          .arg(map.fields[static_cast<size_t>(i)].name)
-                          .arg(map.fields[static_cast<size_t>(i)].value_in(image));
+            fields << QStringLiteral("%1 = %2").arg(
+                map.fields[static_cast<size_t>(i)].name,
+                QString::asprintf("0x%X", map.fields[static_cast<size_t>(i)].value_in(image)));
         t += QStringLiteral("    {%1, %2}, /* %3%4 */\n")
                  .arg(hex(r.address), hex(image[r.address]), c_comment_safe(r.name),
                       fields.isEmpty() ? QString()

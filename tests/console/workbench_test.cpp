@@ -1,5 +1,6 @@
 // Configuration files, CSV recording and fault edges, driven through the
 // console commands on the virtual kit.
+#include <QDateTime>
 #include <QDir>
 #include <QProcess>
 #include <QSignalSpy>
@@ -396,6 +397,28 @@ TEST_F(WorkbenchTest, ConnectionEventsAndPollingStopsAreRecorded) {
               QStringLiteral("recording to %1: polling stopped: adapter lost; nothing is recorded "
                              "until polling starts again")
                   .arg(file));
+}
+
+// The histories drop what is older than their span (and beyond their count)
+// as they go.
+TEST_F(WorkbenchTest, HistoriesAreBoundedByTime) {
+    const int64_t start = QDateTime::currentMSecsSinceEpoch();
+    int64_t now = start;
+    workbench.set_clock([&now] { return now; });
+    for (int64_t t : {int64_t{0}, evalpanel::Workbench::kHistoryMs / 2,
+                      evalpanel::Workbench::kHistoryMs + 1}) {
+        now = start + t;
+        session.poll();
+    }
+    ASSERT_EQ(workbench.history().size(), 2u);
+    EXPECT_EQ(workbench.history().front().time_ms, start + evalpanel::Workbench::kHistoryMs / 2);
+    kit("nack on");
+    session.poll(); // "chip does not answer"
+    now += evalpanel::Workbench::kFaultHistoryMs + 1;
+    kit("nack off");
+    session.poll(); // "chip answers again"
+    ASSERT_EQ(workbench.faults().size(), 1u);
+    EXPECT_EQ(workbench.faults().front().text(), QStringLiteral("chip answers again"));
 }
 
 } // namespace
