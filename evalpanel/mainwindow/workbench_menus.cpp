@@ -113,9 +113,11 @@ void compare_configurations(MainWindow &w) {
         QMessageBox box(QMessageBox::Information, title,
                         r.differences.isEmpty()
                             ? QStringLiteral("%1 and %2 set the same values.").arg(a, b)
-                            : QStringLiteral("%1 fields differ between %2 and %3 (%2 | %3).")
+                            : QStringLiteral("%1 %2 between %3 and %4 (%3 | %4).")
                                   .arg(r.differences.size())
-                                  .arg(a, b),
+                                  .arg(r.differences.size() == 1 ? QStringLiteral("field differs")
+                                                                 : QStringLiteral("fields differ"),
+                                       a, b),
                         QMessageBox::Ok, &w);
         box.setDetailedText(r.differences.join(QLatin1Char('\n')));
         box.exec();
