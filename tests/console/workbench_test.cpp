@@ -53,8 +53,11 @@ TEST_F(WorkbenchTest, SavedConfigurationRestoresPageZeroInFewExchanges) {
     run(QStringLiteral("R_DELAY_BUCK4 = 0x21"));
     run(QStringLiteral("MASK_UVLO = 1"));
     const QString file = path("cfg.txt");
+    run(QStringLiteral("page(2)")); // the header still names page 0's chip ID
     ASSERT_EQ(run(QStringLiteral("save_registers(%1)").arg(file)),
               QStringList{QStringLiteral("saved 31 registers to %1").arg(file)});
+    EXPECT_EQ(session.register_read(rx5120::reg::kPage), 2);
+    run(QStringLiteral("page(0)"));
     const QString text = read_file(file);
     for (const char *line : {"# chip ID: 0x84", "# access level: advanced", "# page: 0",
                              "R_VSET_B0 = 0xB0\n", "R_DELAY_BUCK4 = 0x21\n", "R_INT_MASK_2 = 0x04\n"})
