@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -154,11 +155,18 @@ TEST_F(WorkbenchTest, FilesThatAreNotRegularAreRefused) {
     const std::string fifo = path("fifo").toStdString();
     fifo_deadline::make_fifo(fifo);
     ASSERT_EQ(::symlink(fifo.c_str(), path("link").toLocal8Bit().constData()), 0);
+    // A device node of the test's own where it may make one (as root, a
+    // save that wrongly replaced /dev/null would break the machine);
+    // otherwise /dev/null, which no other user can replace.
+    QString device = QStringLiteral("/dev/null");
+    if (::geteuid() == 0 && ::mknod(path("null").toLocal8Bit().constData(), S_IFCHR | 0666,
+                                     makedev(1, 3)) == 0)
+        device = path("null");
     const struct {
         QString file;
         const char *kind;
     } files[] = {{path("fifo"), "it is a FIFO"},
-                 {QStringLiteral("/dev/null"), "it is a character device"},
+                 {device, "it is a character device"},
                  {dir.path(), "it is a directory"},
                  {path("link"), "it is a FIFO"},
                  {path("none/file"), "No such file or directory"}};
@@ -177,6 +185,8 @@ TEST_F(WorkbenchTest, FilesThatAreNotRegularAreRefused) {
         struct stat info;
         ASSERT_EQ(::lstat(fifo.c_str(), &info), 0);
         EXPECT_TRUE(S_ISFIFO(info.st_mode)) << command;
+        ASSERT_EQ(::lstat(device.toLocal8Bit().constData(), &info), 0);
+        EXPECT_TRUE(S_ISCHR(info.st_mode)) << command;
     }
     EXPECT_TRUE(workbench.recorder().recording());
     EXPECT_EQ(workbench.recorder().path(), running);
