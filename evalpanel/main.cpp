@@ -20,9 +20,11 @@
 #include "console/console_engine.h"
 #include "console/device_thread.h"
 #include "console/relay.h"
+#include "device/session_log.h"
 #include "device/session_view.h"
 #include "kit_port.h"
 #include "mainwindow/mainwindow.h"
+#include "support/regular_file.h"
 #include "windows/resources_init.h"
 
 namespace {
@@ -164,6 +166,8 @@ void name_application() {
 } // namespace
 
 int main(int argc, char **argv) {
+    // Writes to a vanished reader are errors, never the end of the program.
+    support::ignore_broken_pipe();
     if (windowless(argc, argv)) {
         QCoreApplication app(argc, argv);
         name_application();
@@ -193,6 +197,25 @@ int main(int argc, char **argv) {
                  .arg(options.console_port)
                  .arg(window.relay().server()->errorString()));
     window.relay().set_allow_any_user(options.any_user);
+
+    // A record of the run: what the command log and the console showed.
+    evalpanel::SessionLog session_log;
+    QString log_error;
+    if (!session_log.open(evalpanel::SessionLog::default_directory(), &log_error))
+        std::fprintf(stderr, "evalpanel: no session log: %s\n", qPrintable(log_error));
+    QObject::connect(&window, &MainWindow::command_logged, &window,
+                     [&session_log](const QString &line) { session_log.add(QStringLiteral("log"), line); });
+    QObject::connect(&window.command_console(), &console::Console::line_entered, &window,
+                     [&session_log](const QString &source, const QString &line) {
+                         session_log.add(source, line);
+                     });
+    // Straight from the device thread: the log takes lines from any thread.
+    QObject::connect(&device.engine(), &console::ConsoleEngine::printed, &device.engine(),
+                     [&session_log](const QString &text) {
+                         session_log.add(QStringLiteral("printed"), text);
+                     }, Qt::DirectConnection);
+    QObject::connect(&window, &MainWindow::ending, &window,
+                     [&session_log] { session_log.flush(100); });
     window.show();
 
     if (!options.script.isEmpty()) {
@@ -209,6 +232,7 @@ int main(int argc, char **argv) {
             Qt::SingleShotConnection);
     }
     const int status = app.exec();
+    session_log.flush(100);
     // As when the window is closed: the device thread may be waiting for
     // an adapter that does not answer, and nothing needs tearing down.
     std::fflush(nullptr);

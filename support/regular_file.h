@@ -3,6 +3,8 @@
 
 #include <sys/types.h>
 
+#include <string>
+
 namespace support {
 
 // Opens `path` for reading only if it is a regular file: open() on a FIFO
@@ -13,5 +15,29 @@ namespace support {
 // when it is no regular file or does not open. Stores the file's size in
 // *size when `size` is not null.
 int open_regular_file(const char *path, off_t *size = nullptr);
+
+// What stands at `path` (symbolic links followed) when it is there and is
+// not a regular file: "a directory", "a FIFO", "a character device", "a
+// block device", "a socket" or "not a regular file"; nullptr for a regular
+// file or a name where nothing is (yet).
+const char *non_regular_kind(const char *path);
+
+// Opens `path` for writing, creating it (mode 0666 less the umask) when it
+// is not there and emptying it when it is, but only if it is or becomes a
+// regular file: anything else is refused before it is opened, and checked
+// again on the descriptor. Never waits (O_NONBLOCK, cleared again once the
+// descriptor is known to be a regular file's). The descriptor
+// (close-on-exec), or -1; `why` then says why ("it is a FIFO", or the
+// system's text).
+int open_regular_for_writing(const char *path, std::string *why = nullptr);
+
+// Reads a whole regular file of at most `limit` bytes. false, with `why`
+// ("it is a directory", "larger than N bytes", the system's text) when it
+// is none, cannot be read or is larger.
+bool read_regular_file(const char *path, size_t limit, std::string *out, std::string *why);
+
+// Writes are to files and sockets that may go away: a broken pipe must be
+// an error code, never the signal that ends the process.
+void ignore_broken_pipe();
 
 } // namespace support

@@ -102,6 +102,7 @@ const CommandInterpreter::Command CommandInterpreter::kCommands[] = {
     {"poll", &CommandInterpreter::poll},
     {"echo", &CommandInterpreter::echo},
     {"save_registers", &CommandInterpreter::save_registers},
+    {"export_registers", &CommandInterpreter::export_registers},
     {"load_registers", &CommandInterpreter::load_registers},
     {"record", &CommandInterpreter::record},
     {"expect", &CommandInterpreter::expect},
@@ -502,6 +503,23 @@ int CommandInterpreter::save_registers(const char *line) {
     return 1;
 }
 
+// export_registers(FILE): the same registers as a C header for firmware.
+int CommandInterpreter::export_registers(const char *line) {
+    const auto file = call_argument(line, "export_registers");
+    if (!file)
+        return -1;
+    if (file->isEmpty()) {
+        print(QStringLiteral("export_registers needs a file name: export_registers(FILE)"));
+        return 1;
+    }
+    const evalpanel::SaveResult r = evalpanel::export_registers(session_, *file);
+    if (r.registers < 0)
+        print(QStringLiteral("export_registers: %1").arg(r.error));
+    else
+        print(QStringLiteral("exported %1 registers to %2").arg(r.registers).arg(*file));
+    return 1;
+}
+
 // load_registers(FILE): the whole file is checked first; a bad line writes
 // nothing.
 int CommandInterpreter::load_registers(const char *line) {
@@ -515,6 +533,8 @@ int CommandInterpreter::load_registers(const char *line) {
     const evalpanel::LoadResult r = evalpanel::load_registers(session_, *file);
     if (r.registers > 0 || r.error.isEmpty())
         workbench_.set_loaded_configuration(r.plan);
+    for (const QString &warning : r.warnings)
+        print(QStringLiteral("load_registers: warning: %1").arg(warning));
     if (!r.error.isEmpty()) {
         print(QStringLiteral("load_registers: %1").arg(r.error));
         return 1;
@@ -539,7 +559,7 @@ int CommandInterpreter::record(const char *line) {
     }
     QString error;
     if (bench.start_recording(*file, &error))
-        print(QStringLiteral("recording to %1").arg(*file));
+        print(evalpanel::recording_started_text(*file, session_.polling()));
     else
         print(QStringLiteral("record: %1").arg(error));
     return 1;

@@ -77,6 +77,7 @@ class CommandInterpreter {
     int poll(const char *line);
     int echo(const char *line);
     int save_registers(const char *line);
+    int export_registers(const char *line);
     int load_registers(const char *line);
     int record(const char *line);
     int expect(const char *line);

@@ -45,6 +45,7 @@ bool Console::key_press(int key, const QString &text) {
         request_stop();
         return true;
     }
+    source_ = "typed";
     return editor_.key_press(key, text);
 }
 
@@ -53,6 +54,7 @@ void Console::execute(const char *line) {
     engine_.clear_stop();
     line_running_ = true;
     const QByteArray copy(line);
+    emit line_entered(QString::fromLatin1(source_), QString::fromLocal8Bit(copy));
     QMetaObject::invokeMethod(&engine_, [engine = &engine_, copy] { engine->execute(copy); });
 }
 
@@ -168,6 +170,7 @@ void Console::relay(const QByteArray &received) {
     }
     for (char byte : text)
         trace("relay key %c", byte);
+    source_ = "relayed";
     editor_.feed(text);
 }
 
@@ -184,6 +187,7 @@ void Console::type_pasted() {
         return;
     const QByteArray piece = pasted_.left(kPasteChunk);
     pasted_.remove(0, piece.size());
+    source_ = "pasted";
     editor_.feed(piece);
     if (!pasted_.isEmpty() && !paste_scheduled_) {
         paste_scheduled_ = true;

@@ -80,6 +80,9 @@ class Console : public QObject {
     void log_line(const QString &line);
     // After every command line: the status bar and the bound controls.
     void refresh_requested();
+    // A line handed to the engine, and where its keys came from ("typed",
+    // "pasted" or "relayed"), for the session log.
+    void line_entered(const QString &source, const QString &line);
 
   private:
     struct Output {
@@ -102,6 +105,8 @@ class Console : public QObject {
     // What the running job is: an entered line ends with a new prompt.
     bool line_running_ = false;
     QByteArray pasted_;
+    // Where the keys last fed to the editor came from.
+    const char *source_ = "typed";
     bool paste_scheduled_ = false;
     std::function<void()> idle_;
     std::function<void(const QByteArray &)> mirror_;

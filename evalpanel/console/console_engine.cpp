@@ -5,6 +5,8 @@
 
 #include <chrono>
 
+#include "device/workbench.h"
+
 namespace console {
 
 ConsoleEngine::ConsoleEngine(evalpanel::DeviceSession &session, evalpanel::Workbench &workbench,
@@ -13,6 +15,9 @@ ConsoleEngine::ConsoleEngine(evalpanel::DeviceSession &session, evalpanel::Workb
       scripts_(*this, [this](const char *line) { interpreter_.parse_cmd(line); }) {
     interpreter_.set_interrupt(&interrupt_);
     scripts_.set_interrupt(&interrupt_);
+    // A recording that polling no longer feeds is said where it was started.
+    connect(&workbench, &evalpanel::Workbench::recording_note, this,
+            [this](const QString &message) { console_print(message); });
 }
 
 void ConsoleEngine::execute(const QByteArray &line) {

@@ -2,12 +2,16 @@
 // whole-register write per configurable register ("R_VSET_B0 = 0xB2"), so a
 // file runs as a script, diffs line by line and can be edited by hand.
 //
-// Loading checks the whole file before anything reaches the chip: a line
-// that is neither blank, a comment nor "NAME = VALUE" with a configurable
-// register or field and a value in range makes the load write nothing at
-// all. A good file is written in contiguous runs of registers, one block
-// transfer each, and read back in one; registers whose writable bits did
-// not take are named.
+// Loading checks the whole file before anything reaches the chip: every
+// line that is neither blank, a comment nor "NAME = VALUE" with a
+// configurable register or field and a value in range is named, and the
+// load writes nothing at all. A good file is written in contiguous runs of
+// registers, one block transfer each, and read back in one; registers whose
+// writable bits did not take are named. A load that fails partway reads
+// the chip back and names every register that now differs from the file.
+//
+// Files are read and written through file_access.h: only regular files,
+// never waiting, saves whole or not at all.
 #pragma once
 
 #include <QString>
@@ -15,7 +19,7 @@
 
 #include <array>
 #include <cstdint>
-#include <optional>
+#include <vector>
 
 namespace evalpanel {
 
@@ -35,6 +39,24 @@ struct ConfigurationError {
     QString reason;
 };
 
+struct ParsedConfiguration {
+    ConfigurationPlan plan;
+    std::vector<ConfigurationError> errors; // every bad line, in order
+    int page = -1;        // the header's "# page: N", -1 when none
+    QString access_level; // the header's "# access level: NAME", empty when none
+};
+
+// Reads a configuration's text. Blank lines and comments ("#" anywhere on
+// a line, "//" at its start) are skipped; "NAME = VALUE" with a whole
+// register (R_...) or a field name, the value in any form the console
+// takes (see registers/value_parse.h) or "0b..." binary.
+ParsedConfiguration parse_configuration(const QString &text);
+// "PATH line 2: REASON; line 7: REASON; nothing written" (the first
+// kMaxNamedErrors lines, then how many more).
+constexpr int kMaxNamedErrors = 20;
+QString configuration_errors_text(const QString &path,
+                                  const std::vector<ConfigurationError> &errors);
+
 // The file's text for the registers of `image` (page 0), with the header.
 struct ConfigurationHeader {
     QString date;
@@ -47,29 +69,44 @@ QString configuration_text(const std::array<uint8_t, 256> &image,
                            const ConfigurationHeader &header);
 int configuration_register_count();
 
-// Reads a configuration's text. Blank lines and comments ("#", "//") are
-// skipped; "NAME = VALUE" with a whole register (R_...) or a field name, the
-// value in hex (0x..), binary (0b..) or decimal. The first bad line gives an
-// error and no plan.
-std::optional<ConfigurationPlan> parse_configuration(const QString &text,
-                                                     ConfigurationError *error);
+// The same registers as a C header for firmware: compiles alone as C99 and
+// C++, one { address, value } per register, each commented with its name
+// and field values.
+QString c_header_text(const std::array<uint8_t, 256> &image, const ConfigurationHeader &header);
 
 struct SaveResult {
     int registers = -1; // -1 on failure
     QString error;
 };
 // Reads the configurable registers live (one block read on page 0) and
-// writes the file; the header names the application's version.
+// writes the file; the header names the application's version, the chip
+// ID and the access level.
 SaveResult save_registers(DeviceSession &session, const QString &path);
+// The same, as a C header (c_header_text).
+SaveResult export_registers(DeviceSession &session, const QString &path);
 
 struct LoadResult {
     int registers = -1; // registers written; -1 when nothing was
-    QString error;      // why nothing was written
+    QString error;      // why nothing (or not all) was written
+    QStringList warnings; // the file's header disagrees with the session
     QStringList not_taken; // "NAME (wrote 0x.., reads 0x..)"
     ConfigurationPlan plan; // what the file asked for (for marking differences)
 };
 // Checks, writes (one block write per run) and reads back. Each register
 // written is logged "%s = 0x%X" through the session's command log.
 LoadResult load_registers(DeviceSession &session, const QString &path);
+
+// Field by field: the fields either side sets where the two differ, as
+// "NAME: A-VALUE | B-VALUE" ("not set" for a field a side leaves alone);
+// with `only_a`, only the fields that `a` sets.
+QStringList compare_plans(const ConfigurationPlan &a, const ConfigurationPlan &b,
+                          bool only_a = false);
+struct CompareResult {
+    QStringList differences;
+    QString error; // a side could not be read; nothing compared
+};
+CompareResult compare_files(const QString &a, const QString &b);
+// A file against the chip's registers, read live: the fields the file sets.
+CompareResult compare_with_chip(DeviceSession &session, const QString &path);
 
 } // namespace evalpanel

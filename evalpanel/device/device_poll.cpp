@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "chip/byte_order.h"
 #include "device/status_decode.h"
 #include "registers/device_trace.h"
 
@@ -17,6 +18,8 @@ namespace {
 constexpr uint8_t kOutputConfig[4] = {0, 0, 1, 0};
 constexpr uint8_t kInputConfig[4] = {0, 0, 0, 1};
 constexpr uint8_t kIdleConfig[4] = {0, 0, 0, 0};
+// The status word of a reply the adapter failed on its side.
+constexpr uint32_t kAdapterFailedStatus = 0xFFFFFFFFu;
 
 } // namespace
 
@@ -143,6 +146,8 @@ void DeviceSession::connect_adapter() {
         set_open_failure(QString());
     }
     poll();
+    if (resume_polling_ && have_adapter())
+        set_polling(true);
 }
 
 bool DeviceSession::adapter_answered(int result) {
@@ -218,6 +223,7 @@ void DeviceSession::poll() {
     qCDebug(lcDevice, "timer_func()");
     last_poll_ms_ = steady_ms();
     ResultBlock block = status_;
+    bool no_data = false;
     // Without an adapter the run counts as one on a vanished adapter.
     const int result = have_adapter() ? execute_script(handle_, 0, block.data()) : -1;
     status_fresh_ = false;
@@ -235,10 +241,15 @@ void DeviceSession::poll() {
         break;
     case PollOutcome::Nack:
         qCDebug(lcDevice, "read failed, retval = 0x%08x", static_cast<unsigned>(result));
-        // The adapter's own pin levels are fresh even when the chip is
-        // silent: a pin just driven shows its new level.
-        std::copy_n(block.begin() + rx5120::result::kPinLevels, rx5120::kPolledPinCount,
-                    status_.begin() + rx5120::result::kPinLevels);
+        // The adapter's "failed" status word: it ran nothing (in its
+        // bootloader, or refusing the command) and the block holds no
+        // reading at all. The last pin levels and flags stand.
+        no_data = rx5120::get_le32(obuffer) == kAdapterFailedStatus;
+        // Otherwise the adapter's own pin levels are fresh even when the
+        // chip is silent: a pin just driven shows its new level.
+        if (!no_data)
+            std::copy_n(block.begin() + rx5120::result::kPinLevels, rx5120::kPolledPinCount,
+                        status_.begin() + rx5120::result::kPinLevels);
         if (sensor_present_) {
             not_acknowledged(true);
         } else if (register_read(rx5120::reg::kChipId) >= 0) {
@@ -252,7 +263,9 @@ void DeviceSession::poll() {
         break;
     }
     if (state_ != kNotConnected) {
-        track_supply(status_[rx5120::result::kVioSysLevel]);
+        // Only a level the adapter read can power the chip up or down.
+        if (!no_data)
+            track_supply(status_[rx5120::result::kVioSysLevel]);
         // The status script ends on page 0; the page the user selected is
         // selected again, so that a write by address still reaches it.
         if (page_ != 0 && status_fresh_)
@@ -268,6 +281,9 @@ void DeviceSession::poll() {
 
 void DeviceSession::set_polling(bool on) {
     qCDebug(lcDevice, "on_pollstatus_clicked()");
+    // The user's choice stands over polling that was on when the adapter
+    // was lost.
+    resume_polling_ = false;
     if (on)
         poll_timer_->start(kPollIntervalMs);
     else

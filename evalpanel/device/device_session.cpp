@@ -110,6 +110,9 @@ void DeviceSession::schedule_reconnect() {
 
 void DeviceSession::adapter_lost() {
     poll_timer_->stop();
+    // Polling that was on comes back with the adapter.
+    if (polling_)
+        resume_polling_ = true;
     // A lost or silent adapter is closed: its handle may hold a request the
     // adapter never answered, and a fresh open starts from a clean link.
     if (have_adapter())
@@ -117,13 +120,14 @@ void DeviceSession::adapter_lost() {
     handle_ = BRIDGEIO_INVALID_HANDLE;
     adapter_description_.clear();
     schedule_reconnect();
+    // The loss first: whoever hears that polling stopped can tell why.
+    set_registers_valid(false);
+    set_state(kNotConnected);
     if (polling_) {
         polling_ = false;
         publish();
         emit polling_changed(false);
     }
-    set_registers_valid(false);
-    set_state(kNotConnected);
 }
 
 void DeviceSession::not_acknowledged(bool from_poll) {
@@ -138,7 +142,9 @@ void DeviceSession::not_acknowledged(bool from_poll) {
 
 void DeviceSession::answered() {
     if (state_ == kNotAcknowledged && failed_polls_ > 0)
-        emit log_line(QStringLiteral("chip answers again after %1 failed polls").arg(failed_polls_));
+        emit log_line(QStringLiteral("chip answers again after %1 failed poll%2")
+                          .arg(failed_polls_)
+                          .arg(failed_polls_ == 1 ? "" : "s"));
     failed_polls_ = 0;
     set_state(kConnected);
 }
@@ -172,8 +178,11 @@ int DeviceSession::register_write(uint8_t address, uint8_t data) {
     if (!have_adapter())
         return -1;
     const int r = sw_i2c_write(handle_, 1, address, 1, address_, &data, speed_a_, speed_b_);
-    if (transfer_failed(r, false))
+    if (transfer_failed(r, false)) {
+        // The record line said what was meant; this says it did not happen.
+        emit log_line(failed_write_text(QString::asprintf("register 0x%02X = 0x%02X", address, data)));
         return 0;
+    }
     note_written(address, data);
     publish();
     emit cache_changed();

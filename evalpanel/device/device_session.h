@@ -55,6 +55,11 @@ constexpr int kPollIntervalMs = 150;
 // does not answer.
 inline constexpr const char *kAdapterSilentText = "Adapter does not answer; retrying.";
 
+// A command-log line of a write the chip (or the adapter) did not take.
+inline QString failed_write_text(const QString &line) {
+    return line + QStringLiteral(" (failed)");
+}
+
 // Names of the access levels, by level number.
 inline constexpr const char *kAccessLevelNames[5] = {"user", "advanced", "debug", "test", "scan"};
 
@@ -134,6 +139,9 @@ class DeviceSession : public QObject {
     }
     // The access level last applied (0 user .. 4 scan), -1 before any.
     int access_level() const { return access_level_; }
+    // The page last selected through this session (the user's page, which
+    // the poll selects again after its own).
+    int selected_page() const { return page_; }
     // The last status result; whether the last poll returned a fresh one.
     const ResultBlock &status() const { return status_; }
     bool status_fresh() const { return status_fresh_; }
@@ -300,6 +308,8 @@ class DeviceSession : public QObject {
     // VIOSYS as the last poll saw it: -1 unknown, else 0 or 1.
     int supply_level_ = -1;
     bool bring_up_due_ = false;
+    // Polling was on when the adapter was lost: it resumes when it is back.
+    bool resume_polling_ = false;
     RegisterImage cache_{};
     std::array<uint8_t, rx5120::kStatusScriptSize> script_ = rx5120::kStatusScriptImage;
     ResultBlock status_{};

@@ -5,6 +5,7 @@
 
 #include "chip/rx5120.h"
 #include "device/device_session.h"
+#include "device/file_access.h"
 #include "registers/register_map.h"
 
 namespace evalpanel {
@@ -96,6 +97,8 @@ TelemetrySample sample_session(const DeviceSession &session, int64_t time_ms) {
 }
 
 QString FaultEdge::text() const {
+    if (event)
+        return name;
     return name + (rise ? QStringLiteral(" rise") : QStringLiteral(" fall"));
 }
 
@@ -164,36 +167,48 @@ QStringList CsvRecorder::row(const TelemetrySample &s, int64_t start_ms,
 }
 
 bool CsvRecorder::start(const QString &path, int64_t start_ms, QString *error) {
-    stop();
-    file_.setFileName(path);
-    if (!file_.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)) {
+    // The new file is opened first: one that cannot be written leaves a
+    // running recording as it was.
+    auto next = std::make_unique<QFile>();
+    if (!open_stream_file(*next, path, error))
+        return false;
+    const QByteArray line = header().join(QLatin1Char(',')).toUtf8() + '\n';
+    if (next->write(line) != line.size() || !next->flush()) {
         if (error != nullptr)
-            *error = QStringLiteral("cannot write %1: %2").arg(path, file_.errorString());
+            *error = QStringLiteral("cannot write %1: %2").arg(path, next->errorString());
         return false;
     }
+    stop();
+    file_ = std::move(next);
+    path_ = path;
     start_ms_ = start_ms;
     rows_ = 0;
-    const QByteArray line = header().join(QLatin1Char(',')).toUtf8() + '\n';
-    if (file_.write(line) != line.size() || !file_.flush()) {
-        if (error != nullptr)
-            *error = QStringLiteral("cannot write %1: %2").arg(path, file_.errorString());
-        file_.close();
-        return false;
-    }
     return true;
+}
+
+bool CsvRecorder::add_event(const TelemetrySample &s, const QString &event, QString *error) {
+    FaultEdge e;
+    e.time_ms = s.time_ms;
+    e.name = event;
+    e.event = true;
+    return write_row(row(s, start_ms_, {e}), error);
 }
 
 bool CsvRecorder::add(const TelemetrySample &s, const std::vector<FaultEdge> &edges,
                       QString *error) {
-    if (!file_.isOpen())
+    return write_row(row(s, start_ms_, edges), error);
+}
+
+bool CsvRecorder::write_row(const QStringList &cells, QString *error) {
+    if (!recording())
         return false;
-    const QByteArray line = row(s, start_ms_, edges).join(QLatin1Char(',')).toUtf8() + '\n';
+    const QByteArray line = cells.join(QLatin1Char(',')).toUtf8() + '\n';
     // Flushed per row: a recording cut short by a crash keeps what it had.
-    if (file_.write(line) != line.size() || !file_.flush()) {
+    if (file_->write(line) != line.size() || !file_->flush()) {
         if (error != nullptr)
             *error = QStringLiteral("recording to %1 stopped: %2")
-                         .arg(file_.fileName(), file_.errorString());
-        file_.close();
+                         .arg(path_, file_->errorString());
+        file_.reset();
         return false;
     }
     ++rows_;
@@ -201,8 +216,7 @@ bool CsvRecorder::add(const TelemetrySample &s, const std::vector<FaultEdge> &ed
 }
 
 int CsvRecorder::stop() {
-    if (file_.isOpen())
-        file_.close();
+    file_.reset();
     return rows_;
 }
 

@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "device/status_decode.h"
@@ -51,11 +52,15 @@ struct TelemetrySample {
 
 TelemetrySample sample_session(const DeviceSession &session, int64_t time_ms);
 
+// A rise or fall of a flag or of the interrupt line, or a connection event
+// ("adapter lost", "adapter back", "chip does not answer", "chip answers
+// again"), which has no edge: its text is its name.
 struct FaultEdge {
     int64_t time_ms = 0;
     QString name;
     bool rise = true;
-    QString text() const; // "SCP rise"
+    bool event = false;
+    QString text() const; // "SCP rise", "adapter lost"
 };
 
 // Compares each ready sample's flags and interrupt line with the last ready
@@ -77,19 +82,26 @@ class CsvRecorder {
     static QStringList row(const TelemetrySample &s, int64_t start_ms,
                            const std::vector<FaultEdge> &edges);
 
-    // false and a message when the file cannot be opened for writing.
+    // false and a message when the file cannot be opened for writing; a
+    // running recording then goes on. Otherwise ends a running one.
     bool start(const QString &path, int64_t start_ms, QString *error);
     // false and a message when the row could not be written (the recording
     // then stops by itself).
     bool add(const TelemetrySample &s, const std::vector<FaultEdge> &edges, QString *error);
+    // A row for an event between polls (the adapter lost, polling stopped):
+    // the session's state at that moment and the event's text.
+    bool add_event(const TelemetrySample &s, const QString &event, QString *error);
     // Closes the file; the number of rows written.
     int stop();
-    bool recording() const { return file_.isOpen(); }
-    QString path() const { return file_.fileName(); }
+    bool recording() const { return file_ != nullptr; }
+    QString path() const { return path_; }
     int rows() const { return rows_; }
 
   private:
-    QFile file_;
+    bool write_row(const QStringList &cells, QString *error);
+
+    std::unique_ptr<QFile> file_; // open while recording
+    QString path_; // a file opened by descriptor keeps no name
     int64_t start_ms_ = 0;
     int rows_ = 0;
 };

@@ -19,13 +19,26 @@ namespace evalpanel {
 
 class DeviceSession;
 
+// What a started recording says: with polling off it records nothing yet.
+QString recording_started_text(const QString &path, bool polling);
+
 class Workbench : public QObject {
     Q_OBJECT
 
   public:
-    // Samples older than this are dropped.
+    // Samples older than this, or beyond this many, are dropped: polls come
+    // faster than the timer's while a command polls after each write.
     static constexpr int64_t kHistoryMs = 10 * 60 * 1000;
+    static constexpr size_t kMaxSamples = 8000;
+    // The fault history: edges and connection events.
+    static constexpr int64_t kFaultHistoryMs = 60 * 60 * 1000;
     static constexpr size_t kMaxFaults = 2000;
+
+    // Connection events, in the fault history and the recording.
+    static constexpr const char *kAdapterLost = "adapter lost";
+    static constexpr const char *kAdapterBack = "adapter back";
+    static constexpr const char *kChipSilent = "chip does not answer";
+    static constexpr const char *kChipBack = "chip answers again";
 
     explicit Workbench(DeviceSession &session, QObject *parent = nullptr);
 
@@ -49,10 +62,19 @@ class Workbench : public QObject {
     void fault_edge(const evalpanel::FaultEdge &edge);
     // A recording started, stopped, or stopped by itself (with a message).
     void recording_changed(bool on, const QString &message);
+    // Something the user must know about a running recording that did not
+    // come from a command: polling stopped under it (the console prints it).
+    void recording_note(const QString &message);
     void configuration_loaded(const evalpanel::ConfigurationPlan &plan);
 
   private:
     void on_polled();
+    void on_connection_changed(int state);
+    void on_polling_changed(bool on);
+    void add_fault(const FaultEdge &edge);
+    // A row of its own in the recording for something between polls.
+    void record_event(const QString &text);
+    void recording_failed(const QString &error);
 
     DeviceSession &session_;
     std::deque<TelemetrySample> history_;
@@ -61,6 +83,9 @@ class Workbench : public QObject {
     CsvRecorder recorder_;
     std::optional<ConfigurationPlan> loaded_;
     std::function<int64_t()> clock_;
+    int state_ = 0;           // the connection state last seen
+    bool had_adapter_ = false; // an adapter was open at some time
+    bool chip_silent_ = false; // "chip does not answer" was said last
 };
 
 } // namespace evalpanel

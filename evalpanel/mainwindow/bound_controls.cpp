@@ -82,8 +82,14 @@ void BoundControls::refresh_buttons() {
     // from the chip: they are disabled until then.
     const bool valid = view_.registers_valid();
     for (const auto &[button, b] : button_table_) {
-        if (!button->isCheckable())
+        if (!button->isCheckable()) {
+            // A Clear button writes its register back from what is read
+            // live; with the registers unread (the chip unpowered) that
+            // read fails and the write would raise every other flag.
+            if (b.kind == BindingKind::RegisterBit)
+                button->setEnabled(valid);
             continue;
+        }
         if (b.kind == BindingKind::RegisterBit) {
             button->setEnabled(valid);
             button->setChecked(read_field(b, cache) == 1);

@@ -214,6 +214,7 @@ void MainWindow::closeEvent(QCloseEvent *event) {
     event->accept();
     // Nothing is saved and the adapter is left as it is: the program ends
     // here, whatever timers are running.
+    emit ending();
     std::_Exit(0);
 }
 
@@ -232,6 +233,7 @@ void MainWindow::paste_clipboard() {
 }
 
 void MainWindow::append_command_log(const QString &line) {
+    emit command_logged(line);
     if (registerlog_ == nullptr)
         return;
     // As plain text: a register name or message is never taken for markup.

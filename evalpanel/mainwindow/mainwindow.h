@@ -120,6 +120,12 @@ class MainWindow : public QMainWindow {
     void show_firmware_box(const QString &text);
     void show_flash_progress(int written, int pages);
 
+  signals:
+    // Every line the command log shows (the session log keeps them).
+    void command_logged(const QString &line);
+    // The process ends right after this: what must reach a file, does now.
+    void ending();
+
   protected:
     // Closing the window ends the process at once, with status 0.
     void closeEvent(QCloseEvent *event) override;

@@ -2,9 +2,14 @@
 
 #include <QAction>
 #include <QComboBox>
+#include <QDesktopServices>
+#include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QMenu>
 #include <QMessageBox>
+#include <QPushButton>
+#include <QUrl>
 
 #include <map>
 #include <tuple>
@@ -12,6 +17,7 @@
 #include "binding.h"
 #include "bound_controls.h"
 #include "device/configuration.h"
+#include "device/session_log.h"
 #include "device/session_view.h"
 #include "device/workbench.h"
 #include "form.h"
@@ -47,22 +53,88 @@ RegisterMapWindow::ItemText selector_texts(const BoundControls &controls) {
     };
 }
 
-// The dialogs ask first; the file and the chip are then one job on the
-// device thread, whose result comes back to the window.
-void save_configuration(MainWindow &w) {
-    const QString path = QFileDialog::getSaveFileName(&w, QStringLiteral("Save Registers"),
-                                                      QString(), QStringLiteral("Scripts (*.txt);;All files (*)"));
+// A name typed without a suffix gets the dialog's, so that the file shows
+// under the dialog's filter next time.
+QString with_suffix(const QString &path, const char *suffix) {
+    if (path.isEmpty() || !QFileInfo(path).suffix().isEmpty())
+        return path;
+    return path + QLatin1Char('.') + QLatin1String(suffix);
+}
+
+// Saving and exporting: the dialogs ask first; the file and the chip are
+// then one job on the device thread, whose result comes back to the window.
+void write_configuration(MainWindow &w, bool c_header) {
+    const QString title = c_header ? QStringLiteral("Export Registers as C Header")
+                                   : QStringLiteral("Save Registers");
+    const QString path = with_suffix(
+        QFileDialog::getSaveFileName(&w, title, QString(),
+                                     c_header ? QStringLiteral("C headers (*.h);;All files (*)")
+                                              : QStringLiteral("Scripts (*.txt);;All files (*)")),
+        c_header ? "h" : "txt");
     if (path.isEmpty())
         return;
-    w.view().ask([path](DeviceSession &s) { return save_registers(s, path); }, &w,
-                 [&w, path](const SaveResult &r) {
-                     if (r.registers < 0) {
-                         QMessageBox::warning(&w, QStringLiteral("Save Registers"), r.error);
-                         return;
-                     }
-                     w.append_command_log(
-                         QStringLiteral("saved %1 registers to %2").arg(r.registers).arg(path));
-                 });
+    w.view().ask(
+        [path, c_header](DeviceSession &s) {
+            return c_header ? export_registers(s, path) : save_registers(s, path);
+        },
+        &w,
+        [&w, path, title, c_header](const SaveResult &r) {
+            if (r.registers < 0) {
+                QMessageBox::warning(&w, title, r.error);
+                return;
+            }
+            w.append_command_log(QStringLiteral("%1 %2 registers to %3")
+                                     .arg(c_header ? QStringLiteral("exported")
+                                                   : QStringLiteral("saved"))
+                                     .arg(r.registers)
+                                     .arg(path));
+        });
+}
+
+// Two files, or a file against the chip (read live on the device thread);
+// the fields that differ are listed.
+void compare_configurations(MainWindow &w) {
+    const QString title = QStringLiteral("Compare Configurations");
+    const QString filter = QStringLiteral("Scripts (*.txt);;All files (*)");
+    const QString first = QFileDialog::getOpenFileName(&w, title, QString(), filter);
+    if (first.isEmpty())
+        return;
+    QMessageBox choice(QMessageBox::Question, title,
+                       QStringLiteral("Compare %1 with:").arg(first), QMessageBox::Cancel, &w);
+    QPushButton *file_button = choice.addButton(QStringLiteral("Another File\u2026"),
+                                                QMessageBox::AcceptRole);
+    QPushButton *chip_button = choice.addButton(QStringLiteral("The Chip"), QMessageBox::AcceptRole);
+    choice.exec();
+    const auto show = [&w, title](const QString &a, const QString &b, const CompareResult &r) {
+        if (!r.error.isEmpty()) {
+            QMessageBox::warning(&w, title, r.error);
+            return;
+        }
+        QMessageBox box(QMessageBox::Information, title,
+                        r.differences.isEmpty()
+                            ? QStringLiteral("%1 and %2 set the same values.").arg(a, b)
+                            : QStringLiteral("%1 %2 between %3 and %4 (%3 | %4).")
+                                  .arg(r.differences.size())
+                                  .arg(r.differences.size() == 1 ? QStringLiteral("field differs")
+                                                                 : QStringLiteral("fields differ"),
+                                       a, b),
+                        QMessageBox::Ok, &w);
+        box.setDetailedText(r.differences.join(QLatin1Char('\n')));
+        box.exec();
+    };
+    if (choice.clickedButton() == file_button) {
+        const QString second = QFileDialog::getOpenFileName(&w, title, QString(), filter);
+        if (second.isEmpty())
+            return;
+        // Two files are read in the program's own time, never the GUI's.
+        w.view().ask([first, second](DeviceSession &) { return compare_files(first, second); },
+                     &w, [show, first, second](const CompareResult &r) { show(first, second, r); });
+    } else if (choice.clickedButton() == chip_button) {
+        w.view().ask([first](DeviceSession &s) { return compare_with_chip(s, first); }, &w,
+                     [show, first](const CompareResult &r) {
+                         show(first, QStringLiteral("the chip"), r);
+                     });
+    }
 }
 
 void load_configuration(MainWindow &w) {
@@ -84,10 +156,16 @@ void load_configuration(MainWindow &w) {
         },
         &w,
         [&w, path](const LoadResult &r) {
+            for (const QString &warning : r.warnings)
+                w.append_command_log(QStringLiteral("load_registers: warning: %1").arg(warning));
             if (!r.error.isEmpty()) {
-                QMessageBox::warning(&w, QStringLiteral("Load Registers"), r.error);
+                QMessageBox::warning(&w, QStringLiteral("Load Registers"),
+                                     (r.warnings + QStringList{r.error}).join(QLatin1Char('\n')));
                 return;
             }
+            if (!r.warnings.isEmpty())
+                QMessageBox::warning(&w, QStringLiteral("Load Registers"),
+                                     r.warnings.join(QLatin1Char('\n')));
             w.append_command_log(
                 QStringLiteral("loaded %1 registers from %2").arg(r.registers).arg(path));
             if (!r.not_taken.isEmpty())
@@ -144,9 +222,15 @@ WorkbenchWindows install_workbench(MainWindow &w) {
     // File: the two existing actions and the recording, above "Exit".
     QAction *record = new QAction(QStringLiteral("Record Telemetry\u2026"), &w);
     record->setCheckable(true);
+    QAction *exported = new QAction(QStringLiteral("Export Registers as C Header\u2026"), &w);
+    QAction *compare = new QAction(QStringLiteral("Compare Configurations\u2026"), &w);
     QAction *before = ui->menuFile->actions().value(0); // the separator above "Exit"
-    ui->menuFile->insertActions(before, {ui->actionLoad_Registers, ui->actionSave_Registers, record});
-    QObject::connect(ui->actionSave_Registers, &QAction::triggered, &w, [&w] { save_configuration(w); });
+    ui->menuFile->insertActions(before, {ui->actionLoad_Registers, ui->actionSave_Registers,
+                                         exported, compare, record});
+    QObject::connect(ui->actionSave_Registers, &QAction::triggered, &w,
+                     [&w] { write_configuration(w, false); });
+    QObject::connect(exported, &QAction::triggered, &w, [&w] { write_configuration(w, true); });
+    QObject::connect(compare, &QAction::triggered, &w, [&w] { compare_configurations(w); });
     QObject::connect(ui->actionLoad_Registers, &QAction::triggered, &w, [&w] { load_configuration(w); });
     QObject::connect(record, &QAction::triggered, &w, [&w, record] { toggle_recording(w, record); });
     QObject::connect(&bench, &Workbench::recording_changed, record,
@@ -154,6 +238,15 @@ WorkbenchWindows install_workbench(MainWindow &w) {
                          record->setChecked(on);
                          w.append_command_log(message);
                      });
+
+    // The folder of the session logs, made if this run has none yet, in the
+    // desktop's file manager.
+    QAction *logs = ui->menuHelp->addAction(QStringLiteral("Open Session Log Folder"));
+    QObject::connect(logs, &QAction::triggered, &w, [] {
+        const QString folder = SessionLog::default_directory();
+        QDir().mkpath(folder);
+        QDesktopServices::openUrl(QUrl::fromLocalFile(folder));
+    });
 
     QAction *map = ui->menuTools->addAction(QStringLiteral("Register Map"));
     map->setShortcut(QKeySequence(QStringLiteral("Ctrl+M")));

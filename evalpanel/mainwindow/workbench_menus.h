@@ -1,6 +1,7 @@
 // The bench tools in the main window's menus: "File" -> "Save Registers",
-// "Load Registers", "Record Telemetry…"; "Tools" -> "Register Map"; "View"
-// -> "Telemetry". Each action calls the device layer or opens its window;
+// "Load Registers", "Export Registers as C Header…", "Compare
+// Configurations…", "Record Telemetry…"; "Tools" -> "Register Map"; "View"
+// -> "Telemetry"; "Help" -> "Open Session Log Folder". Each action calls the device layer or opens its window;
 // none adds a slot to MainWindow.
 #pragma once
 

@@ -1,13 +1,24 @@
 // Configuration files, CSV recording and fault edges, driven through the
 // console commands on the virtual kit.
+#include <QDateTime>
 #include <QDir>
+#include <QProcess>
+#include <QSignalSpy>
 #include <QFile>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cstring>
 #include <string>
 
+#include "../fifo_deadline.h"
 #include "console/script_runner.h"
+#include "device/configuration.h"
+#include "registers/register_map.h"
 #include "device/workbench.h"
 #include "kit_fixture.h"
 
@@ -43,8 +54,11 @@ TEST_F(WorkbenchTest, SavedConfigurationRestoresPageZeroInFewExchanges) {
     run(QStringLiteral("R_DELAY_BUCK4 = 0x21"));
     run(QStringLiteral("MASK_UVLO = 1"));
     const QString file = path("cfg.txt");
+    run(QStringLiteral("page(2)")); // the header still names page 0's chip ID
     ASSERT_EQ(run(QStringLiteral("save_registers(%1)").arg(file)),
               QStringList{QStringLiteral("saved 31 registers to %1").arg(file)});
+    EXPECT_EQ(session.register_read(rx5120::reg::kPage), 2);
+    run(QStringLiteral("page(0)"));
     const QString text = read_file(file);
     for (const char *line : {"# chip ID: 0x84", "# access level: advanced", "# page: 0",
                              "R_VSET_B0 = 0xB0\n", "R_DELAY_BUCK4 = 0x21\n", "R_INT_MASK_2 = 0x04\n"})
@@ -78,54 +92,149 @@ TEST_F(WorkbenchTest, SavedConfigurationRestoresPageZeroInFewExchanges) {
     EXPECT_EQ(chip_register(0, 0x16), 0x21);
 }
 
-TEST_F(WorkbenchTest, HandEditedFileWithFieldsCommentsAndBinary) {
+// Every value form of the console (and "0b" binary) and comments anywhere;
+// fields keep the register's other bits.
+TEST_F(WorkbenchTest, HandEditedFileWithFieldsCommentsAndValueForms) {
     const QString file = path("edited.txt");
     write_file(file, QStringLiteral("# by hand\n\n// fields keep the other bits\n"
-                                    "  VSET_B3 =  0x21 \nR_DELAY_BUCK1 = 0b00010001\n"
-                                    "OC_LEV_B2 = 1\n"));
+                                    "  VSET_B3 =  0x21 # inline comment\nR_DELAY_BUCK1 = 0b00010001\n"
+                                    "OC_LEV_B2 = 1\nR_DELAY_BUCK0 = 1fh\nR_DELAY_BUCK2 = b101\r\n"
+                                    "R_DELAY_BUCK3 = 110b\nR_DELAY_BUCK5 = 0FFH#\n"));
     set_chip_register(0, 0x01, 0x80); // EN_DIS_B3 set: kept
     set_chip_register(0, 0x09, 0x3F);
     EXPECT_EQ(run(QStringLiteral("load_registers(%1)").arg(file)),
-              QStringList{QStringLiteral("loaded 3 registers from %1").arg(file)});
+              QStringList{QStringLiteral("loaded 7 registers from %1").arg(file)});
     EXPECT_EQ(chip_register(0, 0x01), 0xA1);
     EXPECT_EQ(chip_register(0, 0x13), 0x11);
     EXPECT_EQ(chip_register(0, 0x09), 0x7F);
+    const struct { const char *name; int value; } delays[] = {
+        {"R_DELAY_BUCK0", 0x1F}, {"R_DELAY_BUCK2", 5}, {"R_DELAY_BUCK3", 6}, {"R_DELAY_BUCK5", 0xFF}};
+    for (const auto &d : delays) {
+        const auto *r = evalpanel::register_map().register_named(QString::fromLatin1(d.name));
+        ASSERT_NE(r, nullptr) << d.name;
+        EXPECT_EQ(chip_register(0, r->address), d.value) << d.name;
+    }
 }
 
-// A bad line anywhere writes nothing at all and names the line.
-TEST_F(WorkbenchTest, BadFilesWriteNothing) {
+// Every bad line is named in one message, and nothing at all is written.
+TEST_F(WorkbenchTest, BadFilesWriteNothingAndNameEveryBadLine) {
     const struct {
-        const char *text;
+        const char *line;
         const char *message;
     } cases[] = {
-        {"R_DELAY_BUCK0 = 0x22\nR_NOPE = 0x01\n", "line 2: unknown register or field: R_NOPE"},
-        {"R_DELAY_BUCK0 = 0x22\nR_VSET_B0 = 0x100\n", "line 2: bad value for R_VSET_B0: 0x100"},
-        {"R_DELAY_BUCK0 = 0x22\nVSET_B0 = 200\n", "line 2: bad value for VSET_B0: 200 (0-0x7f)"},
-        {"R_DELAY_BUCK0 = 0x22\nR_VSET_B0 = zz\n", "line 2: bad value for R_VSET_B0: zz"},
-        {"R_DELAY_BUCK0 = 0x22\nR_CHIP_ID = 0x00\n", "line 2: R_CHIP_ID is not part of a configuration"},
-        {"R_DELAY_BUCK0 = 0x22\nTEMP = 1\n", "line 2: TEMP is not part of a configuration"},
-        {"R_DELAY_BUCK0 = 0x22\nwait(10)\n", "line 2: not of the form NAME = VALUE"},
+        {"R_NOPE = 0x01", "unknown register or field: R_NOPE"},
+        {"R_VSET_B0 = 0x100", "bad value for R_VSET_B0: 0x100"},
+        {"VSET_B0 = 200", "bad value for VSET_B0: 200 (0-0x7f)"},
+        {"R_VSET_B0 = zz", "bad value for R_VSET_B0: zz"},
+        {"R_VSET_B0 = 0xB2garbage", "bad value for R_VSET_B0: 0xB2garbage"},
+        {"R_VSET_B0 = 0x+B0", "bad value for R_VSET_B0: 0x+B0"},
+        {"R_VSET_B0 = 0xB@@@", "contains a NUL byte"}, // @ stands for NUL
+        {"R_CHIP_ID = 0x00", "R_CHIP_ID is not part of a configuration"},
+        {"TEMP = 1", "TEMP is not part of a configuration"},
+        {"wait(10)", "not of the form NAME = VALUE"},
     };
+    QString text = QStringLiteral("R_DELAY_BUCK0 = 0x22\n");
+    for (const auto &c : cases)
+        text += QString::fromLatin1(c.line).replace(QLatin1Char('@'), QChar(0)) + '\n';
     const QString file = path("bad.txt");
-    for (const auto &c : cases) {
-        write_file(file, QString::fromLatin1(c.text));
-        set_chip_register(0, 0x12, 0x0A);
-        const QStringList out = run(QStringLiteral("load_registers(%1)").arg(file));
-        ASSERT_EQ(out.size(), 1) << c.text;
-        EXPECT_TRUE(out[0].contains(QString::fromLatin1(c.message))) << out[0].toStdString();
-        EXPECT_TRUE(out[0].endsWith(QStringLiteral("nothing written"))) << out[0].toStdString();
-        EXPECT_EQ(chip_register(0, 0x12), 0x0A) << c.text;
+    write_file(file, text);
+    set_chip_register(0, 0x12, 0x0A);
+    const QStringList out = run(QStringLiteral("load_registers(%1)").arg(file));
+    ASSERT_EQ(out.size(), 1);
+    for (int i = 0; i < static_cast<int>(std::size(cases)); ++i)
+        EXPECT_TRUE(out[0].contains(QStringLiteral("line %1: %2").arg(i + 2).arg(
+            QString::fromLatin1(cases[i].message))))
+            << cases[i].line << " in " << out[0].toStdString();
+    EXPECT_TRUE(out[0].endsWith(QStringLiteral("nothing written"))) << out[0].toStdString();
+    EXPECT_EQ(chip_register(0, 0x12), 0x0A);
+}
+
+// Only regular files (or a new one) are read or written, without waiting:
+// anything else is refused by name and kind, and left as it was.
+TEST_F(WorkbenchTest, FilesThatAreNotRegularAreRefused) {
+    const std::string fifo = path("fifo").toStdString();
+    fifo_deadline::make_fifo(fifo);
+    ASSERT_EQ(::symlink(fifo.c_str(), path("link").toLocal8Bit().constData()), 0);
+    // A device node of the test's own where it may make one (as root, a
+    // save that wrongly replaced /dev/null would break the machine);
+    // otherwise /dev/null, which no other user can replace.
+    QString device = QStringLiteral("/dev/null");
+    if (::geteuid() == 0 && ::mknod(path("null").toLocal8Bit().constData(), S_IFCHR | 0666,
+                                     makedev(1, 3)) == 0)
+        device = path("null");
+    const struct {
+        QString file;
+        const char *kind;
+    } files[] = {{path("fifo"), "it is a FIFO"},
+                 {device, "it is a character device"},
+                 {dir.path(), "it is a directory"},
+                 {path("link"), "it is a FIFO"},
+                 {path("none/file"), "No such file or directory"}};
+    // A recording that runs goes on when another file is refused.
+    const QString running = path("running.csv");
+    run(QStringLiteral("record(%1)").arg(running));
+    for (const char *command : {"record", "load_registers", "save_registers", "export_registers"}) {
+        for (const auto &f : files) {
+            const QString line = QStringLiteral("%1(%2)").arg(QLatin1String(command), f.file);
+            const QStringList out =
+                fifo_deadline::call_within_deadline(fifo, [&] { return run(line); });
+            ASSERT_EQ(out.size(), 1) << line.toStdString();
+            EXPECT_TRUE(out[0].contains(f.file) && out[0].contains(QLatin1String(f.kind)))
+                << out[0].toStdString();
+        }
+        struct stat info;
+        ASSERT_EQ(::lstat(fifo.c_str(), &info), 0);
+        EXPECT_TRUE(S_ISFIFO(info.st_mode)) << command;
+        ASSERT_EQ(::lstat(device.toLocal8Bit().constData(), &info), 0);
+        EXPECT_TRUE(S_ISCHR(info.st_mode)) << command;
     }
-    EXPECT_TRUE(run(QStringLiteral("load_registers(%1)").arg(path("missing.txt")))[0].startsWith(
-        QStringLiteral("load_registers: cannot read")));
-    EXPECT_TRUE(run(QStringLiteral("save_registers(%1)").arg(path("no/such/dir.txt")))[0].startsWith(
-        QStringLiteral("save_registers: cannot write")));
+    EXPECT_TRUE(workbench.recorder().recording());
+    EXPECT_EQ(workbench.recorder().path(), running);
+}
+
+// A load that fails partway reads the chip back and names exactly the
+// registers that differ from the file, whatever the failed write had done.
+TEST_F(WorkbenchTest, PartialLoadSaysWhatTheChipHolds) {
+    const QString file = path("cfg.txt");
+    write_file(file, QStringLiteral("R_DELAY_BUCK0 = 0x22\nR_DELAY_BUCK1 = 0x33\n"));
+    const struct {
+        const char *fault;
+        int before[2]; // the chip's two registers before the load
+        const char *expected;
+    } rows[] = {
+        // The adapter refuses the writes: what the chip held decides.
+        {"refuse a8", {0x0A, 0x0B}, "2 of 2 registers differ from the file: R_DELAY_BUCK0 (file "
+                                    "0x22, chip 0x0A), R_DELAY_BUCK1 (file 0x33, chip 0x0B)"},
+        {"refuse a8", {0x22, 0x0B}, "1 of 2 registers differ from the file: R_DELAY_BUCK1 (file "
+                                    "0x33, chip 0x0B)"},
+        // A lost reply closes the adapter: it is opened again to read back.
+        {"lose 1", {0x22, 0x33}, "all 2 registers hold the file's values"},
+    };
+    for (const auto &row : rows) {
+        set_chip_register(0, 0x12, row.before[0]);
+        set_chip_register(0, 0x13, row.before[1]);
+        kit(row.fault);
+        const QStringList out = run(QStringLiteral("load_registers(%1)").arg(file));
+        kit("refuse off");
+        ASSERT_FALSE(out.isEmpty());
+        EXPECT_TRUE(out.last().startsWith(
+            QStringLiteral("load_registers: write failed at R_DELAY_BUCK0;")))
+            << out.last().toStdString();
+        EXPECT_TRUE(out.last().contains(QString::fromLatin1(row.expected)))
+            << out.last().toStdString();
+    }
+    EXPECT_TRUE(session.have_adapter());
+    EXPECT_TRUE(host.log.contains(QStringLiteral("R_DELAY_BUCK0 = 0x22 (failed)")))
+        << host.log.join(QLatin1Char('|')).toStdString();
 }
 
 TEST_F(WorkbenchTest, RecordingHasOneRowPerPollWithFaultEdges) {
     const QString file = path("rec.csv");
+    // Polling is off: the rows below come from polls run by hand.
     EXPECT_EQ(run(QStringLiteral("record(%1)").arg(file)),
-              QStringList{QStringLiteral("recording to %1").arg(file)});
+              QStringList{QStringLiteral("recording to %1; polling is off: nothing is recorded "
+                                         "until polling starts")
+                              .arg(file)});
     session.poll();
     kit("flag SCP on");
     session.poll();
@@ -162,14 +271,154 @@ TEST_F(WorkbenchTest, RecordingHasOneRowPerPollWithFaultEdges) {
     EXPECT_EQ(faults.join(QLatin1Char(',')).toStdString(), "SCP rise,INT rise,SCP fall,INT fall");
 }
 
-TEST_F(WorkbenchTest, UnwritableRecordingFailsAloneAndPollingGoesOn) {
-    const QString file = path("no/such/dir/rec.csv");
-    const QStringList out = run(QStringLiteral("record(%1)").arg(file));
-    ASSERT_EQ(out.size(), 1);
-    EXPECT_TRUE(out[0].startsWith(QStringLiteral("record: cannot write %1").arg(file)));
-    EXPECT_FALSE(workbench.recorder().recording());
-    session.poll();
-    EXPECT_EQ(session.connection_state(), evalpanel::kConnected);
+// The C header compiles alone as C99 and as C++ and holds the kit's
+// registers, in the configuration's order and number.
+TEST_F(WorkbenchTest, ExportedHeaderCompilesAndHoldsTheChipsRegisters) {
+    run(QStringLiteral("VSET_B0 = 0x30"));
+    run(QStringLiteral("R_DELAY_BUCK4 = 0x21"));
+    const QString header = path("rx5120_registers.h");
+    ASSERT_EQ(run(QStringLiteral("export_registers(%1)").arg(header)),
+              QStringList{QStringLiteral("exported 31 registers to %1").arg(header)});
+    const QString text = read_file(header);
+    EXPECT_TRUE(text.contains(QStringLiteral("{0x16, 0x21}, /* R_DELAY_BUCK4: ")));
+    const QString main = path("main.c");
+    write_file(main, QStringLiteral(
+                         "#include <stdio.h>\n#include \"rx5120_registers.h\"\n"
+                         "int main(void) {\n    int i;\n"
+                         "    for (i = 0; i < RX5120_REGISTER_COUNT; ++i)\n"
+                         "        printf(\"%d %d\\n\", rx5120_registers[i].address, "
+                         "rx5120_registers[i].value);\n"
+                         "    return (int)(sizeof rx5120_registers / sizeof rx5120_registers[0]) "
+                         "!= RX5120_REGISTER_COUNT;\n}\n"));
+    const struct {
+        const char *compiler;
+        QStringList flags;
+    } builds[] = {{RX_TEST_C_COMPILER, {"-std=c99", "-pedantic", "-Wall", "-Wextra", "-Werror"}},
+                  {RX_TEST_CXX_COMPILER, {"-x", "c++", "-std=c++17", "-Wall", "-Wextra", "-Werror"}}};
+    for (const auto &b : builds) {
+        const QString program = path("exported");
+        QProcess cc;
+        cc.start(QString::fromLatin1(b.compiler), b.flags + QStringList{main, "-o", program});
+        ASSERT_TRUE(cc.waitForFinished(60000));
+        ASSERT_EQ(cc.exitCode(), 0) << b.compiler << ": " << cc.readAllStandardError().toStdString();
+        QProcess exported;
+        exported.start(program, {});
+        ASSERT_TRUE(exported.waitForFinished(10000));
+        EXPECT_EQ(exported.exitCode(), 0);
+        const QStringList rows =
+            QString::fromLatin1(exported.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+        EXPECT_EQ(rows.size(), evalpanel::configuration_register_count());
+        for (const QString &row : rows) {
+            const QStringList pair = row.split(' ');
+            ASSERT_EQ(pair.size(), 2);
+            EXPECT_EQ(pair[1].toInt(), chip_register(0, pair[0].toInt())) << b.compiler << " " << row.toStdString();
+        }
+        EXPECT_TRUE(rows.contains(QStringLiteral("%1 %2").arg(0x16).arg(0x21)));
+    }
+}
+
+// The session's state against a file's header: another access level or page
+// is said before the load, which goes ahead.
+TEST_F(WorkbenchTest, HeaderOfAnotherLevelOrPageWarns) {
+    const QString file = path("cfg.txt");
+    write_file(file, QStringLiteral("# page: 0\n# access level: advanced\nR_DELAY_BUCK0 = 0x22\n"));
+    const struct {
+        QStringList setup;
+        const char *warning;
+    } rows[] = {
+        {{"advanced"}, nullptr},
+        {{"user"}, "warning: the file was saved at access level advanced; the chip is at user"},
+        {{"advanced", "page(3)"},
+         "warning: the file was saved with page 0 selected, page 3 is selected now"},
+    };
+    for (const auto &row : rows) {
+        for (const QString &line : row.setup)
+            run(line);
+        set_chip_register(0, 0x12, 0x0A);
+        const QStringList out = run(QStringLiteral("load_registers(%1)").arg(file));
+        ASSERT_EQ(out.size(), row.warning ? 2 : 1) << out.join('|').toStdString();
+        EXPECT_TRUE(!row.warning || out[0].contains(QLatin1String(row.warning))) << out[0].toStdString();
+        EXPECT_EQ(chip_register(0, 0x12), 0x22) << row.setup.join(' ').toStdString();
+    }
+}
+
+// Field by field: two files, or a file against the chip.
+TEST_F(WorkbenchTest, ComparesConfigurationsFieldByField) {
+    const QString a = path("a.txt"), b = path("b.txt");
+    write_file(a, QStringLiteral("R_VSET_B0 = 0xB0\nR_DELAY_BUCK0 = 0x22\n"));
+    write_file(b, QStringLiteral("VSET_B0 = 0x31\nEN_DIS_B0 = 1\nR_DELAY_BUCK1 = 0x01\n"));
+    const auto files = evalpanel::compare_files(a, b);
+    EXPECT_TRUE(files.error.isEmpty()) << files.error.toStdString();
+    EXPECT_EQ(files.differences,
+              (QStringList{"VSET_B0: 0x30 | 0x31", "DELAY_B0: 0x22 | not set", "DELAY_B1: not set | 0x1"}))
+        << files.differences.join('|').toStdString();
+    set_chip_register(0, 0x00, 0xB0);
+    set_chip_register(0, 0x12, 0x21);
+    const auto chip = evalpanel::compare_with_chip(session, a);
+    EXPECT_EQ(chip.differences, QStringList{"DELAY_B0: 0x22 | 0x21"}) << chip.differences.join('|').toStdString();
+    EXPECT_TRUE(evalpanel::compare_files(a, path("fifo-less/none.txt")).error.startsWith("cannot read"));
+}
+
+// The adapter and the chip coming and going are events in the fault history
+// and the recording; polling stopped under a recording is said, and comes
+// back with the adapter.
+TEST_F(WorkbenchTest, ConnectionEventsAndPollingStopsAreRecorded) {
+    const QString file = path("rec.csv");
+    session.set_polling(true);
+    QSignalSpy notes(&workbench, &evalpanel::Workbench::recording_note);
+    EXPECT_EQ(run(QStringLiteral("record(%1)").arg(file)),
+              QStringList{QStringLiteral("recording to %1").arg(file)});
+    for (const char *fault : {"nack on", "nack off", "unplug"}) {
+        kit(fault);
+        session.poll();
+    }
+    EXPECT_FALSE(session.polling());
+    kit("plug");
+    session.connect_adapter();
+    EXPECT_TRUE(session.polling()) << "polling was on when the adapter was lost";
+    run("record()");
+
+    QStringList faults;
+    for (const auto &edge : workbench.faults())
+        faults << edge.text();
+    EXPECT_EQ(faults, (QStringList{"chip does not answer", "chip answers again", "adapter lost",
+                                   "adapter back"}));
+    QStringList events;
+    const QStringList lines = read_file(file).split('\n', Qt::SkipEmptyParts);
+    for (const QString &line : lines.mid(1))
+        if (!line.section(',', -1).isEmpty())
+            events << line.section(',', -1);
+    EXPECT_EQ(events, (QStringList{"chip does not answer", "chip answers again", "adapter lost",
+                                   "polling stopped: adapter lost", "adapter back",
+                                   "polling started"}))
+        << events.join('|').toStdString();
+    ASSERT_EQ(notes.count(), 2);
+    EXPECT_EQ(notes[0][0].toString(),
+              QStringLiteral("recording to %1: polling stopped: adapter lost; nothing is recorded "
+                             "until polling starts again")
+                  .arg(file));
+}
+
+// The histories drop what is older than their span (and beyond their count)
+// as they go.
+TEST_F(WorkbenchTest, HistoriesAreBoundedByTime) {
+    const int64_t start = QDateTime::currentMSecsSinceEpoch();
+    int64_t now = start;
+    workbench.set_clock([&now] { return now; });
+    for (int64_t t : {int64_t{0}, evalpanel::Workbench::kHistoryMs / 2,
+                      evalpanel::Workbench::kHistoryMs + 1}) {
+        now = start + t;
+        session.poll();
+    }
+    ASSERT_EQ(workbench.history().size(), 2u);
+    EXPECT_EQ(workbench.history().front().time_ms, start + evalpanel::Workbench::kHistoryMs / 2);
+    kit("nack on");
+    session.poll(); // "chip does not answer"
+    now += evalpanel::Workbench::kFaultHistoryMs + 1;
+    kit("nack off");
+    session.poll(); // "chip answers again"
+    ASSERT_EQ(workbench.faults().size(), 1u);
+    EXPECT_EQ(workbench.faults().front().text(), QStringLiteral("chip answers again"));
 }
 
 } // namespace

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "../virtualkit/kit_lines.h"
+#include "chip/adapter_commands.h"
 #include "chip/status_script.h"
 #include "device/device_session.h"
 #include "malformed_lines.h"
@@ -241,14 +242,53 @@ TEST_F(Session, SilentAdapterIsAnOutageWithBackOff) {
 }
 
 // A poll reads the bucks' pages and ends on page 0; the user's page is
-// selected again after it.
+// selected again after it, so that a write by address reaches that page.
 TEST_F(Session, PollKeepsTheSelectedPage) {
     power();
+    session.set_polling(true);
     for (int page : {2, 0}) {
+        set_chip_register(0, 0x19, 0x00);
+        set_chip_register(2, 0x19, 0x00);
         ASSERT_EQ(session.switch_page(static_cast<uint8_t>(page)), 1);
         session.poll();
         EXPECT_EQ(session.register_read(rx5120::reg::kPage), page);
+        ASSERT_EQ(session.register_write(0x19, 0x3E), 1);
+        EXPECT_EQ(chip_register(page, 0x19), 0x3E) << "page " << page;
+        EXPECT_EQ(chip_register(2 - page, 0x19), 0x00) << "page " << page;
     }
+}
+
+// A poll the adapter answers with its failure status (in its bootloader,
+// or refusing the script command) carries no reading: the pins and flags
+// stay as last read, and no bring-up follows when it ends.
+TEST_F(Session, AFailedPollKeepsPinsAndFlags) {
+    power();
+    session.write_pin(pin::kGroupA, pin::kNrst, 1);
+    kit("flag SCP on");
+    session.poll();
+    const ResultBlock before = session.status();
+    const auto flags = [this] {
+        return std::pair(session.registers()[rx5120::reg::kFlags0],
+                         session.registers()[rx5120::reg::kFlags1]);
+    };
+    const auto raised = flags();
+    ASSERT_EQ(before[rx5120::result::kVioSysLevel], 1);
+    ASSERT_TRUE(raised.first != 0 || raised.second != 0);
+    session.set_cached(0x13, 0x5A); // a change waiting for "Write Registers"
+    QSignalSpy reread(&session, &DeviceSession::registers_changed);
+    log.clear();
+    kit(QString::asprintf("refuse %02x", rx5120::cmd::kScript).toStdString());
+    session.poll();
+    EXPECT_FALSE(session.status_fresh());
+    EXPECT_EQ(session.status(), before);
+    EXPECT_EQ(flags(), raised);
+    EXPECT_TRUE(session.registers_valid());
+    kit("refuse off");
+    session.poll();
+    EXPECT_TRUE(session.status_fresh());
+    EXPECT_EQ(reread.count(), 0); // no bring-up: VIOSYS never fell
+    EXPECT_EQ(session.registers()[0x13], 0x5A);
+    EXPECT_TRUE(log.contains("chip answers again after 1 failed poll")) << log.join('|').toStdString();
 }
 
 TEST_F(Session, AccessLevelsAndPageGuardRestoreThePage) {

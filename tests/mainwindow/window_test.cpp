@@ -102,10 +102,12 @@ TEST_F(WindowTest, LosingTheAdapterStopsPollingAndReconnectsThoughCommandsKeepFa
         QTest::qWait(100);
     }
     EXPECT_EQ(kit_pin(0, 3), 1) << "the replugged adapter was not opened";
-    // Replugged with VIOSYS low: no chip, and polling stays off.
+    // Replugged with VIOSYS low: no chip; polling, on when the adapter was
+    // lost, resumes.
     EXPECT_TRUE(QTest::qWaitFor([&] { return !session.reconnect_timer()->isActive(); }, 1500));
     EXPECT_EQ(state(), evalpanel::kNotAcknowledged);
-    EXPECT_FALSE(session.poll_timer()->isActive());
+    EXPECT_TRUE(session.poll_timer()->isActive());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return ui().pollstatus->isChecked(); }, 1000));
 }
 
 // Powered from the console, then the supply taken away behind the window's
@@ -113,6 +115,8 @@ TEST_F(WindowTest, LosingTheAdapterStopsPollingAndReconnectsThoughCommandsKeepFa
 TEST_F(WindowTest, SupplyLossShowsNotReadyAndRegistersAsUnread) {
     open_window();
     EXPECT_FALSE(ui().co0776->isEnabled()) << "nothing read from an unpowered chip";
+    // A Clear button would write back a failed read: every other flag raised.
+    EXPECT_FALSE(ui().cb0d2->isEnabled());
     console::CommandInterpreter &console = engine.interpreter();
     for (const char *line : {"PIN_VIO_SYS = 1", "PIN_NRST = 1", "PIN_NSLP = 1"})
         console.parse_cmd(line);
@@ -120,6 +124,7 @@ TEST_F(WindowTest, SupplyLossShowsNotReadyAndRegistersAsUnread) {
     window->timer_func();
     ASSERT_EQ(window->connection_label()->text(), "   ready   ");
     EXPECT_TRUE(ui().co0776->isEnabled());
+    EXPECT_TRUE(ui().cb0d2->isEnabled());
     EXPECT_EQ(ui().co0776->currentIndex(), shown_item(0x07));
     EXPECT_EQ(ui().mode0->text(), "PWM");
 

@@ -71,7 +71,8 @@ TEST_F(WindowTest, MenusAndTelemetryFaults) {
     for (QAction *a : ui().menuFile->actions())
         file << a->text();
     EXPECT_EQ(file.join(QLatin1Char('|')).toStdString(),
-              "Load Registers|Save Registers|Record Telemetry\u2026||Exit");
+              "Load Registers|Save Registers|Export Registers as C Header\u2026|Compare "
+              "Configurations\u2026|Record Telemetry\u2026||Exit");
     TelemetryWindow *telemetry = window->workbench_windows().telemetry;
     telemetry->show();
     window->timer_func();

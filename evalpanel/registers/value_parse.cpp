@@ -1,10 +1,11 @@
-#include "value_parse.h"
+#include "registers/value_parse.h"
 
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
-namespace console {
+namespace evalpanel {
 
 namespace {
 
@@ -70,4 +71,50 @@ int get_val(const char *text, uint32_t *value) {
     return -1;
 }
 
-} // namespace console
+} // namespace evalpanel
+
+namespace evalpanel {
+
+namespace {
+
+bool all_of(std::string_view text, const char *digits) {
+    return !text.empty() && text.find_first_not_of(digits) == std::string_view::npos;
+}
+
+constexpr const char *kHex = "0123456789abcdefABCDEF";
+constexpr const char *kBinary = "01";
+constexpr const char *kDecimal = "0123456789";
+
+bool starts_with(std::string_view text, std::string_view prefix) {
+    return text.substr(0, prefix.size()) == prefix;
+}
+
+} // namespace
+
+bool parse_value_text(std::string_view text, uint32_t *value) {
+    if (text.empty() || text.size() > kMaxValueText)
+        return false;
+    if (starts_with(text, "0b") && all_of(text.substr(2), kBinary)) {
+        uint32_t v = 0;
+        for (char c : text.substr(2)) {
+            if (v > (UINT32_MAX >> 1)) {
+                v = UINT32_MAX; // beyond 32 bits: fails every bound
+                break;
+            }
+            v = v << 1 | static_cast<uint32_t>(c - '0');
+        }
+        *value = v;
+        return true;
+    }
+    const char last = text.back();
+    const bool whole = (starts_with(text, "0x") && all_of(text.substr(2), kHex)) ||
+                       ((last == 'h' || last == 'H') && all_of(text.substr(0, text.size() - 1), kHex)) ||
+                       (text[0] == 'b' && all_of(text.substr(1), kBinary)) ||
+                       (last == 'b' && all_of(text.substr(0, text.size() - 1), kBinary)) ||
+                       all_of(text[0] == '-' ? text.substr(1) : text, kDecimal);
+    // The checks above leave no NUL byte, so get_val sees the whole text.
+    const std::string copy(text);
+    return whole && get_val(copy.c_str(), value) == 0;
+}
+
+} // namespace evalpanel
