@@ -51,6 +51,18 @@ bool windowless(int argc, char **argv) {
     return false;
 }
 
+// Whether a window could be shown at all: without a display a QApplication
+// aborts the process before anything can be said.
+bool have_display(int argc, char **argv) {
+    for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        if (!qEnvironmentVariableIsEmpty(name))
+            return true;
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], "-platform") == 0)
+            return true;
+    return false;
+}
+
 struct Options {
     quint16 console_port = console::Relay::kDefaultPort;
     QString script;
@@ -168,10 +180,13 @@ void name_application() {
 int main(int argc, char **argv) {
     // Writes to a vanished reader are errors, never the end of the program.
     support::ignore_broken_pipe();
-    if (windowless(argc, argv)) {
+    if (windowless(argc, argv) || !have_display(argc, argv)) {
         QCoreApplication app(argc, argv);
         name_application();
         const Options options = parse_options(app);
+        if (options.batch.isEmpty())
+            fail(QStringLiteral("no display to show the window on: set DISPLAY, run it with "
+                                "QT_QPA_PLATFORM=offscreen, or use --batch FILE"));
         claim_kit_port(0);
         return evalpanel::run_batch(options.batch, options.arguments);
     }

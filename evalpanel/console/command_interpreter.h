@@ -5,7 +5,10 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <vector>
+
+#include <QString>
 
 #include "console/console_document.h"
 #include "console/console_host.h"
@@ -23,6 +26,10 @@ namespace console {
 extern const char kHelpText[];
 extern const char kHelpTextMore[];
 extern const char kHelpTextOther[];
+
+// The text between "keyword(" and the last ")", trimmed; nullopt when the
+// line is not that call.
+std::optional<QString> call_argument(const char *line, const char *keyword);
 
 class CommandInterpreter {
   public:

@@ -124,6 +124,20 @@ void Console::flush() {
             sent += o.text.toLatin1() + '\n';
             continue;
         }
+        if (o.end && line_running_ && have_lines) {
+            // The line's last messages and the new prompt: one edit.
+            if (mirror_)
+                mirror_(sent);
+            sent.clear();
+            const QString output = lines;
+            lines.clear();
+            have_lines = false;
+            line_running_ = false;
+            editor_.finish_line(output);
+            if (idle_)
+                idle_();
+            continue;
+        }
         draw_lines();
         if (o.end) {
             // Finishing may start the next held line at once.

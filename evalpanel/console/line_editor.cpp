@@ -94,13 +94,14 @@ void LineEditor::finish_exclusive() {
         drain_pending();
 }
 
-void LineEditor::finish_line() {
+void LineEditor::finish_line(const QString &output) {
     busy_ = false;
     // The new prompt with the marker in one edit: the cursor is at the end
     // of the empty line.
     cursor_offset_ = 0;
     document_.move_to_end();
-    document_.append_paragraph(QStringLiteral("> ") + QString::fromLatin1(kMarker));
+    const QString prompt = QStringLiteral("> ") + QString::fromLatin1(kMarker);
+    document_.append_paragraph(output.isNull() ? prompt : output + QLatin1Char('\n') + prompt);
     if (!starting_)
         drain_pending();
 }

@@ -57,8 +57,9 @@ class LineEditor {
     // Refused (false) while a line or other work is still running.
     bool run_exclusive(const std::function<void()> &work);
 
-    // The entered line has ended: a new prompt, then the held keys.
-    void finish_line();
+    // The entered line has ended: a new prompt, then the held keys. Output
+    // the line printed last, when given, goes in with the prompt in one edit.
+    void finish_line(const QString &output = QString());
     // The work of run_exclusive has ended: the held keys.
     void finish_exclusive();
 
@@ -108,9 +109,9 @@ class LineEditor {
     int history_next_ = 0;
     int history_shown_ = 0;
 
-    bool busy_ = false;      // an entered line or other work is running
-    bool draining_ = false;  // held keys are being handled
-    bool starting_ = false;  // inside the executor: the caller drains
+    bool busy_ = false;     // an entered line or other work is running
+    bool draining_ = false; // held keys are being handled
+    bool starting_ = false; // inside the executor: the caller drains
     std::deque<Key> pending_;
 };
 

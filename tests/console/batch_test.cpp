@@ -47,7 +47,10 @@ Outcome run_program(const std::filesystem::path &dir, const QStringList &argumen
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.remove("DISPLAY");
     env.remove("WAYLAND_DISPLAY");
-    env.insert("QT_QPA_PLATFORM", platform);
+    if (*platform == '\0')
+        env.remove("QT_QPA_PLATFORM");
+    else
+        env.insert("QT_QPA_PLATFORM", platform);
     for (const auto &[name, value] : environment)
         env.insert(name, value);
     program.setProcessEnvironment(env);
@@ -257,6 +260,19 @@ INSTANTIATE_TEST_SUITE_P(
                  nullptr,
                  "--run: cannot read \"no such.txt\": no such file"}),
     [](const auto &info) { return case_name(info.index, info.param.name); });
+
+// Without any display the window cannot be shown: said, not aborted; bad
+// options are still found first.
+TEST(NoDisplay, TheWindowIsRefusedWithAReason) {
+    const auto dir = scratch_dir("no_display");
+    const Outcome window = run_program(dir, {"--kit-port", "0"}, "");
+    const Outcome bad = run_program(dir, {"--console-port", "x"}, "");
+    std::filesystem::remove_all(dir);
+    EXPECT_EQ(window.status, 2);
+    EXPECT_NE(window.err.find("no display to show the window on"), std::string::npos) << window.err;
+    EXPECT_EQ(bad.status, 2);
+    EXPECT_NE(bad.err.find("--console-port takes a port number"), std::string::npos) << bad.err;
+}
 
 // --run takes any name the shell can pass: blanks and a path far longer than
 // a console line. The script drives a pin; the kit tells.
