@@ -9,6 +9,7 @@
 #include "console/device_thread.h"
 #include "console/script_runner.h"
 #include "device/device_session.h"
+#include "device/session_log.h"
 
 namespace evalpanel {
 
@@ -47,6 +48,20 @@ int run_batch(const QString &file, const QStringList &arguments) {
     console::DeviceThread device;
     console::ConsoleEngine &engine = device.engine();
     QCoreApplication *app = QCoreApplication::instance();
+
+    // A batch run keeps its session log like a window's: what the session
+    // logged and what the script printed, straight from the device thread.
+    static SessionLog session_log;
+    QString log_error;
+    if (!session_log.open(SessionLog::default_directory(), &log_error))
+        print_error(QStringLiteral("evalpanel: no session log: %1").arg(log_error));
+    session_log.add(QStringLiteral("batch"), (QStringList{file} + arguments).join(QLatin1Char(' ')));
+    QObject::connect(&device.session(), &DeviceSession::log_line, &device.session(),
+                     [](const QString &line) { session_log.add(QStringLiteral("log"), line); },
+                     Qt::DirectConnection);
+    QObject::connect(&engine, &console::ConsoleEngine::printed, &engine,
+                     [](const QString &text) { session_log.add(QStringLiteral("printed"), text); },
+                     Qt::DirectConnection);
     // What the commands print arrives here in order; each message drawn
     // lets the engine go on (it waits when too much is not yet drawn).
     QObject::connect(&engine, &console::ConsoleEngine::printed, app,
@@ -87,10 +102,13 @@ int run_batch(const QString &file, const QStringList &arguments) {
             }
         }
         // Behind everything printed: the same thread posts both.
+        if (!message.isEmpty())
+            session_log.add(QStringLiteral("batch"), message);
         QMetaObject::invokeMethod(app, [status, message] {
             std::fflush(stdout);
             if (!message.isEmpty())
                 print_error(message);
+            session_log.flush(100);
             QCoreApplication::exit(status);
         });
     });
