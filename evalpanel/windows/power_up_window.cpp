@@ -86,6 +86,10 @@ PowerUpWindow::PowerUpWindow(SessionView &view, Workbench &workbench, FieldText 
     for (auto signal : {&SessionView::registers_changed, &SessionView::cache_changed})
         connect(&view_, signal, this, &PowerUpWindow::refresh);
     setMinimumSize(820, kTop + kRowHeight * kBuckCount + 110);
+    // A poll may have come before this window: start from what it saw.
+    const SessionSnapshot &s = view_.snapshot();
+    if (s.state != kNotConnected)
+        last_supply_ = s.status[rx5120::result::kVioSysLevel] == 1 ? 1 : 0;
     refresh();
 }
 

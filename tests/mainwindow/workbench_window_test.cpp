@@ -1,14 +1,19 @@
 // The register map and telemetry windows on the whole main window: what
 // the map shows against the chip (pending changes, read-only fields,
 // power-on marks, units, the filter) and the menus.
+#include <QComboBox>
 #include <QListWidget>
 #include <QMenu>
 #include <QTreeWidget>
 
+#include <set>
+
 #include "device/configuration.h"
 #include "device/workbench.h"
+#include "power_up_window.h"
 #include "register_map_window.h"
 #include "telemetry_window.h"
+#include "time_plot.h"
 #include "window_fixture.h"
 
 namespace {
@@ -151,6 +156,110 @@ TEST_F(MapTest, PowerOnMarksUnitsAccessAndFilter) {
     // Unpowered, nothing is shown as read.
     ui().io0022->click();
     EXPECT_EQ(text("RAMP_B3", C::kMarks), QStringLiteral("not read"));
+}
+
+TEST_F(MapTest, PolledFieldsFollowAndMarksReadOnADarkPalette) {
+    open_map();
+    // The poll reads the load current: the map follows without a read.
+    ui().io0023->click(); // NRST and NSLP high: the bucks start
+    ui().io0024->click();
+    set_chip_register(0, 0x21, 5);
+    kit("load 5 1230");
+    kit("advance 1000");
+    window->timer_func();
+    const int counts = (chip_register(0, 0x21) >> 4 & 7) << 8 | chip_register(0, 0x22);
+    EXPECT_GT(counts, 100);
+    EXPECT_EQ(text("BUCK_LOAD_CURR", C::kValue), QString::asprintf("0x%03X", counts));
+
+    ui().autowrite->click();
+    item("DELAY_B1")->setText(C::kValue, QStringLiteral("0x21"));
+    for (const QColor &base : {QColor(Qt::white), QColor(30, 30, 30)}) {
+        QPalette palette = map->palette();
+        palette.setColor(QPalette::Base, base);
+        palette.setColor(QPalette::Text, base.lightness() < 128 ? Qt::white : Qt::black);
+        map->setPalette(palette);
+        QApplication::processEvents();
+        const QColor mark = item("DELAY_B1")->background(C::kValue).color();
+        const QColor text_colour = map->palette().color(QPalette::Text);
+        // The mark stands out from the base, and the text from the mark.
+        EXPECT_GT(std::abs(mark.lightness() - text_colour.lightness()), 110) << base.name().toStdString();
+        EXPECT_NE(mark, base);
+    }
+}
+
+TEST_F(WindowTest, PowerUpViewFromTheRegistersAndThePolls) {
+    int64_t now = 1'700'000'000'000;
+    workbench.set_clock([&now] { return now; });
+    open_window();
+    ui().pollstatus->click(); // the rise is seen by a poll
+    ui().io0022->click();
+    ASSERT_EQ(state(), evalpanel::kConnected);
+    PowerUpWindow *view = window->workbench_windows().power_up;
+    ASSERT_TRUE(view->rise_seen());
+    ui().io0023->click(); // NRST and NSLP high: the bucks start
+    ui().io0024->click();
+    // Measured: every default-enabled buck regulates a second later.
+    now += 1000;
+    kit("advance 1000");
+    window->timer_func();
+    const struct {
+        int buck;
+        int vset_reg, vset;   // enable and voltage
+        int ctrl_reg, ramp;   // RAMP_Bk, the low nibble
+        int delay_reg, delay; // DELAY_Bk
+        bool enabled, never;
+        double delay_ms;
+        int target_mv;        // 0: no item
+        double soft_start_ms; // < 0: unknown
+    } rows[] = {
+        {0, 0x00, 0xA0, 0x07, 4, 0x12, 10, true, false, 1.0, 820, 820 / 1.9 / 1000},
+        {1, 0x03, 0x20, 0x08, 0, 0x13, 15, false, false, 1.5, 820, 820 / 30.0 / 1000},
+        {2, 0x04, 0xC6, 0x09, 9, 0x14, 0, true, false, 0.0, 1200, -1},
+        {3, 0x01, 0x8A, 0x0A, 7, 0x15, 0xFF, true, true, 0.0, 600, 600 / 0.23 / 1000},
+    };
+    for (const auto &r : rows) {
+        set_chip_register(0, r.vset_reg, r.vset);
+        set_chip_register(0, r.ctrl_reg, (chip_register(0, r.ctrl_reg) & 0xF0) | r.ramp);
+        set_chip_register(0, r.delay_reg, r.delay);
+    }
+    session.read_all();
+    view->refresh();
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.buck);
+        const BuckStart &b = view->plan()[static_cast<size_t>(r.buck)];
+        EXPECT_EQ(b.enabled, r.enabled);
+        EXPECT_EQ(b.never, r.never);
+        EXPECT_DOUBLE_EQ(b.delay_ms, r.delay_ms);
+        EXPECT_EQ(b.target_mv.value_or(0), r.target_mv);
+        if (r.soft_start_ms < 0)
+            EXPECT_FALSE(b.soft_start_ms.has_value());
+        else
+            EXPECT_NEAR(b.soft_start_ms.value_or(-1), r.soft_start_ms, 1e-9);
+    }
+    // Buck5 is enabled at power-on; it regulated by the poll a second
+    // after the rise, and not before.
+    EXPECT_EQ(view->measured()[5].power_good_ms.value_or(-1), 1000);
+}
+
+TEST_F(WindowTest, AllCurrentSourcesAreMeasuredInTurn) {
+    open_powered();
+    for (int k = 0; k < evalpanel::kBuckCount; ++k)
+        kit("load " + std::to_string(k) + " " + std::to_string(200 + 100 * k));
+    TelemetryWindow *telemetry = window->workbench_windows().telemetry;
+    telemetry->show();
+    const int before = chip_register(0, 0x21) & 0x07;
+    telemetry->current_source()->setCurrentIndex(1);
+    emit telemetry->current_source()->activated(1);
+    std::set<int> sources;
+    for (int i = 0; i < 2 * (evalpanel::kBuckCount + 1); ++i) {
+        kit("advance 150");
+        window->timer_func();
+        sources.insert(workbench.history().back().current_source);
+    }
+    EXPECT_EQ(sources, (std::set<int>{0, 1, 2, 3, 4, 5, 6}));
+    // Back to one source: the one selected before.
+    emit telemetry->current_source()->activated(0);
+    EXPECT_EQ(chip_register(0, 0x21) & 0x07, before);
 }
 
 TEST_F(WindowTest, MenusAndTelemetryFaults) {
