@@ -14,6 +14,7 @@ Workbench::Workbench(DeviceSession &session, QObject *parent)
 
 void Workbench::on_polled() {
     TelemetrySample sample = sample_session(session_, clock_());
+    sample.supply_rose = !history_.empty() && history_.back().supply == 0 && sample.supply == 1;
     const std::vector<FaultEdge> edges = detector_.update(sample);
     history_.push_back(sample);
     while (!history_.empty() && sample.time_ms - history_.front().time_ms > kHistoryMs)

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <vector>
 
 #include "device/session_view.h"
 #include "device/status_decode.h"
@@ -86,10 +87,6 @@ PowerUpWindow::PowerUpWindow(SessionView &view, Workbench &workbench, FieldText 
     for (auto signal : {&SessionView::registers_changed, &SessionView::cache_changed})
         connect(&view_, signal, this, &PowerUpWindow::refresh);
     setMinimumSize(820, kTop + kRowHeight * kBuckCount + 110);
-    // A poll may have come before this window: start from what it saw.
-    const SessionSnapshot &s = view_.snapshot();
-    if (s.state != kNotConnected)
-        last_supply_ = s.status[rx5120::result::kVioSysLevel] == 1 ? 1 : 0;
     refresh();
 }
 
@@ -114,14 +111,11 @@ void PowerUpWindow::refresh() {
 }
 
 void PowerUpWindow::add(const TelemetrySample &s) {
-    if (s.supply < 0)
-        return;
-    if (last_supply_ == 0 && s.supply == 1) {
+    if (s.supply_rose) {
         rise_ms_ = s.time_ms;
         measured_ = {};
         refresh();
     }
-    last_supply_ = s.supply;
     if (rise_ms_ < 0 || s.supply != 1 || !s.ready())
         return;
     bool changed = false;
@@ -150,29 +144,47 @@ void PowerUpWindow::paintEvent(QPaintEvent *) {
                       kRowHeight * kBuckCount);
     p.fillRect(area, pal.color(QPalette::Base));
 
-    // The time axis covers every planned end and every measured edge.
-    double end = 1.0;
+    // The time axis covers every planned end and every measured edge. The
+    // polls see edges at their pace (150 ms) while a start takes
+    // milliseconds: when the two differ by more than tenfold, the axis is
+    // logarithmic, so that both stay readable.
+    double planned = 1.0, seen = 0.0;
     for (size_t k = 0; k < plan_.size(); ++k) {
         const BuckStart &b = plan_[k];
         if (b.enabled && !b.never)
-            end = std::max(end, b.delay_ms + b.soft_start_ms.value_or(0.0));
+            planned = std::max(planned, b.delay_ms + b.soft_start_ms.value_or(0.0));
         for (const auto &t : {measured_[k].power_good_ms, measured_[k].first_current_ms})
             if (t)
-                end = std::max(end, static_cast<double>(*t));
+                seen = std::max(seen, static_cast<double>(*t));
     }
-    const double span = nice_span(end * 1.1);
-    const auto x_of = [&](double ms) { return area.left() + area.width() * ms / span; };
+    const bool log = seen > 10 * planned;
+    const double span = nice_span(std::max(planned, seen) * 1.1);
+    const double lo = 0.1; // the log axis starts a tenth of a millisecond in
+    const auto x_of = [&](double ms) {
+        if (!log)
+            return area.left() + area.width() * ms / span;
+        const double f = (std::log10(std::max(ms, lo)) - std::log10(lo)) / (std::log10(span) - std::log10(lo));
+        return area.left() + area.width() * f;
+    };
     QColor grid = pal.color(QPalette::Text);
     grid.setAlphaF(0.2f);
     p.setPen(pal.color(QPalette::WindowText));
-    p.drawText(QPointF(area.left(), kTop - 10), QStringLiteral("ms after VIOSYS rises"));
-    for (int i = 0; i <= 10; ++i) {
-        const double ms = span * i / 10;
+    p.drawText(QPointF(area.left(), kTop - 10),
+               log ? QStringLiteral("ms after VIOSYS rises (logarithmic)") : QStringLiteral("ms after VIOSYS rises"));
+    std::vector<double> ticks;
+    if (log) {
+        for (double t = lo; t <= span * 1.0001; t *= 10)
+            ticks.push_back(t);
+    } else {
+        for (int i = 0; i <= 10; ++i)
+            ticks.push_back(span * i / 10);
+    }
+    for (double ms : ticks) {
         const double x = x_of(ms);
         p.setPen(grid);
         p.drawLine(QPointF(x, area.top()), QPointF(x, area.bottom()));
         p.setPen(pal.color(QPalette::WindowText));
-        const QString label = QString::number(ms, 'g', 4);
+        const QString label = QString::number(ms, 'g', 6);
         p.drawText(QPointF(x - fm.horizontalAdvance(label) / 2.0, area.bottom() + fm.height()), label);
     }
 
@@ -216,6 +228,7 @@ void PowerUpWindow::paintEvent(QPaintEvent *) {
         const MeasuredStart &m = measured_[static_cast<size_t>(k)];
         p.setPen(pal.color(QPalette::WindowText));
         p.setBrush(pal.color(QPalette::WindowText));
+        // The polls' edges: 0 ms means the first poll after the rise.
         if (m.power_good_ms) {
             const double x = x_of(static_cast<double>(*m.power_good_ms));
             const QPolygonF triangle({QPointF(x - 6, top - 4), QPointF(x + 6, top - 4), QPointF(x, top + 6)});

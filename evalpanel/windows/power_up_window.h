@@ -77,7 +77,6 @@ class PowerUpWindow : public QWidget {
     FieldText text_;
     std::array<BuckStart, evalpanel::kBuckCount> plan_{};
     std::array<MeasuredStart, evalpanel::kBuckCount> measured_{};
-    int last_supply_ = -1;
     int64_t rise_ms_ = -1;
     QLabel *note_ = nullptr;
 };

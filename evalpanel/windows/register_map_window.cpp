@@ -186,7 +186,7 @@ void RegisterMapWindow::update_legend() {
     const QPalette &p = palette();
     const auto swatch = [&](Mark m, const char *text) {
         return QStringLiteral("<span style='background:%1; color:%2'>&nbsp;%3&nbsp;</span>")
-            .arg(mark_colour(m, p).name(), p.color(QPalette::Text).name(), QLatin1String(text));
+            .arg(mark_colour(m, p).name(), p.color(QPalette::Text).name(), QString::fromUtf8(text));
     };
     legend_->setText(swatch(Mark::Pending, "pending: kept for Write Registers") + QLatin1Char(' ') +
                      swatch(Mark::Reference, "\u2260 power-on (\u2260 default before power-up)") +

@@ -221,7 +221,7 @@ void TimePlot::paintEvent(QPaintEvent *) {
             p.drawText(QPointF(right ? a.right() + 6 : a.left() - w - 6, y + fm.ascent() / 2.0 - 1), label);
         }
         p.save();
-        p.translate(right ? width() - 6 : 12, a.center().y());
+        p.translate(right ? width() - fm.height() : fm.height(), a.center().y());
         p.rotate(right ? 90 : -90);
         p.drawText(QPointF(-fm.horizontalAdvance(unit) / 2.0, 0), unit);
         p.restore();

@@ -24,7 +24,7 @@ class TimePlot : public QWidget {
 
   public:
     // Room left and right of the plotting area, the same in every plot.
-    static constexpr int kLeftMargin = 72;
+    static constexpr int kLeftMargin = 96;
     static constexpr int kRightMargin = 64;
     // Two samples further apart than this mean polling stopped between them.
     static constexpr int64_t kPollGapMs = 1000;
