@@ -221,6 +221,12 @@ TelemetryWindow::TelemetryWindow(SessionView &view, Workbench &workbench, QWidge
     apply_range();
 }
 
+TelemetryWindow::~TelemetryWindow() {
+    // The plots read the samples: they go before the samples do.
+    delete plot_area_;
+    plots_.clear();
+}
+
 void TelemetryWindow::showEvent(QShowEvent *event) {
     QWidget::showEvent(event);
     source_->setCurrentIndex(view_.snapshot().cycling_currents ? 1 : 0);

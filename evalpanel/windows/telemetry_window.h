@@ -48,6 +48,7 @@ class TelemetryWindow : public QWidget {
 
     TelemetryWindow(evalpanel::SessionView &view, evalpanel::Workbench &workbench,
                     QWidget *parent = nullptr);
+    ~TelemetryWindow() override;
 
     // Clock of "no polls since" (milliseconds since the epoch); tests set one.
     void set_clock(std::function<int64_t()> clock) { clock_ = std::move(clock); }
