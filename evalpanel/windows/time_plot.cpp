@@ -144,14 +144,15 @@ std::vector<std::pair<int64_t, QString>> TimePlot::time_ticks() const {
     return ticks;
 }
 
-std::pair<double, double> TimePlot::fit(bool right) const {
+std::pair<double, double> TimePlot::fit(bool right,
+                                        const std::vector<std::vector<QPolygonF>> &runs) const {
     if (right && right_fixed_)
         return {right_lo_, right_hi_};
     double lo = 0.0, hi = 1.0;
-    for (int i = 0; i < static_cast<int>(series_.size()); ++i) {
-        if (series_[static_cast<size_t>(i)].right_axis != right)
+    for (size_t i = 0; i < series_.size(); ++i) {
+        if (series_[i].right_axis != right)
             continue;
-        for (const QPolygonF &run : pieces(i))
+        for (const QPolygonF &run : runs[i])
             for (const QPointF &p : run)
                 if (p.x() >= static_cast<double>(from_ms_) && p.x() <= static_cast<double>(to_ms_)) {
                     lo = std::min(lo, p.y());
@@ -200,10 +201,16 @@ void TimePlot::paintEvent(QPaintEvent *) {
         p.drawText(QPointF(x - w / 2.0, a.bottom() + fm.ascent() + 4), label);
     }
 
+    // Each series' runs, once per paint.
+    std::vector<std::vector<QPolygonF>> runs;
+    runs.reserve(series_.size());
+    for (int i = 0; i < static_cast<int>(series_.size()); ++i)
+        runs.push_back(pieces(i));
+
     // Value axes.
     const auto [llo, lhi] = rows_ ? std::pair<double, double>(-0.3, static_cast<double>(series_.size()) - 0.3)
-                                  : fit(false);
-    const auto [rlo, rhi] = fit(true);
+                                  : fit(false, runs);
+    const auto [rlo, rhi] = fit(true, runs);
     const auto y_of = [&a](double v, double lo, double hi) {
         return a.bottom() - (v - lo) / (hi - lo) * a.height();
     };
@@ -242,9 +249,10 @@ void TimePlot::paintEvent(QPaintEvent *) {
         axis(rlo, rhi, true, right_unit_);
 
     // The series, each run on its own: no line across a gap.
+    // Without antialiasing: a plot is redrawn once a second while it
+    // follows the polls, and smooth lines would cost several times more.
     p.save();
     p.setClipRect(a);
-    p.setRenderHint(QPainter::Antialiasing, true);
     for (int i = 0; i < static_cast<int>(series_.size()); ++i) {
         const Series &s = series_[static_cast<size_t>(i)];
         QPen pen(s.colour);
@@ -252,7 +260,7 @@ void TimePlot::paintEvent(QPaintEvent *) {
         p.setPen(pen);
         const double lo = s.right_axis ? rlo : llo;
         const double hi = s.right_axis ? rhi : lhi;
-        for (const QPolygonF &run : pieces(i)) {
+        for (const QPolygonF &run : runs[static_cast<size_t>(i)]) {
             QPolygonF px;
             px.reserve(run.size());
             for (const QPointF &q : run)

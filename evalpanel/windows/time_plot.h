@@ -96,7 +96,7 @@ class TimePlot : public QWidget {
 
   private:
     QRectF area() const;
-    std::pair<double, double> fit(bool right) const;
+    std::pair<double, double> fit(bool right, const std::vector<std::vector<QPolygonF>> &runs) const;
 
     const std::deque<evalpanel::TelemetrySample> &samples_;
     QString title_;
