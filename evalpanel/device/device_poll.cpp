@@ -244,6 +244,7 @@ void DeviceSession::poll() {
             // the sensor's, and the chip's readings of this run are good.
             status_ = block;
             status_fresh_ = true;
+            note_polled_registers();
         } else if (state_ == kNotAcknowledged) {
             ++failed_polls_;
         }

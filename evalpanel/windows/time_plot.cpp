@@ -3,7 +3,6 @@
 #include <QDateTime>
 #include <QMouseEvent>
 #include <QPainter>
-#include <QPainterPath>
 #include <QWheelEvent>
 
 #include <algorithm>
