@@ -255,7 +255,7 @@ void TimePlot::paintEvent(QPaintEvent *) {
     for (int i = 0; i < static_cast<int>(series_.size()); ++i) {
         const Series &s = series_[static_cast<size_t>(i)];
         QPen pen(s.colour);
-        pen.setWidthF(rows_ && !s.right_axis ? 2.0 : 1.5);
+        pen.setWidthF(2.0);
         p.setPen(pen);
         const double lo = s.right_axis ? rlo : llo;
         const double hi = s.right_axis ? rhi : lhi;
