@@ -99,9 +99,15 @@ std::vector<QPolygonF> TimePlot::pieces(int index) const {
         } else {
             skips = 0;
             const auto t = static_cast<double>(s.time_ms);
-            if (series.step && !run.isEmpty() && run.constLast().y() != r.y)
-                run << QPointF(t, run.constLast().y());
-            run << QPointF(t, r.y);
+            const qsizetype n = run.size();
+            if (n >= 2 && run[n - 1].y() == r.y && run[n - 2].y() == r.y) {
+                // A flat stretch keeps only its ends: most flags stay flat.
+                run[n - 1].setX(t);
+            } else {
+                if (series.step && n > 0 && run[n - 1].y() != r.y)
+                    run << QPointF(t, run[n - 1].y());
+                run << QPointF(t, r.y);
+            }
         }
         if (s.time_ms > to_ms_)
             break;
