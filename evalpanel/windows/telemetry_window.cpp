@@ -78,9 +78,8 @@ TelemetryWindow::TelemetryWindow(SessionView &view, Workbench &workbench, QWidge
     auto *left = new QVBoxLayout;
     stale_ = new QLabel(this);
     stale_->setObjectName(QStringLiteral("stale"));
-    stale_->setStyleSheet(QStringLiteral("QLabel { background: #c62828; color: white; "
-                                         "font-weight: bold; padding: 3px; }"));
-    stale_->hide();
+    // Room for the banner is kept: the plots do not move when it shows.
+    stale_->setFixedHeight(stale_->fontMetrics().height() + 8);
     left->addWidget(stale_);
     auto *splitter = new QSplitter(Qt::Vertical, this);
     plot_area_ = splitter;
@@ -240,7 +239,7 @@ void TelemetryWindow::add(const TelemetrySample &s) {
     history_.push_back(s);
     while (s.time_ms - history_.front().time_ms > Workbench::kHistoryMs)
         history_.pop_front();
-    stale_->hide();
+    set_banner(QString());
     // A hidden or paused window draws nothing; showing or resuming it
     // draws the samples kept meanwhile.
     if (!live_ || !isVisible())
@@ -336,8 +335,16 @@ void TelemetryWindow::check_stale() {
                    : QStringLiteral("no readings since %1: the chip does not answer")
                          .arg(clock_text(last->time_ms, "hh:mm:ss"));
     }
+    set_banner(text);
+}
+
+void TelemetryWindow::set_banner(const QString &text) {
+    if (text == stale_->text())
+        return;
     stale_->setText(text);
-    stale_->setVisible(!text.isEmpty());
+    stale_->setStyleSheet(text.isEmpty() ? QString()
+                                         : QStringLiteral("QLabel { background: #c62828; color: white; "
+                                                          "font-weight: bold; padding: 2px; }"));
 }
 
 QByteArray TelemetryWindow::visible_csv() const {

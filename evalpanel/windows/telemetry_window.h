@@ -57,6 +57,7 @@ class TelemetryWindow : public QWidget {
     bool paused() const { return !live_; }
     QListWidget *faults() const { return faults_; }
     QPushButton *pause_button() const { return pause_; }
+    // "no polls since hh:mm:ss" and the like; empty while polls come.
     QLabel *stale_banner() const { return stale_; }
     QLabel *readout() const { return readout_; }
     // What the last export or save did.
@@ -90,6 +91,7 @@ class TelemetryWindow : public QWidget {
     void add(const evalpanel::TelemetrySample &sample);
     void add_fault(const evalpanel::FaultEdge &edge);
     void apply_range();
+    void set_banner(const QString &text);
     void export_png();
     void export_csv();
     void save_faults();

@@ -201,8 +201,11 @@ void TimePlot::paintEvent(QPaintEvent *) {
         const double x = x_of(t);
         p.setPen(grid);
         p.drawLine(QPointF(x, a.top()), QPointF(x, a.bottom()));
-        p.setPen(pal.color(QPalette::WindowText));
+        // A label that would run into the value axis is left out.
         const int w = fm.horizontalAdvance(label);
+        if (x - w / 2.0 < a.left() - 4 || x + w / 2.0 > a.right() + 4)
+            continue;
+        p.setPen(pal.color(QPalette::WindowText));
         p.drawText(QPointF(x - w / 2.0, a.bottom() + fm.ascent() + 4), label);
     }
 
