@@ -50,6 +50,7 @@ void DeviceSession::set_registers_valid(bool valid) {
 bool DeviceSession::read_cache() {
     if (read_registers(0, 256, cache_.data()) < 0)
         return false;
+    chip_ = cache_;
     registers_valid_ = true;
     publish();
     emit registers_changed();
@@ -206,6 +207,12 @@ void DeviceSession::bring_up() {
     probe_board_sensor();
     set_access_mode(1);
     read_all();
+    if (registers_valid_) {
+        power_on_ = chip_;
+        power_on_valid_ = true;
+        publish();
+        emit registers_changed();
+    }
 }
 
 void DeviceSession::track_supply(int level) {
@@ -232,8 +239,7 @@ void DeviceSession::poll() {
         answered();
         status_ = block;
         status_fresh_ = true;
-        cache_[rx5120::reg::kFlags0] = status_[rx5120::result::kFlags0];
-        cache_[rx5120::reg::kFlags1] = status_[rx5120::result::kFlags1];
+        note_polled_registers();
         break;
     case PollOutcome::AdapterLost:
         qCDebug(lcDevice, "read failed, retval = 0x%08x", static_cast<unsigned>(result));
@@ -257,6 +263,7 @@ void DeviceSession::poll() {
             // the sensor's, and the chip's readings of this run are good.
             status_ = block;
             status_fresh_ = true;
+            note_polled_registers();
         } else if (state_ == kNotAcknowledged) {
             ++failed_polls_;
         }
@@ -271,12 +278,62 @@ void DeviceSession::poll() {
         if (page_ != 0 && status_fresh_)
             register_write(rx5120::reg::kPage, static_cast<uint8_t>(page_));
     }
+    if (status_fresh_ && current_cycling())
+        cycle_current_source();
     publish();
     emit polled(status_fresh_);
     if (bring_up_due_) {
         bring_up_due_ = false;
         bring_up();
     }
+}
+
+void DeviceSession::note_polled_registers() {
+    namespace reg = rx5120::reg;
+    namespace result = rx5120::result;
+    const struct {
+        uint8_t reg;
+        int offset;
+    } kPolled[] = {{reg::kFlags0, result::kFlags0},
+                   {reg::kFlags1, result::kFlags1},
+                   {reg::kSelILoad, result::kLoadCurrentSelect},
+                   {reg::kLoadCurr, result::kLoadCurrentLow},
+                   {reg::kMultiphase, result::kMultiphaseConfig}};
+    for (const auto &p : kPolled) {
+        // The poll read these registers: the chip's value is known anew,
+        // and a change kept for "Write Registers" stays kept.
+        const uint8_t polled = status_[static_cast<size_t>(p.offset)];
+        const uint8_t kept = cache_[p.reg] ^ chip_[p.reg];
+        chip_[p.reg] = polled;
+        cache_[p.reg] = static_cast<uint8_t>((polled & ~kept) | (cache_[p.reg] & kept));
+    }
+}
+
+void DeviceSession::set_current_cycling(bool on) {
+    if (on == current_cycling())
+        return;
+    if (on) {
+        cycle_saved_source_ = chip_[rx5120::reg::kSelILoad] & 0x07;
+    } else {
+        const auto saved = static_cast<uint8_t>(cycle_saved_source_);
+        cycle_saved_source_ = -1;
+        if (registers_valid_) {
+            PageGuard page(*this);
+            register_write(rx5120::reg::kSelILoad,
+                           static_cast<uint8_t>((chip_[rx5120::reg::kSelILoad] & 0xF8) | saved));
+        }
+    }
+    publish();
+    emit cache_changed();
+}
+
+void DeviceSession::cycle_current_source() {
+    // Buck0..Buck5, then the total (6), then Buck0 again. The chip converts
+    // within a millisecond, well before the next poll reads it.
+    const uint8_t now = chip_[rx5120::reg::kSelILoad];
+    const int next = ((now & 0x07) + 1) % (kBuckCount + 1);
+    if (page_ == 0)
+        register_write(rx5120::reg::kSelILoad, static_cast<uint8_t>((now & 0xF8) | next));
 }
 
 void DeviceSession::set_polling(bool on) {

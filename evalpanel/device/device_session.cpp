@@ -74,6 +74,10 @@ SessionSnapshot DeviceSession::snapshot() const {
     s.access_level = access_level_;
     s.open_failure = open_failure_;
     s.registers = cache_;
+    s.chip = chip_;
+    s.power_on = power_on_;
+    s.power_on_valid = power_on_valid_;
+    s.cycling_currents = current_cycling();
     s.status = status_;
     return s;
 }
@@ -213,6 +217,7 @@ void DeviceSession::note_written(uint8_t address, uint8_t data) {
         page_ = data < rx5120::kPageCount ? data : 0;
     } else if (page_ == 0) {
         cache_[address] = data;
+        chip_[address] = data;
         // A software reset puts every register back to its default: what the
         // cache holds is no longer the chip's until it is read again.
         if (address == rx5120::reg::kSwReset && (data & 0x01) != 0) {
@@ -279,6 +284,8 @@ uint8_t DeviceSession::merge_live(uint8_t reg, uint8_t mask, uint8_t bits) {
     switch_page(0);
     const int live = register_read(reg);
     const uint8_t byte = static_cast<uint8_t>(live < 0 ? 0xFF : live);
+    if (live >= 0)
+        chip_[reg] = byte;
     cache_[reg] = static_cast<uint8_t>((byte & ~mask) | (bits & mask));
     publish();
     emit cache_changed();

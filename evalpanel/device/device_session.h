@@ -81,6 +81,14 @@ struct SessionSnapshot {
     // that does not answer; empty otherwise.
     QString open_failure;
     RegisterImage registers{};
+    // What the chip holds as last read or written; where it differs from
+    // `registers`, a change waits for "Write Registers".
+    RegisterImage chip{};
+    // The registers as read right after the chip last powered up.
+    RegisterImage power_on{};
+    bool power_on_valid = false;
+    // The poll steps the load-current source through every buck and the total.
+    bool cycling_currents = false;
     ResultBlock status{};
 
     // The last poll's level of a polled pin (0 while not connected or for
@@ -131,12 +139,19 @@ class DeviceSession : public QObject {
     // Whether RegisterCache was read from the chip since it was last
     // powered, reset or reconnected. Until then it shows nothing true.
     bool registers_valid() const { return registers_valid_; }
-    // A change kept in the program until "Write Registers" (Auto Write off).
+    // A byte read back from the chip outside a full read.
     void set_cached(uint8_t reg, uint8_t value) {
         cache_[reg] = value;
+        chip_[reg] = value;
         publish();
         emit cache_changed();
     }
+    // What the chip holds as last read or written (page 0); RegisterCache
+    // differs from it where a change is kept until "Write Registers".
+    const RegisterImage &chip_registers() const { return chip_; }
+    // The registers read right after the chip last powered up, once it has.
+    const RegisterImage &power_on_registers() const { return power_on_; }
+    bool power_on_valid() const { return power_on_valid_; }
     // The access level last applied (0 user .. 4 scan), -1 before any.
     int access_level() const { return access_level_; }
     // The page last selected through this session (the user's page, which
@@ -244,6 +259,11 @@ class DeviceSession : public QObject {
     // Polls when polling is on and the last poll is a poll interval ago: a
     // long command calls it while it waits, so the chip stays watched.
     void poll_if_due();
+    // While on, every poll moves the load-current source on to the next
+    // buck (then the total), so that all currents are measured in turn;
+    // switching it off selects the source that was selected before.
+    void set_current_cycling(bool on);
+    bool current_cycling() const { return cycle_saved_source_ >= 0; }
     // A converter reading of the last poll, a * raw * b / 2^shift; 0.0 while
     // the chip is not ready or for a pair the status script does not read.
     double adc_read(int unit, int channel, double a, int shift, double b) const;
@@ -290,6 +310,8 @@ class DeviceSession : public QObject {
     void track_supply(int level);
     void note_open_result();
     void note_written(uint8_t address, uint8_t data);
+    void note_polled_registers();
+    void cycle_current_source();
 
     BridgeHandle handle_ = BRIDGEIO_INVALID_HANDLE;
     uint8_t address_ = rx5120::kDefaultAddress;
@@ -311,6 +333,11 @@ class DeviceSession : public QObject {
     // Polling was on when the adapter was lost: it resumes when it is back.
     bool resume_polling_ = false;
     RegisterImage cache_{};
+    RegisterImage chip_{};
+    RegisterImage power_on_{};
+    bool power_on_valid_ = false;
+    // The source selected before cycling started; -1 while not cycling.
+    int cycle_saved_source_ = -1;
     std::array<uint8_t, rx5120::kStatusScriptSize> script_ = rx5120::kStatusScriptImage;
     ResultBlock status_{};
     QTimer *poll_timer_ = nullptr;

@@ -91,8 +91,10 @@ TelemetrySample sample_session(const DeviceSession &session, int64_t time_ms) {
     if (s.board_valid)
         s.board_celsius = board_temperature(block);
     // The pin levels are fresh whenever the adapter answers, even on NACK.
-    if (s.state != kNotConnected)
+    if (s.state != kNotConnected) {
         s.interrupt = block[rx5120::result::kPinLevels] == 0 ? 1 : 0;
+        s.supply = supply ? 1 : 0;
+    }
     return s;
 }
 

@@ -44,6 +44,10 @@ struct TelemetrySample {
     int die_level = -1;
     std::array<uint8_t, 256> registers{}; // RegisterCache after the poll
     int interrupt = -1; // 1 asserted (line low), 0 released, -1 unknown
+    int supply = -1;    // VIOSYS: 1 on, 0 off, -1 unknown
+    // VIOSYS was off at the poll before this one (the workbench sets it: a
+    // window that opens later still learns when the chip was powered).
+    bool supply_rose = false;
 
     bool ready() const { return state == 1 && fresh; }
     // A flag, mask or the interrupt line: 0/1, or -1 unknown.

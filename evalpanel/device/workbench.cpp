@@ -17,6 +17,7 @@ Workbench::Workbench(DeviceSession &session, QObject *parent)
 
 void Workbench::on_polled() {
     TelemetrySample sample = sample_session(session_, clock_());
+    sample.supply_rose = !history_.empty() && history_.back().supply == 0 && sample.supply == 1;
     const std::vector<FaultEdge> edges = detector_.update(sample);
     // Both ends of a deque move in constant time: a sample costs the same
     // whatever the history holds.

@@ -12,6 +12,8 @@
 #include <QProgressDialog>
 #include <QStatusBar>
 
+#include <algorithm>
+
 #include "bound_controls.h"
 #include "console/console.h"
 #include "device/firmware_check.h"
@@ -55,7 +57,13 @@ void MainWindow::on_readregisters_clicked() {
 }
 
 void MainWindow::on_writeregisters_clicked() {
-    const std::vector<uint8_t> regs = controls_->registers_to_write();
+    std::vector<uint8_t> regs = controls_->registers_to_write();
+    // Changes kept in RegisterCache by the register map as well.
+    const SessionSnapshot &snap = view_.snapshot();
+    for (int a = 0; a < 256; ++a)
+        if (snap.registers[a] != snap.chip[a] &&
+            std::find(regs.begin(), regs.end(), a) == regs.end())
+            regs.push_back(static_cast<uint8_t>(a));
     view_.ask(
         [regs](DeviceSession &s) {
             s.write_registers(regs);

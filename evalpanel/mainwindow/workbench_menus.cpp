@@ -9,6 +9,7 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QUrl>
 
 #include <map>
@@ -24,6 +25,7 @@
 #include "mainwindow.h"
 #include "registers/register_map.h"
 #include "windows/register_map_window.h"
+#include "windows/power_up_window.h"
 #include "windows/telemetry_window.h"
 
 using namespace evalpanel;
@@ -31,21 +33,50 @@ using namespace evalpanel;
 namespace {
 
 // The main window's selectors by the one-segment field they show, so that
-// the map can show a field's value as the selector's item text.
+// the map can show a field's value as the selector's item text. A field of
+// another buck than the one the window has a selector for ("VSET_B3" beside
+// Buck0's "VSET_B0") takes the items of that buck's selector, when the two
+// fields are alike in width.
 RegisterMapWindow::ItemText selector_texts(const BoundControls &controls) {
-    std::map<std::tuple<int, int, int>, std::pair<QComboBox *, ControlBinding>> selectors;
+    using Selector = std::pair<QComboBox *, ControlBinding>;
+    std::map<std::tuple<int, int, int>, Selector> selectors;
     for (QComboBox *combo : controls.combos()) {
         const ControlBinding b = decode_binding(combo->objectName());
         if (b.is_register() && !b.two_segments)
             selectors.emplace(std::make_tuple(b.field.reg, b.field.high, b.field.low),
                               std::make_pair(combo, b));
     }
-    return [selectors](const FieldInfo &f, unsigned value) {
+    const auto own = [selectors](const FieldInfo &f) -> const Selector * {
         if (f.segments.size() != 1)
-            return QString();
+            return nullptr;
         const auto &s = f.segments[0];
         const auto it = selectors.find({static_cast<int>(s.address), s.high, s.low});
-        if (it == selectors.end())
+        return it == selectors.end() ? nullptr : &it->second;
+    };
+    // Field name -> the selector that shows it or a sibling of another buck.
+    std::map<QString, Selector> by_field;
+    const RegisterMap &map = register_map();
+    static const QRegularExpression buck(QStringLiteral("_B[0-5]$"));
+    for (const FieldInfo &f : map.fields) {
+        if (const Selector *s = own(f)) {
+            by_field.emplace(f.name, *s);
+            continue;
+        }
+        if (f.segments.size() != 1 || !buck.match(f.name).hasMatch())
+            continue;
+        for (int k = 0; k < kBuckCount; ++k) {
+            const FieldInfo *sibling =
+                map.field_named(f.name.left(f.name.size() - 1) + QString::number(k));
+            const Selector *s = sibling ? own(*sibling) : nullptr;
+            if (s != nullptr && sibling->width == f.width) {
+                by_field.emplace(f.name, *s);
+                break;
+            }
+        }
+    }
+    return [by_field](const FieldInfo &f, unsigned value) {
+        const auto it = by_field.find(f.name);
+        if (it == by_field.end())
             return QString();
         const int item = item_for_value(it->second.second, value);
         QComboBox *combo = it->second.first;
@@ -214,10 +245,13 @@ WorkbenchWindows install_workbench(MainWindow &w) {
     Ui::MainWindow *ui = w.form();
     Workbench &bench = w.workbench();
     WorkbenchWindows windows;
+    const RegisterMapWindow::ItemText texts = selector_texts(w.controls());
     windows.register_map = new RegisterMapWindow(
-        w.view(), bench, selector_texts(w.controls()),
-        [&w](const QString &line) { w.append_command_log(line); }, &w);
-    windows.telemetry = new TelemetryWindow(bench, &w);
+        w.view(), bench, texts,
+        [&w](const QString &line) { w.append_command_log(line); },
+        [&w] { return w.auto_write(); }, &w);
+    windows.telemetry = new TelemetryWindow(w.view(), bench, &w);
+    windows.power_up = new PowerUpWindow(w.view(), bench, texts, &w);
 
     // File: the two existing actions and the recording, above "Exit".
     QAction *record = new QAction(QStringLiteral("Record Telemetry\u2026"), &w);
@@ -254,5 +288,7 @@ WorkbenchWindows install_workbench(MainWindow &w) {
     QAction *telemetry = ui->menuView->addAction(QStringLiteral("Telemetry"));
     telemetry->setShortcut(QKeySequence(QStringLiteral("Ctrl+T")));
     QObject::connect(telemetry, &QAction::triggered, &w, [windows] { show_window(windows.telemetry); });
+    QAction *power_up = ui->menuView->addAction(QStringLiteral("Power-Up Sequence"));
+    QObject::connect(power_up, &QAction::triggered, &w, [windows] { show_window(windows.power_up); });
     return windows;
 }

@@ -1,5 +1,6 @@
 #include "register_map_window.h"
 
+#include <QEvent>
 #include <QFontMetrics>
 #include <QHeaderView>
 #include <QLabel>
@@ -8,6 +9,9 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include <vector>
+
+#include "chip/rx5120.h"
 #include "console/value_parse.h"
 #include "device/device_session.h"
 #include "device/session_view.h"
@@ -22,9 +26,34 @@ namespace {
 // Item data: the register address (top level) or the field's index.
 constexpr int kFieldRole = Qt::UserRole + 1;
 
-const QColor kDefaultColour(255, 236, 179); // differs from the chip's default
-const QColor kFileColour(187, 222, 251);    // differs from the loaded configuration
-const QColor kUnreadColour(224, 224, 224);  // never read from the chip
+enum class Mark { None, Reference, File, Pending, Unread };
+
+// The marks' backgrounds: a tint of the palette's base colour, so that the
+// palette's text stays readable on a light and on a dark palette alike.
+QColor mark_colour(Mark mark, const QPalette &palette) {
+    QColor hue;
+    switch (mark) {
+    case Mark::Reference:
+        hue = QColor(255, 193, 7); // amber
+        break;
+    case Mark::File:
+        hue = QColor(33, 150, 243); // blue
+        break;
+    case Mark::Pending:
+        hue = QColor(156, 39, 176); // purple
+        break;
+    case Mark::Unread:
+        hue = QColor(128, 128, 128);
+        break;
+    case Mark::None:
+        return {};
+    }
+    const QColor base = palette.color(QPalette::Base);
+    const double a = base.lightness() < 128 ? 0.45 : 0.35;
+    return QColor::fromRgbF(static_cast<float>(base.redF() * (1 - a) + hue.redF() * a),
+                            static_cast<float>(base.greenF() * (1 - a) + hue.greenF() * a),
+                            static_cast<float>(base.blueF() * (1 - a) + hue.blueF() * a));
+}
 
 QString binary(unsigned value, int width) {
     QString text;
@@ -40,39 +69,66 @@ QString hex(unsigned value, int width) {
     return QString::asprintf("0x%0*X", (width + 3) / 4, value);
 }
 
+// Registers the chip takes writes to only at the test level.
+bool test_level_register(unsigned address) {
+    return address == rx5120::kChipIdRegister || address == rx5120::reg::kMultiphase ||
+           address == rx5120::reg::kTestMode;
+}
+
+QString access_text(bool writable, unsigned address) {
+    if (!writable)
+        return QStringLiteral("RO");
+    return test_level_register(address) ? QStringLiteral("RW test") : QStringLiteral("RW");
+}
+
+// The bytes a field's value changes: register, mask, bits. The first
+// segment holds the most significant bits.
+struct Placed {
+    uint8_t reg;
+    uint8_t mask;
+    uint8_t bits;
+};
+std::vector<Placed> place(const FieldInfo &f, unsigned value) {
+    std::vector<Placed> out;
+    for (auto s = f.segments.rbegin(); s != f.segments.rend(); ++s) {
+        const int width = detail::width_of(*s);
+        const auto mask = static_cast<uint8_t>(detail::low_mask(s->high + 1) & ~detail::low_mask(s->low));
+        out.push_back({static_cast<uint8_t>(s->address), mask,
+                       static_cast<uint8_t>((value & detail::low_mask(width)) << s->low)});
+        value >>= width;
+    }
+    return out;
+}
+
 } // namespace
 
 RegisterMapWindow::RegisterMapWindow(SessionView &view, Workbench &workbench, ItemText item_text,
-                                     Log log, QWidget *parent)
+                                     Log log, AutoWrite auto_write, QWidget *parent)
     : QWidget(parent, Qt::Window), view_(view), item_text_(std::move(item_text)),
-      log_(std::move(log)) {
+      log_(std::move(log)), auto_write_(std::move(auto_write)) {
     setWindowTitle(QStringLiteral("Register Map"));
     auto *layout = new QVBoxLayout(this);
     filter_ = new QLineEdit(this);
-    filter_->setPlaceholderText(QStringLiteral("Filter by register or field name"));
+    filter_->setPlaceholderText(QStringLiteral("Filter by name or address (0x12)"));
     filter_->setClearButtonEnabled(true);
     layout->addWidget(filter_);
     tree_ = new QTreeWidget(this);
     tree_->setColumnCount(kColumns);
     tree_->setHeaderLabels({QStringLiteral("Address"), QStringLiteral("Name"),
                             QStringLiteral("Value"), QStringLiteral("Binary"),
-                            QStringLiteral("Bits"), QStringLiteral("Text"),
-                            QStringLiteral("Marks")});
+                            QStringLiteral("Bits"), QStringLiteral("Access"),
+                            QStringLiteral("Text"), QStringLiteral("Marks")});
     tree_->setAlternatingRowColors(true);
     tree_->setUniformRowHeights(true);
     tree_->setEditTriggers(QAbstractItemView::DoubleClicked | QAbstractItemView::EditKeyPressed);
     layout->addWidget(tree_, 1);
     legend_ = new QLabel(this);
-    legend_->setText(
-        QStringLiteral("<span style='background:%1'>&nbsp;differs from default&nbsp;</span> "
-                       "<span style='background:%2'>&nbsp;differs from loaded file&nbsp;</span> "
-                       "<span style='background:%3'>&nbsp;not read from the chip&nbsp;</span> "
-                       "&nbsp; Double-click a value to write it.")
-            .arg(kDefaultColour.name(), kFileColour.name(), kUnreadColour.name()));
+    legend_->setWordWrap(true);
     layout->addWidget(legend_);
     message_ = new QLabel(this);
     layout->addWidget(message_);
     build();
+    update_legend();
 
     connect(filter_, &QLineEdit::textChanged, this, &RegisterMapWindow::apply_filter);
     connect(tree_, &QTreeWidget::itemChanged, this, &RegisterMapWindow::edited);
@@ -84,7 +140,7 @@ RegisterMapWindow::RegisterMapWindow(SessionView &view, Workbench &workbench, It
                 loaded_ = plan;
                 schedule_refresh();
             });
-    resize(980, 720);
+    resize(1060, 720);
 }
 
 void RegisterMapWindow::build() {
@@ -94,21 +150,25 @@ void RegisterMapWindow::build() {
         top->setText(kAddress, QString::asprintf("0x%02X", r.address));
         top->setText(kName, r.name);
         top->setText(kBits, QStringLiteral("[7:0]"));
+        top->setText(kAccess, access_text(r.writable_mask != 0, r.address));
         top->setData(kAddress, kFieldRole, -1);
-        top->setFlags(top->flags() | Qt::ItemIsEditable);
+        if (r.writable_mask != 0)
+            top->setFlags(top->flags() | Qt::ItemIsEditable);
         for (int index : r.fields) {
             const FieldInfo &f = map.fields[static_cast<size_t>(index)];
             auto *child = new QTreeWidgetItem(top);
             child->setText(kName, f.name);
-            child->setText(kBits, f.bits_text() + (f.read_only ? QStringLiteral("  RO") : QString()));
+            child->setText(kBits, f.bits_text());
+            child->setText(kAccess, access_text(!f.read_only, r.address));
             child->setData(kAddress, kFieldRole, index);
-            child->setFlags(child->flags() | Qt::ItemIsEditable);
+            if (!f.read_only)
+                child->setFlags(child->flags() | Qt::ItemIsEditable);
         }
     }
     tree_->expandAll();
     refresh();
     // Columns fit the widest value they may show ("1011 0010", the longest
-    // selector text, both marks), read or not.
+    // selector text, the marks), read or not.
     QHeaderView *header = tree_->header();
     const QFontMetrics fm(tree_->font());
     const int pad = 24;
@@ -116,14 +176,37 @@ void RegisterMapWindow::build() {
     tree_->setColumnWidth(kName, fm.horizontalAdvance(QStringLiteral("LOAD_CURRENT_SOURCE")) + 2 * pad);
     tree_->setColumnWidth(kValue, fm.horizontalAdvance(QStringLiteral("0x7FF")) + pad);
     tree_->setColumnWidth(kBinary, fm.horizontalAdvance(QStringLiteral("111 1111 1111")) + pad);
-    tree_->setColumnWidth(kBits, fm.horizontalAdvance(QStringLiteral("[6:4],0x22[7:0]  RO")) + pad);
+    tree_->setColumnWidth(kBits, fm.horizontalAdvance(QStringLiteral("[6:4],0x22[7:0]")) + pad);
+    tree_->setColumnWidth(kAccess, fm.horizontalAdvance(QStringLiteral("RW test")) + pad);
     tree_->setColumnWidth(kText, fm.horizontalAdvance(QStringLiteral("Master; 3/3 Phases")) + pad);
     header->setStretchLastSection(true);
+}
+
+void RegisterMapWindow::update_legend() {
+    const QPalette &p = palette();
+    const auto swatch = [&](Mark m, const char *text) {
+        return QStringLiteral("<span style='background:%1; color:%2'>&nbsp;%3&nbsp;</span>")
+            .arg(mark_colour(m, p).name(), p.color(QPalette::Text).name(), QString::fromUtf8(text));
+    };
+    legend_->setText(swatch(Mark::Pending, "pending: kept for Write Registers") + QLatin1Char(' ') +
+                     swatch(Mark::Reference, "\u2260 power-on (\u2260 default before power-up)") +
+                     QLatin1Char(' ') + swatch(Mark::File, "\u2260 loaded file") +
+                     QLatin1Char(' ') + swatch(Mark::Unread, "not read from the chip") +
+                     QStringLiteral(" &nbsp; Values are the chip's. Double-click a value to "
+                                    "change it; Auto Write decides whether it is written now."));
 }
 
 void RegisterMapWindow::showEvent(QShowEvent *event) {
     QWidget::showEvent(event);
     refresh();
+}
+
+void RegisterMapWindow::changeEvent(QEvent *event) {
+    QWidget::changeEvent(event);
+    if (event->type() == QEvent::PaletteChange) {
+        update_legend();
+        refresh();
+    }
 }
 
 void RegisterMapWindow::schedule_refresh() {
@@ -140,57 +223,87 @@ void RegisterMapWindow::schedule_refresh() {
 
 void RegisterMapWindow::refresh() {
     const RegisterMap &map = register_map();
-    const RegisterImage &image = view_.registers();
-    const bool read = view_.registers_valid();
+    const SessionSnapshot &snap = view_.snapshot();
+    const RegisterImage &chip = snap.chip;
+    const RegisterImage &kept = snap.registers;
+    const bool read = snap.registers_valid;
+    const bool power_on = snap.power_on_valid;
     const auto &loaded = loaded_;
+    const QPalette &palette = this->palette();
     refreshing_ = true;
+    // One row's marks and background; the strongest mark colours the row.
+    const auto mark = [&](QTreeWidgetItem *item, const QString &pending, bool not_reference,
+                          bool not_file) {
+        QStringList marks;
+        Mark strongest = Mark::None;
+        if (!read) {
+            marks << QStringLiteral("not read");
+            strongest = Mark::Unread;
+        } else {
+            if (not_reference)
+                marks << (power_on ? QStringLiteral("\u2260 power-on") : QStringLiteral("\u2260 default"));
+            if (not_file)
+                marks << QStringLiteral("\u2260 file");
+            if (!pending.isEmpty())
+                marks << QStringLiteral("pending ") + pending;
+            strongest = !pending.isEmpty() ? Mark::Pending
+                        : not_file         ? Mark::File
+                        : not_reference    ? Mark::Reference
+                                           : Mark::None;
+        }
+        item->setText(kMarks, marks.join(QStringLiteral(", ")));
+        const QColor colour = mark_colour(strongest, palette);
+        for (int c = kValue; c < kColumns; ++c)
+            item->setBackground(c, colour.isValid() ? QBrush(colour) : QBrush());
+    };
     for (int i = 0; i < tree_->topLevelItemCount(); ++i) {
         QTreeWidgetItem *top = tree_->topLevelItem(i);
         const RegisterInfo &r = map.registers[static_cast<size_t>(i)];
-        const auto mark = [&](QTreeWidgetItem *item, bool not_default, bool not_file) {
-            QStringList marks;
-            QColor colour;
-            if (!read) {
-                marks << QStringLiteral("not read");
-                colour = kUnreadColour;
-            } else {
-                if (not_file) {
-                    marks << QStringLiteral("\u2260 file");
-                    colour = kFileColour;
-                }
-                if (not_default) {
-                    marks << QStringLiteral("\u2260 default");
-                    colour = kDefaultColour;
-                }
-            }
-            item->setText(kMarks, marks.join(QStringLiteral(", ")));
-            for (int c = kValue; c < kColumns; ++c)
-                item->setBackground(c, colour.isValid() ? QBrush(colour) : QBrush());
-        };
-        top->setText(kValue, read ? hex(image[r.address], 8) : QStringLiteral("--"));
-        top->setText(kBinary, read ? binary(image[r.address], 8) : QString());
-        mark(top, r.differs_from_default(image),
-             loaded && r.differs(image, loaded->mask, loaded->value));
+        const unsigned a = r.address;
+        top->setText(kValue, read ? hex(chip[a], 8) : QStringLiteral("--"));
+        top->setText(kBinary, read ? binary(chip[a], 8) : QString());
+        // Against the power-on values only what a configuration would set:
+        // flags, status and counters change by themselves.
+        const bool not_reference =
+            power_on ? r.in_configuration && chip[a] != snap.power_on[a] : r.differs_from_default(chip);
+        mark(top, kept[a] != chip[a] ? hex(kept[a], 8) : QString(), not_reference,
+             loaded && r.differs(chip, loaded->mask, loaded->value));
         for (int j = 0; j < top->childCount(); ++j) {
             QTreeWidgetItem *child = top->child(j);
             const FieldInfo &f =
                 map.fields[static_cast<size_t>(child->data(kAddress, kFieldRole).toInt())];
-            const unsigned v = f.value_in(image);
+            const unsigned v = f.value_in(chip);
+            const unsigned k = f.value_in(kept);
             child->setText(kValue, read ? hex(v, f.width) : QStringLiteral("--"));
             child->setText(kBinary, read ? binary(v, f.width) : QString());
             child->setText(kText, read && item_text_ ? item_text_(f, v) : QString());
-            mark(child, f.differs_from_default(image),
-                 loaded && f.differs(image, loaded->mask, loaded->value));
+            const bool field_reference =
+                power_on ? !f.read_only && r.in_configuration && v != f.value_in(snap.power_on)
+                         : f.differs_from_default(chip);
+            mark(child, k != v ? hex(k, f.width) : QString(), field_reference,
+                 loaded && f.differs(chip, loaded->mask, loaded->value));
         }
     }
     refreshing_ = false;
 }
 
 void RegisterMapWindow::apply_filter() {
+    // A name or an address ("0x12", "12"): a register matches with all its
+    // fields, a field by its own name.
     const QString text = filter_->text().trimmed();
+    const auto address_matches = [&text](const QString &address) {
+        if (text.isEmpty())
+            return true;
+        QString t = text;
+        if (t.startsWith(QLatin1String("0x"), Qt::CaseInsensitive))
+            t = t.mid(2);
+        return !t.isEmpty() && address.mid(2).startsWith(t, Qt::CaseInsensitive) &&
+               t.size() <= 2;
+    };
     for (int i = 0; i < tree_->topLevelItemCount(); ++i) {
         QTreeWidgetItem *top = tree_->topLevelItem(i);
-        const bool top_match = top->text(kName).contains(text, Qt::CaseInsensitive);
+        const bool top_match = top->text(kName).contains(text, Qt::CaseInsensitive) ||
+                               address_matches(top->text(kAddress));
         bool any = false;
         for (int j = 0; j < top->childCount(); ++j) {
             const bool match = top_match || top->child(j)->text(kName).contains(text, Qt::CaseInsensitive);
@@ -208,22 +321,42 @@ void RegisterMapWindow::edited(QTreeWidgetItem *item, int column) {
     const RegisterMap &map = register_map();
     const char *line = nullptr;
     QString name;
+    std::vector<Placed> bytes;
+    bool writable = true;
+    uint32_t value = 0;
+    const QByteArray text = item->text(kValue).trimmed().toLatin1();
+    const bool parsed = console::get_val(text.constData(), &value) == 0;
     if (index >= 0) {
-        line = map.fields[static_cast<size_t>(index)].line;
-        name = map.fields[static_cast<size_t>(index)].name;
+        const FieldInfo &f = map.fields[static_cast<size_t>(index)];
+        line = f.line;
+        name = f.name;
+        writable = !f.read_only;
+        bytes = place(f, value);
     } else {
         const RegisterInfo &r = map.registers[static_cast<size_t>(tree_->indexOfTopLevelItem(item))];
         line = r.line;
         name = r.name;
+        writable = r.writable_mask != 0;
+        bytes.push_back({r.address, 0xFF, static_cast<uint8_t>(value)});
     }
-    uint32_t value = 0;
-    const QByteArray text = item->text(kValue).trimmed().toLatin1();
     const uint32_t maximum = get_reg_max(line);
-    if (console::get_val(text.constData(), &value) != 0) {
+    if (!writable) {
+        message_->setText(QStringLiteral("%1 is read-only.").arg(name));
+    } else if (!parsed) {
         message_->setText(QStringLiteral("%1: value must be in hexadecimal, binary or decimal format.").arg(name));
     } else if (value > maximum) {
         message_->setText(QString::asprintf("%s: value out of bounds. (0-%X) (0-%u dec)",
                                             qPrintable(name), maximum, maximum));
+    } else if (auto_write_ && !auto_write_()) {
+        // Kept in RegisterCache, as a selector change is with Auto Write
+        // off: the chip keeps its value until "Write Registers".
+        message_->setText(QString::asprintf("%s = 0x%X pending: Write Registers sends it",
+                                            qPrintable(name), value));
+        view_.post([bytes](DeviceSession &s) {
+            DeviceSession::PageGuard page(s);
+            for (const Placed &b : bytes)
+                s.merge_live(b.reg, b.mask, b.bits);
+        });
     } else {
         // Logged before the write, as the console does. The map shows page
         // 0, so the write goes there whatever page is selected; the write is

@@ -1,10 +1,13 @@
 // The register map: every register of the definition table with its
-// fields, their values from RegisterCache in hex and binary, the text a
-// selector of the main window shows for a field, and marks for values that
-// differ from the chip's defaults or from the configuration last loaded, or
-// that were never read from the chip. A value is edited in place (written
-// through the session and logged as the console logs the same write); the
-// map follows the session's polls and writes by itself.
+// fields, the chip's values in hex and binary, the field's value in the
+// unit of the main window's selectors, who may write it, and marks: a
+// change kept for "Write Registers" ("pending" with the kept value, never
+// shown as the chip's), values that differ from those read right after the
+// chip last powered up (or from the table's defaults until it has), from
+// the configuration last loaded, or that were never read. A value is edited
+// in place as the main window's controls are: written at once with Auto
+// Write on, kept until "Write Registers" with it off; read-only fields are
+// not editable. The map follows the session's polls and writes by itself.
 #pragma once
 
 #include <QWidget>
@@ -29,14 +32,18 @@ class RegisterMapWindow : public QWidget {
     Q_OBJECT
 
   public:
-    enum Column { kAddress, kName, kValue, kBinary, kBits, kText, kMarks, kColumns };
+    enum Column { kAddress, kName, kValue, kBinary, kBits, kAccess, kText, kMarks, kColumns };
 
-    // The text of a field's value in the main window's selector, or empty.
+    // The text of a field's value in the unit of the main window's
+    // selectors ("820 mV"), or empty.
     using ItemText = std::function<QString(const evalpanel::FieldInfo &, unsigned value)>;
     using Log = std::function<void(const QString &line)>;
+    // Whether "Auto Write" is ticked.
+    using AutoWrite = std::function<bool()>;
 
     RegisterMapWindow(evalpanel::SessionView &view, evalpanel::Workbench &workbench,
-                      ItemText item_text, Log log, QWidget *parent = nullptr);
+                      ItemText item_text, Log log, AutoWrite auto_write,
+                      QWidget *parent = nullptr);
 
     QTreeWidget *tree() const { return tree_; }
     QLineEdit *filter() const { return filter_; }
@@ -46,9 +53,11 @@ class RegisterMapWindow : public QWidget {
 
   protected:
     void showEvent(QShowEvent *event) override;
+    void changeEvent(QEvent *event) override;
 
   private:
     void build();
+    void update_legend();
     void schedule_refresh();
     void apply_filter();
     void edited(QTreeWidgetItem *item, int column);
@@ -58,6 +67,7 @@ class RegisterMapWindow : public QWidget {
     std::optional<evalpanel::ConfigurationPlan> loaded_;
     ItemText item_text_;
     Log log_;
+    AutoWrite auto_write_;
     QTreeWidget *tree_ = nullptr;
     QLineEdit *filter_ = nullptr;
     QLabel *message_ = nullptr;

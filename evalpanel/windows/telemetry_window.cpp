@@ -1,20 +1,28 @@
 #include "telemetry_window.h"
 
-#include <QChart>
-#include <QCategoryAxis>
-#include <QChartView>
-#include <QLegendMarker>
+#include <QBuffer>
+#include <QComboBox>
 #include <QDateTime>
+#include <QFile>
+#include <QFileDialog>
 #include <QHBoxLayout>
+#include <QImage>
 #include <QLabel>
-#include <QLineSeries>
 #include <QListWidget>
+#include <QPointer>
 #include <QPushButton>
 #include <QSplitter>
-#include <QValueAxis>
+#include <QThreadPool>
+#include <QTimer>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
+#include "device/device_session.h"
+#include "device/session_view.h"
+#include "device/status_decode.h"
 #include "device/workbench.h"
+#include "time_plot.h"
 
 using namespace evalpanel;
 
@@ -22,294 +30,403 @@ namespace {
 
 // Height of a raised flag's trace above its row.
 constexpr double kRaised = 0.55;
+// Faults list: the time of a line, for dropping old lines.
+constexpr int kTimeRole = Qt::UserRole + 1;
+
+// Medium tones that read on a light and on a dark background.
+const QColor kColours[] = {{31, 119, 180}, {255, 127, 14}, {44, 160, 44},  {214, 39, 40},
+                           {148, 103, 189}, {160, 110, 90}, {127, 127, 127}};
+
+using Reading = TimePlot::Reading;
+
+Reading value(double y) {
+    return {Reading::Value, y};
+}
+Reading gap() {
+    return {Reading::Break, 0.0};
+}
+
+QString clock_text(int64_t ms, const char *format) {
+    return QDateTime::fromMSecsSinceEpoch(ms).toString(QLatin1String(format));
+}
+
+// Writes a file on a pool thread and reports to `target`'s thread: the GUI
+// never waits for a disk.
+void write_later(QObject *target, const QString &path, std::function<QByteArray()> content,
+                 std::function<void(const QString &)> done) {
+    QPointer<QObject> guard(target);
+    QThreadPool::globalInstance()->start([guard, path, content = std::move(content),
+                                          done = std::move(done)] {
+        QFile file(path);
+        const QByteArray bytes = content();
+        QString error;
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
+            file.write(bytes) != bytes.size() || !file.flush())
+            error = QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
+        if (guard)
+            QMetaObject::invokeMethod(guard.data(), [done, error] { done(error); });
+    });
+}
 
 } // namespace
 
-TelemetryWindow::TelemetryWindow(Workbench &workbench, QWidget *parent)
-    : QWidget(parent, Qt::Window) {
+TelemetryWindow::TelemetryWindow(SessionView &view, Workbench &workbench, QWidget *parent)
+    : QWidget(parent, Qt::Window), view_(view) {
     setWindowTitle(QStringLiteral("Telemetry"));
+    clock_ = [] { return QDateTime::currentMSecsSinceEpoch(); };
     auto *layout = new QHBoxLayout(this);
-    auto *plots = new QSplitter(Qt::Vertical, this);
+    auto *left = new QVBoxLayout;
+    stale_ = new QLabel(this);
+    stale_->setObjectName(QStringLiteral("stale"));
+    // Room for the banner is kept: the plots do not move when it shows.
+    stale_->setFixedHeight(stale_->fontMetrics().height() + 8);
+    left->addWidget(stale_);
+    auto *splitter = new QSplitter(Qt::Vertical, this);
+    plot_area_ = splitter;
 
-    Plot current = make_plot(QStringLiteral("Load current"), QStringLiteral("mA"), QString());
+    auto *current = new TimePlot(history_, QStringLiteral("Load current"), QStringLiteral("mA"),
+                                 QString(), splitter);
     for (int k = 0; k <= kBuckCount; ++k) {
-        static const QColor colours[] = {{31, 119, 180}, {255, 127, 14}, {44, 160, 44}, {214, 39, 40},
-                                         {148, 103, 189}, {140, 86, 75}, {80, 80, 80}};
-        auto *s = new QLineSeries;
-        s->setColor(colours[k]);
-        s->setName(k < kBuckCount ? QStringLiteral("Buck%1").arg(k) : QStringLiteral("Total"));
-        current.chart->addSeries(s);
-        s->attachAxis(current.time);
-        s->attachAxis(current.left);
-        currents_.push_back({s, {}});
+        TimePlot::Series s;
+        s.name = k < kBuckCount ? QStringLiteral("Buck%1").arg(k) : QStringLiteral("Total");
+        s.colour = kColours[k];
+        // Measured in turn with the other sources: one round is every
+        // source once.
+        s.max_skips = kBuckCount + 1;
+        s.read = [k](const TelemetrySample &x) -> Reading {
+            if (!x.ready())
+                return gap();
+            if (current_field_for_source(x.current_source) == k && x.current_ma >= 0)
+                return value(x.current_ma);
+            return {Reading::Skip, 0.0};
+        };
+        current->add_series(std::move(s));
     }
-    Plot supply = make_plot(QStringLiteral("Buck5 output and board temperature"),
-                            QStringLiteral("V"), QStringLiteral("\u00b0C"));
-    volts_.series = new QLineSeries;
-    volts_.series->setName(QStringLiteral("Buck5 (V)"));
-    board_.series = new QLineSeries;
-    board_.series->setName(QStringLiteral("Board (\u00b0C)"));
-    supply.chart->addSeries(volts_.series);
-    supply.chart->addSeries(board_.series);
-    volts_.series->attachAxis(supply.time);
-    volts_.series->attachAxis(supply.left);
-    board_.series->attachAxis(supply.time);
-    board_.series->attachAxis(supply.right);
-
-    Plot flags = make_plot(QStringLiteral("Flags, interrupt line and die temperature level"),
-                           QString(), QStringLiteral("die level"));
+    auto *supply = new TimePlot(history_, QStringLiteral("Buck5 output and board temperature"),
+                                QStringLiteral("V"), QStringLiteral("\u00b0C"), splitter);
+    supply->add_series({QStringLiteral("Buck5 (V)"), kColours[0], false, false, 0,
+                        [](const TelemetrySample &x) { return x.ready() ? value(x.buck5_volts) : gap(); }});
+    supply->add_series({QStringLiteral("Board (\u00b0C)"), kColours[1], true, false, 0,
+                        [](const TelemetrySample &x) {
+                            return x.board_valid ? value(x.board_celsius) : gap();
+                        }});
+    auto *flags = new TimePlot(history_, QStringLiteral("Flags, interrupt line and die temperature level"),
+                               QString(), QStringLiteral("die level"), splitter);
+    flags->set_rows(true);
     const auto &bits = flag_bits();
-    // One row per flag, named on the axis instead of in the legend.
-    auto *rows = new QCategoryAxis;
-    rows->setLabelsPosition(QCategoryAxis::AxisLabelsPositionOnValue);
-    for (size_t i = 0; i < bits.size(); ++i)
-        rows->append(bits[i].name, static_cast<double>(i));
-    rows->setRange(-0.3, static_cast<double>(bits.size()) - 0.3);
-    rows->setGridLineVisible(false);
-    QFont small = rows->labelsFont();
-    small.setPointSizeF(small.pointSizeF() * 0.8);
-    rows->setLabelsFont(small);
-    flags.chart->removeAxis(flags.left);
-    delete flags.left;
-    flags.chart->addAxis(rows, Qt::AlignLeft);
-    flags.right->setRange(0, 3.2);
-    flags.right->setTickType(QValueAxis::TicksDynamic);
-    flags.right->setTickAnchor(0);
-    flags.right->setTickInterval(1);
-    // Each flag a logic trace on its own row, raised while the flag is.
     for (size_t i = 0; i < bits.size(); ++i) {
-        auto *s = new QLineSeries;
-        s->setName(bits[i].name);
-        QPen pen(QColor(200, 40, 40));
-        pen.setWidthF(2.0);
-        s->setPen(pen);
-        flags.chart->addSeries(s);
-        s->attachAxis(flags.time);
-        s->attachAxis(rows);
-        flags_.push_back({s, {}});
+        const SignalBit bit = bits[i];
+        const double row = static_cast<double>(i);
+        flags->add_series({bit.name, QColor(214, 39, 40), false, true, 0,
+                           [bit, row](const TelemetrySample &x) {
+                               const int level = x.bit(bit);
+                               // The interrupt line is read even while the chip is silent.
+                               if (level < 0 || (bit.reg != 0 && !x.ready()))
+                                   return gap();
+                               return value(row + (level == 1 ? kRaised : 0.0));
+                           }});
     }
-    die_.series = new QLineSeries;
-    die_.series->setName(QStringLiteral("Die level"));
-    flags.chart->addSeries(die_.series);
-    die_.series->attachAxis(flags.time);
-    die_.series->attachAxis(flags.right);
-    for (const Trace &f : flags_)
-        flags.chart->legend()->markers(f.series).value(0)->setVisible(false);
-    plots_.back().left = nullptr;
-
-    for (const Plot &p : plots_)
-        plots->addWidget(p.view);
-    // The flag rows need the most height to keep their names readable.
-    plots->setSizes({220, 200, 340});
-    plots_.back().view->setMinimumHeight(300);
-    layout->addWidget(plots, 1);
+    flags->add_series({QStringLiteral("Die level"), kColours[0], true, true, 0,
+                       [](const TelemetrySample &x) {
+                           return x.ready() && x.die_level >= 0 ? value(x.die_level) : gap();
+                       }});
+    flags->set_right_range(0, 3.2);
+    flags->setMinimumHeight(300);
+    plots_ = {current, supply, flags};
+    for (TimePlot *p : plots_) {
+        splitter->addWidget(p);
+        connect(p, &TimePlot::cursor_moved, this, &TelemetryWindow::set_cursor);
+        connect(p, &TimePlot::zoom_requested, this, &TelemetryWindow::zoom);
+        connect(p, &TimePlot::pan_requested, this, &TelemetryWindow::pan);
+        connect(p, &TimePlot::live_requested, this, &TelemetryWindow::follow);
+    }
+    splitter->setSizes({220, 200, 340});
+    left->addWidget(splitter, 1);
+    layout->addLayout(left, 1);
 
     auto *side = new QVBoxLayout;
+    auto *row = new QHBoxLayout;
     pause_ = new QPushButton(QStringLiteral("Pause"), this);
     pause_->setCheckable(true);
+    pause_->setToolTip(QStringLiteral("Freeze the view; \"Resume\" follows the polls again. "
+                                      "The wheel zooms, a drag pans, a double-click follows."));
     connect(pause_, &QPushButton::toggled, this, &TelemetryWindow::set_paused);
-    side->addWidget(pause_);
-    side->addWidget(new QLabel(QStringLiteral("Faults"), this));
+    row->addWidget(pause_);
+    auto *png = new QPushButton(QStringLiteral("PNG\u2026"), this);
+    png->setToolTip(QStringLiteral("Save the plots of the range in view as a picture"));
+    connect(png, &QPushButton::clicked, this, &TelemetryWindow::export_png);
+    row->addWidget(png);
+    auto *csv = new QPushButton(QStringLiteral("CSV\u2026"), this);
+    csv->setToolTip(QStringLiteral("Save the polls of the range in view as CSV"));
+    connect(csv, &QPushButton::clicked, this, &TelemetryWindow::export_csv);
+    row->addWidget(csv);
+    side->addLayout(row);
+
+    auto *source_row = new QHBoxLayout;
+    source_row->addWidget(new QLabel(QStringLiteral("Current source:"), this));
+    source_ = new QComboBox(this);
+    source_->addItems({QStringLiteral("As selected"), QStringLiteral("All")});
+    source_->setToolTip(QStringLiteral("All: every poll measures the next buck, then the total, "
+                                       "so that every current is plotted"));
+    connect(source_, &QComboBox::activated, this, [this](int index) {
+        const bool all = index == 1;
+        view_.post([all](DeviceSession &s) { s.set_current_cycling(all); });
+    });
+    source_row->addWidget(source_, 1);
+    side->addLayout(source_row);
+
+    readout_ = new QLabel(this);
+    readout_->setObjectName(QStringLiteral("readout"));
+    readout_->setTextFormat(Qt::PlainText);
+    readout_->setAlignment(Qt::AlignTop | Qt::AlignLeft);
+    readout_->setMinimumWidth(200);
+    readout_->setText(QStringLiteral("Point at a plot to read\nevery series at one time."));
+    side->addWidget(readout_);
+
+    auto *faults_row = new QHBoxLayout;
+    faults_row->addWidget(new QLabel(QStringLiteral("Faults"), this), 1);
+    auto *clear = new QPushButton(QStringLiteral("Clear"), this);
+    auto *save = new QPushButton(QStringLiteral("Save\u2026"), this);
+    faults_row->addWidget(clear);
+    faults_row->addWidget(save);
+    side->addLayout(faults_row);
     faults_ = new QListWidget(this);
     faults_->setObjectName(QStringLiteral("faults"));
+    // Equal line heights: adding a line lays out that line only.
+    faults_->setUniformItemSizes(true);
+    connect(clear, &QPushButton::clicked, faults_, &QListWidget::clear);
+    connect(save, &QPushButton::clicked, this, &TelemetryWindow::save_faults);
     side->addWidget(faults_, 1);
     side->addWidget(new QLabel(QStringLiteral("The chip latches its flags: a fault\n"
                                               "between two polls still shows."),
                                this));
+    note_ = new QLabel(this);
+    note_->setWordWrap(true);
+    side->addWidget(note_);
     layout->addLayout(side);
+
+    stale_timer_ = new QTimer(this);
+    connect(stale_timer_, &QTimer::timeout, this, &TelemetryWindow::check_stale);
+    stale_timer_->start(500);
 
     // Created with the program, before the first poll: every sample and
     // fault arrives through these signals.
-    redraw_from_history();
     connect(&workbench, &Workbench::sampled, this, &TelemetryWindow::add);
     connect(&workbench, &Workbench::fault_edge, this, &TelemetryWindow::add_fault);
-    resize(1100, 760);
+    connect(&view_, &SessionView::polling_changed, this, [this] {
+        source_->setCurrentIndex(view_.snapshot().cycling_currents ? 1 : 0);
+    });
+    resize(1200, 780);
+    apply_range();
 }
 
-TelemetryWindow::Plot TelemetryWindow::make_plot(const QString &title, const QString &left_title,
-                                                 const QString &right_title) {
-    Plot p;
-    p.chart = new QChart;
-    p.chart->setTitle(title);
-    p.chart->setAnimationOptions(QChart::NoAnimation);
-    p.chart->legend()->setAlignment(Qt::AlignRight);
-    p.chart->setMargins(QMargins(4, 2, 4, 2));
-    p.time = new QValueAxis;
-    p.time->setTitleText(QStringLiteral("seconds before the last poll"));
-    p.time->setLabelFormat(QStringLiteral("%.0f"));
-    // Ticks on whole multiples of 20 s, so labels stay put as the axis scrolls.
-    p.time->setTickType(QValueAxis::TicksDynamic);
-    p.time->setTickAnchor(0);
-    p.time->setTickInterval(20);
-    p.time->setRange(-kSpanSeconds, 0);
-    p.chart->addAxis(p.time, Qt::AlignBottom);
-    p.left = new QValueAxis;
-    p.left->setTitleText(left_title);
-    p.left->setLabelFormat(QStringLiteral("%.4g"));
-    p.chart->addAxis(p.left, Qt::AlignLeft);
-    if (!right_title.isEmpty()) {
-        p.right = new QValueAxis;
-        p.right->setTitleText(right_title);
-        p.right->setLabelFormat(QStringLiteral("%.4g"));
-        p.chart->addAxis(p.right, Qt::AlignRight);
-    }
-    p.view = new QChartView(p.chart, this);
-    p.view->setRenderHint(QPainter::Antialiasing, false);
-    p.view->setMinimumHeight(180);
-    plots_.push_back(p);
-    return p;
-}
-
-double TelemetryWindow::seconds(int64_t time_ms) const {
-    return static_cast<double>(time_ms - origin_ms_) / 1000.0;
+TelemetryWindow::~TelemetryWindow() {
+    // The plots read the samples: they go before the samples do.
+    delete plot_area_;
+    plots_.clear();
 }
 
 void TelemetryWindow::showEvent(QShowEvent *event) {
     QWidget::showEvent(event);
-    if (!paused_)
-        redraw_from_history();
-}
-
-void TelemetryWindow::Trace::append(double t, double y) {
-    // A run of equal values keeps only its first and last point: flat
-    // stretches cost nothing to draw.
-    const qsizetype n = points.size();
-    if (n >= 2 && points[n - 1].y() == y && points[n - 2].y() == y)
-        points[n - 1].setX(t);
-    else
-        points.append(QPointF(t, y));
-}
-
-void TelemetryWindow::Trace::trim(double from) {
-    // Points that scrolled out of view go, but the last of them stays as
-    // the start of the line into view.
-    qsizetype n = 0;
-    while (n + 1 < points.size() && points[n + 1].x() < from)
-        ++n;
-    points.remove(0, n);
+    source_->setCurrentIndex(view_.snapshot().cycling_currents ? 1 : 0);
+    if (live_ && !history_.empty())
+        end_ms_ = history_.back().time_ms;
+    apply_range();
+    check_stale();
 }
 
 void TelemetryWindow::add(const TelemetrySample &s) {
     history_.push_back(s);
     while (s.time_ms - history_.front().time_ms > Workbench::kHistoryMs)
         history_.pop_front();
+    set_banner(QString());
     // A hidden or paused window draws nothing; showing or resuming it
-    // draws the history kept meanwhile.
-    if (paused_ || !isVisible())
+    // draws the samples kept meanwhile.
+    if (!live_ || !isVisible())
         return;
-    plot(s);
-    if (drawn_ms_ < 0 || s.time_ms - drawn_ms_ >= kRedrawMs) {
+    end_ms_ = s.time_ms;
+    if (drawn_ms_ < 0 || s.time_ms - drawn_ms_ >= kRedrawMs || s.time_ms < drawn_ms_) {
         drawn_ms_ = s.time_ms;
-        draw();
+        apply_range();
     }
 }
 
-void TelemetryWindow::plot(const TelemetrySample &s) {
-    if (origin_ms_ < 0)
-        origin_ms_ = s.time_ms;
-    const double t = seconds(s.time_ms);
-    newest_ = t;
-    if (s.ready()) {
-        const int c = current_field_for_source(s.current_source);
-        if (c >= 0 && s.current_ma >= 0)
-            currents_[static_cast<size_t>(c)].append(t, s.current_ma);
-        volts_.append(t, s.buck5_volts);
-        if (s.die_level >= 0)
-            die_.append(t, s.die_level);
-        const auto &bits = flag_bits();
-        for (size_t i = 0; i < bits.size(); ++i) {
-            const double y = static_cast<double>(i) + (s.bit(bits[i]) == 1 ? kRaised : 0.0);
-            Trace &trace = flags_[i];
-            // A step: the old level up to now, then the new one.
-            if (!trace.points.isEmpty() && trace.points.constLast().y() != y)
-                trace.points.append(QPointF(t, trace.points.constLast().y()));
-            trace.append(t, y);
-        }
-    }
-    if (s.board_valid)
-        board_.append(t, s.board_celsius);
+void TelemetryWindow::apply_range() {
+    for (TimePlot *p : plots_)
+        p->set_range(from_ms(), to_ms());
 }
 
-void TelemetryWindow::draw() {
-    const double from = newest_ - kSpanSeconds;
-    std::vector<Trace *> all;
-    for (Trace &t : currents_)
-        all.push_back(&t);
-    for (Trace *t : {&volts_, &board_, &die_})
-        all.push_back(t);
-    for (Trace &t : flags_)
-        all.push_back(&t);
-    for (Trace *trace : all) {
-        trace->trim(from);
-        QList<QPointF> shown = trace->points;
-        for (QPointF &p : shown)
-            p.setX(p.x() - newest_);
-        trace->series->replace(shown);
-    }
-    // Value axes fit what is shown, with a little room; they are touched
-    // only when that changes.
-    const auto fit = [](QValueAxis *axis, std::initializer_list<const Trace *> traces) {
-        double lo = 0.0, hi = 1.0;
-        for (const Trace *t : traces)
-            for (const QPointF &p : t->points) {
-                lo = std::min(lo, p.y());
-                hi = std::max(hi, p.y());
-            }
-        QValueAxis probe;
-        probe.setRange(lo, hi + (hi - lo) * 0.1);
-        probe.applyNiceNumbers();
-        if (probe.min() != axis->min() || probe.max() != axis->max())
-            axis->setRange(probe.min(), probe.max());
-    };
-    fit(plots_[0].left, {&currents_[0], &currents_[1], &currents_[2], &currents_[3],
-                         &currents_[4], &currents_[5], &currents_[6]});
-    fit(plots_[1].left, {&volts_});
-    fit(plots_[1].right, {&board_});
+void TelemetryWindow::set_range(int64_t from_ms, int64_t to_ms) {
+    // From a second to the whole history.
+    span_ms_ = std::clamp<int64_t>(to_ms - from_ms, 1000, Workbench::kHistoryMs);
+    end_ms_ = to_ms;
+    if (live_)
+        set_paused(true);
+    apply_range();
 }
 
-void TelemetryWindow::add_fault(const FaultEdge &e) {
-    faults_->addItem(QDateTime::fromMSecsSinceEpoch(e.time_ms).toString(QStringLiteral("hh:mm:ss.zzz")) +
-                     QStringLiteral("  ") + e.text());
-    faults_->scrollToBottom();
+void TelemetryWindow::zoom(double factor, int64_t anchor_ms) {
+    const auto span = static_cast<double>(span_ms_) * factor;
+    const double right = static_cast<double>(end_ms_ - anchor_ms) / static_cast<double>(span_ms_);
+    const auto to = anchor_ms + static_cast<int64_t>(span * right);
+    set_range(to - static_cast<int64_t>(span), to);
 }
 
-void TelemetryWindow::redraw_from_history() {
-    for (Trace &t : currents_)
-        t.points.clear();
-    for (Trace *t : {&volts_, &board_, &die_})
-        t->points.clear();
-    for (Trace &t : flags_)
-        t.points.clear();
-    const auto &history = history_;
-    if (!history.empty()) {
-        if (origin_ms_ < 0)
-            origin_ms_ = history.front().time_ms;
-        const double from = seconds(history.back().time_ms) - kSpanSeconds;
-        for (const TelemetrySample &s : history)
-            if (seconds(s.time_ms) >= from)
-                plot(s);
-        drawn_ms_ = history.back().time_ms;
-    }
-    draw();
+void TelemetryWindow::pan(int64_t delta_ms) {
+    set_range(from_ms() + delta_ms, to_ms() + delta_ms);
+}
+
+void TelemetryWindow::follow() {
+    set_paused(false);
 }
 
 void TelemetryWindow::set_paused(bool paused) {
-    if (paused == paused_)
-        return;
-    paused_ = paused;
+    live_ = !paused;
+    pause_->blockSignals(true);
     pause_->setChecked(paused);
-    pause_->setText(paused ? QStringLiteral("Resume") : QStringLiteral("Pause"));
-    if (!paused)
-        redraw_from_history();
+    pause_->blockSignals(false);
+    pause_->setText(paused ? QStringLiteral("Live") : QStringLiteral("Pause"));
+    if (live_) {
+        if (!history_.empty())
+            end_ms_ = history_.back().time_ms;
+        drawn_ms_ = end_ms_;
+        apply_range();
+    }
+}
+
+void TelemetryWindow::set_cursor(std::optional<int64_t> ms) {
+    for (TimePlot *p : plots_)
+        p->set_cursor(ms);
+    if (!ms)
+        return;
+    QStringList lines{clock_text(*ms, "hh:mm:ss.zzz")};
+    for (TimePlot *p : plots_) {
+        for (int i = 0; i < static_cast<int>(p->series().size()); ++i) {
+            const std::optional<double> v = p->value_at(i, *ms);
+            const QString &name = p->series()[static_cast<size_t>(i)].name;
+            QString text = QStringLiteral("\u2013");
+            if (v) {
+                // Flags read as their level, not their row.
+                const double level = *v - std::floor(*v);
+                text = p == plots_.back() && name != QLatin1String("Die level")
+                           ? (level > 0.0 ? QStringLiteral("1") : QStringLiteral("0"))
+                           : QString::number(*v, 'g', 4);
+            }
+            lines << QStringLiteral("%1  %2").arg(name, -12).arg(text);
+        }
+    }
+    readout_->setText(lines.join(QLatin1Char('\n')));
+}
+
+void TelemetryWindow::check_stale() {
+    // Polls come every 150 ms; a longer silence means they stopped.
+    const int64_t now = clock_();
+    QString text;
+    if (history_.empty()) {
+        text = QStringLiteral("no polls yet");
+    } else if (now - history_.back().time_ms > kStaleMs) {
+        text = QStringLiteral("no polls since %1").arg(clock_text(history_.back().time_ms, "hh:mm:ss"));
+    } else if (!history_.back().ready()) {
+        // Polls run but the chip or the adapter does not answer them.
+        const auto last = std::find_if(history_.rbegin(), history_.rend(),
+                                       [](const TelemetrySample &s) { return s.ready(); });
+        text = last == history_.rend()
+                   ? QStringLiteral("no readings yet: the chip does not answer")
+                   : QStringLiteral("no readings since %1: the chip does not answer")
+                         .arg(clock_text(last->time_ms, "hh:mm:ss"));
+    }
+    set_banner(text);
+}
+
+void TelemetryWindow::set_banner(const QString &text) {
+    if (text == stale_->text())
+        return;
+    stale_->setText(text);
+    stale_->setStyleSheet(text.isEmpty() ? QString()
+                                         : QStringLiteral("QLabel { background: #c62828; color: white; "
+                                                          "font-weight: bold; padding: 2px; }"));
+}
+
+QByteArray TelemetryWindow::visible_csv() const {
+    QByteArray out = CsvRecorder::header().join(QLatin1Char(',')).toUtf8() + '\n';
+    FaultEdgeDetector edges;
+    for (const TelemetrySample &s : history_) {
+        const std::vector<FaultEdge> e = edges.update(s);
+        if (s.time_ms < from_ms() || s.time_ms > to_ms())
+            continue;
+        out += CsvRecorder::row(s, from_ms(), e).join(QLatin1Char(',')).toUtf8() + '\n';
+    }
+    return out;
+}
+
+QImage TelemetryWindow::visible_image() {
+    return plot_area_->grab().toImage();
 }
 
 int TelemetryWindow::plotted_points() const {
     int n = 0;
-    for (const Trace &t : currents_)
-        n += t.series->count();
-    for (const Trace *t : {&volts_, &board_, &die_})
-        n += t->series->count();
-    for (const Trace &t : flags_)
-        n += t.series->count();
+    for (TimePlot *p : plots_)
+        for (int i = 0; i < static_cast<int>(p->series().size()); ++i)
+            for (const QPolygonF &run : p->pieces(i))
+                n += static_cast<int>(run.size());
     return n;
+}
+
+void TelemetryWindow::export_png() {
+    const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Export Plots"), QString(),
+                                                      QStringLiteral("PNG (*.png)"));
+    if (path.isEmpty())
+        return;
+    const QImage image = visible_image();
+    write_later(
+        this, path,
+        [image] {
+            QByteArray bytes;
+            QBuffer buffer(&bytes);
+            buffer.open(QIODevice::WriteOnly);
+            image.save(&buffer, "PNG");
+            return bytes;
+        },
+        [this, path](const QString &error) {
+            note_->setText(error.isEmpty() ? QStringLiteral("saved %1").arg(path) : error);
+        });
+}
+
+void TelemetryWindow::export_csv() {
+    const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Export Polls"), QString(),
+                                                      QStringLiteral("CSV (*.csv)"));
+    if (path.isEmpty())
+        return;
+    const QByteArray bytes = visible_csv();
+    write_later(this, path, [bytes] { return bytes; },
+                [this, path](const QString &error) {
+                    note_->setText(error.isEmpty() ? QStringLiteral("saved %1").arg(path) : error);
+                });
+}
+
+void TelemetryWindow::save_faults() {
+    const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Save Faults"), QString(),
+                                                      QStringLiteral("Text (*.txt)"));
+    if (path.isEmpty())
+        return;
+    QByteArray bytes;
+    for (int i = 0; i < faults_->count(); ++i)
+        bytes += faults_->item(i)->text().toUtf8() + '\n';
+    write_later(this, path, [bytes] { return bytes; },
+                [this, path](const QString &error) {
+                    note_->setText(error.isEmpty() ? QStringLiteral("saved %1").arg(path) : error);
+                });
+}
+
+void TelemetryWindow::add_fault(const FaultEdge &e) {
+    auto *item = new QListWidgetItem(clock_text(e.time_ms, "hh:mm:ss.zzz") + QStringLiteral("  ") +
+                                     e.text());
+    item->setData(kTimeRole, static_cast<qlonglong>(e.time_ms));
+    faults_->addItem(item);
+    // Bounded by count and by age: the oldest lines go first.
+    while (faults_->count() > kMaxFaultLines ||
+           (faults_->count() > 1 &&
+            e.time_ms - faults_->item(0)->data(kTimeRole).toLongLong() > kFaultAgeMs))
+        delete faults_->takeItem(0);
+    faults_->scrollToBottom();
 }

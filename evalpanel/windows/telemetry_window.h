@@ -1,96 +1,115 @@
-// Live plots of the status polls: the load currents (one line per source,
-// a point whenever that source was selected), Buck5's output voltage, the
-// board temperature, the die temperature level, and the flags and the
-// interrupt line as marks while raised, on a time axis that scrolls. Beside
-// them the "Faults" list of every rise and fall. Pausing freezes the plots;
-// the workbench keeps sampling, and resuming draws what came meanwhile.
+// Live plots of the status polls on one time axis: the load currents (one
+// line per source), Buck5's output voltage with the board temperature, and
+// the flags, the interrupt line and the die temperature level. Lines break
+// where nothing was measured; a banner says when the polls stopped. A
+// cursor shows every series' value at one time; the wheel zooms, a drag
+// pans, a double-click (or "Live") follows the newest poll again; the range
+// in view exports as PNG and CSV. "All" as the current source makes the
+// session measure every source in turn. Beside the plots the "Faults" list
+// of every rise and fall and of the connection's events, bounded in length
+// and age, which can be cleared and saved.
 #pragma once
 
 #include <QWidget>
 
-#include <QList>
-#include <QPointF>
-
 #include <cstdint>
 #include <deque>
+#include <functional>
+#include <optional>
 #include <vector>
 
 #include "device/telemetry.h"
 
-class QChart;
-class QChartView;
-class QLineSeries;
+class QComboBox;
+class QLabel;
 class QListWidget;
 class QPushButton;
-class QValueAxis;
+class QTimer;
+class TimePlot;
 
 namespace evalpanel {
+class SessionView;
 class Workbench;
-struct TelemetrySample;
-struct FaultEdge;
 } // namespace evalpanel
 
 class TelemetryWindow : public QWidget {
     Q_OBJECT
 
   public:
-    // Seconds the time axis shows, and how much polling time passes between
-    // two redraws: a redraw of the plots costs far more than a poll, so the
-    // plots move on once a second of samples, not at every poll.
+    // Seconds the time axis shows at first, and how much polling time
+    // passes between two redraws while following the polls.
     static constexpr double kSpanSeconds = 120.0;
     static constexpr int64_t kRedrawMs = 1000;
+    // Silence after which the polls count as stopped.
+    static constexpr int64_t kStaleMs = 1500;
+    // The Faults list keeps at most this many lines, none older than an hour.
+    static constexpr int kMaxFaultLines = 1000;
+    static constexpr int64_t kFaultAgeMs = 60 * 60 * 1000;
 
-    explicit TelemetryWindow(evalpanel::Workbench &workbench, QWidget *parent = nullptr);
+    TelemetryWindow(evalpanel::SessionView &view, evalpanel::Workbench &workbench,
+                    QWidget *parent = nullptr);
+    ~TelemetryWindow() override;
+
+    // Clock of "no polls since" (milliseconds since the epoch); tests set one.
+    void set_clock(std::function<int64_t()> clock) { clock_ = std::move(clock); }
 
     void set_paused(bool paused);
-    bool paused() const { return paused_; }
+    bool paused() const { return !live_; }
     QListWidget *faults() const { return faults_; }
     QPushButton *pause_button() const { return pause_; }
-    // Points currently plotted, over all series.
+    // "no polls since hh:mm:ss" and the like; empty while polls come.
+    QLabel *stale_banner() const { return stale_; }
+    QLabel *readout() const { return readout_; }
+    // What the last export or save did.
+    QLabel *note() const { return note_; }
+    QComboBox *current_source() const { return source_; }
+    const std::vector<TimePlot *> &plots() const { return plots_; }
+    const std::deque<evalpanel::TelemetrySample> &samples() const { return history_; }
+
+    // The range in view (milliseconds since the epoch).
+    int64_t from_ms() const { return end_ms_ - span_ms_; }
+    int64_t to_ms() const { return end_ms_; }
+    void set_range(int64_t from_ms, int64_t to_ms);
+    void zoom(double factor, int64_t anchor_ms);
+    void pan(int64_t delta_ms);
+    void follow();
+    // The cursor on every plot and the values of every series there.
+    void set_cursor(std::optional<int64_t> ms);
+    // Checks whether the polls stopped (a timer does this twice a second).
+    void check_stale();
+    // The range in view: the samples as CSV rows (recording's columns),
+    // and the plots as a picture.
+    QByteArray visible_csv() const;
+    QImage visible_image();
+    // Points drawn over all series in the range in view.
     int plotted_points() const;
 
   protected:
     void showEvent(QShowEvent *event) override;
 
   private:
-    struct Plot {
-        QChart *chart = nullptr;
-        QChartView *view = nullptr;
-        QValueAxis *time = nullptr;
-        QValueAxis *left = nullptr;
-        QValueAxis *right = nullptr;
-    };
-    Plot make_plot(const QString &title, const QString &left_title, const QString &right_title);
     void add(const evalpanel::TelemetrySample &sample);
-    void plot(const evalpanel::TelemetrySample &sample);
     void add_fault(const evalpanel::FaultEdge &edge);
-    void redraw_from_history();
-    void draw();
-    double seconds(int64_t time_ms) const;
+    void apply_range();
+    void set_banner(const QString &text);
+    void export_png();
+    void export_csv();
+    void save_faults();
 
-    // A series' points in seconds since the first sample; drawn shifted so
-    // that the newest sample is at 0 on a time axis that never moves (an
-    // axis whose labels change costs a relayout of the whole chart).
-    struct Trace {
-        QLineSeries *series = nullptr;
-        QList<QPointF> points;
-        void append(double t, double y);
-        void trim(double from);
-    };
-
-    // The samples of the last minutes, as they arrived from the workbench
-    // on the device thread: the window never reads the workbench itself.
     std::deque<evalpanel::TelemetrySample> history_;
-    bool paused_ = false;
-    int64_t origin_ms_ = -1;
+    std::vector<TimePlot *> plots_;
+    bool live_ = true;
+    int64_t span_ms_ = static_cast<int64_t>(kSpanSeconds * 1000);
+    int64_t end_ms_ = 0;
     int64_t drawn_ms_ = -1;
-    double newest_ = 0;
-    std::vector<Plot> plots_;
-    std::vector<Trace> currents_; // Buck0..Buck5, total
-    Trace volts_;
-    Trace board_;
-    Trace die_;
-    std::vector<Trace> flags_;
+    std::function<int64_t()> clock_;
+    QWidget *plot_area_ = nullptr;
     QListWidget *faults_ = nullptr;
     QPushButton *pause_ = nullptr;
+    QLabel *stale_ = nullptr;
+    QLabel *readout_ = nullptr;
+    QLabel *note_ = nullptr;
+    evalpanel::SessionView &view_;
+    QComboBox *source_ = nullptr;
+    QTimer *stale_timer_ = nullptr;
 };

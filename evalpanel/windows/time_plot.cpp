@@ -1,0 +1,331 @@
+#include "time_plot.h"
+
+#include <QDateTime>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QWheelEvent>
+
+#include <algorithm>
+#include <cmath>
+
+using namespace evalpanel;
+
+namespace {
+
+constexpr int kTop = 24;    // title and legend
+constexpr int kBottom = 30; // time labels
+
+// Tick spacing of about `count` ticks over [lo, hi]: 1, 2 or 5 times a power of ten.
+double nice_step(double span, int count) {
+    const double raw = span / std::max(1, count);
+    const double power = std::pow(10.0, std::floor(std::log10(raw)));
+    for (double m : {1.0, 2.0, 5.0, 10.0})
+        if (m * power >= raw)
+            return m * power;
+    return 10.0 * power;
+}
+
+} // namespace
+
+TimePlot::TimePlot(const std::deque<TelemetrySample> &samples, const QString &title,
+                   const QString &left_unit, const QString &right_unit, QWidget *parent)
+    : QWidget(parent), samples_(samples), title_(title), left_unit_(left_unit),
+      right_unit_(right_unit) {
+    setMouseTracking(true);
+    setMinimumHeight(150);
+    setAttribute(Qt::WA_OpaquePaintEvent);
+}
+
+int TimePlot::add_series(Series series) {
+    series_.push_back(std::move(series));
+    return static_cast<int>(series_.size()) - 1;
+}
+
+void TimePlot::set_range(int64_t from_ms, int64_t to_ms) {
+    from_ms_ = from_ms;
+    to_ms_ = std::max(to_ms, from_ms + 1);
+    update();
+}
+
+void TimePlot::set_cursor(std::optional<int64_t> ms) {
+    cursor_ = ms;
+    update();
+}
+
+QRectF TimePlot::area() const {
+    return QRectF(kLeftMargin, kTop, std::max(1, width() - kLeftMargin - kRightMargin),
+                  std::max(1, height() - kTop - kBottom));
+}
+
+double TimePlot::x_of(int64_t ms) const {
+    const QRectF a = area();
+    return a.left() + a.width() * static_cast<double>(ms - from_ms_) /
+                          static_cast<double>(to_ms_ - from_ms_);
+}
+
+int64_t TimePlot::time_at(double x) const {
+    const QRectF a = area();
+    return from_ms_ + static_cast<int64_t>(std::llround((x - a.left()) / a.width() *
+                                                        static_cast<double>(to_ms_ - from_ms_)));
+}
+
+std::vector<QPolygonF> TimePlot::pieces(int index) const {
+    std::vector<QPolygonF> out;
+    const Series &series = series_[static_cast<size_t>(index)];
+    // From a few polls before the range, so that a line entering it (or a
+    // current measured in turn) starts where it was last measured.
+    auto first = std::lower_bound(samples_.begin(), samples_.end(), from_ms_,
+                                  [](const TelemetrySample &s, int64_t t) { return s.time_ms < t; });
+    first -= std::min<std::ptrdiff_t>(first - samples_.begin(), series.max_skips + 2);
+    QPolygonF run;
+    const auto close = [&] {
+        if (!run.isEmpty())
+            out.push_back(run);
+        run.clear();
+    };
+    int skips = 0;
+    int64_t previous = -1;
+    for (auto it = first; it != samples_.end(); ++it) {
+        const TelemetrySample &s = *it;
+        if (previous >= 0 && s.time_ms - previous > kPollGapMs)
+            close();
+        previous = s.time_ms;
+        const Reading r = series.read(s);
+        if (r.kind == Reading::Break) {
+            close();
+        } else if (r.kind == Reading::Skip) {
+            if (series.max_skips > 0 && ++skips > series.max_skips)
+                close();
+        } else {
+            skips = 0;
+            const auto t = static_cast<double>(s.time_ms);
+            const qsizetype n = run.size();
+            if (n >= 2 && run[n - 1].y() == r.y && run[n - 2].y() == r.y) {
+                // A flat stretch keeps only its ends: most flags stay flat.
+                run[n - 1].setX(t);
+            } else {
+                if (series.step && n > 0 && run[n - 1].y() != r.y)
+                    run << QPointF(t, run[n - 1].y());
+                run << QPointF(t, r.y);
+            }
+        }
+        if (s.time_ms > to_ms_)
+            break;
+    }
+    close();
+    return out;
+}
+
+std::optional<double> TimePlot::value_at(int index, int64_t ms) const {
+    const auto t = static_cast<double>(ms);
+    for (const QPolygonF &run : pieces(index)) {
+        if (run.constFirst().x() > t || run.constLast().x() < t)
+            continue;
+        // The last point at or before the time.
+        auto it = std::upper_bound(run.begin(), run.end(), t,
+                                   [](double v, const QPointF &p) { return v < p.x(); });
+        return std::prev(it)->y();
+    }
+    return std::nullopt;
+}
+
+std::vector<std::pair<int64_t, QString>> TimePlot::time_ticks() const {
+    static const int64_t kSteps[] = {1000,   2000,   5000,    10000,   15000,  30000,
+                                     60000,  120000, 300000,  600000,  1800000, 3600000};
+    const double px_per_ms = area().width() / static_cast<double>(to_ms_ - from_ms_);
+    int64_t step = kSteps[std::size(kSteps) - 1];
+    for (int64_t s : kSteps)
+        if (static_cast<double>(s) * px_per_ms >= 80.0) {
+            step = s;
+            break;
+        }
+    // Ticks on whole steps of the local clock.
+    const int64_t offset =
+        static_cast<int64_t>(QDateTime::fromMSecsSinceEpoch(from_ms_).offsetFromUtc()) * 1000;
+    int64_t t = ((from_ms_ + offset + step - 1) / step) * step - offset;
+    std::vector<std::pair<int64_t, QString>> ticks;
+    for (; t <= to_ms_; t += step)
+        ticks.emplace_back(t, QDateTime::fromMSecsSinceEpoch(t).toString(QStringLiteral("hh:mm:ss")));
+    return ticks;
+}
+
+std::pair<double, double> TimePlot::fit(bool right,
+                                        const std::vector<std::vector<QPolygonF>> &runs) const {
+    if (right && right_fixed_)
+        return {right_lo_, right_hi_};
+    double lo = 0.0, hi = 1.0;
+    for (size_t i = 0; i < series_.size(); ++i) {
+        if (series_[i].right_axis != right)
+            continue;
+        for (const QPolygonF &run : runs[i])
+            for (const QPointF &p : run)
+                if (p.x() >= static_cast<double>(from_ms_) && p.x() <= static_cast<double>(to_ms_)) {
+                    lo = std::min(lo, p.y());
+                    hi = std::max(hi, p.y());
+                }
+    }
+    const double step = nice_step(hi - lo, 5);
+    return {std::floor(lo / step) * step, std::ceil(hi * 1.05 / step) * step};
+}
+
+void TimePlot::paintEvent(QPaintEvent *) {
+    QPainter p(this);
+    const QPalette &pal = palette();
+    p.fillRect(rect(), pal.color(QPalette::Window));
+    const QRectF a = area();
+    p.fillRect(a, pal.color(QPalette::Base));
+    const QColor text = pal.color(QPalette::Text);
+    QColor grid = pal.color(QPalette::Text);
+    grid.setAlphaF(0.18f);
+    const QFontMetrics fm(font());
+
+    // Title, then the legend on the same line.
+    QFont bold = font();
+    bold.setBold(true);
+    p.setFont(bold);
+    p.setPen(pal.color(QPalette::WindowText));
+    p.drawText(QPointF(a.left(), fm.ascent() + 4), title_);
+    p.setFont(font());
+    double lx = a.left() + QFontMetrics(bold).horizontalAdvance(title_) + 16;
+    if (!rows_)
+        for (const Series &s : series_) {
+            p.fillRect(QRectF(lx, 6, 10, 10), s.colour);
+            lx += 14;
+            p.drawText(QPointF(lx, fm.ascent() + 4), s.name);
+            lx += fm.horizontalAdvance(s.name) + 12;
+        }
+
+    // Time grid and labels: the same columns in every plot.
+    p.setPen(text);
+    for (const auto &[t, label] : time_ticks()) {
+        const double x = x_of(t);
+        p.setPen(grid);
+        p.drawLine(QPointF(x, a.top()), QPointF(x, a.bottom()));
+        // A label that would run into the value axis is left out.
+        const int w = fm.horizontalAdvance(label);
+        if (x - w / 2.0 < a.left() - 4 || x + w / 2.0 > a.right() + 4)
+            continue;
+        p.setPen(pal.color(QPalette::WindowText));
+        p.drawText(QPointF(x - w / 2.0, a.bottom() + fm.ascent() + 4), label);
+    }
+
+    // Each series' runs, once per paint.
+    std::vector<std::vector<QPolygonF>> runs;
+    runs.reserve(series_.size());
+    for (int i = 0; i < static_cast<int>(series_.size()); ++i)
+        runs.push_back(pieces(i));
+
+    // Value axes.
+    const auto [llo, lhi] = rows_ ? std::pair<double, double>(-0.3, static_cast<double>(series_.size()) - 0.3)
+                                  : fit(false, runs);
+    const auto [rlo, rhi] = fit(true, runs);
+    const auto y_of = [&a](double v, double lo, double hi) {
+        return a.bottom() - (v - lo) / (hi - lo) * a.height();
+    };
+    const auto axis = [&](double lo, double hi, bool right, const QString &unit) {
+        const double step = nice_step(hi - lo, std::max(2, static_cast<int>(a.height() / 40)));
+        for (double v = std::ceil(lo / step) * step; v <= hi + step * 1e-6; v += step) {
+            const double y = y_of(v, lo, hi);
+            if (!right) {
+                p.setPen(grid);
+                p.drawLine(QPointF(a.left(), y), QPointF(a.right(), y));
+            }
+            p.setPen(pal.color(QPalette::WindowText));
+            const QString label = QString::number(v, 'g', 4);
+            const int w = fm.horizontalAdvance(label);
+            p.drawText(QPointF(right ? a.right() + 6 : a.left() - w - 6, y + fm.ascent() / 2.0 - 1), label);
+        }
+        p.save();
+        p.translate(right ? width() - fm.height() : fm.height(), a.center().y());
+        p.rotate(right ? 90 : -90);
+        p.drawText(QPointF(-fm.horizontalAdvance(unit) / 2.0, 0), unit);
+        p.restore();
+    };
+    if (rows_) {
+        p.setPen(pal.color(QPalette::WindowText));
+        for (size_t i = 0; i < series_.size(); ++i) {
+            const QString &name = series_[i].name;
+            if (series_[i].right_axis)
+                continue;
+            const double y = y_of(static_cast<double>(i), llo, lhi);
+            p.drawText(QPointF(a.left() - fm.horizontalAdvance(name) - 6, y + fm.ascent() / 2.0 - 1), name);
+        }
+    } else {
+        axis(llo, lhi, false, left_unit_);
+    }
+    if (!right_unit_.isEmpty())
+        axis(rlo, rhi, true, right_unit_);
+
+    // The series, each run on its own: no line across a gap.
+    // Without antialiasing: a plot is redrawn once a second while it
+    // follows the polls, and smooth lines would cost several times more.
+    p.save();
+    p.setClipRect(a);
+    for (int i = 0; i < static_cast<int>(series_.size()); ++i) {
+        const Series &s = series_[static_cast<size_t>(i)];
+        QPen pen(s.colour);
+        pen.setWidthF(2.0);
+        p.setPen(pen);
+        const double lo = s.right_axis ? rlo : llo;
+        const double hi = s.right_axis ? rhi : lhi;
+        for (const QPolygonF &run : runs[static_cast<size_t>(i)]) {
+            QPolygonF px;
+            px.reserve(run.size());
+            for (const QPointF &q : run)
+                px << QPointF(x_of(static_cast<int64_t>(q.x())), y_of(q.y(), lo, hi));
+            if (px.size() == 1)
+                p.drawEllipse(px.constFirst(), 1.5, 1.5);
+            else
+                p.drawPolyline(px);
+        }
+    }
+    p.restore();
+
+    p.setPen(grid);
+    p.drawRect(a);
+    if (cursor_ && *cursor_ >= from_ms_ && *cursor_ <= to_ms_) {
+        QPen pen(pal.color(QPalette::Highlight));
+        pen.setWidthF(1.0);
+        p.setPen(pen);
+        const double x = x_of(*cursor_);
+        p.drawLine(QPointF(x, a.top()), QPointF(x, a.bottom()));
+    }
+}
+
+void TimePlot::mouseMoveEvent(QMouseEvent *event) {
+    const double x = event->position().x();
+    if (drag_x_) {
+        const double ms_per_px = static_cast<double>(to_ms_ - from_ms_) / area().width();
+        emit pan_requested(static_cast<int64_t>(std::llround((*drag_x_ - x) * ms_per_px)));
+        drag_x_ = x;
+        return;
+    }
+    const QRectF a = area();
+    emit cursor_moved(x >= a.left() && x <= a.right() ? std::optional<int64_t>(time_at(x))
+                                                     : std::nullopt);
+}
+
+void TimePlot::mousePressEvent(QMouseEvent *event) {
+    if (event->button() == Qt::LeftButton)
+        drag_x_ = event->position().x();
+}
+
+void TimePlot::mouseReleaseEvent(QMouseEvent *) {
+    drag_x_.reset();
+}
+
+void TimePlot::mouseDoubleClickEvent(QMouseEvent *) {
+    emit live_requested();
+}
+
+void TimePlot::wheelEvent(QWheelEvent *event) {
+    const double steps = event->angleDelta().y() / 120.0;
+    if (steps == 0.0)
+        return;
+    emit zoom_requested(std::pow(0.8, steps), time_at(event->position().x()));
+    event->accept();
+}
+
+void TimePlot::leaveEvent(QEvent *) {
+    emit cursor_moved(std::nullopt);
+}

@@ -1,0 +1,114 @@
+// One plot of the telemetry window: series read from the window's samples,
+// drawn over a time range the window shares between its plots. Every plot
+// keeps the same margins, so that at the same width one time falls on the
+// same pixel column in each. A line breaks where its series was not
+// measured (the chip did not answer, polling stopped, or its current source
+// was not selected for a while), instead of joining the two sides.
+#pragma once
+
+#include <QColor>
+#include <QPolygonF>
+#include <QString>
+#include <QWidget>
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <optional>
+#include <vector>
+
+#include "device/telemetry.h"
+
+class TimePlot : public QWidget {
+    Q_OBJECT
+
+  public:
+    // Room left and right of the plotting area, the same in every plot.
+    static constexpr int kLeftMargin = 96;
+    static constexpr int kRightMargin = 64;
+    // Two samples further apart than this mean polling stopped between them.
+    static constexpr int64_t kPollGapMs = 1000;
+
+    // What a sample says of a series: a value, nothing (not measured in this
+    // poll, but the line goes on), or a break in the line.
+    struct Reading {
+        enum Kind { Value, Skip, Break } kind = Break;
+        double y = 0.0;
+    };
+    struct Series {
+        QString name;
+        QColor colour;
+        bool right_axis = false;
+        // Held as a step until the next value (flags), not a slope.
+        bool step = false;
+        // A series measured in turn with others breaks its line after this
+        // many polls in a row that did not measure it.
+        int max_skips = 0;
+        std::function<Reading(const evalpanel::TelemetrySample &)> read;
+    };
+
+    TimePlot(const std::deque<evalpanel::TelemetrySample> &samples, const QString &title,
+             const QString &left_unit, const QString &right_unit, QWidget *parent = nullptr);
+
+    int add_series(Series series);
+    const std::vector<Series> &series() const { return series_; }
+    // Flags: the left axis shows one named row per series instead of values.
+    void set_rows(bool rows) { rows_ = rows; }
+    void set_right_range(double lo, double hi) {
+        right_fixed_ = true;
+        right_lo_ = lo;
+        right_hi_ = hi;
+    }
+
+    // The shared time range (milliseconds since the epoch) and cursor.
+    void set_range(int64_t from_ms, int64_t to_ms);
+    int64_t from_ms() const { return from_ms_; }
+    int64_t to_ms() const { return to_ms_; }
+    void set_cursor(std::optional<int64_t> ms);
+
+    // The pixel column of a time, and the time of a pixel column.
+    double x_of(int64_t ms) const;
+    int64_t time_at(double x) const;
+    // The unbroken runs of a series in the range, as (time ms, value).
+    std::vector<QPolygonF> pieces(int series) const;
+    // The series' value at a time: the last point at or before it on an
+    // unbroken run that reaches it; nothing in a gap.
+    std::optional<double> value_at(int series, int64_t ms) const;
+    // The time ticks drawn: (time ms, label).
+    std::vector<std::pair<int64_t, QString>> time_ticks() const;
+
+  signals:
+    void cursor_moved(std::optional<int64_t> ms);
+    // The wheel: zoom by `factor` (below 1 zooms in) around `anchor_ms`.
+    void zoom_requested(double factor, int64_t anchor_ms);
+    // A drag: move the range by `delta_ms` (positive: later).
+    void pan_requested(int64_t delta_ms);
+    void live_requested();
+
+  protected:
+    void paintEvent(QPaintEvent *event) override;
+    void mouseMoveEvent(QMouseEvent *event) override;
+    void mousePressEvent(QMouseEvent *event) override;
+    void mouseReleaseEvent(QMouseEvent *event) override;
+    void mouseDoubleClickEvent(QMouseEvent *event) override;
+    void wheelEvent(QWheelEvent *event) override;
+    void leaveEvent(QEvent *event) override;
+
+  private:
+    QRectF area() const;
+    std::pair<double, double> fit(bool right, const std::vector<std::vector<QPolygonF>> &runs) const;
+
+    const std::deque<evalpanel::TelemetrySample> &samples_;
+    QString title_;
+    QString left_unit_;
+    QString right_unit_;
+    std::vector<Series> series_;
+    bool rows_ = false;
+    bool right_fixed_ = false;
+    double right_lo_ = 0.0;
+    double right_hi_ = 1.0;
+    int64_t from_ms_ = 0;
+    int64_t to_ms_ = 1;
+    std::optional<int64_t> cursor_;
+    std::optional<double> drag_x_;
+};

@@ -1,0 +1,191 @@
+// The telemetry window on samples made here: which runs a line is drawn in,
+// where a time falls on each plot, the cursor, zoom and pan, the banner when
+// the polls stop, the export of the range in view and the bounded Faults list.
+#include "telemetry_window.h"
+#include "time_plot.h"
+
+#include <QLabel>
+#include <QListWidget>
+#include <gtest/gtest.h>
+
+#include "device/device_session.h"
+#include "device/session_view.h"
+#include "device/workbench.h"
+
+namespace {
+
+using evalpanel::TelemetrySample;
+
+constexpr int64_t kT0 = 1'700'000'000'000;
+
+// One poll: 'r' ready, 'n' the chip not answering, '-' no poll at all (the
+// polls stopped for two seconds); the digit that follows a 'r' is the
+// current source of that poll.
+std::deque<TelemetrySample> polls(const char *script) {
+    std::deque<TelemetrySample> out;
+    int64_t t = kT0;
+    for (const char *c = script; *c; ++c) {
+        if (*c == '-') {
+            t += 2000;
+            continue;
+        }
+        if (*c >= '0' && *c <= '9')
+            continue;
+        TelemetrySample s;
+        s.time_ms = t;
+        s.state = evalpanel::kConnected;
+        s.fresh = *c == 'r';
+        s.current_source = c[1] >= '0' && c[1] <= '9' ? c[1] - '0' : 7;
+        s.current_ma = s.fresh && s.current_source < 7 ? 100 * (s.current_source + 1) : -1;
+        s.board_valid = s.fresh;
+        s.board_celsius = 25.0;
+        s.buck5_volts = 1.8;
+        out.push_back(s);
+        t += 150;
+    }
+    return out;
+}
+
+class TelemetryTest : public testing::Test {
+  protected:
+    void feed(const std::deque<TelemetrySample> &samples) {
+        for (const auto &s : samples)
+            emit workbench.sampled(s);
+    }
+    evalpanel::DeviceSession session;
+    evalpanel::Workbench workbench{session};
+    evalpanel::SessionView view{session};
+};
+
+TEST(TimePlotRuns, BreakWhereNothingWasMeasured) {
+    const struct {
+        const char *script;
+        int series; // 0..5 a buck's current, 6 the total
+        std::vector<int> runs; // points per unbroken run
+    } rows[] = {
+        {"r0r0r0r0", 0, {2}},           // a flat stretch keeps its ends
+        {"r0r0nr0r0", 0, {2, 2}},       // the chip did not answer one poll
+        {"r0r0-r0r0", 0, {2, 2}},       // the polls stopped for 2 s
+        {"r0r0r0r0", 1, {}},            // never selected: not drawn at all
+        {"r0r1r2r3r4r5r6r0", 0, {2}},   // measured in turn: one line
+        {"r0r1r2r3r4r5r6r0", 6, {1}},
+        {"r0r1r1r1r1r1r1r1r1r0", 0, {1, 1}}, // unmeasured for 8 polls: broken
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.script);
+        const auto samples = polls(r.script);
+        TimePlot plot(samples, "I", "mA", QString());
+        for (int k = 0; k <= evalpanel::kBuckCount; ++k) {
+            TimePlot::Series s;
+            s.max_skips = evalpanel::kBuckCount + 1;
+            s.read = [k](const TelemetrySample &x) -> TimePlot::Reading {
+                if (!x.ready())
+                    return {TimePlot::Reading::Break, 0};
+                if (evalpanel::current_field_for_source(x.current_source) == k)
+                    return {TimePlot::Reading::Value, double(x.current_ma)};
+                return {TimePlot::Reading::Skip, 0};
+            };
+            plot.add_series(s);
+        }
+        plot.set_range(kT0 - 1000, samples.back().time_ms + 1000);
+        std::vector<int> runs;
+        for (const QPolygonF &p : plot.pieces(r.series))
+            runs.push_back(static_cast<int>(p.size()));
+        EXPECT_EQ(runs, r.runs);
+    }
+}
+
+TEST_F(TelemetryTest, OneTimeAxisCursorAndGaps) {
+    TelemetryWindow w(view, workbench);
+    w.resize(1100, 760);
+    w.show();
+    // Ten seconds of polls, a 64 s unplug, ten more: the board temperature
+    // is not drawn across the unplug.
+    auto samples = polls("r0r0r0r0r0r0r0r0r0r0r0r0r0r0r0r0r0r0r0r0");
+    const int64_t back = samples.back().time_ms + 64000;
+    auto after = polls("r0r0r0r0r0r0r0r0r0r0");
+    for (auto &s : after)
+        s.time_ms += back - kT0;
+    feed(samples);
+    feed(after);
+    w.set_range(kT0 - 5000, after.back().time_ms + 5000);
+
+    TimePlot *supply = w.plots()[1];
+    EXPECT_EQ(supply->pieces(1).size(), 2u); // the board temperature, both sides
+    // Every plot puts one time on the same pixel column, ticks included.
+    for (int64_t t : {kT0, kT0 + 30000, after.back().time_ms}) {
+        for (TimePlot *p : w.plots()) {
+            EXPECT_EQ(p->width(), w.plots()[0]->width());
+            EXPECT_DOUBLE_EQ(p->x_of(t), w.plots()[0]->x_of(t));
+            EXPECT_EQ(p->time_ticks(), w.plots()[0]->time_ticks());
+        }
+    }
+    // The cursor reads every series at one time, and nothing in the gap.
+    w.set_cursor(kT0 + 1000);
+    EXPECT_TRUE(w.readout()->text().contains(QRegularExpression("Buck0 +100\\b")))
+        << w.readout()->text().toStdString();
+    EXPECT_TRUE(w.readout()->text().contains(QRegularExpression("Board \\(\u00b0C\\) +25\\b")));
+    w.set_cursor(kT0 + 30000);
+    EXPECT_TRUE(w.readout()->text().contains(QRegularExpression("Buck0 +\u2013")));
+
+    // Zoom halves the span around the anchor; pan moves it; the CSV holds
+    // the polls in view only.
+    w.set_range(kT0, kT0 + 4000);
+    w.zoom(0.5, kT0 + 2000);
+    EXPECT_EQ(w.from_ms(), kT0 + 1000);
+    EXPECT_EQ(w.to_ms(), kT0 + 3000);
+    w.pan(-1000);
+    EXPECT_EQ(w.from_ms(), kT0);
+    const QList<QByteArray> lines = w.visible_csv().trimmed().split('\n');
+    EXPECT_TRUE(lines[0].startsWith("time_s,clock,state"));
+    EXPECT_EQ(lines.size(), 1 + 14); // polls at 0, 150 ... 1950 ms
+    EXPECT_FALSE(w.visible_image().isNull());
+    w.follow();
+    EXPECT_EQ(w.to_ms(), after.back().time_ms);
+}
+
+TEST_F(TelemetryTest, BannerWhenThePollsStop) {
+    TelemetryWindow w(view, workbench);
+    int64_t now = kT0;
+    w.set_clock([&now] { return now; });
+    w.show();
+    const struct {
+        const char *script; // fed now
+        int64_t later;      // then the clock moves on by this
+        const char *banner; // empty: hidden
+    } rows[] = {
+        {"", 0, "no polls yet"},
+        {"r0r0", 0, ""},
+        {"", 5000, "no polls since "},
+        {"nn", 0, "no readings since "},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.script);
+        auto samples = polls(r.script);
+        for (auto &s : samples)
+            s.time_ms = now, now += 150;
+        feed(samples);
+        now += r.later;
+        w.check_stale();
+        const QString shown = w.stale_banner()->text();
+        EXPECT_EQ(shown.isEmpty(), *r.banner == 0) << shown.toStdString();
+        if (*r.banner != 0) {
+            EXPECT_TRUE(shown.startsWith(QString::fromLatin1(r.banner))) << shown.toStdString();
+        }
+    }
+}
+
+TEST_F(TelemetryTest, FaultsListIsBoundedByCountAndAge) {
+    TelemetryWindow w(view, workbench);
+    const auto edge = [&](int64_t t, const char *name) {
+        emit workbench.fault_edge(evalpanel::FaultEdge{t, QString::fromLatin1(name), true});
+    };
+    for (int i = 0; i < TelemetryWindow::kMaxFaultLines + 10; ++i)
+        edge(kT0 + i, "SCP");
+    EXPECT_EQ(w.faults()->count(), TelemetryWindow::kMaxFaultLines);
+    edge(kT0 + TelemetryWindow::kFaultAgeMs + 5000, "adapter lost");
+    EXPECT_EQ(w.faults()->count(), 1);
+    EXPECT_TRUE(w.faults()->item(0)->text().endsWith(QStringLiteral("adapter lost rise")));
+}
+
+} // namespace
