@@ -486,14 +486,12 @@ int CommandInterpreter::save_registers(const char *line) {
     if (!file)
         return -1;
     if (file->isEmpty()) {
-        print(QStringLiteral("save_registers needs a file name: save_registers(FILE)"));
-        return 1;
+        return fail(QStringLiteral("save_registers needs a file name: save_registers(FILE)"));
     }
     const evalpanel::SaveResult r = evalpanel::save_registers(session_, *file);
     if (r.registers < 0)
-        print(QStringLiteral("save_registers: %1").arg(r.error));
-    else
-        print(QStringLiteral("saved %1 registers to %2").arg(r.registers).arg(*file));
+        return fail(QStringLiteral("save_registers: %1").arg(r.error));
+    print(QStringLiteral("saved %1 registers to %2").arg(r.registers).arg(*file));
     return 1;
 }
 
@@ -503,14 +501,12 @@ int CommandInterpreter::export_registers(const char *line) {
     if (!file)
         return -1;
     if (file->isEmpty()) {
-        print(QStringLiteral("export_registers needs a file name: export_registers(FILE)"));
-        return 1;
+        return fail(QStringLiteral("export_registers needs a file name: export_registers(FILE)"));
     }
     const evalpanel::SaveResult r = evalpanel::export_registers(session_, *file);
     if (r.registers < 0)
-        print(QStringLiteral("export_registers: %1").arg(r.error));
-    else
-        print(QStringLiteral("exported %1 registers to %2").arg(r.registers).arg(*file));
+        return fail(QStringLiteral("export_registers: %1").arg(r.error));
+    print(QStringLiteral("exported %1 registers to %2").arg(r.registers).arg(*file));
     return 1;
 }
 
@@ -521,18 +517,15 @@ int CommandInterpreter::load_registers(const char *line) {
     if (!file)
         return -1;
     if (file->isEmpty()) {
-        print(QStringLiteral("load_registers needs a file name: load_registers(FILE)"));
-        return 1;
+        return fail(QStringLiteral("load_registers needs a file name: load_registers(FILE)"));
     }
     const evalpanel::LoadResult r = evalpanel::load_registers(session_, *file);
     if (r.registers > 0 || r.error.isEmpty())
         workbench_.set_loaded_configuration(r.plan);
     for (const QString &warning : r.warnings)
         print(QStringLiteral("load_registers: warning: %1").arg(warning));
-    if (!r.error.isEmpty()) {
-        print(QStringLiteral("load_registers: %1").arg(r.error));
-        return 1;
-    }
+    if (!r.error.isEmpty())
+        return fail(QStringLiteral("load_registers: %1").arg(r.error));
     print(QStringLiteral("loaded %1 registers from %2").arg(r.registers).arg(*file));
     for (const QString &name : r.not_taken)
         print(QStringLiteral("did not take: %1").arg(name));
@@ -552,10 +545,9 @@ int CommandInterpreter::record(const char *line) {
         return 1;
     }
     QString error;
-    if (bench.start_recording(*file, &error))
-        print(evalpanel::recording_started_text(*file, session_.polling()));
-    else
-        print(QStringLiteral("record: %1").arg(error));
+    if (!bench.start_recording(*file, &error))
+        return fail(QStringLiteral("record: %1").arg(error));
+    print(evalpanel::recording_started_text(*file, session_.polling()));
     return 1;
 }
 

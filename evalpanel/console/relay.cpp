@@ -66,6 +66,8 @@ Relay::~Relay() {
     console_.set_mirror(nullptr);
     if (fd_ >= 0)
         ::close(fd_);
+    if (next_fd_ >= 0)
+        ::close(next_fd_);
 }
 
 bool Relay::listen(quint16 port) {
@@ -95,12 +97,31 @@ void Relay::accept(int fd) {
     // before turning the new one away.
     if (fd_ >= 0)
         read_input();
+    if (fd_ >= 0 && end_of_input_ && next_fd_ < 0) {
+        // The last client has said all it will; what it started is still
+        // running or its answers still leaving. The new one waits its turn
+        // instead of being turned away by a command that ends any moment.
+        next_fd_ = fd;
+        const unsigned turn = ++next_turn_;
+        QTimer::singleShot(kNextClientWaitMs, this, [this, turn] {
+            if (next_fd_ >= 0 && next_turn_ == turn) {
+                trace("rejected.");
+                ::close(next_fd_);
+                next_fd_ = -1;
+            }
+        });
+        return;
+    }
     if (fd_ >= 0) {
         // One client at a time; the first keeps its connection.
         trace("rejected.");
         ::close(fd);
         return;
     }
+    take(fd);
+}
+
+void Relay::take(int fd) {
     fd_ = fd;
     // Answers are small and a client waits for each: sent at once, not held
     // back for a delayed acknowledgement.
@@ -306,6 +327,11 @@ void Relay::drop_client(bool broken) {
     if (broken)
         console_.discard_input();
     emit log_line(QStringLiteral("Network client disconnected."));
+    if (next_fd_ >= 0) {
+        const int fd = next_fd_;
+        next_fd_ = -1;
+        take(fd);
+    }
 }
 
 } // namespace console

@@ -71,6 +71,7 @@ class Relay : public QObject {
 
   private:
     void accept(int fd);
+    void take(int fd);
     void read_input();
     void look_for_stop();
     void schedule_pump();
@@ -82,6 +83,12 @@ class Relay : public QObject {
     Console &console_;
     QTcpServer *server_ = nullptr;
     int fd_ = -1;
+    // A client that came while the last one, done sending, still had
+    // answers coming: let in once that one is gone, or turned away after
+    // kNextClientWaitMs.
+    int next_fd_ = -1;
+    unsigned next_turn_ = 0;
+    static constexpr int kNextClientWaitMs = 2000;
     QSocketNotifier *read_notifier_ = nullptr;
     QSocketNotifier *write_notifier_ = nullptr;
     QByteArray input_;

@@ -6,12 +6,13 @@
 #include <QTime>
 
 #include <cerrno>
+#include <cstring>
 #include <chrono>
 #include <string>
 
+#include <fcntl.h>
 #include <unistd.h>
 
-#include "support/regular_file.h"
 
 namespace evalpanel {
 
@@ -64,16 +65,23 @@ bool SessionLog::open(const QString &directory, QString *error, const QDateTime 
     }
     const QString stem =
         directory + start.toString(QStringLiteral("'/session-'yyyyMMdd-HHmmss"));
-    // Two runs started in the same second each get a file.
-    QString path = stem + QStringLiteral(".log");
-    for (int n = 2; QFileInfo::exists(path) && n < 100; ++n)
-        path = stem + QStringLiteral("-%1.log").arg(n);
+    // Two runs started in the same second (kits side by side) each get a
+    // file of their own: the name is taken only by creating it, so a name
+    // another run took meanwhile is never shared, and nothing that stands
+    // there already (a link, a FIFO) is ever opened.
     prune(directory);
-    std::string why;
-    fd_ = support::open_regular_for_writing(QFile::encodeName(path).constData(), &why);
+    QString path;
+    int err = EEXIST;
+    for (int n = 1; fd_ < 0 && err == EEXIST && n < 100; ++n) {
+        path = stem + (n == 1 ? QStringLiteral(".log") : QStringLiteral("-%1.log").arg(n));
+        fd_ = ::open(QFile::encodeName(path).constData(),
+                     O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        err = fd_ < 0 ? errno : 0;
+    }
     if (fd_ < 0) {
         if (error != nullptr)
-            *error = QStringLiteral("cannot write %1: %2").arg(path, QString::fromLocal8Bit(why.c_str()));
+            *error = QStringLiteral("cannot write %1: %2")
+                         .arg(path, QString::fromLocal8Bit(std::strerror(err)));
         return false;
     }
     path_ = path;

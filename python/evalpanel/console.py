@@ -94,6 +94,8 @@ _ERROR_PREFIXES = (
     ("save_registers needs ", CommandError),
     ("load_registers: ", CommandError),
     ("load_registers needs ", CommandError),
+    ("export_registers: ", CommandError),
+    ("export_registers needs ", CommandError),
     ("record: ", CommandError),
     ("cannot ", CommandError),
 )
@@ -104,6 +106,8 @@ def error_class(line: str) -> Optional[Type[ConsoleError]]:
     text = line.strip()
     if text in _ERROR_LINES:
         return _ERROR_LINES[text]
+    if text.startswith("load_registers: warning: "):
+        return None  # the file was loaded; the warning is output
     for prefix, cls in _ERROR_PREFIXES:
         if text.startswith(prefix) and (cls is not ExpectError or ", expected " in text):
             return cls
