@@ -39,9 +39,11 @@ TEST_F(Api, BootloaderReplacement) {
         boot[i] = static_cast<uint8_t>(i * 13 + 5);
     EXPECT_EQ(update_bootloader(h, boot.data()), 0);
     EXPECT_EQ(get_bootloader_version(h, nullptr), 0x000201);
-    uint8_t mem[64];
-    EXPECT_EQ(read_m(h, 1000, mem), 0);
-    EXPECT_EQ(std::memcmp(mem, &boot[1000], 64), 0);
+    for (const uint32_t at : {1000u, 16384u - 64}) { // a block inside, and the last
+        uint8_t mem[64];
+        EXPECT_EQ(read_m(h, at, mem), 0);
+        EXPECT_EQ(std::memcmp(mem, &boot[at], 64), 0) << at;
+    }
 }
 
 // An adapter present but not to be had (unplugging: DeviceSession): the open
