@@ -2,8 +2,6 @@
 // the header passes. Byte 0: bit 0 automatic, bits 1-2 the adapter's firmware (none,
 // older, equal or newer than most images); the rest is the file.
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 
 #include "bridgeio.h"
@@ -12,19 +10,11 @@
 #include "kit_session.h"
 #include "link.h"
 
-namespace {
-
-[[noreturn]] void fail(const char *what) {
-    fprintf(stderr, "firmware check: %s\n", what);
-    abort();
-}
-
-} // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size < 1 || size > 16384)
         return -1;
     static fuzzkit::TempFolder folder("/tmp/rx-fuzz-firmware-XXXXXX");
+    using fuzzkit::fail;
     const bool automatic = data[0] & 1;
     static const char *const kFirmware[] = {"firmware none", "firmware 0.0.1", "firmware 1.2.3",
                                             "firmware 255.255.255"};

@@ -3,8 +3,6 @@
 // kit. Not run: i2c_test (seconds per line; the interpreter's unit tests cover it).
 #include <algorithm>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <iterator>
 #include <string>
 
@@ -53,10 +51,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         const int refreshes = host.refreshes;
         interpreter.parse_cmd(line.c_str());
         // Every line ends with one refresh of the status bar and controls.
-        if (host.refreshes != refreshes + 1) {
-            fprintf(stderr, "parse_cmd refreshed %d times\n", host.refreshes - refreshes);
-            abort();
-        }
+        if (host.refreshes != refreshes + 1)
+            fuzzkit::fail("parse_cmd refreshed " + std::to_string(host.refreshes - refreshes) + " times", line);
     }
     return 0;
 }

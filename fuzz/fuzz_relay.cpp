@@ -5,8 +5,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 
 #include <QCoreApplication>
@@ -17,17 +15,6 @@
 #include "console/console_engine.h"
 #include "console/relay.h"
 #include "kit_session.h"
-
-namespace {
-
-void check(bool holds, const char *what) {
-    if (!holds) {
-        std::fprintf(stderr, "bound broken: %s\n", what);
-        std::abort();
-    }
-}
-
-} // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv) {
     static QCoreApplication app(*argc, *argv);
@@ -47,12 +34,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     console::Relay relay(console);
     relay.set_allow_any_user(true);
     if (!relay.listen(0))
-        std::abort();
+        fuzzkit::fail("the relay did not listen");
 
     const int client = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in to{AF_INET, htons(relay.server()->serverPort()), {htonl(INADDR_LOOPBACK)}, {}};
     if (::connect(client, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0)
-        std::abort();
+        fuzzkit::fail("no connection to the relay");
     size_t sent = 0;
     QElapsedTimer clock;
     clock.start();
@@ -66,10 +53,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         char sink[4096];
         while (::recv(client, sink, sizeof sink, MSG_DONTWAIT) > 0) {
         }
-        check(relay.waiting_input() <= console::Relay::kMaxInput, "relay input");
-        check(relay.waiting_output() <= console::Relay::kMaxOutput + 256, "relay output");
-        check(console.editor().pending_keys() <= static_cast<size_t>(console::Relay::kChunk),
-              "keys waiting in the editor");
+        if (relay.waiting_input() > console::Relay::kMaxInput ||
+            relay.waiting_output() > console::Relay::kMaxOutput + 256 ||
+            console.editor().pending_keys() > static_cast<size_t>(console::Relay::kChunk))
+            fuzzkit::fail("a bound broken (relay input, relay output or keys in the editor)");
         if (sent == size && relay.waiting_input() == 0 && !console.busy())
             break;
     }

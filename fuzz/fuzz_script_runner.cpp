@@ -3,7 +3,6 @@
 // loops could run more than kMaxPasses passes are declined.
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -46,12 +45,8 @@ bool loops_bounded(const std::string &text) {
     return true;
 }
 
-[[noreturn]] void fail(const char *what, const char *line) {
-    fprintf(stderr, "script runner, \"%s\": %s\n", line, what);
-    abort();
-}
-
 void check_command(const char *line) {
+    using fuzzkit::fail;
     if (line[0] == '\0')
         fail("an empty line", line);
     if (strpbrk(line, "\r\n"))
@@ -81,8 +76,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const std::string command = folder.script() + " " + arguments;
     fuzzkit::ScopedDir in_folder(folder.dir); // where "sub" is
     if (runner.run_script(command.c_str()) != 1)
-        fail("the script file did not run", command.c_str());
+        fuzzkit::fail("the script file did not run", command);
     if (runner.script_depth() != 0)
-        fail("script files still open", command.c_str());
+        fuzzkit::fail("script files still open", command);
     return 0;
 }

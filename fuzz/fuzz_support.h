@@ -13,6 +13,12 @@
 
 namespace fuzzkit {
 
+// A broken contract: said, then the process aborted, so the fuzzer keeps the input.
+[[noreturn]] inline void fail(const std::string &what, const std::string &detail = {}) {
+    std::fprintf(stderr, "fuzz: %s%s%s\n", what.c_str(), detail.empty() ? "" : ": ", detail.c_str());
+    std::abort();
+}
+
 // Developer traces on, so that their formatting runs on every input, then dropped.
 inline void enable_traces() {
     static const bool done = [] {

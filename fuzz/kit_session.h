@@ -52,10 +52,8 @@ struct KitSession {
         kit("reset");
         kit("clock manual");
         session.connect_adapter();
-        if (!session.have_adapter()) {
-            std::fprintf(stderr, "fuzz: the virtual kit did not open\n");
-            std::abort();
-        }
+        if (!session.have_adapter())
+            fail("the virtual kit did not open");
         session.write_pin(rx5120::pin::kGroupA, rx5120::pin::kVioSys, 1); // the chip's supply
     }
 };

@@ -5,10 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <string>
-#include <unistd.h>
 
 using namespace bridgeio;
 using namespace bridgeio::test;
@@ -61,16 +58,7 @@ Bytes make_image(size_t size) {
     return image;
 }
 
-// A file in a temporary folder of its own.
-struct TempFile {
-    std::string dir = [] { char d[] = "/tmp/bridgeio-fw-XXXXXX"; return std::string(mkdtemp(d)); }();
-    std::string path = dir + "/firmware.bin";
-    std::wstring wide = std::wstring(path.begin(), path.end());
-    ~TempFile() {
-        std::remove(path.c_str());
-        rmdir(dir.c_str());
-    }
-};
+std::wstring wide(const std::string &s) { return std::wstring(s.begin(), s.end()); }
 
 // Every byte behind the header is flashed, from memory or from a file (read
 // whole, also above 256 KiB); an image with no page, or with more than the
@@ -86,12 +74,10 @@ class SendFirmware : public FirmwareTest, public ::testing::WithParamInterface<F
 TEST_P(SendFirmware, SendsEveryPageOrNothing) {
     const FlashCase &c = GetParam();
     const Bytes image = make_image(c.size);
-    TempFile file;
-    std::FILE *f = std::fopen(file.path.c_str(), "wb");
-    ASSERT_EQ(std::fwrite(image.data(), 1, image.size(), f), image.size());
-    std::fclose(f);
+    TempDir dir;
+    const std::string file = dir.add("firmware.bin", std::string(image.begin(), image.end()));
     accept_flash();
-    EXPECT_EQ(c.from_file ? load_firmware(a.handle, file.wide.c_str())
+    EXPECT_EQ(c.from_file ? load_firmware(a.handle, wide(file).c_str())
                           : send_firmware(a.handle, image.data(), static_cast<uint32_t>(image.size())),
               c.pages ? static_cast<int>(kEndMarkStatus) : -1);
     expect_flash_of(image, c.pages);
@@ -124,14 +110,14 @@ TEST_F(FirmwareTest, FlashEndsAtTheFirstRefusalOrLostReply) {
 }
 
 TEST_F(FirmwareTest, UnreadableImageFileSendsNothing) {
-    TempFile missing;
-    EXPECT_EQ(load_firmware(a.handle, missing.wide.c_str()), -1);
-    const std::wstring dir(missing.dir.begin(), missing.dir.end());
-    EXPECT_EQ(load_firmware(a.handle, dir.c_str()), -1); // a directory
+    TempDir dir;
+    const std::string missing = dir.path + "/firmware.bin";
+    EXPECT_EQ(load_firmware(a.handle, wide(missing).c_str()), -1);
+    EXPECT_EQ(load_firmware(a.handle, wide(dir.path).c_str()), -1); // a directory
     EXPECT_EQ(load_firmware(a.handle, nullptr), -1);
-    fifo_deadline::make_fifo(missing.path);
+    fifo_deadline::make_fifo(missing);
     EXPECT_EQ(fifo_deadline::call_within_deadline(
-                  missing.path, [&] { return load_firmware(a.handle, missing.wide.c_str()); }),
+                  missing, [&] { return load_firmware(a.handle, wide(missing).c_str()); }),
               -1);
     EXPECT_TRUE(a.port->writes.empty());
 }
@@ -188,22 +174,6 @@ TEST_F(FirmwareTest, ReadMemoryMarksAddressZeroAndCopiesTheWholeReply) {
     uint8_t out[64] = {0x5A};
     EXPECT_EQ(read_m(a.handle, 4, out), -1);
     EXPECT_EQ(out[0], 0x5A);
-}
-
-TEST_F(FirmwareTest, BootloaderUpdateSendsTheAnnouncementThenTheBlocksAsTheyAre) {
-    Bytes image(16384);
-    for (size_t i = 0; i < image.size(); ++i)
-        image[i] = static_cast<uint8_t>(i ^ (i >> 8));
-    a.port->responder = [](RecordingPort &p, const uint8_t *) {
-        p.reads.push_back(reply_status(0));
-    };
-    ASSERT_EQ(update_bootloader(a.handle, image.data()), 0);
-    ASSERT_EQ(a.port->writes.size(), 257u);
-    EXPECT_EQ(a.port->request_word(0, 0), 0xC3u);
-    for (size_t i = 0; i < 256; ++i)
-        ASSERT_EQ(Bytes(a.port->request(i + 1), a.port->request(i + 1) + 64),
-                  Bytes(image.begin() + 64 * i, image.begin() + 64 * (i + 1)))
-            << "block " << i;
 }
 
 TEST(BootloaderUpdate, AnnouncementIsNotRetriedOnSerial) {

@@ -62,6 +62,9 @@ TEST_P(Exchange, FollowsTheRetryRuleOfItsTransport) {
     EXPECT_EQ(a.port->writes.size(), c.writes);
     EXPECT_EQ(a.port->read_timeouts.size(), c.reads_made);
     EXPECT_EQ(a.port->cancels, c.cancels);
+    // Every attempt is bounded: a second for the reply, the write's own limit.
+    EXPECT_EQ(a.port->read_timeouts, std::vector<int>(c.reads_made, kReadTimeoutMs));
+    EXPECT_EQ(a.port->write_timeouts, std::vector<int>(c.writes, kWriteTimeoutMs));
     for (const Bytes &w : a.port->writes) { // a retry sends the very same request
         EXPECT_EQ(w[0], c.transport == Transport::Hid ? 0x00 : 0xA5); // report ID or sync byte
         EXPECT_EQ(Bytes(w.begin() + 1, w.end()), request);

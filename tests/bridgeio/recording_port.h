@@ -7,6 +7,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
 #include <deque>
 #include <functional>
 #include <initializer_list>
@@ -39,6 +43,16 @@ inline ReadStep waiting(ReadStep s) {
     s.waiting = true;
     return s;
 }
+
+// A folder of its own under /tmp, removed whole; add() writes a file in it.
+struct TempDir {
+    std::string path = [] { char p[] = "/tmp/bridgeio-test-XXXXXX"; return std::string(mkdtemp(p)); }();
+    ~TempDir() { std::filesystem::remove_all(path); }
+    std::string add(const std::string &name, const std::string &content = "") const {
+        std::ofstream(path + "/" + name, std::ios::binary) << content;
+        return path + "/" + name;
+    }
+};
 
 class RecordingPort : public Port {
   public:
