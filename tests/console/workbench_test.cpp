@@ -21,6 +21,7 @@
 #include "registers/register_map.h"
 #include "device/workbench.h"
 #include "kit_fixture.h"
+#include "temp_files.h"
 
 namespace {
 
@@ -34,12 +35,6 @@ QString read_file(const QString &path) {
     QFile f(path);
     EXPECT_TRUE(f.open(QIODevice::ReadOnly)) << path.toStdString();
     return QString::fromUtf8(f.readAll());
-}
-
-void write_file(const QString &path, const QString &text) {
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    f.write(text.toUtf8());
 }
 
 class WorkbenchTest : public ConsoleKitTest {

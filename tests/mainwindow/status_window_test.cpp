@@ -1,10 +1,7 @@
-// Status polling on the virtual kit: buck modes, load current, temperatures
-// and the status bar after each tick; the texts are proven on the decoders.
+// Status polling on the virtual kit: buck modes, load current and
+// temperatures after each tick; the texts are proven on the decoders.
 #include "window_fixture.h"
 
-#include <QLabel>
-
-#include "status_bar_text.h"
 
 namespace {
 
@@ -74,18 +71,6 @@ TEST_F(StatusWindowTest, LoadCurrentGoesToTheFieldOfItsSource) {
     EXPECT_TRUE(ui().current0->text().endsWith(" mA"));
     EXPECT_NEAR(ui().current0->text().chopped(3).toInt(), buck0_ma, 20);
     EXPECT_GT(buck0_ma, first[0].chopped(3).toInt() + 100);
-}
-
-// NACK and no adapter: SupplyLossShowsNotReady..., StartsWithoutAdapter....
-TEST_F(StatusWindowTest, StatusBarWhenReady) {
-    open_powered();
-    window->write_statusbar(0x12, 0x34, false);
-    window->timer_func(); // a tick replaces the last access with "W00:00"
-    EXPECT_EQ(window->connection_label()->text(), "   ready   ");
-    EXPECT_EQ(connection_colour(), rgb(kConnectionGood));
-    EXPECT_EQ(window->statusBar()->currentMessage(), "USB board connected.");
-    EXPECT_EQ(window->version_label()->text(), chip_version_text(chip_register(0, 0x18)));
-    EXPECT_EQ(window->access_label()->text(), "   W00:00   ");
 }
 
 TEST_F(StatusWindowTest, PollStatusTicksAndShowsTheTemperatures) {

@@ -8,6 +8,7 @@
 #include <QRegularExpression>
 
 #include "bound_controls.h"
+#include "status_bar_text.h"
 #include "console/command_interpreter.h"
 #include "console/console.h"
 
@@ -116,8 +117,13 @@ TEST_F(WindowTest, SupplyLossShowsNotReadyAndRegistersAsUnread) {
     for (const char *line : {"PIN_VIO_SYS = 1", "PIN_NRST = 1", "PIN_NSLP = 1"})
         console.parse_cmd(line);
     kit("advance 1000");
-    window->timer_func();
+    window->write_statusbar(0x12, 0x34, false);
+    window->timer_func(); // a tick replaces the last access with "W00:00"
     ASSERT_EQ(window->connection_label()->text(), "   ready   ");
+    EXPECT_EQ(connection_colour(), rgb(kConnectionGood));
+    EXPECT_EQ(window->statusBar()->currentMessage(), "USB board connected.");
+    EXPECT_EQ(window->version_label()->text(), chip_version_text(chip_register(0, 0x18)));
+    EXPECT_EQ(window->access_label()->text(), "   W00:00   ");
     EXPECT_TRUE(ui().co0776->isEnabled());
     EXPECT_TRUE(ui().cb0d2->isEnabled());
     EXPECT_EQ(ui().co0776->currentIndex(), shown_item(0x07));
