@@ -201,15 +201,6 @@ TEST_F(ConsoleKitTest, ExpectAndPollWithAndWithoutAdapter) {
     EXPECT_FALSE(interpreter.succeeded());
     EXPECT_TRUE(interpreter.failure().startsWith("USB ERROR: cannot poll, no adapter"))
         << interpreter.failure().toStdString();
-
-    // A session that never had an adapter makes no adapter call at all.
-    evalpanel::DeviceSession unopened;
-    evalpanel::Workbench bench(unopened);
-    console::CommandInterpreter bare(host, unopened, bench, doc);
-    host.printed.clear();
-    for (const char *line : {"VSET_B0", "R_VSET_B0 = 1", "PIN_NRST = 1", "vout(0)"})
-        bare.parse_cmd(line);
-    EXPECT_EQ(host.printed, (Printed{"USB ERROR", "USB ERROR", "USB ERROR", "USB ERROR"}));
 }
 
 TEST_F(ConsoleKitTest, IdentifyNamesProgramAdapterAndChip) {
