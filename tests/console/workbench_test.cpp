@@ -69,8 +69,7 @@ TEST_F(WorkbenchTest, SavedConfigurationRestoresPageZeroInFewExchanges) {
     EXPECT_EQ(run(QStringLiteral("load_registers(%1)").arg(file)),
               QStringList{QStringLiteral("loaded 31 registers from %1").arg(file)});
     const long long exchanges = kit_total_exchanges() - before;
-    EXPECT_LE(exchanges, 24);
-    std::printf("page-0 configuration load: %lld exchanges\n", exchanges);
+    EXPECT_LE(exchanges, 24) << "page-0 configuration load";
     EXPECT_EQ(chip_register(0, 0x00) & 0x7F, 0x30);
     EXPECT_EQ(chip_register(0, 0x16), 0x21);
     EXPECT_EQ(chip_register(0, 0x2E), 0x04);
