@@ -1,5 +1,3 @@
-#include <cstdio>
-#include <filesystem>
 #include <functional>
 #include <string>
 
@@ -23,6 +21,7 @@
 #include "console/console_engine.h"
 #include "console/relay.h"
 #include "kit_fixture.h"
+#include "temp_files.h"
 
 namespace {
 
@@ -42,12 +41,6 @@ class ConsoleTest : public ConsoleKitTest {
   protected:
     void SetUp() override {
         ConsoleKitTest::SetUp();
-        dir = std::filesystem::temp_directory_path() /
-              ("console_whole_" +
-               std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-        std::filesystem::create_directories(dir);
-        saved_cwd = std::filesystem::current_path();
-        std::filesystem::current_path(dir);
         QObject::connect(&console, &console::Console::log_line,
                          [this](const QString &line) { host.log << line; });
     }
@@ -66,8 +59,6 @@ class ConsoleTest : public ConsoleKitTest {
             device.quit();
             device.wait();
         }
-        std::filesystem::current_path(saved_cwd);
-        std::filesystem::remove_all(dir);
     }
 
     // The session, the workbench and the engine move to a device thread.
@@ -93,18 +84,10 @@ class ConsoleTest : public ConsoleKitTest {
     bool settle(int ms = 5000) {
         return spin_until([&] { return !console.busy(); }, ms);
     }
-    static void write_file(const char *name, const std::string &content) {
-        FILE *file = fopen(name, "wb");
-        ASSERT_NE(file, nullptr);
-        fwrite(content.data(), 1, content.size(), file);
-        fclose(file);
-    }
-
     console::ConsoleEngine engine{session, workbench};
     console::Console console{engine, doc};
     QThread device;
-    std::filesystem::path dir;
-    std::filesystem::path saved_cwd;
+    InTempDir cwd; // scripts are named relative to the working directory
 };
 
 TEST_F(ConsoleTest, StartsWithHelpAndTheFirstPrompt) {

@@ -60,8 +60,6 @@ TEST_F(LineEditorTest, InsertsAtTheCursorAndExecutesTheWholeLine) {
     ASSERT_EQ(executed, (std::vector<std::string>{"aXbc"}));
     // The typed line stays on screen; a fresh prompt follows.
     EXPECT_EQ(doc.lines().mid(1), (QStringList{"> aXbc", "> |"}));
-    EXPECT_EQ(editor.line_length(), 0);
-    EXPECT_EQ(editor.cursor_offset(), 0);
 }
 
 TEST_F(LineEditorTest, BackspaceAndDeleteStopAtTheEndsOfTheLine) {
@@ -83,7 +81,6 @@ TEST_F(LineEditorTest, BackspaceAndDeleteStopAtTheEndsOfTheLine) {
     press(Qt::Key_Right); // already at the end
     EXPECT_EQ(editor.cursor_offset(), 0);
     EXPECT_EQ(editor.line(), "d");
-    EXPECT_EQ(doc.last_line(), expected_input_line());
 }
 
 TEST_F(LineEditorTest, HistoryIsOneRingOfTheNewest255Lines) {
@@ -150,20 +147,13 @@ TEST_F(LineEditorTest, WidgetKeepsCopySelectAllKeypadEnterAndForeignCharacters) 
     EXPECT_TRUE(executed.empty());
 }
 
+// That pasted text never pastes again: ConsoleTest.PasteIsTypedInPieces...
 TEST_F(LineEditorTest, PasteExecutesEachCompleteLine) {
     clipboard = QStringLiteral("user\npage()\n");
     EXPECT_TRUE(press(Qt::Key_V, QStringLiteral("\x16")));
     EXPECT_EQ(executed, (std::vector<std::string>{"user", "page()"}));
     EXPECT_EQ(editor.line(), "");
     EXPECT_EQ(doc.last_line(), QStringLiteral("> |"));
-
-    // Pasted text never pastes again: a clipboard holding Control+V would
-    // otherwise paste itself for ever.
-    clipboard = QStringLiteral("user\npa\x16ge()");
-    press(Qt::Key_V, QStringLiteral("\x16"));
-    EXPECT_EQ(executed.size(), 3u);
-    EXPECT_EQ(editor.line(), "page()");
-    EXPECT_EQ(doc.last_line(), QStringLiteral("> page()|"));
 }
 
 TEST_F(LineEditorTest, FedBytesAreKeysButControlBytesAreNoEditingKeys) {

@@ -1,4 +1,3 @@
-#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -8,6 +7,7 @@
 #include "../fifo_deadline.h"
 #include "console/script_runner.h"
 #include "fake_document.h"
+#include "temp_files.h"
 #include "test_names.h"
 
 using console::ScriptRunner;
@@ -20,42 +20,22 @@ constexpr const char *kTooDeep = "script has too deep recursion.";
 class ScriptRunnerTest : public ::testing::Test {
   protected:
     ScriptRunnerTest() : runner(doc, [this](const char *line) { commands.push_back(line); }) {
-        dir = std::filesystem::temp_directory_path() /
-              ("console_scripts_" +
-               std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "_" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::create_directories(dir);
-        // Scripts are named relative to the working directory.
-        saved_cwd = std::filesystem::current_path();
-        std::filesystem::current_path(dir);
-        script("inner.txt", "got $0\n");
-        script("bad.txt", "p\n\xc3\xa9\nq\n");
-    }
-    ~ScriptRunnerTest() override {
-        std::filesystem::current_path(saved_cwd);
-        std::filesystem::remove_all(dir);
-    }
-
-    static void script(const std::string &name, const std::string &content) {
-        FILE *file = fopen(name.c_str(), "wb");
-        ASSERT_NE(file, nullptr);
-        fwrite(content.data(), 1, content.size(), file);
-        fclose(file);
+        write_file("inner.txt", "got $0\n");
+        write_file("bad.txt", "p\n\xc3\xa9\nq\n");
     }
 
     Lines run(const std::string &content, const std::string &arguments = "") {
-        script("s.txt", content);
+        write_file("s.txt", QString::fromStdString(content));
         const std::string line = arguments.empty() ? "s.txt" : "s.txt " + arguments;
         EXPECT_EQ(runner.run_script(line.c_str()), 1);
         EXPECT_EQ(runner.script_depth(), 0);
         return commands;
     }
 
+    InTempDir cwd; // scripts are named relative to the working directory
     FakeDocument doc;
     ScriptRunner runner;
     Lines commands;
-    std::filesystem::path dir;
-    std::filesystem::path saved_cwd;
 };
 
 struct Script {
@@ -102,10 +82,9 @@ INSTANTIATE_TEST_SUITE_P(
                {"0x12 = $i", "w 0ms", "0x12 = $i", "w 1ms", "0x12 = $i", "w 2ms"}},
         // Loops that would not run or not end run no pass.
         Script{"empty_range", "for i=3:1:3\nA $i\nfor j=0:1:2\nB\nend\nC\nend\nD\n", "", {"D"}},
-        Script{"reversed_range", "for i=4:1:3\nA\nend\nD\n", "", {"D"}},
-        Script{"zero_step", "for i=0:0:3\nA\nend\nD\n", "", {"D"}},
-        Script{"negative_step", "for i=0:-1:3\nA\nend\nD\n", "", {"D"}},
-        Script{"counting_down", "for i=5:-1:0\nA\nend\nD\n", "", {"D"}},
+        // Reversed, zero step, negative step, counting down.
+        Script{"no_pass", "for i=4:1:3\nA\nend\nfor i=0:0:3\nB\nend\nfor i=0:-1:3\nC\nend\n"
+                          "for i=5:-1:0\nE\nend\nD\n", "", {"D"}},
         // Malformed headers are no loops: only the header is consumed.
         Script{"header_missing_end", "for i=0:1\nA $i\nend\n", "", {"A $i", "end"}},
         Script{"ten_character_name", "for abcdefghij=0:1:2\nA\nend\n", "", {"A", "end"}},
@@ -122,7 +101,7 @@ TEST_F(ScriptRunnerTest, DeclinesLinesThatNameNoScript) {
         EXPECT_EQ(runner.run_script(line), -1) << line;
     // Nor is a FIFO, by name or by path, and opening it must not wait.
     fifo_deadline::make_fifo("pipe");
-    const std::string fifo = (dir / "pipe").string();
+    const std::string fifo = (cwd.dir.path() + "/pipe").toStdString();
     for (const std::string &name : {std::string("pipe"), fifo})
         EXPECT_EQ(fifo_deadline::call_within_deadline(
                       fifo, [&] { return runner.run_script((name + " arg").c_str()); }),
@@ -133,7 +112,7 @@ TEST_F(ScriptRunnerTest, DeclinesLinesThatNameNoScript) {
 }
 
 TEST_F(ScriptRunnerTest, RecursionStopsWhenThirtyScriptsAreOpen) {
-    script("self.txt", "self.txt\n");
+    write_file("self.txt", "self.txt\n");
     EXPECT_EQ(runner.run_script("self.txt"), 1);
     EXPECT_EQ(runner.script_depth(), 0);
     // The 31st call is refused and goes to the interpreter as a command.

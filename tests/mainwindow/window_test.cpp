@@ -8,6 +8,7 @@
 #include <QRegularExpression>
 
 #include "bound_controls.h"
+#include "status_bar_text.h"
 #include "console/command_interpreter.h"
 #include "console/console.h"
 
@@ -51,13 +52,8 @@ TEST_F(WindowTest, BuildsAndWiresWithoutWarnings) {
                                         &MainWindow::on_combobox_activated))
             << qPrintable(combo->objectName());
 
-    EXPECT_EQ(ui().co0060->count(), 108);
+    EXPECT_EQ(ui().co0060->count(), 108); // the item lists the window fills in
     EXPECT_EQ(ui().co1270->itemText(255), "never");
-    EXPECT_TRUE(ui().plainTextEdit->isHidden());
-    EXPECT_FALSE(ui().actionOTP->isVisible());
-    EXPECT_TRUE(ui().comboBox_8->isHidden());
-    EXPECT_FALSE(ui().pollstatus->isChecked());
-    EXPECT_TRUE(ui().autowrite->isChecked());
     EXPECT_TRUE(ui().plainTextEdit->toPlainText().endsWith("\n> _"));
     EXPECT_TRUE(QRegularExpression("^\\d\\d:\\d\\d:\\d\\d : Application started\\.$")
                     .match(log_lines().first())
@@ -121,8 +117,13 @@ TEST_F(WindowTest, SupplyLossShowsNotReadyAndRegistersAsUnread) {
     for (const char *line : {"PIN_VIO_SYS = 1", "PIN_NRST = 1", "PIN_NSLP = 1"})
         console.parse_cmd(line);
     kit("advance 1000");
-    window->timer_func();
+    window->write_statusbar(0x12, 0x34, false);
+    window->timer_func(); // a tick replaces the last access with "W00:00"
     ASSERT_EQ(window->connection_label()->text(), "   ready   ");
+    EXPECT_EQ(connection_colour(), rgb(kConnectionGood));
+    EXPECT_EQ(window->statusBar()->currentMessage(), "USB board connected.");
+    EXPECT_EQ(window->version_label()->text(), chip_version_text(chip_register(0, 0x18)));
+    EXPECT_EQ(window->access_label()->text(), "   W00:00   ");
     EXPECT_TRUE(ui().co0776->isEnabled());
     EXPECT_TRUE(ui().cb0d2->isEnabled());
     EXPECT_EQ(ui().co0776->currentIndex(), shown_item(0x07));
@@ -191,6 +192,7 @@ TEST_F(WindowTest, ConsoleToggleShowsAndHidesTheConsole) {
     open_window();
     window->show();
     ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+    EXPECT_FALSE(ui().plainTextEdit->isVisible()) << "hidden at start";
     ui().actionConsole->setChecked(true);
     EXPECT_TRUE(ui().plainTextEdit->isVisible());
     EXPECT_TRUE(ui().plainTextEdit->hasFocus());
