@@ -1,5 +1,6 @@
 #include "console.h"
 
+#include <QScopedValueRollback>
 #include <QTimer>
 
 #include "console/command_interpreter.h"
@@ -82,16 +83,8 @@ void Console::queue(Output output) {
 
 void Console::flush() {
     flush_scheduled_ = false;
-    const bool outer = !flushing_;
-    flushing_ = true;
-    struct Reset {
-        bool &flag;
-        bool outer;
-        ~Reset() {
-            if (outer)
-                flag = false;
-        }
-    } reset{flushing_, outer};
+    // Set while this runs; a nested call leaves it set for the outer one.
+    const QScopedValueRollback<bool> running(flushing_, true);
     std::vector<Output> batch;
     batch.swap(output_);
     int drawn = 0;

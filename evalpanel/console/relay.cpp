@@ -4,6 +4,7 @@
 #include <QHostAddress>
 #include <QSocketNotifier>
 #include <QTcpServer>
+#include <QScopedValueRollback>
 #include <QTimer>
 
 #include <arpa/inet.h>
@@ -204,16 +205,8 @@ void Relay::schedule_pump() {
 }
 
 void Relay::pump() {
-    const bool outer = !pumping_;
-    pumping_ = true;
-    struct Reset {
-        bool &flag;
-        bool outer;
-        ~Reset() {
-            if (outer)
-                flag = false;
-        }
-    } reset{pumping_, outer};
+    // Set while this runs; a nested call leaves it set for the outer one.
+    const QScopedValueRollback<bool> running(pumping_, true);
     // At most kChunk bytes per turn of the event loop, a line at a time, and
     // no more lines once the turn has taken kTurnMs: a burst of long-running
     // lines must not hold the window either. The console itself takes out a

@@ -37,7 +37,7 @@ bool write_all(int fd, const QByteArray &bytes) {
 
 QString SessionLog::default_directory() {
     QString base = qEnvironmentVariable("XDG_STATE_HOME");
-    // The base directory specification takes only absolute paths.
+    // A relative XDG_STATE_HOME is ignored, as for every XDG variable.
     if (base.isEmpty() || QDir::isRelativePath(base))
         base = QDir::homePath() + QStringLiteral("/.local/state");
     return base + QStringLiteral("/evalpanel");
