@@ -292,6 +292,7 @@ void bench_i2c_test(Program &p, std::vector<Row> &rows) {
     bench::Stopwatch w;
     run_line(p, "i2c_test");
     w.stop();
+    p.window->flush_text();
     const QString text = p.window->form()->plainTextEdit->toPlainText();
     const bool passed = text.contains(QStringLiteral("0 errors in"));
     rows.push_back({"console: i2c_test (15360 write/read pairs)",

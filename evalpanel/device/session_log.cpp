@@ -3,10 +3,11 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QTime>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <chrono>
 #include <string>
 
@@ -31,6 +32,20 @@ bool write_all(int fd, const QByteArray &bytes) {
         left -= n;
     }
     return true;
+}
+
+// "hh:mm:ss.zzz", local time. localtime_r looks the time zone up once, not
+// on every call as the date-time classes do (a file status per line).
+QByteArray time_of_day() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    tm local{};
+    localtime_r(&now.tv_sec, &local);
+    char text[32];
+    std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03d", local.tm_hour % 100,
+                  local.tm_min % 100, local.tm_sec % 100,
+                  static_cast<int>(now.tv_nsec / 1000000) % 1000);
+    return QByteArray(text);
 }
 
 } // namespace
@@ -100,27 +115,33 @@ void SessionLog::prune(const QString &directory) const {
 void SessionLog::add(const QString &source, const QString &text) {
     if (fd_ < 0)
         return;
-    const QByteArray stamp =
-        QTime::currentTime().toString(QStringLiteral("hh:mm:ss.zzz")).toUtf8() + " [" +
-        source.toUtf8() + "] ";
+    const QByteArray stamp = time_of_day() + " [" + source.toUtf8() + "] ";
     QByteArray lines;
     for (const QString &line : text.split(QLatin1Char('\n')))
         lines += stamp + line.toUtf8() + '\n';
+    bool was_empty = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (queue_.size() >= kMaxQueuedLines) {
             ++dropped_;
             return;
         }
+        was_empty = queue_.empty();
         queue_.push_back(std::move(lines));
     }
-    wake_.notify_one();
+    // Only an empty queue can have left the writer asleep.
+    if (was_empty)
+        wake_.notify_one();
 }
 
 bool SessionLog::flush(int timeout_ms) {
     std::unique_lock<std::mutex> lock(mutex_);
-    return written_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
-                             [this] { return queue_.empty() && !writing_; });
+    flushing_ = true;
+    wake_.notify_one();
+    const bool done = written_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                                        [this] { return queue_.empty() && !writing_; });
+    flushing_ = false;
+    return done;
 }
 
 void SessionLog::write_loop() {
@@ -129,6 +150,11 @@ void SessionLog::write_loop() {
         wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
         if (queue_.empty() && stopping_)
             return;
+        // Lines come in runs (a burst of console lines): gathering them for
+        // a moment makes one write of many.
+        if (!stopping_)
+            wake_.wait_for(lock, std::chrono::milliseconds(kGatherMs),
+                           [this] { return stopping_ || flushing_; });
         std::deque<QByteArray> batch;
         batch.swap(queue_);
         const size_t dropped = dropped_;
@@ -140,7 +166,7 @@ void SessionLog::write_loop() {
             bytes += b;
         if (dropped > 0)
             bytes += QStringLiteral("%1 [log] %2 lines lost: the disk did not keep up\n")
-                         .arg(QTime::currentTime().toString(QStringLiteral("hh:mm:ss.zzz")))
+                         .arg(QString::fromLatin1(time_of_day()))
                          .arg(dropped)
                          .toUtf8();
         if (!full_) {

@@ -25,6 +25,8 @@ class SessionLog {
     static constexpr int kKeptSessions = 20;
     static constexpr int64_t kMaxBytes = 20 * 1024 * 1024;
     static constexpr size_t kMaxQueuedLines = 100000;
+    // How long the writer gathers lines before it writes them.
+    static constexpr int kGatherMs = 50;
 
     // $XDG_STATE_HOME/evalpanel, or ~/.local/state/evalpanel.
     static QString default_directory();
@@ -62,6 +64,7 @@ class SessionLog {
     std::deque<QByteArray> queue_;
     bool stopping_ = false;
     bool writing_ = false;
+    bool flushing_ = false;
     size_t dropped_ = 0;
     int64_t bytes_ = 0;
     bool full_ = false;

@@ -2,48 +2,97 @@
 
 #include <QPlainTextEdit>
 #include <QTextCursor>
+#include <QTextDocument>
 
-// Every change goes through the widget's own text cursor, so that the
-// widget shows the editing position and keeps it in view.
+#include <algorithm>
+
+ConsoleWidgetDocument::ConsoleWidgetDocument(QPlainTextEdit *widget)
+    : widget_(widget), pacer_([this] { apply(); }) {}
+
+int ConsoleWidgetDocument::widget_length() const {
+    // The document counts the paragraph separator behind its last line.
+    return widget_->document()->characterCount() - 1;
+}
 
 void ConsoleWidgetDocument::move_to_end() {
-    QTextCursor cursor = widget_->textCursor();
-    cursor.movePosition(QTextCursor::End);
-    widget_->setTextCursor(cursor);
+    back_ = 0;
+    pacer_.request();
 }
 
 void ConsoleWidgetDocument::move_left(int n) {
     if (n <= 0)
         return;
-    QTextCursor cursor = widget_->textCursor();
-    cursor.movePosition(QTextCursor::Left, QTextCursor::MoveAnchor, n);
-    widget_->setTextCursor(cursor);
+    back_ = std::min(back_ + n, length());
+    pacer_.request();
 }
 
 void ConsoleWidgetDocument::insert_text(const QString &text) {
-    QTextCursor cursor = widget_->textCursor();
+    if (back_ <= pending_.size()) {
+        pending_.insert(pending_.size() - back_, text);
+        pacer_.request();
+        return;
+    }
+    QTextCursor cursor = widget_cursor();
     cursor.insertText(text);
     widget_->setTextCursor(cursor);
 }
 
 void ConsoleWidgetDocument::delete_before(int n) {
+    n = std::min(n, length() - back_);
     if (n <= 0)
         return;
-    QTextCursor cursor = widget_->textCursor();
-    cursor.clearSelection();
+    if (back_ + n <= pending_.size()) {
+        pending_.remove(pending_.size() - back_ - n, n);
+        pacer_.request();
+        return;
+    }
+    QTextCursor cursor = widget_cursor();
     cursor.movePosition(QTextCursor::Left, QTextCursor::KeepAnchor, n);
     cursor.removeSelectedText();
     widget_->setTextCursor(cursor);
 }
 
 void ConsoleWidgetDocument::delete_after() {
-    QTextCursor cursor = widget_->textCursor();
-    cursor.clearSelection();
+    if (back_ <= 0)
+        return;
+    if (back_ <= pending_.size()) {
+        pending_.remove(pending_.size() - back_, 1);
+        --back_;
+        pacer_.request();
+        return;
+    }
+    QTextCursor cursor = widget_cursor();
     cursor.deleteChar();
+    --back_;
     widget_->setTextCursor(cursor);
 }
 
 void ConsoleWidgetDocument::append_paragraph(const QString &text) {
-    widget_->appendPlainText(text);
-    move_to_end();
+    // A paragraph of its own, unless the document is still empty.
+    if (length() > 0)
+        pending_ += QLatin1Char('\n');
+    pending_ += text;
+    back_ = 0;
+    pacer_.request();
+}
+
+QTextCursor ConsoleWidgetDocument::widget_cursor() {
+    pacer_.run_now();
+    QTextCursor cursor(widget_->document());
+    cursor.setPosition(widget_length() - back_);
+    return cursor;
+}
+
+void ConsoleWidgetDocument::apply() {
+    if (!pending_.isEmpty()) {
+        QTextCursor end(widget_->document());
+        end.movePosition(QTextCursor::End);
+        end.insertText(pending_);
+        pending_.clear();
+    }
+    // Through the widget's own cursor, so that it shows the editing
+    // position and keeps it in view.
+    QTextCursor cursor = widget_->textCursor();
+    cursor.setPosition(widget_length() - back_);
+    widget_->setTextCursor(cursor);
 }

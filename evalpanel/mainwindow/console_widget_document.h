@@ -1,14 +1,24 @@
 // The console's text over the window's plain-text widget: what the line
-// editor sees as its document is the widget's text and its text cursor.
+// editor sees as its document is the widget's text, followed by what it has
+// appended since the widget was last brought up to date.
+//
+// Edits at the end of the text (typed lines, output, prompts: nearly all of
+// them) are gathered and reach the widget once per frame; an edit further
+// back brings the widget up to date first and is applied to it directly.
+// The editing position is kept as a distance from the end, which the
+// widget's trimming of old lines at the top does not change.
 #pragma once
 
+#include <QString>
+
 #include "console/console_document.h"
+#include "frame_pacer.h"
 
 class QPlainTextEdit;
 
 class ConsoleWidgetDocument : public console::ConsoleDocument {
   public:
-    explicit ConsoleWidgetDocument(QPlainTextEdit *widget) : widget_(widget) {}
+    explicit ConsoleWidgetDocument(QPlainTextEdit *widget);
 
     void move_to_end() override;
     void move_left(int n) override;
@@ -17,6 +27,19 @@ class ConsoleWidgetDocument : public console::ConsoleDocument {
     void delete_after() override;
     void append_paragraph(const QString &text) override;
 
+    // Brings the widget up to date now.
+    void flush() { pacer_.run_now(); }
+
   private:
+    int widget_length() const;
+    int length() const { return widget_length() + static_cast<int>(pending_.size()); }
+    // Brings the widget up to date and returns a cursor at the editing
+    // position in it.
+    class QTextCursor widget_cursor();
+    void apply();
+
     QPlainTextEdit *widget_;
+    QString pending_;
+    int back_ = 0; // editing position, in characters from the end
+    FramePacer pacer_;
 };

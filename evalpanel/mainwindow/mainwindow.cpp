@@ -31,6 +31,7 @@
 #include "console/console.h"
 #include "console/relay.h"
 #include "console_widget_document.h"
+#include "frame_pacer.h"
 #include "device/session_view.h"
 #include "device/workbench.h"
 #include "windows/direct_access.h"
@@ -83,7 +84,10 @@ MainWindow::MainWindow(SessionView &view, console::ConsoleEngine &engine, Workbe
     for (const QString &item : delay_items())
         ui_->co1270->addItem(QIcon(), item, QVariant(0));
 
+    log_pacer_ = std::make_unique<FramePacer>([this] { show_pending_log(); });
     if (registerlog_ != nullptr) {
+        // Lines not shown yet go with the ones the Clear button clears.
+        connect(ui_->pushButton, &QAbstractButton::clicked, this, [this] { pending_log_.clear(); });
         append_command_log(QTime::currentTime().toString(QStringLiteral("hh:mm:ss")) +
                            QStringLiteral(" : Application started."));
         registerlog_->document()->setMaximumBlockCount(1000);
@@ -236,16 +240,33 @@ void MainWindow::append_command_log(const QString &line) {
     emit command_logged(line);
     if (registerlog_ == nullptr)
         return;
+    pending_log_ += line;
+    log_pacer_->request();
+}
+
+void MainWindow::show_pending_log() {
+    if (pending_log_.isEmpty())
+        return;
     // As plain text: a register name or message is never taken for markup.
+    // One edit for every line gathered since the last frame.
     QScrollBar *bar = registerlog_->verticalScrollBar();
     const bool at_bottom = bar->value() == bar->maximum();
     QTextCursor cursor(registerlog_->document());
     cursor.movePosition(QTextCursor::End);
+    QString text = pending_log_.join(QLatin1Char('\n'));
+    pending_log_.clear();
     if (!registerlog_->document()->isEmpty())
-        cursor.insertBlock();
-    cursor.insertText(line);
+        text.prepend(QLatin1Char('\n'));
+    cursor.insertText(text);
     if (at_bottom)
         bar->setValue(bar->maximum());
+}
+
+void MainWindow::flush_text() {
+    if (console_document_)
+        console_document_->flush();
+    if (log_pacer_)
+        log_pacer_->run_now();
 }
 
 void MainWindow::refresh_display() {

@@ -64,8 +64,12 @@ class MainWindow : public QMainWindow {
     // Types the clipboard's text into the console.
     void paste_clipboard();
 
-    // Appends one line to the command log.
+    // Appends one line to the command log (shown within a frame; see
+    // flush_text()).
     void append_command_log(const QString &line);
+    // Brings the console and the command log up to date now: both gather
+    // what is added and show it once per frame.
+    void flush_text();
     // The status bar, then every bound control (at most every kRefreshMs
     // however often it is asked for).
     void refresh_display();
@@ -164,6 +168,9 @@ class MainWindow : public QMainWindow {
     bool auto_write_ = true;
 
     std::unique_ptr<ConsoleWidgetDocument> console_document_;
+    QStringList pending_log_;
+    std::unique_ptr<class FramePacer> log_pacer_;
+    void show_pending_log();
     std::unique_ptr<console::Console> console_;
     console::Relay *relay_ = nullptr;
 

@@ -89,6 +89,7 @@ TEST_F(DeviceThreadTest, TheGuiThreadNeverReachesTheAdapter) {
     script.close();
     type_line(QStringLiteral("steps.txt"));
     type_line(QStringLiteral("load_registers(cfg.txt)"));
+    window->flush_text();
     EXPECT_TRUE(ui().plainTextEdit->toPlainText().contains(QStringLiteral("loaded ")));
     window->direct_access_window()->address_edit()->setText(QStringLiteral("12"));
     window->dr_read();
@@ -142,6 +143,7 @@ TEST_F(DeviceThreadTest, ASilentAdapterIsAnOutageNotAFreeze) {
         longest = std::max(longest, gap.restart());
     }
     EXPECT_LT(longest, 200);
+    window->flush_text();
     const QString log = ui().registerlog->toPlainText();
     EXPECT_EQ(log.count(QString::fromLatin1(evalpanel::kAdapterSilentText)), 1);
 

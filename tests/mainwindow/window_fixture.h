@@ -44,7 +44,10 @@ class WindowTest : public testing::Test {
     int state() const { return session.connection_state(); }
     uint8_t cache(int reg) const { return session.registers()[reg]; }
 
-    QStringList log_lines() { return ui().registerlog->toPlainText().split(QLatin1Char('\n')); }
+    QStringList log_lines() {
+        window->flush_text();
+        return ui().registerlog->toPlainText().split(QLatin1Char('\n'));
+    }
     QString last_log_line() { return log_lines().constLast(); }
 
     QColor base_colour(QLineEdit *edit) { return edit->palette().color(QPalette::Base); }

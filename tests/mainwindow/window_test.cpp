@@ -54,6 +54,7 @@ TEST_F(WindowTest, BuildsAndWiresWithoutWarnings) {
 
     EXPECT_EQ(ui().co0060->count(), 108); // the item lists the window fills in
     EXPECT_EQ(ui().co1270->itemText(255), "never");
+    window->flush_text();
     EXPECT_TRUE(ui().plainTextEdit->toPlainText().endsWith("\n> _"));
     EXPECT_TRUE(QRegularExpression("^\\d\\d:\\d\\d:\\d\\d : Application started\\.$")
                     .match(log_lines().first())

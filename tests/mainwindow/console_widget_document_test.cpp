@@ -1,0 +1,36 @@
+// The console widget's document gathers edits and applies them once per
+// frame; whatever mix of edits arrives, the widget must end up with the
+// same text and editing position as a plain string would.
+#include <gtest/gtest.h>
+
+#include <QPlainTextEdit>
+#include <QRandomGenerator>
+
+#include "../console/fake_document.h"
+#include "console_widget_document.h"
+
+TEST(ConsoleWidgetDocument, AnyEditSequenceMatchesAPlainString) {
+    QPlainTextEdit widget;
+    ConsoleWidgetDocument document(&widget);
+    FakeDocument reference;
+    QRandomGenerator random(5120);
+    const QStringList texts = {QStringLiteral("a"), QStringLiteral("> _"), QStringLiteral("VSET_B0"),
+                               QStringLiteral("x\ny"), QString()};
+    for (int step = 0; step < 4000; ++step) {
+        const int n = random.bounded(5);
+        const QString &text = texts[random.bounded(texts.size())];
+        switch (random.bounded(7)) {
+        case 0: document.move_to_end(); reference.move_to_end(); break;
+        case 1: document.move_left(n); reference.move_left(n); break;
+        case 2: document.insert_text(text); reference.insert_text(text); break;
+        case 3: document.delete_before(n); reference.delete_before(n); break;
+        case 4: document.delete_after(); reference.delete_after(); break;
+        case 5: document.append_paragraph(text); reference.append_paragraph(text); break;
+        case 6:
+            document.flush();
+            ASSERT_EQ(widget.toPlainText(), reference.text) << "step " << step;
+            ASSERT_EQ(widget.textCursor().position(), reference.cursor) << "step " << step;
+            break;
+        }
+    }
+}
