@@ -45,37 +45,30 @@ TEST_F(CommandTest, ExecuteScriptFillsTheResultWhateverTheStatus) {
 }
 
 // The adapter's commands the program itself never sends: each once on its way
-// through and once on its most important failure. `request`: the first
-// request's leading bytes (empty: nothing may be written).
+// through and once on its most important failure. The caller's buffer must
+// hold `copied` bytes of the first reply from its byte `from`, and nothing
+// behind them.
 struct FamilyRow {
     const char *name;
     Transport transport;
     std::vector<ReadStep> reads;
-    int (*call)(RecordingPort &port, BridgeHandle h);
+    int (*call)(RecordingPort &port, BridgeHandle h, uint8_t *buffer);
     int result;
-    Bytes request;
+    size_t writes;
+    Bytes request; // the first request's leading bytes
+    size_t from, copied;
 };
 
 const FamilyRow kFamilies[] = {
-    {"FifoPacketCopiesFiftySixBytes", Transport::Hid,
-     {reply(payload(0x2A, {5, 6, 7}))},
-     [](RecordingPort &, BridgeHandle h) {
-         uint8_t buffer[64];
-         std::memset(buffer, 0xEE, sizeof buffer);
-         const int r = korra_read_fifo_packet(h, 0x77, buffer, nullptr, 0, 0, 0);
-         Bytes expected(56, 0);
-         expected[0] = 5, expected[1] = 6, expected[2] = 7;
-         EXPECT_EQ(Bytes(buffer, buffer + 56), expected);
-         EXPECT_EQ(buffer[56], 0xEE);
-         return r;
-     },
-     0x2A, {0xC1, 0, 0, 1, 0x77, 0, 0, 0}},
+    {"FifoPacketCopiesFiftySixBytes", Transport::Hid, {reply(payload(0x2A, {5, 6, 7}))},
+     [](RecordingPort &, BridgeHandle h, uint8_t *b) { return korra_read_fifo_packet(h, 0x77, b, nullptr, 0, 0, 0); },
+     0x2A, 1, {0xC1, 0, 0, 1, 0x77, 0, 0, 0}, 4, 56},
     {"FifoPacketUnanswered", Transport::Hid, {},
-     [](RecordingPort &, BridgeHandle h) { return korra_read_fifo_packet(h, 0x77, nullptr, nullptr, 0, 0, 0); },
-     -1, {0xC1, 0, 0, 1, 0x77}},
+     [](RecordingPort &, BridgeHandle h, uint8_t *b) { return korra_read_fifo_packet(h, 0x77, b, nullptr, 0, 0, 0); },
+     -1, 1, {0xC1, 0, 0, 1, 0x77}, 0, 0},
     {"StoppingThePacketFlowDrainsWhatFollows", Transport::Hid,
      {reply(payload_words(0, {0x55})), waiting(reply_status(1)), waiting(reply_status(2))},
-     [](RecordingPort &port, BridgeHandle h) {
+     [](RecordingPort &port, BridgeHandle h, uint8_t *) {
          const int r = korra_stop_packet_flow(h);
          // The reply, two reports at once, one that does not come at once,
          // and the last wait of 500 ms.
@@ -83,29 +76,19 @@ const FamilyRow kFamilies[] = {
          EXPECT_TRUE(port.reads.empty());
          return r;
      },
-     0x55, {0xB0, 0, 0, 0}},
+     0x55, 1, {0xB0, 0, 0, 0}, 0, 0},
     {"StoppingThePacketFlowUnanswered", Transport::Hid, {},
-     [](RecordingPort &, BridgeHandle h) { return korra_stop_packet_flow(h); }, -1, {0xB0}},
-    {"DataTransferLimitsTheRangeAndCopiesWhatTheReplyCounts", Transport::Hid,
-     {reply(payload(3, {9, 8, 7, 6}))},
-     [](RecordingPort &, BridgeHandle h) {
-         uint8_t buffer[8];
-         std::memset(buffer, 0xEE, sizeof buffer);
-         const int r = dti_transfer(h, 1, buffer, 300, 10);
-         EXPECT_EQ(Bytes(buffer, buffer + 3), (Bytes{9, 0xEE, 0xEE})); // one asked, one copied
-         return r;
-     },
-     3, {0xCB, 0, 0, 0, 1, 0, 0, 0, 255, 0, 0, 0, 1, 0, 0, 0}},
-    {"DataTransferRefusesUnknownModes", Transport::Hid, {reply_status(0)},
-     [](RecordingPort &, BridgeHandle h) {
-         uint8_t buffer[64];
-         return dti_transfer(h, 4, buffer, 0, 1);
-     },
-     -1, {}},
+     [](RecordingPort &, BridgeHandle h, uint8_t *) { return korra_stop_packet_flow(h); }, -1, 1, {0xB0}, 0, 0},
+    // Start 300 becomes 255, and only one byte is left to ask for and copy.
+    {"DataTransferLimitsTheRangeAndCopiesNoMoreThanAsked", Transport::Hid, {reply(payload(3, {9, 8, 7}))},
+     [](RecordingPort &, BridgeHandle h, uint8_t *b) { return dti_transfer(h, 1, b, 300, 10); },
+     3, 1, {0xCB, 0, 0, 0, 1, 0, 0, 0, 255, 0, 0, 0, 1, 0, 0, 0}, 4, 1},
+    {"DataTransferRefusesUnknownModes", Transport::Hid, {reply(payload(3, {9}))},
+     [](RecordingPort &, BridgeHandle h, uint8_t *b) { return dti_transfer(h, 4, b, 0, 1); }, -1, 0, {}, 0, 0},
     // Chunks of 50 (the last one padded with zeros), then the final word:
     // the first table's length, the second's times 2048, and the top bit.
     {"ShakeTableUploadsInChunksOfFifty", Transport::Hid, {},
-     [](RecordingPort &port, BridgeHandle h) {
+     [](RecordingPort &port, BridgeHandle h, uint8_t *) {
          const Bytes t1 = counting(120, 1), t2 = counting(51, 0x81);
          // The announcement is not answered; one more reply closes the upload.
          port.responder = [](RecordingPort &p, const uint8_t *req) {
@@ -116,8 +99,7 @@ const FamilyRow kFamilies[] = {
                  p.reads.push_back(reply_status(0));
          };
          const int r = shake_table_ctrl(h, 1, t1.data(), t2.data(), 120, 51);
-         EXPECT_EQ(port.writes.size(), 7u); // three chunks of the first table, two of the second
-         const uint8_t *last = port.request(3);
+         const uint8_t *last = port.request(3); // of the first table
          EXPECT_EQ(Bytes(last, last + 12), (Bytes{0xCC, 0, 0, 0, 1, 0, 0, 0, 100, 0, 0, 0}));
          EXPECT_EQ(Bytes(last + 12, last + 32), Bytes(t1.begin() + 100, t1.end()));
          EXPECT_EQ(Bytes(last + 32, last + 62), Bytes(30, 0));
@@ -125,52 +107,29 @@ const FamilyRow kFamilies[] = {
          EXPECT_EQ(port.request_word(6, 8), 120u + 51 * 2048 + 0x80000000u);
          return r;
      },
-     0, {0xCC, 0, 0, 0, 3, 0, 0, 0}},
+     0, 7, {0xCC, 0, 0, 0, 3, 0, 0, 0}, 0, 0},
     {"ShakeTableEndsAtALostChunk", Transport::Hid, {},
-     [](RecordingPort &port, BridgeHandle h) {
-         const Bytes t = counting(10, 0);
-         const int r = shake_table_ctrl(h, 1, t.data(), nullptr, 10, 0);
-         EXPECT_EQ(port.writes.size(), 2u);
-         return r;
-     },
-     -1, {0xCC, 0, 0, 0, 3}},
-    {"ReadMemoryMarksAddressZeroAndCopiesTheWholeReply", Transport::Hid,
-     {reply(payload(0x11223344, {9, 8, 7}))},
-     [](RecordingPort &, BridgeHandle h) {
-         uint8_t out[64] = {};
-         const int r = read_m(h, 0, out);
-         EXPECT_EQ(Bytes(out, out + 64), payload(0x11223344, {9, 8, 7}));
-         return r;
-     },
-     0, {0xB3, 1, 0, 0, 0, 0, 0, 0}},
-    {"ReadMemoryUnansweredLeavesTheBufferAlone", Transport::Hid, {},
-     [](RecordingPort &, BridgeHandle h) {
-         uint8_t out[64] = {0x5A};
-         const int r = read_m(h, 4, out);
-         EXPECT_EQ(out[0], 0x5A);
-         return r;
-     },
-     -1, {0xB3, 0, 0, 0, 4}},
+     [](RecordingPort &, BridgeHandle h, uint8_t *b) { return shake_table_ctrl(h, 1, b, nullptr, 10, 0); },
+     -1, 2, {0xCC, 0, 0, 0, 3}, 0, 0},
+    {"ReadMemoryMarksAddressZeroAndCopiesTheWholeReply", Transport::Hid, {reply(payload(0x11223344, {9, 8}))},
+     [](RecordingPort &, BridgeHandle h, uint8_t *b) { return read_m(h, 0, b); },
+     0, 1, {0xB3, 1, 0, 0, 0, 0, 0, 0}, 0, 64},
+    {"ReadMemoryUnanswered", Transport::Hid, {},
+     [](RecordingPort &, BridgeHandle h, uint8_t *b) { return read_m(h, 4, b); }, -1, 1, {0xB3, 0, 0, 0, 4}, 0, 0},
     {"BootloaderUpdateAnnouncementIsNotRetriedOnSerial", Transport::Serial, {},
-     [](RecordingPort &port, BridgeHandle h) {
-         Bytes image(16384);
-         const int r = update_bootloader(h, image.data());
-         EXPECT_EQ(port.writes.size(), 1u);
-         return r;
+     [](RecordingPort &, BridgeHandle h, uint8_t *) {
+         const Bytes image(16384);
+         return update_bootloader(h, image.data());
      },
-     -1, {0xC3, 0, 0, 0}},
-    {"SendRawWritesBehindTheSyncByteAndReadsNothing", Transport::Serial, {},
-     [](RecordingPort &port, BridgeHandle h) {
-         const Bytes data = counting(kPayloadSize, 0x11);
-         const int r = send_raw(h, data.data());
-         Bytes written = {0xA5};
-         written.insert(written.end(), data.begin(), data.end());
-         EXPECT_EQ(port.writes, std::vector<Bytes>{written});
+     -1, 1, {0xC3, 0, 0, 0}, 0, 0},
+    {"SendRawWritesTheCallersBytesAndReadsNothing", Transport::Serial, {},
+     [](RecordingPort &port, BridgeHandle h, uint8_t *) {
+         const int r = send_raw(h, counting(kPayloadSize, 0x11).data());
          EXPECT_EQ(port.write_timeouts, std::vector<int>{kWriteTimeoutMs}); // never unbounded
          EXPECT_TRUE(port.read_timeouts.empty());
          return r;
      },
-     0, {0x11, 0x12}},
+     0, 1, counting(kPayloadSize, 0x11), 0, 0},
 };
 
 TEST(CommandFamilies, HappyPathAndMainFailure) {
@@ -178,13 +137,16 @@ TEST(CommandFamilies, HappyPathAndMainFailure) {
         SCOPED_TRACE(row.name);
         Adapter a = attach(row.transport);
         a.port->reads.assign(row.reads.begin(), row.reads.end());
-        EXPECT_EQ(row.call(*a.port, a.handle), row.result);
-        if (row.request.empty()) {
-            EXPECT_TRUE(a.port->writes.empty());
-        } else {
-            ASSERT_FALSE(a.port->writes.empty());
+        uint8_t buffer[80];
+        std::memset(buffer, 0xEE, sizeof buffer);
+        EXPECT_EQ(row.call(*a.port, a.handle, buffer), row.result);
+        ASSERT_EQ(a.port->writes.size(), row.writes);
+        if (row.writes) {
             EXPECT_EQ(Bytes(a.port->request(0), a.port->request(0) + row.request.size()), row.request);
         }
+        const Bytes reply = row.copied ? row.reads[0].bytes : Bytes(row.from);
+        EXPECT_EQ(Bytes(buffer, buffer + row.copied), Bytes(reply.begin() + row.from, reply.begin() + row.from + row.copied));
+        EXPECT_EQ(buffer[row.copied], 0xEE);
         link_close();
     }
 }
