@@ -45,7 +45,9 @@ TEST_F(CommandTest, ExecuteScriptFillsTheResultWhateverTheStatus) {
 }
 
 // The adapter's commands the program itself never sends: each once on its way
-// through and once on its most important failure. The caller's buffer must
+// through and once on its most important failure (for stopping the packet
+// flow that is the link fault of a callback closing the link in the drain).
+// The caller's buffer must
 // hold `copied` bytes of the first reply from its byte `from`, and nothing
 // behind them.
 struct FamilyRow {
@@ -77,8 +79,6 @@ const FamilyRow kFamilies[] = {
          return r;
      },
      0x55, 1, {0xB0, 0, 0, 0}, 0, 0},
-    {"StoppingThePacketFlowUnanswered", Transport::Hid, {},
-     [](RecordingPort &, BridgeHandle h, uint8_t *) { return korra_stop_packet_flow(h); }, -1, 1, {0xB0}, 0, 0},
     // Start 300 becomes 255, and only one byte is left to ask for and copy.
     {"DataTransferLimitsTheRangeAndCopiesNoMoreThanAsked", Transport::Hid, {reply(payload(3, {9, 8, 7}))},
      [](RecordingPort &, BridgeHandle h, uint8_t *b) { return dti_transfer(h, 1, b, 300, 10); },
