@@ -47,9 +47,8 @@ TEST_F(CommandTest, ExecuteScriptFillsTheResultWhateverTheStatus) {
 // The adapter's commands the program itself never sends: each once on its way
 // through and once on its most important failure (for stopping the packet
 // flow that is the link fault of a callback closing the link in the drain).
-// The caller's buffer must
-// hold `copied` bytes of the first reply from its byte `from`, and nothing
-// behind them.
+// The caller's buffer must hold `copied` bytes of the first reply from its
+// byte `from`, and nothing behind them.
 struct FamilyRow {
     const char *name;
     Transport transport;
