@@ -1,19 +1,16 @@
 // get_val on any text: it must read only up to the terminator, give 0 or -1,
 // and agree with the plain forms it documents.
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
 #include "console/value_parse.h"
+#include "fuzz_support.h"
 
 namespace {
 
-[[noreturn]] void fail(const char *what, const char *text) {
-    fprintf(stderr, "get_val(\"%s\"): %s\n", text, what);
-    abort();
-}
+using fuzzkit::fail;
 
 // The plain forms, each read as that number: 9 decimal, "0x" + 8 hex, "b" + 32 binary digits.
 struct Form {

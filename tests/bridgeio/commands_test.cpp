@@ -10,14 +10,7 @@ using namespace bridgeio::test;
 
 namespace {
 
-class CommandTest : public HidLinkTest {
-  protected:
-    Bytes request_bytes(size_t i, size_t from, size_t to) const {
-        return Bytes(a.port->request(i) + from, a.port->request(i) + to);
-    }
-};
-
-
+using CommandTest = HidLinkTest;
 
 TEST_F(CommandTest, LoadScriptStopsAtALostChunk) {
     a.port->reads = {reply_status(0), reply_status(0)};
@@ -51,139 +44,110 @@ TEST_F(CommandTest, ExecuteScriptFillsTheResultWhateverTheStatus) {
     EXPECT_EQ(untouched[0], 0x77);
 }
 
-
-TEST_F(CommandTest, FifoPacketWithoutCallbackCopiesFiftySixBytes) {
-    Bytes answer = counting(64, 1);
-    put_le32(answer.data(), 0x2A);
-    a.port->reads.push_back(reply(answer));
-    uint8_t buffer[64];
-    std::memset(buffer, 0xEE, sizeof buffer);
-
-    EXPECT_EQ(korra_read_fifo_packet(a.handle, 0x77, buffer, nullptr, 0, 0, 0), 0x2A);
-    EXPECT_EQ(request_bytes(0, 0, 8), (Bytes{0xC1, 0, 0, 1, 0x77, 0, 0, 0}));
-    EXPECT_EQ(Bytes(buffer, buffer + 56), Bytes(answer.begin() + 4, answer.begin() + 60));
-    EXPECT_EQ(Bytes(buffer + 56, buffer + 64), Bytes(8, 0xEE));
-    EXPECT_EQ(korra_read_fifo_packet(a.handle, 0x77, nullptr, nullptr, 0, 0, 0), -1);
-}
-
-TEST_F(CommandTest, StoppingThePacketFlowDrainsWhatFollows) {
-    a.port->reads = {reply(payload_words(0, {0x55})), waiting(reply_status(1)),
-                     waiting(reply_status(2))};
-    EXPECT_EQ(korra_stop_packet_flow(a.handle), 0x55);
-    EXPECT_EQ(a.port->request_word(0, 0), 0xB0u);
-    // The reply, two reports at once, one that does not come at once, and
-    // the last wait of 500 ms.
-    EXPECT_EQ(a.port->read_timeouts, (std::vector<int>{1000, 0, 0, 0, 500}));
-    EXPECT_TRUE(a.port->reads.empty());
-    EXPECT_EQ(a.port->cancels, 1);
-    EXPECT_EQ(korra_stop_packet_flow(a.handle), -1);
-}
-
-TEST(SerialDrain, ReadsSingleBytesUntilQuiet) {
-    Adapter a = attach(Transport::Serial);
-    a.port->reads = {reply(payload_words(0, {0x66})), raw({1}), raw({2}), raw({3})};
-    EXPECT_EQ(korra_stop_packet_flow(a.handle), 0x66);
-    EXPECT_EQ(a.port->read_sizes, (std::vector<size_t>{64, 1, 1, 1, 1}));
-    EXPECT_EQ(a.port->read_timeouts, (std::vector<int>{1000, 500, 500, 500, 500}));
-    link_close();
-}
-
-struct DtiCase {
-    uint32_t mode, start, count;
-    uint32_t sent_start, sent_count;
-    uint32_t reply;
-    size_t copied;
+// The adapter's commands the program itself never sends: each once on its way
+// through and once on its most important failure (for stopping the packet
+// flow that is the link fault of a callback closing the link in the drain).
+// The caller's buffer must hold `copied` bytes of the first reply from its
+// byte `from`, and nothing behind them.
+struct FamilyRow {
+    const char *name;
+    Transport transport;
+    std::vector<ReadStep> reads;
+    int (*call)(RecordingPort &port, BridgeHandle h, uint8_t *buffer);
+    int result;
+    size_t writes;
+    Bytes request; // the first request's leading bytes
+    size_t from, copied;
 };
 
-class DataTransfer : public CommandTest, public ::testing::WithParamInterface<DtiCase> {};
+const FamilyRow kFamilies[] = {
+    {"FifoPacketCopiesFiftySixBytes", Transport::Hid, {reply(payload(0x2A, {5, 6, 7}))},
+     [](RecordingPort &, BridgeHandle h, uint8_t *b) { return korra_read_fifo_packet(h, 0x77, b, nullptr, 0, 0, 0); },
+     0x2A, 1, {0xC1, 0, 0, 1, 0x77, 0, 0, 0}, 4, 56},
+    {"FifoPacketUnanswered", Transport::Hid, {},
+     [](RecordingPort &, BridgeHandle h, uint8_t *b) { return korra_read_fifo_packet(h, 0x77, b, nullptr, 0, 0, 0); },
+     -1, 1, {0xC1, 0, 0, 1, 0x77}, 0, 0},
+    {"StoppingThePacketFlowDrainsWhatFollows", Transport::Hid,
+     {reply(payload_words(0, {0x55})), waiting(reply_status(1)), waiting(reply_status(2))},
+     [](RecordingPort &port, BridgeHandle h, uint8_t *) {
+         const int r = korra_stop_packet_flow(h);
+         // The reply, two reports at once, one that does not come at once,
+         // and the last wait of 500 ms.
+         EXPECT_EQ(port.read_timeouts, (std::vector<int>{1000, 0, 0, 0, 500}));
+         EXPECT_TRUE(port.reads.empty());
+         return r;
+     },
+     0x55, 1, {0xB0, 0, 0, 0}, 0, 0},
+    // Start 300 becomes 255, and only one byte is left to ask for and copy.
+    {"DataTransferLimitsTheRangeAndCopiesNoMoreThanAsked", Transport::Hid, {reply(payload(3, {9, 8, 7}))},
+     [](RecordingPort &, BridgeHandle h, uint8_t *b) { return dti_transfer(h, 1, b, 300, 10); },
+     3, 1, {0xCB, 0, 0, 0, 1, 0, 0, 0, 255, 0, 0, 0, 1, 0, 0, 0}, 4, 1},
+    {"DataTransferRefusesUnknownModes", Transport::Hid, {reply(payload(3, {9}))},
+     [](RecordingPort &, BridgeHandle h, uint8_t *b) { return dti_transfer(h, 4, b, 0, 1); }, -1, 0, {}, 0, 0},
+    // Chunks of 50 (the last one padded with zeros), then the final word:
+    // the first table's length, the second's times 2048, and the top bit.
+    {"ShakeTableUploadsInChunksOfFifty", Transport::Hid, {},
+     [](RecordingPort &port, BridgeHandle h, uint8_t *) {
+         const Bytes t1 = counting(120, 1), t2 = counting(51, 0x81);
+         // The announcement is not answered; one more reply closes the upload.
+         port.responder = [](RecordingPort &p, const uint8_t *req) {
+             if (get_le32(req + 4) == 3)
+                 return;
+             p.reads.push_back(reply_status(0));
+             if (get_le32(req + 8) & 0x80000000u)
+                 p.reads.push_back(reply_status(0));
+         };
+         const int r = shake_table_ctrl(h, 1, t1.data(), t2.data(), 120, 51);
+         const uint8_t *last = port.request(3); // of the first table
+         EXPECT_EQ(Bytes(last, last + 12), (Bytes{0xCC, 0, 0, 0, 1, 0, 0, 0, 100, 0, 0, 0}));
+         EXPECT_EQ(Bytes(last + 12, last + 32), Bytes(t1.begin() + 100, t1.end()));
+         EXPECT_EQ(Bytes(last + 32, last + 62), Bytes(30, 0));
+         EXPECT_EQ(port.request_word(5, 8), 2050u); // the second table from 2000
+         EXPECT_EQ(port.request_word(6, 8), 120u + 51 * 2048 + 0x80000000u);
+         return r;
+     },
+     0, 7, {0xCC, 0, 0, 0, 3, 0, 0, 0}, 0, 0},
+    {"ShakeTableEndsAtALostChunk", Transport::Hid, {},
+     [](RecordingPort &, BridgeHandle h, uint8_t *b) { return shake_table_ctrl(h, 1, b, nullptr, 10, 0); },
+     -1, 2, {0xCC, 0, 0, 0, 3}, 0, 0},
+    {"ReadMemoryMarksAddressZeroAndCopiesTheWholeReply", Transport::Hid, {reply(payload(0x11223344, {9, 8}))},
+     [](RecordingPort &, BridgeHandle h, uint8_t *b) { return read_m(h, 0, b); },
+     0, 1, {0xB3, 1, 0, 0, 0, 0, 0, 0}, 0, 64},
+    {"ReadMemoryUnanswered", Transport::Hid, {},
+     [](RecordingPort &, BridgeHandle h, uint8_t *b) { return read_m(h, 4, b); }, -1, 1, {0xB3, 0, 0, 0, 4}, 0, 0},
+    {"BootloaderUpdateAnnouncementIsNotRetriedOnSerial", Transport::Serial, {},
+     [](RecordingPort &, BridgeHandle h, uint8_t *) {
+         const Bytes image(16384);
+         return update_bootloader(h, image.data());
+     },
+     -1, 1, {0xC3, 0, 0, 0}, 0, 0},
+    {"SendRawWritesTheCallersBytesAndReadsNothing", Transport::Serial, {},
+     [](RecordingPort &port, BridgeHandle h, uint8_t *) {
+         const int r = send_raw(h, counting(kPayloadSize, 0x11).data());
+         EXPECT_EQ(port.write_timeouts, std::vector<int>{kWriteTimeoutMs}); // never unbounded
+         EXPECT_TRUE(port.read_timeouts.empty());
+         return r;
+     },
+     0, 1, counting(kPayloadSize, 0x11), 0, 0},
+};
 
-TEST_P(DataTransfer, LimitsTheRangeAndCopiesWhatTheReplyCounts) {
-    const DtiCase &c = GetParam();
-    Bytes answer = counting(64, 0x90);
-    put_le32(answer.data(), c.reply);
-    a.port->reads.push_back(reply(answer));
-    uint8_t buffer[64];
-    std::memset(buffer, 0xEE, sizeof buffer);
-
-    EXPECT_EQ(dti_transfer(a.handle, c.mode, buffer, c.start, c.count), static_cast<int>(c.reply));
-    EXPECT_EQ(request_bytes(0, 0, 4), (Bytes{0xCB, 0, 0, 0}));
-    EXPECT_EQ(a.port->request_word(0, 4), c.mode);
-    EXPECT_EQ(a.port->request_word(0, 8), c.sent_start);
-    EXPECT_EQ(a.port->request_word(0, 12), c.sent_count);
-    EXPECT_EQ(Bytes(buffer, buffer + c.copied),
-              Bytes(answer.begin() + 4, answer.begin() + 4 + c.copied));
-    EXPECT_EQ(buffer[c.copied], 0xEE);
-}
-
-INSTANTIATE_TEST_SUITE_P(Cases, DataTransfer,
-                         ::testing::Values(DtiCase{1, 300, 10, 255, 1, 1, 1},
-                                           DtiCase{1, 10, 300, 10, 246, 60, 60},
-                                           DtiCase{1, 0, 256, 0, 256, 61, 0},
-                                           DtiCase{1, 0, 4, 0, 4, 30, 4},
-                                           DtiCase{2, 0, 20, 0, 20, 8, 0}));
-
-TEST_F(CommandTest, DataTransferRefusesUnknownModes) {
-    uint8_t buffer[64];
-    EXPECT_EQ(dti_transfer(a.handle, 0, buffer, 0, 1), -1);
-    EXPECT_EQ(dti_transfer(a.handle, 4, buffer, 0, 1), -1);
-    EXPECT_TRUE(a.port->writes.empty());
-}
-
-
-// Chunks of 50 at their offsets (the second table from 2000, each capped at
-// 2000 bytes), then the final word with the first table length and the
-// second length times 2048.
-TEST_F(CommandTest, ShakeTableUploadsBothTablesInChunksOfFifty) {
-    struct Case {
-        uint32_t length1, length2;
-        size_t chunks;
-        uint32_t last_offset, final_word;
-    };
-    for (Case c : {Case{120, 0, 3, 100, 120 + 0x80000000u}, Case{0, 51, 2, 2050, 51 * 2048 + 0x80000000u},
-                   Case{2500, 3000, 80, 3950, 2000 + 2000 * 2048 + 0x80000000u}}) {
-        SCOPED_TRACE(c.length1);
-        a.port->writes.clear();
-        const Bytes t1 = counting(std::min(c.length1, 2000u), 0x01);
-        const Bytes t2 = counting(std::min(c.length2, 2000u), 0x81);
-        // The announcement is not answered; one more reply closes the upload.
-        a.port->responder = [c](RecordingPort &p, const uint8_t *req) {
-            if (get_le32(req + 4) == 3)
-                return;
-            p.reads.push_back(reply_status(0));
-            if (get_le32(req + 8) == c.final_word)
-                p.reads.push_back(reply_status(0));
-        };
-        EXPECT_EQ(shake_table_ctrl(a.handle, 1, t1.data(), t2.data(), c.length1, c.length2), 0);
-        const size_t n = a.port->writes.size();
-        ASSERT_EQ(n, c.chunks + 2);
-        EXPECT_EQ(request_bytes(0, 0, 8), (Bytes{0xCC, 0, 0, 0, 3, 0, 0, 0}));
-        EXPECT_EQ(a.port->request_word(n - 2, 8), c.last_offset);
-        EXPECT_EQ(a.port->request_word(n - 1, 8), c.final_word);
-        if (c.length1 == 120) { // the last chunk: 20 bytes from offset 100, then filler
-            EXPECT_EQ(request_bytes(3, 0, 12), (Bytes{0xCC, 0, 0, 0, 1, 0, 0, 0, 100, 0, 0, 0}));
-            EXPECT_EQ(request_bytes(3, 12, 32), Bytes(t1.begin() + 100, t1.end()));
-            EXPECT_EQ(request_bytes(3, 32, 62), Bytes(30, 0));
+TEST(CommandFamilies, HappyPathAndMainFailure) {
+    for (const FamilyRow &row : kFamilies) {
+        SCOPED_TRACE(row.name);
+        Adapter a = attach(row.transport);
+        a.port->reads.assign(row.reads.begin(), row.reads.end());
+        uint8_t buffer[80];
+        std::memset(buffer, 0xEE, sizeof buffer);
+        EXPECT_EQ(row.call(*a.port, a.handle, buffer), row.result);
+        ASSERT_EQ(a.port->writes.size(), row.writes);
+        if (row.writes) {
+            EXPECT_EQ(Bytes(a.port->request(0), a.port->request(0) + row.request.size()), row.request);
         }
+        const Bytes reply = row.copied ? row.reads[0].bytes : Bytes(row.from);
+        EXPECT_EQ(Bytes(buffer, buffer + row.copied), Bytes(reply.begin() + row.from, reply.begin() + row.from + row.copied));
+        EXPECT_EQ(buffer[row.copied], 0xEE);
+        link_close();
     }
-}
-
-TEST_F(CommandTest, ShakeTableOtherModesAndFailures) {
-    a.port->reads.push_back(reply_status(0xFFFFFFFF));
-    EXPECT_EQ(shake_table_ctrl(a.handle, 2, nullptr, nullptr, 0, 0), 0);
-    EXPECT_EQ(a.port->request_word(0, 4), 2u);
-    EXPECT_EQ(shake_table_ctrl(a.handle, 0, nullptr, nullptr, 0, 0), -1);
-
-    // The final exchange is answered but the closing reply never comes.
-    const Bytes t = counting(10, 0);
-    a.port->reads.push_back(reply_status(0));
-    a.port->reads.push_back(reply_status(0));
-    EXPECT_EQ(shake_table_ctrl(a.handle, 1, t.data(), nullptr, 10, 5), -1);
-    EXPECT_EQ(a.port->request_word(a.port->writes.size() - 1, 8), 10u + 0x80000000u);
-
-    // A lost chunk ends the upload at once.
-    const size_t before = a.port->writes.size();
-    EXPECT_EQ(shake_table_ctrl(a.handle, 1, t.data(), nullptr, 10, 0), -1);
-    EXPECT_EQ(a.port->writes.size(), before + 2);
 }
 
 } // namespace

@@ -24,16 +24,6 @@ class LinkTest : public ::testing::Test {
 Bytes pattern(uint8_t seed) { return counting(kPayloadSize, seed); }
 
 
-TEST_F(LinkTest, SendRawWritesTheCallersBytesBehindTheSyncByteAndReadsNothing) {
-    Adapter a = attach(Transport::Serial);
-    Bytes data = pattern(0x11);
-    ASSERT_EQ(send_raw(a.handle, data.data()), 0);
-    data.insert(data.begin(), 0xA5);
-    EXPECT_EQ(a.port->writes, std::vector<Bytes>{data});
-    EXPECT_EQ(a.port->write_timeouts, std::vector<int>{kWriteTimeoutMs}); // never unbounded
-    EXPECT_TRUE(a.port->read_timeouts.empty());
-}
-
 struct RetryCase {
     const char *name;
     Transport transport;
@@ -158,17 +148,6 @@ TEST_F(AsyncTest, CallbackRunsDuringTheNextExchangeWithTheFirstReport) {
     EXPECT_EQ(callback_log.reports[0], pattern(0x20));
     EXPECT_EQ(callback_log.context[0], (std::array<uint32_t, 3>{1, 2, 3}));
     EXPECT_EQ(levels, 0x00040000u);
-}
-
-TEST_F(AsyncTest, ReportAlreadyWaitingIsDeliveredBeforeTheNextRequest) {
-    ASSERT_EQ(korra_read_fifo_packet(a.handle, 0, nullptr, record_report, 7, 8, 9), 0);
-    EXPECT_TRUE(a.port->writes.empty()); // request 0 only starts the read
-    a.port->reads.push_back(waiting(reply(pattern(0x33))));
-
-    EXPECT_EQ(send_raw(a.handle, pattern(0).data()), 0);
-    ASSERT_EQ(callback_log.reports.size(), 1u);
-    EXPECT_EQ(callback_log.reports[0], pattern(0x33));
-    EXPECT_EQ(a.port->read_timeouts, std::vector<int>{0}); // looked, did not wait
 }
 
 TEST_F(AsyncTest, NoReportMeansTheExchangeTimesOutAndTheReadStaysArmed) {

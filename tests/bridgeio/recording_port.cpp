@@ -67,7 +67,6 @@ int RecordingPort::write(const uint8_t *data, size_t len, int timeout_ms) {
 
 int RecordingPort::read(uint8_t *data, size_t len, int timeout_ms, size_t *got) {
     read_timeouts.push_back(timeout_ms);
-    read_sizes.push_back(len);
     *got = 0;
     if (reads.empty() || (timeout_ms == 0 && !reads.front().waiting))
         return kPortTimeout;
@@ -76,7 +75,7 @@ int RecordingPort::read(uint8_t *data, size_t len, int timeout_ms, size_t *got) 
     if (step.kind == ReadStep::Timeout || step.kind == ReadStep::IoError)
         return step.kind == ReadStep::Timeout ? kPortTimeout : kPortIoError;
     Bytes frame = step.bytes;
-    if (step.kind == ReadStep::Reply && transport_ == Transport::Hid)
+    if (transport_ == Transport::Hid)
         frame.insert(frame.begin(), 0x00); // report ID
     const size_t n = std::min(frame.size(), len);
     std::memcpy(data, frame.data(), n);

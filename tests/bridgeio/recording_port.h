@@ -22,7 +22,7 @@ namespace bridgeio::test {
 using Bytes = std::vector<uint8_t>;
 
 struct ReadStep {
-    enum Kind { Reply, Raw, Timeout, IoError } kind = Timeout;
+    enum Kind { Reply, Timeout, IoError } kind = Timeout;
     Bytes bytes;
     bool waiting = false; // already there before the next request
 };
@@ -36,7 +36,6 @@ inline constexpr auto row_name = [](const auto &info) { return std::string(info.
 inline Bytes obuffer_bytes() { return Bytes(obuffer, obuffer + sizeof obuffer); }
 inline ReadStep reply(Bytes p) { return {ReadStep::Reply, std::move(p)}; }
 inline ReadStep reply_status(uint32_t status) { return reply(payload(status)); }
-inline ReadStep raw(Bytes b) { return {ReadStep::Raw, std::move(b)}; }
 inline ReadStep timeout() { return {ReadStep::Timeout, {}}; }
 inline ReadStep io_error() { return {ReadStep::IoError, {}}; }
 inline ReadStep waiting(ReadStep s) {
@@ -70,7 +69,6 @@ class RecordingPort : public Port {
     std::vector<Bytes> writes; // every report written, whole
     std::vector<int> write_timeouts;
     std::vector<int> read_timeouts; // one per read call
-    std::vector<size_t> read_sizes;
     int cancels = 0;
 
     std::deque<int> write_results; // per write; kPortOk when empty
