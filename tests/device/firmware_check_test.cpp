@@ -1,5 +1,6 @@
 // The firmware update check against the virtual kit: the decision, the log
 // lines with their time stamps, the boxes, and the kit's firmware after.
+#include "../console/temp_files.h"
 #include "../fifo_deadline.h"
 #include "../virtualkit/kit_lines.h"
 #include "../mainwindow/qstring_print.h"
@@ -8,7 +9,6 @@
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
-#include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -53,9 +53,6 @@ QByteArray image_bytes(uint32_t magic, uint32_t version, int pages, int tail = 0
 class FirmwareCheck : public ::testing::Test {
   protected:
     void SetUp() override {
-        ASSERT_TRUE(dir_.isValid());
-        old_dir_ = QDir::currentPath();
-        ASSERT_TRUE(QDir::setCurrent(dir_.path()));
         kit("reset");
         handle_ = usb_hid_init(BRIDGEIO_VENDOR_ID, BRIDGEIO_PRODUCT_ID);
         ASSERT_NE(handle_, BRIDGEIO_INVALID_HANDLE);
@@ -65,7 +62,6 @@ class FirmwareCheck : public ::testing::Test {
     void TearDown() override {
         if (handle_ != BRIDGEIO_INVALID_HANDLE)
             usb_hid_close(handle_);
-        QDir::setCurrent(old_dir_);
         kit("reset");
     }
 
@@ -100,8 +96,7 @@ class FirmwareCheck : public ::testing::Test {
         return out;
     }
 
-    QTemporaryDir dir_;
-    QString old_dir_;
+    InTempDir cwd_; // where firmware.bin is looked up
     BridgeHandle handle_ = BRIDGEIO_INVALID_HANDLE;
     QStringList lines_;
     QStringList boxes_;
