@@ -102,21 +102,13 @@ TEST_F(ConsoleTest, StartsWithHelpAndRunsTypedLines) {
                             "\n> page(2)\nswitched to page 2\n> nonsense\nSyntax error\n> |");
 }
 
-TEST_F(ConsoleTest, ScriptFilesRunBeforeCommandsAreTried) {
-    write_file("setup.txt", "# a comment\npage($0)\nfor i=0:1:2\n  0x12 = $i\nend\n");
-    type_line("setup.txt 4");
-    ASSERT_TRUE(settle());
-    EXPECT_EQ(doc.last_line(), "> |");
-    EXPECT_TRUE(doc.text.contains("switched to page 4"));
-    EXPECT_EQ(host.log, (QStringList{"0x12 = 0x0", "0x12 = 0x1"}));
-    EXPECT_EQ(chip_register(4, 0x12), 1);
-
-    // A script button: a missing file does nothing visible.
+// A script button runs its file; a missing file does nothing visible.
+TEST_F(ConsoleTest, ScriptButtonsRunTheirFileIfThereIsOne) {
     const QString before = doc.text;
     EXPECT_TRUE(console.run_script_file("script1.txt"));
     ASSERT_TRUE(settle());
     EXPECT_EQ(doc.text, before);
-    write_file("script1.txt", "page()\n");
+    write_file("script1.txt", "page(4)\npage()\n");
     EXPECT_TRUE(console.run_script_file("script1.txt"));
     ASSERT_TRUE(settle());
     EXPECT_TRUE(doc.text.endsWith("page 4")) << doc.text.toStdString();
