@@ -170,16 +170,20 @@ TEST_F(ConsoleTest, PasteIsTypedInPiecesAndNeverPastesAgain) {
 
 // ---- The network relay, as the program runs it ------------------------------
 
-TEST_F(ConsoleTest, RelayTypesWhatOneClientSendsAndSendsBackWhatIsPrinted) {
+// One client at a time: what it sends is typed, what is printed goes back
+// to it. Under load 0x03 stops the running command, output leaves while
+// the command still runs, a flood waits in the socket instead of memory, a
+// client that only stopped sending still gets its answers, a broken one's
+// queue is dropped, and a client that never reads costs bounded memory.
+TEST_F(ConsoleTest, RelayServesOneClientAndStaysBounded) {
     console::Relay relay(console);
     QStringList relay_log;
     QObject::connect(&relay, &console::Relay::log_line,
                      [&](const QString &line) { relay_log << line; });
     ASSERT_TRUE(relay.listen(0));
     const quint16 port = relay.server()->serverPort();
-
-    QTcpSocket client;
-    client.connectToHost(QHostAddress::LocalHost, port);
+    QTcpSocket first;
+    first.connectToHost(QHostAddress::LocalHost, port);
     ASSERT_TRUE(spin_until([&] { return relay.has_client(); }));
     EXPECT_EQ(relay_log, QStringList{"Network client connected."});
 
@@ -190,29 +194,17 @@ TEST_F(ConsoleTest, RelayTypesWhatOneClientSendsAndSendsBackWhatIsPrinted) {
     EXPECT_EQ(relay_log.size(), 1);
 
     // A read ends at its first zero byte; what is printed goes back with "\n".
-    client.write(QByteArray("page()\r\n\0page(1)\n", 17));
-    ASSERT_TRUE(spin_until([&] { return client.bytesAvailable() >= 7; }));
-    EXPECT_EQ(client.readAll(), QByteArray("page 0\n"));
-
-    client.disconnectFromHost();
+    first.write(QByteArray("page()\r\n\0page(1)\n", 17));
+    ASSERT_TRUE(spin_until([&] { return first.bytesAvailable() >= 7; }));
+    EXPECT_EQ(first.readAll(), QByteArray("page 0\n"));
+    first.disconnectFromHost();
     ASSERT_TRUE(spin_until([&] { return !relay.has_client(); }));
     EXPECT_EQ(relay_log.last(), "Network client disconnected.");
-    // The next client is taken.
-    QTcpSocket third;
-    third.connectToHost(QHostAddress::LocalHost, port);
-    EXPECT_TRUE(spin_until([&] { return relay.has_client(); }));
-}
 
-// The relay under load: 0x03 stops the running command, output leaves while
-// the command still runs, a flood waits in the socket instead of memory, a
-// client that only stopped sending still gets its answers, a broken one's
-// queue is dropped, and a client that never reads costs bounded memory.
-TEST_F(ConsoleTest, RelayStopsStreamsAndStaysBounded) {
-    console::Relay relay(console);
-    ASSERT_TRUE(relay.listen(0));
+    // The next client is taken.
     start_device_thread();
     QTcpSocket client;
-    client.connectToHost(QHostAddress::LocalHost, relay.server()->serverPort());
+    client.connectToHost(QHostAddress::LocalHost, port);
     ASSERT_TRUE(spin_until([&] { return relay.has_client(); }));
 
     // What the script printed leaves while it runs; 0x03 stops it, and what
@@ -252,7 +244,7 @@ TEST_F(ConsoleTest, RelayStopsStreamsAndStaysBounded) {
     // A client whose connection breaks loses what it queued: nothing of it
     // runs after it has gone. Closing with data unread resets the connection.
     QTcpSocket broken;
-    broken.connectToHost(QHostAddress::LocalHost, relay.server()->serverPort());
+    broken.connectToHost(QHostAddress::LocalHost, port);
     ASSERT_TRUE(spin_until([&] { return relay.has_client(); }));
     broken.write("wait(300)\npage(3)\n");
     ASSERT_TRUE(spin_until([&] { return console.busy(); }));
@@ -267,7 +259,7 @@ TEST_F(ConsoleTest, RelayStopsStreamsAndStaysBounded) {
 
     // A client that never reads: what waits for it stays bounded.
     QTcpSocket idle;
-    idle.connectToHost(QHostAddress::LocalHost, relay.server()->serverPort());
+    idle.connectToHost(QHostAddress::LocalHost, port);
     ASSERT_TRUE(spin_until([&] { return relay.has_client(); }));
     for (int i = 0; i < 16 * 1024; ++i)
         relay.send(QByteArray(1023, 'o') + '\n');
