@@ -112,7 +112,7 @@ TEST_F(BindingWindowTest, BottomRowSelectsBusAddressAndSpeed) {
 
 // The interrupt indicator is red while the line is low; Clear Interrupts
 // clears every flag.
-TEST_F(BindingWindowTest, InterruptIndicatorAndClearingInterrupts) {
+TEST_F(BindingWindowTest, InterruptIndicatorIsRedWhileTheLineIsLowAndClearingClearsEveryFlag) {
     open_powered();
     window->timer_func();
     EXPECT_EQ(ui().lio0018->text(), "0");
