@@ -10,7 +10,6 @@
 
 #include "device/telemetry.h"
 #include "kit_fixture.h"
-#include "test_names.h"
 
 namespace {
 
@@ -104,64 +103,54 @@ TEST_F(ConsoleKitTest, AssignmentsReachTheChip) {
 
 // ---- No values without an adapter, no silent failures ----------------------
 
-// The kit is made to fail (commands before the line), then the line must
+// The kit is made to fail (commands before the lines), then each line must
 // answer its error and count as failed: never a made-up value, never nothing.
-struct Refusal {
-    std::vector<const char *> kit;
-    const char *lines;   // '|' between lines, each answered alike
-    const char *printed; // the one line each prints (null: nothing)
-    bool ok;
-};
-
-class FailuresAreAnswered : public ConsoleKitTest, public ::testing::WithParamInterface<Refusal> {};
-
-TEST_P(FailuresAreAnswered, WithTheirError) {
-    const Refusal &r = GetParam();
-    for (const char *command : r.kit)
-        kit(command);
-    for (const QString &line : QString::fromLatin1(r.lines).split('|')) {
-        const Printed printed = run(line.toLatin1().constData());
-        ASSERT_EQ(printed.size(), r.printed ? 1 : 0) << line.toStdString() << ": "
-                                                      << printed.join("|").toStdString();
-        EXPECT_TRUE(!r.printed || printed[0].startsWith(QString::fromLatin1(r.printed)))
-            << line.toStdString() << ": " << printed.join("|").toStdString();
-        EXPECT_EQ(interpreter.succeeded(), r.ok) << line.toStdString();
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    NoAdapter, FailuresAreAnswered,
-    ::testing::Values(
-        Refusal{{"unplug"},
-                "VSET_B0|VSET_B0 = 1|0x12[3:0]|PIN_NRST|PIN_INT|PIN_NRST = 1|vout(0)|iout(0)|temp|"
-                "page()|advanced|status|expect(VSET_B0, 0)|poll(1)",
-                "USB ERROR", false},
-        Refusal{{"unplug", "plug"}, "VSET_B0", "USB ERROR", false}, // not reopened yet
+// In order: each row's faults stay until a later row ends them.
+TEST_F(ConsoleKitTest, FailuresAreAnsweredWithTheirError) {
+    const struct {
+        std::vector<const char *> kit;
+        const char *lines;   // '|' between lines, each answered alike
+        const char *printed; // the one line each prints (null: nothing)
+        bool ok;
+    } rows[] = {
+        {{}, "echo fine", "fine", true},
+        {{}, "expect(NOPE, 1)", "expect: no register, field or pin named NOPE", false},
+        {{}, "expect(VSET_B0)", "expect needs a name and a value", false},
+        {{}, "nonsense|PIN_INT = 1|VSET_B0 = 128", "", false},
+        // expect compares what a query shows, in every value form.
+        {{"reg 0 00 21"},
+         "expect(VSET_B0, 0x21)|expect( VSET_B0 , 33 )|expect(0x00[6:0], 100001b)|"
+         "expect(PIN_NRST, 0)",
+         nullptr, true},
+        {{}, "expect(VSET_B0, 0x20)", "expect VSET_B0: 0x21, expected 0x20", false},
         // The refused write of a field, a register and a pin; the refused
         // status script: the pin is read from the adapter, as it is.
-        Refusal{{"refuse a8"}, "VSET_B0 = 1|0x12 = 1|iout(1)", "I2C : NO ACK", false},
-        Refusal{{"refuse a1"}, "PIN_NRST = 1", "USB ERROR", false},
-        Refusal{{"pin 0 23 1", "refuse c2"}, "PIN_NRST", "PIN_NRST = 1", true},
+        {{"refuse a8"}, "VSET_B0 = 1|0x12 = 1|iout(1)", "I2C : NO ACK", false},
+        {{"refuse off", "refuse a1"}, "PIN_NRST = 1", "USB ERROR", false},
+        {{"refuse off", "pin 0 23 1", "refuse c2"}, "PIN_NRST", "PIN_NRST = 1", true},
         // No made-up value or current from a chip that does not answer.
-        Refusal{{"nack on"}, "VSET_B0|VSET_B0 = 1|page()|page(2)|advanced|iout(0)|expect(VSET_B0, 0)",
-                "I2C : NO ACK", false},
-        // expect compares what a query shows, in every value form.
-        Refusal{{"reg 0 00 21"},
-                "expect(VSET_B0, 0x21)|expect( VSET_B0 , 33 )|expect(0x00[6:0], 100001b)|"
-                "expect(PIN_NRST, 0)",
-                nullptr, true},
-        Refusal{
-            {"reg 0 00 21"}, "expect(VSET_B0, 0x20)", "expect VSET_B0: 0x21, expected 0x20", false},
-        Refusal{{}, "expect(NOPE, 1)", "expect: no register, field or pin named NOPE", false},
-        Refusal{{}, "expect(VSET_B0)", "expect needs a name and a value", false},
-        Refusal{{}, "nonsense|PIN_INT = 1|VSET_B0 = 128", "", false},
-        Refusal{{}, "echo fine", "fine", true}),
-    [](const auto &info) {
-        std::string name;
-        for (const char *c : info.param.kit)
-            name += std::string(c) + " ";
-        return case_name(info.index, (name + info.param.lines).c_str());
-    });
+        {{"refuse off", "nack on"},
+         "VSET_B0|VSET_B0 = 1|page()|page(2)|advanced|iout(0)|expect(VSET_B0, 0)", "I2C : NO ACK",
+         false},
+        {{"nack off", "unplug"},
+         "VSET_B0|VSET_B0 = 1|0x12[3:0]|PIN_NRST|PIN_INT|PIN_NRST = 1|vout(0)|iout(0)|temp|"
+         "page()|advanced|status|expect(VSET_B0, 0)|poll(1)",
+         "USB ERROR", false},
+        {{"plug"}, "VSET_B0", "USB ERROR", false}, // not reopened yet
+    };
+    for (const auto &r : rows) {
+        for (const char *command : r.kit)
+            kit(command);
+        for (const QString &line : QString::fromLatin1(r.lines).split('|')) {
+            SCOPED_TRACE(line.toStdString());
+            const Printed printed = run(line.toLatin1().constData());
+            ASSERT_EQ(printed.size(), r.printed ? 1 : 0) << printed.join("|").toStdString();
+            EXPECT_TRUE(!r.printed || printed[0].startsWith(QString::fromLatin1(r.printed)))
+                << printed.join("|").toStdString();
+            EXPECT_EQ(interpreter.succeeded(), r.ok);
+        }
+    }
+}
 
 TEST_F(ConsoleKitTest, IdentifyNamesProgramAdapterAndChip) {
     const Printed printed = run("identify");
