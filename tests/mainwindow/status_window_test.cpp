@@ -22,7 +22,7 @@ class StatusWindowTest : public WindowTest {
 };
 
 // Modes from power-up to test mode; the load current goes to the field of
-// its source.
+// its source; the poll timer shows the temperatures.
 TEST_F(StatusWindowTest, ModesAndLoadCurrentFollowTheBucks) {
     open_powered();
     window->timer_func();
@@ -66,11 +66,9 @@ TEST_F(StatusWindowTest, ModesAndLoadCurrentFollowTheBucks) {
     set_chip_register(0, 0xE0, 0x01);
     tick_after(1);
     EXPECT_EQ(ui().mode0->text(), "Test Mode");
-}
 
-TEST_F(StatusWindowTest, PollStatusTicksAndShowsTheTemperatures) {
-    open_powered();
-    ui().pollstatus->click(); // the poll timer refreshes the fields
+    // Poll Status starts the poll timer, which refreshes the temperatures.
+    ui().pollstatus->click();
     kit("boardtemp -1");
     kit("dietemp 2");
     EXPECT_TRUE(QTest::qWaitFor(

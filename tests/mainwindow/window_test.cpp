@@ -8,7 +8,6 @@
 #include <QRegularExpression>
 
 #include "bound_controls.h"
-#include "status_bar_text.h"
 #include "console/command_interpreter.h"
 #include "console/console.h"
 
@@ -107,7 +106,7 @@ TEST_F(WindowTest, AdapterThatComesAndGoes) {
 
 // Powered from the console, then the supply taken away behind the window's
 // back: nothing may stay "ready" or keep showing the bucks as running.
-TEST_F(WindowTest, SupplyLossShowsNotReadyAndRegistersAsUnread) {
+TEST_F(WindowTest, SupplyLossAndSoftwareResetRereadTheRegisters) {
     open_window();
     EXPECT_FALSE(ui().co0776->isEnabled()) << "nothing read from an unpowered chip";
     // A Clear button would write back a failed read: every other flag raised.
@@ -121,7 +120,7 @@ TEST_F(WindowTest, SupplyLossShowsNotReadyAndRegistersAsUnread) {
     ASSERT_EQ(window->connection_label()->text(), "   ready   ");
     EXPECT_EQ(connection_colour(), rgb(kConnectionGood));
     EXPECT_EQ(window->statusBar()->currentMessage(), "USB board connected.");
-    EXPECT_EQ(window->version_label()->text(), chip_version_text(chip_register(0, 0x18)));
+    EXPECT_EQ(window->version_label()->text(), "   Chip ver. 1000 0100   "); // chip ID 0x84
     EXPECT_EQ(window->access_label()->text(), "   W00:00   ");
     EXPECT_TRUE(ui().co0776->isEnabled());
     EXPECT_TRUE(ui().cb0d2->isEnabled());
@@ -145,10 +144,8 @@ TEST_F(WindowTest, SupplyLossShowsNotReadyAndRegistersAsUnread) {
     window->timer_func(); // supply back: brought up and read again
     EXPECT_TRUE(ui().co0776->isEnabled());
     EXPECT_EQ(cache(0x07), chip_register(0, 0x07));
-}
 
-TEST_F(WindowTest, SoftwareResetIsFollowedByTheRegistersAndItsBox) {
-    open_powered();
+    // A software reset is followed by the registers, and its box clears.
     choose(ui().co0776, 1);
     ASSERT_NE(chip_register(0, 0x07) & 0xC0, 0);
     ui().cb110->click(); // "Assert SW Reset"
