@@ -116,9 +116,12 @@ TEST_F(ConsoleTest, ScriptButtonsRunTheirFileIfThereIsOne) {
 
 // While a command runs on the device thread the console stays live: keys,
 // relayed lines and stop requests arrive at once, keys and lines wait for
-// the command's end, a script button is refused.
-TEST_F(ConsoleTest, InputDuringACommandWaitsForItsEnd) {
+// the command's end, a script button is refused. Escape stops every kind of
+// long command at its next step, at any depth of scripts and loops.
+TEST_F(ConsoleTest, InputWaitsForTheCommandAndEscapeStopsIt) {
     write_file("script2.txt", "help\n");
+    write_file("twice.txt", "twice.txt\ntwice.txt\n"); // 2^30 runs inside the depth limit
+    write_file("loop.txt", "for i=0:1:1000000\nfor j=0:1:1000000\npage()\nend\nend\n");
     start_device_thread();
     console.editor().show_first_prompt();
     type_line("wait(300)");
@@ -131,14 +134,8 @@ TEST_F(ConsoleTest, InputDuringACommandWaitsForItsEnd) {
     EXPECT_EQ(doc.lines().mid(1),
               (QStringList{"> wait(300)", "wait for 300 ms", "> page()", "page 0", "> u|"}));
     EXPECT_EQ(console.editor().line(), "u");
-}
 
-// Escape stops every kind of long command at its next step, at any depth
-// of scripts and loops.
-TEST_F(ConsoleTest, LongCommandsStopOnEscape) {
-    write_file("twice.txt", "twice.txt\ntwice.txt\n"); // 2^30 runs inside the depth limit
-    write_file("loop.txt", "for i=0:1:1000000\nfor j=0:1:1000000\npage()\nend\nend\n");
-    start_device_thread();
+    console.key_press(Qt::Key_Backspace, QString());
     for (const char *line : {"twice.txt", "loop.txt", "wait(10000)", "i2c_test"}) {
         type_line(line);
         spin_until([] { return false; }, 100);

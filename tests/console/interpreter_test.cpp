@@ -272,7 +272,6 @@ TEST_F(ConsoleKitTest, PinCommands) {
     EXPECT_EQ(run("PIN_NRST=0"), Printed{});
     EXPECT_EQ(kit_pin(0, 23), 0);
     EXPECT_EQ(run("PIN_NRST"), Printed{"PIN_NRST = 0"});
-    EXPECT_EQ(run("PIN_INT = 0"), Printed{"This is read-only pin."});
     EXPECT_EQ(host.log,
               (QStringList{"PIN_NRST = 1", "PIN_NRST", "PIN_NRST", "PIN_NRST = 0", "PIN_NRST"}));
 }
