@@ -25,8 +25,8 @@ void type_into(QLineEdit *edit, const char *keys) {
     QTest::keyClicks(edit, QString::fromLatin1(keys));
 }
 
-// The boxes from top to bottom stand for bits 7 to 0.
-TEST(DirectAccessForm, BoxesAndFixedSize) {
+// The boxes from top to bottom stand for bits 7 to 0, and follow the data.
+TEST(DirectAccessForm, BoxesFixedSizeAndData) {
     direct_access window;
     auto *inner = window.findChild<QGridLayout *>("gridLayout_2");
     ASSERT_NE(inner, nullptr);
@@ -40,6 +40,15 @@ TEST(DirectAccessForm, BoxesAndFixedSize) {
     const QSize before = window.size();
     window.resize(before + QSize(80, 80));
     EXPECT_EQ(window.size(), before);
+
+    // Typing sets the boxes; a click clears a bit (setting one: the window test).
+    type_into(window.data_edit(), "xa5f");
+    EXPECT_EQ(window.data(), 0xA5);
+    for (int bit = 0; bit < 8; ++bit)
+        EXPECT_EQ(window.button_group()->button(bit)->isChecked(), ((0xA5 >> bit) & 1) != 0) << bit;
+    QTest::mouseClick(window.button_group()->button(7), Qt::LeftButton);
+    EXPECT_EQ(window.data_edit()->text(), "25");
+    EXPECT_EQ(window.data(), 0x25);
 }
 
 TEST(DirectAccessLabels, FollowTheAddress) {
@@ -64,20 +73,6 @@ TEST(DirectAccessLabels, FollowTheAddress) {
     window.address_edit()->clear();
     EXPECT_EQ(window.address(), 0);
     EXPECT_EQ(box_text(window, 7), "bit 7    EN_DIS_B0");
-}
-
-// Typing sets the boxes; a click clears a bit (setting one: the window test).
-TEST(DirectAccessData, TypingSetsTheBoxesAndClickingABoxRewritesTheData) {
-    direct_access window;
-    window.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
-    type_into(window.data_edit(), "xa5f");
-    EXPECT_EQ(window.data(), 0xA5);
-    for (int bit = 0; bit < 8; ++bit)
-        EXPECT_EQ(window.button_group()->button(bit)->isChecked(), ((0xA5 >> bit) & 1) != 0) << bit;
-    QTest::mouseClick(window.button_group()->button(7), Qt::LeftButton);
-    EXPECT_EQ(window.data_edit()->text(), "25");
-    EXPECT_EQ(window.data(), 0x25);
 }
 
 TEST(DirectAccessBitNames, EdgesOfTheTable) {

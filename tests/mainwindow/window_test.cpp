@@ -155,7 +155,7 @@ TEST_F(WindowTest, SupplyLossAndSoftwareResetRereadTheRegisters) {
     EXPECT_EQ(ui().co0776->currentIndex(), shown_item(0x07));
 }
 
-TEST_F(WindowTest, StatusFieldsFitTheirLongestTextsAtTheMinimumSize) {
+TEST_F(WindowTest, StatusFieldsFitAtTheMinimumSizeAndTheConsoleToggles) {
     open_powered();
     window->resize(window->minimumSizeHint());
     window->show();
@@ -182,13 +182,10 @@ TEST_F(WindowTest, StatusFieldsFitTheirLongestTextsAtTheMinimumSize) {
                 << qPrintable(a->objectName() + " " + b->objectName());
         }
     }
-}
 
-TEST_F(WindowTest, ConsoleToggleShowsAndHidesTheConsole) {
-    open_window();
-    window->show();
+    // The console is hidden at start; its toggle shows it with the focus.
     ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
-    EXPECT_FALSE(ui().plainTextEdit->isVisible()) << "hidden at start";
+    EXPECT_FALSE(ui().plainTextEdit->isVisible());
     ui().actionConsole->setChecked(true);
     EXPECT_TRUE(ui().plainTextEdit->isVisible());
     EXPECT_TRUE(ui().plainTextEdit->hasFocus());
