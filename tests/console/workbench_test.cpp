@@ -262,7 +262,7 @@ TEST_F(WorkbenchTest, PartialLoadSaysWhatTheChipHolds) {
         << host.log.join(QLatin1Char('|')).toStdString();
 }
 
-TEST_F(WorkbenchTest, RecordingHasOneRowPerPollWithFaultEdges) {
+TEST_F(WorkbenchTest, RecordingHasOneRowPerPollWithFaultAndConnectionEvents) {
     const QString file = path("rec.csv");
     // Polling is off: the rows below come from polls run by hand.
     EXPECT_EQ(run(QStringLiteral("record(%1)").arg(file)),
@@ -298,11 +298,44 @@ TEST_F(WorkbenchTest, RecordingHasOneRowPerPollWithFaultEdges) {
         EXPECT_TRUE(row[events].contains(QString::fromLatin1(expected_events[i - 1])))
             << row[events].toStdString();
     }
-    // The unmasked flag pulls the interrupt line with it.
+
+    // The adapter and the chip coming and going are events in the fault
+    // history and the recording; polling stopped under a recording is said,
+    // and comes back with the adapter.
+    const QString again = path("again.csv");
+    session.set_polling(true);
+    QSignalSpy notes(&workbench, &evalpanel::Workbench::recording_note);
+    EXPECT_EQ(run(QStringLiteral("record(%1)").arg(again)),
+              QStringList{QStringLiteral("recording to %1").arg(again)});
+    for (const char *fault : {"nack on", "nack off", "unplug"}) {
+        kit(fault);
+        session.poll();
+    }
+    EXPECT_FALSE(session.polling());
+    kit("plug");
+    session.connect_adapter();
+    EXPECT_TRUE(session.polling()) << "polling was on when the adapter was lost";
+    run("record()");
+    QStringList edges;
+    for (const QString &line : read_file(again).split('\n', Qt::SkipEmptyParts).mid(1))
+        if (!line.section(',', -1).isEmpty())
+            edges << line.section(',', -1);
+    EXPECT_EQ(edges, (QStringList{"chip does not answer", "chip answers again", "adapter lost",
+                                  "polling stopped: adapter lost", "adapter back",
+                                  "polling started"}))
+        << edges.join('|').toStdString();
+    ASSERT_EQ(notes.count(), 2);
+    EXPECT_EQ(notes[0][0].toString(),
+              QStringLiteral("recording to %1: polling stopped: adapter lost; nothing is recorded "
+                             "until polling starts again")
+                  .arg(again));
+    // The unmasked flag pulled the interrupt line with it.
     QStringList faults;
     for (const auto &edge : workbench.faults())
         faults << edge.text();
-    EXPECT_EQ(faults.join(QLatin1Char(',')).toStdString(), "SCP rise,INT rise,SCP fall,INT fall");
+    EXPECT_EQ(faults, (QStringList{"SCP rise", "INT rise", "SCP fall", "INT fall",
+                                   "chip does not answer", "chip answers again", "adapter lost",
+                                   "adapter back"}));
 }
 
 // The session's state against a file's header: another access level or page
@@ -345,46 +378,6 @@ TEST_F(WorkbenchTest, ComparesConfigurationsFieldByField) {
     const auto chip = evalpanel::compare_with_chip(session, a);
     EXPECT_EQ(chip.differences, QStringList{"DELAY_B0: 0x22 | 0x21"}) << chip.differences.join('|').toStdString();
     EXPECT_TRUE(evalpanel::compare_files(a, path("fifo-less/none.txt")).error.startsWith("cannot read"));
-}
-
-// The adapter and the chip coming and going are events in the fault history
-// and the recording; polling stopped under a recording is said, and comes
-// back with the adapter.
-TEST_F(WorkbenchTest, ConnectionEventsAndPollingStopsAreRecorded) {
-    const QString file = path("rec.csv");
-    session.set_polling(true);
-    QSignalSpy notes(&workbench, &evalpanel::Workbench::recording_note);
-    EXPECT_EQ(run(QStringLiteral("record(%1)").arg(file)),
-              QStringList{QStringLiteral("recording to %1").arg(file)});
-    for (const char *fault : {"nack on", "nack off", "unplug"}) {
-        kit(fault);
-        session.poll();
-    }
-    EXPECT_FALSE(session.polling());
-    kit("plug");
-    session.connect_adapter();
-    EXPECT_TRUE(session.polling()) << "polling was on when the adapter was lost";
-    run("record()");
-
-    QStringList faults;
-    for (const auto &edge : workbench.faults())
-        faults << edge.text();
-    EXPECT_EQ(faults, (QStringList{"chip does not answer", "chip answers again", "adapter lost",
-                                   "adapter back"}));
-    QStringList events;
-    const QStringList lines = read_file(file).split('\n', Qt::SkipEmptyParts);
-    for (const QString &line : lines.mid(1))
-        if (!line.section(',', -1).isEmpty())
-            events << line.section(',', -1);
-    EXPECT_EQ(events, (QStringList{"chip does not answer", "chip answers again", "adapter lost",
-                                   "polling stopped: adapter lost", "adapter back",
-                                   "polling started"}))
-        << events.join('|').toStdString();
-    ASSERT_EQ(notes.count(), 2);
-    EXPECT_EQ(notes[0][0].toString(),
-              QStringLiteral("recording to %1: polling stopped: adapter lost; nothing is recorded "
-                             "until polling starts again")
-                  .arg(file));
 }
 
 // The histories drop what is older than their span (and beyond their count)
