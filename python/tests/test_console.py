@@ -33,6 +33,19 @@ def test_reads_writes_and_scripts(evalpanel_virtual):
             c.run("my script.txt")
         with pytest.raises(ValueError):
             c.command("VSET_B0\nPIN_NRST = 1")
+        info = c.identify()
+        assert list(info) == ["program", "adapter", "connection", "chip id", "access level",
+                              "page"]
+        assert info["program"] == "evalpanel " + evalpanel.__version__
+        assert info["connection"] == "ready"
+        csv = evalpanel_virtual.folder / "run.csv"
+        c.command(f"record({csv})")
+        time.sleep(0.4)
+        status = c.status()
+        c.command("record()")
+        header = csv.read_text().splitlines()[0].split(",")
+        assert list(status) == [h for h in header if h not in ("time_s", "events")]
+        assert status["state"] == "ready" and status["mode_B0"] is not None
         # The program serves one client at a time, and says so.
         with pytest.raises(ConnectionError, match="one client at a time"), \
                 evalpanel_virtual.console() as second:
@@ -114,25 +127,6 @@ def test_leaving_on_an_exception_stops_the_command(evalpanel_virtual):
     assert time.monotonic() - started < 2  # not behind the rest of the 5 s wait
 
 
-def test_identify_and_status(evalpanel_virtual):
-    csv = evalpanel_virtual.folder / "run.csv"
-    with evalpanel_virtual.console() as c:
-        c.write("PIN_VIO_SYS", 1)
-        info = c.identify()
-        assert list(info) == ["program", "adapter", "connection", "chip id", "access level",
-                              "page"]
-        assert info["program"] == "evalpanel " + evalpanel.__version__
-        assert info["connection"] == "ready"
-        c.command(f"record({csv})")
-        c.poll(True)
-        time.sleep(0.4)
-        status = c.status()
-        c.command("record()")
-    header = csv.read_text().splitlines()[0].split(",")
-    assert list(status) == [h for h in header if h not in ("time_s", "events")]
-    assert status["state"] == "ready" and status["mode_B0"] is not None
-
-
 def test_shell_tool(evalpanel_virtual):
     def tool(*args, stdin=""):
         env = dict(os.environ, PYTHONPATH=str(Path(evalpanel.__file__).parents[1]))
@@ -154,20 +148,11 @@ def test_shell_tool(evalpanel_virtual):
         assert "never" not in done.stdout
 
 
-def test_command_line_options(tmp_path, request):
+def test_options_reach_the_program(tmp_path, request):
     from evalpanel.pytest_plugin import VirtualProgram, find_binary
-    program = find_binary(request.config)
-    quiet = {"QT_QPA_PLATFORM": "offscreen"}
-    for options, status, out in (
-            (["--version"], 0, "evalpanel " + evalpanel.__version__),
-            (["--console-port", "70000"], 2, "--console-port"),
-            (["--run", str(tmp_path / "missing.txt")], 2, "missing.txt")):
-        done = subprocess.run([str(program), *options], capture_output=True, text=True,
-                              env=quiet, timeout=20)
-        assert done.returncode == status and out in done.stdout + done.stderr, options
     # --run runs its script once the adapter is there.
     (tmp_path / "power.txt").write_text("PIN_VIO_SYS = 1\n")
-    running = VirtualProgram(program, tmp_path, ["--run", "power.txt"])
+    running = VirtualProgram(find_binary(request.config), tmp_path, ["--run", "power.txt"])
     try:
         with running.console() as c:
             assert c.read("PIN_VIO_SYS") == 1

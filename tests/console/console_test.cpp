@@ -90,35 +90,25 @@ class ConsoleTest : public ConsoleKitTest {
     InTempDir cwd; // scripts are named relative to the working directory
 };
 
-TEST_F(ConsoleTest, StartsWithHelpAndTheFirstPrompt) {
+// The help text and the first prompt, then typed lines run as commands
+// below the input line.
+TEST_F(ConsoleTest, StartsWithHelpAndRunsTypedLines) {
     console.start();
     EXPECT_EQ(doc.text, QString::fromLatin1(console::kHelpText) + QStringLiteral("\n> _"));
-}
-
-TEST_F(ConsoleTest, TypedLinesRunAsCommandsBelowTheInputLine) {
-    console.editor().show_first_prompt();
     type_line("page(2)");
     type_line("nonsense");
     ASSERT_TRUE(settle());
-    EXPECT_EQ(doc.lines(), (QStringList{"", "> page(2)", "switched to page 2", "> nonsense",
-                                        "Syntax error", "> |"}));
+    EXPECT_EQ(doc.text, QString::fromLatin1(console::kHelpText) +
+                            "\n> page(2)\nswitched to page 2\n> nonsense\nSyntax error\n> |");
 }
 
-TEST_F(ConsoleTest, ScriptFilesRunBeforeCommandsAreTried) {
-    write_file("setup.txt", "# a comment\npage($0)\nfor i=0:1:2\n  0x12 = $i\nend\n");
-    type_line("setup.txt 4");
-    ASSERT_TRUE(settle());
-    EXPECT_EQ(doc.last_line(), "> |");
-    EXPECT_TRUE(doc.text.contains("switched to page 4"));
-    EXPECT_EQ(host.log, (QStringList{"0x12 = 0x0", "0x12 = 0x1"}));
-    EXPECT_EQ(chip_register(4, 0x12), 1);
-
-    // A script button: a missing file does nothing visible.
+// A script button runs its file; a missing file does nothing visible.
+TEST_F(ConsoleTest, ScriptButtonsRunTheirFileIfThereIsOne) {
     const QString before = doc.text;
     EXPECT_TRUE(console.run_script_file("script1.txt"));
     ASSERT_TRUE(settle());
     EXPECT_EQ(doc.text, before);
-    write_file("script1.txt", "page()\n");
+    write_file("script1.txt", "page(4)\npage()\n");
     EXPECT_TRUE(console.run_script_file("script1.txt"));
     ASSERT_TRUE(settle());
     EXPECT_TRUE(doc.text.endsWith("page 4")) << doc.text.toStdString();
@@ -126,9 +116,12 @@ TEST_F(ConsoleTest, ScriptFilesRunBeforeCommandsAreTried) {
 
 // While a command runs on the device thread the console stays live: keys,
 // relayed lines and stop requests arrive at once, keys and lines wait for
-// the command's end, a script button is refused.
-TEST_F(ConsoleTest, InputDuringACommandWaitsForItsEnd) {
+// the command's end, a script button is refused. Escape stops every kind of
+// long command at its next step, at any depth of scripts and loops.
+TEST_F(ConsoleTest, InputWaitsForTheCommandAndEscapeStopsIt) {
     write_file("script2.txt", "help\n");
+    write_file("twice.txt", "twice.txt\ntwice.txt\n"); // 2^30 runs inside the depth limit
+    write_file("loop.txt", "for i=0:1:1000000\nfor j=0:1:1000000\npage()\nend\nend\n");
     start_device_thread();
     console.editor().show_first_prompt();
     type_line("wait(300)");
@@ -141,14 +134,8 @@ TEST_F(ConsoleTest, InputDuringACommandWaitsForItsEnd) {
     EXPECT_EQ(doc.lines().mid(1),
               (QStringList{"> wait(300)", "wait for 300 ms", "> page()", "page 0", "> u|"}));
     EXPECT_EQ(console.editor().line(), "u");
-}
 
-// Escape stops every kind of long command at its next step, at any depth
-// of scripts and loops.
-TEST_F(ConsoleTest, LongCommandsStopOnEscape) {
-    write_file("twice.txt", "twice.txt\ntwice.txt\n"); // 2^30 runs inside the depth limit
-    write_file("loop.txt", "for i=0:1:1000000\nfor j=0:1:1000000\npage()\nend\nend\n");
-    start_device_thread();
+    console.key_press(Qt::Key_Backspace, QString());
     for (const char *line : {"twice.txt", "loop.txt", "wait(10000)", "i2c_test"}) {
         type_line(line);
         spin_until([] { return false; }, 100);
@@ -180,16 +167,20 @@ TEST_F(ConsoleTest, PasteIsTypedInPiecesAndNeverPastesAgain) {
 
 // ---- The network relay, as the program runs it ------------------------------
 
-TEST_F(ConsoleTest, RelayTypesWhatOneClientSendsAndSendsBackWhatIsPrinted) {
+// One client at a time: what it sends is typed, what is printed goes back
+// to it. Under load 0x03 stops the running command, output leaves while
+// the command still runs, a flood waits in the socket instead of memory, a
+// client that only stopped sending still gets its answers, a broken one's
+// queue is dropped, and a client that never reads costs bounded memory.
+TEST_F(ConsoleTest, RelayServesOneClientAndStaysBounded) {
     console::Relay relay(console);
     QStringList relay_log;
     QObject::connect(&relay, &console::Relay::log_line,
                      [&](const QString &line) { relay_log << line; });
     ASSERT_TRUE(relay.listen(0));
     const quint16 port = relay.server()->serverPort();
-
-    QTcpSocket client;
-    client.connectToHost(QHostAddress::LocalHost, port);
+    QTcpSocket first;
+    first.connectToHost(QHostAddress::LocalHost, port);
     ASSERT_TRUE(spin_until([&] { return relay.has_client(); }));
     EXPECT_EQ(relay_log, QStringList{"Network client connected."});
 
@@ -200,28 +191,17 @@ TEST_F(ConsoleTest, RelayTypesWhatOneClientSendsAndSendsBackWhatIsPrinted) {
     EXPECT_EQ(relay_log.size(), 1);
 
     // A read ends at its first zero byte; what is printed goes back with "\n".
-    client.write(QByteArray("page()\r\n\0page(1)\n", 17));
-    ASSERT_TRUE(spin_until([&] { return client.bytesAvailable() >= 7; }));
-    EXPECT_EQ(client.readAll(), QByteArray("page 0\n"));
-
-    client.disconnectFromHost();
+    first.write(QByteArray("page()\r\n\0page(1)\n", 17));
+    ASSERT_TRUE(spin_until([&] { return first.bytesAvailable() >= 7; }));
+    EXPECT_EQ(first.readAll(), QByteArray("page 0\n"));
+    first.disconnectFromHost();
     ASSERT_TRUE(spin_until([&] { return !relay.has_client(); }));
     EXPECT_EQ(relay_log.last(), "Network client disconnected.");
-    // The next client is taken.
-    QTcpSocket third;
-    third.connectToHost(QHostAddress::LocalHost, port);
-    EXPECT_TRUE(spin_until([&] { return relay.has_client(); }));
-}
 
-// The relay under load: 0x03 stops the running command, output leaves while
-// the command still runs, a flood waits in the socket instead of memory, and
-// a client that only stopped sending still gets its answers.
-TEST_F(ConsoleTest, RelayStopsStreamsAndStaysBounded) {
-    console::Relay relay(console);
-    ASSERT_TRUE(relay.listen(0));
+    // The next client is taken.
     start_device_thread();
     QTcpSocket client;
-    client.connectToHost(QHostAddress::LocalHost, relay.server()->serverPort());
+    client.connectToHost(QHostAddress::LocalHost, port);
     ASSERT_TRUE(spin_until([&] { return relay.has_client(); }));
 
     // What the script printed leaves while it runs; 0x03 stops it, and what
@@ -258,9 +238,25 @@ TEST_F(ConsoleTest, RelayStopsStreamsAndStaysBounded) {
         return !relay.has_client() && answer.endsWith("page 0\n");
     }));
 
+    // A client whose connection breaks loses what it queued: nothing of it
+    // runs after it has gone. Closing with data unread resets the connection.
+    QTcpSocket broken;
+    broken.connectToHost(QHostAddress::LocalHost, port);
+    ASSERT_TRUE(spin_until([&] { return relay.has_client(); }));
+    broken.write("wait(300)\npage(3)\n");
+    ASSERT_TRUE(spin_until([&] { return console.busy(); }));
+    const linger reset{1, 0};
+    ::setsockopt(static_cast<int>(broken.socketDescriptor()), SOL_SOCKET, SO_LINGER, &reset,
+                 sizeof reset);
+    broken.abort();
+    ASSERT_TRUE(spin_until([&] { return !relay.has_client(); }));
+    ASSERT_TRUE(settle());
+    spin_until([] { return false; }, 100);
+    EXPECT_EQ(chip_register(0, rx5120::reg::kPage), 0) << "page(3) ran after the client left";
+
     // A client that never reads: what waits for it stays bounded.
     QTcpSocket idle;
-    idle.connectToHost(QHostAddress::LocalHost, relay.server()->serverPort());
+    idle.connectToHost(QHostAddress::LocalHost, port);
     ASSERT_TRUE(spin_until([&] { return relay.has_client(); }));
     for (int i = 0; i < 16 * 1024; ++i)
         relay.send(QByteArray(1023, 'o') + '\n');
@@ -284,28 +280,6 @@ TEST_F(ConsoleTest, RelayStopsStreamsAndStaysBounded) {
         received.contains(" bytes of output dropped, the client did not read them\nanswer\n"));
     EXPECT_TRUE(received.contains(QByteArray(64 * 1024, 'c') +
                                   "\nrelay: a line of 102400 bytes was cut to 65536\nnext\n"));
-}
-
-// A client whose connection breaks loses what it queued: nothing of it runs
-// after it has gone.
-TEST_F(ConsoleTest, RelayDropsWhatABrokenClientQueued) {
-    console::Relay relay(console);
-    ASSERT_TRUE(relay.listen(0));
-    start_device_thread();
-    QTcpSocket client;
-    client.connectToHost(QHostAddress::LocalHost, relay.server()->serverPort());
-    ASSERT_TRUE(spin_until([&] { return relay.has_client(); }));
-    client.write("wait(300)\npage(3)\n");
-    ASSERT_TRUE(spin_until([&] { return console.busy(); }));
-    // Closing with data unread resets the connection.
-    const linger reset{1, 0};
-    ::setsockopt(static_cast<int>(client.socketDescriptor()), SOL_SOCKET, SO_LINGER, &reset,
-                 sizeof reset);
-    client.abort();
-    ASSERT_TRUE(spin_until([&] { return !relay.has_client(); }));
-    ASSERT_TRUE(settle());
-    spin_until([] { return false; }, 100);
-    EXPECT_EQ(chip_register(0, rx5120::reg::kPage), 0) << "page(3) ran after the client left";
 }
 
 // Processes of another user are turned away (the test needs root to be one).

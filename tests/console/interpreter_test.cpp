@@ -10,7 +10,6 @@
 
 #include "device/telemetry.h"
 #include "kit_fixture.h"
-#include "test_names.h"
 
 namespace {
 
@@ -18,63 +17,53 @@ using Printed = QStringList;
 
 // ---- Lines and their exact answers ------------------------------------
 
-struct Exchange {
-    const char *line;
-    std::vector<const char *> printed;
-};
-
-class CommandAnswers : public ConsoleKitTest, public ::testing::WithParamInterface<Exchange> {};
-
-TEST_P(CommandAnswers, PrintExactly) {
-    Printed expected;
-    for (const char *text : GetParam().printed)
-        expected << QString::fromUtf8(text);
-    EXPECT_EQ(run(GetParam().line), expected) << GetParam().line;
-    EXPECT_EQ(host.refreshes, 1) << "every line refreshes the window once";
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Interpreter, CommandAnswers,
-    ::testing::Values(
-        Exchange{"", {}}, Exchange{"nonsense", {"Syntax error"}},
-        Exchange{"vset_b0 = 1", {"Syntax error"}}, Exchange{" VSET_B0", {"Syntax error"}},
-        Exchange{"for i=0:1:3", {"Syntax error"}},
+// Every line refreshes the window once. In order: page and access level
+// changes stay for the rows after them.
+TEST_F(ConsoleKitTest, CommandAnswers) {
+    const struct {
+        const char *line;
+        Printed printed;
+    } rows[] = {
+        {"", {}}, {"nonsense", {"Syntax error"}},
+        {"vset_b0 = 1", {"Syntax error"}}, {" VSET_B0", {"Syntax error"}},
+        {"for i=0:1:3", {"Syntax error"}},
         // Pages: 0..6, the closing parenthesis optional.
-        Exchange{"page()", {"page 0"}}, Exchange{"page(3", {"switched to page 3"}},
-        Exchange{"page(7)", {"illegal page number"}}, Exchange{"page(-1)", {"illegal page number"}},
+        {"page()", {"page 0"}}, {"page(3", {"switched to page 3"}},
+        {"page(7)", {"illegal page number"}}, {"page(-1)", {"illegal page number"}},
         // Output voltage and load current: buck bounds.
-        Exchange{"vout()", {"choose buck 0."}}, Exchange{"vout(-2)", {"not available"}},
-        Exchange{"iout(6)", {"choose buck 0-5."}}, Exchange{"iout(-1)", {"choose buck 0-5."}},
-        Exchange{"i2c_bus(vtx)", {"Syntax error"}},
+        {"vout()", {"choose buck 0."}}, {"vout(-2)", {"not available"}},
+        {"iout(6)", {"choose buck 0-5."}}, {"iout(-1)", {"choose buck 0-5."}},
+        {"i2c_bus(vtx)", {"Syntax error"}},
         // Collision values in both notations; nothing reaches the chip.
-        Exchange{"i2c_collision(1h,2h,3h,4h)", {"01 02 03 04"}},
-        Exchange{"i2c_collision(a,bb,c,dd)", {"0a bb 0c dd"}},
-        Exchange{"i2c_collision(1,2,3)", {"Syntax error"}},
+        {"i2c_collision(1h,2h,3h,4h)", {"01 02 03 04"}},
+        {"i2c_collision(a,bb,c,dd)", {"0a bb 0c dd"}}, {"i2c_collision(1,2,3)", {"Syntax error"}},
         // Addresses above 0x7F are not recognised.
-        Exchange{"i2c_addr(0x80)", {"Syntax error"}}, Exchange{"send_seq", {"Syntax error"}},
-        Exchange{"PIN_INT = 1", {"This is read-only pin."}}, Exchange{"pin_nrst", {"Syntax error"}},
+        {"i2c_addr(0x80)", {"Syntax error"}}, {"send_seq", {"Syntax error"}},
+        {"PIN_INT = 1", {"This is read-only pin."}}, {"pin_nrst", {"Syntax error"}},
         // Register expressions: bounds (no wrap past 32 bits) and value forms.
-        Exchange{"VSET_B0 = 128", {"value out of bounds. (0-7F) (0-127 dec)"}},
-        Exchange{"VSET_B0 = -1", {"value out of bounds. (0-7F) (0-127 dec)"}},
-        Exchange{"VSET_B0 = 4294967296", {"value out of bounds. (0-7F) (0-127 dec)"}},
-        Exchange{"0x12[3:0] = 16", {"value out of bounds. (0-F) (0-15 dec)"}},
-        Exchange{"BUCK_LOAD_CURR = 0x800", {"value out of bounds. (0-7FF) (0-2047 dec)"}},
-        Exchange{"VSET_B0 = 0b101", {"value must be in hexadecimal,binary or decimal format."}},
-        Exchange{"VSET_B0 =", {"value must be in hexadecimal,binary or decimal format."}},
+        {"VSET_B0 = 128", {"value out of bounds. (0-7F) (0-127 dec)"}},
+        {"VSET_B0 = -1", {"value out of bounds. (0-7F) (0-127 dec)"}},
+        {"VSET_B0 = 4294967296", {"value out of bounds. (0-7F) (0-127 dec)"}},
+        {"0x12[3:0] = 16", {"value out of bounds. (0-F) (0-15 dec)"}},
+        {"BUCK_LOAD_CURR = 0x800", {"value out of bounds. (0-7FF) (0-2047 dec)"}},
+        {"VSET_B0 = 0b101", {"value must be in hexadecimal,binary or decimal format."}},
+        {"VSET_B0 =", {"value must be in hexadecimal,binary or decimal format."}},
         // Access levels, keywords matched as prefixes.
-        Exchange{"test", {"switched to test mode"}}, Exchange{"user", {"switched to user mode"}},
-        Exchange{"debug", {"switched to debug mode"}},
-        Exchange{"advanced", {"switched to advanced user mode"}},
-        Exchange{"testing", {"switched to test mode"}},
+        {"test", {"switched to test mode"}}, {"user", {"switched to user mode"}},
+        {"debug", {"switched to debug mode"}}, {"advanced", {"switched to advanced user mode"}},
+        {"testing", {"switched to test mode"}},
         // Delays: 0..10000 ms, a number required.
-        Exchange{"wait(0)", {"wait for 0 ms"}},
-        Exchange{"wait(10001)", {"maximum delay is 10000 ms"}},
-        Exchange{"wait(-5)", {"minimum delay is 0 ms"}},
-        Exchange{"wait(", {"wait needs a delay in ms: wait(time)"}},
-        Exchange{"wait()", {"wait needs a delay in ms: wait(time)"}},
-        Exchange{"echo done 42", {"done 42"}}, Exchange{"echo", {""}},
-        Exchange{"poll()", {"poll status : off"}}),
-    [](const auto &info) { return case_name(info.index, info.param.line); });
+        {"wait(0)", {"wait for 0 ms"}}, {"wait(10001)", {"maximum delay is 10000 ms"}},
+        {"wait(-5)", {"minimum delay is 0 ms"}},
+        {"wait(", {"wait needs a delay in ms: wait(time)"}},
+        {"wait()", {"wait needs a delay in ms: wait(time)"}},
+        {"echo done 42", {"done 42"}}, {"echo", {""}}, {"poll()", {"poll status : off"}}};
+    for (const auto &r : rows) {
+        host.refreshes = 0;
+        EXPECT_EQ(run(r.line), r.printed) << r.line;
+        EXPECT_EQ(host.refreshes, 1) << r.line;
+    }
+}
 
 // ---- Register expressions at the chip ------------------------------------
 
@@ -88,119 +77,79 @@ TEST_F(ConsoleKitTest, RegisterQueryPrintsValueAndBitGroups) {
               (QStringList{"VSET_B0", "VSET_B0", "VSET_B0", "VSET_B0", "R_VSET_B0", "0x00[7]"}));
 }
 
-TEST_F(ConsoleKitTest, WideFieldQueryShowsTheLowByteInBitGroups) {
-    power_up_buck5();
-    kit("load 5 20470");
-    run("0x21 = 5"); // measure Buck5
-    kit("advance 5");
-    // 2047 counts, give or take the measurement's one count of noise.
-    const Printed printed = run("BUCK_LOAD_CURR");
-    ASSERT_EQ(printed.size(), 1);
-    EXPECT_TRUE(
-        printed[0].contains(QRegularExpression("^BUCK_LOAD_CURR = 0x7F[EF] \\( 1111 111[01] \\)$")))
-        << printed[0].toStdString();
+// Assignments reach the chip with a read-modify-write.
+TEST_F(ConsoleKitTest, AssignmentsReachTheChip) {
+    const struct {
+        const char *line;
+        int address, before, after;
+        const char *record;
+    } rows[] = {
+        {"VSET_B0 5", 0x00, 0x80, 0x85, "VSET_B0 = 0x5"},
+        {"VSET_B0 == 11111b", 0x00, 0x00, 0x1F, "VSET_B0 = 0x1F"},
+        {"VSET_B0 = 127", 0x00, 0x80, 0xFF, "VSET_B0 = 0x7F"},
+        {"R_VSET_B0 = 0x1FH", 0x00, 0x80, 0x1F, "R_VSET_B0 = 0x1F"},
+        {"0x12 = 0xaa", 0x12, 0x0A, 0xAA, "0x12 = 0xAA"},
+        {"0x12[7] = 1", 0x12, 0x0A, 0x8A, "0x12[7] = 0x1"},
+        {"0x12[3:0] = 15", 0x12, 0xA0, 0xAF, "0x12[3:0] = 0xF"},
+        {"DELAY_B0 = 12z", 0x12, 0x0A, 0x0C, "DELAY_B0 = 0xC"}};
+    for (const auto &a : rows) {
+        set_chip_register(0, a.address, a.before);
+        host.log.clear();
+        EXPECT_EQ(run(a.line), Printed{}) << a.line;
+        EXPECT_EQ(chip_register(0, a.address), a.after) << a.line;
+        EXPECT_EQ(host.log, QStringList{a.record});
+    }
 }
-
-struct Assignment {
-    const char *line;
-    int address;
-    int before;
-    int after;
-    const char *record;
-};
-
-class AssignmentsReachTheChip : public ConsoleKitTest,
-                                public ::testing::WithParamInterface<Assignment> {};
-
-TEST_P(AssignmentsReachTheChip, WithReadModifyWrite) {
-    const Assignment &a = GetParam();
-    set_chip_register(0, a.address, a.before);
-    EXPECT_EQ(run(a.line), Printed{}) << a.line;
-    EXPECT_EQ(chip_register(0, a.address), a.after) << a.line;
-    EXPECT_EQ(host.log, QStringList{a.record});
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Expressions, AssignmentsReachTheChip,
-    ::testing::Values(Assignment{"VSET_B0 5", 0x00, 0x80, 0x85, "VSET_B0 = 0x5"},
-                      Assignment{"VSET_B0 == 11111b", 0x00, 0x00, 0x1F, "VSET_B0 = 0x1F"},
-                      Assignment{"VSET_B0 = 127", 0x00, 0x80, 0xFF, "VSET_B0 = 0x7F"},
-                      Assignment{"R_VSET_B0 = 0x1FH", 0x00, 0x80, 0x1F, "R_VSET_B0 = 0x1F"},
-                      Assignment{"0x12 = 0xaa", 0x12, 0x0A, 0xAA, "0x12 = 0xAA"},
-                      Assignment{"0x12[7] = 1", 0x12, 0x0A, 0x8A, "0x12[7] = 0x1"},
-                      Assignment{"0x12[3:0] = 15", 0x12, 0xA0, 0xAF, "0x12[3:0] = 0xF"},
-                      Assignment{"DELAY_B0 = 12z", 0x12, 0x0A, 0x0C, "DELAY_B0 = 0xC"}),
-    [](const auto &info) { return case_name(info.index, info.param.line); });
 
 // ---- No values without an adapter, no silent failures ----------------------
 
-// The kit is made to fail (commands before the line), then the line must
+// The kit is made to fail (commands before the lines), then each line must
 // answer its error and count as failed: never a made-up value, never nothing.
-struct Refusal {
-    std::vector<const char *> kit;
-    const char *lines;   // '|' between lines, each answered alike
-    const char *printed; // the one line each prints
-    bool ok;
-};
-
-class FailuresAreAnswered : public ConsoleKitTest, public ::testing::WithParamInterface<Refusal> {};
-
-TEST_P(FailuresAreAnswered, WithTheirError) {
-    const Refusal &r = GetParam();
-    for (const char *command : r.kit)
-        kit(command);
-    for (const QString &line : QString::fromLatin1(r.lines).split('|')) {
-        const Printed printed = run(line.toLatin1().constData());
-        ASSERT_EQ(printed.size(), 1) << line.toStdString() << ": " << printed.join("|").toStdString();
-        EXPECT_TRUE(printed[0].startsWith(QString::fromLatin1(r.printed)))
-            << line.toStdString() << ": " << printed[0].toStdString();
-        EXPECT_EQ(interpreter.succeeded(), r.ok) << line.toStdString();
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    NoAdapter, FailuresAreAnswered,
-    ::testing::Values(
-        Refusal{{"unplug"},
-                "VSET_B0|VSET_B0 = 1|0x12[3:0]|PIN_NRST|PIN_INT|PIN_NRST = 1|vout(0)|iout(0)|temp|"
-                "page()|advanced|status|expect(VSET_B0, 0)",
-                "USB ERROR", false},
-        Refusal{{"unplug", "plug"}, "VSET_B0", "USB ERROR", false}, // not reopened yet
+// In order: each row's faults stay until a later row ends them.
+TEST_F(ConsoleKitTest, FailuresAreAnsweredWithTheirError) {
+    const struct {
+        std::vector<const char *> kit;
+        const char *lines;   // '|' between lines, each answered alike
+        const char *printed; // the one line each prints (null: nothing)
+        bool ok;
+    } rows[] = {
+        {{}, "echo fine", "fine", true},
+        {{}, "expect(NOPE, 1)", "expect: no register, field or pin named NOPE", false},
+        {{}, "expect(VSET_B0)", "expect needs a name and a value", false},
+        {{}, "nonsense|PIN_INT = 1|VSET_B0 = 128", "", false},
+        // expect compares what a query shows, in every value form.
+        {{"reg 0 00 21"},
+         "expect(VSET_B0, 0x21)|expect( VSET_B0 , 33 )|expect(0x00[6:0], 100001b)|"
+         "expect(PIN_NRST, 0)",
+         nullptr, true},
+        {{}, "expect(VSET_B0, 0x20)", "expect VSET_B0: 0x21, expected 0x20", false},
         // The refused write of a field, a register and a pin; the refused
         // status script: the pin is read from the adapter, as it is.
-        Refusal{{"refuse a8"}, "VSET_B0 = 1|0x12 = 1|iout(1)", "I2C : NO ACK", false},
-        Refusal{{"refuse a1"}, "PIN_NRST = 1", "USB ERROR", false},
-        Refusal{{"pin 0 23 1", "refuse c2"}, "PIN_NRST", "PIN_NRST = 1", true},
+        {{"refuse a8"}, "VSET_B0 = 1|0x12 = 1|iout(1)", "I2C : NO ACK", false},
+        {{"refuse off", "refuse a1"}, "PIN_NRST = 1", "USB ERROR", false},
+        {{"refuse off", "pin 0 23 1", "refuse c2"}, "PIN_NRST", "PIN_NRST = 1", true},
         // No made-up value or current from a chip that does not answer.
-        Refusal{{"nack on"}, "VSET_B0|VSET_B0 = 1|page()|page(2)|advanced|iout(0)|expect(VSET_B0, 0)",
-                "I2C : NO ACK", false},
-        // expect compares what a query shows.
-        Refusal{
-            {"reg 0 00 21"}, "expect(VSET_B0, 0x20)", "expect VSET_B0: 0x21, expected 0x20", false},
-        Refusal{{}, "expect(NOPE, 1)", "expect: no register, field or pin named NOPE", false},
-        Refusal{{}, "expect(VSET_B0)", "expect needs a name and a value", false},
-        Refusal{{}, "nonsense|PIN_INT = 1|VSET_B0 = 128", "", false},
-        Refusal{{}, "echo fine", "fine", true}),
-    [](const auto &info) {
-        std::string name;
-        for (const char *c : info.param.kit)
-            name += std::string(c) + " ";
-        return case_name(info.index, (name + info.param.lines).c_str());
-    });
-
-TEST_F(ConsoleKitTest, ExpectAndPollWithAndWithoutAdapter) {
-    set_chip_register(0, 0x00, 0x21);
-    for (const char *line : {"expect(VSET_B0, 0x21)", "expect( VSET_B0 , 33 )",
-                             "expect(0x00[6:0], 100001b)", "expect(PIN_NRST, 0)"}) {
-        EXPECT_EQ(run(line), Printed{}) << line;
-        EXPECT_TRUE(interpreter.succeeded()) << line;
+        {{"refuse off", "nack on"},
+         "VSET_B0|VSET_B0 = 1|page()|page(2)|advanced|iout(0)|expect(VSET_B0, 0)", "I2C : NO ACK",
+         false},
+        {{"nack off", "unplug"},
+         "VSET_B0|VSET_B0 = 1|0x12[3:0]|PIN_NRST|PIN_INT|PIN_NRST = 1|vout(0)|iout(0)|temp|"
+         "page()|advanced|status|expect(VSET_B0, 0)|poll(1)",
+         "USB ERROR", false},
+        {{"plug"}, "VSET_B0", "USB ERROR", false}, // not reopened yet
+    };
+    for (const auto &r : rows) {
+        for (const char *command : r.kit)
+            kit(command);
+        for (const QString &line : QString::fromLatin1(r.lines).split('|')) {
+            SCOPED_TRACE(line.toStdString());
+            const Printed printed = run(line.toLatin1().constData());
+            ASSERT_EQ(printed.size(), r.printed ? 1 : 0) << printed.join("|").toStdString();
+            EXPECT_TRUE(!r.printed || printed[0].startsWith(QString::fromLatin1(r.printed)))
+                << printed.join("|").toStdString();
+            EXPECT_EQ(interpreter.succeeded(), r.ok);
+        }
     }
-    kit("unplug");
-    run("VSET_B0");
-    run("poll(1)");
-    EXPECT_FALSE(interpreter.succeeded());
-    EXPECT_TRUE(interpreter.failure().startsWith("USB ERROR: cannot poll, no adapter"))
-        << interpreter.failure().toStdString();
 }
 
 TEST_F(ConsoleKitTest, IdentifyNamesProgramAdapterAndChip) {
@@ -217,17 +166,6 @@ TEST_F(ConsoleKitTest, IdentifyNamesProgramAdapterAndChip) {
     EXPECT_EQ(run("identify"),
               (Printed{"program: evalpanel " EVALPANEL_VERSION, "adapter: none",
                        "connection: not connected", "chip id: ", "access level: ", "page: "}));
-}
-
-TEST_F(ConsoleKitTest, StatusIsTheRecordingsRowByColumn) {
-    const Printed printed = run("status");
-    QStringList header = evalpanel::CsvRecorder::header();
-    header.removeAll("time_s");
-    header.removeAll("events");
-    ASSERT_EQ(printed.size(), header.size());
-    for (qsizetype i = 0; i < header.size(); ++i)
-        EXPECT_TRUE(printed[i].startsWith(header[i] + ": ")) << printed[i].toStdString();
-    EXPECT_TRUE(printed.contains("state: ready")) << printed.join("|").toStdString();
 }
 
 // ---- Commands with effects -------------------------------------------------
@@ -272,6 +210,15 @@ TEST_F(ConsoleKitTest, LoadCurrentSelectsTheBuckAndReadsTensOfMilliamps) {
         << printed[0].toStdString();
     EXPECT_EQ(host.sleeps, std::vector<int>{5});
     EXPECT_EQ(chip_register(0, 0x21) & 0x07, 5);
+    // A wide field's query shows its low byte in bit groups: 2047 counts,
+    // give or take the measurement's one count of noise.
+    kit("load 5 20470");
+    kit("advance 5");
+    const Printed wide = run("BUCK_LOAD_CURR");
+    ASSERT_EQ(wide.size(), 1);
+    EXPECT_TRUE(
+        wide[0].contains(QRegularExpression("^BUCK_LOAD_CURR = 0x7F[EF] \\( 1111 111[01] \\)$")))
+        << wide[0].toStdString();
 }
 
 TEST_F(ConsoleKitTest, BusAndAddressCommandsMoveTheTraffic) {
@@ -325,29 +272,30 @@ TEST_F(ConsoleKitTest, PinCommands) {
     EXPECT_EQ(run("PIN_NRST=0"), Printed{});
     EXPECT_EQ(kit_pin(0, 23), 0);
     EXPECT_EQ(run("PIN_NRST"), Printed{"PIN_NRST = 0"});
-    EXPECT_EQ(run("PIN_INT = 0"), Printed{"This is read-only pin."});
     EXPECT_EQ(host.log,
               (QStringList{"PIN_NRST = 1", "PIN_NRST", "PIN_NRST", "PIN_NRST = 0", "PIN_NRST"}));
 }
 
-TEST_F(ConsoleKitTest, BusTestPassesOnAHealthyChip) {
+// Passing steps erase themselves; a chip that does not answer fails every
+// read. Nothing is mirrored to a client.
+TEST_F(ConsoleKitTest, BusTestCountsFailedReads) {
     run("i2c_test");
-    const QStringList lines = doc.lines();
+    QStringList lines = doc.lines();
     EXPECT_EQ(lines.count("Write/read test to register 0x19:"), 10);
     EXPECT_EQ(lines.count("Write/read test to register 0x1e:"), 10);
     ASSERT_GE(lines.size(), 2);
     EXPECT_TRUE(lines[lines.size() - 2].startsWith("0 errors in "));
     EXPECT_TRUE(lines[lines.size() - 2].endsWith(" seconds / 15360 read/write pairs"));
     EXPECT_EQ(lines.last(), "OK");
-    EXPECT_FALSE(doc.text.contains("write 0x")); // passing steps erase themselves
+    EXPECT_FALSE(doc.text.contains("write 0x"));
     EXPECT_EQ(chip_register(0, 0x19), 0xFF);
-    EXPECT_TRUE(host.printed.isEmpty()); // nothing mirrored to a client
-}
+    EXPECT_TRUE(host.printed.isEmpty());
 
-TEST_F(ConsoleKitTest, BusTestReportsEveryFailedRead) {
+    doc.text.clear();
+    doc.cursor = 0;
     kit("nack on");
     run("i2c_test");
-    const QStringList lines = doc.lines();
+    lines = doc.lines();
     EXPECT_EQ(lines.count("NACK"), 15360);
     EXPECT_TRUE(doc.text.contains("write 0x00\nNACK\n"));
     EXPECT_GE(lines.indexOf(QRegularExpression("^15360 errors in .* seconds / 15360 "

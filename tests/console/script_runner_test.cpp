@@ -8,7 +8,6 @@
 #include "console/script_runner.h"
 #include "fake_document.h"
 #include "temp_files.h"
-#include "test_names.h"
 
 using console::ScriptRunner;
 using Lines = std::vector<std::string>;
@@ -38,61 +37,53 @@ class ScriptRunnerTest : public ::testing::Test {
     Lines commands;
 };
 
-struct Script {
-    const char *name;
-    std::string content;
-    const char *arguments;
-    Lines commands;
-};
-
-class ScriptRuns : public ScriptRunnerTest, public ::testing::WithParamInterface<Script> {};
-
-TEST_P(ScriptRuns, HandsOnTheseCommands) {
-    EXPECT_EQ(run(GetParam().content, GetParam().arguments), GetParam().commands);
-    EXPECT_EQ(doc.text, QString()) << "no recursion message";
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Scripts, ScriptRuns,
-    ::testing::Values(
+TEST_F(ScriptRunnerTest, HandsOnTheseCommands) {
+    const struct {
+        const char *name;
+        std::string content;
+        const char *arguments;
+        Lines commands;
+    } rows[] = {
         // Arguments: a missing one cuts the line; eight at most; tabs belong to words.
-        Script{"arguments", "$0 = $1\n$2 = 1\nVSET_B0 = $1 # $9 gone\n$ $x $$1\n", "0x12 5",
-               {"0x12 = 5", "VSET_B0 = 5 # ", "$ $x $5"}},
-        Script{"eight_arguments", "$0$1$2$3$4$5$6$7|$8\n$0\n", "a b c d e f g h i",
-               {"abcdefgh|", "a"}},
-        Script{"tab_in_argument", "[$0]\n", "x\ty z", {"[x\ty]"}},
-        Script{"comments_blanks_crlf", "  page()\r\n# comment\n// comment\n\n   \n\r\n\twait(1)\nlast",
-               "", {"page()", "wait(1)", "last"}},
-        Script{"long_line_in_pieces", std::string(255, 'x') + "yz\n", "",
-               {std::string(255, 'x'), "yz"}},
+        {"arguments", "$0 = $1\n$2 = 1\nVSET_B0 = $1 # $9 gone\n$ $x $$1\n", "0x12 5",
+         {"0x12 = 5", "VSET_B0 = 5 # ", "$ $x $5"}},
+        {"eight_arguments", "$0$1$2$3$4$5$6$7|$8\n$0\n", "a b c d e f g h i", {"abcdefgh|", "a"}},
+        {"tab_in_argument", "[$0]\n", "x\ty z", {"[x\ty]"}},
+        {"comments_blanks_crlf", "  page()\r\n# comment\n// comment\n\n   \n\r\n\twait(1)\nlast",
+         "", {"page()", "wait(1)", "last"}},
+        {"long_line_in_pieces", std::string(255, 'x') + "yz\n", "", {std::string(255, 'x'), "yz"}},
         // A non-ASCII byte ends only the file it is in.
-        Script{"non_ascii_nested", "x\nbad.txt\ny\n", "", {"x", "p", "y"}},
+        {"non_ascii_nested", "x\nbad.txt\ny\n", "", {"x", "p", "y"}},
         // Loops exclude the end value; the variable is a prefix match and
         // arguments are replaced first.
-        Script{"loop", "for i=0:1:3\n0x12 = $i\nend\nafter\n", "",
-               {"0x12 = 0", "0x12 = 1", "0x12 = 2", "after"}},
-        Script{"loop_step_crlf", "for n=0:2:5\n  w $n\r\n# $n\n  end\n", "", {"w 0", "w 2", "w 4"}},
-        Script{"loop_variable_prefix", "for i=1:1:2\n$ix $0 $i$i\nend\n", "$i", {"1x 1 11"}},
+        {"loop", "for i=0:1:3\n0x12 = $i\nend\nafter\n", "",
+         {"0x12 = 0", "0x12 = 1", "0x12 = 2", "after"}},
+        {"loop_step_crlf", "for n=0:2:5\n  w $n\r\n# $n\n  end\n", "", {"w 0", "w 2", "w 4"}},
+        {"loop_variable_prefix", "for i=1:1:2\n$ix $0 $i$i\nend\n", "$i", {"1x 1 11"}},
         // For i = 0 the inner loop 0:1:0 runs no pass; its header takes the
         // outer variable, its body does not.
-        Script{"nested_loop", "for i=0:1:3\n for j=0:1:$i\n  x $j $i\n end\n y $i\nend\n", "",
-               {"y 0", "x 0 $i", "y 1", "x 0 $i", "x 1 $i", "y 2"}},
+        {"nested_loop", "for i=0:1:3\n for j=0:1:$i\n  x $j $i\n end\n y $i\nend\n", "",
+         {"y 0", "x 0 $i", "y 1", "x 0 $i", "x 1 $i", "y 2"}},
         // Blanks around "=" become part of the name.
-        Script{"blank_in_header", "for i = 0:1:3\n0x12 = $i\nw $i ms\nend\n", "",
-               {"0x12 = $i", "w 0ms", "0x12 = $i", "w 1ms", "0x12 = $i", "w 2ms"}},
+        {"blank_in_header", "for i = 0:1:3\n0x12 = $i\nw $i ms\nend\n", "",
+         {"0x12 = $i", "w 0ms", "0x12 = $i", "w 1ms", "0x12 = $i", "w 2ms"}},
         // Loops that would not run or not end run no pass.
-        Script{"empty_range", "for i=3:1:3\nA $i\nfor j=0:1:2\nB\nend\nC\nend\nD\n", "", {"D"}},
+        {"empty_range", "for i=3:1:3\nA $i\nfor j=0:1:2\nB\nend\nC\nend\nD\n", "", {"D"}},
         // Reversed, zero step, negative step, counting down.
-        Script{"no_pass", "for i=4:1:3\nA\nend\nfor i=0:0:3\nB\nend\nfor i=0:-1:3\nC\nend\n"
-                          "for i=5:-1:0\nE\nend\nD\n", "", {"D"}},
+        {"no_pass", "for i=4:1:3\nA\nend\nfor i=0:0:3\nB\nend\nfor i=0:-1:3\nC\nend\n"
+                   "for i=5:-1:0\nE\nend\nD\n", "", {"D"}},
         // Malformed headers are no loops: only the header is consumed.
-        Script{"header_missing_end", "for i=0:1\nA $i\nend\n", "", {"A $i", "end"}},
-        Script{"ten_character_name", "for abcdefghij=0:1:2\nA\nend\n", "", {"A", "end"}},
-        Script{"nine_character_name", "for abcdefghi=0:1:2\nA $abcdefghi\nend\n", "",
-               {"A 0", "A 1"}},
-        Script{"file_ends_in_body", "for i=0:1:3\nA $i\n", "", {"A 0"}},
-        Script{"body_calls_script", "for k=0:1:2\ninner.txt $k\nend\n", "", {"got 0", "got 1"}}),
-    [](const auto &info) { return case_name(info.index, info.param.name); });
+        {"header_missing_end", "for i=0:1\nA $i\nend\n", "", {"A $i", "end"}},
+        {"ten_character_name", "for abcdefghij=0:1:2\nA\nend\n", "", {"A", "end"}},
+        {"nine_character_name", "for abcdefghi=0:1:2\nA $abcdefghi\nend\n", "", {"A 0", "A 1"}},
+        {"file_ends_in_body", "for i=0:1:3\nA $i\n", "", {"A 0"}},
+        {"body_calls_script", "for k=0:1:2\ninner.txt $k\nend\n", "", {"got 0", "got 1"}}};
+    for (const auto &r : rows) {
+        commands.clear();
+        EXPECT_EQ(run(r.content, r.arguments), r.commands) << r.name;
+        EXPECT_EQ(doc.text, QString()) << r.name << ": no recursion message";
+    }
+}
 
 TEST_F(ScriptRunnerTest, DeclinesLinesThatNameNoScript) {
     std::filesystem::create_directory("sub");

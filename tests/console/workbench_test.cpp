@@ -44,7 +44,7 @@ class WorkbenchTest : public ConsoleKitTest {
     QTemporaryDir dir;
 };
 
-TEST_F(WorkbenchTest, SavedConfigurationRestoresPageZeroInFewExchanges) {
+TEST_F(WorkbenchTest, SavedConfigurationRestoresPageZeroAndExportsAsAHeader) {
     run(QStringLiteral("VSET_B0 = 0x30"));
     run(QStringLiteral("R_DELAY_BUCK4 = 0x21"));
     run(QStringLiteral("MASK_UVLO = 1"));
@@ -84,6 +84,46 @@ TEST_F(WorkbenchTest, SavedConfigurationRestoresPageZeroInFewExchanges) {
     EXPECT_EQ(runner.run_script(file.toLocal8Bit().constData()), 1);
     EXPECT_TRUE(host.printed.isEmpty()) << host.printed.join(QLatin1Char('|')).toStdString();
     EXPECT_EQ(chip_register(0, 0x16), 0x21);
+
+    // The C header compiles alone as C99 and as C++ and holds the chip's
+    // registers, in the configuration's order and number.
+    const QString header = path("rx5120_registers.h");
+    ASSERT_EQ(run(QStringLiteral("export_registers(%1)").arg(header)),
+              QStringList{QStringLiteral("exported 31 registers to %1").arg(header)});
+    EXPECT_TRUE(read_file(header).contains(QStringLiteral("{0x16, 0x21}, /* R_DELAY_BUCK4: ")));
+    const QString main = path("main.c");
+    write_file(main, QStringLiteral(
+                         "#include <stdio.h>\n#include \"rx5120_registers.h\"\n"
+                         "int main(void) {\n    int i;\n"
+                         "    for (i = 0; i < RX5120_REGISTER_COUNT; ++i)\n"
+                         "        printf(\"%d %d\\n\", rx5120_registers[i].address, "
+                         "rx5120_registers[i].value);\n"
+                         "    return (int)(sizeof rx5120_registers / sizeof rx5120_registers[0]) "
+                         "!= RX5120_REGISTER_COUNT;\n}\n"));
+    const struct {
+        const char *compiler;
+        QStringList flags;
+    } builds[] = {{RX_TEST_C_COMPILER, {"-std=c99", "-pedantic", "-Wall", "-Wextra", "-Werror"}},
+                  {RX_TEST_CXX_COMPILER, {"-x", "c++", "-std=c++17", "-Wall", "-Wextra", "-Werror"}}};
+    for (const auto &b : builds) {
+        const QString program = path("exported");
+        QProcess cc;
+        cc.start(QString::fromLatin1(b.compiler), b.flags + QStringList{main, "-o", program});
+        ASSERT_TRUE(cc.waitForFinished(60000));
+        ASSERT_EQ(cc.exitCode(), 0) << b.compiler << ": " << cc.readAllStandardError().toStdString();
+        QProcess exported;
+        exported.start(program, {});
+        ASSERT_TRUE(exported.waitForFinished(10000));
+        EXPECT_EQ(exported.exitCode(), 0);
+        const QStringList rows =
+            QString::fromLatin1(exported.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+        EXPECT_EQ(rows.size(), evalpanel::configuration_register_count());
+        for (const QString &row : rows) {
+            const QStringList pair = row.split(' ');
+            ASSERT_EQ(pair.size(), 2);
+            EXPECT_EQ(pair[1].toInt(), chip_register(0, pair[0].toInt())) << b.compiler << " " << row.toStdString();
+        }
+    }
 }
 
 // Every value form of the console (and "0b" binary) and comments anywhere;
@@ -222,7 +262,7 @@ TEST_F(WorkbenchTest, PartialLoadSaysWhatTheChipHolds) {
         << host.log.join(QLatin1Char('|')).toStdString();
 }
 
-TEST_F(WorkbenchTest, RecordingHasOneRowPerPollWithFaultEdges) {
+TEST_F(WorkbenchTest, RecordingHasOneRowPerPollWithFaultAndConnectionEvents) {
     const QString file = path("rec.csv");
     // Polling is off: the rows below come from polls run by hand.
     EXPECT_EQ(run(QStringLiteral("record(%1)").arg(file)),
@@ -258,57 +298,44 @@ TEST_F(WorkbenchTest, RecordingHasOneRowPerPollWithFaultEdges) {
         EXPECT_TRUE(row[events].contains(QString::fromLatin1(expected_events[i - 1])))
             << row[events].toStdString();
     }
-    // The unmasked flag pulls the interrupt line with it.
+
+    // The adapter and the chip coming and going are events in the fault
+    // history and the recording; polling stopped under a recording is said,
+    // and comes back with the adapter.
+    const QString again = path("again.csv");
+    session.set_polling(true);
+    QSignalSpy notes(&workbench, &evalpanel::Workbench::recording_note);
+    EXPECT_EQ(run(QStringLiteral("record(%1)").arg(again)),
+              QStringList{QStringLiteral("recording to %1").arg(again)});
+    for (const char *fault : {"nack on", "nack off", "unplug"}) {
+        kit(fault);
+        session.poll();
+    }
+    EXPECT_FALSE(session.polling());
+    kit("plug");
+    session.connect_adapter();
+    EXPECT_TRUE(session.polling()) << "polling was on when the adapter was lost";
+    run("record()");
+    QStringList edges;
+    for (const QString &line : read_file(again).split('\n', Qt::SkipEmptyParts).mid(1))
+        if (!line.section(',', -1).isEmpty())
+            edges << line.section(',', -1);
+    EXPECT_EQ(edges, (QStringList{"chip does not answer", "chip answers again", "adapter lost",
+                                  "polling stopped: adapter lost", "adapter back",
+                                  "polling started"}))
+        << edges.join('|').toStdString();
+    ASSERT_EQ(notes.count(), 2);
+    EXPECT_EQ(notes[0][0].toString(),
+              QStringLiteral("recording to %1: polling stopped: adapter lost; nothing is recorded "
+                             "until polling starts again")
+                  .arg(again));
+    // The unmasked flag pulled the interrupt line with it.
     QStringList faults;
     for (const auto &edge : workbench.faults())
         faults << edge.text();
-    EXPECT_EQ(faults.join(QLatin1Char(',')).toStdString(), "SCP rise,INT rise,SCP fall,INT fall");
-}
-
-// The C header compiles alone as C99 and as C++ and holds the kit's
-// registers, in the configuration's order and number.
-TEST_F(WorkbenchTest, ExportedHeaderCompilesAndHoldsTheChipsRegisters) {
-    run(QStringLiteral("VSET_B0 = 0x30"));
-    run(QStringLiteral("R_DELAY_BUCK4 = 0x21"));
-    const QString header = path("rx5120_registers.h");
-    ASSERT_EQ(run(QStringLiteral("export_registers(%1)").arg(header)),
-              QStringList{QStringLiteral("exported 31 registers to %1").arg(header)});
-    const QString text = read_file(header);
-    EXPECT_TRUE(text.contains(QStringLiteral("{0x16, 0x21}, /* R_DELAY_BUCK4: ")));
-    const QString main = path("main.c");
-    write_file(main, QStringLiteral(
-                         "#include <stdio.h>\n#include \"rx5120_registers.h\"\n"
-                         "int main(void) {\n    int i;\n"
-                         "    for (i = 0; i < RX5120_REGISTER_COUNT; ++i)\n"
-                         "        printf(\"%d %d\\n\", rx5120_registers[i].address, "
-                         "rx5120_registers[i].value);\n"
-                         "    return (int)(sizeof rx5120_registers / sizeof rx5120_registers[0]) "
-                         "!= RX5120_REGISTER_COUNT;\n}\n"));
-    const struct {
-        const char *compiler;
-        QStringList flags;
-    } builds[] = {{RX_TEST_C_COMPILER, {"-std=c99", "-pedantic", "-Wall", "-Wextra", "-Werror"}},
-                  {RX_TEST_CXX_COMPILER, {"-x", "c++", "-std=c++17", "-Wall", "-Wextra", "-Werror"}}};
-    for (const auto &b : builds) {
-        const QString program = path("exported");
-        QProcess cc;
-        cc.start(QString::fromLatin1(b.compiler), b.flags + QStringList{main, "-o", program});
-        ASSERT_TRUE(cc.waitForFinished(60000));
-        ASSERT_EQ(cc.exitCode(), 0) << b.compiler << ": " << cc.readAllStandardError().toStdString();
-        QProcess exported;
-        exported.start(program, {});
-        ASSERT_TRUE(exported.waitForFinished(10000));
-        EXPECT_EQ(exported.exitCode(), 0);
-        const QStringList rows =
-            QString::fromLatin1(exported.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
-        EXPECT_EQ(rows.size(), evalpanel::configuration_register_count());
-        for (const QString &row : rows) {
-            const QStringList pair = row.split(' ');
-            ASSERT_EQ(pair.size(), 2);
-            EXPECT_EQ(pair[1].toInt(), chip_register(0, pair[0].toInt())) << b.compiler << " " << row.toStdString();
-        }
-        EXPECT_TRUE(rows.contains(QStringLiteral("%1 %2").arg(0x16).arg(0x21)));
-    }
+    EXPECT_EQ(faults, (QStringList{"SCP rise", "INT rise", "SCP fall", "INT fall",
+                                   "chip does not answer", "chip answers again", "adapter lost",
+                                   "adapter back"}));
 }
 
 // The session's state against a file's header: another access level or page
@@ -351,46 +378,6 @@ TEST_F(WorkbenchTest, ComparesConfigurationsFieldByField) {
     const auto chip = evalpanel::compare_with_chip(session, a);
     EXPECT_EQ(chip.differences, QStringList{"DELAY_B0: 0x22 | 0x21"}) << chip.differences.join('|').toStdString();
     EXPECT_TRUE(evalpanel::compare_files(a, path("fifo-less/none.txt")).error.startsWith("cannot read"));
-}
-
-// The adapter and the chip coming and going are events in the fault history
-// and the recording; polling stopped under a recording is said, and comes
-// back with the adapter.
-TEST_F(WorkbenchTest, ConnectionEventsAndPollingStopsAreRecorded) {
-    const QString file = path("rec.csv");
-    session.set_polling(true);
-    QSignalSpy notes(&workbench, &evalpanel::Workbench::recording_note);
-    EXPECT_EQ(run(QStringLiteral("record(%1)").arg(file)),
-              QStringList{QStringLiteral("recording to %1").arg(file)});
-    for (const char *fault : {"nack on", "nack off", "unplug"}) {
-        kit(fault);
-        session.poll();
-    }
-    EXPECT_FALSE(session.polling());
-    kit("plug");
-    session.connect_adapter();
-    EXPECT_TRUE(session.polling()) << "polling was on when the adapter was lost";
-    run("record()");
-
-    QStringList faults;
-    for (const auto &edge : workbench.faults())
-        faults << edge.text();
-    EXPECT_EQ(faults, (QStringList{"chip does not answer", "chip answers again", "adapter lost",
-                                   "adapter back"}));
-    QStringList events;
-    const QStringList lines = read_file(file).split('\n', Qt::SkipEmptyParts);
-    for (const QString &line : lines.mid(1))
-        if (!line.section(',', -1).isEmpty())
-            events << line.section(',', -1);
-    EXPECT_EQ(events, (QStringList{"chip does not answer", "chip answers again", "adapter lost",
-                                   "polling stopped: adapter lost", "adapter back",
-                                   "polling started"}))
-        << events.join('|').toStdString();
-    ASSERT_EQ(notes.count(), 2);
-    EXPECT_EQ(notes[0][0].toString(),
-              QStringLiteral("recording to %1: polling stopped: adapter lost; nothing is recorded "
-                             "until polling starts again")
-                  .arg(file));
 }
 
 // The histories drop what is older than their span (and beyond their count)

@@ -1,5 +1,6 @@
 // The firmware update check against the virtual kit: the decision, the log
 // lines with their time stamps, the boxes, and the kit's firmware after.
+#include "../console/temp_files.h"
 #include "../fifo_deadline.h"
 #include "../virtualkit/kit_lines.h"
 #include "../mainwindow/qstring_print.h"
@@ -8,10 +9,11 @@
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
-#include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -53,9 +55,6 @@ QByteArray image_bytes(uint32_t magic, uint32_t version, int pages, int tail = 0
 class FirmwareCheck : public ::testing::Test {
   protected:
     void SetUp() override {
-        ASSERT_TRUE(dir_.isValid());
-        old_dir_ = QDir::currentPath();
-        ASSERT_TRUE(QDir::setCurrent(dir_.path()));
         kit("reset");
         handle_ = usb_hid_init(BRIDGEIO_VENDOR_ID, BRIDGEIO_PRODUCT_ID);
         ASSERT_NE(handle_, BRIDGEIO_INVALID_HANDLE);
@@ -65,7 +64,6 @@ class FirmwareCheck : public ::testing::Test {
     void TearDown() override {
         if (handle_ != BRIDGEIO_INVALID_HANDLE)
             usb_hid_close(handle_);
-        QDir::setCurrent(old_dir_);
         kit("reset");
     }
 
@@ -100,128 +98,100 @@ class FirmwareCheck : public ::testing::Test {
         return out;
     }
 
-    QTemporaryDir dir_;
-    QString old_dir_;
+    InTempDir cwd_; // where firmware.bin is looked up
     BridgeHandle handle_ = BRIDGEIO_INVALID_HANDLE;
     QStringList lines_;
     QStringList boxes_;
     std::vector<std::pair<int, int>> progress_;
 };
 
-// Files that never reach the flash, in both modes (automatic on an adapter
-// without firmware). The check must not wait on a FIFO for a writer.
-struct RejectedFile {
-    enum Kind { Missing, Directory, Fifo, Bytes };
-    const char *name;
-    Kind kind;
-    QByteArray content; // Bytes: an invalid image; otherwise there is none
-};
-
-class FirmwareRejectedFile : public FirmwareCheck,
-                             public ::testing::WithParamInterface<std::tuple<RejectedFile, bool>> {
-};
-
-TEST_P(FirmwareRejectedFile, IsReportedAndNeverFlashed) {
-    const auto &[file, automatic] = GetParam();
-    if (automatic)
-        kit("firmware none");
-    const std::string name = evalpanel::kFirmwareImageName;
-    const bool bytes = file.kind == RejectedFile::Bytes;
-    if (file.kind == RejectedFile::Directory) {
-        ASSERT_TRUE(QDir().mkdir(QString::fromStdString(name)));
-    } else if (file.kind == RejectedFile::Fifo) {
-        ASSERT_NO_FATAL_FAILURE(fifo_deadline::make_fifo(name));
-    } else if (bytes)
-        write_raw(file.content);
-    EXPECT_EQ(fifo_deadline::call_within_deadline(name, [&] { return run(automatic); }),
-              bytes ? FirmwareOutcome::InvalidImage : FirmwareOutcome::NoImage);
-    const QString current = automatic ? "0.0.0" : "1.2.0";
-    EXPECT_EQ(messages(), QStringList({" : Bootloader version 1.0.4.",
-                                       QString(" : Current firmware version %1.").arg(current),
-                                       bytes ? ": Invalid firmware image." : " : No updates available."}));
-    EXPECT_EQ(boxes_, QStringList{bytes ? "Invalid firmware image." : "No updates available."});
-    EXPECT_EQ(flash_exchanges(), 0);
-    EXPECT_EQ(kit_firmware(), automatic ? "none" : "1.2.0");
-}
-
-constexpr uint32_t kMagic = 0x04050607, kV = version_word(3, 0, 0);
-
-const RejectedFile kRejectedFiles[] = {
-    {"Missing", RejectedFile::Missing, {}},
-    {"Directory", RejectedFile::Directory, {}},
-    {"Fifo", RejectedFile::Fifo, {}},
-    {"BadMagic", RejectedFile::Bytes, image_bytes(0x05050607, kV, 2)},
-    {"MagicBigEndian", RejectedFile::Bytes, image_bytes(0x07060504, kV, 2)},
-    {"ShorterThanHeader", RejectedFile::Bytes, image_bytes(kMagic, kV, 0).left(7)},
-    {"Empty", RejectedFile::Bytes, QByteArray()},
-    {"NoPage", RejectedFile::Bytes, image_bytes(kMagic, kV, 0)},
-    {"MoreThanTheFlash", RejectedFile::Bytes, image_bytes(kMagic, kV, 1024, 1)},
-};
-
-INSTANTIATE_TEST_SUITE_P(Files, FirmwareRejectedFile,
-                         ::testing::Combine(::testing::ValuesIn(kRejectedFiles), ::testing::Bool()),
-                         [](const auto &info) {
-                             return std::string(std::get<0>(info.param).name) +
-                                    (std::get<1>(info.param) ? "_Automatic" : "_Menu");
-                         });
-
 // The menu flashes whenever the file is at least as new as the adapter; at
 // start-up an adapter with firmware is left alone, even for a newer or broken
-// image. Every byte of an image that fits is flashed: a partial last page
-// goes out filled up to a whole one, and an image as large as the adapter's
-// flash is taken whole.
-TEST_F(FirmwareCheck, DecidesByModeAndVersionAndFlashesWholePages) {
+// image, and one without firmware takes none from a file that is no image.
+// Every byte of an image that fits is flashed: a partial last page goes out
+// filled up to a whole one, and an image as large as the adapter's flash is
+// taken whole. The check must not wait on a FIFO for a writer.
+TEST_F(FirmwareCheck, DecidesByFileModeAndVersion) {
     using enum FirmwareOutcome;
-    const uint32_t v130 = version_word(1, 3, 0), v201 = version_word(2, 0, 1);
+    const QByteArray missing = "<missing>", directory = "<directory>", fifo = "<fifo>";
+    const uint32_t magic = evalpanel::kFirmwareImageMagic, v130 = version_word(1, 3, 0),
+                   v201 = version_word(2, 0, 1), v300 = version_word(3, 0, 0);
     const struct {
+        const char *kit; // run on the kit first, or null
         bool automatic;
-        uint32_t image; // 0: a file that is no image
-        int pages, tail;
+        QByteArray file; // firmware.bin's bytes, or missing, directory, fifo
         const char *before, *after; // the kit's firmware; after is null when nothing is flashed
         FirmwareOutcome outcome;
-    } rows[] = {{true, 0, 0, 0, "1.2.0", nullptr, FirmwarePresent},
-                {true, v201, 2, 0, "1.2.0", nullptr, FirmwarePresent},
-                {false, version_word(1, 1, 9), 2, 0, "1.2.0", nullptr, AlreadyLatest},
-                {false, v130, 2, 17, "1.2.0", "1.3.0", Updated},
-                {false, v130, 0, 1, "1.3.0", "1.3.0", Updated}, // as new: flashed
-                {false, v130, 1024, 0, "1.3.0", "1.3.0", Updated},
-                {false, v201, 2, 0, "1.3.0", "2.0.1", Updated},
-                // The top byte takes no part in the text but does in the comparison.
-                {false, 0x01000000u | version_word(1, 0, 0), 2, 0, "2.0.1", "1.0.0", Updated}};
-    const auto current = [](const char *v) {
-        return QString(" : Current firmware version %1.").arg(v);
+    } rows[] = {
+        {nullptr, false, missing, "1.2.0", nullptr, NoImage},
+        {nullptr, false, directory, "1.2.0", nullptr, NoImage},
+        {nullptr, false, fifo, "1.2.0", nullptr, NoImage},
+        {nullptr, false, image_bytes(0x05050607, v300, 2), "1.2.0", nullptr, InvalidImage},
+        {nullptr, false, image_bytes(0x07060504, v300, 2), "1.2.0", nullptr, InvalidImage},
+        {nullptr, false, image_bytes(magic, v300, 0).left(7), "1.2.0", nullptr, InvalidImage},
+        {nullptr, false, image_bytes(magic, v300, 0), "1.2.0", nullptr, InvalidImage}, // no page
+        {nullptr, false, image_bytes(magic, v300, 1024, 1), "1.2.0", nullptr, InvalidImage},
+        {nullptr, true, "junk", "1.2.0", nullptr, FirmwarePresent},
+        {nullptr, true, image_bytes(magic, v201, 2), "1.2.0", nullptr, FirmwarePresent},
+        {nullptr, false, image_bytes(magic, version_word(1, 1, 9), 2), "1.2.0", nullptr,
+         AlreadyLatest},
+        {nullptr, false, image_bytes(magic, v130, 2, 17), "1.2.0", "1.3.0", Updated},
+        {nullptr, false, image_bytes(magic, v130, 0, 1), "1.3.0", "1.3.0", Updated}, // as new
+        {nullptr, false, image_bytes(magic, v130, 1024), "1.3.0", "1.3.0", Updated},
+        {nullptr, false, image_bytes(magic, v201, 2), "1.3.0", "2.0.1", Updated},
+        // The top byte takes no part in the text but does in the comparison.
+        {nullptr, false, image_bytes(magic, 0x01000000u | version_word(1, 0, 0), 2), "2.0.1",
+         "1.0.0", Updated},
+        {"firmware none", true, missing, "none", nullptr, NoImage},
+        {nullptr, true, fifo, "none", nullptr, NoImage},
+        {nullptr, true, image_bytes(0x05050607, v300, 2), "none", nullptr, InvalidImage},
     };
+    const QString name = QString::fromLatin1(evalpanel::kFirmwareImageName);
+    const auto current = [](const char *v) {
+        return QString(" : Current firmware version %1.").arg(strcmp(v, "none") ? v : "0.0.0");
+    };
+    const std::map<FirmwareOutcome, const char *> boxes = {
+        {NoImage, "No updates available."}, {InvalidImage, "Invalid firmware image."},
+        {AlreadyLatest, "Firmware already latest."}, {Updated, "Firmware updated."}};
     for (const auto &row : rows) {
-        SCOPED_TRACE(std::to_string(row.image) + " " + std::to_string(row.pages));
+        SCOPED_TRACE(testing::Message() << "row " << &row - rows);
         lines_.clear();
         boxes_.clear();
         progress_.clear();
-        const int before = flash_exchanges();
-        const auto magic = evalpanel::kFirmwareImageMagic;
-        write_raw(row.image ? image_bytes(magic, row.image, row.pages, row.tail) : "junk");
-        EXPECT_EQ(run(row.automatic), row.outcome);
+        if (row.kit)
+            kit(row.kit);
+        QDir().rmdir(name);
+        QFile::remove(name);
+        if (row.file == directory)
+            ASSERT_TRUE(QDir().mkdir(name));
+        else if (row.file == fifo)
+            ASSERT_NO_FATAL_FAILURE(fifo_deadline::make_fifo(name.toStdString()));
+        else if (row.file != missing)
+            write_raw(row.file);
+        const int flashed = flash_exchanges();
+        EXPECT_EQ(fifo_deadline::call_within_deadline(name.toStdString(),
+                                                      [&] { return run(row.automatic); }),
+                  row.outcome);
+        const QString box = boxes.count(row.outcome) ? boxes.at(row.outcome) : "";
         QStringList expected = {" : Bootloader version 1.0.4."};
-        if (row.automatic) {
+        if (row.outcome == FirmwarePresent)
             expected << " : Firmware found. No automatic updates done.";
-        } else if (row.after) {
+        else if (row.outcome == Updated)
             expected << current(row.before) << " : Updating firmware..." << " : OK."
                      << current(row.after);
-        } else {
-            expected << current(row.before) << " : Firmware already latest.";
-        }
+        else
+            expected << current(row.before) << (row.outcome == InvalidImage ? ": " : " : ") + box;
         EXPECT_EQ(messages(), expected);
-        const QString box = row.after ? "Firmware updated." : "Firmware already latest.";
-        EXPECT_EQ(boxes_, row.automatic ? QStringList() : QStringList{box});
+        EXPECT_EQ(boxes_, box.isEmpty() ? QStringList() : QStringList{box});
         EXPECT_EQ(kit_firmware(), row.after ? row.after : row.before);
-        // One report per page, counting up to the image's pages; the header,
-        // five chunks a page and the end mark.
-        const size_t sent = row.after ? row.pages + (row.tail > 0) : 0;
-        ASSERT_EQ(progress_.size(), sent);
+        // One report per page, counting up to the image's pages.
+        const int sent = row.after ? int(row.file.size() - 8 + 255) / 256 : 0;
+        ASSERT_EQ(progress_.size(), size_t(sent));
         if (sent) {
-            EXPECT_EQ(progress_.front(), std::make_pair(1, int(sent)));
-            EXPECT_EQ(progress_.back(), std::make_pair(int(sent), int(sent)));
+            EXPECT_EQ(progress_.front(), std::make_pair(1, sent));
+            EXPECT_EQ(progress_.back(), std::make_pair(sent, sent));
         }
-        EXPECT_EQ(flash_exchanges() - before, sent ? 1 + 5 * int(sent) + 1 : 0);
+        EXPECT_EQ(flash_exchanges() == flashed, sent == 0);
     }
 }
 

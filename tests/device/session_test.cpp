@@ -240,23 +240,6 @@ TEST_F(Session, SilentAdapterIsAnOutageWithBackOff) {
     EXPECT_EQ(session.reconnect_interval(), kReconnectIntervalMs);
 }
 
-// A poll reads the bucks' pages and ends on page 0; the user's page is
-// selected again after it, so that a write by address reaches that page.
-TEST_F(Session, PollKeepsTheSelectedPage) {
-    power();
-    session.set_polling(true);
-    for (int page : {2, 0}) {
-        set_chip_register(0, 0x19, 0x00);
-        set_chip_register(2, 0x19, 0x00);
-        ASSERT_EQ(session.switch_page(static_cast<uint8_t>(page)), 1);
-        session.poll();
-        EXPECT_EQ(session.register_read(rx5120::reg::kPage), page);
-        ASSERT_EQ(session.register_write(0x19, 0x3E), 1);
-        EXPECT_EQ(chip_register(page, 0x19), 0x3E) << "page " << page;
-        EXPECT_EQ(chip_register(2 - page, 0x19), 0x00) << "page " << page;
-    }
-}
-
 // A poll the adapter answers with its failure status (in its bootloader,
 // or refusing the script command) carries no reading: the pins and flags
 // stay as last read, and no bring-up follows when it ends.
@@ -290,8 +273,22 @@ TEST_F(Session, AFailedPollKeepsPinsAndFlags) {
     EXPECT_TRUE(log.contains("chip answers again after 1 failed poll")) << log.join('|').toStdString();
 }
 
-TEST_F(Session, AccessLevelsAndPageGuardRestoreThePage) {
+// The access level sequence, a page guard and a poll (which reads the
+// bucks' pages and ends on page 0) all select the user's page again after
+// them, so that a write by address reaches that page.
+TEST_F(Session, AccessLevelsPageGuardAndPollRestoreThePage) {
     power();
+    session.set_polling(true);
+    for (int page : {2, 0}) {
+        set_chip_register(0, 0x19, 0x00);
+        set_chip_register(2, 0x19, 0x00);
+        ASSERT_EQ(session.switch_page(static_cast<uint8_t>(page)), 1);
+        session.poll();
+        EXPECT_EQ(session.register_read(rx5120::reg::kPage), page);
+        ASSERT_EQ(session.register_write(0x19, 0x3E), 1);
+        EXPECT_EQ(chip_register(page, 0x19), 0x3E) << "page " << page;
+        EXPECT_EQ(chip_register(2 - page, 0x19), 0x00) << "page " << page;
+    }
     ASSERT_EQ(session.switch_page(3), 1);
     for (int level : {0, 4, 9}) {
         take_log();

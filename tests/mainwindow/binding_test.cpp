@@ -1,5 +1,4 @@
 #include "binding.h"
-#include "status_bar_text.h"
 
 #include <gtest/gtest.h>
 
@@ -97,11 +96,6 @@ TEST(BindingItems, OneHotAndRoundTrip) {
             }
         }
     }
-}
-
-TEST(StatusBar, ChipVersionLabel) {
-    EXPECT_EQ(chip_version_text(0x84), "   Chip ver. 1000 0100   ");
-    EXPECT_EQ(chip_version_text(0x5A), "   Chip ver. 0101 1010   ");
 }
 
 } // namespace

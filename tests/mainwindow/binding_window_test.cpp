@@ -69,34 +69,14 @@ TEST_F(BindingWindowTest, WithoutAutoWriteOnlyClearButtonsWrite) {
     EXPECT_EQ(chip_register(0, 0x0F) & 0x02, 0x02);
 }
 
-// The bring-up itself is proven on the session; here the box drives it.
-TEST_F(BindingWindowTest, VioSysBoxPowersUpAndReadsTheChipAndOffOnlyDrivesThePin) {
-    open_window();
-    EXPECT_EQ(ui().board_temp->text(), "Not available");
-    ui().io0022->click();
-    EXPECT_EQ(state(), evalpanel::kConnected);
-    EXPECT_EQ(ui().board_temp->text(), QString::fromUtf8("25.0 °C"));
-
+// Switching VIOSYS off only drives the pin: no access level is set.
+TEST_F(BindingWindowTest, VioSysBoxOffOnlyDrivesThePin) {
+    open_powered();
     const int lines_on = log_lines().size();
     ui().io0022->click();
     EXPECT_EQ(kit_pin(0, 22), 0);
     EXPECT_FALSE(log_lines().mid(lines_on).contains("advanced"));
     EXPECT_FALSE(ui().io0022->isChecked());
-}
-
-TEST_F(BindingWindowTest, InterruptIndicatorIsRedWhileTheLineIsLow) {
-    open_powered();
-    window->timer_func();
-    EXPECT_EQ(ui().lio0018->text(), "0");
-    EXPECT_EQ(base_colour(ui().lio0018), rgb(kIndicatorOff));
-
-    kit("flag OVP on");
-    ASSERT_EQ(kit_pin(0, 18), 0);
-    window->timer_func();
-    EXPECT_EQ(ui().lio0018->text(), "1");
-    EXPECT_EQ(base_colour(ui().lio0018), rgb(kIndicatorOn));
-    EXPECT_EQ(ui().le0e1->text(), "1");
-    EXPECT_EQ(base_colour(ui().le0e1), rgb(kIndicatorOn));
 }
 
 TEST_F(BindingWindowTest, AFailedLiveReadMergesIntoFF) {
@@ -130,14 +110,27 @@ TEST_F(BindingWindowTest, BottomRowSelectsBusAddressAndSpeed) {
     EXPECT_EQ(session.device_address(), 0x61);
 }
 
-TEST_F(BindingWindowTest, ClearingInterruptsClearsEveryFlag) {
+// The interrupt indicator is red while the line is low; Clear Interrupts
+// clears every flag.
+TEST_F(BindingWindowTest, InterruptIndicatorIsRedWhileTheLineIsLowAndClearingClearsEveryFlag) {
     open_powered();
+    window->timer_func();
+    EXPECT_EQ(ui().lio0018->text(), "0");
+    EXPECT_EQ(base_colour(ui().lio0018), rgb(kIndicatorOff));
+
+    kit("flag OVP on");
+    ASSERT_EQ(kit_pin(0, 18), 0);
+    window->timer_func();
+    EXPECT_EQ(ui().lio0018->text(), "1");
+    EXPECT_EQ(base_colour(ui().lio0018), rgb(kIndicatorOn));
+    EXPECT_EQ(ui().le0e1->text(), "1");
+    EXPECT_EQ(base_colour(ui().le0e1), rgb(kIndicatorOn));
+
     kit("dietemp 1");
     for (const char *flag : {"OVP", "UVLO", "NPG_B0"}) {
         kit(std::string("flag ") + flag + " on");
         kit(std::string("flag ") + flag + " off");
     }
-    ASSERT_NE(chip_register(0, 0x0E), 0);
     ASSERT_NE(chip_register(0, 0x0D) & 0xFC, 0);
     window->on_clear_ints_clicked();
     EXPECT_EQ(chip_register(0, 0x0E), 0);

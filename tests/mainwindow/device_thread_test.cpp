@@ -8,7 +8,6 @@
 #include <QMessageBox>
 #include <QProgressDialog>
 #include <QStatusBar>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -16,6 +15,7 @@
 #include <sstream>
 #include <unistd.h>
 
+#include "../console/temp_files.h"
 #include "../virtualkit/kit_lines.h"
 #include "console/console.h"
 #include "console/device_thread.h"
@@ -49,9 +49,6 @@ std::vector<long> request_threads() {
 class DeviceThreadTest : public testing::Test {
   protected:
     void SetUp() override {
-        ASSERT_TRUE(dir.isValid());
-        old_dir = QDir::currentPath();
-        QDir::setCurrent(dir.path());
         kit("reset");
         device = std::make_unique<console::DeviceThread>();
         view = std::make_unique<evalpanel::SessionView>(device->session());
@@ -63,7 +60,6 @@ class DeviceThreadTest : public testing::Test {
         window.reset();
         device.reset();
         view.reset();
-        QDir::setCurrent(old_dir);
     }
     Ui::MainWindow &ui() { return *window->form(); }
     void type_line(const QString &line) {
@@ -71,8 +67,7 @@ class DeviceThreadTest : public testing::Test {
         ASSERT_TRUE(spin_until([&] { return !window->command_console().busy(); }, 20000)) << line.toStdString();
     }
 
-    QTemporaryDir dir;
-    QString old_dir;
+    InTempDir cwd; // where the scripts, cfg.txt and firmware.bin are
     std::unique_ptr<console::DeviceThread> device;
     std::unique_ptr<evalpanel::SessionView> view;
     std::unique_ptr<MainWindow> window;

@@ -3,15 +3,14 @@
 // check's decisions: FirmwareCheck; the flash from the menu: DeviceThreadTest.
 #include "window_fixture.h"
 
+#include "../console/temp_files.h"
 #include "direct_access.h"
 #include "qstring_print.h"
 
 #include <QButtonGroup>
-#include <QDir>
 #include <QFile>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QTemporaryDir>
 
 namespace {
 
@@ -44,26 +43,13 @@ class ModalCloser {
     QTimer timer_;
 };
 
-// Runs every test in a directory of its own, where firmware.bin is looked up.
 class ExtrasWindowTest : public WindowTest {
   protected:
-    void SetUp() override {
-        WindowTest::SetUp();
-        ASSERT_TRUE(dir_.isValid());
-        old_dir_ = QDir::currentPath();
-        QDir::setCurrent(dir_.path());
-    }
-    void TearDown() override {
-        WindowTest::TearDown();
-        QDir::setCurrent(old_dir_);
-    }
-
     direct_access &access() { return *window->direct_access_window(); }
     QPushButton *read_button() { return access().findChild<QPushButton *>("pushButton_2"); }
     QPushButton *write_button() { return access().findChild<QPushButton *>("pushButton"); }
 
-    QTemporaryDir dir_;
-    QString old_dir_;
+    InTempDir cwd; // where firmware.bin is looked up
 };
 
 TEST_F(ExtrasWindowTest, ConnectingToAnAdapterWithoutFirmwareFlashesIt) {
@@ -76,13 +62,8 @@ TEST_F(ExtrasWindowTest, ConnectingToAnAdapterWithoutFirmwareFlashesIt) {
     open_window();
     EXPECT_TRUE(QTest::qWaitFor([&] { return !user.seen.isEmpty(); }));
     EXPECT_EQ(user.seen, QStringList{"Firmware updated."});
-    QStringList messages; // the time-stamped lines, without the stamps
-    for (const QString &line : log_lines())
-        if (line.size() > 8 && line[2] == ':' && line[5] == ':')
-            messages << line.mid(8);
-    EXPECT_EQ(messages, QStringList({" : Application started.", " : Bootloader version 1.0.4.",
-                                     " : Current firmware version 0.0.0.", " : Updating firmware...",
-                                     " : OK.", " : Current firmware version 1.3.0."}));
+    // The check's lines (proven on the check) reach the command log.
+    EXPECT_EQ(log_lines().filter(" : Current firmware version 1.3.0.").size(), 1);
     // The firmware was started, and start-up went on while the box was open.
     EXPECT_NE(kit("status").find("firmware running"), std::string::npos);
     ui().io0022->click();
@@ -122,12 +103,9 @@ TEST_F(ExtrasWindowTest, DirectAccessOpensFromTheMenuOnlyHidesAndReadsAndWritesT
     read_button()->click();
     EXPECT_EQ(access().data_edit()->text(), "05");
     EXPECT_EQ(window->access_label()->text(), "   R2e:05   ");
-}
 
-TEST_F(ExtrasWindowTest, DirectAccessFailedReadShowsFF) {
-    open_powered();
+    // A failed read shows 0xFF.
     kit("nack on");
-    ui().actionDirect_Register_Access->trigger();
     access().address_edit()->setText("13");
     read_button()->click();
     EXPECT_EQ(access().data_edit()->text(), "ff");

@@ -21,7 +21,9 @@ class StatusWindowTest : public WindowTest {
     }
 };
 
-TEST_F(StatusWindowTest, ModesFollowTheBucksFromPowerUpToTestMode) {
+// Modes from power-up to test mode; the load current goes to the field of
+// its source; the poll timer shows the temperatures.
+TEST_F(StatusWindowTest, ModesAndLoadCurrentFollowTheBucks) {
     open_powered();
     window->timer_func();
     EXPECT_EQ(texts("mode"), QStringList(6, "Disabled")) << "NRST low";
@@ -40,18 +42,7 @@ TEST_F(StatusWindowTest, ModesFollowTheBucksFromPowerUpToTestMode) {
     EXPECT_EQ(awake[5], "PFM") << "100 mA on Buck5 alone";
     EXPECT_EQ(ui().multiphase0->text(), "Master; 2/3 Phases Active");
 
-    set_chip_register(0, 0xE0, 0x01);
-    tick_after(1);
-    EXPECT_EQ(ui().mode0->text(), "Test Mode");
-}
-
-TEST_F(StatusWindowTest, LoadCurrentGoesToTheFieldOfItsSource) {
     kit("load 5 1230");
-    open_powered();
-    ui().io0023->click();
-    ui().io0024->click();
-    tick_after(1000);
-
     set_chip_register(0, 0x21, 0x05); // source Buck5
     tick_after(5);
     const QStringList first = texts("current", 7);
@@ -71,11 +62,13 @@ TEST_F(StatusWindowTest, LoadCurrentGoesToTheFieldOfItsSource) {
     EXPECT_TRUE(ui().current0->text().endsWith(" mA"));
     EXPECT_NEAR(ui().current0->text().chopped(3).toInt(), buck0_ma, 20);
     EXPECT_GT(buck0_ma, first[0].chopped(3).toInt() + 100);
-}
 
-TEST_F(StatusWindowTest, PollStatusTicksAndShowsTheTemperatures) {
-    open_powered();
-    ui().pollstatus->click(); // the poll timer refreshes the fields
+    set_chip_register(0, 0xE0, 0x01);
+    tick_after(1);
+    EXPECT_EQ(ui().mode0->text(), "Test Mode");
+
+    // Poll Status starts the poll timer, which refreshes the temperatures.
+    ui().pollstatus->click();
     kit("boardtemp -1");
     kit("dietemp 2");
     EXPECT_TRUE(QTest::qWaitFor(

@@ -144,7 +144,7 @@ TEST_F(TelemetryTest, OneTimeAxisCursorAndGaps) {
     EXPECT_EQ(w.to_ms(), after.back().time_ms);
 }
 
-TEST_F(TelemetryTest, BannerWhenThePollsStop) {
+TEST_F(TelemetryTest, BannerWhenThePollsStopAndBoundedFaults) {
     TelemetryWindow w(view, workbench);
     int64_t now = kT0;
     w.set_clock([&now] { return now; });
@@ -173,10 +173,8 @@ TEST_F(TelemetryTest, BannerWhenThePollsStop) {
             EXPECT_TRUE(shown.startsWith(QString::fromLatin1(r.banner))) << shown.toStdString();
         }
     }
-}
 
-TEST_F(TelemetryTest, FaultsListIsBoundedByCountAndAge) {
-    TelemetryWindow w(view, workbench);
+    // The Faults list is bounded by count and by age.
     const auto edge = [&](int64_t t, const char *name) {
         emit workbench.fault_edge(evalpanel::FaultEdge{t, QString::fromLatin1(name), true});
     };

@@ -1,19 +1,15 @@
 // The register map and telemetry windows on the whole main window: what
 // the map shows against the chip (pending changes, read-only fields,
-// power-on marks, units, the filter) and the menus.
+// power-on marks, units, the filter), the power-up view and the current sources.
 #include <QComboBox>
-#include <QListWidget>
-#include <QMenu>
 #include <QTreeWidget>
 
 #include <set>
 
-#include "device/configuration.h"
 #include "device/workbench.h"
 #include "power_up_window.h"
 #include "register_map_window.h"
 #include "telemetry_window.h"
-#include "time_plot.h"
 #include "window_fixture.h"
 
 namespace {
@@ -260,23 +256,6 @@ TEST_F(WindowTest, AllCurrentSourcesAreMeasuredInTurn) {
     // Back to one source: the one selected before.
     emit telemetry->current_source()->activated(0);
     EXPECT_EQ(chip_register(0, 0x21) & 0x07, before);
-}
-
-TEST_F(WindowTest, MenusAndTelemetryFaults) {
-    open_powered();
-    QStringList file;
-    for (QAction *a : ui().menuFile->actions())
-        file << a->text();
-    EXPECT_EQ(file.join(QLatin1Char('|')).toStdString(),
-              "Load Registers|Save Registers|Export Registers as C Header\u2026|Compare "
-              "Configurations\u2026|Record Telemetry\u2026||Exit");
-    TelemetryWindow *telemetry = window->workbench_windows().telemetry;
-    telemetry->show();
-    window->timer_func();
-    kit("flag THSD on");
-    window->timer_func();
-    const auto found = telemetry->faults()->findItems(QStringLiteral("THSD rise"), Qt::MatchEndsWith);
-    EXPECT_EQ(found.size(), 1);
 }
 
 } // namespace
