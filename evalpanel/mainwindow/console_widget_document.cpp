@@ -73,7 +73,28 @@ void ConsoleWidgetDocument::append_paragraph(const QString &text) {
         pending_ += QLatin1Char('\n');
     pending_ += text;
     back_ = 0;
+    if (pending_.size() > trim_at_)
+        drop_unseen_lines();
     pacer_.request();
+}
+
+void ConsoleWidgetDocument::drop_unseen_lines() {
+    // The widget keeps its last `limit` lines only: a loop that prints
+    // faster than frames go by would otherwise gather, and then lay out,
+    // lines nobody could ever scroll to.
+    const int limit = widget_->document()->maximumBlockCount();
+    if (limit <= 0)
+        return;
+    qsizetype from = pending_.size();
+    for (int lines = 0; lines < limit && from > 0; ++lines)
+        from = pending_.lastIndexOf(QLatin1Char('\n'), from - 1);
+    // Fewer lines than the widget keeps, or the editing position among
+    // those that would go: nothing is dropped.
+    if (from > 0 && pending_.size() - from > back_)
+        pending_.remove(0, from);
+    // The next look when the text has doubled: a line costs O(1) however
+    // many come.
+    trim_at_ = std::max(kTrimAt, 2 * pending_.size());
 }
 
 QTextCursor ConsoleWidgetDocument::widget_cursor() {
@@ -85,10 +106,12 @@ QTextCursor ConsoleWidgetDocument::widget_cursor() {
 
 void ConsoleWidgetDocument::apply() {
     if (!pending_.isEmpty()) {
+        drop_unseen_lines();
         QTextCursor end(widget_->document());
         end.movePosition(QTextCursor::End);
         end.insertText(pending_);
         pending_.clear();
+        trim_at_ = kTrimAt;
     }
     // Through the widget's own cursor, so that it shows the editing
     // position and keeps it in view.

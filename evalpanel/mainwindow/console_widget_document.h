@@ -37,6 +37,12 @@ class ConsoleWidgetDocument : public console::ConsoleDocument {
     // position in it.
     class QTextCursor widget_cursor();
     void apply();
+    void drop_unseen_lines();
+
+    // Gathered text beyond this many characters is trimmed to the lines
+    // the widget would keep.
+    static constexpr qsizetype kTrimAt = 64 * 1024;
+    qsizetype trim_at_ = kTrimAt;
 
     QPlainTextEdit *widget_;
     QString pending_;

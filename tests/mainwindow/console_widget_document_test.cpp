@@ -34,3 +34,19 @@ TEST(ConsoleWidgetDocument, AnyEditSequenceMatchesAPlainString) {
         }
     }
 }
+
+TEST(ConsoleWidgetDocument, OutputFasterThanFramesKeepsTheLinesTheWidgetKeeps) {
+    QPlainTextEdit widget;
+    widget.document()->setMaximumBlockCount(100);
+    ConsoleWidgetDocument document(&widget);
+    FakeDocument reference;
+    for (int i = 0; i < 20000; ++i) {
+        const QString line = QStringLiteral("line %1 of a loop that prints without end").arg(i);
+        document.append_paragraph(line);
+        reference.append_paragraph(line);
+    }
+    document.insert_text(QStringLiteral("> "));
+    reference.insert_text(QStringLiteral("> "));
+    document.flush();
+    EXPECT_EQ(widget.toPlainText(), reference.lines().mid(reference.lines().size() - 100).join('\n'));
+}
