@@ -90,7 +90,7 @@ MainWindow::MainWindow(SessionView &view, console::ConsoleEngine &engine, Workbe
         connect(ui_->pushButton, &QAbstractButton::clicked, this, [this] { pending_log_.clear(); });
         append_command_log(QTime::currentTime().toString(QStringLiteral("hh:mm:ss")) +
                            QStringLiteral(" : Application started."));
-        registerlog_->document()->setMaximumBlockCount(1000);
+        registerlog_->document()->setMaximumBlockCount(kLogLines);
     }
 
     // The adapter, then every control.
@@ -241,6 +241,10 @@ void MainWindow::append_command_log(const QString &line) {
     if (registerlog_ == nullptr)
         return;
     pending_log_ += line;
+    // The log keeps its last kLogLines lines: older ones gathered within a
+    // frame would only be laid out to be dropped.
+    if (pending_log_.size() > 2 * kLogLines)
+        pending_log_.remove(0, pending_log_.size() - kLogLines);
     log_pacer_->request();
 }
 

@@ -168,6 +168,7 @@ class MainWindow : public QMainWindow {
     bool auto_write_ = true;
 
     std::unique_ptr<ConsoleWidgetDocument> console_document_;
+    static constexpr int kLogLines = 1000;
     QStringList pending_log_;
     std::unique_ptr<class FramePacer> log_pacer_;
     void show_pending_log();
