@@ -47,8 +47,9 @@ constexpr int kNotAcknowledged = 2;
 
 constexpr int kReconnectIntervalMs = 500;
 // Attempts on an adapter that stays away or silent start at most this far
-// apart.
-constexpr int kReconnectMaxIntervalMs = 2000;
+// apart: with the connection sequence behind it, the program is ready
+// within 2 s of the adapter coming back.
+constexpr int kReconnectMaxIntervalMs = 1500;
 constexpr int kPollIntervalMs = 150;
 
 // The status bar and the command log while an adapter is plugged in but

@@ -213,7 +213,7 @@ TEST_F(Session, FailuresAreClassified) {
 }
 
 // An adapter that answers nothing is an outage: closed at its first silent
-// exchange, each attempt one exchange long, backing off to 2 s, said once.
+// exchange, each attempt one exchange long, backing off to 1.5 s, said once.
 TEST_F(Session, SilentAdapterIsAnOutageWithBackOff) {
     power();
     kit("lose 1000000");
@@ -229,7 +229,7 @@ TEST_F(Session, SilentAdapterIsAnOutageWithBackOff) {
         EXPECT_FALSE(session.have_adapter());
         EXPECT_EQ(session.open_failure(), kAdapterSilentText);
     }
-    EXPECT_EQ(next, (std::vector<int>{1000, 2000, 2000}));
+    EXPECT_EQ(next, (std::vector<int>{1000, 1500, 1500}));
     EXPECT_EQ(log.count(kAdapterSilentText), 1);
 
     kit("lose 0");
