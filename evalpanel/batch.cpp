@@ -67,14 +67,14 @@ int run_batch(const QString &file, const QStringList &arguments) {
     QObject::connect(&engine, &console::ConsoleEngine::printed, app,
                      [&engine](const QString &text) {
                          print_line(text);
-                         engine.consumed(1);
+                         engine.consumed(console::ConsoleEngine::weight(text));
                      });
     QObject::connect(&engine, &console::ConsoleEngine::edited, app,
                      [&engine](console::DocumentEdit edit, const QString &text, int) {
                          // The bus test's lines; its erased steps are not shown.
                          if (edit == console::DocumentEdit::Append)
                              print_line(text.endsWith(QLatin1Char('\n')) ? text.chopped(1) : text);
-                         engine.consumed(1);
+                         engine.consumed(console::ConsoleEngine::weight(text));
                      });
     device.start();
 

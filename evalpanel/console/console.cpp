@@ -89,7 +89,7 @@ void Console::flush() {
     batch.swap(output_);
     int drawn = 0;
     for (const Output &o : batch)
-        drawn += o.end ? 0 : 1;
+        drawn += o.end ? 0 : ConsoleEngine::weight(o.text);
     engine_.consumed(drawn);
     // Consecutive messages are drawn as one paragraph run and sent as one
     // write.

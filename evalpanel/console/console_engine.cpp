@@ -63,8 +63,8 @@ void ConsoleEngine::finish() {
     emit finished();
 }
 
-void ConsoleEngine::pace() {
-    ++unconsumed_;
+void ConsoleEngine::pace(const QString &text) {
+    unconsumed_ += weight(text);
     // On the GUI's own thread (tests) nobody could draw meanwhile.
     if (thread() == QCoreApplication::instance()->thread())
         return;

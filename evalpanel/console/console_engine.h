@@ -65,8 +65,11 @@ class ConsoleEngine : public QObject, private ConsoleHost, private ConsoleDocume
 
     // Messages and edits sent but not yet drawn beyond which a command
     // waits for the GUI: a loop that prints without end runs at the pace
-    // of the window instead of filling memory with queued output.
+    // of the window instead of filling memory with queued output. A
+    // message counts one, and one more for every 64 characters it has, so
+    // long messages are paced by their size.
     static constexpr int kMaxUnconsumed = 512;
+    static int weight(const QString &text) { return 1 + static_cast<int>(text.size() / 64); }
 
     CommandInterpreter &interpreter() { return interpreter_; }
 
@@ -81,11 +84,11 @@ class ConsoleEngine : public QObject, private ConsoleHost, private ConsoleDocume
     void finish();
 
     // Counts one output and waits while the GUI is too far behind.
-    void pace();
+    void pace(const QString &text);
 
     // ConsoleHost
     void console_print(const QString &text) override {
-        pace();
+        pace(text);
         emit printed(text);
     }
     void append_command_log(const QString &line) override { emit logged(line); }
@@ -94,7 +97,7 @@ class ConsoleEngine : public QObject, private ConsoleHost, private ConsoleDocume
     int64_t tick_ms() override;
     // ConsoleDocument: the bus test draws into the console directly.
     void edit(DocumentEdit e, const QString &text, int count) {
-        pace();
+        pace(text);
         emit edited(e, text, count);
     }
     void move_to_end() override { edit(DocumentEdit::MoveToEnd, QString(), 0); }
