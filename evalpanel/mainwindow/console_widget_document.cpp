@@ -113,6 +113,9 @@ void ConsoleWidgetDocument::apply() {
         pending_.clear();
         trim_at_ = kTrimAt;
     }
+    // The widget's trimming of old lines may have taken the text the
+    // position was in.
+    back_ = std::min(back_, widget_length());
     // Through the widget's own cursor, so that it shows the editing
     // position and keeps it in view.
     QTextCursor cursor = widget_->textCursor();
