@@ -482,31 +482,30 @@ namespace console {
 
 // save_registers(FILE): the configurable registers, read live, as a script.
 int CommandInterpreter::save_registers(const char *line) {
-    const auto file = call_argument(line, "save_registers");
-    if (!file)
-        return -1;
-    if (file->isEmpty()) {
-        return fail(QStringLiteral("save_registers needs a file name: save_registers(FILE)"));
-    }
-    const evalpanel::SaveResult r = evalpanel::save_registers(session_, *file);
-    if (r.registers < 0)
-        return fail(QStringLiteral("save_registers: %1").arg(r.error));
-    print(QStringLiteral("saved %1 registers to %2").arg(r.registers).arg(*file));
-    return 1;
+    return write_registers_file(line, "save_registers", "saved", evalpanel::save_registers);
 }
 
 // export_registers(FILE): the same registers as a C header for firmware.
 int CommandInterpreter::export_registers(const char *line) {
-    const auto file = call_argument(line, "export_registers");
+    return write_registers_file(line, "export_registers", "exported",
+                                evalpanel::export_registers);
+}
+
+int CommandInterpreter::write_registers_file(
+    const char *line, const char *name, const char *done,
+    evalpanel::SaveResult (*write)(evalpanel::DeviceSession &, const QString &)) {
+    const auto file = call_argument(line, name);
     if (!file)
         return -1;
-    if (file->isEmpty()) {
-        return fail(QStringLiteral("export_registers needs a file name: export_registers(FILE)"));
-    }
-    const evalpanel::SaveResult r = evalpanel::export_registers(session_, *file);
+    if (file->isEmpty())
+        return fail(QStringLiteral("%1 needs a file name: %1(FILE)").arg(QLatin1String(name)));
+    const evalpanel::SaveResult r = write(session_, *file);
     if (r.registers < 0)
-        return fail(QStringLiteral("export_registers: %1").arg(r.error));
-    print(QStringLiteral("exported %1 registers to %2").arg(r.registers).arg(*file));
+        return fail(QStringLiteral("%1: %2").arg(QLatin1String(name), r.error));
+    print(QStringLiteral("%1 %2 registers to %3")
+              .arg(QLatin1String(done))
+              .arg(r.registers)
+              .arg(*file));
     return 1;
 }
 

@@ -16,6 +16,7 @@
 
 namespace evalpanel {
 class DeviceSession;
+struct SaveResult;
 class Workbench;
 } // namespace evalpanel
 
@@ -85,6 +86,10 @@ class CommandInterpreter {
     int echo(const char *line);
     int save_registers(const char *line);
     int export_registers(const char *line);
+    // Either of the two above: FILE from `line`, written by `write`.
+    int write_registers_file(const char *line, const char *name, const char *done,
+                             evalpanel::SaveResult (*write)(evalpanel::DeviceSession &,
+                                                            const QString &));
     int load_registers(const char *line);
     int record(const char *line);
     int expect(const char *line);

@@ -117,33 +117,31 @@ void Console::flush() {
             sent += o.text.toLatin1() + '\n';
             continue;
         }
-        if (o.end && line_running_ && have_lines) {
-            // The line's last messages and the new prompt: one edit.
-            if (mirror_)
-                mirror_(sent);
-            sent.clear();
-            const QString output = lines;
-            lines.clear();
-            have_lines = false;
+        if (o.end) {
+            const bool line = line_running_;
             line_running_ = false;
-            editor_.finish_line(output);
+            if (line && have_lines) {
+                // The line's last messages and the new prompt: one edit.
+                if (mirror_)
+                    mirror_(sent);
+                sent.clear();
+                const QString output = lines;
+                lines.clear();
+                have_lines = false;
+                editor_.finish_line(output);
+            } else {
+                draw_lines();
+                // Finishing may start the next held line at once.
+                if (line)
+                    editor_.finish_line();
+                else
+                    editor_.finish_exclusive();
+            }
             if (idle_)
                 idle_();
             continue;
         }
         draw_lines();
-        if (o.end) {
-            // Finishing may start the next held line at once.
-            const bool line = line_running_;
-            line_running_ = false;
-            if (line)
-                editor_.finish_line();
-            else
-                editor_.finish_exclusive();
-            if (idle_)
-                idle_();
-            continue;
-        }
         switch (o.edit) {
         case DocumentEdit::MoveToEnd:
             document_.move_to_end();
