@@ -4,6 +4,7 @@
 
 #include <QTimer>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -52,6 +53,11 @@ bool DeviceSession::read_cache() {
         return false;
     chip_ = cache_;
     registers_valid_ = true;
+    if (power_on_due_) {
+        power_on_due_ = false;
+        power_on_ = chip_;
+        power_on_valid_ = true;
+    }
     publish();
     emit registers_changed();
     return true;
@@ -76,15 +82,21 @@ void DeviceSession::connect_adapter() {
     if (handle_ != BRIDGEIO_INVALID_HANDLE)
         usb_hid_close(handle_);
     handle_ = usb_hid_init(BRIDGEIO_VENDOR_ID, BRIDGEIO_PRODUCT_ID);
+    no_firmware_ = false;
     adapter_description_.clear();
-    // Unplugged: a silent adapter plugged in later is a new outage.
-    if (handle_ == BRIDGEIO_INVALID_HANDLE)
+    // Unplugged: a silent adapter plugged in later is a new outage, and
+    // the next one is looked for without backing off.
+    if (handle_ == BRIDGEIO_INVALID_HANDLE) {
         silent_ = false;
+        reconnect_interval_ = kReconnectIntervalMs;
+    }
     note_open_result();
     if (handle_ == BRIDGEIO_INVALID_HANDLE) {
         qCDebug(lcDevice, "usb_hid_init() failed.");
         set_state(kNotConnected);
         schedule_reconnect();
+        // Nothing there to back off from: every expiry is an attempt.
+        attempt_due_ms_ = 0;
         return;
     }
 
@@ -96,7 +108,16 @@ void DeviceSession::connect_adapter() {
         return;
     if (firmware_check_)
         firmware_check_(handle_);
-    if (!have_adapter() || !adapter_answered(start_firmware(handle_)))
+    if (!have_adapter())
+        return;
+    const int started = start_firmware(handle_);
+    // The adapter's failure status is an answer, not silence: a bootloader
+    // with no firmware to start. Retrying would only run the check again.
+    if (started == -1 && have_adapter() && rx5120::get_le32(obuffer) == kAdapterFailedStatus) {
+        enter_no_firmware();
+        return;
+    }
+    if (!adapter_answered(started))
         return;
     // Which adapter this is, once per connection.
     char opened[256] = {};
@@ -149,6 +170,64 @@ void DeviceSession::connect_adapter() {
     poll();
     if (resume_polling_ && have_adapter())
         set_polling(true);
+}
+
+void DeviceSession::enter_no_firmware() {
+    qCDebug(lcDevice, "the adapter has no firmware to start.");
+    no_firmware_ = true;
+    silent_ = false;
+    reconnect_timer_->stop();
+    const QString text = QString::fromUtf8(kAdapterNoFirmwareText);
+    if (open_failure_ != text)
+        emit log_line(text);
+    set_open_failure(text);
+    set_state(kNotConnected);
+    // Kept open in its bootloader for Update Firmware, and looked at now
+    // and then: unplugged, it is a new adapter when it comes back.
+    reconnect_timer_->start(kReconnectMaxIntervalMs);
+}
+
+void DeviceSession::firmware_updated() {
+    if (!no_firmware_)
+        return;
+    // The update started the new firmware: connect from the beginning.
+    no_firmware_ = false;
+    usb_hid_close(handle_);
+    handle_ = BRIDGEIO_INVALID_HANDLE;
+    set_open_failure(QString());
+    connect_adapter();
+}
+
+void DeviceSession::reconnect_due() {
+    if (no_firmware_) {
+        char version[16] = {};
+        if (get_bootloader_version(handle_, version) != -1) {
+            reconnect_timer_->start(kReconnectMaxIntervalMs);
+            return;
+        }
+        no_firmware_ = false;
+        usb_hid_close(handle_);
+        handle_ = BRIDGEIO_INVALID_HANDLE;
+        set_open_failure(QString());
+        connect_adapter();
+        return;
+    }
+    const int64_t wait = attempt_due_ms_ - steady_ms();
+    if (wait <= 0 || state_ != kNotConnected) {
+        connect_adapter();
+        return;
+    }
+    // Backing off from a silent adapter: only look whether it is still
+    // there. Gone, the next one is tried as soon as it appears.
+    const BridgeHandle probe = usb_hid_init(BRIDGEIO_VENDOR_ID, BRIDGEIO_PRODUCT_ID);
+    if (probe == BRIDGEIO_INVALID_HANDLE) {
+        reconnect_interval_ = kReconnectIntervalMs;
+        attempt_due_ms_ = 0;
+        reconnect_timer_->start(kReconnectIntervalMs);
+        return;
+    }
+    usb_hid_close(probe);
+    reconnect_timer_->start(static_cast<int>(std::min<int64_t>(wait, kReconnectIntervalMs)));
 }
 
 bool DeviceSession::adapter_answered(int result) {
@@ -205,14 +284,18 @@ void DeviceSession::bring_up() {
     // it), open the advanced level and read the fresh registers.
     qCDebug(lcDevice, "VIOSYS goes up!");
     probe_board_sensor();
+    // Unlocking writes the key, which is not a change of the power-on state.
+    const bool due = power_on_due_;
     set_access_mode(1);
+    power_on_due_ = due;
     read_all();
-    if (registers_valid_) {
-        power_on_ = chip_;
-        power_on_valid_ = true;
-        publish();
-        emit registers_changed();
-    }
+}
+
+int DeviceSession::write_box_pin(int group, int pin, int level, bool checked) {
+    const int result = write_pin(group, pin, level);
+    if (result == 1 && checked && group == rx5120::pin::kGroupA && pin == rx5120::pin::kVioSys)
+        bring_up();
+    return result;
 }
 
 void DeviceSession::track_supply(int level) {
@@ -221,8 +304,11 @@ void DeviceSession::track_supply(int level) {
     if (before == 1 && level == 0) {
         // Without supply the chip forgets its registers.
         set_registers_valid(false);
+        power_on_due_ = false;
     } else if (before == 0 && level == 1) {
-        bring_up_due_ = true;
+        // Whoever powered it (a box, a script, the bench), the first full
+        // read before any write is the power-on state.
+        power_on_due_ = true;
     }
 }
 
@@ -282,10 +368,6 @@ void DeviceSession::poll() {
         cycle_current_source();
     publish();
     emit polled(status_fresh_);
-    if (bring_up_due_) {
-        bring_up_due_ = false;
-        bring_up();
-    }
 }
 
 void DeviceSession::note_polled_registers() {

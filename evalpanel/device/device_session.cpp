@@ -53,7 +53,7 @@ DeviceSession::DeviceSession(QObject *parent) : QObject(parent) {
     reconnect_timer_ = new QTimer(this);
     reconnect_timer_->setSingleShot(true);
     connect(poll_timer_, &QTimer::timeout, this, &DeviceSession::poll);
-    connect(reconnect_timer_, &QTimer::timeout, this, &DeviceSession::connect_adapter);
+    connect(reconnect_timer_, &QTimer::timeout, this, &DeviceSession::reconnect_due);
 }
 
 DeviceSession::~DeviceSession() {
@@ -87,7 +87,9 @@ void DeviceSession::publish() {
 }
 
 bool DeviceSession::have_adapter() const {
-    return handle_ != BRIDGEIO_INVALID_HANDLE && handle_ != nullptr;
+    // An adapter without firmware is open for its update only: nothing else
+    // it could answer.
+    return handle_ != BRIDGEIO_INVALID_HANDLE && handle_ != nullptr && !no_firmware_;
 }
 
 // ---- Outcomes ---------------------------------------------------------------
@@ -107,8 +109,11 @@ void DeviceSession::schedule_reconnect() {
     // that waited for a silent adapter does not add its wait to the next.
     if (reconnect_timer_->isActive())
         return;
-    const int64_t since = steady_ms() - attempt_started_ms_;
-    reconnect_timer_->start(static_cast<int>(std::max<int64_t>(0, reconnect_interval_ - since)));
+    const int64_t now = steady_ms();
+    const int64_t wait = std::max<int64_t>(0, reconnect_interval_ - (now - attempt_started_ms_));
+    attempt_due_ms_ = now + wait;
+    // A longer wait is looked through every 500 ms (reconnect_due).
+    reconnect_timer_->start(static_cast<int>(std::min<int64_t>(wait, kReconnectIntervalMs)));
     reconnect_interval_ = std::min(reconnect_interval_ * 2, kReconnectMaxIntervalMs);
 }
 
@@ -218,6 +223,7 @@ void DeviceSession::note_written(uint8_t address, uint8_t data) {
     } else if (page_ == 0) {
         cache_[address] = data;
         chip_[address] = data;
+        power_on_due_ = false;
         // A software reset puts every register back to its default: what the
         // cache holds is no longer the chip's until it is read again.
         if (address == rx5120::reg::kSwReset && (data & 0x01) != 0) {

@@ -55,6 +55,10 @@ constexpr int kPollIntervalMs = 150;
 // The status bar and the command log while an adapter is plugged in but
 // does not answer.
 inline constexpr const char *kAdapterSilentText = "Adapter does not answer; retrying.";
+// ... and while the adapter answers from its bootloader but has no firmware
+// to start: only a firmware update helps, so nothing is retried.
+inline constexpr const char *kAdapterNoFirmwareText =
+    "Adapter has no firmware: Tools \u2192 Update Firmware";
 
 // A command-log line of a write the chip (or the adapter) did not take.
 inline QString failed_write_text(const QString &line) {
@@ -175,6 +179,18 @@ class DeviceSession : public QObject {
     // sequence ends at the first exchange the adapter does not answer; the
     // adapter is then closed and tried again later.
     void connect_adapter();
+    // The reconnect timer's expiry. While no adapter is present it looks
+    // every 500 ms (an opening attempt, no exchange) and tries the first one
+    // that appears at once; an adapter that is present but silent is tried
+    // again on the back-off, and only looked for in between. An adapter
+    // without firmware is kept open in its bootloader and only checked for
+    // still being there.
+    void reconnect_due();
+    // The adapter answers from its bootloader but has no firmware to start.
+    bool adapter_without_firmware() const { return no_firmware_; }
+    // After an update of the adapter's firmware: an adapter that had none is
+    // connected now.
+    void firmware_updated();
 
     // ---- Registers ------------------------------------------------------
     // The byte at `address`, or -1 on failure or without adapter.
@@ -247,13 +263,17 @@ class DeviceSession : public QObject {
     int pin_level(int group, int pin);
     // Drives a pin, then polls. 1 on success, -1 on failure/no adapter.
     int write_pin(int group, int pin, int level);
+    // The main window's pin boxes: write_pin, and when the box is "Assert
+    // VIOSYS" being ticked, the chip's power-up routine (board sensor,
+    // access level "advanced", every register read). The console's pin
+    // writes are plain pin writes.
+    int write_box_pin(int group, int pin, int level, bool checked);
     // A 10 ms pulse: the active level, then back.
     void pulse_pin(int group, int pin, int active_level);
 
     // ---- Status ---------------------------------------------------------
     // One status poll: runs the status script, classifies the outcome and
-    // emits polled. When the poll finds that VIOSYS has just risen, the
-    // chip is brought up (sensor, access level, registers) afterwards.
+    // emits polled.
     void poll();
     // "Poll Status": polls every 150 ms while on.
     void set_polling(bool on);
@@ -309,6 +329,7 @@ class DeviceSession : public QObject {
     void set_registers_valid(bool valid);
     void bring_up();
     void track_supply(int level);
+    void enter_no_firmware();
     void note_open_result();
     void note_written(uint8_t address, uint8_t data);
     void note_polled_registers();
@@ -330,7 +351,9 @@ class DeviceSession : public QObject {
     int failed_polls_ = 0;
     // VIOSYS as the last poll saw it: -1 unknown, else 0 or 1.
     int supply_level_ = -1;
-    bool bring_up_due_ = false;
+    // The supply rose and no register was written since: the next full read
+    // is the chip's power-on state.
+    bool power_on_due_ = false;
     // Polling was on when the adapter was lost: it resumes when it is back.
     bool resume_polling_ = false;
     RegisterImage cache_{};
@@ -349,6 +372,11 @@ class DeviceSession : public QObject {
     int64_t last_poll_ms_ = 0;
     // An opened adapter did not answer: said once until one answers again.
     bool silent_ = false;
+    // The next full connection attempt is due (steady clock, ms); until
+    // then the reconnect timer only looks whether an adapter is present.
+    int64_t attempt_due_ms_ = 0;
+    // The open adapter answers from its bootloader but has no firmware.
+    bool no_firmware_ = false;
     std::function<void(BridgeHandle)> firmware_check_;
     QString open_failure_;
     QString open_result_;

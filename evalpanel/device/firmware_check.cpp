@@ -168,6 +168,8 @@ FirmwareOutcome update_firmware_from_menu(DeviceSession &session, const Firmware
     const FirmwareOutcome outcome = run_firmware_check(adapter, false, sinks);
     // The check leaves the adapter in its bootloader, whatever it decided.
     start_firmware(session.handle());
+    if (outcome == FirmwareOutcome::Updated)
+        session.firmware_updated();
     return outcome;
 }
 

@@ -211,10 +211,10 @@ void BoundControls::pin_button_clicked(QAbstractButton *button, const ControlBin
     const int group = b.pin_group;
     const int pin = b.pin;
     if (button->isCheckable()) {
-        // The poll that write_pin runs brings the chip up when this was
-        // VIOSYS rising.
-        const int level = button->isChecked() ? 1 - n : n;
-        view_.post([=](DeviceSession &s) { s.write_pin(group, pin, level); });
+        // Ticking "Assert VIOSYS" also brings the chip up.
+        const bool checked = button->isChecked();
+        const int level = checked ? 1 - n : n;
+        view_.post([=](DeviceSession &s) { s.write_box_pin(group, pin, level, checked); });
         return;
     }
     view_.post([=](DeviceSession &s) { s.pulse_pin(group, pin, 1 - n); });

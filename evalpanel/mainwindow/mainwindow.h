@@ -10,6 +10,7 @@
 
 #include <QElapsedTimer>
 #include <QMainWindow>
+#include <QPointer>
 #include <QString>
 
 #include <memory>
@@ -178,6 +179,9 @@ class MainWindow : public QMainWindow {
     direct_access *direct_access_ = nullptr;
     WorkbenchWindows workbench_windows_;
     class QProgressDialog *flash_progress_ = nullptr;
+    // The firmware check's one box: a later outcome replaces its text
+    // rather than stacking a second modal box over it.
+    QPointer<class QMessageBox> firmware_box_;
     static constexpr qint64 kRefreshMs = 40;
     bool refresh_due_ = false;
     QElapsedTimer last_refresh_;

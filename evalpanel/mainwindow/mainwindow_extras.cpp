@@ -186,10 +186,13 @@ void MainWindow::show_firmware_box(const QString &text) {
     show_connection();
     // Shown after the check has ended, and never waited for: the device
     // thread goes on while it is open.
-    auto *box = new QMessageBox;
-    box->setAttribute(Qt::WA_DeleteOnClose);
-    box->setText(text);
-    box->show();
+    if (firmware_box_ == nullptr) {
+        firmware_box_ = new QMessageBox;
+        firmware_box_->setAttribute(Qt::WA_DeleteOnClose);
+    }
+    firmware_box_->setText(text);
+    firmware_box_->show();
+    firmware_box_->raise();
 }
 
 void MainWindow::show_flash_progress(int written, int pages) {

@@ -29,8 +29,8 @@ class ConsoleKitTest : public ::testing::Test {
                          [this](const QString &line) { host.log << line; });
         session.connect_adapter(); // the chip has no supply yet: it does not answer
         ASSERT_TRUE(session.have_adapter());
-        // VIOSYS powers the chip; the poll that follows brings it up.
-        ASSERT_EQ(session.write_pin(rx5120::pin::kGroupA, rx5120::pin::kVioSys, 1), 1);
+        // "Assert VIOSYS" powers the chip and brings it up.
+        ASSERT_EQ(session.write_box_pin(rx5120::pin::kGroupA, rx5120::pin::kVioSys, 1, true), 1);
         ASSERT_EQ(session.connection_state(), evalpanel::kConnected);
         ASSERT_TRUE(session.registers_valid());
         host.printed.clear();

@@ -4,6 +4,7 @@
 #include "../fifo_deadline.h"
 #include "../virtualkit/kit_lines.h"
 #include "../mainwindow/qstring_print.h"
+#include "device/device_session.h"
 #include "device/firmware_check.h"
 
 #include <QDir>
@@ -259,6 +260,44 @@ TEST_F(FirmwareCheck, NoAdapterIsSaidPlainly) {
             usb_hid_close(handle_);
         handle_ = usb_hid_init(BRIDGEIO_VENDOR_ID, BRIDGEIO_PRODUCT_ID);
     }
+}
+
+// An adapter without firmware and no image to give it is one state: said
+// once, one box per plug-in, not retried, and Update Firmware still works.
+TEST_F(FirmwareCheck, AnAdapterWithoutFirmwareWaitsForItsUpdate) {
+    usb_hid_close(handle_);
+    handle_ = BRIDGEIO_INVALID_HANDLE;
+    kit("firmware none");
+    evalpanel::DeviceSession session;
+    QStringList log;
+    QObject::connect(&session, &evalpanel::DeviceSession::log_line,
+                     [&](const QString &line) { log << line; });
+    evalpanel::FirmwareCheckSinks sinks;
+    sinks.show_box = [this](const QString &text) { boxes_ << text; };
+    evalpanel::install_automatic_firmware_check(session, sinks);
+    const QString no_firmware = QString::fromUtf8(evalpanel::kAdapterNoFirmwareText);
+    for (int plugged = 0; plugged < 2; ++plugged) {
+        session.connect_adapter();
+        for (int tick = 0; tick < 3; ++tick)
+            session.reconnect_due();
+        EXPECT_TRUE(session.adapter_without_firmware());
+        EXPECT_EQ(session.connection_state(), evalpanel::kNotConnected);
+        EXPECT_EQ(session.open_failure(), no_firmware);
+        EXPECT_EQ(boxes_.size(), plugged + 1);
+        EXPECT_EQ(log.count(no_firmware), plugged + 1);
+        kit("unplug");
+        session.reconnect_due();
+        EXPECT_FALSE(session.adapter_without_firmware());
+        kit("plug");
+    }
+    session.connect_adapter();
+    write_image(version_word(1, 3, 0), 1);
+    EXPECT_EQ(evalpanel::update_firmware_from_menu(session, sinks), FirmwareOutcome::Updated);
+    EXPECT_FALSE(session.adapter_without_firmware());
+    EXPECT_NE(session.connection_state(), evalpanel::kNotConnected);
+    EXPECT_TRUE(session.adapter_description().endsWith("firmware 1.3.0"))
+        << session.adapter_description().toStdString();
+    EXPECT_EQ(boxes_.back(), "Firmware updated.");
 }
 
 } // namespace

@@ -87,9 +87,9 @@ class Session : public ::testing::Test {
         if (session.handle() != BRIDGEIO_INVALID_HANDLE)
             usb_hid_close(session.handle());
     }
-    // VIOSYS up: the chip is powered and brought up.
+    // "Assert VIOSYS" ticked: the chip is powered and brought up.
     void power() {
-        ASSERT_EQ(session.write_pin(pin::kGroupA, pin::kVioSys, 1), 1);
+        ASSERT_EQ(session.write_box_pin(pin::kGroupA, pin::kVioSys, 1, true), 1);
         ASSERT_EQ(session.connection_state(), kConnected);
         log.clear();
         kit("log on");
@@ -100,18 +100,31 @@ class Session : public ::testing::Test {
     QStringList log;
 };
 
-TEST_F(Session, ConnectsToAnUnpoweredChipAndBringsItUpWhenVioSysRises) {
+TEST_F(Session, ConnectsToAnUnpoweredChipAndBringsItUpFromTheBoxOnly) {
     // The chip has no supply: nothing read that could be shown.
     EXPECT_EQ(session.connection_state(), kNotAcknowledged);
     EXPECT_FALSE(session.registers_valid());
     EXPECT_FALSE(session.board_sensor_present());
     EXPECT_EQ(session.status_script(), rx5120::kStatusScriptImage);
 
-    // Powered behind the program's back: the next poll brings the chip up.
+    // A script's pin write is a pin write and its poll: no probe, no unlock,
+    // no read of every register.
     log.clear();
-    kit("pin 0 22 1");
+    kit("log on");
+    take_log();
+    ASSERT_EQ(session.write_pin(pin::kGroupA, pin::kVioSys, 1), 1);
+    EXPECT_EQ(take_log().size(), 2u);
+    EXPECT_EQ(session.connection_state(), kConnected);
+    EXPECT_FALSE(session.registers_valid());
+    EXPECT_NE(chip_register(0, rx5120::kModeKeyRegister), 1);
+    // The first full read after the rise is the power-on reference.
+    session.read_all();
+    EXPECT_TRUE(session.snapshot().power_on_valid);
+
+    // The box brings the chip up.
+    session.write_pin(pin::kGroupA, pin::kVioSys, 0);
     QSignalSpy registers(&session, &DeviceSession::registers_changed);
-    session.poll();
+    session.write_box_pin(pin::kGroupA, pin::kVioSys, 1, true);
     EXPECT_EQ(session.connection_state(), kConnected);
     EXPECT_TRUE(session.board_sensor_present());
     EXPECT_TRUE(session.registers_valid());
@@ -145,7 +158,8 @@ TEST_F(Session, ASilentChipIsNeverReadyAndIsLoggedOncePerOutage) {
         EXPECT_TRUE(log.contains("chip answers again after 5 failed polls"))
             << log.join('|').toStdString();
     }
-    EXPECT_TRUE(session.registers_valid()); // brought up again after the supply returned
+    // Powered again behind the program's back: nothing is read for it.
+    EXPECT_FALSE(session.registers_valid());
 }
 
 TEST_F(Session, RegisterCacheIsValidOnlyWhileReadFromAPoweredChip) {
@@ -164,7 +178,7 @@ TEST_F(Session, RegisterCacheIsValidOnlyWhileReadFromAPoweredChip) {
     EXPECT_TRUE(log[0].startsWith("Write Registers: nothing written"));
 
     // A software reset: the cache is read again after it (SW_RESET reads 0).
-    session.write_pin(pin::kGroupA, pin::kVioSys, 1);
+    session.write_box_pin(pin::kGroupA, pin::kVioSys, 1, true);
     ASSERT_TRUE(session.registers_valid());
     session.set_cached(0x06, 0x3F);
     ASSERT_EQ(set_reg_value(session, line_of("SW_RESET").c_str(), 1), 1);
@@ -181,7 +195,7 @@ TEST_F(Session, RegisterCacheIsValidOnlyWhileReadFromAPoweredChip) {
     kit("plug");
     session.connect_adapter();
     EXPECT_FALSE(session.registers_valid());
-    session.write_pin(pin::kGroupA, pin::kVioSys, 1);
+    session.write_box_pin(pin::kGroupA, pin::kVioSys, 1, true);
     EXPECT_TRUE(session.registers_valid());
     session.connect_adapter(); // the reconnect timer's next expiry only refreshes
     EXPECT_FALSE(session.reconnect_timer()->isActive());
@@ -238,6 +252,34 @@ TEST_F(Session, SilentAdapterIsAnOutageWithBackOff) {
     EXPECT_NE(session.connection_state(), kNotConnected);
     EXPECT_TRUE(session.open_failure().isEmpty());
     EXPECT_EQ(session.reconnect_interval(), kReconnectIntervalMs);
+}
+
+// Without an adapter node the next one is looked for every 500 ms, however
+// far a silent adapter had backed off; while a silent one stays, the time
+// between attempts only looks for it, with no exchange.
+TEST_F(Session, ANewAdapterIsTriedWithinHalfASecondInEveryBackOffPhase) {
+    power();
+    kit("lose 1000000");
+    session.poll();
+    for (int attempt = 0; attempt < 2; ++attempt)
+        session.connect_adapter();
+    ASSERT_EQ(session.reconnect_interval(), kReconnectMaxIntervalMs);
+    take_log();
+    session.reconnect_due(); // not due yet: looked for only
+    EXPECT_TRUE(take_log().empty());
+    EXPECT_LE(session.reconnect_timer()->interval(), kReconnectIntervalMs);
+
+    kit("unplug");
+    session.reconnect_due();
+    EXPECT_EQ(session.reconnect_interval(), kReconnectIntervalMs);
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        session.reconnect_due();
+        EXPECT_LE(session.reconnect_timer()->interval(), kReconnectIntervalMs);
+    }
+    kit("lose 0");
+    kit("plug");
+    session.reconnect_due();
+    EXPECT_NE(session.connection_state(), kNotConnected);
 }
 
 // A poll the adapter answers with its failure status (in its bootloader,

@@ -113,7 +113,8 @@ TEST_F(WindowTest, SupplyLossAndSoftwareResetRereadTheRegisters) {
     // A Clear button would write back a failed read: every other flag raised.
     EXPECT_FALSE(ui().cb0d2->isEnabled());
     console::CommandInterpreter &console = engine.interpreter();
-    for (const char *line : {"PIN_VIO_SYS = 1", "PIN_NRST = 1", "PIN_NSLP = 1"})
+    ui().io0022->click();
+    for (const char *line : {"PIN_NRST = 1", "PIN_NSLP = 1"})
         console.parse_cmd(line);
     kit("advance 1000");
     window->write_statusbar(0x12, 0x34, false);
@@ -141,8 +142,7 @@ TEST_F(WindowTest, SupplyLossAndSoftwareResetRereadTheRegisters) {
     EXPECT_FALSE(ui().io0022->isChecked());
     EXPECT_FALSE(ui().co0776->isEnabled());
 
-    kit("pin 0 22 1");
-    window->timer_func(); // supply back: brought up and read again
+    ui().io0022->click(); // supply back: brought up and read again
     EXPECT_TRUE(ui().co0776->isEnabled());
     EXPECT_EQ(cache(0x07), chip_register(0, 0x07));
 
