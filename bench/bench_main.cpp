@@ -496,13 +496,19 @@ void bench_faults(Program &p, const Sizes &n, std::vector<Row> &rows) {
         const char *on;
         const char *off;
         bool recovers;
+        // Lines sent halfway through the fault: a silent adapter unplugged
+        // while the program backs off from it.
+        std::vector<const char *> midway = {};
+        const char *goal = "<= 50 ms, ready <= 2000 ms";
     } scenarios[] = {
         {"healthy kit", nullptr, nullptr, false},
         {"kit: timing usb", "timing usb", "timing instant", false},
         {"kit: latency 900", "latency 900", "latency 0", false},
         {"kit: lose 1000000 (adapter silent)", "lose 1000000", "lose 0", true},
         {"kit: nack on", "nack on", "nack off", false},
-        {"kit: unplug, then plug", "unplug", "plug", true},
+        {"kit: unplug, then plug", "unplug", "plug", true, {}, "<= 50 ms, ready <= 800 ms"},
+        {"kit: silent, unplugged while backing off, then plugged", "lose 1000000", "plug", true,
+         {"unplug", "lose 0"}, "<= 50 ms, ready <= 800 ms"},
     };
     for (const Scenario &sc : scenarios) {
         repoll();
@@ -510,7 +516,11 @@ void bench_faults(Program &p, const Sizes &n, std::vector<Row> &rows) {
         const double delay = serve_while([&] {
             if (sc.on)
                 kit_control(sc.on, nullptr, 0);
-            sleep_ms(hold);
+            sleep_ms(sc.midway.empty() ? hold : hold / 2);
+            for (const char *line : sc.midway)
+                kit_control(line, nullptr, 0);
+            if (!sc.midway.empty())
+                sleep_ms(hold / 2);
             if (sc.recovers)
                 recovery = recovery_ms(sc.off);
             else if (sc.off)
@@ -521,7 +531,7 @@ void bench_faults(Program &p, const Sizes &n, std::vector<Row> &rows) {
                             (sc.recovers ? ", ready " + bench::fixed(recovery, 0) +
                                                " ms after the fault ended"
                                          : std::string()),
-                        sc.recovers ? "<= 50 ms, ready <= 2000 ms" : "<= 50 ms"});
+                        sc.recovers ? sc.goal : "<= 50 ms"});
     }
 
     // Read Registers and a 256 KiB flash at USB pace.
