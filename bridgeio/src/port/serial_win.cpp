@@ -205,12 +205,14 @@ void make_link_settings(DCB &dcb) {
 }
 
 // A driver may take SetCommState and keep what it cannot do: read back.
+// Some drivers (wine's among them) report RTS handshake as RTS held on;
+// either way the adapter may send, so only RTS held off counts as failed.
 bool link_settings_hold(HANDLE h) {
     DCB now{};
     now.DCBlength = sizeof now;
     return ::GetCommState(h, &now) && now.BaudRate == CBR_115200 && now.ByteSize == 8 &&
            now.Parity == NOPARITY && now.StopBits == ONESTOPBIT && now.fOutxCtsFlow &&
-           now.fRtsControl == RTS_CONTROL_HANDSHAKE;
+           now.fRtsControl != RTS_CONTROL_DISABLE;
 }
 
 } // namespace
