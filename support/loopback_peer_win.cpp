@@ -80,7 +80,11 @@ bool loopback_peer_is_own_user(intptr_t socket) {
         ::getsockname(s, reinterpret_cast<sockaddr *>(&local), &local_size) != 0 ||
         peer.sin_family != AF_INET || local.sin_family != AF_INET)
         return false;
-    const DWORD pid = owning_process(peer, local);
+    // The table may not know the owner of a connection this young yet
+    // (wine fills it in lazily): it is asked again for a little while.
+    DWORD pid = 0;
+    for (int attempt = 0; attempt < 20 && (pid = owning_process(peer, local)) == 0; ++attempt)
+        ::Sleep(10);
     if (pid == 0)
         return false;
     const HANDLE process = ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
