@@ -69,6 +69,44 @@ void mark_stuck(const std::string &key, bool stuck) {
         s.keys.erase(it);
 }
 
+// The claims this process holds, by name: a port of this process may take
+// a device that another of its ports still claims (the link reopening its
+// adapter, or finding it again under the same path after it re-enumerated
+// while the dead port is still there); only other processes are kept out.
+struct Claims {
+    std::mutex mu;
+    std::multiset<std::string> names;
+};
+Claims &claims() {
+    static Claims *c = new Claims;
+    return *c;
+}
+
+// Takes the named object of a device; null when another process holds it.
+HANDLE take_claim(const std::string &name) {
+    Claims &c = claims();
+    std::lock_guard lk(c.mu);
+    const HANDLE claim = ::CreateMutexA(nullptr, FALSE, name.c_str());
+    if (!claim)
+        return nullptr;
+    if (::GetLastError() == ERROR_ALREADY_EXISTS && c.names.count(name) == 0) {
+        ::CloseHandle(claim);
+        return nullptr;
+    }
+    c.names.insert(name);
+    return claim;
+}
+
+void release_claim(HANDLE claim, const std::string &name) {
+    if (!claim)
+        return;
+    Claims &c = claims();
+    std::lock_guard lk(c.mu);
+    ::CloseHandle(claim);
+    if (auto it = c.names.find(name); it != c.names.end())
+        c.names.erase(it);
+}
+
 // The errors that mean the device has gone (unplugged, re-enumerated, or
 // the far end of a test pipe closed).
 bool device_gone(DWORD e) {
@@ -117,13 +155,13 @@ struct Transfer {
 struct Device {
     HANDLE h = INVALID_HANDLE_VALUE;
     HANDLE claim = nullptr; // the named object that says the device is taken
+    std::string claim_name;
     Transfer wr, rd;
     std::string key;
     ~Device() {
         if (h != INVALID_HANDLE_VALUE)
             ::CloseHandle(h);
-        if (claim)
-            ::CloseHandle(claim);
+        release_claim(claim, claim_name);
     }
 };
 
@@ -146,8 +184,7 @@ class WinHidPort final : public Port {
         // The adapter is free for the next opener at once; the write still
         // holds its buffer, so a thread keeps the device until it ends.
         std::shared_ptr<Device> d = d_;
-        if (d->claim)
-            ::CloseHandle(d->claim);
+        release_claim(d->claim, d->claim_name);
         d->claim = nullptr;
         std::thread([d] {
             DWORD n = 0;
@@ -249,9 +286,10 @@ class WinHidPort final : public Port {
         }
     }
 
-    const std::string &key() const { return d_->key; }
-    HANDLE claim() const { return d_->claim; }
-    void set_claim(HANDLE claim) { d_->claim = claim; }
+    void set_claim(HANDLE claim, const std::string &name) {
+        d_->claim = claim;
+        d_->claim_name = name;
+    }
 
   private:
     int failed(DWORD error) {
@@ -476,8 +514,7 @@ std::vector<HidAdapter> list_hid_adapters(uint16_t vendor_id, uint16_t product_i
     return adapters;
 }
 
-std::unique_ptr<Port> open_hid_adapter(const HidAdapter &adapter, const Port *current,
-                                       int *error) {
+std::unique_ptr<Port> open_hid_adapter(const HidAdapter &adapter, const Port *, int *error) {
     if (hid_write_stuck(lower(adapter.path))) {
         *error = kStuckWriteError;
         return nullptr;
@@ -495,27 +532,18 @@ std::unique_ptr<Port> open_hid_adapter(const HidAdapter &adapter, const Port *cu
         ::CloseHandle(h);
         return nullptr;
     }
-    // The link reopening the device it holds shares its claim; otherwise a
-    // claim that exists already is another program's.
-    const auto *held = dynamic_cast<const WinHidPort *>(current);
-    HANDLE claim = nullptr;
-    if (held && held->key() == lower(adapter.path)) {
-        ::DuplicateHandle(::GetCurrentProcess(), held->claim(), ::GetCurrentProcess(), &claim, 0,
-                          FALSE, DUPLICATE_SAME_ACCESS);
-    } else {
-        claim = ::CreateMutexA(nullptr, FALSE, claim_name(adapter.path).c_str());
-        if (claim && ::GetLastError() == ERROR_ALREADY_EXISTS) {
-            ::CloseHandle(claim);
-            ::CloseHandle(h);
-            *error = EWOULDBLOCK;
-            return nullptr;
-        }
+    const std::string name = claim_name(adapter.path);
+    const HANDLE claim = take_claim(name);
+    if (!claim) {
+        ::CloseHandle(h);
+        *error = EWOULDBLOCK;
+        return nullptr;
     }
     std::unique_ptr<Port> port = make_win_hid_port(h, layout, lower(adapter.path), true, error);
     if (port)
-        static_cast<WinHidPort *>(port.get())->set_claim(claim);
-    else if (claim)
-        ::CloseHandle(claim);
+        static_cast<WinHidPort *>(port.get())->set_claim(claim, name);
+    else
+        release_claim(claim, name);
     return port;
 }
 
