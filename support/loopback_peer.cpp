@@ -33,3 +33,13 @@ long loopback_peer_uid(int fd) {
 }
 
 } // namespace support
+
+#include <unistd.h>
+
+namespace support {
+
+bool loopback_peer_is_own_user(intptr_t socket) {
+    return loopback_peer_uid(static_cast<int>(socket)) == static_cast<long>(::getuid());
+}
+
+} // namespace support

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 
 namespace support {
@@ -140,6 +141,23 @@ void ignore_broken_pipe() {
     action.sa_handler = SIG_IGN;
     sigemptyset(&action.sa_mask);
     ::sigaction(SIGPIPE, &action, nullptr);
+}
+
+void close_file(int fd) {
+    ::close(fd);
+}
+
+std::string path_from_wide(const wchar_t *path, bool *ok) {
+    *ok = false;
+    if (!path)
+        return {};
+    const size_t len = std::wcstombs(nullptr, path, 0);
+    if (len == static_cast<size_t>(-1))
+        return {};
+    std::string name(len, '\0');
+    std::wcstombs(name.data(), path, len + 1);
+    *ok = true;
+    return name;
 }
 
 } // namespace support

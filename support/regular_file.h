@@ -1,4 +1,6 @@
-// Opening a file that must be a regular file, without ever waiting.
+// Opening a file that must be a regular file, without ever waiting. On
+// Windows the names are UTF-8 and the descriptors the C runtime's; pipes,
+// devices and reparse points count as "not a regular file" there.
 #pragma once
 
 #include <sys/types.h>
@@ -39,5 +41,14 @@ bool read_regular_file(const char *path, size_t limit, std::string *out, std::st
 // Writes are to files and sockets that may go away: a broken pipe must be
 // an error code, never the signal that ends the process.
 void ignore_broken_pipe();
+
+// Closes a descriptor that the functions above returned.
+void close_file(int fd);
+
+// A wide-character file name as the narrow name the functions above take:
+// UTF-8 on Windows (where wchar_t text is UTF-16 and the narrow names are
+// UTF-8), the locale's multibyte encoding elsewhere. *ok is false when the
+// name has no such form.
+std::string path_from_wide(const wchar_t *path, bool *ok);
 
 } // namespace support

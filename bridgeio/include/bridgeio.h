@@ -51,6 +51,16 @@
  * that is neither a hidraw node nor a terminal (a regular file, /dev/null)
  * is refused and last_open_result says what it is.
  *
+ * On Windows (bridgeio.dll): BRIDGEIO_ADAPTER names a HID device path
+ * (\\?\hid#vid_1209&pid_5120#...), a USB serial number, or a COM port
+ * ("COM3", "\\.\COM12"); bt_init(NULL) takes the highest of the consecutive
+ * Bluetooth ports \Device\BTPort0, 1, ... listed under the registry key
+ * HKLM\HARDWARE\DEVICEMAP\SERIALCOMM. HID transfers are overlapped, with
+ * the same time-outs; one program at a time uses an adapter (a named object
+ * per device in place of the lock), a COM port is the opener's alone, and
+ * its settings are restored when the link closes it. wchar_t text is UTF-16
+ * there.
+ *
  * Handles: at most one link is open. Opening a link (usb_hid_init, bt_init)
  * closes the one that was open, and its handle stops being valid; an
  * opening that fails leaves the open link as it was. A handle that is not
@@ -64,7 +74,16 @@
 #include <stdint.h>
 #include <wchar.h>
 
-#if defined(BRIDGEIO_BUILD)
+/* On Windows the DLL's export list (bridgeio.def) decides what is exported;
+ * programs import the functions and data objects from bridgeio.dll (or
+ * bridgeio-virtual.dll). BRIDGEIO_STATIC: linked into the program itself. */
+#if defined(_WIN32)
+#if defined(BRIDGEIO_BUILD) || defined(BRIDGEIO_STATIC)
+#define BRIDGEIO_API
+#else
+#define BRIDGEIO_API __declspec(dllimport)
+#endif
+#elif defined(BRIDGEIO_BUILD)
 #define BRIDGEIO_API __attribute__((visibility("default")))
 #else
 #define BRIDGEIO_API
@@ -183,7 +202,9 @@ BRIDGEIO_API void rd_async_callback(uint32_t error, uint32_t count, void *overla
  *
  * The descriptor becomes readable once the read has ended and stays readable
  * until the next async_read; bytesread then holds the bytes received (fewer
- * than a report when the link failed). Do not read from or close it. The
+ * than a report when the link failed). Do not read from or close it. On
+ * Windows the result is the handle of a manual-reset event instead, set
+ * under the same conditions: WaitForSingleObject(ev, timeout_ms). The
  * read runs on a library thread that touches nothing but the port and the
  * buffer, which must stay valid until then. The next call of any other
  * function on the link abandons a read that is still waiting. */
@@ -260,7 +281,8 @@ BRIDGEIO_API int get_bootloader_version(BridgeHandle handle, char *text);
 BRIDGEIO_API int get_firmware_version(BridgeHandle handle, char *text);
 
 /* Reads a firmware image file and sends it with send_firmware. The path is
- * converted to a file name with the current locale (LC_CTYPE). Only a
+ * converted to a file name with the current locale (LC_CTYPE); on Windows it
+ * is UTF-16, any file name the system allows. Only a
  * regular file is read (a FIFO, directory or device is not waited for); a
  * file larger than the adapter's flash holds is refused. -1 if the path
  * cannot be converted or the file cannot be opened or read; otherwise the

@@ -11,8 +11,6 @@
 #include <string>
 #include <vector>
 
-#include <unistd.h>
-
 namespace bridgeio {
 
 namespace {
@@ -65,7 +63,7 @@ bool read_image_file(const char *path, std::vector<uint8_t> &image) {
         return false;
     std::FILE *f = fdopen(fd, "rb");
     if (!f) {
-        ::close(fd);
+        support::close_file(fd);
         return false;
     }
     image.resize(kLargestImage + 1);
@@ -130,12 +128,10 @@ BRIDGEIO_API int get_firmware_version(BridgeHandle handle, char *text) {
 BRIDGEIO_API int load_firmware(BridgeHandle handle, const wchar_t *path) {
     if (!path)
         return -1;
-    // File names are multibyte text in the locale's encoding.
-    size_t len = std::wcstombs(nullptr, path, 0);
-    if (len == static_cast<size_t>(-1))
+    bool ok = false;
+    const std::string name = support::path_from_wide(path, &ok);
+    if (!ok)
         return -1;
-    std::string name(len, '\0');
-    std::wcstombs(name.data(), path, len + 1);
     std::vector<uint8_t> image;
     if (!read_image_file(name.c_str(), image))
         return -1;

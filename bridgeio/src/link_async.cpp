@@ -136,7 +136,7 @@ BRIDGEIO_API void *async_read(BridgeHandle handle, uint8_t *buffer) {
     } catch (...) {
         return nullptr;
     }
-    return const_cast<int *>(rr.event.fd());
+    return rr.event.waitable();
 }
 
 } // extern "C"

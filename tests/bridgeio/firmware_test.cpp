@@ -1,6 +1,8 @@
 // Firmware and bootloader commands: image flashing, image files, versions,
 // memory reads and the bootloader update.
+#ifndef _WIN32
 #include "../fifo_deadline.h"
+#endif
 #include "recording_port.h"
 
 #include <gtest/gtest.h>
@@ -115,12 +117,32 @@ TEST_F(FirmwareTest, UnreadableImageFileSendsNothing) {
     EXPECT_EQ(load_firmware(a.handle, wide(missing).c_str()), -1);
     EXPECT_EQ(load_firmware(a.handle, wide(dir.path).c_str()), -1); // a directory
     EXPECT_EQ(load_firmware(a.handle, nullptr), -1);
+#ifdef _WIN32
+    EXPECT_EQ(load_firmware(a.handle, L"NUL"), -1);             // a device
+    EXPECT_EQ(load_firmware(a.handle, L"\\\\.\\COM1"), -1);     // another
+#else
     fifo_deadline::make_fifo(missing);
     EXPECT_EQ(fifo_deadline::call_within_deadline(
                   missing, [&] { return load_firmware(a.handle, wide(missing).c_str()); }),
               -1);
+#endif
     EXPECT_TRUE(a.port->writes.empty());
 }
+
+#ifdef _WIN32
+// wchar_t names are UTF-16 there: a name outside any ANSI code page opens.
+TEST_F(FirmwareTest, Utf16NameOpens) {
+    TempDir dir;
+    const std::filesystem::path name =
+        std::filesystem::path(dir.path) / std::filesystem::path(L"\u0444\u2603.bin");
+    const Bytes image = make_image(8 + 256);
+    std::ofstream(name, std::ios::binary)
+        .write(reinterpret_cast<const char *>(image.data()), static_cast<std::streamsize>(image.size()));
+    accept_flash();
+    EXPECT_EQ(load_firmware(a.handle, name.wstring().c_str()), static_cast<int>(kEndMarkStatus));
+    expect_flash_of(image, 1);
+}
+#endif
 
 struct VersionCase {
     bool answered;

@@ -2,6 +2,7 @@
 // SOCK_SEQPACKET socket pair (one report per read, like a hidraw node); a
 // fake adapter on the other end answers by script, stalls or unplugs.
 #include "link.h"
+#include "hid_fault_rows.h"
 #include "port/hid.h"
 
 #include <gtest/gtest.h>
@@ -23,9 +24,8 @@
 #include <unistd.h>
 
 using namespace bridgeio;
+using namespace bridgeio::hid_rows;
 using Clock = std::chrono::steady_clock;
-using Bytes = std::vector<uint8_t>;
-using Reports = std::vector<Bytes>;
 
 namespace {
 
@@ -111,16 +111,6 @@ class FakeAdapter {
     std::thread thread_;
 };
 
-// An unnumbered adapter's reply: the request's command word and byte 4 (a
-// marker) echoed.
-Bytes reply_to(const Bytes &request, size_t size = kPayloadSize) {
-    Bytes r(size, 0xEE);
-    std::memcpy(r.data(), request.data() + 1, std::min<size_t>(5, size));
-    return r;
-}
-Reports echo(const Bytes &r) { return {reply_to(r)}; }
-Reports silent(const Bytes &) { return {}; }
-
 constexpr uint64_t kNoNode = ~uint64_t{0};
 
 struct HidrawLink : ::testing::Test {
@@ -131,44 +121,6 @@ struct HidrawLink : ::testing::Test {
         int error = 0;
         return link_attach(make_hidraw_port(dev.port_fd, lock, node, layout, &error));
     }
-    // One exchange with `marker` in byte 4; the reply's marker, or -1.
-    int exchange(BridgeHandle h, uint8_t marker) {
-        begin_command(cmd::kScanTest);
-        obuffer[4] = marker;
-        return rd2(h) == 0 ? obuffer[4] : -1;
-    }
-};
-
-struct FramingRow {
-    const char *name;
-    ReportLayout layout;
-    FakeAdapter::Answer answer;
-    Reports waiting;    // already there before the request
-    uint8_t request_id; // byte 0 of the request on the wire
-    size_t zero_from;   // obuffer is 0 from here on (short reply)
-};
-
-const FramingRow kFraming[] = {
-    {"Unnumbered", {}, echo, {}, 0, 64},
-    {"NumberedTakesItsIdsAndSkipsOtherReports", {true, 2, 3},
-     [](const Bytes &r) {
-         Bytes mine = reply_to(r), other(65, 0x55);
-         mine.insert(mine.begin(), 2);
-         other[0] = 9;
-         return Reports{other, mine};
-     },
-     {}, 3, 64},
-    {"ShortReplyLeavesNoRequestBytesBehind", {}, [](const Bytes &r) { return Reports{reply_to(r, 5)}; },
-     {}, 0, 5},
-    {"StaleReportsBeforeTheRequestAreDropped", {}, echo,
-     {Bytes(64, 0x01), Bytes(64, 0x02), Bytes(3, 0x03)}, 0, 64},
-    {"BurstTakesTheFirstReportOnly", {},
-     [](const Bytes &r) {
-         Bytes late = reply_to(r);
-         late[4] = 0x66;
-         return Reports{reply_to(r), late, late};
-     },
-     {}, 0, 64},
 };
 
 TEST_F(HidrawLink, ExchangesCarryTheRightBytes) {
@@ -178,7 +130,8 @@ TEST_F(HidrawLink, ExchangesCarryTheRightBytes) {
     dev.stall(true);
     for (const Bytes &b : row.waiting)
         dev.send(b);
-    const BridgeHandle h = attach(dev, row.layout);
+    const BridgeHandle h =
+        attach(dev, {row.layout.numbered, row.layout.input_id, row.layout.output_id});
     dev.stall(false);
     sleep_ms(10); // the stale input is there
     ASSERT_EQ(exchange(h, 7), 7);

@@ -6,7 +6,6 @@
 
 #include <array>
 #include <cstring>
-#include <poll.h>
 
 using namespace bridgeio;
 using namespace bridgeio::test;
@@ -167,8 +166,7 @@ TEST_F(AsyncTest, AsyncReadSignalsItsDescriptorWithThePayloadAtByteOne) {
 
     void *event = async_read(a.handle, buffer);
     ASSERT_NE(event, nullptr);
-    pollfd p{*static_cast<int *>(event), POLLIN, 0};
-    ASSERT_EQ(poll(&p, 1, 2000), 1);
+    ASSERT_TRUE(wait_event(event, 2000));
 
     EXPECT_EQ(Bytes(buffer + 1, buffer + 65), pattern(0x44));
     EXPECT_EQ(buffer[0], 0);
@@ -187,8 +185,7 @@ TEST_F(AsyncTest, AsyncReadStillPendingIsAbandonedByTheNextExchange) {
     uint8_t buffer[65] = {};
     void *event = async_read(a.handle, buffer);
     ASSERT_NE(event, nullptr);
-    pollfd p{*static_cast<int *>(event), POLLIN, 0};
-    EXPECT_EQ(poll(&p, 1, 20), 0);
+    EXPECT_FALSE(wait_event(event, 20));
 
     begin_command(0xA3);
     EXPECT_EQ(rd2(a.handle), 0);

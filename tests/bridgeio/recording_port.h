@@ -14,10 +14,30 @@
 #include <deque>
 #include <functional>
 #include <initializer_list>
+#include <random>
 #include <memory>
 #include <vector>
 
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#else
+#include <poll.h>
+#endif
+
 namespace bridgeio::test {
+
+// Waits at most `ms` for what async_read returned to be set: true when it is.
+inline bool wait_event(void *event, int ms) {
+#ifdef _WIN32
+    return ::WaitForSingleObject(event, static_cast<DWORD>(ms)) == WAIT_OBJECT_0;
+#else
+    pollfd p{*static_cast<int *>(event), POLLIN, 0};
+    return ::poll(&p, 1, ms) == 1;
+#endif
+}
 
 using Bytes = std::vector<uint8_t>;
 
@@ -43,9 +63,17 @@ inline ReadStep waiting(ReadStep s) {
     return s;
 }
 
-// A folder of its own under /tmp, removed whole; add() writes a file in it.
+// A folder of its own in the system's temporary folder, removed whole;
+// add() writes a file in it.
 struct TempDir {
-    std::string path = [] { char p[] = "/tmp/bridgeio-test-XXXXXX"; return std::string(mkdtemp(p)); }();
+    std::string path = [] {
+        const auto base = std::filesystem::temp_directory_path();
+        for (unsigned n = std::random_device{}();; ++n) {
+            const auto p = base / ("bridgeio-test-" + std::to_string(n));
+            if (std::filesystem::create_directory(p))
+                return p.string();
+        }
+    }();
     ~TempDir() { std::filesystem::remove_all(path); }
     std::string add(const std::string &name, const std::string &content = "") const {
         std::ofstream(path + "/" + name, std::ios::binary) << content;

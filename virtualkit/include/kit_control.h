@@ -16,7 +16,13 @@
 
 #include <stddef.h>
 
+#if defined(_WIN32)
 #if defined(KIT_CONTROL_BUILD)
+#define KIT_CONTROL_API
+#else
+#define KIT_CONTROL_API __declspec(dllimport)
+#endif
+#elif defined(KIT_CONTROL_BUILD)
 #define KIT_CONTROL_API __attribute__((visibility("default")))
 #else
 #define KIT_CONTROL_API

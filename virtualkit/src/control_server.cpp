@@ -27,7 +27,7 @@ bool allowed(int fd) {
     const char *any = std::getenv("BRIDGEIO_KIT_ANY_USER");
     if (any != nullptr && *any != '\0' && std::strcmp(any, "0") != 0)
         return true;
-    return support::loopback_peer_uid(fd) == static_cast<long>(::getuid());
+    return support::loopback_peer_is_own_user(fd);
 }
 } // namespace
 

@@ -5,6 +5,7 @@
 // skipped.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -39,7 +40,8 @@ class ControlServer {
     Handler handler_;
     int listen_fd_ = -1;
     int client_fd_ = -1;
-    int wake_[2] = {-1, -1};
+    int wake_[2] = {-1, -1};   // POSIX: the pipe that stops the thread
+    std::atomic<bool> stop_{false}; // Windows: looked at between polls
     uint16_t port_ = 0;
     std::thread thread_;
 };

@@ -3,7 +3,7 @@
 // stream), and the power actions of the cable.
 #include "kit.h"
 
-#include <unistd.h>
+#include "support/thread_id.h"
 
 #include "control_server.h"
 
@@ -121,7 +121,7 @@ int Kit::write(Session &s, const uint8_t *request) {
     const uint64_t now = clock_.now_us();
     produce_packets(s, now);
 
-    writers_.insert(static_cast<long>(::gettid()));
+    writers_.insert(support::current_thread_id());
     const bool block = adapter_.receiving_blocks();
     if (block)
         ++blocks_;

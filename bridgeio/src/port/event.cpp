@@ -29,4 +29,8 @@ void ReadyEvent::reset() {
         (void)!::read(fd_, &count, sizeof count);
 }
 
+void *ReadyEvent::waitable() const {
+    return const_cast<int *>(&fd_);
+}
+
 } // namespace bridgeio

@@ -1,5 +1,6 @@
-// A pollable completion flag: a file descriptor that is readable while the
-// flag is set (manual reset), so callers can wait on it with poll().
+// A waitable completion flag (manual reset): on POSIX a file descriptor that
+// is readable while the flag is set, for poll(); on Windows an event object,
+// for WaitForSingleObject.
 #pragma once
 
 namespace bridgeio {
@@ -11,15 +12,20 @@ class ReadyEvent {
     ReadyEvent &operator=(const ReadyEvent &) = delete;
     ~ReadyEvent();
 
-    // Creates the descriptor if needed; false when that failed.
+    // Creates the descriptor or event if needed; false when that failed.
     bool open();
     void set();
     void reset();
-    // Address of the descriptor, stable for the object's lifetime.
-    const int *fd() const { return &fd_; }
+    // What async_read hands its caller to wait on, stable for the object's
+    // lifetime: the address of the descriptor (POSIX) or the event's handle.
+    void *waitable() const;
 
   private:
+#ifdef _WIN32
+    void *handle_ = nullptr;
+#else
     int fd_ = -1;
+#endif
 };
 
 } // namespace bridgeio
