@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -11,8 +12,13 @@ namespace bridgeio {
 
 constexpr int kRfcommPorts = 20;
 
-// How long opening an rfcomm node waits for its Bluetooth link to connect.
+// How long opening an rfcomm node waits for its Bluetooth link to connect;
+// the first exchange after the open has as long again, in case it did not.
 constexpr int kRfcommConnectMs = 5000;
+
+// Asks `link_up` every 20 ms until it answers 1 (up) or -1 (cannot tell), or
+// until `timeout_ms` have passed. True when the link came up.
+bool wait_for_link(const std::function<int()> &link_up, int timeout_ms);
 
 // Where serial tools put their lock files (LCK..ttyUSB0).
 inline const std::vector<std::string> kLockDirs = {"/var/lock", "/run/lock"};
