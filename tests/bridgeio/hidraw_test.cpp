@@ -294,14 +294,16 @@ TEST_F(HidrawLink, StuckWriteFreesTheAdapterAndIsNotReopenedUntilItEnds) {
     EXPECT_EQ(error, ENOTTY);
 }
 
-// The abandoned request is answered a little late, the new one at once; the
-// ones queued before it (a socket queues, hidraw does not) never.
+// The abandoned request is answered late (signals arriving meanwhile do not
+// end the wait for it), the new one at once; the ones queued before it (a
+// socket queues, hidraw does not) never.
 TEST_F(HidrawLink, ReplyToAnAbandonedRequestIsNotTakenForTheNext) {
     std::atomic<int> abandoned{-1};
+    AlarmStorm storm;
     FakeAdapter dev(
         [&](const Bytes &r) {
             if (r[5] == abandoned)
-                sleep_ms(20);
+                sleep_ms(70);
             return r[5] == abandoned || r[5] == 99 ? echo(r) : Reports{};
         },
         true);
@@ -318,6 +320,26 @@ TEST_F(HidrawLink, ReplyToAnAbandonedRequestIsNotTakenForTheNext) {
     for (int i = 0; i < 200 && hid_write_stuck(0x5120); ++i)
         sleep_ms(1);
     EXPECT_EQ(exchange(h, 99), 99);
+}
+
+// A re-enumerating adapter's node goes a moment after its reply: the port
+// sees it go within the wait, and does not take a live node for gone.
+TEST_F(HidrawLink, NodeGoneSeesTheAdapterLeave) {
+    FakeAdapter dev(echo);
+    const BridgeHandle h = attach(dev);
+    ASSERT_EQ(exchange(h, 1), 1);
+    Port *port = link_port(h);
+    auto start = Clock::now();
+    EXPECT_FALSE(port->node_gone(100));
+    EXPECT_GE(ms_since(start), 95);
+    std::thread leave([&] {
+        sleep_ms(250);
+        dev.unplug();
+    });
+    start = Clock::now();
+    EXPECT_TRUE(port->node_gone(500));
+    EXPECT_LT(ms_since(start), 450);
+    leave.join();
 }
 
 // What is no hidraw node at all: ENOTTY (/dev/null, above); missing: ENOENT.

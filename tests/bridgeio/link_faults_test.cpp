@@ -13,6 +13,8 @@
 #include <functional>
 #include <string>
 #include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <thread>
 #include <unistd.h>
 
@@ -169,6 +171,61 @@ const FaultRow kRows[] = {
          EXPECT_EQ(usb_hid_init(BRIDGEIO_VENDOR_ID, BRIDGEIO_PRODUCT_ID), BRIDGEIO_INVALID_HANDLE);
          EXPECT_EQ(last_open_result(nullptr, 0), -1);
          ::unsetenv("BRIDGEIO_ADAPTER");
+     }},
+    {"NamedHidNodeOfAnotherDeviceIsRefusedByItsId",
+     [] {
+         Adapter a = attach(Transport::Hid);
+         TempDir dir;
+         const std::string node = dir.path + "/hidraw77"; // a node sysfs does not know
+         if (::mknod(node.c_str(), S_IFCHR | 0600, makedev(240, 77)) != 0)
+             GTEST_SKIP() << "cannot make a device node here";
+         hid_adapters.clear();
+         hid_adapters.push_back({{node, "", 0x046d, 0xc31c}, 0, std::make_unique<RecordingPort>(Transport::Hid)});
+         ::setenv("BRIDGEIO_ADAPTER", node.c_str(), 1);
+         const BridgeHandle h = usb_hid_init(BRIDGEIO_VENDOR_ID, BRIDGEIO_PRODUCT_ID);
+         ::unsetenv("BRIDGEIO_ADAPTER");
+         EXPECT_EQ(h, BRIDGEIO_INVALID_HANDLE);
+         int outcome = 0;
+         EXPECT_EQ(open_text(&outcome), node + " is 046d:c31c, not the adapter");
+         EXPECT_EQ(outcome, -1);
+         EXPECT_TRUE(hid_adapters[0].port) << "the other device was opened";
+         a.port->reads.push_back(reply(answer(0x71)));
+         EXPECT_EQ(exchange(a.handle), 0);
+     }},
+    {"JustPluggedInAdapterIsStillBeingSetUp",
+     [] {
+         TempDir dir;
+         const std::string node = dir.add("hidraw8"); // as new as a node udev is still setting up
+         hid_adapters.clear();
+         hid_adapters.push_back({{node, "S1"}, EACCES, nullptr});
+         EXPECT_EQ(usb_hid_init(BRIDGEIO_VENDOR_ID, BRIDGEIO_PRODUCT_ID), BRIDGEIO_INVALID_HANDLE);
+         int outcome = 9;
+         EXPECT_EQ(open_text(&outcome), "the adapter at " + node +
+                                            " is still being set up (udev has not given it its "
+                                            "permissions yet)");
+         EXPECT_EQ(outcome, 0);
+     }},
+    {"ModeSwitchFollowsANodeThatGoesBehindAHub",
+     [] {
+         auto first = std::make_unique<RecordingPort>(Transport::Hid);
+         RecordingPort *old_port = first.get();
+         hid_adapters.clear();
+         hid_adapters.push_back({{"/dev/hidraw1", "SER"}, 0, std::move(first)});
+         const BridgeHandle h = usb_hid_init(BRIDGEIO_VENDOR_ID, BRIDGEIO_PRODUCT_ID);
+         ASSERT_NE(h, BRIDGEIO_INVALID_HANDLE);
+         old_port->reads = {reply(answer(0x01))};
+         old_port->gone_after_ms = 256; // a USB 2.0 hub reports the disconnect this late
+         auto second = std::make_unique<RecordingPort>(Transport::Hid);
+         RecordingPort *new_port = second.get();
+         hid_adapters.clear();
+         hid_adapters.push_back({{"/dev/hidraw2", "SER"}, 0, std::move(second)});
+         EXPECT_EQ(return_to_bootloader(h), 0);
+         int outcome = 0;
+         EXPECT_EQ(open_text(&outcome),
+                   "reopened /dev/hidraw2 (serial number SER) after the adapter re-enumerated");
+         new_port->reads = {reply(answer(0x72))};
+         EXPECT_EQ(exchange(h), 0);
+         EXPECT_EQ(obuffer_bytes(), answer(0x72));
      }},
     {"LockHeldByAnotherOpener",
      [] {
