@@ -1,6 +1,7 @@
 // Faults a real adapter link produces, one row each: the link must give the
 // right data or a failure, never another request's reply, and an opening
 // that fails must say why and leave the open link alone.
+#include "port/serial.h"
 #include "pty_peer.h"
 #include "recording_port.h"
 
@@ -226,6 +227,33 @@ const FaultRow kRows[] = {
          new_port->reads = {reply(answer(0x72))};
          EXPECT_EQ(exchange(h), 0);
          EXPECT_EQ(obuffer_bytes(), answer(0x72));
+     }},
+    {"RfcommFirstExchangeHasTheConnectBudget",
+     [] {
+         Pty pty;
+         const int fd = ::open(pty.name().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+         ASSERT_GE(fd, 0);
+         termios raw{};
+         ASSERT_EQ(tcgetattr(fd, &raw), 0);
+         cfmakeraw(&raw);
+         ASSERT_EQ(tcsetattr(fd, TCSANOW, &raw), 0);
+         const BridgeHandle h = link_attach(make_serial_port(fd, -1, 0, kRfcommConnectMs));
+         pty.stall(true); // the channel is still paging the board
+         std::thread connected([&] {
+             std::this_thread::sleep_for(std::chrono::milliseconds(400));
+             pty.stall(false);
+         });
+         size_t requests = 0;
+         std::thread peer = answer_on(pty, {answer(0x80)}, 0, 0, &requests);
+         EXPECT_EQ(exchange(h), 0);
+         connected.join();
+         peer.join();
+         EXPECT_EQ(obuffer_bytes(), answer(0x80));
+         pty.stall(true); // later exchanges have their usual bound
+         const auto t0 = Clock::now();
+         EXPECT_EQ(exchange(h), -1);
+         EXPECT_LT(Clock::now() - t0, std::chrono::milliseconds(1000));
+         pty.stall(false);
      }},
     {"LockHeldByAnotherOpener",
      [] {

@@ -406,7 +406,11 @@ std::unique_ptr<Port> open_serial_port(const char *path, const Port *current,
     const bool rfcomm = is_rfcomm(node.path);
     if (rfcomm)
         wait_for_rfcomm(fd);
-    return std::make_unique<SerialPort>(fd, lock, device, rfcomm ? kRfcommConnectMs : 0);
+    return make_serial_port(fd, lock, device, rfcomm ? kRfcommConnectMs : 0);
+}
+
+std::unique_ptr<Port> make_serial_port(int fd, int lock, uint64_t device, int connect_budget_ms) {
+    return std::make_unique<SerialPort>(fd, lock, device, connect_budget_ms);
 }
 
 bool held_by_lock_file(const char *device_path, const std::vector<std::string> &dirs) {
