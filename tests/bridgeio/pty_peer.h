@@ -8,12 +8,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <functional>
-#include <grp.h>
 #include <poll.h>
 #include <pty.h>
 #include <string>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -84,38 +81,4 @@ class Pty {
     int master_ = -1, slave_ = -1;
     std::string name_;
 };
-// Runs `check` as an unprivileged user (nobody), in a child process, for what
-// root is exempt from; it returns "" when all is well, else what went wrong.
-// Skips when privileges cannot be dropped.
-inline void run_unprivileged(const std::function<std::string()> &check) {
-    int out[2];
-    ASSERT_EQ(pipe(out), 0);
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        close(out[0]);
-        const uid_t nobody = 65534;
-        std::string r;
-        if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setresgid(nobody, nobody, nobody) != 0 ||
-                               setresuid(nobody, nobody, nobody) != 0))
-            r = "skip";
-        else
-            r = check();
-        (void)!write(out[1], r.data(), r.size());
-        _exit(0);
-    }
-    close(out[1]);
-    std::string r;
-    char buf[256];
-    for (ssize_t n; (n = read(out[0], buf, sizeof buf)) > 0;)
-        r.append(buf, static_cast<size_t>(n));
-    close(out[0]);
-    int status = 0;
-    waitpid(child, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the unprivileged run crashed";
-    if (r == "skip")
-        GTEST_SKIP() << "cannot drop privileges to run this as an unprivileged user";
-    EXPECT_EQ(r, "");
-}
-
 } // namespace bridgeio::test
