@@ -297,9 +297,8 @@ TEST_F(HidrawLink, StuckWriteFreesTheAdapterAndIsNotReopenedUntilItEnds) {
     EXPECT_EQ(error, ENOTTY);
 }
 
-// The abandoned request is answered late (signals arriving meanwhile do not
-// end the wait for it), the new one at once; the ones queued before it (a
-// socket queues, hidraw does not) never.
+// The abandoned request is answered late (signals do not end that wait), the
+// new one at once; the ones queued before it (a socket queues) never.
 TEST_F(HidrawLink, ReplyToAnAbandonedRequestIsNotTakenForTheNext) {
     std::atomic<int> abandoned{-1};
     AlarmStorm storm;

@@ -62,7 +62,6 @@ class RecordingPort : public Port {
     int read(uint8_t *data, size_t len, int timeout_ms, size_t *got) override;
     void cancel() override { ++cancels; }
     void discard_input() override;
-    // Gone `gone_after_ms` after the last exchange (never when negative).
     bool node_gone(int wait_ms) override { return gone_after_ms >= 0 && gone_after_ms <= wait_ms; }
 
     const uint8_t *request(size_t i) const { return writes.at(i).data() + 1; }
@@ -72,7 +71,7 @@ class RecordingPort : public Port {
     std::vector<int> write_timeouts;
     std::vector<int> read_timeouts; // one per read call
     int cancels = 0;
-    int gone_after_ms = -1;
+    int gone_after_ms = -1; // the node goes this long after an exchange
 
     std::deque<int> write_results; // per write; kPortOk when empty
     std::deque<ReadStep> reads;    // per read; a time-out when empty

@@ -110,9 +110,8 @@ TEST(SerialOpen, ScanTakesTheHighestOfTheConsecutivePorts) {
     EXPECT_EQ(std::string(path), dir.path + "/rfcomm1");
 }
 
-// Root is exempt from TIOCEXCL, so this runs again as nobody: the link
-// reopens the port it holds, others stay out, and closing gives the terminal
-// back as it was.
+// Run as nobody (root ignores TIOCEXCL): the link reopens the port it holds,
+// others stay out, and closing gives the terminal back as it was.
 TEST(SerialOpen, ExclusiveWhileHeldAndGivenBackAsItWas) {
     if (geteuid() == 0) {
         char self[1024] = {};
