@@ -10,16 +10,16 @@
 // cannot be cancelled, and holds hidraw's table lock meanwhile. Which other
 // calls wait for it depends on the kernel: before 5.17 that lock was one
 // mutex, so every open(), ioctl and write of any hidraw node waited; 5.17
-// made it a read-write lock, where a write holds up close() and a plug
-// (they take it for writing) and whatever queues behind them; 6.4 (and the stable kernels the fix went to)
-// takes it for writing in open() again. The write therefore runs on a
-// writer thread and the caller waits for it at most its time-out. A write
-// that outlives its caller is "stuck": later writes fail at once until it
-// ends, the writer keeps the node open until then (closing could wait as
-// well), its node is remembered process-wide so that reopening it answers
-// "busy" at once instead of perhaps waiting in open(), and the request may
-// still reach the adapter, so a reply that follows it is dropped before the
-// next request.
+// made it a read-write lock, where a write holds up close() and a plug (they
+// take it for writing) and whatever queues behind them; 6.4, and the stable
+// kernels that fix went to, take it for writing in open() again. The write
+// therefore runs on a writer thread and the caller waits for it at most
+// its time-out. A write that outlives its caller is "stuck": later writes
+// fail at once until it ends, the writer keeps the node open until then
+// (closing could wait as well), its node is remembered process-wide so that
+// reopening it answers "busy" at once instead of perhaps waiting in open(),
+// and the request may still reach the adapter, so a reply that follows it
+// is dropped before the next request.
 //
 // The report descriptor tells whether reports are numbered. Unnumbered
 // reports reach us as the bare 64-byte payload, which is shifted behind a

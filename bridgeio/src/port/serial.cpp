@@ -11,7 +11,6 @@
 
 #include <cctype>
 #include <cerrno>
-#include <climits>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
