@@ -34,7 +34,9 @@
  * Threads: every function and data object belongs to one thread at a time;
  * calls from several threads need the caller's own lock around each. The
  * library's own threads (the hidraw writer, the async_read worker) touch
- * only their port, never the exported data, and never call back.
+ * only their port and never call back; the async_read worker also fills the
+ * caller's buffer and sets bytesread, both before its descriptor becomes
+ * readable (see async_read).
  *
  * fork: a child process must not use the link its parent opened (the
  * writer thread does not exist in the child, and both would read the same
@@ -150,13 +152,18 @@ BRIDGEIO_API BridgeHandle usb_hid_init(int vendor_id, int product_id);
  *
  * Settings: 115200 baud, 8 data bits, no parity, one stop bit, RTS/CTS,
  * read back after setting; a port that does not keep them prints "setting
- * commstate failed.".
+ * commstate failed.". The port is exclusive while the link has it; closing
+ * the link (or opening another) puts back the settings and the exclusivity
+ * the port had before.
  *
  * Bluetooth: a node made with `rfcomm bind` connects only when it is opened,
- * which takes seconds; bt_init waits up to 5 s for the board's carrier before
- * it returns, and keeps the port open either way (closing it would drop the
- * channel again). A node made with `rfcomm connect` is connected already
- * (that command holds the channel while it runs) and opens at once. */
+ * which takes seconds; bt_init waits up to 5 s for the channel to be
+ * connected (as the kernel's rfcomm device state tells; the board's carrier
+ * where that cannot be asked) before it returns, and keeps the port open
+ * either way (closing it would drop the channel again). The first exchange
+ * after the open has up to another 5 s in case the channel is still being
+ * set up. A node made with `rfcomm connect` is connected already (that
+ * command holds the channel while it runs) and opens at once. */
 BRIDGEIO_API BridgeHandle bt_init(const char *port_name);
 
 /* What the last usb_hid_init or bt_init did, for the user: copies a one-line
@@ -205,9 +212,12 @@ BRIDGEIO_API void rd_async_callback(uint32_t error, uint32_t count, void *overla
  * than a report when the link failed). Do not read from or close it. On
  * Windows the result is the handle of a manual-reset event instead, set
  * under the same conditions: WaitForSingleObject(ev, timeout_ms). The
- * read runs on a library thread that touches nothing but the port and the
- * buffer, which must stay valid until then. The next call of any other
- * function on the link abandons a read that is still waiting. */
+ * read runs on a library thread that touches the port, the buffer (which
+ * must stay valid until then) and, last, bytesread: look at the buffer and
+ * bytesread only once the descriptor (or event) has reported the read ended
+ * (its wake-up makes both visible to your thread), or after your next call
+ * into the library. The next call of any other function on the link
+ * abandons a read that is still waiting; it then writes neither. */
 BRIDGEIO_API void *async_read(BridgeHandle handle, uint8_t *buffer);
 
 /* Copies the caller's 64 bytes into obuffer and sends them as one request;

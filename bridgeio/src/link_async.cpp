@@ -8,7 +8,8 @@
 // async_read reads one raw report into the caller's buffer on a worker
 // thread and signals a pollable descriptor when it is there. The worker
 // alone uses the port until it ends; any other use of the link first stops
-// it (settle_raw_read), so the port never sees two threads at once.
+// it (settle_raw_read), so the port and bytesread never see two threads of
+// the library at once.
 #include "link_state.h"
 #include "port/event.h"
 
@@ -43,7 +44,12 @@ void raw_read_worker(Port *port, uint8_t *dst, size_t len) {
         int r = port->read(dst + off, len - off, kRawReadSliceMs, &got);
         off += std::min(got, len - off);
         if (r == kPortOk || r == kPortIoError || off == len) {
+            // bytesread is the caller's: written here only because the
+            // caller may not look at it before the descriptor is readable
+            // (or before its next call, which joins this thread first), and
+            // the descriptor is set only after it, with a fence in between.
             bytesread = static_cast<uint32_t>(off);
+            std::atomic_thread_fence(std::memory_order_release);
             rr.event.set();
             return;
         }

@@ -72,6 +72,12 @@ std::string open_failure_text(const std::string &path, int error) {
     case EBUSY:
         why = "busy (another program or driver has it open exclusively)";
         break;
+    case kNotTheAdapterError: {
+        char id[16];
+        std::snprintf(id, sizeof id, "%04x:%04x", refused_node_id.vendor_id,
+                      refused_node_id.product_id);
+        return path + " is " + id + ", not the adapter";
+    }
     default:
         why = std::strerror(error);
         break;
@@ -105,7 +111,8 @@ BridgeHandle hid_open(int vendor_id, int product_id) {
         if (named.kind == NodeKind::Terminal)
             return bt_open(chosen, "/dev", stdout);
         if (named.kind == NodeKind::Hidraw)
-            candidates.push_back({named.path, ""});
+            candidates.push_back({named.path, "", static_cast<uint16_t>(vendor_id),
+                                  static_cast<uint16_t>(product_id)});
     }
     if (chosen && candidates.empty()) {
         if (named.kind == NodeKind::Other) {
@@ -164,8 +171,10 @@ namespace {
 
 // How long the node of an adapter that answered a mode switch is given to go
 // away: a re-enumerating adapter sends its reply first and then leaves the
-// bus, which the host notices a moment later.
-constexpr int kHangupWaitMs = 100;
+// bus, which the host notices a moment later, behind a USB 2.0 hub up to
+// about 256 ms later (the hub reports port changes at that interval). The
+// wait ends as soon as the node has gone.
+constexpr int kHangupWaitMs = 500;
 constexpr int kListIntervalMs = 50;
 
 // The adapter `was` among `present`: the one with its serial number, or,

@@ -188,15 +188,18 @@ TEST(HidrawDeadline, HoldsUnderSignals) {
   }
 }
 
+// Also as a re-enumerating adapter leaves: its node is seen going within the wait.
 TEST_F(HidrawLink, UnpluggedAdapterFailsAtOnceBothWays) {
     FakeAdapter dev(echo);
     const BridgeHandle h = attach(dev);
     ASSERT_EQ(exchange(h, 1), 1);
-    dev.unplug();
+    Port *port = link_port(h);
+    EXPECT_FALSE(port->node_gone(50));
+    std::thread leave([&] { sleep_ms(100), dev.unplug(); });
+    EXPECT_TRUE(port->node_gone(500));
+    leave.join();
     const auto start = Clock::now();
     EXPECT_EQ(exchange(h, 2), -1);
-    Port *port = link_port(h);
-    ASSERT_TRUE(port);
     uint8_t frame[kFrameSize] = {};
     size_t got = 0;
     EXPECT_EQ(port->read(frame, sizeof frame, 1000, &got), kPortIoError);
@@ -247,14 +250,15 @@ TEST_F(HidrawLink, StuckWriteFreesTheAdapterAndIsNotReopenedUntilItEnds) {
     EXPECT_EQ(error, ENOTTY);
 }
 
-// The abandoned request is answered a little late, the new one at once; the
-// ones queued before it (a socket queues, hidraw does not) never.
+// The abandoned request is answered late (signals do not end that wait), the
+// new one at once; the ones queued before it (a socket queues) never.
 TEST_F(HidrawLink, ReplyToAnAbandonedRequestIsNotTakenForTheNext) {
     std::atomic<int> abandoned{-1};
+    AlarmStorm storm;
     FakeAdapter dev(
         [&](const Bytes &r) {
             if (r[5] == abandoned)
-                sleep_ms(20);
+                sleep_ms(70);
             return r[5] == abandoned || r[5] == 99 ? echo(r) : Reports{};
         },
         true);

@@ -1,6 +1,7 @@
 // Faults a real adapter link produces, one row each: the link must give the
 // right data or a failure, never another request's reply, and an opening
 // that fails must say why and leave the open link alone.
+#include "port/serial.h"
 #include "pty_peer.h"
 #include "recording_port.h"
 
@@ -13,6 +14,8 @@
 #include <functional>
 #include <string>
 #include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <thread>
 #include <unistd.h>
 
@@ -154,6 +157,11 @@ const FaultRow kRows[] = {
          EXPECT_NE(text.find("udev rule"), std::string::npos);
          a.port->reads.push_back(reply(answer(0x70)));
          EXPECT_EQ(exchange(a.handle), 0);
+         TempDir dir; // just plugged in: udev has not applied the rule yet
+         hid_adapters[0].id.path = dir.add("hidraw8");
+         EXPECT_EQ(usb_hid_init(BRIDGEIO_VENDOR_ID, BRIDGEIO_PRODUCT_ID), BRIDGEIO_INVALID_HANDLE);
+         EXPECT_NE(open_text(&outcome).find("is still being set up"), std::string::npos);
+         EXPECT_EQ(outcome, 0);
      }},
     {"SelectionByEnvironmentOpensTheNamedAdapter",
      [] {
@@ -169,6 +177,44 @@ const FaultRow kRows[] = {
          EXPECT_EQ(usb_hid_init(BRIDGEIO_VENDOR_ID, BRIDGEIO_PRODUCT_ID), BRIDGEIO_INVALID_HANDLE);
          EXPECT_EQ(last_open_result(nullptr, 0), -1);
          ::unsetenv("BRIDGEIO_ADAPTER");
+     }},
+    {"NamedHidNodeOfAnotherDeviceGetsNothing",
+     [] {
+         TempDir dir;
+         const std::string node = dir.path + "/hidraw77"; // a device node sysfs does not know
+         if (::mknod(node.c_str(), S_IFCHR | 0600, makedev(240, 77)) != 0)
+             GTEST_SKIP() << "cannot make a device node here";
+         hid_adapters.push_back({{node, "", 0x046d, 0xc31c}, 0, std::make_unique<RecordingPort>(Transport::Hid)});
+         ::setenv("BRIDGEIO_ADAPTER", node.c_str(), 1);
+         EXPECT_EQ(usb_hid_init(BRIDGEIO_VENDOR_ID, BRIDGEIO_PRODUCT_ID), BRIDGEIO_INVALID_HANDLE);
+         ::unsetenv("BRIDGEIO_ADAPTER");
+         int outcome = 0;
+         EXPECT_EQ(open_text(&outcome), node + " is 046d:c31c, not the adapter");
+     }},
+    {"ModeSwitchFollowsANodeThatGoesBehindAHub",
+     [] {
+         hid_adapters.push_back({{"/dev/hidraw1", "SER"}, 0, std::make_unique<RecordingPort>(Transport::Hid)});
+         auto *old_port = static_cast<RecordingPort *>(hid_adapters[0].port.get());
+         const BridgeHandle h = usb_hid_init(BRIDGEIO_VENDOR_ID, BRIDGEIO_PRODUCT_ID);
+         old_port->reads = {reply(answer(1))};
+         old_port->gone_after_ms = 256; // a USB 2.0 hub reports the disconnect this late
+         hid_adapters[0] = {{"/dev/hidraw2", "SER"}, 0, std::make_unique<RecordingPort>(Transport::Hid)};
+         EXPECT_EQ(return_to_bootloader(h), 0);
+         int outcome = 0;
+         EXPECT_EQ(open_text(&outcome), "reopened /dev/hidraw2 (serial number SER) after the adapter re-enumerated");
+     }},
+    {"RfcommWaitsForTheChannelAndGivesTheFirstExchangeTheConnectBudget",
+     [] {
+         const auto t0 = Clock::now();
+         EXPECT_TRUE(wait_for_link([&] { return Clock::now() - t0 >= std::chrono::milliseconds(150); }, 1000));
+         EXPECT_FALSE(wait_for_link([] { return -1; }, 1000)); // nothing can tell: no wait
+         Pty pty;
+         auto port = make_serial_port(::open(pty.name().c_str(), O_RDWR | O_NONBLOCK), -1, 0, 600);
+         pty.stall(true); // the channel is still paging the board
+         const auto t1 = Clock::now();
+         EXPECT_EQ(port->write(Bytes(kFrameSize).data(), kFrameSize, kWriteTimeoutMs), kPortTimeout);
+         EXPECT_GE(Clock::now() - t1, std::chrono::milliseconds(550));
+         EXPECT_LT(t1 - t0, std::chrono::milliseconds(300));
      }},
     {"LockHeldByAnotherOpener",
      [] {

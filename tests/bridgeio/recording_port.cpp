@@ -10,13 +10,18 @@ std::vector<HidAdapter> list_hid_adapters(uint16_t vendor_id, uint16_t product_i
     std::vector<HidAdapter> v;
     if (vendor_id == BRIDGEIO_VENDOR_ID && product_id == BRIDGEIO_PRODUCT_ID)
         for (const auto &a : test::hid_adapters)
-            v.push_back(a.id);
+            if (!a.id.vendor_id)
+                v.push_back(a.id);
     return v;
 }
 
 std::unique_ptr<Port> open_hid_adapter(const HidAdapter &adapter, const Port *, int *error) {
     for (auto &a : test::hid_adapters)
-        if (a.id.path == adapter.path) {
+        if (a.id.path == adapter.path && a.id.vendor_id && adapter.vendor_id) { // another device
+            refused_node_id = {a.id.vendor_id, a.id.product_id};
+            *error = kNotTheAdapterError;
+            return nullptr;
+        } else if (a.id.path == adapter.path) {
             *error = a.port ? 0 : a.error;
             return std::move(a.port);
         }

@@ -90,6 +90,7 @@ class RecordingPort : public Port {
     int read(uint8_t *data, size_t len, int timeout_ms, size_t *got) override;
     void cancel() override { ++cancels; }
     void discard_input() override;
+    bool node_gone(int wait_ms) override { return gone_after_ms >= 0 && gone_after_ms <= wait_ms; }
 
     const uint8_t *request(size_t i) const { return writes.at(i).data() + 1; }
     uint32_t request_word(size_t i, size_t offset) const { return get_le32(request(i) + offset); }
@@ -98,6 +99,7 @@ class RecordingPort : public Port {
     std::vector<int> write_timeouts;
     std::vector<int> read_timeouts; // one per read call
     int cancels = 0;
+    int gone_after_ms = -1; // the node goes this long after an exchange
 
     std::deque<int> write_results; // per write; kPortOk when empty
     std::deque<ReadStep> reads;    // per read; a time-out when empty
@@ -122,7 +124,7 @@ class HidLinkTest : public ::testing::Test {
 };
 
 struct FakeHidAdapter {
-    HidAdapter id;
+    HidAdapter id; // with a USB ID: another HID device, never listed as an adapter
     int error = 0;
     std::unique_ptr<Port> port;
 };

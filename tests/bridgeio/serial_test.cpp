@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstring>
+#include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -106,6 +108,34 @@ TEST(SerialOpen, ScanTakesTheHighestOfTheConsecutivePorts) {
     EXPECT_EQ(out.text(), "Found rfcomm0 " + dir.path + "/rfcomm0\nFound rfcomm1 " + dir.path +
                               "/rfcomm1\n");
     EXPECT_EQ(std::string(path), dir.path + "/rfcomm1");
+}
+
+// Run as nobody (root ignores TIOCEXCL): the link reopens the port it holds,
+// others stay out, and closing gives the terminal back as it was.
+TEST(SerialOpen, ExclusiveWhileHeldAndGivenBackAsItWas) {
+    if (geteuid() == 0) {
+        char self[1024] = {};
+        ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
+        const int rc = std::system(("setpriv --reuid=65534 --regid=65534 --clear-groups " +
+                                    std::string(self) +
+                                    " --gtest_filter=SerialOpen.ExclusiveWhileHeldAndGivenBackAsItWas")
+                                       .c_str());
+        if (rc == 126 << 8 || rc == 127 << 8) // no setpriv, or nobody may not run this binary
+            GTEST_SKIP() << "cannot run this as an unprivileged user";
+        EXPECT_EQ(rc, 0);
+        return;
+    }
+    Pty pty;
+    Output quiet;
+    termios before{}, after{};
+    tcgetattr(pty.slave(), &before);
+    EXPECT_NE(bt_open(pty.name().c_str(), nullptr, quiet.file()), BRIDGEIO_INVALID_HANDLE);
+    EXPECT_NE(bt_open(pty.name().c_str(), nullptr, quiet.file()), BRIDGEIO_INVALID_HANDLE);
+    EXPECT_LT(::open(pty.name().c_str(), O_RDWR | O_NOCTTY), 0);
+    link_close();
+    EXPECT_GE(::open(pty.name().c_str(), O_RDWR | O_NOCTTY), 0);
+    tcgetattr(pty.slave(), &after);
+    EXPECT_EQ(std::memcmp(&before, &after, sizeof before), 0);
 }
 
 // What is no terminal is refused; the advice follows the node type.

@@ -7,13 +7,19 @@
 //
 // A hidraw write is synchronous in the kernel whatever the descriptor's
 // flags: usbhid sends it as an interrupt transfer with a 5 s time-out that
-// cannot be cancelled, and holds hidraw's global lock meanwhile, so every
-// open() of a hidraw node waits for it. The write therefore runs on a writer
-// thread and the caller waits for it at most its time-out. A write that
-// outlives its caller is "stuck": later writes fail at once until it ends,
-// its node is remembered process-wide so that reopening it answers "busy"
-// at once instead of waiting in open(), and the request may still reach the
-// adapter, so a reply that follows it is dropped before the next request.
+// cannot be cancelled, and holds hidraw's table lock meanwhile. Which other
+// calls wait for it depends on the kernel: before 5.17 that lock was one
+// mutex, so every open(), ioctl and write of any hidraw node waited; 5.17
+// made it a read-write lock, where a write holds up close() and a plug (they
+// take it for writing) and whatever queues behind them; 6.4, and the stable
+// kernels that fix went to, take it for writing in open() again. The write
+// therefore runs on a writer thread and the caller waits for it at most
+// its time-out. A write that outlives its caller is "stuck": later writes
+// fail at once until it ends, the writer keeps the node open until then
+// (closing could wait as well), its node is remembered process-wide so that
+// reopening it answers "busy" at once instead of perhaps waiting in open(),
+// and the request may still reach the adapter, so a reply that follows it
+// is dropped before the next request.
 //
 // The report descriptor tells whether reports are numbered. Unnumbered
 // reports reach us as the bare 64-byte payload, which is shifted behind a
@@ -77,6 +83,14 @@ int left_ms(Clock::time_point deadline, bool forever) {
         return -1;
     auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
     return left > 0 ? static_cast<int>(std::min<long long>(left, INT_MAX)) : 0;
+}
+
+// poll() until `deadline`, whatever signals arrive meanwhile.
+int poll_until(pollfd &p, Clock::time_point deadline) {
+    int r;
+    while ((r = ::poll(&p, 1, left_ms(deadline, false))) < 0 && errno == EINTR) {
+    }
+    return r;
 }
 
 // What the writer thread and the port share. The descriptors close when the
@@ -250,7 +264,7 @@ class HidrawPort final : public Port {
         // answered: wait a little for that reply, so that it is not taken
         // for the next request's.
         pollfd p{node_->fd, POLLIN, 0};
-        if (late && ::poll(&p, 1, kLateReplyMs) <= 0)
+        if (late && poll_until(p, Clock::now() + std::chrono::milliseconds(kLateReplyMs)) <= 0)
             return;
         for (;;) {
             p.revents = 0;
@@ -264,10 +278,7 @@ class HidrawPort final : public Port {
     // hidraw reports a hang-up on the descriptor once its device is gone.
     bool node_gone(int wait_ms) override {
         pollfd p{node_->fd, 0, 0};
-        const auto deadline = Clock::now() + std::chrono::milliseconds(wait_ms);
-        int r;
-        while ((r = ::poll(&p, 1, left_ms(deadline, false))) < 0 && errno == EINTR) {
-        }
+        const int r = poll_until(p, Clock::now() + std::chrono::milliseconds(wait_ms));
         return r > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
     }
 
@@ -448,6 +459,23 @@ std::unique_ptr<Port> open_hid_adapter(const HidAdapter &adapter, const Port *cu
     if (fd < 0) {
         *error = errno;
         return nullptr;
+    }
+    // A node named by the user may be any HID device (a keyboard, a UPS, a
+    // security key): it gets no report unless it has the adapter's USB ID.
+    if (adapter.vendor_id || adapter.product_id) {
+        hidraw_devinfo info{};
+        if (::ioctl(fd, HIDIOCGRAWINFO, &info) != 0) {
+            *error = ENOTTY;
+            ::close(fd);
+            return nullptr;
+        }
+        const UsbId found{static_cast<uint16_t>(info.vendor), static_cast<uint16_t>(info.product)};
+        if (found.vendor_id != adapter.vendor_id || found.product_id != adapter.product_id) {
+            refused_node_id = found;
+            *error = kNotTheAdapterError;
+            ::close(fd);
+            return nullptr;
+        }
     }
     ReportLayout layout;
     if (const int e = read_layout(fd, &layout)) {

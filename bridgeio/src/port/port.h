@@ -4,6 +4,7 @@
 // only implementations of Port do.
 #pragma once
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -72,7 +73,20 @@ class Port {
 struct HidAdapter {
     std::string path;   // device node, e.g. /dev/hidraw3
     std::string serial; // USB serial number; empty when it has none
+    // For a node the user named rather than one listed by its identity: the
+    // USB ID it must have before anything is sent to it (0:0, not checked).
+    uint16_t vendor_id = 0;
+    uint16_t product_id = 0;
 };
+
+// The USB ID of a node that open_hid_adapter refused with
+// kNotTheAdapterError: like errno, the detail of this thread's last refusal.
+struct UsbId {
+    uint16_t vendor_id = 0;
+    uint16_t product_id = 0;
+};
+inline thread_local UsbId refused_node_id;
+constexpr int kNotTheAdapterError = EPROTOTYPE;
 
 // The present HID interfaces with this identity, in enumeration order.
 // Exactly one definition of this pair is linked into each library: the
@@ -81,7 +95,8 @@ std::vector<HidAdapter> list_hid_adapters(uint16_t vendor_id, uint16_t product_i
 
 // Opens one of them for exclusive use (advisory lock on the node). Null with
 // an errno value in *error when it cannot: EACCES (no access rights),
-// EWOULDBLOCK (another program holds the lock), EBUSY, ENOENT (gone), ...
+// EWOULDBLOCK (another program holds the lock), EBUSY, ENOENT (gone),
+// kNotTheAdapterError (another device than adapter.vendor_id:product_id), ...
 // `current` is the open link's port, or null.
 std::unique_ptr<Port> open_hid_adapter(const HidAdapter &adapter, const Port *current,
                                        int *error);

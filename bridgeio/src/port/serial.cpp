@@ -16,9 +16,13 @@
 #include <cstring>
 #include <chrono>
 #include <fcntl.h>
+#include <map>
+#include <mutex>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -61,10 +65,66 @@ bool wait_sent(int fd, Clock::time_point deadline, bool forever) {
     }
 }
 
+// What a terminal was like before the link changed it, kept per node while
+// any of our ports has it open. The link reopens the node it holds by
+// opening the new port before closing the old one, so only the first opener
+// saves and only the last one to close restores: the new port would
+// otherwise "save" the link's own settings, or the old one restore the
+// user's under the new port.
+struct SavedTerminal {
+    termios settings{};
+    bool have_settings = false;
+    bool was_exclusive = false; // TIOCEXCL was on before we came
+    int users = 0;
+};
+std::mutex saved_mu;
+std::map<uint64_t, SavedTerminal> &saved_terminals() {
+    static auto *m = new std::map<uint64_t, SavedTerminal>; // never destroyed, like the link
+    return *m;
+}
+
+void remember_terminal(int fd, uint64_t device) {
+    std::lock_guard lk(saved_mu);
+    SavedTerminal &t = saved_terminals()[device];
+    if (t.users++ > 0)
+        return;
+    t.have_settings = tcgetattr(fd, &t.settings) == 0;
+    int excl = 0;
+    t.was_exclusive = ::ioctl(fd, TIOCGEXCL, &excl) == 0 && excl != 0;
+}
+
+// Puts the terminal back as it was when the last of our ports on it closes.
+// TCSANOW: a queue held up by CTS must not hold up the close.
+void restore_terminal(int fd, uint64_t device) {
+    std::lock_guard lk(saved_mu);
+    auto it = saved_terminals().find(device);
+    if (it == saved_terminals().end() || --it->second.users > 0)
+        return;
+    if (it->second.have_settings)
+        tcsetattr(fd, TCSANOW, &it->second.settings);
+    if (!it->second.was_exclusive)
+        ::ioctl(fd, TIOCNXCL);
+    saved_terminals().erase(it);
+}
+
+// True when we made the node exclusive (so reopening it needs that lifted).
+bool we_made_exclusive(uint64_t device) {
+    std::lock_guard lk(saved_mu);
+    auto it = saved_terminals().find(device);
+    return it != saved_terminals().end() && !it->second.was_exclusive;
+}
+
 class SerialPort final : public Port {
   public:
-    SerialPort(int fd, int lock, uint64_t device) : fd_(fd), lock_(lock), device_(device) {}
+    SerialPort(int fd, int lock, uint64_t device, int connect_budget_ms)
+        : fd_(fd), lock_(lock), device_(device) {
+        if (connect_budget_ms > 0) {
+            connecting_ = true;
+            connect_deadline_ = Clock::now() + std::chrono::milliseconds(connect_budget_ms);
+        }
+    }
     ~SerialPort() override {
+        restore_terminal(fd_, device_);
         if (lock_ != fd_)
             ::close(lock_);
         ::close(fd_);
@@ -73,7 +133,41 @@ class SerialPort final : public Port {
     Transport transport() const override { return Transport::Serial; }
 
     int write(const uint8_t *data, size_t len, int timeout_ms) override {
+        const auto deadline = budget(timeout_ms);
+        const int r = write_until(data, len, deadline, timeout_ms < 0);
+        if (r != kPortOk)
+            connecting_ = false;
+        return r;
+    }
+
+    int read(uint8_t *data, size_t len, int timeout_ms, size_t *got) override {
+        const auto deadline = timeout_ms == 0 ? Clock::now() : budget(timeout_ms);
+        const int r = read_until(data, len, deadline, timeout_ms, got);
+        if (timeout_ms != 0)
+            connecting_ = false; // the first exchange has had its reply, or its time
+        return r;
+    }
+
+    // Drops what the timed-out transfer left behind: unsent request bytes
+    // after a write, the remains of a late reply after a read.
+    void cancel() override { ::tcflush(fd_, last_timeout_on_write_ ? TCOFLUSH : TCIFLUSH); }
+
+    void discard_input() override { ::tcflush(fd_, TCIFLUSH); }
+
+    uint64_t device_number() const override { return device_; }
+    int lock_fd() const override { return lock_; }
+    int poll_fd() const override { return fd_; }
+
+  private:
+    // The deadline of a wait of `timeout_ms`. While the first exchange after
+    // an rfcomm open is under way, its Bluetooth link may still be paging the
+    // board: nothing counts as late before the connect budget has run out.
+    Clock::time_point budget(int timeout_ms) const {
         const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+        return connecting_ && connect_deadline_ > deadline ? connect_deadline_ : deadline;
+    }
+
+    int write_until(const uint8_t *data, size_t len, Clock::time_point deadline, bool forever) {
         size_t off = 0;
         while (off < len) {
             ssize_t n = ::write(fd_, data + off, len - off);
@@ -85,7 +179,7 @@ class SerialPort final : public Port {
                 continue;
             if (n == 0 || errno != EAGAIN)
                 return kPortIoError;
-            int w = wait_fd(fd_, POLLOUT, deadline, timeout_ms < 0);
+            int w = wait_fd(fd_, POLLOUT, deadline, forever);
             if (w == 0) {
                 last_timeout_on_write_ = true;
                 return kPortTimeout;
@@ -93,15 +187,15 @@ class SerialPort final : public Port {
             if (w < 0)
                 return kPortIoError;
         }
-        if (!wait_sent(fd_, deadline, timeout_ms < 0)) {
+        if (!wait_sent(fd_, deadline, forever)) {
             last_timeout_on_write_ = true;
             return kPortTimeout;
         }
         return kPortOk;
     }
 
-    int read(uint8_t *data, size_t len, int timeout_ms, size_t *got) override {
-        const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    int read_until(uint8_t *data, size_t len, Clock::time_point deadline, int timeout_ms,
+                   size_t *got) {
         size_t off = 0;
         *got = 0;
         while (off < len) {
@@ -128,21 +222,12 @@ class SerialPort final : public Port {
         return kPortOk;
     }
 
-    // Drops what the timed-out transfer left behind: unsent request bytes
-    // after a write, the remains of a late reply after a read.
-    void cancel() override { ::tcflush(fd_, last_timeout_on_write_ ? TCOFLUSH : TCIFLUSH); }
-
-    void discard_input() override { ::tcflush(fd_, TCIFLUSH); }
-
-    uint64_t device_number() const override { return device_; }
-    int lock_fd() const override { return lock_; }
-    int poll_fd() const override { return fd_; }
-
-  private:
     int fd_;
     int lock_;
     uint64_t device_;
     bool last_timeout_on_write_ = false;
+    bool connecting_ = false;
+    Clock::time_point connect_deadline_;
 };
 
 // Raw binary line at 115200 baud, 8 data bits, no parity, one stop bit,
@@ -170,19 +255,35 @@ bool link_settings_hold(int fd) {
            (now.c_cflag & framing) == (CS8 | CRTSCTS);
 }
 
-// Waits until the Bluetooth link behind an rfcomm node is connected. A node
-// bound with `rfcomm bind` starts paging the board only when it is opened,
-// which takes seconds (longer when the board is off); the tty reports the
-// board's carrier once the channel is up. Terminals without modem lines (a
-// pseudo-terminal) have nothing to wait for.
-void wait_for_carrier(int fd, int timeout_ms) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-    for (;;) {
-        int lines = 0;
-        if (::ioctl(fd, TIOCMGET, &lines) != 0 || (lines & TIOCM_CD) || Clock::now() >= deadline)
-            return;
-        ::usleep(20'000);
-    }
+// The kernel's rfcomm device query (RFCOMMGETDEVINFO on a Bluetooth
+// socket), declared here so that the library builds without the Bluetooth
+// headers.
+constexpr int kAfBluetooth = 31;
+constexpr int kBtprotoRfcomm = 3;
+constexpr uint16_t kBtConnected = 1;
+struct RfcommDevInfo {
+    int16_t id;
+    uint32_t flags;
+    uint16_t state; // of the link's channel
+    uint8_t src[6];
+    uint8_t dst[6];
+    uint8_t channel;
+};
+constexpr unsigned long kRfcommGetDevInfo = _IOR('R', 211, int);
+
+// Whether the Bluetooth channel behind the rfcomm tty on `fd` is up: 1, 0,
+// or -1 when the kernel cannot tell us (no Bluetooth socket for us).
+// TIOCM_CD is no answer: the tty keeps the board's carrier from the first
+// connection on, also while a later open is still paging the board.
+int rfcomm_channel_up(int fd, int bt_socket) {
+    struct stat st;
+    if (bt_socket < 0 || ::fstat(fd, &st) != 0)
+        return -1;
+    RfcommDevInfo info{};
+    info.id = static_cast<int16_t>(minor(st.st_rdev)); // rfcommN has minor N
+    if (::ioctl(bt_socket, kRfcommGetDevInfo, &info) != 0)
+        return -1;
+    return info.state == kBtConnected ? 1 : 0;
 }
 
 bool is_rfcomm(const std::string &path) {
@@ -190,7 +291,38 @@ bool is_rfcomm(const std::string &path) {
     return path.compare(slash == std::string::npos ? 0 : slash + 1, 6, "rfcomm") == 0;
 }
 
+// Waits for the Bluetooth link of a just opened rfcomm node. A node bound
+// with `rfcomm bind` starts paging the board only when it is opened, which
+// takes seconds (longer when the board is off). Where the kernel cannot tell
+// the channel's state, the carrier is the best there is.
+void wait_for_rfcomm(int fd) {
+    const int sock = ::socket(kAfBluetooth, SOCK_RAW | SOCK_CLOEXEC, kBtprotoRfcomm);
+    wait_for_link(
+        [&] {
+            const int up = rfcomm_channel_up(fd, sock);
+            if (up >= 0)
+                return up;
+            int lines = 0;
+            return ::ioctl(fd, TIOCMGET, &lines) != 0 ? -1 : (lines & TIOCM_CD) ? 1 : 0;
+        },
+        kRfcommConnectMs);
+    if (sock >= 0)
+        ::close(sock);
+}
+
 } // namespace
+
+bool wait_for_link(const std::function<int()> &link_up, int timeout_ms) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        const int up = link_up();
+        if (up != 0)
+            return up > 0;
+        if (Clock::now() >= deadline)
+            return false;
+        ::usleep(20'000);
+    }
+}
 
 std::unique_ptr<Port> open_serial_port(const char *path, const Port *current,
                                        SerialOpenReport *report) {
@@ -213,9 +345,21 @@ std::unique_ptr<Port> open_serial_port(const char *path, const Port *current,
         report->open_error = EWOULDBLOCK;
         return nullptr;
     }
+    // The node the link holds is exclusive (TIOCEXCL), which refuses our
+    // own reopening as it refuses everybody but root: lift it for the open.
+    struct stat st;
+    const bool reopening = current && current->transport() == Transport::Serial &&
+                           current->poll_fd() >= 0 && ::stat(path, &st) == 0 &&
+                           static_cast<uint64_t>(st.st_rdev) == current->device_number() &&
+                           we_made_exclusive(current->device_number());
+    if (reopening)
+        ::ioctl(current->poll_fd(), TIOCNXCL);
     int fd = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    const int open_errno = errno;
+    if (reopening)
+        ::ioctl(current->poll_fd(), TIOCEXCL);
     if (fd < 0) {
-        report->open_error = errno;
+        report->open_error = open_errno;
         return nullptr;
     }
     if (!::isatty(fd)) {
@@ -233,6 +377,7 @@ std::unique_ptr<Port> open_serial_port(const char *path, const Port *current,
         ::close(fd);
         return nullptr;
     }
+    remember_terminal(fd, device);
     ::ioctl(fd, TIOCEXCL);
 
     termios tio{};
@@ -257,9 +402,14 @@ std::unique_ptr<Port> open_serial_port(const char *path, const Port *current,
         if (tcsetattr(fd, TCSANOW, &timing) != 0)
             report->set_timeouts_failed = true;
     }
-    if (is_rfcomm(node.path))
-        wait_for_carrier(fd, kRfcommConnectMs);
-    return std::make_unique<SerialPort>(fd, lock, device);
+    const bool rfcomm = is_rfcomm(node.path);
+    if (rfcomm)
+        wait_for_rfcomm(fd);
+    return make_serial_port(fd, lock, device, rfcomm ? kRfcommConnectMs : 0);
+}
+
+std::unique_ptr<Port> make_serial_port(int fd, int lock, uint64_t device, int connect_budget_ms) {
+    return std::make_unique<SerialPort>(fd, lock, device, connect_budget_ms);
 }
 
 bool held_by_lock_file(const char *device_path, const std::vector<std::string> &dirs) {
