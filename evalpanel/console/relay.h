@@ -74,6 +74,7 @@ class Relay : public QObject {
     void take(int fd);
     void read_input();
     void look_for_stop();
+    void watch_peer();
     void schedule_pump();
     void pump();
     void write_output();
@@ -89,6 +90,9 @@ class Relay : public QObject {
     int next_fd_ = -1;
     unsigned next_turn_ = 0;
     static constexpr int kNextClientWaitMs = 2000;
+    // How often a client that has finished sending is looked at, to stop
+    // its command once it has gone.
+    static constexpr int kPeerCheckMs = 200;
     QSocketNotifier *read_notifier_ = nullptr;
     QSocketNotifier *write_notifier_ = nullptr;
     QByteArray input_;
