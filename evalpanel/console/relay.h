@@ -14,9 +14,11 @@
 //   room again (later answers still reach it); a line longer than
 //   kMaxMessage is cut, with a note.
 // A client that shuts its sending side still gets the answers to what it
-// sent; a client whose connection breaks loses what it queued, and nothing
-// of it reaches the next client. Only processes of the user running the
-// program may connect, unless any user is allowed.
+// sent; a client that is gone (closed, reset, killed) stops what it started
+// and loses what it queued. Whatever a client leaves unfinished in the
+// editor never reaches the next client. Only processes of the user running
+// the program may connect, unless any user is allowed; a client turned
+// away is told why in one line first.
 #pragma once
 
 #include <QByteArray>
