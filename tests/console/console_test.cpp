@@ -282,6 +282,16 @@ TEST_F(ConsoleTest, RelayServesOneClientAndStaysBounded) {
                                   "\nrelay: a line of 102400 bytes was cut to 65536\nnext\n"));
 }
 
+// A message too long to lay out is cut for the widget, with a note.
+TEST_F(ConsoleTest, AHugeMessageIsCutForTheWidget) {
+    write_file("big.cfg", QString(100 * 1024, QLatin1Char('N')) + " = 1\n");
+    type_line("load_registers(big.cfg)");
+    ASSERT_TRUE(settle());
+    const qsizetype note = doc.text.indexOf("\n(a line of 102476 characters was cut to 65536)");
+    ASSERT_GE(note, 0);
+    EXPECT_EQ(note - doc.text.lastIndexOf('\n', note - 1) - 1, 65536);
+}
+
 // Processes of another user are turned away (the test needs root to be one).
 TEST_F(ConsoleTest, RelayRefusesAnotherUser) {
     if (getuid() != 0)
