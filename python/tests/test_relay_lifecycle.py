@@ -32,10 +32,9 @@ def test_a_client_that_goes_leaves_nothing_behind(evalpanel_virtual, end, sent):
         c.write("PIN_VIO_SYS", 1)
         before = c.read("VSET_B0")
     port = evalpanel_virtual.console_port
-    if end == "killed":
-        client = subprocess.Popen([sys.executable, "-c", HOLD, str(port), sent])
-    else:
-        client = socket.create_connection(("127.0.0.1", port))
+    client = subprocess.Popen([sys.executable, "-c", HOLD, str(port), sent]) \
+        if end == "killed" else socket.create_connection(("127.0.0.1", port))
+    if end != "killed":
         client.sendall(sent.encode())
     time.sleep(0.3)
     ENDS[end](client)

@@ -52,14 +52,12 @@ TEST_F(ScriptRunnerTest, HandsOnTheseCommands) {
         {"tab_in_argument", "[$0]\n", "x\ty z", {"[x\ty]"}},
         {"comments_blanks_crlf", "  page()\r\n# comment\n// comment\n\n   \n\r\n\twait(1)\nlast",
          "", {"page()", "wait(1)", "last"}},
-        // A command line too long stops the file; a comment is one to its
-        // end; a UTF-8 byte order mark is no text.
+        // A command line too long stops the file; a comment runs to its end.
         {"long_line_refused", "a\n" + std::string(255, 'x') + "yz\nb\n", "", {"a"},
          "s.txt:2: line longer than 255 characters"},
         {"long_comment", "# " + std::string(253, 'c') + "PIN_VIO_SYS = 0\nb\n", "", {"b"}},
         {"long_line_in_loop", "for i=0:1:2\nx\n" + std::string(256, 'y') + "\nend\nb\n", "",
          {"x"}, "s.txt:3: line longer than 255 characters"},
-        {"bom", "\xEF\xBB\xBFpage()\n", "", {"page()"}},
         // A non-ASCII byte ends only the file it is in, and says so.
         {"non_ascii_nested", "x\nbad.txt\ny\n", "", {"x", "p", "y"},
          "bad.txt:2: non-ASCII character; the rest of the script was not run"},

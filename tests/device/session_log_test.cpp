@@ -116,8 +116,8 @@ TEST(SessionLog, AFullDiskIsSaidOnceAndNotedWhenThereIsRoomAgain) {
     EXPECT_NE(said.find(log.path().toStdString() + ": File too large"), std::string::npos) << said;
     const QStringList lines = lines_of(log.path());
     ASSERT_EQ(lines.size(), 4) << lines.join('\n').toStdString();
-    EXPECT_TRUE(lines[1].endsWith("xxxxx") && lines[3].endsWith(" [printed] after"));
-    EXPECT_TRUE(lines[2].endsWith(" [log] 2 lines lost: the disk was full"));
+    EXPECT_TRUE(lines[1].endsWith("xxxxx") && lines[3].endsWith(" [printed] after") &&
+                lines[2].endsWith(" [log] 2 lines lost: the disk was full"));
 }
 
 } // namespace
