@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Round trips through the Python client (python/evalpanel) on the virtual
-kit at instant pace, and a 10,000-line burst through the console relay.
+kit at instant pace, a 10,000-line burst through the console relay, and the
+hand-over to the next client after one is reset while its script loops.
 
 Starts evalpanel-virtual (offscreen) on free ports, prints a Markdown table.
 Usage: client_bench.py PROGRAM [--quick]
@@ -8,6 +9,7 @@ Usage: client_bench.py PROGRAM [--quick]
 import os
 import socket
 import statistics
+import struct
 import subprocess
 import sys
 import tempfile
@@ -15,7 +17,7 @@ import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "python"))
-from evalpanel import Console  # noqa: E402
+from evalpanel import BusyError, Console  # noqa: E402
 
 
 def free_port():
@@ -27,7 +29,8 @@ def free_port():
 def start(program, folder):
     port, kit_port = free_port(), free_port()
     env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
-    proc = subprocess.Popen([program, "--console-port", str(port), "--kit-port", str(kit_port)],
+    proc = subprocess.Popen([program, "--console-port", str(port), "--kit-port", str(kit_port),
+                             "--no-session-log"],
                             cwd=folder, env=env, stdout=subprocess.DEVNULL,
                             stderr=subprocess.DEVNULL)
     deadline = time.monotonic() + 30
@@ -58,6 +61,29 @@ def burst(port, line, count):
                 break
             received += chunk
         return time.perf_counter() - start, received.count(b"\n") - 1
+
+
+def handover(port, folder, rounds):
+    """Seconds from a client's reset, while its script loops, to the next
+    client's first answer."""
+    Path(folder, "loop.txt").write_text("for i=0:1:1000000\nPIN_NRST = 0\nend\n")
+    times = []
+    for _ in range(rounds):
+        s = socket.create_connection(("127.0.0.1", port))
+        s.sendall(b"loop.txt\n")
+        time.sleep(0.2)
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        s.close()
+        start = time.perf_counter()
+        while True:
+            try:
+                with Console(port=port, timeout=5) as c:
+                    c.command("echo next")
+                break
+            except BusyError:
+                time.sleep(0.005)
+        times.append(time.perf_counter() - start)
+    return times
 
 
 def main():
@@ -93,6 +119,11 @@ def main():
                 seconds, answered = burst(port, line, lines)
                 rows.append((f"relay: {lines}-line burst ({what})",
                              f"{seconds:.2f} s ({answered} lines back)", "<= 2 s"))
+            times = handover(port, folder, 5 if quick else 20)
+            rows.append((f"relay: reset client with a looping script -> next client's answer "
+                         f"({len(times)} times)",
+                         f"median {statistics.median(times) * 1e3:.0f} ms, "
+                         f"max {max(times) * 1e3:.0f} ms", "<= 1 s"))
         finally:
             proc.kill()
             proc.wait()

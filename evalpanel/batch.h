@@ -15,7 +15,7 @@ constexpr int kBatchBadUsage = 2;  // bad options, a file that cannot be read
 constexpr int kBatchNoAdapter = 3; // no adapter could be opened
 
 // Runs `file` with `arguments` as $0...; needs a QCoreApplication. The
-// exit status.
-int run_batch(const QString &file, const QStringList &arguments);
+// exit status (128 + the signal's number when a signal stopped it).
+int run_batch(const QString &file, const QStringList &arguments, bool keep_session_log = true);
 
 } // namespace evalpanel

@@ -69,6 +69,7 @@ struct Options {
     QString batch;
     QStringList arguments;
     bool any_user = false;
+    bool session_log = true;
 };
 
 quint16 port_value(const QCommandLineParser &parser, const QCommandLineOption &option) {
@@ -113,8 +114,11 @@ Options parse_options(const QCoreApplication &app) {
         QStringLiteral("allow-any-user"),
         QStringLiteral("Lets processes of other users use the console port (and the simulated "
                        "kit's control port)."));
-    parser.addOptions(
-        {port_option, kit_port_option, adapter_option, run_option, batch_option, any_user_option});
+    const QCommandLineOption no_log_option(
+        QStringLiteral("no-session-log"),
+        QStringLiteral("Writes no session log (and removes no old one)."));
+    parser.addOptions({port_option, kit_port_option, adapter_option, run_option, batch_option,
+                       any_user_option, no_log_option});
     parser.addPositionalArgument(QStringLiteral("ARGS"),
                                  QStringLiteral("With --batch: the script's arguments."),
                                  QStringLiteral("[ARGS...]"));
@@ -151,6 +155,7 @@ Options parse_options(const QCoreApplication &app) {
     if (parser.isSet(adapter_option))
         qputenv("BRIDGEIO_ADAPTER", parser.value(adapter_option).toLocal8Bit());
     o.any_user = parser.isSet(any_user_option);
+    o.session_log = !parser.isSet(no_log_option);
     if (o.any_user)
         qputenv("BRIDGEIO_KIT_ANY_USER", "1");
     return o;
@@ -188,7 +193,7 @@ int main(int argc, char **argv) {
             fail(QStringLiteral("no display to show the window on: set DISPLAY, run it with "
                                 "QT_QPA_PLATFORM=offscreen, or use --batch FILE"));
         claim_kit_port(0);
-        return evalpanel::run_batch(options.batch, options.arguments);
+        return evalpanel::run_batch(options.batch, options.arguments, options.session_log);
     }
 
     QApplication app(argc, argv);
@@ -216,7 +221,8 @@ int main(int argc, char **argv) {
     // A record of the run: what the command log and the console showed.
     evalpanel::SessionLog session_log;
     QString log_error;
-    if (!session_log.open(evalpanel::SessionLog::default_directory(), &log_error))
+    if (options.session_log &&
+        !session_log.open(evalpanel::SessionLog::default_directory(), &log_error))
         std::fprintf(stderr, "evalpanel: no session log: %s\n", qPrintable(log_error));
     QObject::connect(&window, &MainWindow::command_logged, &window,
                      [&session_log](const QString &line) { session_log.add(QStringLiteral("log"), line); });

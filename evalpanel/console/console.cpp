@@ -8,6 +8,38 @@
 
 namespace console {
 
+namespace {
+
+// Longest line drawn as it is: the widget lays a paragraph out as a whole,
+// so one huge message would hold the window for seconds. The network client
+// gets it whole, up to the relay's own cut.
+constexpr qsizetype kMaxDrawnLine = 64 * 1024;
+
+QString cut_for_drawing(const QString &text) {
+    if (text.size() <= kMaxDrawnLine)
+        return text;
+    QString out;
+    for (qsizetype start = 0; start <= text.size();) {
+        qsizetype end = text.indexOf(QLatin1Char('\n'), start);
+        if (end < 0)
+            end = text.size();
+        if (!out.isEmpty() || start > 0)
+            out += QLatin1Char('\n');
+        const qsizetype length = end - start;
+        if (length > kMaxDrawnLine)
+            out += text.mid(start, kMaxDrawnLine) +
+                   QStringLiteral("\n(a line of %1 characters was cut to %2)")
+                       .arg(length)
+                       .arg(kMaxDrawnLine);
+        else
+            out += text.mid(start, length);
+        start = end + 1;
+    }
+    return out;
+}
+
+} // namespace
+
 Console::Console(ConsoleEngine &engine, ConsoleDocument &document, QObject *parent)
     : QObject(parent), engine_(engine), document_(document),
       editor_(
@@ -112,7 +144,7 @@ void Console::flush() {
         if (o.print) {
             if (have_lines)
                 lines += QLatin1Char('\n');
-            lines += o.text;
+            lines += cut_for_drawing(o.text);
             have_lines = true;
             sent += o.text.toLatin1() + '\n';
             continue;

@@ -15,6 +15,7 @@ ConsoleEngine::ConsoleEngine(evalpanel::DeviceSession &session, evalpanel::Workb
       scripts_(*this, [this](const char *line) { interpreter_.parse_cmd(line); }) {
     interpreter_.set_interrupt(&interrupt_);
     scripts_.set_interrupt(&interrupt_);
+    scripts_.set_printer([this](const QString &text) { console_print(text); });
     // A recording that polling no longer feeds is said where it was started.
     connect(&workbench, &evalpanel::Workbench::recording_note, this,
             [this](const QString &message) { console_print(message); });
@@ -48,8 +49,14 @@ ConsoleEngine::BatchResult ConsoleEngine::run_batch(const QByteArray &path,
         result = {false, QString::fromLocal8Bit(path), 0, QStringLiteral("cannot read the file")};
     } else if (const auto &failure = scripts_.failure()) {
         result = {false, QString::fromLocal8Bit(failure->file.c_str()), failure->line,
-                  interpreter_.failure()};
+                  failure->message.empty() ? interpreter_.failure()
+                                           : QString::fromLocal8Bit(failure->message.c_str())};
         scripts_.clear_failure();
+    } else if (interrupt_.requested()) {
+        // Stopped from outside (a signal): where the script was.
+        const auto &at = scripts_.position();
+        const QByteArray file = at.file.empty() ? path : QByteArray(at.file.c_str());
+        result = {false, QString::fromLocal8Bit(file), at.line, QStringLiteral("Stopped.")};
     }
     finish();
     return result;

@@ -83,13 +83,15 @@ class ConsoleEngine : public QObject, private ConsoleHost, private ConsoleDocume
   private:
     void finish();
 
-    // Counts one output and waits while the GUI is too far behind.
+    // Counts one output that has just been sent and waits while the GUI is
+    // too far behind. Sent first: a message heavier than the whole budget
+    // must not wait for a consumer that never got it.
     void pace(const QString &text);
 
     // ConsoleHost
     void console_print(const QString &text) override {
-        pace(text);
         emit printed(text);
+        pace(text);
     }
     void append_command_log(const QString &line) override { emit logged(line); }
     void refresh_display() override { emit refresh_requested(); }
@@ -97,8 +99,8 @@ class ConsoleEngine : public QObject, private ConsoleHost, private ConsoleDocume
     int64_t tick_ms() override;
     // ConsoleDocument: the bus test draws into the console directly.
     void edit(DocumentEdit e, const QString &text, int count) {
-        pace(text);
         emit edited(e, text, count);
+        pace(text);
     }
     void move_to_end() override { edit(DocumentEdit::MoveToEnd, QString(), 0); }
     void move_left(int n) override { edit(DocumentEdit::MoveLeft, QString(), n); }

@@ -18,6 +18,7 @@
 #include "console/console.h"
 #include "console/console_trace.h"
 #include "support/loopback_peer.h"
+#include "support/peer_gone.h"
 
 namespace console {
 
@@ -37,6 +38,22 @@ class DescriptorServer : public QTcpServer {
   private:
     std::function<void(int)> take_;
 };
+
+// Said to a client before it is turned away, so that it knows why.
+const QByteArray kBusyLine = "relay: busy: another client is connected\n";
+const QByteArray kOtherUserLine =
+    "relay: refused: only processes of the user running the program may connect\n";
+
+void refuse(int fd, const QByteArray &line) {
+    ::send(fd, line.constData(), static_cast<size_t>(line.size()), MSG_DONTWAIT | MSG_NOSIGNAL);
+    // Whatever it sent already is read away first: closing on unread input
+    // resets the connection, and a reset may overtake the line.
+    char buffer[4096];
+    while (::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT) > 0) {
+    }
+    ::shutdown(fd, SHUT_WR);
+    ::close(fd);
+}
 
 const QString kDroppedNote =
     QStringLiteral("relay: %1 bytes of output dropped, the client did not read them\n");
@@ -84,7 +101,7 @@ void Relay::accept(int fd) {
     if (!allow_any_user_) {
         const long uid = support::loopback_peer_uid(fd);
         if (uid != static_cast<long>(getuid())) {
-            ::close(fd);
+            refuse(fd, kOtherUserLine);
             if (!refusal_logged_) {
                 refusal_logged_ = true;
                 emit log_line(QStringLiteral("Network client of another user (uid %1) refused; "
@@ -107,7 +124,7 @@ void Relay::accept(int fd) {
         QTimer::singleShot(kNextClientWaitMs, this, [this, turn] {
             if (next_fd_ >= 0 && next_turn_ == turn) {
                 trace("rejected.");
-                ::close(next_fd_);
+                refuse(next_fd_, kBusyLine);
                 next_fd_ = -1;
             }
         });
@@ -116,7 +133,7 @@ void Relay::accept(int fd) {
     if (fd_ >= 0) {
         // One client at a time; the first keeps its connection.
         trace("rejected.");
-        ::close(fd);
+        refuse(fd, kBusyLine);
         return;
     }
     take(fd);
@@ -162,10 +179,16 @@ void Relay::read_input() {
             continue;
         }
         if (n == 0) {
-            // The client has finished sending; what it sent still runs and
-            // its answers still go to it.
+            // The client has finished sending. One that only shut its
+            // sending side still gets the answers to what it sent; one that
+            // is gone (closed, killed) stops what it started.
             end_of_input_ = true;
             read_notifier_->setEnabled(false);
+            if (support::loopback_peer_gone(fd_)) {
+                drop_client(true);
+                return;
+            }
+            watch_peer();
         } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
             drop_client(true);
             return;
@@ -178,6 +201,19 @@ void Relay::read_input() {
     look_for_stop();
     schedule_pump();
     finish_if_done();
+}
+
+void Relay::watch_peer() {
+    // A client waiting for its answers may still go away before they are
+    // done; nothing else would tell while its command prints nothing.
+    QTimer::singleShot(kPeerCheckMs, this, [this, fd = fd_] {
+        if (fd_ != fd || !end_of_input_)
+            return;
+        if (support::loopback_peer_gone(fd_))
+            drop_client(true);
+        else
+            watch_peer();
+    });
 }
 
 void Relay::look_for_stop() {
@@ -315,10 +351,13 @@ void Relay::drop_client(bool broken) {
     fd_ = -1;
     input_.clear();
     output_.clear();
-    // Keys of a broken connection that wait in the console are not run
-    // for whoever comes next.
-    if (broken)
-        console_.discard_input();
+    // Whatever the client typed and has not run is not run for whoever
+    // comes next, and a command of a client that has gone is stopped: its
+    // answers have nowhere to go and the console is wanted by the next one.
+    console_.discard_input();
+    if (broken && running_own_)
+        console_.request_stop();
+    running_own_ = false;
     emit log_line(QStringLiteral("Network client disconnected."));
     if (next_fd_ >= 0) {
         const int fd = next_fd_;

@@ -14,9 +14,11 @@
 //   room again (later answers still reach it); a line longer than
 //   kMaxMessage is cut, with a note.
 // A client that shuts its sending side still gets the answers to what it
-// sent; a client whose connection breaks loses what it queued, and nothing
-// of it reaches the next client. Only processes of the user running the
-// program may connect, unless any user is allowed.
+// sent; a client that is gone (closed, reset, killed) stops what it started
+// and loses what it queued. Whatever a client leaves unfinished in the
+// editor never reaches the next client. Only processes of the user running
+// the program may connect, unless any user is allowed; a client turned
+// away is told why in one line first.
 #pragma once
 
 #include <QByteArray>
@@ -74,6 +76,7 @@ class Relay : public QObject {
     void take(int fd);
     void read_input();
     void look_for_stop();
+    void watch_peer();
     void schedule_pump();
     void pump();
     void write_output();
@@ -89,6 +92,9 @@ class Relay : public QObject {
     int next_fd_ = -1;
     unsigned next_turn_ = 0;
     static constexpr int kNextClientWaitMs = 2000;
+    // How often a client that has finished sending is looked at, to stop
+    // its command once it has gone.
+    static constexpr int kPeerCheckMs = 200;
     QSocketNotifier *read_notifier_ = nullptr;
     QSocketNotifier *write_notifier_ = nullptr;
     QByteArray input_;

@@ -1,5 +1,6 @@
 #include "script_runner.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdint>
 #include <cstring>
@@ -16,7 +17,7 @@ namespace console {
 
 namespace {
 
-constexpr int kReadSize = 256; // a read gives at most 255 characters
+constexpr int kReadSize = 256; // one fgets piece
 
 const char *skip_blanks(const char *p) {
     while (*p == ' ' || *p == '\t')
@@ -43,6 +44,20 @@ bool has_non_ascii(const char *line) {
             return true;
     }
     return false;
+}
+
+// The encoding of text that is not ASCII at all, from its first bytes;
+// nullptr for anything else.
+const char *wide_encoding(const unsigned char *b, size_t n) {
+    if (n >= 2 && b[0] == 0xFF && b[1] == 0xFE)
+        return "UTF-16LE";
+    if (n >= 2 && b[0] == 0xFE && b[1] == 0xFF)
+        return "UTF-16BE";
+    if (n >= 4 && b[0] != 0 && b[1] == 0 && b[2] != 0 && b[3] == 0)
+        return "UTF-16LE";
+    if (n >= 4 && b[0] == 0 && b[1] != 0 && b[2] == 0 && b[3] != 0)
+        return "UTF-16BE";
+    return nullptr;
 }
 
 // Reads a loop header's variable name. Names of more than kMaxLoopName
@@ -149,14 +164,14 @@ int ScriptRunner::run_file(const std::string &path, const Arguments &arguments) 
         return -1;
     }
     ++script_depth_;
-    frames_.push_back({path, 1});
-    char buffer[kReadSize];
+    frames_.push_back({path, 1, false});
+    Line read;
     int line = 0;
-    while (!stopped() && read_line(buffer, sizeof buffer, file, &line)) {
-        // Anything but ASCII means this is no script: stop reading it.
-        if (has_non_ascii(buffer))
-            break;
-        run_line(file, replace_arguments(buffer, arguments), arguments, line);
+    if (check_encoding(file)) {
+        while (!stopped() && !frames_.back().ended && read_line(file, &read, &line)) {
+            if (acceptable(read, line))
+                run_line(file, replace_arguments(read.text, arguments), arguments, line);
+        }
     }
     fclose(file);
     frames_.pop_back();
@@ -164,24 +179,83 @@ int ScriptRunner::run_file(const std::string &path, const Arguments &arguments) 
     return 1;
 }
 
-char *ScriptRunner::read_line(char *buffer, int size, FILE *file, int *line) {
-    char *got = fgets(buffer, size, file);
-    if (got != nullptr && !frames_.empty()) {
-        Frame &frame = frames_.back();
-        *line = frame.next_line;
-        // A line longer than the buffer arrives in pieces: one line still.
-        if (strchr(buffer, '\n') != nullptr)
-            ++frame.next_line;
+bool ScriptRunner::read_line(FILE *file, Line *read, int *line) {
+    read->text.clear();
+    read->too_long = read->non_ascii = false;
+    char piece[kReadSize];
+    bool got = false;
+    // A line longer than a piece is read to its end: its tail is never a
+    // line of its own.
+    while (fgets(piece, sizeof piece, file) != nullptr) {
+        got = true;
+        read->non_ascii = read->non_ascii || has_non_ascii(piece);
+        const size_t room = kMaxLineLength + 2 - std::min<size_t>(read->text.size(),
+                                                                   kMaxLineLength + 2);
+        read->text.append(piece, std::min(room, strlen(piece)));
+        if (strchr(piece, '\n') != nullptr)
+            break;
     }
-    return got;
+    if (!got)
+        return false;
+    read->too_long = cut_at_line_break(read->text.c_str()).size() > kMaxLineLength;
+    if (!frames_.empty()) {
+        Frame &frame = frames_.back();
+        *line = frame.next_line++;
+    }
+    return true;
+}
+
+bool ScriptRunner::acceptable(const Line &read, int number) {
+    // Anything but ASCII means this is no script: none of the rest runs,
+    // and that is a failure, not a script that ended early.
+    if (read.non_ascii) {
+        script_failure(number, "non-ASCII character; the rest of the script was not run");
+        return false;
+    }
+    // A comment is a comment to its end however long it is; a command
+    // that does not fit is not run cut short, nor its tail on its own.
+    const char *p = skip_blanks(read.text.c_str());
+    if (read.too_long && !is_skipped(p)) {
+        script_failure(number, "line longer than " + std::to_string(kMaxLineLength) +
+                                   " characters");
+        return false;
+    }
+    return true;
+}
+
+bool ScriptRunner::check_encoding(FILE *file) {
+    unsigned char head[4] = {};
+    const size_t n = fread(head, 1, sizeof head, file);
+    const bool bom = n >= 3 && head[0] == 0xEF && head[1] == 0xBB && head[2] == 0xBF;
+    if (const char *encoding = wide_encoding(head, n)) {
+        script_failure(0, std::string("the file is ") + encoding +
+                              " text; scripts are ASCII (save it as ASCII or UTF-8)");
+        return false;
+    }
+    return fseek(file, bom ? 3 : 0, SEEK_SET) == 0;
+}
+
+void ScriptRunner::script_failure(int line, const std::string &message) {
+    const std::string file = frames_.empty() ? std::string() : frames_.back().file;
+    if (!frames_.empty())
+        frames_.back().ended = true;
+    const std::string where = file + (line > 0 ? ":" + std::to_string(line) : "") + ": ";
+    const QString text = QString::fromLocal8Bit((where + message).c_str());
+    if (print_)
+        print_(text);
+    else
+        document_.append_paragraph(text);
+    if (failed_ && !failure_)
+        failure_ = Failure{file, line, message};
 }
 
 void ScriptRunner::run_command(const std::string &command, int line) {
+    position_ = Failure{frames_.empty() ? std::string() : frames_.back().file, line, {}};
     if (run_script(command.c_str()) != -1)
         return;
     parse_cmd_(command.c_str());
     if (failed_ && !failure_ && failed_())
-        failure_ = Failure{frames_.empty() ? std::string() : frames_.back().file, line};
+        failure_ = Failure{frames_.empty() ? std::string() : frames_.back().file, line, {}};
 }
 
 void ScriptRunner::run_line(FILE *file, const std::string &line, const Arguments &arguments,
@@ -238,12 +312,13 @@ void ScriptRunner::run_for_loop(FILE *file, const char *header, const Arguments 
         if (!frames_.empty())
             frames_.back().next_line = body_line;
         bool reached_end_line = false;
-        char buffer[kReadSize];
+        Line read;
         int number = 0;
-        while (read_line(buffer, sizeof buffer, file, &number)) {
-            if (stopped())
+        while (read_line(file, &read, &number)) {
+            if (stopped() || file_ended() || !acceptable(read, number))
                 return;
-            std::string line = replace_variable(replace_arguments(buffer, arguments), name, value);
+            std::string line =
+                replace_variable(replace_arguments(read.text, arguments), name, value);
             const char *p = skip_blanks(line.c_str());
             if (is_skipped(p))
                 continue;
@@ -264,10 +339,10 @@ void ScriptRunner::run_for_loop(FILE *file, const char *header, const Arguments 
 
 void ScriptRunner::skip_loop_body(FILE *file, const Arguments &arguments) {
     int nested = 0;
-    char buffer[kReadSize];
+    Line read;
     int number = 0;
-    while (read_line(buffer, sizeof buffer, file, &number)) {
-        std::string line = replace_arguments(buffer, arguments);
+    while (read_line(file, &read, &number)) {
+        std::string line = replace_arguments(read.text, arguments);
         const char *p = skip_blanks(line.c_str());
         if (is_skipped(p))
             continue;

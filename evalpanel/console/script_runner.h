@@ -20,6 +20,7 @@ class ScriptRunner {
     static constexpr int kMaxArguments = 8;  // words behind the file name
     static constexpr int kMaxLoopName = 9;   // characters of a loop variable
     static constexpr int kMaxLoopDepth = 30; // loops nested in one another
+    static constexpr int kMaxLineLength = 255; // characters of a command line
 
     struct Arguments {
         int count = 0;
@@ -42,13 +43,22 @@ class ScriptRunner {
     // script's file and line, and what the command said.
     struct Failure {
         std::string file;
-        int line = 0;
+        int line = 0; // 0: the file as a whole was refused
+        // What the script itself could not do (its encoding, a line too
+        // long); empty when a command failed and said so itself.
+        std::string message;
     };
     // With a check, the command that fails (the check says so after it ran)
     // ends every running script and loop; failure() tells where.
     void set_failure_check(std::function<bool()> failed) { failed_ = std::move(failed); }
     const std::optional<Failure> &failure() const { return failure_; }
     void clear_failure() { failure_.reset(); }
+    // The command that runs now or ran last: where a stop found the script.
+    const Failure &position() const { return position_; }
+
+    // Where the runner's own messages go (the console's output); the
+    // document when not set.
+    void set_printer(std::function<void(const QString &)> print) { print_ = std::move(print); }
 
     // Runs a loop whose header line was just read from file; the body is read
     // from the file up to the loop's end line, once per pass. A loop nested
@@ -70,13 +80,28 @@ class ScriptRunner {
     struct Frame {
         std::string file;
         int next_line = 1;
+        bool ended = false; // the rest of the file is not run
+    };
+    // One line of a file: its first kMaxLineLength + 1 characters, and
+    // what was seen in the whole of it.
+    struct Line {
+        std::string text;
+        bool too_long = false;
+        bool non_ascii = false;
     };
 
     void run_line(FILE *file, const std::string &line, const Arguments &arguments, int number);
     void skip_loop_body(FILE *file, const Arguments &arguments);
     // fgets that counts the lines of the innermost script; the line number
     // of what it read goes to *line.
-    char *read_line(char *buffer, int size, FILE *file, int *line);
+    bool read_line(FILE *file, Line *read, int *line);
+    bool file_ended() const { return !frames_.empty() && frames_.back().ended; }
+    // A line the runner will not run ends the file; false for such a line.
+    bool acceptable(const Line &read, int number);
+    // Refuses a file whose encoding is not ASCII text (after skipping a
+    // UTF-8 byte order mark); false when refused.
+    bool check_encoding(FILE *file);
+    void script_failure(int line, const std::string &message);
     // Runs one command of a script: another script, or the interpreter.
     void run_command(const std::string &command, int line);
 
@@ -87,6 +112,8 @@ class ScriptRunner {
     std::vector<Frame> frames_;
     std::function<bool()> failed_;
     std::optional<Failure> failure_;
+    Failure position_;
+    std::function<void(const QString &)> print_;
 
     int script_depth_ = 0;
     int loop_depth_ = 0;

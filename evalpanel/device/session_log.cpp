@@ -11,27 +11,45 @@
 #include <chrono>
 #include <string>
 
+#include <algorithm>
+
 #include <fcntl.h>
 #include <unistd.h>
+
+#include "support/file_lock.h"
 
 
 namespace evalpanel {
 
 namespace {
 
-bool write_all(int fd, const QByteArray &bytes) {
+// The bytes written; fewer than all on an error (errno says which).
+qsizetype write_all(int fd, const QByteArray &bytes) {
     const char *p = bytes.constData();
     qsizetype left = bytes.size();
     while (left > 0) {
         const ssize_t n = ::write(fd, p, static_cast<size_t>(left));
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0)
-            return false;
+        if (n <= 0) {
+            if (n == 0)
+                errno = ENOSPC;
+            break;
+        }
         p += n;
         left -= n;
     }
-    return true;
+    return bytes.size() - left;
+}
+
+// The order in which runs started, from a name "session-YYYYMMDD-HHMMSS.log"
+// or, for a later run of the same second, "session-YYYYMMDD-HHMMSS-N.log".
+std::pair<QString, int> start_order(const QString &name) {
+    const QString stem = name.chopped(4); // ".log"
+    const qsizetype dash = stem.lastIndexOf(QLatin1Char('-'));
+    bool numbered = false;
+    const int n = dash > 16 ? stem.mid(dash + 1).toInt(&numbered) : 0;
+    return numbered ? std::make_pair(stem.left(dash), n) : std::make_pair(stem, 1);
 }
 
 // "hh:mm:ss.zzz", local time. localtime_r looks the time zone up once, not
@@ -100,16 +118,28 @@ bool SessionLog::open(const QString &directory, QString *error, const QDateTime 
         return false;
     }
     path_ = path;
+    // Held while this run lives: another run's pruning leaves the file be.
+    support::lock_file(fd_);
     writer_ = std::thread([this] { write_loop(); });
     return true;
 }
 
 void SessionLog::prune(const QString &directory) const {
-    // Names sort by their start time; the new file is one of the kept.
-    const QFileInfoList files = QDir(directory).entryInfoList(
-        {QStringLiteral("session-*.log")}, QDir::Files | QDir::NoSymLinks, QDir::Name);
-    for (qsizetype i = 0; i + kKeptSessions - 1 < files.size(); ++i)
-        QFile::remove(files[i].filePath());
+    // Oldest first; the new file is one of the kept. The log of a run that
+    // still goes on is never removed, however old.
+    QFileInfoList files = QDir(directory).entryInfoList(
+        {QStringLiteral("session-*.log")}, QDir::Files | QDir::NoSymLinks);
+    std::sort(files.begin(), files.end(), [](const QFileInfo &a, const QFileInfo &b) {
+        return start_order(a.fileName()) < start_order(b.fileName());
+    });
+    qsizetype excess = files.size() - (kKeptSessions - 1);
+    for (qsizetype i = 0; i < files.size() && excess > 0; ++i) {
+        const QByteArray path = QFile::encodeName(files[i].filePath());
+        if (support::file_locked(path.constData()))
+            continue;
+        if (QFile::remove(files[i].filePath()))
+            --excess;
+    }
 }
 
 void SessionLog::add(const QString &source, const QString &text) {
@@ -144,6 +174,42 @@ bool SessionLog::flush(int timeout_ms) {
     return done;
 }
 
+void SessionLog::write_out(const QByteArray &bytes) {
+    if (failing_) {
+        // The disk had no room: once it has, the file says what is missing
+        // (on a line of its own, behind a line that broke off) and goes on.
+        const QByteArray note =
+            (broken_line_ ? QByteArrayLiteral("\n") : QByteArray()) +
+            QStringLiteral("%1 [log] %2 lines lost: the disk was full\n")
+                .arg(QString::fromLatin1(time_of_day()))
+                .arg(lost_)
+                .toUtf8();
+        const qsizetype n = write_all(fd_, note);
+        bytes_ += n;
+        if (n < note.size()) {
+            broken_line_ = broken_line_ || n > 0;
+            lost_ += bytes.count('\n');
+            return;
+        }
+        failing_ = broken_line_ = false;
+        lost_ = 0;
+    }
+    const qsizetype n = write_all(fd_, bytes);
+    bytes_ += n;
+    if (n == bytes.size())
+        return;
+    const int error = errno;
+    failing_ = true;
+    broken_line_ = n > 0 && bytes.at(n - 1) != '\n';
+    lost_ += bytes.mid(n).count('\n');
+    if (!failure_said_) {
+        failure_said_ = true;
+        std::fprintf(stderr, "evalpanel: session log %s: %s; lines are lost until it can be "
+                             "written again\n",
+                     QFile::encodeName(path_).constData(), std::strerror(error));
+    }
+}
+
 void SessionLog::write_loop() {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
@@ -175,8 +241,7 @@ void SessionLog::write_loop() {
                 bytes = QByteArrayLiteral("session log limit reached: nothing more is written\n");
                 full_ = true;
             }
-            if (write_all(fd_, bytes))
-                bytes_ += bytes.size();
+            write_out(bytes);
         }
         lock.lock();
         writing_ = false;

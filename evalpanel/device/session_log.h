@@ -2,7 +2,8 @@
 // $XDG_STATE_HOME/evalpanel/session-YYYYMMDD-HHMMSS.log (by default under
 // ~/.local/state), with every command-log line and every console line, each
 // with its source and a "hh:mm:ss.mmm" time of day. The last kKeptSessions
-// runs are kept, each at most kMaxBytes long.
+// runs are kept, each at most kMaxBytes long; a run's own file is locked
+// while it runs and is never removed by another.
 //
 // Lines are queued by whoever has one, on any thread, and written by a
 // thread of the log's own: nobody waits for the disk. A disk that does not
@@ -54,6 +55,9 @@ class SessionLog {
   private:
     void write_loop();
     void prune(const QString &directory) const;
+    // Writes on the writer's thread; a write that fails (a full disk) is
+    // said once on stderr, and in the file once it can be written again.
+    void write_out(const QByteArray &bytes);
 
     QString path_;
     int fd_ = -1;
@@ -68,6 +72,10 @@ class SessionLog {
     size_t dropped_ = 0;
     int64_t bytes_ = 0;
     bool full_ = false;
+    bool failing_ = false;
+    bool broken_line_ = false;
+    bool failure_said_ = false;
+    qsizetype lost_ = 0;
 };
 
 } // namespace evalpanel

@@ -5,10 +5,11 @@ that nothing else prints: when the marker comes back, every line the
 command printed has arrived, so a command's output is known exactly even
 for commands that print nothing.
 
-A call that times out leaves its command's answer on the way. The client
-then sends the stop byte (0x03) and a second marker behind it, and the next
-call throws away everything up to that marker, so a late answer is never
-taken for another command's.
+A call that ends without its answer (a time-out, Ctrl+C, any exception)
+leaves its command's answer on the way. The client then sends the stop byte
+(0x03) and a second marker behind it, and the next call throws away
+everything up to that marker, so a late answer is never taken for another
+command's.
 """
 
 from __future__ import annotations
@@ -24,11 +25,19 @@ log = logging.getLogger("evalpanel")
 
 DEFAULT_PORT = 23456
 STOP = b"\x03"
+# The most one answer may hold: the relay cuts a line at 64 KiB, so more
+# than this is a peer that floods, not an answer.
+MAX_LINE = 128 * 1024
+MAX_ANSWER = 16 * 1024 * 1024
 
 _VALUE = re.compile(r"^\S+ = 0x([0-9A-Fa-f]+) \(")
 _PIN = re.compile(r"^PIN_\w+ = (\d+)$")
 _EXPECT = re.compile(r"^expect (.+): (\S+), expected (\S+)$")
 _KEY_VALUE = re.compile(r"^([^:]+): ?(.*)$")
+
+
+class BusyError(ConnectionError):
+    """The program serves another client; it said so and closed the connection."""
 
 
 class ConsoleError(RuntimeError):
@@ -55,6 +64,11 @@ class AdapterError(ConsoleError):
 
 class CommandError(ConsoleError):
     """The console refused the command: syntax, value, read-only pin and the like."""
+
+
+class AnswerTooLargeError(ConsoleError):
+    """A command's answer went past the bound (MAX_LINE, MAX_ANSWER); the command
+    was stopped."""
 
 
 class ExpectError(ConsoleError):
@@ -148,7 +162,11 @@ class Console:
         self.timeout = timeout
         self._sock: Optional[socket.socket] = socket.create_connection((host, port),
                                                                         timeout=timeout)
-        self._buffer = b""
+        self._buffer = bytearray()
+        # Where the search for the next line break goes on in _buffer.
+        self._scanned = 0
+        # The relay's refusal comes as the first line, if at all.
+        self._first_line = True
         # Set after a time-out: everything before this marker is stale.
         self._resync: Optional[str] = None
         log.debug("connected to %s:%d", host, port)
@@ -183,20 +201,31 @@ class Console:
         log.debug("> %s", line)
         sock.sendall((line + "\necho " + marker + "\n").encode("latin-1"))
         deadline = time.monotonic() + (self.timeout if timeout is None else timeout)
+        lines: List[str] = []
+        size = 0
         try:
             if self._resync is not None:
                 while self._next_line(deadline) != self._resync:
                     pass
                 self._resync = None
-            lines = []
             while True:
                 text = self._next_line(deadline)
                 if text == marker:
                     break
+                size += len(text) + 1
+                if size > MAX_ANSWER:
+                    raise AnswerTooLargeError(line, f"answer longer than {MAX_ANSWER} bytes",
+                                              lines)
                 lines.append(text)
         except TimeoutError:
             self._abandon()
             raise TimeoutError(f"{line}: no answer within the time-out") from None
+        except BaseException:
+            # Interrupted (Ctrl+C), refused or flooded: the answer is still
+            # on its way and must not be taken for the next command's.
+            if self._sock is not None:
+                self._abandon()
+            raise
         if check:
             for text in lines:
                 cls = error_class(text)
@@ -289,7 +318,20 @@ class Console:
 
     def _next_line(self, deadline: float) -> str:
         sock = self._connected()
-        while b"\n" not in self._buffer:
+        # Only what arrived since the last look is searched: a long answer
+        # coming in small pieces is scanned once, not once per piece.
+        while True:
+            end = self._buffer.find(b"\n", self._scanned)
+            if end >= 0:
+                break
+            self._scanned = len(self._buffer)
+            if self._scanned > MAX_LINE:
+                # Thrown away; while re-synchronising it is just more of
+                # what is skipped.
+                self._buffer.clear()
+                self._scanned = 0
+                if self._resync is None:
+                    raise AnswerTooLargeError("", f"a line longer than {MAX_LINE} bytes", [])
             left = deadline - time.monotonic()
             if left <= 0:
                 raise TimeoutError
@@ -305,10 +347,24 @@ class Console:
                 raise ConnectionError("the program closed the console connection (it serves "
                                       "one client at a time, or it ended)")
             self._buffer += data
-        line, self._buffer = self._buffer.split(b"\n", 1)
-        text = line.decode("latin-1").rstrip("\r")
+        text = self._buffer[:end].decode("latin-1").rstrip("\r")
+        del self._buffer[:end + 1]
+        self._scanned = 0
         log.debug("< %s", text)
+        if self._first_line:
+            self._first_line = False
+            _check_refusal(self, text)
         return text
+
+
+def _check_refusal(console: Console, text: str) -> None:
+    # The relay says why before it closes a connection it turns away.
+    if text.startswith("relay: busy:"):
+        console.close()
+        raise BusyError(f"the program serves one client at a time ({text})")
+    if text.startswith("relay: refused:"):
+        console.close()
+        raise PermissionError(text)
 
 
 def _check_line(line: str) -> None:

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <QProcess>
@@ -12,6 +13,7 @@
 #include <QThread>
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <unistd.h>
 
 
@@ -70,7 +72,33 @@ std::filesystem::path scratch_dir(const std::string &name) {
     return dir;
 }
 
+// A comment whose text runs past 255 characters, and a command that does.
+const std::string kLongComment = "# " + std::string(253, 'c') + "nonsense\necho ok\n";
+const std::string kLongCommand = "echo a\necho " + std::string(251, 'x') + "\necho no\n";
+// A message of a megabyte (a configuration line quoted back) goes out whole.
+const std::string kHugeName(1 << 20, 'N');
+const std::string kHugeLine = kHugeName + " = 1\n";
+const std::string kHugeOut = "load_registers: big.cfg line 1: unknown register or field: " +
+                             kHugeName + "; nothing written\n";
+
 const BatchCase kBatchCases[] = {
+    // What cannot run as a script is a failure, never a short success.
+    {"non_ascii_comment",
+     {{"s.txt", "echo a\n# 25 \xC2\xB0" "C\nexpect(PIN_VIO_SYS, 1)\n"}}, {"--batch", "s.txt"}, 1,
+     "a\ns.txt:2: non-ASCII character; the rest of the script was not run\n",
+     "s.txt:2: non-ASCII character; the rest of the script was not run\n"},
+    {"megabyte_message",
+     {{"big.cfg", kHugeLine.c_str()}, {"s.txt", "load_registers(big.cfg)\n"}},
+     {"--batch", "s.txt"}, 1, kHugeOut.c_str(), "s.txt:1: load_registers: big.cfg line 1: "},
+    {"utf8_bom_skipped", {{"s.txt", "\xEF\xBB\xBF" "echo bom\n"}}, {"--batch", "s.txt"}, 0,
+     "bom\n", ""},
+    {"utf16_refused", {{"s.txt", "\xFF\xFE" "e"}}, {"--batch", "s.txt"}, 2,
+     "s.txt: the file is UTF-16LE text; scripts are ASCII (save it as ASCII or UTF-8)\n",
+     "evalpanel: --batch: s.txt: the file is UTF-16LE text"},
+    {"long_comment", {{"s.txt", kLongComment.c_str()}}, {"--batch", "s.txt"}, 0, "ok\n", ""},
+    {"long_command", {{"s.txt", kLongCommand.c_str()}}, {"--batch", "s.txt"}, 1,
+     "a\ns.txt:2: line longer than 255 characters\n",
+     "s.txt:2: line longer than 255 characters\n"},
     {"arguments_comments_and_a_blank_in_the_name",
      {{"my script.txt",
        "PIN_VIO_SYS = 1\n$0 = $1\nexpect($0, $1)\n# a comment\necho done $0=$1\n"}},
@@ -124,6 +152,40 @@ TEST(Batch, ExitStatusAndMessages) {
             EXPECT_EQ(o.err, "") << c.name;
         else
             EXPECT_NE(o.err.find(c.err), std::string::npos) << c.name << ": " << o.err;
+    }
+}
+
+// A run stopped from outside: what it printed is out (a line at a time,
+// also into a pipe), where it stopped is said, the session log ends with
+// it, and the status tells the signal.
+TEST(Batch, SignalsStopTheScriptWhereItIs) {
+    for (const auto &[signal, status, log] : {std::tuple{SIGINT, 130, true},
+                                              {SIGTERM, 143, true}, {SIGHUP, 129, false}}) {
+        const auto dir = scratch_dir("signal" + std::to_string(signal));
+        std::ofstream(dir / "s.txt") << "echo started\nwait(10000)\necho never\n";
+        QProcess program;
+        program.setWorkingDirectory(QString::fromStdString(dir.string()));
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("QT_QPA_PLATFORM", "none");
+        env.insert("XDG_STATE_HOME", QString::fromStdString((dir / "state").string()));
+        program.setProcessEnvironment(env);
+        program.start(QStringLiteral(EVALPANEL_VIRTUAL_PATH),
+                      QStringList{"--kit-port", "0", "--batch", "s.txt"} +
+                          (log ? QStringList() : QStringList{"--no-session-log"}));
+        QByteArray out;
+        for (int i = 0; i < 100 && !out.contains("wait for"); ++i)
+            out += program.waitForReadyRead(100) ? program.readAllStandardOutput() : "";
+        ::kill(static_cast<pid_t>(program.processId()), signal);
+        ASSERT_TRUE(program.waitForFinished(5000)) << signal;
+        EXPECT_EQ(program.exitCode(), status);
+        EXPECT_EQ(out + program.readAllStandardOutput(), "started\nwait for 10000 ms\nStopped.\n");
+        EXPECT_EQ(program.readAllStandardError(), "s.txt:2: Stopped.\n");
+        const auto logs = dir / "state" / "evalpanel";
+        std::string text;
+        if (std::filesystem::exists(logs))
+            std::getline(std::ifstream(std::filesystem::directory_iterator(logs)->path()), text, '\0');
+        EXPECT_EQ(text.find("[batch] s.txt:2: Stopped.") != std::string::npos, log) << text;
+        std::filesystem::remove_all(dir);
     }
 }
 

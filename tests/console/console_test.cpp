@@ -282,6 +282,16 @@ TEST_F(ConsoleTest, RelayServesOneClientAndStaysBounded) {
                                   "\nrelay: a line of 102400 bytes was cut to 65536\nnext\n"));
 }
 
+// A message too long to lay out is cut for the widget, with a note.
+TEST_F(ConsoleTest, AHugeMessageIsCutForTheWidget) {
+    write_file("big.cfg", QString(100 * 1024, QLatin1Char('N')) + " = 1\n");
+    type_line("load_registers(big.cfg)");
+    ASSERT_TRUE(settle());
+    const qsizetype note = doc.text.indexOf("\n(a line of 102476 characters was cut to 65536)");
+    ASSERT_GE(note, 0);
+    EXPECT_EQ(note - doc.text.lastIndexOf('\n', note - 1) - 1, 65536);
+}
+
 // Processes of another user are turned away (the test needs root to be one).
 TEST_F(ConsoleTest, RelayRefusesAnotherUser) {
     if (getuid() != 0)
@@ -292,7 +302,7 @@ TEST_F(ConsoleTest, RelayRefusesAnotherUser) {
                      [&](const QString &line) { relay_log << line; });
     ASSERT_TRUE(relay.listen(0));
     const quint16 port = relay.server()->serverPort();
-    // The child tells how it went through a pipe: '0' closed at once.
+    // The child tells how it went through a pipe: '0' told and closed.
     int report[2];
     ASSERT_EQ(pipe2(report, O_NONBLOCK), 0);
     const pid_t child = fork();
@@ -310,8 +320,11 @@ TEST_F(ConsoleTest, RelayRefusesAnotherUser) {
         to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         if (connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0)
             done('3');
-        char byte;
-        done(recv(fd, &byte, 1, 0) == 0 ? '0' : '4');
+        // Told why, then closed.
+        char said[256] = {};
+        [[maybe_unused]] ssize_t n = recv(fd, said, sizeof said - 1, MSG_WAITALL);
+        done(std::string(said).rfind("relay: refused: only processes of the user", 0) == 0 ? '0'
+                                                                                          : '4');
     }
     char how = 0;
     EXPECT_TRUE(spin_until([&] { return how != 0 || read(report[0], &how, 1) == 1; }));

@@ -43,6 +43,7 @@ TEST_F(ScriptRunnerTest, HandsOnTheseCommands) {
         std::string content;
         const char *arguments;
         Lines commands;
+        const char *said = ""; // what the runner itself printed
     } rows[] = {
         // Arguments: a missing one cuts the line; eight at most; tabs belong to words.
         {"arguments", "$0 = $1\n$2 = 1\nVSET_B0 = $1 # $9 gone\n$ $x $$1\n", "0x12 5",
@@ -51,9 +52,15 @@ TEST_F(ScriptRunnerTest, HandsOnTheseCommands) {
         {"tab_in_argument", "[$0]\n", "x\ty z", {"[x\ty]"}},
         {"comments_blanks_crlf", "  page()\r\n# comment\n// comment\n\n   \n\r\n\twait(1)\nlast",
          "", {"page()", "wait(1)", "last"}},
-        {"long_line_in_pieces", std::string(255, 'x') + "yz\n", "", {std::string(255, 'x'), "yz"}},
-        // A non-ASCII byte ends only the file it is in.
-        {"non_ascii_nested", "x\nbad.txt\ny\n", "", {"x", "p", "y"}},
+        // A command line too long stops the file; a comment runs to its end.
+        {"long_line_refused", "a\n" + std::string(255, 'x') + "yz\nb\n", "", {"a"},
+         "s.txt:2: line longer than 255 characters"},
+        {"long_comment", "# " + std::string(253, 'c') + "PIN_VIO_SYS = 0\nb\n", "", {"b"}},
+        {"long_line_in_loop", "for i=0:1:2\nx\n" + std::string(256, 'y') + "\nend\nb\n", "",
+         {"x"}, "s.txt:3: line longer than 255 characters"},
+        // A non-ASCII byte ends only the file it is in, and says so.
+        {"non_ascii_nested", "x\nbad.txt\ny\n", "", {"x", "p", "y"},
+         "bad.txt:2: non-ASCII character; the rest of the script was not run"},
         // Loops exclude the end value; the variable is a prefix match and
         // arguments are replaced first.
         {"loop", "for i=0:1:3\n0x12 = $i\nend\nafter\n", "",
@@ -80,8 +87,9 @@ TEST_F(ScriptRunnerTest, HandsOnTheseCommands) {
         {"body_calls_script", "for k=0:1:2\ninner.txt $k\nend\n", "", {"got 0", "got 1"}}};
     for (const auto &r : rows) {
         commands.clear();
+        doc.text.clear();
         EXPECT_EQ(run(r.content, r.arguments), r.commands) << r.name;
-        EXPECT_EQ(doc.text, QString()) << r.name << ": no recursion message";
+        EXPECT_EQ(doc.text, QString::fromLatin1(r.said)) << r.name;
     }
 }
 

@@ -6,7 +6,10 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
+#include <csignal>
 #include <thread>
+
+#include <sys/resource.h>
 
 #include "device/session_log.h"
 
@@ -58,18 +61,23 @@ TEST(SessionLog, TimestampedLinesWithTheirSourceFromAnyThread) {
                                  "log: register 0x00 = 0xA0 (failed)"}));
 }
 
-TEST(SessionLog, KeepsTheLastSessionsAndBoundsEach) {
+// Another run's log is never removed while that run holds it; the rest go
+// oldest first, the runs of one second in the order they started. Of 20
+// old ones two go: the first two runs of the oldest second.
+TEST(SessionLog, KeepsTheLastSessionsButNeverOneInUseAndBoundsEach) {
     QTemporaryDir dir;
-    for (int i = 0; i < 25; ++i) {
-        QFile old(dir.filePath(QString::asprintf("session-20260101-0000%02d.log", i)));
-        ASSERT_TRUE(old.open(QIODevice::WriteOnly));
-    }
-    SessionLog log;
-    QString error;
-    ASSERT_TRUE(log.open(dir.path(), &error)) << error.toStdString();
-    const QStringList kept = QDir(dir.path()).entryList({"session-*.log"}, QDir::Files, QDir::Name);
+    SessionLog held, log;
+    ASSERT_TRUE(held.open(dir.path(), nullptr, QDateTime(QDate(2020, 1, 1), QTime(0, 0))));
+    for (const char *suffix : {"", "-2", "-10"})
+        for (int i = 0; i < 7 - (suffix[0] == '\0'); ++i)
+            QFile(dir.filePath(QString::asprintf("session-20260101-0000%02d%s.log", i, suffix)))
+                .open(QIODevice::WriteOnly);
+    ASSERT_TRUE(log.open(dir.path(), nullptr));
+    const QStringList kept = QDir(dir.path()).entryList({"session-*.log"}, QDir::Files);
     EXPECT_EQ(kept.size(), SessionLog::kKeptSessions);
-    EXPECT_EQ(kept.first(), "session-20260101-000006.log");
+    EXPECT_TRUE(kept.contains(QFileInfo(held.path()).fileName()));
+    EXPECT_TRUE(kept.contains("session-20260101-000000-10.log"));
+    EXPECT_FALSE(kept.contains("session-20260101-000000-2.log"));
 
     const QString megabyte(1024 * 1024, QLatin1Char('x'));
     for (int i = 0; i < 22; ++i) {
@@ -78,6 +86,38 @@ TEST(SessionLog, KeepsTheLastSessionsAndBoundsEach) {
     }
     EXPECT_LE(QFileInfo(log.path()).size(), SessionLog::kMaxBytes);
     EXPECT_EQ(lines_of(log.path()).last(), "session log limit reached: nothing more is written");
+}
+
+// A disk without room (the process's file size limit stands in for it):
+// said once on stderr; once there is room again the file says how many
+// lines it lost, on a line of its own.
+TEST(SessionLog, AFullDiskIsSaidOnceAndNotedWhenThereIsRoomAgain) {
+    QTemporaryDir dir;
+    SessionLog log;
+    ASSERT_TRUE(log.open(dir.path(), nullptr));
+    log.add("printed", QString(8000, QLatin1Char('b')));
+    ASSERT_TRUE(log.flush(5000));
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit old{};
+    getrlimit(RLIMIT_FSIZE, &old);
+    rlimit small = old;
+    small.rlim_cur = static_cast<rlim_t>(QFileInfo(log.path()).size() + 40);
+    testing::internal::CaptureStderr();
+    setrlimit(RLIMIT_FSIZE, &small);
+    for (const QString &line : {QString(100, QLatin1Char('x')), QString("lost too")}) {
+        log.add("printed", line);
+        log.flush(5000);
+    }
+    setrlimit(RLIMIT_FSIZE, &old);
+    log.add("printed", "after");
+    ASSERT_TRUE(log.flush(5000));
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(said.find("session log"), said.rfind("session log")) << said;
+    EXPECT_NE(said.find(log.path().toStdString() + ": File too large"), std::string::npos) << said;
+    const QStringList lines = lines_of(log.path());
+    ASSERT_EQ(lines.size(), 4) << lines.join('\n').toStdString();
+    EXPECT_TRUE(lines[1].endsWith("xxxxx") && lines[3].endsWith(" [printed] after") &&
+                lines[2].endsWith(" [log] 2 lines lost: the disk was full"));
 }
 
 } // namespace
