@@ -10,7 +10,7 @@
 #include <QDateTime>
 
 #include "console/reg_expression.h"
-#include "console/value_parse.h"
+#include "registers/value_parse.h"
 #include "device/device_session.h"
 #include "device/telemetry.h"
 #include "registers/register_table.h"
@@ -51,7 +51,7 @@ int CommandInterpreter::expect(const char *line) {
     const QByteArray name8 = name.toLatin1();
     const QByteArray value8 = value_text.toLatin1();
     uint32_t wanted = 0;
-    if (value8.size() > kMaxExpressionWord || get_val(value8.constData(), &wanted) != 0)
+    if (value8.size() > kMaxExpressionWord || evalpanel::get_val(value8.constData(), &wanted) != 0)
         return fail(QStringLiteral("value must be in hexadecimal,binary or decimal format."));
 
     NamedRead read;

@@ -9,7 +9,7 @@
 
 #include "chip/byte_order.h"
 #include "device/status_decode.h"
-#include "registers/device_trace.h"
+#include "device/device_trace.h"
 
 namespace evalpanel {
 

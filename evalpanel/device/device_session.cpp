@@ -8,7 +8,7 @@
 #include <chrono>
 #include <cstring>
 
-#include "registers/device_trace.h"
+#include "device/device_trace.h"
 
 namespace evalpanel {
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "chip/rx5120.h"
-#include "console/value_parse.h"
+#include "registers/value_parse.h"
 #include "device/device_session.h"
 #include "device/session_view.h"
 #include "device/workbench.h"
@@ -325,7 +325,7 @@ void RegisterMapWindow::edited(QTreeWidgetItem *item, int column) {
     bool writable = true;
     uint32_t value = 0;
     const QByteArray text = item->text(kValue).trimmed().toLatin1();
-    const bool parsed = console::get_val(text.constData(), &value) == 0;
+    const bool parsed = evalpanel::get_val(text.constData(), &value) == 0;
     if (index >= 0) {
         const FieldInfo &f = map.fields[static_cast<size_t>(index)];
         line = f.line;

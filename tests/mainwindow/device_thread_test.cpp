@@ -18,7 +18,7 @@
 #include "../console/temp_files.h"
 #include "../virtualkit/kit_lines.h"
 #include "console/console.h"
-#include "console/device_thread.h"
+#include "app/device_thread.h"
 #include "device/session_view.h"
 #include "form.h"
 #include "mainwindow.h"
@@ -50,7 +50,7 @@ class DeviceThreadTest : public testing::Test {
   protected:
     void SetUp() override {
         kit("reset");
-        device = std::make_unique<console::DeviceThread>();
+        device = std::make_unique<evalpanel::DeviceThread>();
         view = std::make_unique<evalpanel::SessionView>(device->session());
         device->start();
         window = std::make_unique<MainWindow>(*view, device->engine(), device->workbench(), 0);
@@ -68,7 +68,7 @@ class DeviceThreadTest : public testing::Test {
     }
 
     InTempDir cwd; // where the scripts, cfg.txt and firmware.bin are
-    std::unique_ptr<console::DeviceThread> device;
+    std::unique_ptr<evalpanel::DeviceThread> device;
     std::unique_ptr<evalpanel::SessionView> view;
     std::unique_ptr<MainWindow> window;
 };
