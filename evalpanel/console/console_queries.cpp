@@ -106,7 +106,7 @@ int CommandInterpreter::identify(const char *line) {
     // The level last applied holds only while the adapter is there.
     const int access = session_.have_adapter() ? session_.access_level() : -1;
     if (access >= 0 && access < 5)
-        level = QString::fromLatin1(evalpanel::kAccessLevelNames[access]);
+        level = QString::fromLatin1(rx5120::kAccessLevelNames[access]);
     print(QStringLiteral("program: evalpanel %1").arg(QStringLiteral(EVALPANEL_VERSION)));
     print(QStringLiteral("adapter: %1").arg(adapter));
     print(QStringLiteral("connection: %1")

@@ -40,25 +40,25 @@ void DeviceSession::configure_adapter_pins() {
 }
 
 void DeviceSession::set_registers_valid(bool valid) {
-    if (valid == registers_valid_)
+    if (valid == snap_.registers_valid)
         return;
-    registers_valid_ = valid;
+    snap_.registers_valid = valid;
     publish();
     emit registers_changed();
 }
 
 bool DeviceSession::read_cache() {
-    if (read_registers(0, 256, cache_.data()) < 0)
+    if (read_registers(0, 256, snap_.registers.data()) < 0)
         return false;
-    chip_ = cache_;
-    registers_valid_ = true;
+    snap_.chip = snap_.registers;
+    snap_.registers_valid = true;
     publish();
     emit registers_changed();
     return true;
 }
 
 void DeviceSession::connect_adapter() {
-    if (state_ > kNotConnected) {
+    if (snap_.state > kNotConnected) {
         // Already open: the reconnect timer's first expiry after an open,
         // or a plain refresh.
         reconnect_timer_->stop();
@@ -165,9 +165,9 @@ bool DeviceSession::adapter_answered(int result) {
 }
 
 void DeviceSession::set_open_failure(const QString &reason) {
-    if (reason == open_failure_)
+    if (reason == snap_.open_failure)
         return;
-    open_failure_ = reason;
+    snap_.open_failure = reason;
     publish();
     emit open_failure_changed(reason);
 }
@@ -186,7 +186,7 @@ void DeviceSession::note_open_result() {
     // answers.
     if (reason.isEmpty() && silent_)
         return;
-    if (reason == open_failure_)
+    if (reason == snap_.open_failure)
         return;
     if (!reason.isEmpty())
         emit log_line(reason);
@@ -194,7 +194,7 @@ void DeviceSession::note_open_result() {
 }
 
 void DeviceSession::read_all() {
-    qCDebug(lcDevice, "on_read_registers_clicked() : connstatus=%d", state_);
+    qCDebug(lcDevice, "on_read_registers_clicked() : connstatus=%d", snap_.state);
     PageGuard page(*this);
     read_cache();
     poll();
@@ -207,9 +207,9 @@ void DeviceSession::bring_up() {
     probe_board_sensor();
     set_access_mode(1);
     read_all();
-    if (registers_valid_) {
-        power_on_ = chip_;
-        power_on_valid_ = true;
+    if (snap_.registers_valid) {
+        snap_.power_on = snap_.chip;
+        snap_.power_on_valid = true;
         publish();
         emit registers_changed();
     }
@@ -229,16 +229,16 @@ void DeviceSession::track_supply(int level) {
 void DeviceSession::poll() {
     qCDebug(lcDevice, "timer_func()");
     last_poll_ms_ = steady_ms();
-    ResultBlock block = status_;
+    ResultBlock block = snap_.status;
     bool no_data = false;
     // Without an adapter the run counts as one on a vanished adapter.
     const int result = have_adapter() ? execute_script(handle_, 0, block.data()) : -1;
-    status_fresh_ = false;
+    snap_.status_fresh = false;
     switch (classify_script_result(result)) {
     case PollOutcome::Ok:
         answered();
-        status_ = block;
-        status_fresh_ = true;
+        snap_.status = block;
+        snap_.status_fresh = true;
         note_polled_registers();
         break;
     case PollOutcome::AdapterLost:
@@ -255,33 +255,33 @@ void DeviceSession::poll() {
         // chip is silent: a pin just driven shows its new level.
         if (!no_data)
             std::copy_n(block.begin() + rx5120::result::kPinLevels, rx5120::kPolledPinCount,
-                        status_.begin() + rx5120::result::kPinLevels);
-        if (sensor_present_) {
+                        snap_.status.begin() + rx5120::result::kPinLevels);
+        if (snap_.sensor_present) {
             not_acknowledged(true);
         } else if (register_read(rx5120::reg::kChipId) >= 0) {
             // No sensor to blame but the chip answers: the failed step was
             // the sensor's, and the chip's readings of this run are good.
-            status_ = block;
-            status_fresh_ = true;
+            snap_.status = block;
+            snap_.status_fresh = true;
             note_polled_registers();
-        } else if (state_ == kNotAcknowledged) {
+        } else if (snap_.state == kNotAcknowledged) {
             ++failed_polls_;
         }
         break;
     }
-    if (state_ != kNotConnected) {
+    if (snap_.state != kNotConnected) {
         // Only a level the adapter read can power the chip up or down.
         if (!no_data)
-            track_supply(status_[rx5120::result::kVioSysLevel]);
+            track_supply(snap_.status[rx5120::result::kVioSysLevel]);
         // The status script ends on page 0; the page the user selected is
         // selected again, so that a write by address still reaches it.
-        if (page_ != 0 && status_fresh_)
+        if (page_ != 0 && snap_.status_fresh)
             register_write(rx5120::reg::kPage, static_cast<uint8_t>(page_));
     }
-    if (status_fresh_ && current_cycling())
+    if (snap_.status_fresh && current_cycling())
         cycle_current_source();
     publish();
-    emit polled(status_fresh_);
+    emit polled(snap_.status_fresh);
     if (bring_up_due_) {
         bring_up_due_ = false;
         bring_up();
@@ -302,10 +302,10 @@ void DeviceSession::note_polled_registers() {
     for (const auto &p : kPolled) {
         // The poll read these registers: the chip's value is known anew,
         // and a change kept for "Write Registers" stays kept.
-        const uint8_t polled = status_[static_cast<size_t>(p.offset)];
-        const uint8_t kept = cache_[p.reg] ^ chip_[p.reg];
-        chip_[p.reg] = polled;
-        cache_[p.reg] = static_cast<uint8_t>((polled & ~kept) | (cache_[p.reg] & kept));
+        const uint8_t polled = snap_.status[static_cast<size_t>(p.offset)];
+        const uint8_t kept = snap_.registers[p.reg] ^ snap_.chip[p.reg];
+        snap_.chip[p.reg] = polled;
+        snap_.registers[p.reg] = static_cast<uint8_t>((polled & ~kept) | (snap_.registers[p.reg] & kept));
     }
 }
 
@@ -313,14 +313,14 @@ void DeviceSession::set_current_cycling(bool on) {
     if (on == current_cycling())
         return;
     if (on) {
-        cycle_saved_source_ = chip_[rx5120::reg::kSelILoad] & 0x07;
+        cycle_saved_source_ = snap_.chip[rx5120::reg::kSelILoad] & 0x07;
     } else {
         const auto saved = static_cast<uint8_t>(cycle_saved_source_);
         cycle_saved_source_ = -1;
-        if (registers_valid_) {
+        if (snap_.registers_valid) {
             PageGuard page(*this);
             register_write(rx5120::reg::kSelILoad,
-                           static_cast<uint8_t>((chip_[rx5120::reg::kSelILoad] & 0xF8) | saved));
+                           static_cast<uint8_t>((snap_.chip[rx5120::reg::kSelILoad] & 0xF8) | saved));
         }
     }
     publish();
@@ -330,7 +330,7 @@ void DeviceSession::set_current_cycling(bool on) {
 void DeviceSession::cycle_current_source() {
     // Buck0..Buck5, then the total (6), then Buck0 again. The chip converts
     // within a millisecond, well before the next poll reads it.
-    const uint8_t now = chip_[rx5120::reg::kSelILoad];
+    const uint8_t now = snap_.chip[rx5120::reg::kSelILoad];
     const int next = ((now & 0x07) + 1) % (kBuckCount + 1);
     if (page_ == 0)
         register_write(rx5120::reg::kSelILoad, static_cast<uint8_t>((now & 0xF8) | next));
@@ -345,22 +345,16 @@ void DeviceSession::set_polling(bool on) {
         poll_timer_->start(kPollIntervalMs);
     else
         poll_timer_->stop();
-    if (polling_ != on) {
-        polling_ = on;
+    if (snap_.polling != on) {
+        snap_.polling = on;
         publish();
         emit polling_changed(on);
     }
 }
 
 void DeviceSession::poll_if_due() {
-    if (polling_ && have_adapter() && steady_ms() - last_poll_ms_ >= kPollIntervalMs)
+    if (snap_.polling && have_adapter() && steady_ms() - last_poll_ms_ >= kPollIntervalMs)
         poll();
-}
-
-double DeviceSession::adc_read(int unit, int channel, double a, int shift, double b) const {
-    if (state_ != kConnected)
-        return 0.0;
-    return converter_reading(status_, unit, channel, a, shift, b);
 }
 
 } // namespace evalpanel

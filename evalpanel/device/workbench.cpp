@@ -43,7 +43,7 @@ void Workbench::add_fault(const FaultEdge &edge) {
 }
 
 void Workbench::recording_failed(const QString &error) {
-    emit session_.log_line(error);
+    session_.log(error);
     emit recording_changed(false, error);
 }
 

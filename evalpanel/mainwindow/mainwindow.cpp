@@ -32,6 +32,7 @@
 #include "console/relay.h"
 #include "console_widget_document.h"
 #include "frame_pacer.h"
+#include "device/operations.h"
 #include "device/session_view.h"
 #include "device/workbench.h"
 #include "windows/direct_access.h"
@@ -136,7 +137,7 @@ MainWindow::MainWindow(SessionView &view, console::ConsoleEngine &engine, Workbe
 
 MainWindow::~MainWindow() {
     view_.disconnect(this);
-    view_.post([](DeviceSession &s) { s.set_firmware_check(nullptr); });
+    view_.post([](DeviceSession &s) { stop_firmware_check(s); });
     // The relay goes first: it feeds the console, which refers to the
     // widget document; both go before the form.
     delete relay_;
@@ -210,7 +211,7 @@ QTcpServer *MainWindow::relay_server() const {
 
 void MainWindow::init_hardware() {
     write_statusbar(0, 0, true);
-    view_.post([](DeviceSession &s) { s.connect_adapter(); });
+    view_.post([](DeviceSession &s) { connect_adapter(s); });
 }
 
 void MainWindow::closeEvent(QCloseEvent *event) {
