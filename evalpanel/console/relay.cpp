@@ -87,7 +87,7 @@ void Relay::accept(int fd) {
             ::close(fd);
             if (!refusal_logged_) {
                 refusal_logged_ = true;
-                emit log_line(QStringLiteral("Network client of another user (uid %1) refused; "
+                emit client_message(QStringLiteral("Network client of another user (uid %1) refused; "
                                              "--allow-any-user lets it in.")
                                   .arg(uid));
             }
@@ -139,7 +139,7 @@ void Relay::take(int fd) {
     connect(read_notifier_, &QSocketNotifier::activated, this, &Relay::read_input);
     connect(write_notifier_, &QSocketNotifier::activated, this, &Relay::write_output);
     trace("accepted.");
-    emit log_line(QStringLiteral("Network client connected."));
+    emit client_message(QStringLiteral("Network client connected."));
 }
 
 void Relay::connection_closed() {
@@ -319,7 +319,7 @@ void Relay::drop_client(bool broken) {
     // for whoever comes next.
     if (broken)
         console_.discard_input();
-    emit log_line(QStringLiteral("Network client disconnected."));
+    emit client_message(QStringLiteral("Network client disconnected."));
     if (next_fd_ >= 0) {
         const int fd = next_fd_;
         next_fd_ = -1;

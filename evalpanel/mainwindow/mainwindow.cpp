@@ -119,7 +119,7 @@ MainWindow::MainWindow(SessionView &view, console::ConsoleEngine &engine, Workbe
     std::srand(static_cast<unsigned>(std::time(nullptr)));
 
     relay_ = new console::Relay(*console_, this);
-    connect(relay_, &console::Relay::log_line, this, &MainWindow::append_command_log);
+    connect(relay_, &console::Relay::client_message, this, &MainWindow::append_command_log);
     if (console_port != 0)
         relay_->listen(console_port);
 

@@ -175,7 +175,7 @@ TEST_F(ConsoleTest, PasteIsTypedInPiecesAndNeverPastesAgain) {
 TEST_F(ConsoleTest, RelayServesOneClientAndStaysBounded) {
     console::Relay relay(console);
     QStringList relay_log;
-    QObject::connect(&relay, &console::Relay::log_line,
+    QObject::connect(&relay, &console::Relay::client_message,
                      [&](const QString &line) { relay_log << line; });
     ASSERT_TRUE(relay.listen(0));
     const quint16 port = relay.server()->serverPort();
@@ -288,7 +288,7 @@ TEST_F(ConsoleTest, RelayRefusesAnotherUser) {
         GTEST_SKIP() << "needs root to connect as another user";
     console::Relay relay(console);
     QStringList relay_log;
-    QObject::connect(&relay, &console::Relay::log_line,
+    QObject::connect(&relay, &console::Relay::client_message,
                      [&](const QString &line) { relay_log << line; });
     ASSERT_TRUE(relay.listen(0));
     const quint16 port = relay.server()->serverPort();
