@@ -237,7 +237,10 @@ void TelemetryWindow::showEvent(QShowEvent *event) {
 
 void TelemetryWindow::add(const TelemetrySample &s) {
     history_.push_back(s);
-    while (s.time_ms - history_.front().time_ms > Workbench::kHistoryMs)
+    // Both ends of a deque move in constant time: a sample costs the same
+    // whatever the history holds.
+    while (history_.size() > Workbench::kMaxSamples ||
+           s.time_ms - history_.front().time_ms > Workbench::kHistoryMs)
         history_.pop_front();
     set_banner(QString());
     // A hidden or paused window draws nothing; showing or resuming it
