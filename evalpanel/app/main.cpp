@@ -89,7 +89,7 @@ Options parse_options(const QCoreApplication &app) {
     const QCommandLineOption port_option(
         QStringLiteral("console-port"),
         QStringLiteral("TCP port of the console relay on 127.0.0.1 (0: no relay)."),
-        QStringLiteral("N"), QStringLiteral("23456"));
+        QStringLiteral("N"), QString::number(console::Relay::kDefaultPort));
     const QCommandLineOption kit_port_option(
         QStringLiteral("kit-port"),
         QStringLiteral("TCP port of the simulated kit's control port on 127.0.0.1 (0: none; "

@@ -22,16 +22,9 @@
 #include "console/relay.h"
 #include "kit_fixture.h"
 #include "temp_files.h"
+#include "../spin_until.h"
 
 namespace {
-
-bool spin_until(const std::function<bool()> &done, int ms = 5000) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!done() && timer.elapsed() < ms)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    return done();
-}
 
 // The whole console on the virtual kit as the program runs it: the engine
 // beside the session (on this thread, or on a device thread of its own for

@@ -23,16 +23,9 @@
 #include "form.h"
 #include "mainwindow.h"
 #include "windows/direct_access.h"
+#include "../spin_until.h"
 
 namespace {
-
-bool spin_until(const std::function<bool()> &done, int ms = 5000) {
-    QElapsedTimer t;
-    t.start();
-    while (!done() && t.elapsed() < ms)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    return done();
-}
 
 // The threads that sent requests to the kit since its last reset.
 std::vector<long> request_threads() {
