@@ -42,7 +42,7 @@
 
 #include "bridgeio.h"
 #include "console/console.h"
-#include "console/device_thread.h"
+#include "app/device_thread.h"
 #include "console/relay.h"
 #include "device/device_session.h"
 #include "device/session_view.h"
@@ -146,7 +146,7 @@ bool process_until(const std::function<bool()> &done, int ms = 30000) {
 // The program as main() builds it: the device thread with the session, the
 // workbench and the console engine, the window on this thread.
 struct Program {
-    console::DeviceThread device;
+    evalpanel::DeviceThread device;
     evalpanel::SessionView view{device.session()};
     std::unique_ptr<MainWindow> window;
     Program() {

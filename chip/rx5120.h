@@ -21,6 +21,8 @@ constexpr uint8_t kModeKeyRegister = 0xDD;
 // user), the first n + 1 bytes written in order open level n (1 advanced,
 // 2 debug, 3 test, 4 scan).
 constexpr uint8_t kModeKey[5] = {0x5A, 0xC3, 0x96, 0x3C, 0xA5};
+// The levels' names, by level number.
+inline constexpr const char *kAccessLevelNames[5] = {"user", "advanced", "debug", "test", "scan"};
 
 // Chip identification register and the value this silicon reads.
 constexpr uint8_t kChipIdRegister = 0x18;

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "console/value_parse.h"
+#include "registers/value_parse.h"
 #include "fuzz_support.h"
 
 namespace {
@@ -31,7 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const size_t length = strlen(t);
 
     uint32_t value = 0xA5A5A5A5u;
-    const int r = console::get_val(t, &value);
+    const int r = evalpanel::get_val(t, &value);
     if (r != 0 && r != -1)
         fail("result neither 0 nor -1", t);
     if (r == -1 && value != 0xA5A5A5A5u)

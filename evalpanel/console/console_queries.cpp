@@ -10,7 +10,7 @@
 #include <QDateTime>
 
 #include "console/reg_expression.h"
-#include "console/value_parse.h"
+#include "registers/value_parse.h"
 #include "device/device_session.h"
 #include "device/telemetry.h"
 #include "registers/register_table.h"
@@ -51,7 +51,7 @@ int CommandInterpreter::expect(const char *line) {
     const QByteArray name8 = name.toLatin1();
     const QByteArray value8 = value_text.toLatin1();
     uint32_t wanted = 0;
-    if (value8.size() > kMaxExpressionWord || get_val(value8.constData(), &wanted) != 0)
+    if (value8.size() > kMaxExpressionWord || evalpanel::get_val(value8.constData(), &wanted) != 0)
         return fail(QStringLiteral("value must be in hexadecimal,binary or decimal format."));
 
     NamedRead read;
@@ -106,7 +106,7 @@ int CommandInterpreter::identify(const char *line) {
     // The level last applied holds only while the adapter is there.
     const int access = session_.have_adapter() ? session_.access_level() : -1;
     if (access >= 0 && access < 5)
-        level = QString::fromLatin1(evalpanel::kAccessLevelNames[access]);
+        level = QString::fromLatin1(rx5120::kAccessLevelNames[access]);
     print(QStringLiteral("program: evalpanel %1").arg(QStringLiteral(EVALPANEL_VERSION)));
     print(QStringLiteral("adapter: %1").arg(adapter));
     print(QStringLiteral("connection: %1")

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "console/console_trace.h"
-#include "console/value_parse.h"
+#include "registers/value_parse.h"
 #include "device/device_session.h"
 #include "registers/register_table.h"
 
@@ -66,7 +66,7 @@ int reg_expression(ConsoleHost &host, evalpanel::DeviceSession &session, const c
     value_text[fits ? value_length : 0] = '\0';
 
     uint32_t value = 0;
-    if (!fits || get_val(value_text, &value) != 0) {
+    if (!fits || evalpanel::get_val(value_text, &value) != 0) {
         trace("get_val failed");
         host.console_print(
             QStringLiteral("value must be in hexadecimal,binary or decimal format."));

@@ -104,7 +104,7 @@ void Relay::accept(int fd) {
             refuse(fd, kOtherUserLine);
             if (!refusal_logged_) {
                 refusal_logged_ = true;
-                emit log_line(QStringLiteral("Network client of another user (uid %1) refused; "
+                emit client_message(QStringLiteral("Network client of another user (uid %1) refused; "
                                              "--allow-any-user lets it in.")
                                   .arg(uid));
             }
@@ -156,7 +156,7 @@ void Relay::take(int fd) {
     connect(read_notifier_, &QSocketNotifier::activated, this, &Relay::read_input);
     connect(write_notifier_, &QSocketNotifier::activated, this, &Relay::write_output);
     trace("accepted.");
-    emit log_line(QStringLiteral("Network client connected."));
+    emit client_message(QStringLiteral("Network client connected."));
 }
 
 void Relay::connection_closed() {
@@ -358,7 +358,7 @@ void Relay::drop_client(bool broken) {
     if (broken && running_own_)
         console_.request_stop();
     running_own_ = false;
-    emit log_line(QStringLiteral("Network client disconnected."));
+    emit client_message(QStringLiteral("Network client disconnected."));
     if (next_fd_ >= 0) {
         const int fd = next_fd_;
         next_fd_ = -1;

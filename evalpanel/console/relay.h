@@ -69,7 +69,7 @@ class Relay : public QObject {
   signals:
     // "Network client connected.", "Network client disconnected." and the
     // refusal of another user's client.
-    void log_line(const QString &line);
+    void client_message(const QString &line);
 
   private:
     void accept(int fd);

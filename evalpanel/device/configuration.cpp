@@ -184,7 +184,7 @@ QStringList header_warnings(const ParsedConfiguration &parsed, const DeviceSessi
     QStringList warnings;
     const int level = session.access_level();
     const QString current =
-        level >= 0 ? QString::fromLatin1(kAccessLevelNames[level]) : QStringLiteral("unknown");
+        level >= 0 ? QString::fromLatin1(rx5120::kAccessLevelNames[level]) : QStringLiteral("unknown");
     if (!parsed.access_level.isEmpty() && parsed.access_level != current)
         warnings << QStringLiteral("the file was saved at access level %1; the chip is at %2")
                         .arg(parsed.access_level, current);
@@ -295,7 +295,7 @@ LoadResult load_registers(DeviceSession &session, const QString &path) {
                 const RegisterInfo *info = register_map().register_at(r);
                 const QString line =
                     QString::asprintf("%s = 0x%X", info ? qPrintable(info->name) : "?", image[r]);
-                emit session.log_line(took ? line : failed_write_text(line));
+                session.log(took ? line : failed_write_text(line));
             }
             if (!took) {
                 failed = register_map().register_at(a)->name;

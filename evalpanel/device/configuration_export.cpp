@@ -87,7 +87,7 @@ bool read_configuration_image(DeviceSession &session, ConfigurationImage &out) {
     out.header = ConfigurationHeader{
         QDateTime::currentDateTime().toString(Qt::ISODate),
         version.isEmpty() ? QStringLiteral("(unknown version)") : version, chip_id, 0,
-        level >= 0 ? QString::fromLatin1(kAccessLevelNames[level]) : QStringLiteral("unknown")};
+        level >= 0 ? QString::fromLatin1(rx5120::kAccessLevelNames[level]) : QStringLiteral("unknown")};
     return true;
 }
 

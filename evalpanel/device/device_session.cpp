@@ -8,7 +8,7 @@
 #include <chrono>
 #include <cstring>
 
-#include "registers/device_trace.h"
+#include "device/device_trace.h"
 
 namespace evalpanel {
 
@@ -57,28 +57,15 @@ DeviceSession::DeviceSession(QObject *parent) : QObject(parent) {
 }
 
 DeviceSession::~DeviceSession() {
-    if (have_adapter())
+    // An adapter without firmware is open too, though not in use.
+    if (handle_ != BRIDGEIO_INVALID_HANDLE && handle_ != nullptr)
         usb_hid_close(handle_);
 }
 
 SessionSnapshot DeviceSession::snapshot() const {
-    SessionSnapshot s;
-    s.state = state_;
+    SessionSnapshot s = snap_;
     s.adapter_open = have_adapter();
-    s.address = address_;
-    s.bus = bus_;
-    s.polling = polling_;
-    s.sensor_present = sensor_present_;
-    s.registers_valid = registers_valid_;
-    s.status_fresh = status_fresh_;
-    s.access_level = access_level_;
-    s.open_failure = open_failure_;
-    s.registers = cache_;
-    s.chip = chip_;
-    s.power_on = power_on_;
-    s.power_on_valid = power_on_valid_;
     s.cycling_currents = current_cycling();
-    s.status = status_;
     return s;
 }
 
@@ -95,9 +82,9 @@ bool DeviceSession::have_adapter() const {
 // ---- Outcomes ---------------------------------------------------------------
 
 void DeviceSession::set_state(int state) {
-    if (state == state_)
+    if (state == snap_.state)
         return;
-    state_ = state;
+    snap_.state = state;
     publish();
     emit connection_changed(state);
 }
@@ -120,7 +107,7 @@ void DeviceSession::schedule_reconnect() {
 void DeviceSession::adapter_lost() {
     poll_timer_->stop();
     // Polling that was on comes back with the adapter.
-    if (polling_)
+    if (snap_.polling)
         resume_polling_ = true;
     // A lost or silent adapter is closed: its handle may hold a request the
     // adapter never answered, and a fresh open starts from a clean link.
@@ -132,8 +119,8 @@ void DeviceSession::adapter_lost() {
     // The loss first: whoever hears that polling stopped can tell why.
     set_registers_valid(false);
     set_state(kNotConnected);
-    if (polling_) {
-        polling_ = false;
+    if (snap_.polling) {
+        snap_.polling = false;
         publish();
         emit polling_changed(false);
     }
@@ -142,7 +129,7 @@ void DeviceSession::adapter_lost() {
 void DeviceSession::not_acknowledged(bool from_poll) {
     // One line when the chip stops answering; the polls that follow are
     // counted and named once it answers again.
-    if (state_ != kNotAcknowledged)
+    if (snap_.state != kNotAcknowledged)
         emit log_line(QStringLiteral("NACK"));
     if (from_poll)
         ++failed_polls_;
@@ -150,7 +137,7 @@ void DeviceSession::not_acknowledged(bool from_poll) {
 }
 
 void DeviceSession::answered() {
-    if (state_ == kNotAcknowledged && failed_polls_ > 0)
+    if (snap_.state == kNotAcknowledged && failed_polls_ > 0)
         emit log_line(QStringLiteral("chip answers again after %1 failed poll%2")
                           .arg(failed_polls_)
                           .arg(failed_polls_ == 1 ? "" : "s"));
@@ -177,7 +164,7 @@ int DeviceSession::register_read(uint8_t address) {
     if (!have_adapter())
         return -1;
     uint8_t byte = 0;
-    const int r = sw_i2c_read(handle_, 1, address, 1, address_, &byte, speed_a_, speed_b_);
+    const int r = sw_i2c_read(handle_, 1, address, 1, snap_.address, &byte, speed_a_, speed_b_);
     qCDebug(lcDevice, "register read(), address = 0x%02x, data = 0x%02x", address, byte);
     return transfer_failed(r, true) ? -1 : byte;
 }
@@ -186,7 +173,7 @@ int DeviceSession::register_write(uint8_t address, uint8_t data) {
     qCDebug(lcDevice, "register write(), address = 0x%02x,data = 0x%02x", address, data);
     if (!have_adapter())
         return -1;
-    const int r = sw_i2c_write(handle_, 1, address, 1, address_, &data, speed_a_, speed_b_);
+    const int r = sw_i2c_write(handle_, 1, address, 1, snap_.address, &data, speed_a_, speed_b_);
     if (transfer_failed(r, false)) {
         // The record line said what was meant; this says it did not happen.
         emit log_line(failed_write_text(QString::asprintf("register 0x%02X = 0x%02X", address, data)));
@@ -205,7 +192,7 @@ int DeviceSession::write_block(uint8_t first, std::span<const uint8_t> data) {
         return -1;
     if (data.empty())
         return 1;
-    const int r = sw_i2c_write(handle_, static_cast<unsigned>(data.size()), first, 1, address_,
+    const int r = sw_i2c_write(handle_, static_cast<unsigned>(data.size()), first, 1, snap_.address,
                                data.data(), speed_a_, speed_b_);
     if (transfer_failed(r, false))
         return 0;
@@ -221,15 +208,15 @@ void DeviceSession::note_written(uint8_t address, uint8_t data) {
     if (address == rx5120::reg::kPage) {
         page_ = data < rx5120::kPageCount ? data : 0;
     } else if (page_ == 0) {
-        cache_[address] = data;
-        chip_[address] = data;
+        snap_.registers[address] = data;
+        snap_.chip[address] = data;
         power_on_due_ = false;
         // A software reset puts every register back to its default: what the
         // cache holds is no longer the chip's until it is read again.
         if (address == rx5120::reg::kSwReset && (data & 0x01) != 0) {
             set_registers_valid(false);
             QTimer::singleShot(0, this, [this] {
-                if (!registers_valid_ && state_ != kNotConnected)
+                if (!snap_.registers_valid && snap_.state != kNotConnected)
                     read_all();
             });
         }
@@ -243,7 +230,7 @@ int DeviceSession::read_registers(uint8_t first, unsigned length, uint8_t *buffe
     // reply in the caller's image.
     std::array<uint8_t, 256> scratch{};
     const unsigned n = std::min(length, 256u);
-    const int r = sw_i2c_read(handle_, n, first, 1, address_, scratch.data(), speed_a_, speed_b_);
+    const int r = sw_i2c_read(handle_, n, first, 1, snap_.address, scratch.data(), speed_a_, speed_b_);
     qCDebug(lcDevice, "read_registers(), address = 0x%02x, len = %d", first,
             static_cast<int>(length));
     if (transfer_failed(r, true))
@@ -262,7 +249,7 @@ int DeviceSession::set_access_mode(int level) {
     if (level < 0)
         return -1;
     const int m = level < 4 ? level : 4;
-    emit log_line(QString::fromLatin1(kAccessLevelNames[m]));
+    emit log_line(QString::fromLatin1(rx5120::kAccessLevelNames[m]));
     const int saved = register_read(rx5120::reg::kPage);
     if (saved < 0)
         return -1;
@@ -272,7 +259,7 @@ int DeviceSession::set_access_mode(int level) {
     for (int i = 0; m >= 1 && i <= m; ++i)
         register_write(rx5120::reg::kModeKey, rx5120::kModeKey[i]);
     switch_page(static_cast<uint8_t>(saved));
-    access_level_ = m;
+    snap_.access_level = m;
     publish();
     return m;
 }
@@ -291,19 +278,19 @@ uint8_t DeviceSession::merge_live(uint8_t reg, uint8_t mask, uint8_t bits) {
     const int live = register_read(reg);
     const uint8_t byte = static_cast<uint8_t>(live < 0 ? 0xFF : live);
     if (live >= 0)
-        chip_[reg] = byte;
-    cache_[reg] = static_cast<uint8_t>((byte & ~mask) | (bits & mask));
+        snap_.chip[reg] = byte;
+    snap_.registers[reg] = static_cast<uint8_t>((byte & ~mask) | (bits & mask));
     publish();
     emit cache_changed();
-    return cache_[reg];
+    return snap_.registers[reg];
 }
 
 int DeviceSession::write_cached(uint8_t reg) {
-    return register_write(reg, cache_[reg]);
+    return register_write(reg, snap_.registers[reg]);
 }
 
 bool DeviceSession::write_registers(std::span<const uint8_t> regs) {
-    if (!registers_valid_) {
+    if (!snap_.registers_valid) {
         emit log_line(QStringLiteral("Write Registers: nothing written, the registers were not "
                                      "read from the chip yet (Read Registers)."));
         return false;
@@ -311,7 +298,7 @@ bool DeviceSession::write_registers(std::span<const uint8_t> regs) {
     PageGuard page(*this);
     for (uint8_t reg : regs) {
         write_cached(reg);
-        if (state_ != kConnected)
+        if (snap_.state != kConnected)
             return false;
     }
     return true;
@@ -327,7 +314,7 @@ void DeviceSession::clear_flags() {
                   {rx5120::reg::kFlags1, rx5120::kFlags1KeepMask}};
     for (const auto &f : kFlags) {
         const int value = register_read(f.reg);
-        cache_[f.reg] = static_cast<uint8_t>((value < 0 ? 0xFF : value) & f.keep);
+        snap_.registers[f.reg] = static_cast<uint8_t>((value < 0 ? 0xFF : value) & f.keep);
         write_cached(f.reg);
     }
 }
@@ -345,7 +332,7 @@ void DeviceSession::set_i2c_address(uint8_t address) {
     script_[rx5120::script::kLastAddress] = address;
     reload_status_script();
     qCDebug(lcDevice, "I2C address : 0x%02x", address);
-    address_ = address;
+    snap_.address = address;
     publish();
     emit address_changed(address);
     emit log_line(QString::asprintf("i2c_addr(0x%02x)", address));
@@ -359,8 +346,8 @@ int DeviceSession::select_i2c_bus(int bus) {
     for (int i = 0; i < 4; ++i)
         script_[rx5120::script::kBusPins + i] = static_cast<uint8_t>(pins[i]);
     reload_status_script();
-    if (bus_ != bus) {
-        bus_ = bus;
+    if (snap_.bus != bus) {
+        snap_.bus = bus;
         publish();
         emit bus_changed(bus);
     }
@@ -387,12 +374,12 @@ void DeviceSession::probe_board_sensor() {
         sw_i2c_set_pins(handle_, bus[0], bus[1], bus[2], bus[3], 2);
         uint8_t reading[2] = {0, 0};
         const int r = sw_i2c_read(handle_, 2, 0x00, 1, rx5120::kBoardSensorAddress, reading, 0, 0);
-        sensor_present_ = static_cast<uint32_t>(r) < (1u << 24);
+        snap_.sensor_present = static_cast<uint32_t>(r) < (1u << 24);
     } else {
-        sensor_present_ = false;
+        snap_.sensor_present = false;
     }
-    select_i2c_bus(bus_);
-    set_i2c_address(address_);
+    select_i2c_bus(snap_.bus);
+    set_i2c_address(snap_.address);
 }
 
 // ---- Pins -----------------------------------------------------------------------
@@ -412,12 +399,12 @@ int DeviceSession::read_pin_level(int group, int pin) {
 }
 
 int DeviceSession::pin_level(int group, int pin) {
-    if (state_ == kNotConnected)
+    if (snap_.state == kNotConnected)
         return 0;
     if (group == rx5120::pin::kGroupA) {
         for (int i = 0; i < rx5120::kPolledPinCount; ++i)
             if (rx5120::kPolledPins[i] == pin)
-                return status_[rx5120::result::kPinLevels + i];
+                return snap_.status[rx5120::result::kPinLevels + i];
     }
     return read_pin_level(group, pin);
 }

@@ -34,74 +34,12 @@
 #include "bridgeio.h"
 #include "chip/rx5120.h"
 #include "chip/status_script.h"
+#include "device/session_snapshot.h"
 #include "device/status_decode.h"
 
 class QTimer;
 
 namespace evalpanel {
-
-// Connection states.
-constexpr int kNotConnected = 0;
-constexpr int kConnected = 1;
-constexpr int kNotAcknowledged = 2;
-
-constexpr int kReconnectIntervalMs = 500;
-// Attempts on an adapter that stays away or silent start at most this far
-// apart: with the connection sequence behind it, the program is ready
-// within 2 s of the adapter coming back.
-constexpr int kReconnectMaxIntervalMs = 1500;
-constexpr int kPollIntervalMs = 150;
-
-// The status bar and the command log while an adapter is plugged in but
-// does not answer.
-inline constexpr const char *kAdapterSilentText = "Adapter does not answer; retrying.";
-// ... and while the adapter answers from its bootloader but has no firmware
-// to start: only a firmware update helps, so nothing is retried.
-inline constexpr const char *kAdapterNoFirmwareText =
-    "Adapter has no firmware: Tools \u2192 Update Firmware";
-
-// A command-log line of a write the chip (or the adapter) did not take.
-inline QString failed_write_text(const QString &line) {
-    return line + QStringLiteral(" (failed)");
-}
-
-// Names of the access levels, by level number.
-inline constexpr const char *kAccessLevelNames[5] = {"user", "advanced", "debug", "test", "scan"};
-
-using RegisterImage = std::array<uint8_t, 256>;
-
-// A copy of everything the windows show of the session, taken on the device
-// thread and handed to the GUI by value.
-struct SessionSnapshot {
-    int state = kNotConnected;
-    bool adapter_open = false;
-    uint8_t address = rx5120::kDefaultAddress;
-    int bus = 0;
-    bool polling = false;
-    bool sensor_present = false;
-    bool registers_valid = false;
-    bool status_fresh = false;
-    int access_level = -1;
-    // Why no adapter is in use: an adapter that cannot be opened, or one
-    // that does not answer; empty otherwise.
-    QString open_failure;
-    RegisterImage registers{};
-    // What the chip holds as last read or written; where it differs from
-    // `registers`, a change waits for "Write Registers".
-    RegisterImage chip{};
-    // The registers as read right after the chip last powered up.
-    RegisterImage power_on{};
-    bool power_on_valid = false;
-    // The poll steps the load-current source through every buck and the total.
-    bool cycling_currents = false;
-    ResultBlock status{};
-
-    // The last poll's level of a polled pin (0 while not connected or for
-    // a pin the poll does not read).
-    int pin_level(int group, int pin) const;
-    // A converter reading of the last poll, as DeviceSession::adc_read.
-    double adc_read(int unit, int channel, double a, int shift, double b) const;
-};
 
 class DeviceSession : public QObject {
     Q_OBJECT
@@ -120,51 +58,43 @@ class DeviceSession : public QObject {
     SessionSnapshot snapshot() const;
     BridgeHandle handle() const { return handle_; }
     bool have_adapter() const;
-    int connection_state() const { return state_; }
-    uint8_t device_address() const { return address_; }
-    int bus() const { return bus_; } // 0 system bus, 1 Ventra bus
+    int connection_state() const { return snap_.state; }
+    uint8_t device_address() const { return snap_.address; }
+    int bus() const { return snap_.bus; } // 0 system bus, 1 Ventra bus
     int speed_a() const { return speed_a_; }
     int speed_b() const { return speed_b_; }
-    bool polling() const { return polling_; }
-    bool board_sensor_present() const { return sensor_present_; }
+    bool polling() const { return snap_.polling; }
+    bool board_sensor_present() const { return snap_.sensor_present; }
     // Why a matching adapter could not be opened (permission, in use,
     // busy), naming the README's section on access rights; empty when the
     // last attempt opened one or found none at all.
-    const QString &open_failure() const { return open_failure_; }
+    const QString &open_failure() const { return snap_.open_failure; }
     // What the last opening attempt did, in the adapter library's words
     // ("no adapter with USB ID ... is present", "cannot open ...").
     const QString &open_result() const { return open_result_; }
     // The adapter in use: "PATH (serial number N), bootloader X, firmware
     // Y"; empty while none is.
     const QString &adapter_description() const { return adapter_description_; }
-    // The page last selected through this session.
-    int page() const { return page_; }
     // RegisterCache: the chip's page-0 registers as last read or written.
-    const RegisterImage &registers() const { return cache_; }
+    const RegisterImage &registers() const { return snap_.registers; }
     // Whether RegisterCache was read from the chip since it was last
     // powered, reset or reconnected. Until then it shows nothing true.
-    bool registers_valid() const { return registers_valid_; }
+    bool registers_valid() const { return snap_.registers_valid; }
     // A byte read back from the chip outside a full read.
     void set_cached(uint8_t reg, uint8_t value) {
-        cache_[reg] = value;
-        chip_[reg] = value;
+        snap_.registers[reg] = value;
+        snap_.chip[reg] = value;
         publish();
         emit cache_changed();
     }
-    // What the chip holds as last read or written (page 0); RegisterCache
-    // differs from it where a change is kept until "Write Registers".
-    const RegisterImage &chip_registers() const { return chip_; }
-    // The registers read right after the chip last powered up, once it has.
-    const RegisterImage &power_on_registers() const { return power_on_; }
-    bool power_on_valid() const { return power_on_valid_; }
     // The access level last applied (0 user .. 4 scan), -1 before any.
-    int access_level() const { return access_level_; }
+    int access_level() const { return snap_.access_level; }
     // The page last selected through this session (the user's page, which
     // the poll selects again after its own).
     int selected_page() const { return page_; }
     // The last status result; whether the last poll returned a fresh one.
-    const ResultBlock &status() const { return status_; }
-    bool status_fresh() const { return status_fresh_; }
+    const ResultBlock &status() const { return snap_.status; }
+    bool status_fresh() const { return snap_.status_fresh; }
     const std::array<uint8_t, rx5120::kStatusScriptSize> &status_script() const {
         return script_;
     }
@@ -172,6 +102,9 @@ class DeviceSession : public QObject {
     QTimer *reconnect_timer() const { return reconnect_timer_; }
     // The wait before the next connection attempt after a failed one.
     int reconnect_interval() const { return reconnect_interval_; }
+
+    // A line for the command log.
+    void log(const QString &line) { emit log_line(line); }
 
     // ---- Connection -----------------------------------------------------
     // Opens and initialises the adapter and the chip, or, when already
@@ -287,7 +220,9 @@ class DeviceSession : public QObject {
     bool current_cycling() const { return cycle_saved_source_ >= 0; }
     // A converter reading of the last poll, a * raw * b / 2^shift; 0.0 while
     // the chip is not ready or for a pair the status script does not read.
-    double adc_read(int unit, int channel, double a, int shift, double b) const;
+    double adc_read(int unit, int channel, double a, int shift, double b) const {
+        return snap_.adc_read(unit, channel, a, shift, b);
+    }
 
   signals:
     // The whole state, emitted before each of the signals below that
@@ -336,17 +271,12 @@ class DeviceSession : public QObject {
     void cycle_current_source();
 
     BridgeHandle handle_ = BRIDGEIO_INVALID_HANDLE;
-    uint8_t address_ = rx5120::kDefaultAddress;
-    int bus_ = 0;
+    // The state the windows are shown; adapter_open and cycling_currents are
+    // filled in when a copy is taken.
+    SessionSnapshot snap_;
     int speed_a_ = 0;
     int speed_b_ = 0;
-    int state_ = kNotConnected;
     int page_ = 0; // the page last selected through this session
-    int access_level_ = -1;
-    bool polling_ = false;
-    bool sensor_present_ = false;
-    bool registers_valid_ = false;
-    bool status_fresh_ = false;
     // Polls the chip did not answer since it last did.
     int failed_polls_ = 0;
     // VIOSYS as the last poll saw it: -1 unknown, else 0 or 1.
@@ -356,14 +286,9 @@ class DeviceSession : public QObject {
     bool power_on_due_ = false;
     // Polling was on when the adapter was lost: it resumes when it is back.
     bool resume_polling_ = false;
-    RegisterImage cache_{};
-    RegisterImage chip_{};
-    RegisterImage power_on_{};
-    bool power_on_valid_ = false;
     // The source selected before cycling started; -1 while not cycling.
     int cycle_saved_source_ = -1;
     std::array<uint8_t, rx5120::kStatusScriptSize> script_ = rx5120::kStatusScriptImage;
-    ResultBlock status_{};
     QTimer *poll_timer_ = nullptr;
     QTimer *reconnect_timer_ = nullptr;
     int reconnect_interval_ = kReconnectIntervalMs;
@@ -378,7 +303,6 @@ class DeviceSession : public QObject {
     // The open adapter answers from its bootloader but has no firmware.
     bool no_firmware_ = false;
     std::function<void(BridgeHandle)> firmware_check_;
-    QString open_failure_;
     QString open_result_;
     QString adapter_description_;
 };

@@ -1,6 +1,6 @@
 // Field reads and writes: a definition line turned into register traffic.
 #include "device/device_session.h"
-#include "registers/device_trace.h"
+#include "device/device_trace.h"
 #include "registers/location.h"
 #include "registers/register_table.h"
 

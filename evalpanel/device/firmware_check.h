@@ -24,6 +24,7 @@
 
 #include "bridgeio.h"
 #include "chip/firmware_image.h"
+#include "device/operations.h"
 
 namespace evalpanel {
 
@@ -59,36 +60,9 @@ class BridgeFirmwareAdapter : public FirmwareAdapter {
     BridgeHandle handle_;
 };
 
-// Where the check reports.
-struct FirmwareCheckSinks {
-    // One command-log line, time stamp included.
-    std::function<void(const QString &line)> log;
-    // The text of the message box (empty after a failed flash).
-    std::function<void(const QString &text)> show_box;
-    // Pages flashed so far of the image's pages, after each page.
-    std::function<void(int written, int pages)> progress;
-};
-
-enum class FirmwareOutcome {
-    FirmwarePresent, // automatic check, adapter has firmware: nothing done
-    NotConnected,    // the adapter did not answer the version read
-    NoImage,         // "firmware.bin" cannot be opened
-    InvalidImage,    // bad magic, no page, more pages than the flash holds, or unreadable
-    AlreadyLatest,   // the adapter's version is above the image's
-    Updated,         // flashed, the adapter took it
-    FlashFailed,     // flashed, the adapter refused or the link failed
-};
-
 // One run of the check. `automatic` is true when called at connection.
 FirmwareOutcome run_firmware_check(FirmwareAdapter &adapter, bool automatic,
                                    const FirmwareCheckSinks &sinks);
-
-class DeviceSession;
-// The check on the session's adapter, on the device thread: automatically
-// at each connection (installed into the session's connection sequence),
-// or from the menu, after which the adapter's firmware is started again.
-void install_automatic_firmware_check(DeviceSession &session, FirmwareCheckSinks sinks);
-FirmwareOutcome update_firmware_from_menu(DeviceSession &session, const FirmwareCheckSinks &sinks);
 
 // "hh:mm:ss" of the current time followed by `text` (which carries its own
 // separator, usually " : ").

@@ -1,5 +1,7 @@
 #include "device/session_view.h"
 
+#include "device/device_session.h"
+
 namespace evalpanel {
 
 SessionView::SessionView(DeviceSession &session, QObject *parent)

@@ -20,9 +20,11 @@
 #include <type_traits>
 #include <utility>
 
-#include "device/device_session.h"
+#include "device/session_snapshot.h"
 
 namespace evalpanel {
+
+class DeviceSession;
 
 class SessionView : public QObject {
     Q_OBJECT

@@ -17,33 +17,25 @@ Workbench::Workbench(DeviceSession &session, QObject *parent)
 
 void Workbench::on_polled() {
     TelemetrySample sample = sample_session(session_, clock_());
-    sample.supply_rose = !history_.empty() && history_.back().supply == 0 && sample.supply == 1;
+    sample.supply_rose = last_supply_ == 0 && sample.supply == 1;
+    last_supply_ = sample.supply;
     const std::vector<FaultEdge> edges = detector_.update(sample);
-    // Both ends of a deque move in constant time: a sample costs the same
-    // whatever the history holds.
-    history_.push_back(sample);
-    while (history_.size() > kMaxSamples ||
-           sample.time_ms - history_.front().time_ms > kHistoryMs)
-        history_.pop_front();
     if (recorder_.recording()) {
         QString error;
         if (!recorder_.add(sample, edges, &error))
             recording_failed(error);
     }
-    emit sampled(history_.back());
+    emit sampled(sample);
     for (const auto &e : edges)
         add_fault(e);
 }
 
 void Workbench::add_fault(const FaultEdge &edge) {
-    faults_.push_back(edge);
-    while (faults_.size() > kMaxFaults || edge.time_ms - faults_.front().time_ms > kFaultHistoryMs)
-        faults_.pop_front();
     emit fault_edge(edge);
 }
 
 void Workbench::recording_failed(const QString &error) {
-    emit session_.log_line(error);
+    session_.log(error);
     emit recording_changed(false, error);
 }
 

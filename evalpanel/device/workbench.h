@@ -26,13 +26,11 @@ class Workbench : public QObject {
     Q_OBJECT
 
   public:
-    // Samples older than this, or beyond this many, are dropped: polls come
-    // faster than the timer's while a command polls after each write.
+    // The telemetry history keeps no sample older than this, nor more than
+    // this many: polls come faster than the timer's while a command polls
+    // after each write.
     static constexpr int64_t kHistoryMs = 10 * 60 * 1000;
     static constexpr size_t kMaxSamples = 8000;
-    // The fault history: edges and connection events.
-    static constexpr int64_t kFaultHistoryMs = 60 * 60 * 1000;
-    static constexpr size_t kMaxFaults = 2000;
 
     // Connection events, in the fault history and the recording.
     static constexpr const char *kAdapterLost = "adapter lost";
@@ -41,9 +39,6 @@ class Workbench : public QObject {
     static constexpr const char *kChipBack = "chip answers again";
 
     explicit Workbench(DeviceSession &session, QObject *parent = nullptr);
-
-    const std::deque<TelemetrySample> &history() const { return history_; }
-    const std::deque<FaultEdge> &faults() const { return faults_; }
 
     // Recording: the console's record(FILE) / record() and the menu.
     bool start_recording(const QString &path, QString *error);
@@ -77,8 +72,8 @@ class Workbench : public QObject {
     void recording_failed(const QString &error);
 
     DeviceSession &session_;
-    std::deque<TelemetrySample> history_;
-    std::deque<FaultEdge> faults_;
+    // VIOSYS at the last poll (-1 before any), for the supply's rising edge.
+    int last_supply_ = -1;
     FaultEdgeDetector detector_;
     CsvRecorder recorder_;
     std::optional<ConfigurationPlan> loaded_;

@@ -10,6 +10,7 @@
 #include <QWidget>
 
 #include "colours.h"
+#include "device/operations.h"
 #include "device/session_view.h"
 #include "registers/register_table.h"
 #include "window_trace.h"
@@ -157,10 +158,6 @@ void BoundControls::refresh_edits(const std::function<void()> &on_interrupt) {
 
 namespace {
 
-// The registers a job wrote, with their values afterwards, for the status
-// bar.
-using Written = std::vector<std::pair<int, int>>;
-
 // Hands each written register to the status bar once the job has run.
 auto report_to(const BoundControls::Accessed &accessed) {
     return [accessed](const Written &written) {
@@ -191,19 +188,9 @@ void BoundControls::register_bit_clicked(QAbstractButton *button, const ControlB
     const uint8_t mask = static_cast<uint8_t>(1u << bit);
     const QString record = field_record("%s = %X", reg, bit, bit, on ? 1 : 0);
     const bool write = auto_write || !button->isCheckable();
-    view_.ask(
-        [=](DeviceSession &s) {
-            s.merge_live(reg, mask, on ? mask : 0);
-            if (!record.isEmpty())
-                emit s.log_line(record);
-            Written written;
-            if (write) {
-                s.write_cached(reg);
-                written.emplace_back(reg, s.registers()[reg]);
-            }
-            return written;
-        },
-        this, report_to(accessed));
+    const RegisterBits change{reg, mask, static_cast<uint8_t>(on ? mask : 0)};
+    view_.ask([=](DeviceSession &s) { return apply_bit_change(s, change, record, write); }, this,
+              report_to(accessed));
 }
 
 void BoundControls::pin_button_clicked(QAbstractButton *button, const ControlBinding &b) {
@@ -214,10 +201,10 @@ void BoundControls::pin_button_clicked(QAbstractButton *button, const ControlBin
         // Ticking "Assert VIOSYS" also brings the chip up.
         const bool checked = button->isChecked();
         const int level = checked ? 1 - n : n;
-        view_.post([=](DeviceSession &s) { s.write_box_pin(group, pin, level, checked); });
+        view_.post([=](DeviceSession &s) { write_box_pin(s, group, pin, level, checked); });
         return;
     }
-    view_.post([=](DeviceSession &s) { s.pulse_pin(group, pin, 1 - n); });
+    view_.post([=](DeviceSession &s) { pulse_pin(s, group, pin, 1 - n); });
 }
 
 void BoundControls::combo_activated(QComboBox *combo, int index, bool auto_write,
@@ -234,28 +221,13 @@ void BoundControls::combo_activated(QComboBox *combo, int index, bool auto_write
                                         field_value);
     // The whole choice is one job: both segments of a two-register field
     // change together.
+    std::vector<RegisterBits> segments{{static_cast<uint8_t>(b.field.reg), range_mask(b.field),
+                                        static_cast<uint8_t>(field_value << b.field.low)}};
+    if (b.two_segments)
+        segments.push_back({static_cast<uint8_t>(b.field2.reg), range_mask(b.field2),
+                            static_cast<uint8_t>(second_segment_value(b, value) << b.field2.low)});
     view_.ask(
-        [=](DeviceSession &s) {
-            Written written;
-            const auto r1 = static_cast<uint8_t>(b.field.reg);
-            s.merge_live(r1, range_mask(b.field), static_cast<uint8_t>(field_value << b.field.low));
-            if (auto_write) {
-                s.write_cached(r1);
-                written.emplace_back(r1, s.registers()[r1]);
-                if (!record.isEmpty())
-                    emit s.log_line(record);
-            }
-            if (b.two_segments) {
-                const auto r2 = static_cast<uint8_t>(b.field2.reg);
-                const unsigned high = second_segment_value(b, value);
-                s.merge_live(r2, range_mask(b.field2), static_cast<uint8_t>(high << b.field2.low));
-                if (auto_write) {
-                    s.write_cached(r2);
-                    written.emplace_back(r2, s.registers()[r2]);
-                }
-            }
-            return written;
-        },
+        [=](DeviceSession &s) { return apply_field_change(s, segments, record, auto_write); },
         this, report_to(accessed));
 }
 

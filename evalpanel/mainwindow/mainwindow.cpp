@@ -32,6 +32,7 @@
 #include "console/relay.h"
 #include "console_widget_document.h"
 #include "frame_pacer.h"
+#include "device/operations.h"
 #include "device/session_view.h"
 #include "device/workbench.h"
 #include "windows/direct_access.h"
@@ -118,7 +119,7 @@ MainWindow::MainWindow(SessionView &view, console::ConsoleEngine &engine, Workbe
     std::srand(static_cast<unsigned>(std::time(nullptr)));
 
     relay_ = new console::Relay(*console_, this);
-    connect(relay_, &console::Relay::log_line, this, &MainWindow::append_command_log);
+    connect(relay_, &console::Relay::client_message, this, &MainWindow::append_command_log);
     if (console_port != 0)
         relay_->listen(console_port);
 
@@ -136,7 +137,7 @@ MainWindow::MainWindow(SessionView &view, console::ConsoleEngine &engine, Workbe
 
 MainWindow::~MainWindow() {
     view_.disconnect(this);
-    view_.post([](DeviceSession &s) { s.set_firmware_check(nullptr); });
+    view_.post([](DeviceSession &s) { stop_firmware_check(s); });
     // The relay goes first: it feeds the console, which refers to the
     // widget document; both go before the form.
     delete relay_;
@@ -210,7 +211,7 @@ QTcpServer *MainWindow::relay_server() const {
 
 void MainWindow::init_hardware() {
     write_statusbar(0, 0, true);
-    view_.post([](DeviceSession &s) { s.connect_adapter(); });
+    view_.post([](DeviceSession &s) { connect_adapter(s); });
 }
 
 void MainWindow::closeEvent(QCloseEvent *event) {

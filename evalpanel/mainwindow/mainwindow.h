@@ -15,6 +15,7 @@
 
 #include <memory>
 
+#include "console/relay.h"
 #include "workbench_menus.h"
 
 class QAbstractButton;
@@ -50,7 +51,7 @@ class MainWindow : public QMainWindow {
     // lines on `engine` and shows what `workbench` records; all three
     // outlive it. The relay listens on `console_port` (0: no relay).
     MainWindow(evalpanel::SessionView &view, console::ConsoleEngine &engine,
-               evalpanel::Workbench &workbench, quint16 console_port = 23456,
+               evalpanel::Workbench &workbench, quint16 console_port = console::Relay::kDefaultPort,
                QWidget *parent = nullptr);
     ~MainWindow() override;
 

@@ -10,6 +10,7 @@
 #include <QStatusBar>
 
 #include "bound_controls.h"
+#include "device/operations.h"
 #include "device/session_view.h"
 #include "form.h"
 #include "status_bar_text.h"
@@ -18,12 +19,12 @@
 using namespace evalpanel;
 
 void MainWindow::timer_func() {
-    view_.post([](DeviceSession &s) { s.poll(); });
+    view_.post([](DeviceSession &s) { poll_now(s); });
 }
 
 void MainWindow::on_pollstatus_clicked() {
     const bool on = pollstatus_box_ != nullptr && pollstatus_box_->isChecked();
-    view_.post([on](DeviceSession &s) { s.set_polling(on); });
+    view_.post([on](DeviceSession &s) { set_polling(s, on); });
 }
 
 void MainWindow::update_display() {

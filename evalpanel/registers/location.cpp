@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "registers/device_trace.h"
+#include "registers/registers_trace.h"
 #include "registers/register_table.h"
 
 namespace evalpanel::detail {
@@ -25,11 +25,11 @@ int scan_segment(const char *text, const char *who, Segment *seg) {
     int end = -1;
     int step = 12;
     int n = std::sscanf(text, "%x[%d:%d]%n", &address, &high, &low, &end);
-    qCDebug(lcDevice, "%s addr=%x bith=%d bitl=%d", who, address, high, low);
+    qCDebug(lcRegisters, "%s addr=%x bith=%d bitl=%d", who, address, high, low);
     if (n < 3) {
         end = -1;
         n = std::sscanf(text, "%x[%d]%n", &address, &high, &end);
-        qCDebug(lcDevice, "%s addr=%x bith=%d", who, address, high);
+        qCDebug(lcRegisters, "%s addr=%x bith=%d", who, address, high);
         if (n < 2)
             return 0;
         low = high;
@@ -61,9 +61,9 @@ int split_location(const char *location, const char *who, bool trace_text, Segme
     const char *p = location;
     for (int count = 0;; ++count) {
         if (trace_text)
-            qCDebug(lcDevice, "sweep_rd : %s", p);
+            qCDebug(lcRegisters, "sweep_rd : %s", p);
         else
-            qCDebug(lcDevice, "sweep_wr");
+            qCDebug(lcRegisters, "sweep_wr");
         Segment seg{};
         const int step = scan_segment(p, who, &seg);
         if (step == 0)
@@ -83,7 +83,7 @@ int location_width(const char *location) {
         return -1;
     int r = 0;
     for (int i = count - 1; i >= 0; --i) {
-        qCDebug(lcDevice, "retval=%d bith=%d bitl=%d", r, segs[i].high, segs[i].low);
+        qCDebug(lcRegisters, "retval=%d bith=%d bitl=%d", r, segs[i].high, segs[i].low);
         r += width_of(segs[i]);
     }
     return r;

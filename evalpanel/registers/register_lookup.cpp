@@ -3,9 +3,13 @@
 #include <cstdio>
 #include <cstring>
 
-#include "registers/device_trace.h"
+#include "registers/registers_trace.h"
 #include "registers/location.h"
 #include "registers/register_table.h"
+
+// Info and above are on by default; the debug-level trace lines are off until
+// a logging rule enables them.
+Q_LOGGING_CATEGORY(lcRegisters, "evalpanel.registers", QtInfoMsg)
 
 namespace evalpanel {
 
@@ -47,7 +51,7 @@ int find_by_name(const char *name, char *line, std::size_t size, const char *con
             scanned = std::sscanf(register_table[i], formats[f], found) == 1;
         if (!scanned || std::strcmp(found, name) != 0)
             continue;
-        qCDebug(lcDevice, "from array : %s", register_table[i]);
+        qCDebug(lcRegisters, "from array : %s", register_table[i]);
         return copy_whole(line, size, register_table[i]) ? static_cast<int>(i) : -1;
     }
     return -1;
@@ -74,7 +78,7 @@ int find_io_pin_by_name(const char *name, char *line, std::size_t size) {
 }
 
 int find_lreg_by_address(char *name, std::size_t size, unsigned address, int high, int low) {
-    qCDebug(lcDevice, "find_lreg_by_address() addr=0x%02x[%d:%d]", address, high, low);
+    qCDebug(lcRegisters, "find_lreg_by_address() addr=0x%02x[%d:%d]", address, high, low);
     for (std::size_t i = 0; i < kRegisterTableSize; ++i) {
         char found[kLineSize];
         unsigned first_address = 0;
@@ -122,7 +126,7 @@ int make_numeric_access(const char *text, char *line, std::size_t size) {
         line[0] = '\0';
         return 0;
     }
-    qCDebug(lcDevice, "%s", line);
+    qCDebug(lcRegisters, "%s", line);
     return 1;
 }
 

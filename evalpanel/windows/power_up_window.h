@@ -13,7 +13,7 @@
 #include <functional>
 #include <optional>
 
-#include "device/device_session.h"
+#include "device/session_snapshot.h"
 #include "device/telemetry.h"
 
 class QLabel;

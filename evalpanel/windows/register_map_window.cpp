@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "chip/rx5120.h"
-#include "console/value_parse.h"
-#include "device/device_session.h"
+#include "registers/value_parse.h"
+#include "device/operations.h"
 #include "device/session_view.h"
 #include "device/workbench.h"
 #include "registers/register_map.h"
@@ -83,11 +83,7 @@ QString access_text(bool writable, unsigned address) {
 
 // The bytes a field's value changes: register, mask, bits. The first
 // segment holds the most significant bits.
-struct Placed {
-    uint8_t reg;
-    uint8_t mask;
-    uint8_t bits;
-};
+using Placed = RegisterBits;
 std::vector<Placed> place(const FieldInfo &f, unsigned value) {
     std::vector<Placed> out;
     for (auto s = f.segments.rbegin(); s != f.segments.rend(); ++s) {
@@ -325,7 +321,7 @@ void RegisterMapWindow::edited(QTreeWidgetItem *item, int column) {
     bool writable = true;
     uint32_t value = 0;
     const QByteArray text = item->text(kValue).trimmed().toLatin1();
-    const bool parsed = console::get_val(text.constData(), &value) == 0;
+    const bool parsed = evalpanel::get_val(text.constData(), &value) == 0;
     if (index >= 0) {
         const FieldInfo &f = map.fields[static_cast<size_t>(index)];
         line = f.line;
@@ -352,11 +348,7 @@ void RegisterMapWindow::edited(QTreeWidgetItem *item, int column) {
         // off: the chip keeps its value until "Write Registers".
         message_->setText(QString::asprintf("%s = 0x%X pending: Write Registers sends it",
                                             qPrintable(name), value));
-        view_.post([bytes](DeviceSession &s) {
-            DeviceSession::PageGuard page(s);
-            for (const Placed &b : bytes)
-                s.merge_live(b.reg, b.mask, b.bits);
-        });
+        view_.post([bytes](DeviceSession &s) { keep_map_edit(s, bytes); });
     } else {
         // Logged before the write, as the console does. The map shows page
         // 0, so the write goes there whatever page is selected; the write is
@@ -364,10 +356,7 @@ void RegisterMapWindow::edited(QTreeWidgetItem *item, int column) {
         log_(QString::asprintf("%s = 0x%X", qPrintable(name), value));
         message_->setText(QString::asprintf("%s = 0x%X: writing", qPrintable(name), value));
         view_.ask(
-            [line, value](DeviceSession &s) {
-                DeviceSession::PageGuard page(s);
-                return set_reg_value(s, line, value) >= 0;
-            },
+            [line, value](DeviceSession &s) { return write_map_edit(s, line, value); },
             this,
             [this, name, value](bool written) {
                 message_->setText(written ? QString::asprintf("%s = 0x%X written",

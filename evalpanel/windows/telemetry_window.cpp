@@ -18,7 +18,7 @@
 
 #include <algorithm>
 
-#include "device/device_session.h"
+#include "device/operations.h"
 #include "device/session_view.h"
 #include "device/status_decode.h"
 #include "device/workbench.h"
@@ -170,7 +170,7 @@ TelemetryWindow::TelemetryWindow(SessionView &view, Workbench &workbench, QWidge
                                        "so that every current is plotted"));
     connect(source_, &QComboBox::activated, this, [this](int index) {
         const bool all = index == 1;
-        view_.post([all](DeviceSession &s) { s.set_current_cycling(all); });
+        view_.post([all](DeviceSession &s) { set_current_cycling(s, all); });
     });
     source_row->addWidget(source_, 1);
     side->addLayout(source_row);
@@ -237,7 +237,10 @@ void TelemetryWindow::showEvent(QShowEvent *event) {
 
 void TelemetryWindow::add(const TelemetrySample &s) {
     history_.push_back(s);
-    while (s.time_ms - history_.front().time_ms > Workbench::kHistoryMs)
+    // Both ends of a deque move in constant time: a sample costs the same
+    // whatever the history holds.
+    while (history_.size() > Workbench::kMaxSamples ||
+           s.time_ms - history_.front().time_ms > Workbench::kHistoryMs)
         history_.pop_front();
     set_banner(QString());
     // A hidden or paused window draws nothing; showing or resuming it

@@ -120,14 +120,3 @@ def test_shell_tool(evalpanel_virtual):
             (args, done.stdout, done.stderr)
         assert "never" not in done.stdout
 
-
-def test_options_reach_the_program(tmp_path, request):
-    from evalpanel.pytest_plugin import VirtualProgram, find_binary
-    # --run runs its script once the adapter is there.
-    (tmp_path / "power.txt").write_text("PIN_VIO_SYS = 1\n")
-    running = VirtualProgram(find_binary(request.config), tmp_path, ["--run", "power.txt"])
-    try:
-        with running.console() as c:
-            assert c.read("PIN_VIO_SYS") == 1
-    finally:
-        running.stop()

@@ -22,16 +22,9 @@
 #include "console/relay.h"
 #include "kit_fixture.h"
 #include "temp_files.h"
+#include "../spin_until.h"
 
 namespace {
-
-bool spin_until(const std::function<bool()> &done, int ms = 5000) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!done() && timer.elapsed() < ms)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    return done();
-}
 
 // The whole console on the virtual kit as the program runs it: the engine
 // beside the session (on this thread, or on a device thread of its own for
@@ -175,7 +168,7 @@ TEST_F(ConsoleTest, PasteIsTypedInPiecesAndNeverPastesAgain) {
 TEST_F(ConsoleTest, RelayServesOneClientAndStaysBounded) {
     console::Relay relay(console);
     QStringList relay_log;
-    QObject::connect(&relay, &console::Relay::log_line,
+    QObject::connect(&relay, &console::Relay::client_message,
                      [&](const QString &line) { relay_log << line; });
     ASSERT_TRUE(relay.listen(0));
     const quint16 port = relay.server()->serverPort();
@@ -298,7 +291,7 @@ TEST_F(ConsoleTest, RelayRefusesAnotherUser) {
         GTEST_SKIP() << "needs root to connect as another user";
     console::Relay relay(console);
     QStringList relay_log;
-    QObject::connect(&relay, &console::Relay::log_line,
+    QObject::connect(&relay, &console::Relay::client_message,
                      [&](const QString &line) { relay_log << line; });
     ASSERT_TRUE(relay.listen(0));
     const quint16 port = relay.server()->serverPort();

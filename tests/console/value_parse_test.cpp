@@ -3,9 +3,9 @@
 
 #include <gtest/gtest.h>
 
-#include "console/value_parse.h"
+#include "registers/value_parse.h"
 
-using console::get_val;
+using evalpanel::get_val;
 
 namespace {
 

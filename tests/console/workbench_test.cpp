@@ -263,6 +263,9 @@ TEST_F(WorkbenchTest, PartialLoadSaysWhatTheChipHolds) {
 }
 
 TEST_F(WorkbenchTest, RecordingHasOneRowPerPollWithFaultAndConnectionEvents) {
+    QStringList faults;
+    QObject::connect(&workbench, &evalpanel::Workbench::fault_edge,
+                     [&faults](const evalpanel::FaultEdge &e) { faults << e.text(); });
     const QString file = path("rec.csv");
     // Polling is off: the rows below come from polls run by hand.
     EXPECT_EQ(run(QStringLiteral("record(%1)").arg(file)),
@@ -330,9 +333,6 @@ TEST_F(WorkbenchTest, RecordingHasOneRowPerPollWithFaultAndConnectionEvents) {
                              "until polling starts again")
                   .arg(again));
     // The unmasked flag pulled the interrupt line with it.
-    QStringList faults;
-    for (const auto &edge : workbench.faults())
-        faults << edge.text();
     EXPECT_EQ(faults, (QStringList{"SCP rise", "INT rise", "SCP fall", "INT fall",
                                    "chip does not answer", "chip answers again", "adapter lost",
                                    "adapter back"}));
@@ -378,28 +378,6 @@ TEST_F(WorkbenchTest, ComparesConfigurationsFieldByField) {
     const auto chip = evalpanel::compare_with_chip(session, a);
     EXPECT_EQ(chip.differences, QStringList{"DELAY_B0: 0x22 | 0x21"}) << chip.differences.join('|').toStdString();
     EXPECT_TRUE(evalpanel::compare_files(a, path("fifo-less/none.txt")).error.startsWith("cannot read"));
-}
-
-// The histories drop what is older than their span (and beyond their count)
-// as they go.
-TEST_F(WorkbenchTest, HistoriesAreBoundedByTime) {
-    const int64_t start = QDateTime::currentMSecsSinceEpoch();
-    int64_t now = start;
-    workbench.set_clock([&now] { return now; });
-    for (int64_t t : {int64_t{0}, evalpanel::Workbench::kHistoryMs / 2,
-                      evalpanel::Workbench::kHistoryMs + 1}) {
-        now = start + t;
-        session.poll();
-    }
-    ASSERT_EQ(workbench.history().size(), 2u);
-    EXPECT_EQ(workbench.history().front().time_ms, start + evalpanel::Workbench::kHistoryMs / 2);
-    kit("nack on");
-    session.poll(); // "chip does not answer"
-    now += evalpanel::Workbench::kFaultHistoryMs + 1;
-    kit("nack off");
-    session.poll(); // "chip answers again"
-    ASSERT_EQ(workbench.faults().size(), 1u);
-    EXPECT_EQ(workbench.faults().front().text(), QStringLiteral("chip answers again"));
 }
 
 } // namespace

@@ -18,21 +18,14 @@
 #include "../console/temp_files.h"
 #include "../virtualkit/kit_lines.h"
 #include "console/console.h"
-#include "console/device_thread.h"
+#include "app/device_thread.h"
 #include "device/session_view.h"
 #include "form.h"
 #include "mainwindow.h"
 #include "windows/direct_access.h"
+#include "../spin_until.h"
 
 namespace {
-
-bool spin_until(const std::function<bool()> &done, int ms = 5000) {
-    QElapsedTimer t;
-    t.start();
-    while (!done() && t.elapsed() < ms)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    return done();
-}
 
 // The threads that sent requests to the kit since its last reset.
 std::vector<long> request_threads() {
@@ -50,7 +43,7 @@ class DeviceThreadTest : public testing::Test {
   protected:
     void SetUp() override {
         kit("reset");
-        device = std::make_unique<console::DeviceThread>();
+        device = std::make_unique<evalpanel::DeviceThread>();
         view = std::make_unique<evalpanel::SessionView>(device->session());
         device->start();
         window = std::make_unique<MainWindow>(*view, device->engine(), device->workbench(), 0);
@@ -68,7 +61,7 @@ class DeviceThreadTest : public testing::Test {
     }
 
     InTempDir cwd; // where the scripts, cfg.txt and firmware.bin are
-    std::unique_ptr<console::DeviceThread> device;
+    std::unique_ptr<evalpanel::DeviceThread> device;
     std::unique_ptr<evalpanel::SessionView> view;
     std::unique_ptr<MainWindow> window;
 };

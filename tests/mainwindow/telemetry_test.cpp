@@ -57,7 +57,8 @@ class TelemetryTest : public testing::Test {
     evalpanel::SessionView view{session};
 };
 
-TEST(TimePlotRuns, BreakWhereNothingWasMeasured) {
+// The load-current plot breaks a line where nothing was measured.
+TEST_F(TelemetryTest, CurrentLinesBreakWhereNothingWasMeasured) {
     const struct {
         const char *script;
         int series; // 0..5 a buck's current, 6 the total
@@ -73,23 +74,12 @@ TEST(TimePlotRuns, BreakWhereNothingWasMeasured) {
     };
     for (const auto &r : rows) {
         SCOPED_TRACE(r.script);
+        TelemetryWindow w(view, workbench);
         const auto samples = polls(r.script);
-        TimePlot plot(samples, "I", "mA", QString());
-        for (int k = 0; k <= evalpanel::kBuckCount; ++k) {
-            TimePlot::Series s;
-            s.max_skips = evalpanel::kBuckCount + 1;
-            s.read = [k](const TelemetrySample &x) -> TimePlot::Reading {
-                if (!x.ready())
-                    return {TimePlot::Reading::Break, 0};
-                if (evalpanel::current_field_for_source(x.current_source) == k)
-                    return {TimePlot::Reading::Value, double(x.current_ma)};
-                return {TimePlot::Reading::Skip, 0};
-            };
-            plot.add_series(s);
-        }
-        plot.set_range(kT0 - 1000, samples.back().time_ms + 1000);
+        feed(samples);
+        w.set_range(kT0 - 1000, samples.back().time_ms + 1000);
         std::vector<int> runs;
-        for (const QPolygonF &p : plot.pieces(r.series))
+        for (const QPolygonF &p : w.plots()[0]->pieces(r.series))
             runs.push_back(static_cast<int>(p.size()));
         EXPECT_EQ(runs, r.runs);
     }

@@ -36,12 +36,8 @@ TEST_F(WindowTest, BuildsAndWiresWithoutWarnings) {
     qInstallMessageHandler(previous_handler);
     EXPECT_EQ(captured_messages, QStringList());
 
-    // The search order follows the form's tree; button ids are positions.
+    // Button ids are positions.
     const BoundControls &controls = window->controls();
-    EXPECT_EQ(controls.buttons().size(), 22);
-    EXPECT_LT(controls.buttons().indexOf(ui().io0023), controls.buttons().indexOf(ui().cb110));
-    EXPECT_EQ(controls.combos().size(), 17);
-    EXPECT_EQ(controls.edits().size(), 9);
     QButtonGroup *group = window->button_group();
     EXPECT_FALSE(group->exclusive());
     for (int i = 0; i < controls.buttons().size(); ++i)
@@ -51,13 +47,14 @@ TEST_F(WindowTest, BuildsAndWiresWithoutWarnings) {
                                         &MainWindow::on_combobox_activated))
             << qPrintable(combo->objectName());
 
-    EXPECT_EQ(ui().co0060->count(), 108); // the item lists the window fills in
-    EXPECT_EQ(ui().co1270->itemText(255), "never");
+    EXPECT_EQ(ui().co1270->itemText(255), "never"); // a list the window fills in
     window->flush_text();
     EXPECT_TRUE(ui().plainTextEdit->toPlainText().endsWith("\n> _"));
     EXPECT_TRUE(QRegularExpression("^\\d\\d:\\d\\d:\\d\\d : Application started\\.$")
                     .match(log_lines().first())
                     .hasMatch());
+    ui().pushButton->click(); // the form's own connection clears the log
+    EXPECT_TRUE(ui().registerlog->toPlainText().isEmpty());
 }
 
 // Started without the adapter, the window says so and connects when it is

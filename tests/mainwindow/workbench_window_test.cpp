@@ -250,7 +250,7 @@ TEST_F(WindowTest, AllCurrentSourcesAreMeasuredInTurn) {
     for (int i = 0; i < 2 * (evalpanel::kBuckCount + 1); ++i) {
         kit("advance 150");
         window->timer_func();
-        sources.insert(workbench.history().back().current_source);
+        sources.insert(telemetry->samples().back().current_source);
     }
     EXPECT_EQ(sources, (std::set<int>{0, 1, 2, 3, 4, 5, 6}));
     // Back to one source: the one selected before.

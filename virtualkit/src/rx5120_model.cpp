@@ -58,8 +58,7 @@ uint8_t vset_register(int buck) {
 }
 
 const char *level_name(int level) {
-    static const char *const names[] = {"user", "advanced", "debug", "test", "scan"};
-    return level >= 0 && level <= kScan ? names[level] : "?";
+    return level >= 0 && level <= kScan ? rx5120::kAccessLevelNames[level] : "?";
 }
 
 Rx5120::Rx5120() {

@@ -8,14 +8,14 @@
 
 #include <memory>
 
-namespace evalpanel {
-class DeviceSession;
-class Workbench;
+namespace console {
+class ConsoleEngine;
 } // namespace evalpanel
 
-namespace console {
+namespace evalpanel {
 
-class ConsoleEngine;
+class DeviceSession;
+class Workbench;
 
 class DeviceThread {
   public:
@@ -29,18 +29,18 @@ class DeviceThread {
 
     void start();
 
-    evalpanel::DeviceSession &session() { return *session_; }
-    evalpanel::Workbench &workbench() { return *workbench_; }
-    ConsoleEngine &engine() { return *engine_; }
+    DeviceSession &session() { return *session_; }
+    Workbench &workbench() { return *workbench_; }
+    console::ConsoleEngine &engine() { return *engine_; }
     QThread &thread() { return thread_; }
 
   private:
     QThread thread_;
     // The workbench and the engine are the session's children: they move
     // with it.
-    std::unique_ptr<evalpanel::DeviceSession> session_;
-    evalpanel::Workbench *workbench_ = nullptr;
-    ConsoleEngine *engine_ = nullptr;
+    std::unique_ptr<DeviceSession> session_;
+    Workbench *workbench_ = nullptr;
+    console::ConsoleEngine *engine_ = nullptr;
 };
 
-} // namespace console
+} // namespace evalpanel

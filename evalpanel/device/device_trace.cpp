@@ -1,4 +1,4 @@
-#include "registers/device_trace.h"
+#include "device/device_trace.h"
 
 // Info and above are on by default; the debug-level trace lines are off until
 // a logging rule enables them.

@@ -1,5 +1,5 @@
 // The program on real hardware: there is no simulated kit to serve.
-#include "kit_port.h"
+#include "app/kit_port.h"
 
 namespace evalpanel {
 

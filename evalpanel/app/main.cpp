@@ -15,14 +15,14 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "batch.h"
+#include "app/batch.h"
 #include "console/console.h"
 #include "console/console_engine.h"
-#include "console/device_thread.h"
+#include "app/device_thread.h"
 #include "console/relay.h"
 #include "device/session_log.h"
 #include "device/session_view.h"
-#include "kit_port.h"
+#include "app/kit_port.h"
 #include "mainwindow/mainwindow.h"
 #include "support/regular_file.h"
 #include "windows/resources_init.h"
@@ -90,7 +90,7 @@ Options parse_options(const QCoreApplication &app) {
     const QCommandLineOption port_option(
         QStringLiteral("console-port"),
         QStringLiteral("TCP port of the console relay on 127.0.0.1 (0: no relay)."),
-        QStringLiteral("N"), QStringLiteral("23456"));
+        QStringLiteral("N"), QString::number(console::Relay::kDefaultPort));
     const QCommandLineOption kit_port_option(
         QStringLiteral("kit-port"),
         QStringLiteral("TCP port of the simulated kit's control port on 127.0.0.1 (0: none; "
@@ -207,7 +207,7 @@ int main(int argc, char **argv) {
     // Everything that talks to the adapter lives on the device thread; the
     // objects are made here and moved there before the thread starts, so
     // that no call of theirs ever runs on the GUI thread.
-    console::DeviceThread device;
+    evalpanel::DeviceThread device;
     evalpanel::SessionView view(device.session());
     device.start();
     MainWindow window(view, device.engine(), device.workbench(), options.console_port);

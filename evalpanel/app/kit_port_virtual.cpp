@@ -1,5 +1,5 @@
 // The program on the simulated kit: the kit library serves the port.
-#include "kit_port.h"
+#include "app/kit_port.h"
 
 #include "kit_control.h"
 

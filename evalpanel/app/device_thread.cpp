@@ -1,4 +1,4 @@
-#include "console/device_thread.h"
+#include "app/device_thread.h"
 
 #include <QCoreApplication>
 #include <QTimer>
@@ -7,18 +7,18 @@
 #include "device/device_session.h"
 #include "device/workbench.h"
 
-namespace console {
+namespace evalpanel {
 
-DeviceThread::DeviceThread() : session_(std::make_unique<evalpanel::DeviceSession>()) {
+DeviceThread::DeviceThread() : session_(std::make_unique<DeviceSession>()) {
     thread_.setObjectName(QStringLiteral("device"));
-    workbench_ = new evalpanel::Workbench(*session_, session_.get());
-    engine_ = new ConsoleEngine(*session_, *workbench_, session_.get());
+    workbench_ = new Workbench(*session_, session_.get());
+    engine_ = new console::ConsoleEngine(*session_, *workbench_, session_.get());
 }
 
 DeviceThread::~DeviceThread() {
     if (thread_.isRunning()) {
         QThread *home = QThread::currentThread();
-        evalpanel::DeviceSession *s = session_.get();
+        DeviceSession *s = session_.get();
         QMetaObject::invokeMethod(
             s,
             [s, home] {
@@ -37,4 +37,4 @@ void DeviceThread::start() {
     thread_.start();
 }
 
-} // namespace console
+} // namespace evalpanel

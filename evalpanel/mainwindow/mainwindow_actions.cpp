@@ -16,7 +16,7 @@
 
 #include "bound_controls.h"
 #include "console/console.h"
-#include "device/firmware_check.h"
+#include "device/operations.h"
 #include "device/session_view.h"
 #include "form.h"
 #include "status_bar_text.h"
@@ -50,7 +50,7 @@ void MainWindow::on_autowrite_clicked() {
 void MainWindow::on_readregisters_clicked() {
     view_.ask(
         [](DeviceSession &s) {
-            s.read_all();
+            read_all_registers(s);
             return true;
         },
         this, [this](bool) { write_statusbar(0, 0, true); });
@@ -66,7 +66,7 @@ void MainWindow::on_writeregisters_clicked() {
             regs.push_back(static_cast<uint8_t>(a));
     view_.ask(
         [regs](DeviceSession &s) {
-            s.write_registers(regs);
+            write_registers(s, regs);
             return true;
         },
         this, [this](bool) { write_statusbar(0, 0, true); });
@@ -75,10 +75,7 @@ void MainWindow::on_writeregisters_clicked() {
 void MainWindow::on_clear_ints_clicked() {
     qCDebug(lcWindow, "on_clear_ints_clicked()");
     view_.ask(
-        [](DeviceSession &s) {
-            s.clear_flags();
-            return s.registers();
-        },
+        [](DeviceSession &s) { return clear_flags(s); },
         this, [this](const RegisterImage &registers) {
             for (uint8_t reg : {rx5120::reg::kFlags0, rx5120::reg::kFlags1})
                 write_statusbar(reg, registers[reg], true);
@@ -89,17 +86,17 @@ void MainWindow::on_clear_ints_clicked() {
 void MainWindow::on_comboBox_3_activated(int index) {
     qCDebug(lcWindow, "select I2C bus: %s", index == 0 ? "system" : "ventra");
     const int bus = index == 0 ? 0 : 1;
-    view_.post([bus](DeviceSession &s) { s.select_i2c_bus(bus); });
+    view_.post([bus](DeviceSession &s) { select_i2c_bus(s, bus); });
 }
 
 void MainWindow::on_comboBox_8_activated(int index) {
     qCDebug(lcWindow, "select I2C address");
     const auto address = static_cast<uint8_t>(rx5120::kDefaultAddress + index);
-    view_.post([address](DeviceSession &s) { s.set_i2c_address(address); });
+    view_.post([address](DeviceSession &s) { set_i2c_address(s, address); });
 }
 
 void MainWindow::on_proto_activated(int index) {
-    view_.post([index](DeviceSession &s) { s.set_bus_speed(index); });
+    view_.post([index](DeviceSession &s) { set_bus_speed(s, index); });
 }
 
 // ---- Menus ------------------------------------------------------------------------
@@ -127,7 +124,7 @@ void MainWindow::on_actionDirect_Register_Access_activated() {
 // bar, which is what the chip would answer on an idle bus.
 void MainWindow::dr_read() {
     const uint8_t address = direct_access_->address();
-    view_.ask([address](DeviceSession &s) { return s.register_read(address); }, this,
+    view_.ask([address](DeviceSession &s) { return read_register(s, address); }, this,
               [this, address](int value) {
                   direct_access_->set_data(static_cast<uint8_t>(value & 0xFF));
                   write_statusbar(address, direct_access_->data(), false);
@@ -137,7 +134,7 @@ void MainWindow::dr_read() {
 void MainWindow::dr_write() {
     const uint8_t address = direct_access_->address();
     const uint8_t data = direct_access_->data();
-    view_.post([address, data](DeviceSession &s) { s.register_write(address, data); });
+    view_.post([address, data](DeviceSession &s) { write_register(s, address, data); });
     write_statusbar(address, data, true);
 }
 
@@ -147,7 +144,6 @@ namespace {
 // through the session, the box and the progress to the window, queued.
 FirmwareCheckSinks window_sinks(DeviceSession &s, QPointer<MainWindow> window) {
     FirmwareCheckSinks sinks;
-    sinks.log = [&s](const QString &line) { emit s.log_line(line); };
     sinks.show_box = [window](const QString &text) {
         if (window)
             QMetaObject::invokeMethod(window.data(), [window, text] {
@@ -162,7 +158,7 @@ FirmwareCheckSinks window_sinks(DeviceSession &s, QPointer<MainWindow> window) {
                     window->show_flash_progress(written, pages);
             });
     };
-    return sinks;
+    return log_to_session(s, sinks);
 }
 
 } // namespace

@@ -1,4 +1,4 @@
-// Developer trace of the register model and the device access layer. Off by
+// Developer trace of the device access layer. Off by
 // default; QT_LOGGING_RULES="evalpanel.device.debug=true" turns it on.
 #pragma once
 

@@ -1,4 +1,4 @@
-#include "batch.h"
+#include "app/batch.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
@@ -8,7 +8,7 @@
 #include <cstdio>
 
 #include "console/console_engine.h"
-#include "console/device_thread.h"
+#include "app/device_thread.h"
 #include "console/script_runner.h"
 #include "device/device_session.h"
 #include "device/session_log.h"
@@ -61,7 +61,7 @@ int run_batch(const QString &file, const QStringList &arguments, bool keep_sessi
         words << a.toLocal8Bit();
     const QByteArray path = file.toLocal8Bit();
 
-    console::DeviceThread device;
+    evalpanel::DeviceThread device;
     console::ConsoleEngine &engine = device.engine();
     QCoreApplication *app = QCoreApplication::instance();
 
