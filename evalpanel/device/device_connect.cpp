@@ -187,10 +187,8 @@ void DeviceSession::enter_no_firmware() {
 void DeviceSession::firmware_updated() {
     if (!no_firmware_)
         return;
-    // The update started the new firmware: connect from the beginning.
-    no_firmware_ = false;
-    usb_hid_close(handle_);
-    handle_ = BRIDGEIO_INVALID_HANDLE;
+    // The update started the new firmware: connect from the beginning (the
+    // sequence closes the bootloader's handle first).
     set_open_failure(QString());
     connect_adapter();
 }
@@ -202,9 +200,7 @@ void DeviceSession::reconnect_due() {
             reconnect_timer_->start(kReconnectMaxIntervalMs);
             return;
         }
-        no_firmware_ = false;
-        usb_hid_close(handle_);
-        handle_ = BRIDGEIO_INVALID_HANDLE;
+        // Gone: whatever comes back is a new adapter.
         set_open_failure(QString());
         connect_adapter();
         return;
