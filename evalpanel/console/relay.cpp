@@ -231,13 +231,18 @@ void Relay::look_for_stop() {
 void Relay::schedule_pump() {
     // While a command runs there is nothing to hand over: the console's
     // idle callback pumps again once it has ended.
-    if (pump_scheduled_ || input_.isEmpty() || console_.busy())
+    if (pump_scheduled_ || input_.isEmpty() || console_.busy() || incomplete_marker())
         return;
     pump_scheduled_ = true;
     QTimer::singleShot(0, this, [this] {
         pump_scheduled_ = false;
         pump();
     });
+}
+
+bool Relay::incomplete_marker() const {
+    return input_.startsWith(kMarker) && !input_.contains('\n') && input_.size() <= kMaxMarker &&
+           !end_of_input_;
 }
 
 void Relay::pump() {
@@ -252,6 +257,28 @@ void Relay::pump() {
     qsizetype handed = 0;
     while (fd_ >= 0 && !input_.isEmpty() && !console_.busy() && handed < kChunk &&
            turn.elapsed() < kTurnMs) {
+        // A stop byte with no command to stop would only hide a marker
+        // behind it (the client's "stop, then mark where I am again").
+        while (input_.startsWith('\x03') && input_.size() > 1 && input_.at(1) == kMarker)
+            input_.remove(0, 1);
+        if (input_.front() == kMarker) {
+            const qsizetype end = input_.indexOf('\n');
+            if (incomplete_marker())
+                break; // the rest is on its way; reading pumps again
+            if (end >= 0 && end <= kMaxMarker) {
+                // Everything before it has run and printed: it goes back
+                // behind that output.
+                if (console_.editor().pending_keys() > 0)
+                    break;
+                QByteArray marker = input_.mid(1, end - 1);
+                if (marker.endsWith('\r'))
+                    marker.chop(1);
+                input_.remove(0, end + 1);
+                handed += end + 1;
+                send(marker + '\n');
+                continue;
+            }
+        }
         qsizetype size = std::min(kChunk - handed, input_.size());
         const qsizetype line_end = input_.indexOf('\n');
         if (line_end >= 0 && line_end + 1 < size)

@@ -13,6 +13,11 @@
 //   does not fit is dropped, and the client is told how much once there is
 //   room again (later answers still reach it); a line longer than
 //   kMaxMessage is cut, with a note.
+// A line that starts with the byte 0x1E is the client's end-of-answer
+// marker, not a command: once everything sent before it has run, the rest of
+// the line comes back as one line, and the console never sees it (so a
+// client knows where an answer ends without an echo in the console and the
+// log; clients that send `echo` lines for this keep working).
 // A client that shuts its sending side still gets the answers to what it
 // sent; a client that is gone (closed, reset, killed) stops what it started
 // and loses what it queued. Whatever a client leaves unfinished in the
@@ -42,6 +47,9 @@ class Relay : public QObject {
     static constexpr qsizetype kMaxOutput = 1024 * 1024;
     // Longest line sent as it is; a longer one is cut.
     static constexpr qsizetype kMaxMessage = 64 * 1024;
+    // Starts a marker line; a longer "marker" is typed as keys.
+    static constexpr char kMarker = '\x1e';
+    static constexpr qsizetype kMaxMarker = 256;
 
     Relay(Console &console, QObject *parent = nullptr);
     ~Relay() override;
@@ -79,6 +87,7 @@ class Relay : public QObject {
     void watch_peer();
     void schedule_pump();
     void pump();
+    bool incomplete_marker() const;
     void write_output();
     void finish_if_done();
     void drop_client(bool broken);

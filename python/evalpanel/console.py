@@ -1,9 +1,9 @@
 """A client for the console relay of evalpanel (127.0.0.1:23456 by default).
 
-Each command is sent as one line, followed by an `echo` line with a marker
-that nothing else prints: when the marker comes back, every line the
-command printed has arrived, so a command's output is known exactly even
-for commands that print nothing.
+Each command is sent as one line, followed by a marker line that the relay
+answers itself (the console never sees it): when the marker comes back,
+every line the command printed has arrived, so a command's output is known
+exactly even for commands that print nothing.
 
 A call that ends without its answer (a time-out, Ctrl+C, any exception)
 leaves its command's answer on the way. The client then sends the stop byte
@@ -16,23 +16,26 @@ from __future__ import annotations
 
 import logging
 import re
-import socket
 import time
 import uuid
-from typing import Dict, List, Optional, Type, Union
+from typing import Dict, Iterable, List, Mapping, Optional, Type, Union
+
+from .line_client import MAX_LINE, LineClient, LineTooLongError
 
 log = logging.getLogger("evalpanel")
 
 DEFAULT_PORT = 23456
 STOP = b"\x03"
-# The most one answer may hold: the relay cuts a line at 64 KiB, so more
-# than this is a peer that floods, not an answer.
-MAX_LINE = 128 * 1024
+# Starts a line that the relay answers itself, once everything before it
+# has run, with the rest of the line.
+MARK = "\x1e"
+# The most one answer may hold: more is a peer that floods, not an answer.
 MAX_ANSWER = 16 * 1024 * 1024
 
 _VALUE = re.compile(r"^\S+ = 0x([0-9A-Fa-f]+) \(")
 _PIN = re.compile(r"^PIN_\w+ = (\d+)$")
 _EXPECT = re.compile(r"^expect (.+): (\S+), expected (\S+)$")
+_IOUT = re.compile(r"^Buck \d load current : (-?\d+) mA$")
 _KEY_VALUE = re.compile(r"^([^:]+): ?(.*)$")
 
 
@@ -147,29 +150,28 @@ def _scalar(text: str) -> Union[None, int, float, str]:
     return text
 
 
-class Console:
+class Console(LineClient):
     """A connection to the console; use it as a context manager.
 
     >>> with Console(port=23456) as kit:
     ...     kit.write("PIN_VIO_SYS", 1)
     ...     print(hex(kit.read("VSET_B0")))
 
-    Not for use by several threads at once.
+    `timeout` is in seconds for each call; None waits without limit. Not for
+    use by several threads at once.
     """
 
+    closed_text = "the console connection is closed"
+    ended_text = ("the program closed the console connection (it serves one client at a "
+                  "time, or it ended)")
+
     def __init__(self, host: str = "127.0.0.1", port: int = DEFAULT_PORT,
-                 timeout: float = 5.0):
-        self.timeout = timeout
-        self._sock: Optional[socket.socket] = socket.create_connection((host, port),
-                                                                        timeout=timeout)
-        self._buffer = bytearray()
-        # Where the search for the next line break goes on in _buffer.
-        self._scanned = 0
+                 timeout: Optional[float] = 5.0):
+        super().__init__(host, port, timeout, log)
         # The relay's refusal comes as the first line, if at all.
         self._first_line = True
         # Set after a time-out: everything before this marker is stale.
         self._resync: Optional[str] = None
-        log.debug("connected to %s:%d", host, port)
 
     def __enter__(self) -> "Console":
         return self
@@ -182,11 +184,6 @@ class Console:
             self._settle()
         self.close()
 
-    def close(self) -> None:
-        if self._sock is not None:
-            self._sock.close()
-            self._sock = None
-
     def command(self, line: str, *, timeout: Optional[float] = None,
                 check: bool = True) -> List[str]:
         """Runs one console line and returns the lines it printed.
@@ -195,12 +192,20 @@ class Console:
         subclass. A command that takes longer than `timeout` seconds (the
         connection's `timeout` when None) is stopped and TimeoutError raised.
         """
-        _check_line(line)
-        sock = self._connected()
+        return self._exchange([line], line, timeout, check)
+
+    def _exchange(self, commands: List[str], line: str, timeout: Optional[float],
+                  check: bool) -> List[str]:
+        # Every command line, then the marker: what comes back before the
+        # marker is all they printed. `line` names them in errors.
+        for command in commands:
+            _check_line(command)
+        self._connected()
         marker = "evalpanel-done-" + uuid.uuid4().hex
         log.debug("> %s", line)
-        sock.sendall((line + "\necho " + marker + "\n").encode("latin-1"))
-        deadline = time.monotonic() + (self.timeout if timeout is None else timeout)
+        self._send(("".join(c + "\n" for c in commands) + MARK + marker + "\n")
+                   .encode("latin-1"))
+        deadline = self._deadline(timeout)
         lines: List[str] = []
         size = 0
         try:
@@ -246,19 +251,70 @@ class Console:
     def read(self, name: str, *, timeout: Optional[float] = None) -> int:
         """The value of a field, register or address (`VSET_B0`, `0x12[3:0]`),
         or the level of a pin (`PIN_INT`)."""
-        lines = self.command(name, timeout=timeout)
-        for text in lines:
-            match = _VALUE.match(text)
-            if match:
-                return int(match.group(1), 16)
-            match = _PIN.match(text)
-            if match:
-                return int(match.group(1))
-        raise CommandError(name, f"no value in {lines!r}", lines)
+        return self.read_many([name], timeout=timeout)[name]
 
-    def write(self, name: str, value: int, *, timeout: Optional[float] = None) -> None:
-        """Writes a field, register, address or pin."""
-        self.command(f"{name} = {int(value)}", timeout=timeout)
+    def read_many(self, names: Iterable[str], *,
+                  timeout: Optional[float] = None) -> Dict[str, int]:
+        """Reads several names as `read` does, in one round trip."""
+        names = list(names)
+        for name in names:
+            _check_name(name)
+        line = ", ".join(names)
+        lines = self._exchange(names, line, timeout, True)
+        values = []
+        for text in lines:
+            match = _VALUE.match(text) or _PIN.match(text)
+            if match:
+                values.append(int(match.group(1), 16 if match.re is _VALUE else 10))
+        if len(values) != len(names):
+            raise CommandError(line, f"no value in {lines!r}", lines)
+        return dict(zip(names, values))
+
+    def write(self, name: str, value: Union[int, str], *,
+              timeout: Optional[float] = None) -> None:
+        """Writes a field, register, address or pin: an int, or a number as
+        text ("0x20", "0b101", "32")."""
+        self.write_many({name: value}, timeout=timeout)
+
+    def write_many(self, values: Mapping[str, Union[int, str]], *,
+                   timeout: Optional[float] = None) -> None:
+        """Writes several names in order, in one round trip; the first error
+        raises (the writes before it have been made)."""
+        commands = []
+        for name, value in values.items():
+            _check_name(name)
+            commands.append(f"{name} = {_integer(value)}")
+        if commands:
+            self._exchange(commands, "; ".join(commands), timeout, True)
+
+    def vout(self, *, timeout: Optional[float] = None) -> float:
+        """Buck5's output voltage in volts, from one status poll."""
+        return self._measurement("VOUT_B5_V", 1.0, timeout)
+
+    def temp(self, *, timeout: Optional[float] = None) -> float:
+        """The board temperature in °C, from one status poll."""
+        return self._measurement("board_C", 1.0, timeout)
+
+    def iout(self, buck: int, *, timeout: Optional[float] = None) -> float:
+        """The load current of a buck (0-5) in amperes, as the console's
+        `iout(buck)` reads it."""
+        if isinstance(buck, bool) or not isinstance(buck, int):
+            raise TypeError(f"iout takes a buck number, not {buck!r}")
+        line = f"iout({buck})"
+        lines = self.command(line, timeout=timeout)
+        for text in lines:
+            match = _IOUT.match(text)
+            if match:
+                return int(match.group(1)) / 1000.0
+        raise CommandError(line, f"no current in {lines!r}", lines)
+
+    def _measurement(self, key: str, scale: float,
+                     timeout: Optional[float]) -> float:
+        value = self.status(timeout=timeout).get(key)
+        if not isinstance(value, (int, float)):
+            raise CommandError("status", f"{key} is not available (is the chip powered "
+                               "and the connection ready?)", [])
+        return float(value) * scale
 
     def expect(self, name: str, value: int, *, timeout: Optional[float] = None) -> None:
         """Reads NAME as `read` does; ExpectError when it is not `value`."""
@@ -284,7 +340,7 @@ class Console:
         if self._sock is None:
             return
         try:
-            self._sock.sendall(STOP)
+            self._send(STOP)
             log.debug("> stop")
         except OSError:
             pass  # the connection is gone, and with it what it ran
@@ -295,7 +351,7 @@ class Console:
         self._resync = "evalpanel-resync-" + uuid.uuid4().hex
         log.info("stopping the running command")
         try:
-            self._connected().sendall(STOP + ("echo " + self._resync + "\n").encode())
+            self._send(STOP + (MARK + self._resync + "\n").encode())
         except OSError:
             self.close()
 
@@ -304,53 +360,23 @@ class Console:
         if self._sock is None:
             return
         self._abandon()
-        deadline = time.monotonic() + min(self.timeout, 2.0)
+        deadline = time.monotonic() + min(self.timeout if self.timeout is not None else 2.0, 2.0)
         try:
             while self._next_line(deadline) != self._resync:
                 pass
         except (TimeoutError, OSError):
             pass
 
-    def _connected(self) -> socket.socket:
-        if self._sock is None:
-            raise ConnectionError("the console connection is closed")
-        return self._sock
-
-    def _next_line(self, deadline: float) -> str:
-        sock = self._connected()
-        # Only what arrived since the last look is searched: a long answer
-        # coming in small pieces is scanned once, not once per piece.
+    def _next_line(self, deadline: Optional[float]) -> str:
         while True:
-            end = self._buffer.find(b"\n", self._scanned)
-            if end >= 0:
-                break
-            self._scanned = len(self._buffer)
-            if self._scanned > MAX_LINE:
-                # Thrown away; while re-synchronising it is just more of
-                # what is skipped.
-                self._buffer.clear()
-                self._scanned = 0
-                if self._resync is None:
-                    raise AnswerTooLargeError("", f"a line longer than {MAX_LINE} bytes", [])
-            left = deadline - time.monotonic()
-            if left <= 0:
-                raise TimeoutError
-            sock.settimeout(left)
             try:
-                data = sock.recv(65536)
-            except socket.timeout:
-                raise TimeoutError from None
-            except ConnectionResetError:
-                data = b""
-            if not data:
-                self.close()
-                raise ConnectionError("the program closed the console connection (it serves "
-                                      "one client at a time, or it ended)")
-            self._buffer += data
-        text = self._buffer[:end].decode("latin-1").rstrip("\r")
-        del self._buffer[:end + 1]
-        self._scanned = 0
-        log.debug("< %s", text)
+                text = super()._next_line(deadline)
+                break
+            except LineTooLongError:
+                # While re-synchronising it is just more of what is skipped.
+                if self._resync is None:
+                    raise AnswerTooLargeError("", f"a line longer than {MAX_LINE} bytes",
+                                              []) from None
         if self._first_line:
             self._first_line = False
             _check_refusal(self, text)
@@ -365,6 +391,24 @@ def _check_refusal(console: Console, text: str) -> None:
     if text.startswith("relay: refused:"):
         console.close()
         raise PermissionError(text)
+
+
+def _check_name(name: str) -> None:
+    # One name per line: a blank or a second command would change what is read.
+    if not name or any(c.isspace() or c in "=;" for c in name):
+        raise ValueError(f"not a field, register, address or pin name: {name!r}")
+
+
+def _integer(value: Union[int, str]) -> int:
+    # A float would be cut without a word (1.9 -> 1): refused, as is a bool.
+    if isinstance(value, bool) or not isinstance(value, (int, str)):
+        raise TypeError(f"a value is an int or a number as text, not {value!r}")
+    if isinstance(value, str):
+        try:
+            return int(value.strip(), 0)
+        except ValueError:
+            raise ValueError(f"not a number: {value!r}") from None
+    return value
 
 
 def _check_line(line: str) -> None:

@@ -120,3 +120,25 @@ def test_shell_tool(evalpanel_virtual):
             (args, done.stdout, done.stderr)
         assert "never" not in done.stdout
 
+
+
+def test_instrument_api(evalpanel_virtual):
+    with evalpanel_virtual.console(timeout=None) as c:
+        c.write_many({"PIN_VIO_SYS": 1, "PIN_NRST": 1, "PIN_NSLP": 1, "VSET_B0": "0x20"})
+        c.poll(True)
+        time.sleep(0.6)
+        assert c.read_many(["VSET_B0", "PIN_NRST", "0x00[3:0]"]) == \
+            {"VSET_B0": 0x20, "PIN_NRST": 1, "0x00[3:0]": 0}
+        assert type(c.vout()) is float and type(c.iout(0)) is float
+        assert 1.0 < c.vout() < 1.4 and 0 <= c.iout(0) < 3
+        # Refused before anything is sent, or by the console: nothing half-done.
+        for bad, error in (({"VSET_B0": 1.5}, TypeError), ({"VSET_B0": "1.5"}, ValueError),
+                           ({"VSET_B0 = 1\nPIN_NRST": 0}, ValueError),
+                           ({"VSET_B0": 0x21, "no_such": 1}, CommandError)):
+            with pytest.raises(error):
+                c.write_many(bad)
+        with pytest.raises(CommandError):
+            c.iout(6)
+        c.write("PIN_VIO_SYS", 0)
+        with pytest.raises(CommandError, match="not available"):
+            c.vout()

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <string>
@@ -217,14 +218,28 @@ pid_t gone_pid() {
     return child;
 }
 
+// A live child whose PID's low byte is the code of a digit, so that the
+// binary form starts like text.
+pid_t live_pid_starting_with_a_digit() {
+    for (;;) {
+        const pid_t child = fork();
+        if (child == 0) {
+            sleep(10);
+            _exit(0);
+        }
+        if ((child & 0xff) >= '0' && (child & 0xff) <= '9')
+            return child;
+        kill(child, SIGKILL);
+        waitpid(child, nullptr, 0);
+    }
+}
+std::string binary_pid(int pid) { return std::string(reinterpret_cast<const char *>(&pid), sizeof pid); }
+
 const LockFileRow kLockFiles[] = {
     {"LiveProcess", [] { return ascii_pid(getppid()); }, true},
     {"LiveProcessBinary",
-     [] {
-         const int pid = getppid();
-         return std::string(reinterpret_cast<const char *>(&pid), sizeof pid);
-     },
-     true},
+     [] { return binary_pid(getppid()); }, true},
+    {"LiveProcessBinaryStartingWithADigit", [] { return binary_pid(live_pid_starting_with_a_digit()); }, true},
     {"ProcessGone", [] { return ascii_pid(gone_pid()); }, false},
     {"OurOwn", [] { return ascii_pid(getpid()); }, false},
     {"Garbage", [] { return std::string("none\n"); }, false},

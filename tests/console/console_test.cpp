@@ -208,6 +208,16 @@ TEST_F(ConsoleTest, RelayServesOneClientAndStaysBounded) {
     ASSERT_TRUE(spin_until([&] { return client.peek(4096).contains("after"); }));
     EXPECT_EQ(client.readAll(), "first\nwait for 10000 ms\nStopped.\nafter\n");
 
+    // A marker line comes back once everything sent before it has run and
+    // printed, also when it arrives in pieces; the console never sees it.
+    write_file("two.txt", "wait(200)\necho done\n");
+    client.write("two.txt\n\x1emark-1\n\x1emark");
+    ASSERT_TRUE(spin_until([&] { return client.peek(4096).contains("mark-1"); }));
+    client.write("-2\n");
+    ASSERT_TRUE(spin_until([&] { return client.peek(4096).contains("mark-2"); }));
+    EXPECT_EQ(client.readAll(), "wait for 200 ms\ndone\nmark-1\nmark-2\n");
+    EXPECT_FALSE(doc.text.contains(QStringLiteral("mark")));
+
     // A flood while a command runs waits in the socket, not in memory, and
     // is typed once the command has ended.
     qsizetype most_waiting = 0;

@@ -426,8 +426,12 @@ bool held_by_lock_file(const char *device_path, const std::vector<std::string> &
         const ssize_t n = ::read(fd, text, sizeof text - 1);
         ::close(fd);
         long pid = 0;
-        if (n == static_cast<ssize_t>(sizeof(int)) &&
-            !std::isdigit(static_cast<unsigned char>(text[0])) && text[0] != ' ') {
+        // Four bytes that are not all text of a number are the binary form:
+        // its first byte may well be a digit's code (PID 0x1031 is "1\x10").
+        bool is_text = n > 0;
+        for (ssize_t i = 0; i < n && is_text; ++i)
+            is_text = std::isdigit(static_cast<unsigned char>(text[i])) || text[i] == ' ' || text[i] == '\n';
+        if (n == static_cast<ssize_t>(sizeof(int)) && !is_text) {
             int binary = 0;
             std::memcpy(&binary, text, sizeof binary);
             pid = binary;
