@@ -20,6 +20,7 @@
 #include "console/console_engine.h"
 #include "app/device_thread.h"
 #include "console/relay.h"
+#include "device/device_session.h"
 #include "device/session_log.h"
 #include "device/session_view.h"
 #include "app/kit_port.h"
@@ -234,6 +235,11 @@ int main(int argc, char **argv) {
     QObject::connect(&device.engine(), &console::ConsoleEngine::printed, &device.engine(),
                      [&session_log](const QString &text) {
                          session_log.add(QStringLiteral("printed"), text);
+                     }, Qt::DirectConnection);
+    // Every register the chip took, under who wrote it.
+    QObject::connect(&device.session(), &evalpanel::DeviceSession::chip_written, &device.session(),
+                     [&session_log](const QString &origin, const QString &line) {
+                         session_log.add(origin, line);
                      }, Qt::DirectConnection);
     QObject::connect(&window, &MainWindow::ending, &window,
                      [&session_log] { session_log.flush(100); });

@@ -5,13 +5,14 @@
 
 #include <chrono>
 
+#include "device/device_session.h"
 #include "device/workbench.h"
 
 namespace console {
 
 ConsoleEngine::ConsoleEngine(evalpanel::DeviceSession &session, evalpanel::Workbench &workbench,
                              QObject *parent)
-    : QObject(parent), interpreter_(*this, session, workbench, *this),
+    : QObject(parent), session_(session), interpreter_(*this, session, workbench, *this),
       scripts_(*this, [this](const char *line) { interpreter_.parse_cmd(line); }) {
     interpreter_.set_interrupt(&interrupt_);
     scripts_.set_interrupt(&interrupt_);
@@ -22,18 +23,21 @@ ConsoleEngine::ConsoleEngine(evalpanel::DeviceSession &session, evalpanel::Workb
 }
 
 void ConsoleEngine::execute(const QByteArray &line) {
+    const evalpanel::DeviceSession::WriteOrigin origin(session_, QStringLiteral("console"));
     if (scripts_.run_script(line.constData()) == -1)
         interpreter_.parse_cmd(line.constData());
     finish();
 }
 
 void ConsoleEngine::run_script_file(const QByteArray &name) {
+    const evalpanel::DeviceSession::WriteOrigin origin(session_, QStringLiteral("console"));
     scripts_.run_file(name.toStdString(), {});
     finish();
 }
 
 ConsoleEngine::BatchResult ConsoleEngine::run_batch(const QByteArray &path,
                                                     const QList<QByteArray> &arguments) {
+    const evalpanel::DeviceSession::WriteOrigin origin(session_, QStringLiteral("console"));
     BatchResult result;
     ScriptRunner::Arguments args;
     for (const QByteArray &word : arguments) {

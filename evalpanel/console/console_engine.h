@@ -111,6 +111,7 @@ class ConsoleEngine : public QObject, private ConsoleHost, private ConsoleDocume
 
     Interrupt interrupt_;
     std::atomic<int> unconsumed_{0};
+    evalpanel::DeviceSession &session_;
     CommandInterpreter interpreter_;
     ScriptRunner scripts_;
 };

@@ -267,6 +267,7 @@ LoadResult load_registers(DeviceSession &session, const QString &path) {
     std::array<uint8_t, 256> image{};
     std::optional<QString> failed;
     {
+        const DeviceSession::WriteOrigin origin(session, QStringLiteral("configuration"));
         DeviceSession::PageGuard page(session);
         // Bits a field line leaves alone keep the chip's value.
         if (plan.needs_base &&

@@ -42,6 +42,9 @@ int DeviceSession::write_box_pin(int group, int pin, int level, bool checked) {
 void DeviceSession::track_supply(int level) {
     const int before = supply_level_;
     supply_level_ = level;
+    if (before != level && before >= 0 && level >= 0)
+        emit log_line(level == 1 ? QStringLiteral("Chip powered (VIOSYS high).")
+                                 : QStringLiteral("Chip not powered (VIOSYS low)."));
     if (before == 1 && level == 0) {
         // Without supply the chip forgets its registers.
         set_registers_valid(false);
@@ -56,6 +59,9 @@ void DeviceSession::track_supply(int level) {
 void DeviceSession::poll() {
     qCDebug(lcDevice, "timer_func()");
     last_poll_ms_ = steady_ms();
+    // What the poll writes (its page, the next current source) is the
+    // program's own, also when it runs inside a console command's wait.
+    const WriteOrigin own(*this, QString());
     ResultBlock block = snap_.status;
     bool no_data = false;
     // Without an adapter the run counts as one on a vanished adapter.

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "device/device_trace.h"
+#include "registers/register_map.h"
 
 namespace evalpanel {
 
@@ -105,6 +106,8 @@ void DeviceSession::schedule_reconnect() {
 }
 
 void DeviceSession::adapter_lost() {
+    if (have_adapter())
+        emit log_line(QStringLiteral("Adapter lost."));
     poll_timer_->stop();
     // Polling that was on comes back with the adapter.
     if (snap_.polling)
@@ -205,6 +208,12 @@ int DeviceSession::write_block(uint8_t first, std::span<const uint8_t> data) {
 }
 
 void DeviceSession::note_written(uint8_t address, uint8_t data) {
+    if (!write_origin_.isEmpty() && address != rx5120::reg::kPage) {
+        const RegisterInfo *known = page_ == 0 ? register_map().register_at(address) : nullptr;
+        const QString name = known != nullptr ? known->name : QString::asprintf("0x%02X", address);
+        emit chip_written(write_origin_, (page_ == 0 ? QString() : QStringLiteral("page %1: ").arg(page_)) +
+                                             QString::asprintf(" = 0x%02X", data).prepend(name));
+    }
     if (address == rx5120::reg::kPage) {
         page_ = data < rx5120::kPageCount ? data : 0;
     } else if (page_ == 0) {

@@ -106,6 +106,25 @@ class DeviceSession : public QObject {
     // A line for the command log.
     void log(const QString &line) { emit log_line(line); }
 
+    // Who writes to the chip while it lives ("control", "map", "console"...):
+    // every register the chip takes meanwhile is reported by chip_written
+    // under that name. Writes outside any origin (the poll's page, the
+    // connection sequence, current cycling) are the program's own.
+    class WriteOrigin {
+      public:
+        WriteOrigin(DeviceSession &session, const QString &origin)
+            : session_(session), saved_(session.write_origin_) {
+            session.write_origin_ = origin;
+        }
+        ~WriteOrigin() { session_.write_origin_ = saved_; }
+        WriteOrigin(const WriteOrigin &) = delete;
+        WriteOrigin &operator=(const WriteOrigin &) = delete;
+
+      private:
+        DeviceSession &session_;
+        QString saved_;
+    };
+
     // ---- Connection -----------------------------------------------------
     // Opens and initialises the adapter and the chip, or, when already
     // connected, stops the reconnect timer and re-reads everything. The
@@ -237,6 +256,9 @@ class DeviceSession : public QObject {
     void cache_changed();
     // A line for the command log.
     void log_line(const QString &line);
+    // A register the chip took, "R_VSET_B0 = 0x20" (with "page N: " before
+    // it off page 0), under the origin that wrote it.
+    void chip_written(const QString &origin, const QString &line);
     void address_changed(uint8_t address);
     void bus_changed(int bus);
     void polling_changed(bool on);
@@ -303,6 +325,7 @@ class DeviceSession : public QObject {
     // The open adapter answers from its bootloader but has no firmware.
     bool no_firmware_ = false;
     std::function<void(BridgeHandle)> firmware_check_;
+    QString write_origin_;
     QString open_result_;
     QString adapter_description_;
 };

@@ -1,5 +1,6 @@
 #include "device/operations.h"
 
+#include "chip/rx5120.h"
 #include "device/device_session.h"
 
 namespace evalpanel {
@@ -41,6 +42,7 @@ int read_register(DeviceSession &session, uint8_t address) {
 }
 
 void write_register(DeviceSession &session, uint8_t address, uint8_t data) {
+    const DeviceSession::WriteOrigin origin(session, QStringLiteral("direct access"));
     session.register_write(address, data);
 }
 
@@ -49,10 +51,12 @@ void read_all_registers(DeviceSession &session) {
 }
 
 void write_registers(DeviceSession &session, const std::vector<uint8_t> &regs) {
+    const DeviceSession::WriteOrigin origin(session, QStringLiteral("Write Registers"));
     session.write_registers(regs);
 }
 
 RegisterImage clear_flags(DeviceSession &session) {
+    const DeviceSession::WriteOrigin origin(session, QStringLiteral("control"));
     session.clear_flags();
     return session.registers();
 }
@@ -61,16 +65,41 @@ void write_pin(DeviceSession &session, int group, int pin, int level) {
     session.write_pin(group, pin, level);
 }
 
+namespace {
+
+// A window's pin change in the command log, as the console writes its own.
+void log_pin(DeviceSession &session, int group, int pin, const QString &what) {
+    namespace p = rx5120::pin;
+    const char *name = nullptr;
+    if (group == p::kGroupA) {
+        switch (pin) {
+        case p::kVioSys: name = "PIN_VIO_SYS"; break;
+        case p::kNrst: name = "PIN_NRST"; break;
+        case p::kNslp: name = "PIN_NSLP"; break;
+        case p::kAddressSel: name = "PIN_ADDR"; break;
+        default: break;
+        }
+    }
+    session.log((name != nullptr ? QString::fromLatin1(name)
+                                 : QStringLiteral("pin %1%2").arg(QChar(u'A' + group)).arg(pin)) +
+                what);
+}
+
+} // namespace
+
 void write_box_pin(DeviceSession &session, int group, int pin, int level, bool checked) {
+    log_pin(session, group, pin, QStringLiteral(" = %1").arg(level != 0 ? 1 : 0));
     session.write_box_pin(group, pin, level, checked);
 }
 
 void pulse_pin(DeviceSession &session, int group, int pin, int active_level) {
+    log_pin(session, group, pin, QStringLiteral(": 10 ms pulse to %1").arg(active_level != 0 ? 1 : 0));
     session.pulse_pin(group, pin, active_level);
 }
 
 Written apply_bit_change(DeviceSession &session, RegisterBits change, const QString &record,
                          bool write_now) {
+    const DeviceSession::WriteOrigin origin(session, QStringLiteral("control"));
     session.merge_live(change.reg, change.mask, change.bits);
     if (!record.isEmpty())
         session.log(record);
@@ -84,6 +113,7 @@ Written apply_bit_change(DeviceSession &session, RegisterBits change, const QStr
 
 Written apply_field_change(DeviceSession &session, const std::vector<RegisterBits> &segments,
                            const QString &record, bool write_now) {
+    const DeviceSession::WriteOrigin origin(session, QStringLiteral("control"));
     Written written;
     for (size_t i = 0; i < segments.size(); ++i) {
         const RegisterBits &b = segments[i];
@@ -106,6 +136,7 @@ void keep_map_edit(DeviceSession &session, const std::vector<RegisterBits> &byte
 }
 
 bool write_map_edit(DeviceSession &session, const char *line, uint32_t value) {
+    const DeviceSession::WriteOrigin origin(session, QStringLiteral("map"));
     DeviceSession::PageGuard page(session);
     return set_reg_value(session, line, value) >= 0;
 }

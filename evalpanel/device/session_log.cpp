@@ -1,5 +1,7 @@
 #include "device/session_log.h"
 
+#include <QRegularExpression>
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -146,9 +148,13 @@ void SessionLog::add(const QString &source, const QString &text) {
     if (fd_ < 0)
         return;
     const QByteArray stamp = time_of_day() + " [" + source.toUtf8() + "] ";
+    // The command log stamps some lines itself ("hh:mm:ss : Application
+    // started."): one time per line is enough, and this one has milliseconds.
+    static const QRegularExpression own_stamp(QStringLiteral("^\\d\\d:\\d\\d:\\d\\d ?:? ?"));
+    const bool from_log = source == QLatin1String("log");
     QByteArray lines;
     for (const QString &line : text.split(QLatin1Char('\n')))
-        lines += stamp + line.toUtf8() + '\n';
+        lines += stamp + (from_log ? QString(line).remove(own_stamp) : line).toUtf8() + '\n';
     bool was_empty = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);

@@ -12,6 +12,7 @@
 #include <QRegularExpression>
 #include <QUrl>
 
+#include <functional>
 #include <map>
 #include <tuple>
 
@@ -111,6 +112,7 @@ void write_configuration(MainWindow &w, bool c_header) {
         &w,
         [&w, path, title, c_header](const SaveResult &r) {
             if (r.registers < 0) {
+                w.append_command_log(QStringLiteral("%1 failed: %2").arg(title, r.error));
                 QMessageBox::warning(&w, title, r.error);
                 return;
             }
@@ -138,9 +140,13 @@ void compare_configurations(MainWindow &w) {
     choice.exec();
     const auto show = [&w, title](const QString &a, const QString &b, const CompareResult &r) {
         if (!r.error.isEmpty()) {
+            w.append_command_log(QStringLiteral("%1 failed: %2").arg(title, r.error));
             QMessageBox::warning(&w, title, r.error);
             return;
         }
+        w.append_command_log(QStringLiteral("compared %1 with %2: %3 differing")
+                                 .arg(a, b)
+                                 .arg(r.differences.size()));
         QMessageBox box(QMessageBox::Information, title,
                         r.differences.isEmpty()
                             ? QStringLiteral("%1 and %2 set the same values.").arg(a, b)
@@ -168,14 +174,51 @@ void compare_configurations(MainWindow &w) {
     }
 }
 
+void confirm_load(MainWindow &w, const QString &path, const QStringList &changes,
+                  const std::function<void(const QString &)> &refuse);
+
+// The file is checked and compared with the chip first: the question shows
+// what would change, and a file with errors is refused before anything is
+// asked or written.
 void load_configuration(MainWindow &w) {
-    const QString path = QFileDialog::getOpenFileName(&w, QStringLiteral("Load Registers"),
-                                                      QString(), QStringLiteral("Scripts (*.txt);;All files (*)"));
+    const QString title = QStringLiteral("Load Registers");
+    const QString path = QFileDialog::getOpenFileName(&w, title, QString(),
+                                                      QStringLiteral("Scripts (*.txt);;All files (*)"));
     if (path.isEmpty())
         return;
-    if (QMessageBox::question(&w, QStringLiteral("Load Registers"),
-                              QStringLiteral("Write the registers of %1 into the chip?").arg(path)) !=
-        QMessageBox::Yes)
+    const auto refuse = [&w, title](const QString &error) {
+        w.append_command_log(QStringLiteral("%1 failed: %2").arg(title, error));
+        QMessageBox::warning(&w, title, error);
+    };
+    w.view().ask([path](DeviceSession &s) { return compare_with_chip(s, path); }, &w,
+                 [&w, path, title, refuse](const CompareResult &preview) {
+                     if (!preview.error.isEmpty()) {
+                         refuse(preview.error);
+                         return;
+                     }
+                     confirm_load(w, path, preview.differences, refuse);
+                 });
+}
+
+void confirm_load(MainWindow &w, const QString &path, const QStringList &changes,
+                  const std::function<void(const QString &)> &refuse) {
+    const QString title = QStringLiteral("Load Registers");
+    QMessageBox ask(QMessageBox::Question, title,
+                    changes.isEmpty()
+                        ? QStringLiteral("%1 sets the values the chip has already. Write its "
+                                         "registers into the chip?")
+                              .arg(path)
+                        : QStringLiteral("Writing %1 into the chip changes %2 %3 (file | chip). "
+                                         "Write it?")
+                              .arg(path)
+                              .arg(changes.size())
+                              .arg(changes.size() == 1 ? QStringLiteral("field")
+                                                       : QStringLiteral("fields")),
+                    QMessageBox::Yes | QMessageBox::No, &w);
+    ask.setDefaultButton(QMessageBox::No);
+    if (!changes.isEmpty())
+        ask.setDetailedText(changes.join(QLatin1Char('\n')));
+    if (ask.exec() != QMessageBox::Yes)
         return;
     Workbench *bench = &w.workbench();
     w.view().ask(
@@ -186,21 +229,19 @@ void load_configuration(MainWindow &w) {
             return r;
         },
         &w,
-        [&w, path](const LoadResult &r) {
+        [&w, path, title, refuse](const LoadResult &r) {
             for (const QString &warning : r.warnings)
                 w.append_command_log(QStringLiteral("load_registers: warning: %1").arg(warning));
             if (!r.error.isEmpty()) {
-                QMessageBox::warning(&w, QStringLiteral("Load Registers"),
-                                     (r.warnings + QStringList{r.error}).join(QLatin1Char('\n')));
+                refuse((r.warnings + QStringList{r.error}).join(QLatin1Char('\n')));
                 return;
             }
             if (!r.warnings.isEmpty())
-                QMessageBox::warning(&w, QStringLiteral("Load Registers"),
-                                     r.warnings.join(QLatin1Char('\n')));
+                QMessageBox::warning(&w, title, r.warnings.join(QLatin1Char('\n')));
             w.append_command_log(
                 QStringLiteral("loaded %1 registers from %2").arg(r.registers).arg(path));
             if (!r.not_taken.isEmpty())
-                QMessageBox::warning(&w, QStringLiteral("Load Registers"),
+                QMessageBox::warning(&w, title,
                                      QStringLiteral("These registers did not take:\n") +
                                          r.not_taken.join(QLatin1Char('\n')));
         });
@@ -228,8 +269,10 @@ void toggle_recording(MainWindow &w, QAction *action) {
         },
         &w,
         [&w](const QString &error) {
-            if (!error.isEmpty())
+            if (!error.isEmpty()) {
+                w.append_command_log(QStringLiteral("Record Telemetry failed: %1").arg(error));
                 QMessageBox::warning(&w, QStringLiteral("Record Telemetry"), error);
+            }
         });
 }
 

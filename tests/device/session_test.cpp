@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QSignalSpy>
+#include <QRegularExpression>
 #include <QTimer>
 
 #include <array>
@@ -15,6 +16,7 @@
 #include "chip/adapter_commands.h"
 #include "chip/status_script.h"
 #include "device/device_session.h"
+#include "device/operations.h"
 #include "malformed_lines.h"
 #include "registers/register_table.h"
 
@@ -199,6 +201,41 @@ TEST_F(Session, RegisterCacheIsValidOnlyWhileReadFromAPoweredChip) {
     EXPECT_TRUE(session.registers_valid());
     session.connect_adapter(); // the reconnect timer's next expiry only refreshes
     EXPECT_FALSE(session.reconnect_timer()->isActive());
+}
+
+// Every register the chip takes is reported under who wrote it; the
+// program's own writes (the poll, the page around a map edit) are not.
+TEST_F(Session, WritesAreAuditedByOriginAndEventsLogged) {
+    power();
+    QStringList written;
+    QObject::connect(&session, &DeviceSession::chip_written,
+                     [&](const QString &origin, const QString &line) { written << origin + ": " + line; });
+    session.register_write(0x00, 0x20);
+    write_register(session, 0x00, 0x21);
+    char line[256];
+    ASSERT_GE(find_reg_by_name("VSET_B0", line, sizeof line), 0);
+    EXPECT_TRUE(write_map_edit(session, line, 0x22));
+    session.set_current_cycling(true);
+    {
+        const DeviceSession::WriteOrigin console(session, QStringLiteral("console"));
+        session.switch_page(2);
+        session.register_write(0x10, 0x05);
+        session.switch_page(0);
+        session.poll(); // within a command's wait
+    }
+    session.set_current_cycling(false);
+    session.register_write(0x00, 0x23);
+    EXPECT_EQ(written, (QStringList{"direct access: R_VSET_B0 = 0x21", "map: R_VSET_B0 = 0x22",
+                                    "console: page 2: 0x10 = 0x05"}));
+
+    // The supply's edges and the adapter's loss, once each.
+    log.clear();
+    session.write_pin(pin::kGroupA, pin::kVioSys, 0);
+    kit("unplug");
+    session.poll();
+    session.poll();
+    EXPECT_EQ(log.filter(QRegularExpression("VIOSYS|Adapter")),
+              (QStringList{"Chip not powered (VIOSYS low).", "Adapter lost."}));
 }
 
 TEST_F(Session, FailuresAreClassified) {
