@@ -113,6 +113,7 @@ bool CommandInterpreter::parse_cmd(const char *line) {
         line = "";
     trace("parse_cmd() : %s", line);
     failure_ = QString();
+    mismatched_ = false;
     if (line[0] != '\0') {
         int result = -1;
         tap_.last = QString();
