@@ -56,12 +56,15 @@ ERRORS = [
     ([], [], "PIN_INT = 1", CommandError, "read-only"),
     (["PIN_VIO_SYS = 1", "VSET_B0 = 0x21"], [], "expect(VSET_B0, 0x20)", ExpectError,
      "expect VSET_B0: 0x21, expected 0x20"),
+    ([], [], "self.txt", CommandError, "script has too deep recursion."),
+    ([], [], "expect(mode_B0, 0x20)", CommandError, "expect: mode_B0 is one of"),
     ([], ["refuse a1"], "PIN_NRST = 1", AdapterError, "USB ERROR"),
     ([], ["unplug"], "PIN_INT", AdapterError, "USB ERROR"),
 ]
 
 
 def test_errors_raise_their_class(evalpanel_virtual):
+    (evalpanel_virtual.folder / "self.txt").write_text("self.txt\n")
     for setup, kit_lines, line, error, text in ERRORS:
         with evalpanel_virtual.console() as c:
             with evalpanel_virtual.kit() as kit:
