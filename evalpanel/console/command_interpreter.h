@@ -116,6 +116,8 @@ class CommandInterpreter {
     int identify(const char *line);
     int status(const char *line);
 
+    // Probes the board sensor when VIOSYS is up and it was not found.
+    void look_for_board_sensor();
     int access_mode(const char *line, const char *keyword, int level, const char *message);
     void print(const QString &text) { host_.console_print(text); }
     // Prints a failure; the handler's result.

@@ -212,6 +212,8 @@ int CommandInterpreter::compare_status(const QString &name, const QString &low_t
     session_.poll();
     if (!session_.have_adapter())
         return fail(QString::fromLatin1(kUsbError));
+    if (name == QLatin1String("board_C"))
+        look_for_board_sensor();
     const int64_t now = QDateTime::currentMSecsSinceEpoch();
     const QStringList header = evalpanel::CsvRecorder::header();
     const QStringList row =

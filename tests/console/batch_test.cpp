@@ -136,6 +136,9 @@ const BatchCase kBatchCases[] = {
       "name=\"s.txt:4\" time=", "name=\"inner.txt:1\"",
       "<failure message=\"expect PIN_VIO_SYS: 0x01, expected 0x00\">inner.txt:1 (from s.txt:5): "
       "expect PIN_VIO_SYS: 0x01, expected 0x00</failure>"}},
+    // The board sensor powered by a pin write is found when asked for.
+    {"board_sensor_after_power_up", {{"s.txt", "PIN_VIO_SYS = 1\nexpect(board_C, 24..26)\n"}},
+     {"--batch", "s.txt"}, 0, "", ""},
     {"keep_going_all_passed", {{"s.txt", "PIN_VIO_SYS = 1\nexpect(PIN_VIO_SYS, 1)\n"}},
      {"--batch", "s.txt", "--keep-going"}, 0, "", "1 checks, 0 failed\n"},
     {"keep_going_stops_at_an_error",
