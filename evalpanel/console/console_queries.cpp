@@ -13,6 +13,7 @@
 #include "console/reg_expression.h"
 #include "registers/value_parse.h"
 #include "device/device_session.h"
+#include "device/status_decode.h"
 #include "device/telemetry.h"
 #include "registers/register_table.h"
 
@@ -77,11 +78,20 @@ std::optional<StatusKey> status_key(const QString &name) {
     if (name == QLatin1String("state"))
         return StatusKey{{QStringLiteral("not connected"), QStringLiteral("ready"),
                           QStringLiteral("NACK")}};
-    if (name.startsWith(QLatin1String("mode_B")))
-        return StatusKey{{QStringLiteral("Disabled"), QStringLiteral("Soft Start-Up"),
-                          QStringLiteral("PWM"), QStringLiteral("PFM"), QStringLiteral("ECO"),
-                          QStringLiteral("Sleeping"), QStringLiteral("Test Mode"),
-                          evalpanel::kUndefinedText}};
+    if (name.startsWith(QLatin1String("mode_B"))) {
+        // Every text a buck's mode can show, as the poll decodes it.
+        StatusKey modes;
+        for (int state = 0; state < 16; ++state) {
+            for (const bool low_power : {false, true}) {
+                const auto text = evalpanel::mode_text(state, low_power);
+                const QString shown = text ? *text : QStringLiteral("state %1").arg(state);
+                if (!modes.texts.contains(shown))
+                    modes.texts << shown;
+            }
+        }
+        modes.texts << evalpanel::kUndefinedText;
+        return modes;
+    }
     if (name == QLatin1String("current_source"))
         return number(0, 7);
     if (name.startsWith(QLatin1String("I_")))
@@ -126,6 +136,7 @@ int CommandInterpreter::compare_expected(const QString &argument, bool *compared
     const QByteArray name8 = name.toLatin1();
 
     NamedRead read;
+    bool pin = false;
     uint32_t max = 0;
     char definition[evalpanel::kLineSize];
     if (name8.size() <= kMaxExpressionWord &&
@@ -136,7 +147,7 @@ int CommandInterpreter::compare_expected(const QString &argument, bool *compared
     } else if (name8.startsWith("PIN_") && name8.size() <= kMaxExpressionWord &&
                evalpanel::find_io_pin_by_name(name8.constData(), definition, sizeof definition) >=
                    0) {
-        read.known = true;
+        read.known = pin = true;
         max = 1;
     } else if (status_key(name)) {
         return compare_status(name, low_text, high_text, compared);
@@ -157,7 +168,7 @@ int CommandInterpreter::compare_expected(const QString &argument, bool *compared
     if (low > high)
         return fail(QStringLiteral("expect: the range %1 is empty").arg(value_text));
 
-    if (max == 1 && name8.startsWith("PIN_")) {
+    if (pin) {
         char port = 0, access = 0;
         int pin = 0;
         if (sscanf(definition, "io_pin(%*[^,],P%c%d,%c", &port, &pin, &access) == 3) {
