@@ -8,6 +8,7 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QTcpServer>
 #include <QTimer>
 
@@ -24,6 +25,7 @@
 #include "device/session_log.h"
 #include "device/session_view.h"
 #include "app/kit_port.h"
+#include "device/device_session.h"
 #include "mainwindow/mainwindow.h"
 #include "support/regular_file.h"
 #include "windows/resources_init.h"
@@ -43,7 +45,8 @@ bool windowless(int argc, char **argv) {
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--") == 0)
             break;
-        for (const char *option : {"--batch", "-h", "--help", "--help-all", "-v", "--version"}) {
+        for (const char *option : {"--batch", "--junit", "--keep-going", "-h", "--help", "--help-all",
+                                   "-v", "--version"}) {
             const size_t n = std::strlen(option);
             if (std::strncmp(argv[i], option, n) == 0 && (argv[i][n] == '\0' || argv[i][n] == '='))
                 return true;
@@ -71,6 +74,8 @@ struct Options {
     QStringList arguments;
     bool any_user = false;
     bool session_log = true;
+    QString junit;
+    bool keep_going = false;
 };
 
 quint16 port_value(const QCommandLineParser &parser, const QCommandLineOption &option) {
@@ -97,6 +102,11 @@ Options parse_options(const QCoreApplication &app) {
         QStringLiteral("TCP port of the simulated kit's control port on 127.0.0.1 (0: none; "
                        "default 23457 or BRIDGEIO_KIT_PORT). Only evalpanel-virtual has one."),
         QStringLiteral("N"));
+    const QCommandLineOption kit_serial_option(
+        QStringLiteral("kit-serial"),
+        QStringLiteral("The simulated adapter's USB serial number (letters, digits, '.', '_', "
+                       "'-'; default VK5120-<kit port>). Only evalpanel-virtual has one."),
+        QStringLiteral("TEXT"));
     const QCommandLineOption adapter_option(
         QStringLiteral("adapter"),
         QStringLiteral("The adapter to open: hidraw path, USB serial number or serial port."),
@@ -106,8 +116,8 @@ Options parse_options(const QCoreApplication &app) {
         QStringLiteral("FILE"));
     const QCommandLineOption batch_option(
         QStringLiteral("batch"),
-        QStringLiteral("Runs FILE as a console script with no window, the ARGS as $0...; "
-                       "exit status 0 when every line succeeded, 1 at the first failing line "
+        QStringLiteral("Runs FILE (- : standard input) as a console script with no window, "
+                       "the ARGS as $0...; exit status 0 when every line succeeded, 1 at the first failing line "
                        "(FILE:LINE: MESSAGE on stderr), 2 for bad options or a file that "
                        "cannot be read, 3 when no adapter could be opened."),
         QStringLiteral("FILE"));
@@ -118,8 +128,17 @@ Options parse_options(const QCoreApplication &app) {
     const QCommandLineOption no_log_option(
         QStringLiteral("no-session-log"),
         QStringLiteral("Writes no session log (and removes no old one)."));
-    parser.addOptions({port_option, kit_port_option, adapter_option, run_option, batch_option,
-                       any_user_option, no_log_option});
+    const QCommandLineOption junit_option(
+        QStringLiteral("junit"),
+        QStringLiteral("With --batch: writes a JUnit XML report to FILE, a testcase per expect "
+                       "that ran."),
+        QStringLiteral("FILE"));
+    const QCommandLineOption keep_going_option(
+        QStringLiteral("keep-going"),
+        QStringLiteral("With --batch: a failing expect does not stop the run; it ends with "
+                       "\"N checks, M failed\" and exit status 1 when any failed."));
+    parser.addOptions({port_option, kit_port_option, kit_serial_option, adapter_option, run_option, batch_option,
+                       junit_option, keep_going_option, any_user_option, no_log_option});
     parser.addPositionalArgument(QStringLiteral("ARGS"),
                                  QStringLiteral("With --batch: the script's arguments."),
                                  QStringLiteral("[ARGS...]"));
@@ -137,6 +156,15 @@ Options parse_options(const QCoreApplication &app) {
         // The kit library reads it from the environment; the option wins.
         qputenv("BRIDGEIO_KIT_PORT", QByteArray::number(port_value(parser, kit_port_option)));
     }
+    if (parser.isSet(kit_serial_option)) {
+        const QString serial = parser.value(kit_serial_option);
+        static const QRegularExpression kSerial(QStringLiteral("^[A-Za-z0-9._-]{1,64}$"));
+        if (!kSerial.match(serial).hasMatch())
+            fail(QStringLiteral("--kit-serial takes 1 to 64 letters, digits, '.', '_' or '-', "
+                                "not \"%1\"")
+                     .arg(serial));
+        qputenv("BRIDGEIO_KIT_SERIAL", serial.toLatin1());
+    }
     o.script = parser.value(run_option);
     if (parser.isSet(run_option)) {
         const QFileInfo info(o.script);
@@ -152,9 +180,18 @@ Options parse_options(const QCoreApplication &app) {
                  .arg(o.arguments.constFirst()));
     if (!o.batch.isEmpty() && parser.isSet(run_option))
         fail(QStringLiteral("--run and --batch cannot be used together"));
+    o.junit = parser.value(junit_option);
+    o.keep_going = parser.isSet(keep_going_option);
+    if (parser.isSet(junit_option) && o.junit.isEmpty())
+        fail(QStringLiteral("--junit needs a file name"));
+    if (o.batch.isEmpty() && (parser.isSet(junit_option) || o.keep_going))
+        fail(QStringLiteral("%1 goes with --batch FILE")
+                 .arg(o.keep_going ? QStringLiteral("--keep-going") : QStringLiteral("--junit")));
     // The adapter library reads these from the environment.
-    if (parser.isSet(adapter_option))
+    if (parser.isSet(adapter_option)) {
         qputenv("BRIDGEIO_ADAPTER", parser.value(adapter_option).toLocal8Bit());
+        evalpanel::DeviceSession::name_adapter_choice(QStringLiteral("--adapter"));
+    }
     o.any_user = parser.isSet(any_user_option);
     o.session_log = !parser.isSet(no_log_option);
     if (o.any_user)
@@ -194,7 +231,8 @@ int main(int argc, char **argv) {
             fail(QStringLiteral("no display to show the window on: set DISPLAY, run it with "
                                 "QT_QPA_PLATFORM=offscreen, or use --batch FILE"));
         claim_kit_port(0);
-        return evalpanel::run_batch(options.batch, options.arguments, options.session_log);
+        return evalpanel::run_batch({options.batch, options.arguments, options.session_log,
+                                     options.junit, options.keep_going});
     }
 
     QApplication app(argc, argv);

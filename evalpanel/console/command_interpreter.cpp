@@ -18,12 +18,12 @@ namespace console {
 const char kHelpText[] = "Commands :\n\nadvanced\ni2c_bus([vt|sys])\niout(buck number)\n"
                          "register_name\nuser\nwait(time [ms])\naddr = value\n examples:\n"
                          " 0x12 = 0xaa\n 0x12[7] = 1\n 0x12[3:0] = 15\n";
-const char kHelpTextMore[] = "debug\npage(1-6)\ntest\ni2c_test\ni2c_addr(I2C address)\n"
+const char kHelpTextMore[] = "debug\npage(0-6)  page()\ntest\ni2c_test\ni2c_addr(I2C address)\n"
                              "send_seq addr1 data1 delay [us] addr2 data2\n"
                              " example: send_seq 0x01 0x55 300 0x01 0xAA\n";
 const char kHelpTextOther[] =
     "PIN_name [= 0|1]\nvout(0)\ntemp\ni2c_collision(a,b,c,d)\npoll(0|1)  poll()\n"
-    "echo text\nexpect(name, value)\nidentify\nstatus\n"
+    "echo text\nexpect(name, value)  expect(name, low..high)\nidentify\nstatus\n"
     "save_registers(file)  load_registers(file)  export_registers(file)\n"
     "record(file)  record()\nscript_file [arguments]\n";
 
@@ -113,6 +113,7 @@ bool CommandInterpreter::parse_cmd(const char *line) {
         line = "";
     trace("parse_cmd() : %s", line);
     failure_ = QString();
+    mismatched_ = false;
     if (line[0] != '\0') {
         int result = -1;
         tap_.last = QString();
@@ -432,12 +433,23 @@ int CommandInterpreter::send_seq(const char *line) {
     return 1;
 }
 
+void CommandInterpreter::look_for_board_sensor() {
+    // The sensor sits on VIOSYS: powered by a pin write after connecting,
+    // it is looked for now, as ticking "Assert VIOSYS" does.
+    if (session_.have_adapter() && !session_.board_sensor_present() &&
+        session_.pin_level(rx5120::pin::kGroupA, rx5120::pin::kVioSys) == 1) {
+        session_.probe_board_sensor();
+        session_.poll();
+    }
+}
+
 int CommandInterpreter::temp(const char *line) {
     if (!has_prefix(line, "temp"))
         return -1;
     session_.poll();
     if (!session_.have_adapter())
         return fail(QString::fromLatin1(kUsbError));
+    look_for_board_sensor();
     print(evalpanel::board_temperature_display(
         session_.status(), session_.status_fresh(),
         session_.pin_level(rx5120::pin::kGroupA, rx5120::pin::kVioSys) == 1,

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -45,6 +46,21 @@ class CommandInterpreter {
     bool parse_cmd(const char *line);
     bool succeeded() const { return failure_.isNull(); }
     const QString &failure() const { return failure_; }
+    // The last command was an expect that read its value and found another
+    // one (not one that could not read or compare).
+    bool mismatched() const { return mismatched_; }
+
+    // What one expect found: `compared` false when it could not compare (a
+    // bad name or value, a failed transfer); `failure` null when it passed.
+    struct Check {
+        bool compared = false;
+        QString failure;
+        double seconds = 0;
+    };
+    // Told of every expect that ran (batch mode counts and reports them).
+    void set_check_observer(std::function<void(const Check &)> observer) {
+        check_observer_ = std::move(observer);
+    }
 
     // The help command on its own (the start-up help text).
     int help(const char *line);
@@ -93,9 +109,15 @@ class CommandInterpreter {
     int load_registers(const char *line);
     int record(const char *line);
     int expect(const char *line);
+    // expect's comparison; *compared tells whether it got that far.
+    int compare_expected(const QString &argument, bool *compared);
+    int compare_status(const QString &name, const QString &low, const QString &high,
+                       bool *compared);
     int identify(const char *line);
     int status(const char *line);
 
+    // Probes the board sensor when VIOSYS is up and it was not found.
+    void look_for_board_sensor();
     int access_mode(const char *line, const char *keyword, int level, const char *message);
     void print(const QString &text) { host_.console_print(text); }
     // Prints a failure; the handler's result.
@@ -134,6 +156,8 @@ class CommandInterpreter {
     ConsoleDocument &document_;
     std::vector<uint8_t> last_sequence_;
     QString failure_;
+    bool mismatched_ = false;
+    std::function<void(const Check &)> check_observer_;
     Interrupt *interrupt_ = nullptr;
 };
 

@@ -36,7 +36,8 @@ void ConsoleEngine::run_script_file(const QByteArray &name) {
 }
 
 ConsoleEngine::BatchResult ConsoleEngine::run_batch(const QByteArray &path,
-                                                    const QList<QByteArray> &arguments) {
+                                                    const QList<QByteArray> &arguments,
+                                                    bool keep_going, FILE *stream) {
     const evalpanel::DeviceSession::WriteOrigin origin(session_, QStringLiteral("console"));
     BatchResult result;
     ScriptRunner::Arguments args;
@@ -45,22 +46,42 @@ ConsoleEngine::BatchResult ConsoleEngine::run_batch(const QByteArray &path,
             break;
         args.word[args.count++] = word.toStdString();
     }
+    const auto text = [](const std::string &s) { return QString::fromLocal8Bit(s.c_str()); };
+    interpreter_.set_check_observer([&](const CommandInterpreter::Check &check) {
+        const auto &at = scripts_.position();
+        result.checks.push_back(
+            {text(at.file), at.line, text(at.from), check.failure, check.compared, check.seconds});
+    });
     scripts_.clear_failure();
-    scripts_.set_failure_check([this] { return !interpreter_.succeeded(); });
-    const int ran = scripts_.run_file(path.toStdString(), args);
+    scripts_.set_failure_check([this, keep_going] {
+        return !interpreter_.succeeded() && !(keep_going && interpreter_.mismatched());
+    });
+    int ran = 1;
+    if (stream != nullptr)
+        scripts_.run_stream(stream, path.toStdString(), args);
+    else
+        ran = scripts_.run_file(path.toStdString(), args);
     scripts_.set_failure_check(nullptr);
+    interpreter_.set_check_observer(nullptr);
     if (ran == -1) {
-        result = {false, QString::fromLocal8Bit(path), 0, QStringLiteral("cannot read the file")};
+        result.ok = false;
+        result.file = QString::fromLocal8Bit(path);
+        result.message = QStringLiteral("cannot read the file");
     } else if (const auto &failure = scripts_.failure()) {
-        result = {false, QString::fromLocal8Bit(failure->file.c_str()), failure->line,
-                  failure->message.empty() ? interpreter_.failure()
-                                           : QString::fromLocal8Bit(failure->message.c_str())};
+        result.ok = false;
+        result.file = text(failure->file);
+        result.line = failure->line;
+        result.from = text(failure->from);
+        result.message = failure->message.empty() ? interpreter_.failure() : text(failure->message);
         scripts_.clear_failure();
     } else if (interrupt_.requested()) {
         // Stopped from outside (a signal): where the script was.
         const auto &at = scripts_.position();
-        const QByteArray file = at.file.empty() ? path : QByteArray(at.file.c_str());
-        result = {false, QString::fromLocal8Bit(file), at.line, QStringLiteral("Stopped.")};
+        result.ok = false;
+        result.file = at.file.empty() ? QString::fromLocal8Bit(path) : text(at.file);
+        result.line = at.line;
+        result.from = text(at.from);
+        result.message = QStringLiteral("Stopped.");
     }
     finish();
     return result;

@@ -13,6 +13,8 @@
 #include <QString>
 
 #include <atomic>
+#include <cstdio>
+#include <vector>
 
 #include "console/command_interpreter.h"
 #include "console/console_document.h"
@@ -47,15 +49,30 @@ class ConsoleEngine : public QObject, private ConsoleHost, private ConsoleDocume
     // A script run to its first failing command (batch mode): where it
     // failed and what the command said. `line` is 0 when the file itself
     // could not be read.
+    // One expect that ran: the innermost script's file and line, where it
+    // was called from, and its failure (null when it passed).
+    struct BatchCheck {
+        QString file;
+        int line = 0;
+        QString from;
+        QString failure;
+        bool compared = true; // false: it could not compare (an error)
+        double seconds = 0;
+    };
     struct BatchResult {
         bool ok = true;
         QString file;
         int line = 0;
         QString message;
+        QString from; // " (from outer.txt:4)" inside a called script
+        std::vector<BatchCheck> checks;
     };
     // Runs the file with its arguments ($0...), stopping at the first
-    // command that fails.
-    BatchResult run_batch(const QByteArray &path, const QList<QByteArray> &arguments);
+    // command that fails; with `keep_going` an expect that finds another
+    // value does not stop it. `stream`, when given, is read instead of the
+    // file, which then only names it.
+    BatchResult run_batch(const QByteArray &path, const QList<QByteArray> &arguments,
+                          bool keep_going = false, FILE *stream = nullptr);
 
     // Thread-safe: the GUI sets and clears the stop request.
     void request_stop() { interrupt_.request(); }

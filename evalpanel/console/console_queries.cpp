@@ -3,6 +3,7 @@
 // (one poll, as a row of the recording).
 #include "command_interpreter.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -12,6 +13,7 @@
 #include "console/reg_expression.h"
 #include "registers/value_parse.h"
 #include "device/device_session.h"
+#include "device/status_decode.h"
 #include "device/telemetry.h"
 #include "registers/register_table.h"
 
@@ -43,45 +45,204 @@ int CommandInterpreter::expect(const char *line) {
     const auto argument = call_argument(line, "expect");
     if (!argument)
         return -1;
-    const qsizetype comma = argument->indexOf(QLatin1Char(','));
-    const QString name = argument->left(comma).trimmed();
-    const QString value_text = comma < 0 ? QString() : argument->mid(comma + 1).trimmed();
+    const auto started = std::chrono::steady_clock::now();
+    tap_.last = QString();
+    bool compared = false;
+    const int result = compare_expected(*argument, &compared);
+    mismatched_ = compared && result == 0;
+    if (check_observer_) {
+        const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
+        check_observer_({compared, result == 0 ? tap_.last : QString(), took.count()});
+    }
+    return result;
+}
+
+namespace {
+
+// What a key of `status` can hold: texts of a set (any text when the set is
+// empty), or numbers from min to max.
+struct StatusKey {
+    QStringList texts;
+    bool numeric = false;
+    double min = 0, max = 0;
+};
+
+std::optional<StatusKey> status_key(const QString &name) {
+    const QStringList header = evalpanel::CsvRecorder::header();
+    if (name == QLatin1String("time_s") || name == QLatin1String("events") ||
+        !header.contains(name))
+        return std::nullopt;
+    const auto number = [](double min, double max) { return StatusKey{{}, true, min, max}; };
+    if (name == QLatin1String("clock"))
+        return StatusKey{};
+    if (name == QLatin1String("state"))
+        return StatusKey{{QStringLiteral("not connected"), QStringLiteral("ready"),
+                          QStringLiteral("NACK")}};
+    if (name.startsWith(QLatin1String("mode_B"))) {
+        // Every text a buck's mode can show, as the poll decodes it.
+        StatusKey modes;
+        for (int state = 0; state < 16; ++state) {
+            for (const bool low_power : {false, true}) {
+                const auto text = evalpanel::mode_text(state, low_power);
+                const QString shown = text ? *text : QStringLiteral("state %1").arg(state);
+                if (!modes.texts.contains(shown))
+                    modes.texts << shown;
+            }
+        }
+        modes.texts << evalpanel::kUndefinedText;
+        return modes;
+    }
+    if (name == QLatin1String("current_source"))
+        return number(0, 7);
+    if (name.startsWith(QLatin1String("I_")))
+        return number(0, 2047 * 10); // 11 bits of 10 mA
+    if (name == QLatin1String("VOUT_B5_V"))
+        return number(0, 2.5); // the converter's reference
+    if (name == QLatin1String("board_C"))
+        return number(-128, 128); // 12 bits of 1/16 degree
+    if (name == QLatin1String("die_temp_level"))
+        return number(0, 3);
+    return number(0, 1); // flags, masks, the interrupt line
+}
+
+// A number as a script writes it: decimal (with a fraction), or any form
+// of get_val.
+std::optional<double> number_value(const QString &text) {
+    bool ok = false;
+    const double value = text.toDouble(&ok);
+    if (ok)
+        return value;
+    uint32_t whole = 0;
+    const QByteArray bytes = text.toLatin1();
+    if (bytes.size() <= kMaxExpressionWord && evalpanel::get_val(bytes.constData(), &whole) == 0)
+        return whole;
+    return std::nullopt;
+}
+
+} // namespace
+
+int CommandInterpreter::compare_expected(const QString &argument, bool *compared) {
+    const qsizetype comma = argument.indexOf(QLatin1Char(','));
+    const QString name = argument.left(comma).trimmed();
+    const QString value_text = comma < 0 ? QString() : argument.mid(comma + 1).trimmed();
     if (comma < 0 || name.isEmpty() || value_text.isEmpty())
         return fail(QStringLiteral("expect needs a name and a value: expect(NAME, VALUE)"));
+    // A value, or an inclusive range LOW..HIGH.
+    const qsizetype dots = value_text.indexOf(QLatin1String(".."));
+    const QString low_text = (dots < 0 ? value_text : value_text.left(dots)).trimmed();
+    const QString high_text = (dots < 0 ? value_text : value_text.mid(dots + 2)).trimmed();
+    const QString range_refused =
+        QStringLiteral("expect: %1 takes %2..%3; %4 is outside");
     const QByteArray name8 = name.toLatin1();
-    const QByteArray value8 = value_text.toLatin1();
-    uint32_t wanted = 0;
-    if (value8.size() > kMaxExpressionWord || evalpanel::get_val(value8.constData(), &wanted) != 0)
-        return fail(QStringLiteral("value must be in hexadecimal,binary or decimal format."));
 
     NamedRead read;
+    bool pin = false;
+    uint32_t max = 0;
     char definition[evalpanel::kLineSize];
     if (name8.size() <= kMaxExpressionWord &&
         (evalpanel::find_reg_by_name(name8.constData(), definition, sizeof definition) >= 0 ||
          evalpanel::make_numeric_access(name8.constData(), definition, sizeof definition) != 0)) {
         read.known = true;
-        read.value = evalpanel::get_reg_value(session_, definition);
+        max = evalpanel::get_reg_max(definition);
     } else if (name8.startsWith("PIN_") && name8.size() <= kMaxExpressionWord &&
                evalpanel::find_io_pin_by_name(name8.constData(), definition, sizeof definition) >=
                    0) {
+        read.known = pin = true;
+        max = 1;
+    } else if (status_key(name)) {
+        return compare_status(name, low_text, high_text, compared);
+    }
+    if (!read.known)
+        return fail(QStringLiteral("expect: no register, field, pin or status key named %1")
+                        .arg(name));
+    uint32_t low = 0, high = 0;
+    const QByteArray low8 = low_text.toLatin1(), high8 = high_text.toLatin1();
+    if (low8.size() > kMaxExpressionWord || high8.size() > kMaxExpressionWord ||
+        evalpanel::get_val(low8.constData(), &low) != 0 ||
+        evalpanel::get_val(high8.constData(), &high) != 0)
+        return fail(QStringLiteral("value must be in hexadecimal,binary or decimal format."));
+    for (const uint32_t v : {low, high}) {
+        if (v > max)
+            return fail(range_refused.arg(name, hex_value(0), hex_value(max), hex_value(v)));
+    }
+    if (low > high)
+        return fail(QStringLiteral("expect: the range %1 is empty").arg(value_text));
+
+    if (pin) {
         char port = 0, access = 0;
         int pin = 0;
         if (sscanf(definition, "io_pin(%*[^,],P%c%d,%c", &port, &pin, &access) == 3) {
-            read.known = true;
             if (session_.have_adapter())
                 read.value = session_.read_pin_level(port - 'A', pin);
             if (read.value < 0)
                 return fail(QString::fromLatin1(kUsbError));
         }
+    } else {
+        read.value = evalpanel::get_reg_value(session_, definition);
     }
-    if (!read.known)
-        return fail(QStringLiteral("expect: no register, field or pin named %1").arg(name));
     if (read.value < 0)
         return transfer_failed();
-    if (static_cast<uint32_t>(read.value) != wanted)
-        return fail(
-            QStringLiteral("expect %1: %2, expected %3")
-                .arg(name, hex_value(static_cast<uint32_t>(read.value)), hex_value(wanted)));
+    *compared = true;
+    const auto value = static_cast<uint32_t>(read.value);
+    if (value < low || value > high)
+        return fail(QStringLiteral("expect %1: %2, expected %3")
+                        .arg(name, hex_value(value),
+                             dots < 0 ? hex_value(low)
+                                      : hex_value(low) + QStringLiteral("..") + hex_value(high)));
+    return 1;
+}
+
+// expect on a key of status: one poll, its value compared as text or as a
+// number (within the range).
+int CommandInterpreter::compare_status(const QString &name, const QString &low_text,
+                                       const QString &high_text, bool *compared) {
+    const StatusKey key = *status_key(name);
+    const bool range = low_text != high_text;
+    const QString expected = range ? low_text + QStringLiteral("..") + high_text : low_text;
+    double low = 0, high = 0;
+    if (key.numeric) {
+        const auto l = number_value(low_text), h = number_value(high_text);
+        if (!l || !h)
+            return fail(QStringLiteral("expect: %1 takes a number or a range LOW..HIGH, not %2")
+                            .arg(name, expected));
+        low = *l;
+        high = *h;
+        for (const double v : {low, high}) {
+            if (v < key.min || v > key.max)
+                return fail(QStringLiteral("expect: %1 takes %2..%3; %4 is outside")
+                                .arg(name, QString::number(key.min), QString::number(key.max),
+                                     QString::number(v)));
+        }
+        if (low > high)
+            return fail(QStringLiteral("expect: the range %1 is empty").arg(expected));
+    } else if (range || (!key.texts.isEmpty() && !key.texts.contains(low_text))) {
+        return fail(QStringLiteral("expect: %1 is one of %2; not %3")
+                        .arg(name, key.texts.join(QStringLiteral(", ")), expected));
+    }
+
+    session_.poll();
+    if (!session_.have_adapter())
+        return fail(QString::fromLatin1(kUsbError));
+    if (name == QLatin1String("board_C"))
+        look_for_board_sensor();
+    const int64_t now = QDateTime::currentMSecsSinceEpoch();
+    const QStringList header = evalpanel::CsvRecorder::header();
+    const QStringList row =
+        evalpanel::CsvRecorder::row(evalpanel::sample_session(session_, now), now, {});
+    const qsizetype column = header.indexOf(name);
+    const QString actual = column < row.size() ? row[column] : QString();
+    *compared = true;
+    bool matches = false;
+    if (key.numeric) {
+        bool ok = false;
+        const double value = actual.toDouble(&ok);
+        matches = ok && value >= low && value <= high;
+    } else {
+        matches = actual == low_text;
+    }
+    if (!matches)
+        return fail(QStringLiteral("expect %1: %2, expected %3")
+                        .arg(name, actual.isEmpty() ? QStringLiteral("(none)") : actual, expected));
     return 1;
 }
 

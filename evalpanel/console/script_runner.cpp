@@ -129,10 +129,6 @@ int ScriptRunner::run_script(const char *line) {
     trace("recur = %d", script_depth_);
     if (!line || line[0] == '\0')
         return -1;
-    if (script_depth_ >= kMaxDepth) {
-        document_.append_paragraph(QStringLiteral("script has too deep recursion."));
-        return -1;
-    }
 
     char word[kMaxArguments + 1][257] = {};
     int words =
@@ -142,6 +138,16 @@ int ScriptRunner::run_script(const char *line) {
                word[0], word[1], word[2], word[3], word[4], word[5], word[6], word[7], word[8]);
     if (words < 1)
         return -1;
+    if (script_depth_ >= kMaxDepth) {
+        // Only a line that names a script is one too many; any other line
+        // is a command like everywhere else.
+        FILE *file = open_script(word[0]);
+        if (!file)
+            return -1;
+        fclose(file);
+        too_deep();
+        return 0;
+    }
     Arguments arguments;
     arguments.count = words - 1;
     for (int i = 0; i < arguments.count; ++i) {
@@ -155,7 +161,7 @@ int ScriptRunner::run_script(const char *line) {
 
 int ScriptRunner::run_file(const std::string &path, const Arguments &arguments) {
     if (script_depth_ >= kMaxDepth) {
-        document_.append_paragraph(QStringLiteral("script has too deep recursion."));
+        too_deep();
         return -1;
     }
     FILE *file = open_script(path.c_str());
@@ -163,8 +169,14 @@ int ScriptRunner::run_file(const std::string &path, const Arguments &arguments) 
         trace("cannot open file \"%s\"", path.c_str());
         return -1;
     }
+    run_stream(file, path, arguments);
+    fclose(file);
+    return 1;
+}
+
+void ScriptRunner::run_stream(FILE *file, const std::string &name, const Arguments &arguments) {
     ++script_depth_;
-    frames_.push_back({path, 1, false});
+    frames_.push_back({name, 1, false});
     Line read;
     int line = 0;
     if (check_encoding(file)) {
@@ -173,10 +185,30 @@ int ScriptRunner::run_file(const std::string &path, const Arguments &arguments) 
                 run_line(file, replace_arguments(read.text, arguments), arguments, line);
         }
     }
-    fclose(file);
     frames_.pop_back();
     --script_depth_;
-    return 1;
+}
+
+std::string ScriptRunner::callers() const {
+    std::string from;
+    for (size_t i = frames_.size(); i-- > 1;) {
+        const Frame &caller = frames_[i - 1];
+        from += (from.empty() ? " (from " : ", from ") + caller.file + ":" +
+                std::to_string(caller.next_line - 1);
+    }
+    return from.empty() ? from : from + ")";
+}
+
+void ScriptRunner::too_deep() {
+    const QString text = QStringLiteral("script has too deep recursion.");
+    if (print_)
+        print_(text);
+    else
+        document_.append_paragraph(text);
+    if (failed_ && !failure_)
+        failure_ = Failure{frames_.empty() ? std::string() : frames_.back().file,
+                           frames_.empty() ? 0 : frames_.back().next_line - 1,
+                           text.toStdString(), callers()};
 }
 
 bool ScriptRunner::read_line(FILE *file, Line *read, int *line) {
@@ -239,23 +271,24 @@ void ScriptRunner::script_failure(int line, const std::string &message) {
     const std::string file = frames_.empty() ? std::string() : frames_.back().file;
     if (!frames_.empty())
         frames_.back().ended = true;
-    const std::string where = file + (line > 0 ? ":" + std::to_string(line) : "") + ": ";
+    const std::string from = callers();
+    const std::string where = file + (line > 0 ? ":" + std::to_string(line) : "") + from + ": ";
     const QString text = QString::fromLocal8Bit((where + message).c_str());
     if (print_)
         print_(text);
     else
         document_.append_paragraph(text);
     if (failed_ && !failure_)
-        failure_ = Failure{file, line, message};
+        failure_ = Failure{file, line, message, from};
 }
 
 void ScriptRunner::run_command(const std::string &command, int line) {
-    position_ = Failure{frames_.empty() ? std::string() : frames_.back().file, line, {}};
+    position_ = Failure{frames_.empty() ? std::string() : frames_.back().file, line, {}, callers()};
     if (run_script(command.c_str()) != -1)
         return;
     parse_cmd_(command.c_str());
     if (failed_ && !failure_ && failed_())
-        failure_ = Failure{frames_.empty() ? std::string() : frames_.back().file, line, {}};
+        failure_ = position_;
 }
 
 void ScriptRunner::run_line(FILE *file, const std::string &line, const Arguments &arguments,
@@ -291,7 +324,7 @@ void ScriptRunner::run_for_loop(FILE *file, const char *header, const Arguments 
     // thousands of nested headers would exhaust it. Past the limit the loop
     // is passed over like one that runs no pass.
     if (loop_depth_ >= kMaxLoopDepth) {
-        document_.append_paragraph(QStringLiteral("script has too deep recursion."));
+        too_deep();
         skip_loop_body(file, arguments);
         return;
     }

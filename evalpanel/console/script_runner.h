@@ -38,6 +38,9 @@ class ScriptRunner {
     // Runs the file at `path` (any name: blanks, any length) with the
     // arguments; -1 when it cannot be opened or too many scripts are open.
     int run_file(const std::string &path, const Arguments &arguments);
+    // Runs an open file (standard input, copied into a seekable one) under
+    // `name`, which messages use; the caller closes it.
+    void run_stream(FILE *file, const std::string &name, const Arguments &arguments);
 
     // Where a script stopped at its first failing command: the innermost
     // script's file and line, and what the command said.
@@ -47,6 +50,9 @@ class ScriptRunner {
         // What the script itself could not do (its encoding, a line too
         // long); empty when a command failed and said so itself.
         std::string message;
+        // The calls that led there, innermost first: " (from outer.txt:4)";
+        // empty in the script that was started.
+        std::string from;
     };
     // With a check, the command that fails (the check says so after it ran)
     // ends every running script and loop; failure() tells where.
@@ -102,6 +108,11 @@ class ScriptRunner {
     // UTF-8 byte order mark); false when refused.
     bool check_encoding(FILE *file);
     void script_failure(int line, const std::string &message);
+    // Where the scripts that are open were called from (Failure::from).
+    std::string callers() const;
+    // More scripts or loops open than allowed: said like any output, and a
+    // failure of the line that asked for one more.
+    void too_deep();
     // Runs one command of a script: another script, or the interpreter.
     void run_command(const std::string &command, int line);
 

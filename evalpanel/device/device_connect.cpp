@@ -244,14 +244,29 @@ void DeviceSession::set_open_failure(const QString &reason) {
     emit open_failure_changed(reason);
 }
 
+namespace {
+
+// What the library's messages call the adapter's choice, as the user made it.
+QString &adapter_choice_name() {
+    static QString name;
+    return name;
+}
+
+} // namespace
+
+void DeviceSession::name_adapter_choice(const QString &name) { adapter_choice_name() = name; }
+
 void DeviceSession::note_open_result() {
     // A matching adapter that cannot be opened is said once per change of
     // the reason; no adapter at all keeps the plain "not found" texts.
     char text[512] = {};
     const int result = last_open_result(text, sizeof text);
     open_result_ = QString::fromLocal8Bit(text);
+    static const QLatin1String kVariable("BRIDGEIO_ADAPTER ");
+    if (!adapter_choice_name().isEmpty() && open_result_.startsWith(kVariable))
+        open_result_.replace(0, kVariable.size() - 1, adapter_choice_name());
     const QString reason =
-        result < 0 ? QString::fromLocal8Bit(text) +
+        result < 0 ? open_result_ +
                          QStringLiteral(" (see the README, section \"Adapter access\")")
                    : QString();
     // An adapter that opens but stays silent keeps its message until it

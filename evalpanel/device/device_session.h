@@ -72,6 +72,9 @@ class DeviceSession : public QObject {
     // What the last opening attempt did, in the adapter library's words
     // ("no adapter with USB ID ... is present", "cannot open ...").
     const QString &open_result() const { return open_result_; }
+    // How the user chose the adapter, as messages name it: the option
+    // ("--adapter") when the program set the library's variable from one.
+    static void name_adapter_choice(const QString &name);
     // The adapter in use: "PATH (serial number N), bootloader X, firmware
     // Y"; empty while none is.
     const QString &adapter_description() const { return adapter_description_; }

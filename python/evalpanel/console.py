@@ -35,6 +35,7 @@ MAX_ANSWER = 16 * 1024 * 1024
 _VALUE = re.compile(r"^\S+ = 0x([0-9A-Fa-f]+) \(")
 _PIN = re.compile(r"^PIN_\w+ = (\d+)$")
 _EXPECT = re.compile(r"^expect (.+): (\S+), expected (\S+)$")
+_TEMP = re.compile(r"^(-?\d+(?:\.\d+)?) \u00b0C$")
 _IOUT = re.compile(r"^Buck \d load current : (-?\d+) mA$")
 _KEY_VALUE = re.compile(r"^([^:]+): ?(.*)$")
 
@@ -289,11 +290,16 @@ class Console(LineClient):
 
     def vout(self, *, timeout: Optional[float] = None) -> float:
         """Buck5's output voltage in volts, from one status poll."""
-        return self._measurement("VOUT_B5_V", 1.0, timeout)
+        return self._measurement("VOUT_B5_V", timeout)
 
     def temp(self, *, timeout: Optional[float] = None) -> float:
-        """The board temperature in °C, from one status poll."""
-        return self._measurement("board_C", 1.0, timeout)
+        """The board temperature in °C, as the console's `temp` reads it."""
+        lines = self.command("temp", timeout=timeout)
+        for text in lines:
+            match = _TEMP.match(text)
+            if match:
+                return float(match.group(1))
+        raise CommandError("temp", f"no temperature in {lines!r} (is the chip powered?)", lines)
 
     def iout(self, buck: int, *, timeout: Optional[float] = None) -> float:
         """The load current of a buck (0-5) in amperes, as the console's
@@ -308,13 +314,12 @@ class Console(LineClient):
                 return int(match.group(1)) / 1000.0
         raise CommandError(line, f"no current in {lines!r}", lines)
 
-    def _measurement(self, key: str, scale: float,
-                     timeout: Optional[float]) -> float:
+    def _measurement(self, key: str, timeout: Optional[float]) -> float:
         value = self.status(timeout=timeout).get(key)
         if not isinstance(value, (int, float)):
             raise CommandError("status", f"{key} is not available (is the chip powered "
                                "and the connection ready?)", [])
-        return float(value) * scale
+        return float(value)
 
     def expect(self, name: str, value: int, *, timeout: Optional[float] = None) -> None:
         """Reads NAME as `read` does; ExpectError when it is not `value`."""

@@ -1,14 +1,20 @@
-"""pytest plugin: the `evalpanel_virtual` fixture, a running evalpanel-virtual.
+"""pytest plugin: fixtures that run evalpanel-virtual.
 
-The program runs without a window (Qt's offscreen platform) in the test's
-temporary folder, its console and kit control ports on free ports. Which
+`evalpanel_virtual` is one program for the test, `evalpanel_virtual_session`
+one for the whole session, and `evalpanel_virtual_factory(options=[...],
+env={...})` starts one more kit at each call (each in a folder of its own).
+A program runs without a window (Qt's offscreen platform), its console and
+kit control ports on free ports; each kit has its own serial number. When a
+test fails, the programs' standard error is added to its report. Which
 binary: the option `--evalpanel-virtual PATH`, else the environment variable
-EVALPANEL_VIRTUAL, else `evalpanel-virtual` on PATH.
+EVALPANEL_VIRTUAL, else `evalpanel-virtual` on PATH; when none is found the
+tests are skipped, or fail with `--evalpanel-required` (or
+EVALPANEL_REQUIRED=1).
 
     def test_buck0(evalpanel_virtual):
         with evalpanel_virtual.console() as console:
             console.write("PIN_VIO_SYS", 1)
-            assert console.read("VSET_B0") == 0x3C
+            assert console.read("VSET_B0") == 0x32
 """
 
 from __future__ import annotations
@@ -19,7 +25,7 @@ import socket
 import subprocess
 import time
 from pathlib import Path
-from typing import Iterator, List, Optional
+from typing import Iterator, List, Optional, Sequence
 
 import pytest
 
@@ -112,17 +118,31 @@ class VirtualProgram:
                                        f"{STARTUP_TIMEOUT:.0f} s: {self._stderr_tail()}")
                 time.sleep(0.02)
 
-    def _stderr_tail(self) -> str:
+    def stderr_text(self, limit: int = 20000) -> str:
+        """What the program wrote on standard error (its last `limit` characters)."""
         try:
-            return self.stderr_path.read_text(errors="replace")[-2000:].strip()
+            return self.stderr_path.read_text(errors="replace")[-limit:].strip()
         except OSError:
             return ""
 
+    def _stderr_tail(self) -> str:
+        return self.stderr_text(2000)
+
 
 def pytest_addoption(parser) -> None:
-    parser.getgroup("evalpanel").addoption(
+    group = parser.getgroup("evalpanel")
+    group.addoption(
         "--evalpanel-virtual", metavar="PATH",
         help="the evalpanel-virtual binary (default: $EVALPANEL_VIRTUAL, then PATH)")
+    group.addoption(
+        "--evalpanel-required", action="store_true", default=False,
+        help="a missing evalpanel-virtual fails the tests instead of skipping them "
+             "(also EVALPANEL_REQUIRED=1)")
+
+
+def _required(config) -> bool:
+    return bool(config.getoption("--evalpanel-required")) or \
+        os.environ.get("EVALPANEL_REQUIRED", "") not in ("", "0")
 
 
 def find_binary(config) -> Path:
@@ -133,14 +153,74 @@ def find_binary(config) -> Path:
         return Path(named).resolve()
     found = shutil.which("evalpanel-virtual")
     if found is None:
-        pytest.skip("evalpanel-virtual is neither named (--evalpanel-virtual, "
-                    "EVALPANEL_VIRTUAL) nor on PATH")
+        message = ("evalpanel-virtual is neither named (--evalpanel-virtual, "
+                   "EVALPANEL_VIRTUAL) nor on PATH")
+        if _required(config):
+            pytest.fail(message + " (and it is required)", pytrace=False)
+        pytest.skip(message)
     return Path(found)
+
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_makereport(item, call):
+    outcome = yield
+    report = outcome.get_result()
+    if not report.failed:
+        return
+    programs: List[VirtualProgram] = []
+    for value in getattr(item, "funcargs", {}).values():
+        if isinstance(value, VirtualProgram):
+            programs.append(value)
+        elif isinstance(value, VirtualFactory):
+            programs.extend(value.programs)
+    for n, program in enumerate(programs):
+        text = program.stderr_text()
+        if text:
+            report.sections.append(
+                (f"evalpanel-virtual {n + 1} (kit port {program.kit_port}) stderr", text))
 
 
 @pytest.fixture
 def evalpanel_virtual(request, tmp_path) -> Iterator[VirtualProgram]:
     """evalpanel-virtual on free ports in the test's folder, stopped afterwards."""
     program = VirtualProgram(find_binary(request.config), tmp_path)
+    yield program
+    program.stop()
+
+
+class VirtualFactory:
+    """Starts a kit at each call; all are stopped after the test."""
+
+    def __init__(self, binary: Path, folder: Path):
+        self._binary = binary
+        self._folder = folder
+        self.programs: List[VirtualProgram] = []
+
+    def __call__(self, options: Sequence[str] = (),
+                 env: Optional[dict] = None) -> VirtualProgram:
+        folder = self._folder / f"kit{len(self.programs) + 1}"
+        folder.mkdir(parents=True, exist_ok=True)
+        program = VirtualProgram(self._binary, folder, list(options), env)
+        self.programs.append(program)
+        return program
+
+    def stop(self) -> None:
+        for program in self.programs:
+            program.stop()
+
+
+@pytest.fixture
+def evalpanel_virtual_factory(request, tmp_path) -> Iterator[VirtualFactory]:
+    """`evalpanel_virtual_factory(options=[...], env={...})` starts one more kit."""
+    factory = VirtualFactory(find_binary(request.config), tmp_path)
+    yield factory
+    factory.stop()
+
+
+@pytest.fixture(scope="session")
+def evalpanel_virtual_session(request, tmp_path_factory) -> Iterator[VirtualProgram]:
+    """One evalpanel-virtual for the whole session (tests share its state)."""
+    program = VirtualProgram(find_binary(request.config),
+                             tmp_path_factory.mktemp("evalpanel-virtual"))
     yield program
     program.stop()

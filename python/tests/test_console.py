@@ -56,12 +56,15 @@ ERRORS = [
     ([], [], "PIN_INT = 1", CommandError, "read-only"),
     (["PIN_VIO_SYS = 1", "VSET_B0 = 0x21"], [], "expect(VSET_B0, 0x20)", ExpectError,
      "expect VSET_B0: 0x21, expected 0x20"),
+    ([], [], "self.txt", CommandError, "script has too deep recursion."),
+    ([], [], "expect(mode_B0, 0x20)", CommandError, "expect: mode_B0 is one of"),
     ([], ["refuse a1"], "PIN_NRST = 1", AdapterError, "USB ERROR"),
     ([], ["unplug"], "PIN_INT", AdapterError, "USB ERROR"),
 ]
 
 
 def test_errors_raise_their_class(evalpanel_virtual):
+    (evalpanel_virtual.folder / "self.txt").write_text("self.txt\n")
     for setup, kit_lines, line, error, text in ERRORS:
         with evalpanel_virtual.console() as c:
             with evalpanel_virtual.kit() as kit:
@@ -129,8 +132,8 @@ def test_instrument_api(evalpanel_virtual):
         time.sleep(0.6)
         assert c.read_many(["VSET_B0", "PIN_NRST", "0x00[3:0]"]) == \
             {"VSET_B0": 0x20, "PIN_NRST": 1, "0x00[3:0]": 0}
-        assert type(c.vout()) is float and type(c.iout(0)) is float
-        assert 1.0 < c.vout() < 1.4 and 0 <= c.iout(0) < 3
+        assert [type(v) for v in (c.vout(), c.temp(), c.iout(0))] == [float] * 3
+        assert 1.0 < c.vout() < 1.4 and 20 < c.temp() < 30 and 0 <= c.iout(0) < 3
         # Refused before anything is sent, or by the console: nothing half-done.
         for bad, error in (({"VSET_B0": 1.5}, TypeError), ({"VSET_B0": "1.5"}, ValueError),
                            ({"VSET_B0 = 1\nPIN_NRST": 0}, ValueError),

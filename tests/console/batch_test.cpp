@@ -28,6 +28,8 @@ struct BatchCase {
     // the help text).
     const char *out;
     const char *err; // contained in stderr ("" : stderr empty)
+    const char *input = nullptr;        // standard input
+    std::vector<const char *> junit{}; // contained in out.xml
 };
 
 struct Outcome {
@@ -39,7 +41,8 @@ struct Outcome {
 // QT_QPA_PLATFORM names one).
 Outcome run_program(const std::filesystem::path &dir, const QStringList &arguments,
                     const char *platform = "none",
-                    const QList<QPair<QString, QString>> &environment = {}) {
+                    const QList<QPair<QString, QString>> &environment = {},
+                    const char *input = nullptr) {
     QProcess program;
     program.setWorkingDirectory(QString::fromStdString(dir.string()));
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -53,6 +56,9 @@ Outcome run_program(const std::filesystem::path &dir, const QStringList &argumen
         env.insert(name, value);
     program.setProcessEnvironment(env);
     program.start(QStringLiteral(EVALPANEL_VIRTUAL_PATH), arguments);
+    if (input != nullptr)
+        program.write(input);
+    program.closeWriteChannel();
     Outcome o;
     if (!program.waitForFinished(30000)) {
         program.kill();
@@ -113,7 +119,51 @@ const BatchCase kBatchCases[] = {
      {{"s.txt", "echo out\ninner.txt 200\necho no\n"},
       {"inner.txt", "echo in\n// note\nVSET_B0 = $0\n"}},
      {"--batch", "s.txt"}, 1, "out\nin\nvalue out of bounds. (0-7F) (0-127 dec)\n",
-     "inner.txt:3: value out of bounds. (0-7F) (0-127 dec)\n"},
+     "inner.txt:3 (from s.txt:2): value out of bounds. (0-7F) (0-127 dec)\n"},
+    {"recursion_is_a_failure", {{"self.txt", "echo x\nself.txt\n"}}, {"--batch", "self.txt"}, 1,
+     nullptr, "self.txt:2, from self.txt:2): script has too deep recursion.\n"},
+    // Checks counted and reported; only a failing expect lets the run go on.
+    {"keep_going",
+     {{"s.txt", "PIN_VIO_SYS = 1\nVSET_B0 = 0x21\nexpect(VSET_B0, 0x20)\nexpect(VSET_B0, 0x21)\n"
+                "inner.txt\necho end\n"},
+      {"inner.txt", "expect(PIN_VIO_SYS, 0)\n"}},
+     {"--batch", "s.txt", "--keep-going", "--junit", "out.xml"}, 1,
+     "expect VSET_B0: 0x21, expected 0x20\nexpect PIN_VIO_SYS: 0x01, expected 0x00\nend\n",
+     "s.txt:3: expect VSET_B0: 0x21, expected 0x20\ninner.txt:1 (from s.txt:5): expect "
+     "PIN_VIO_SYS: 0x01, expected 0x00\n3 checks, 2 failed\n",
+     nullptr,
+     {"<testsuite name=\"s.txt\" tests=\"3\" failures=\"2\" errors=\"0\"",
+      "name=\"s.txt:4\" time=", "name=\"inner.txt:1\"",
+      "<failure message=\"expect PIN_VIO_SYS: 0x01, expected 0x00\">inner.txt:1 (from s.txt:5): "
+      "expect PIN_VIO_SYS: 0x01, expected 0x00</failure>"}},
+    {"board_sensor_after_power_up", {{"s.txt", "PIN_VIO_SYS = 1\nexpect(board_C, 24..26)\n"}},
+     {"--batch", "s.txt"}, 0, "", ""},
+    {"keep_going_all_passed", {{"s.txt", "PIN_VIO_SYS = 1\nexpect(PIN_VIO_SYS, 1)\n"}},
+     {"--batch", "s.txt", "--keep-going"}, 0, "", "1 checks, 0 failed\n"},
+    {"keep_going_stops_at_an_error",
+     {{"s.txt", "echo a\nexpect(PIN_VIO_SYS, 1)\nexpect(VOUT_B5_V, 3.3)\necho no\n"}},
+     {"--keep-going", "--junit", "out.xml", "--batch", "s.txt"}, 1,
+     "a\nexpect PIN_VIO_SYS: 0x00, expected 0x01\nexpect: VOUT_B5_V takes 0..2.5; 3.3 is outside\n",
+     "s.txt:2: expect PIN_VIO_SYS: 0x00, expected 0x01\ns.txt:3: expect: VOUT_B5_V takes 0..2.5; "
+     "3.3 is outside\n2 checks, 2 failed\n",
+     nullptr,
+     {"tests=\"2\" failures=\"1\" errors=\"1\"",
+      "<error message=\"expect: VOUT_B5_V takes 0..2.5; 3.3 is outside\">s.txt:3: expect"}},
+    {"junit_escapes_names", {{"a<&>\".txt", "echo\nexpect(PIN_VIO_SYS, 1)\n"}},
+     {"--batch", "a<&>\".txt", "--junit", "out.xml"}, 1, "\nexpect PIN_VIO_SYS: 0x00, expected 0x01\n",
+     "a<&>\".txt:2: expect", nullptr,
+     {"name=\"a&lt;&amp;&gt;&quot;.txt:2\"", "tests=\"1\" failures=\"1\" errors=\"0\""}},
+    {"junit_without_adapter", {{"s.txt", "echo\n"}},
+     {"--adapter", "no-such-adapter", "--batch", "s.txt", "--junit", "out.xml"}, 3, "",
+     "evalpanel: no adapter: ", nullptr,
+     {"tests=\"1\" failures=\"0\" errors=\"1\"", "<error message=\"evalpanel: no adapter: "}},
+    {"junit_to_a_directory", {{"s.txt", "echo\n"}}, {"--batch", "s.txt", "--junit", "."}, 2, "",
+     "evalpanel: --junit: cannot write .: it is a directory"},
+    {"kit_serial_refused", {}, {"--kit-serial", "a b", "--batch", "s.txt"}, 2, "",
+     "--kit-serial takes 1 to 64 letters"},
+    {"keep_going_without_batch", {}, {"--keep-going"}, 2, "", "--keep-going goes with --batch"},
+    {"script_from_standard_input", {}, {"--batch", "-", "v"}, 1, "from stdin v\n0\n1\nSyntax error\n",
+     "-:5: Syntax error\n", "echo from stdin $0\nfor i=0:1:2\necho $i\nend\nnonsense\n"},
     {"line_in_a_loop_pass",
      {{"s.txt", "PIN_VIO_SYS = 1\nfor i=0:1:3\n0x12 = $i\nexpect(0x12, 0)\nend\n"}},
      {"--batch", "s.txt"}, 1, "expect 0x12: 0x01, expected 0x00\n",
@@ -126,7 +176,7 @@ const BatchCase kBatchCases[] = {
     {"bad_option", {{"s.txt", "echo\n"}}, {"--console-port", "x", "--batch", "s.txt"},
      2, "", "--console-port takes a port number"},
     {"no_adapter", {{"s.txt", "echo no\n"}}, {"--adapter", "no-such-adapter", "--batch", "s.txt"},
-     3, "", "evalpanel: no adapter: "},
+     3, "", "evalpanel: no adapter: --adapter \"no-such-adapter\" names none of the adapters"},
     {"version", {}, {"--version"}, 0, "evalpanel " EVALPANEL_VERSION "\n", ""},
     {"help", {}, {"--help"}, 0, nullptr, ""}};
 
@@ -138,13 +188,17 @@ TEST(Batch, ExitStatusAndMessages) {
         QStringList arguments{"--kit-port", "0"};
         for (const char *a : c.arguments)
             arguments << QString::fromUtf8(a);
-        const Outcome o = run_program(dir, arguments);
+        const Outcome o = run_program(dir, arguments, "none", {}, c.input);
+        std::string junit;
+        std::getline(std::ifstream(dir / "out.xml"), junit, '\0');
         std::filesystem::remove_all(dir);
+        for (const char *part : c.junit)
+            EXPECT_TRUE(junit.find(part) != std::string::npos) << c.name << ": " << part << junit;
 
         EXPECT_EQ(o.status, c.status) << c.name << "\n" << o.err;
         if (c.out == nullptr)
-            EXPECT_TRUE(o.out.find("--batch <FILE>") != std::string::npos &&
-                        o.out.find("--kit-port <N>") != std::string::npos)
+            EXPECT_TRUE(c.status != 0 || (o.out.find("--batch <FILE>") != std::string::npos &&
+                                          o.out.find("--kit-port <N>") != std::string::npos))
                 << c.name;
         else
             EXPECT_EQ(o.out, c.out) << c.name;

@@ -114,15 +114,24 @@ TEST_F(ConsoleKitTest, FailuresAreAnsweredWithTheirError) {
         bool ok;
     } rows[] = {
         {{}, "echo fine", "fine", true},
-        {{}, "expect(NOPE, 1)", "expect: no register, field or pin named NOPE", false},
+        {{}, "expect(NOPE, 1)", "expect: no register, field, pin or status key named NOPE", false},
+        // An expected value the name cannot hold is an error of the script.
+        {{},
+         "expect(VSET_B0, 0x80)|expect(PIN_NRST, 2)|expect(VOUT_B5_V, 3.3)|expect(mode_B0, PWN)|"
+         "expect(I_B0_mA, 450..350)|expect(mode_B0, PWM..ECO)|expect(board_C, warm)",
+         "expect: ", false},
         {{}, "expect(VSET_B0)", "expect needs a name and a value", false},
         {{}, "nonsense|PIN_INT = 1|VSET_B0 = 128", "", false},
         // expect compares what a query shows, in every value form.
         {{"reg 0 00 21"},
          "expect(VSET_B0, 0x21)|expect( VSET_B0 , 33 )|expect(0x00[6:0], 100001b)|"
-         "expect(PIN_NRST, 0)",
+         "expect(PIN_NRST, 0)|expect(VSET_B0, 0x20..0x21)|expect(state, ready)|"
+         "expect(current_source, 0..7)|expect(OVP, 0)",
          nullptr, true},
         {{}, "expect(VSET_B0, 0x20)", "expect VSET_B0: 0x21, expected 0x20", false},
+        {{}, "expect(VSET_B0, 0..0x20)", "expect VSET_B0: 0x21, expected 0x00..0x20", false},
+        {{"flag OVP on"}, "expect(OVP, 0)|expect(state, NACK)", "expect ", false},
+        {{"flag OVP off"}, "expect(die_temp_level, 1..3)", "expect die_temp_level: 0, expected 1..3", false},
         // The refused write of a field, a register and a pin; the refused
         // status script: the pin is read from the adapter, as it is.
         {{"refuse a8"}, "VSET_B0 = 1|0x12 = 1|iout(1)", "I2C : NO ACK", false},

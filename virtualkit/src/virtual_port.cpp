@@ -80,6 +80,19 @@ std::optional<uint16_t> control_port_setting() {
     return static_cast<uint16_t>(port);
 }
 
+std::string kit_serial_number(std::optional<uint16_t> control_port) {
+    // Fixed for the process: the first listing decides.
+    static const std::string serial = [control_port] {
+        const char *text = std::getenv("BRIDGEIO_KIT_SERIAL");
+        if (text != nullptr && *text != '\0')
+            return std::string(text);
+        // Kits side by side have their own ports, and so their own numbers.
+        return control_port ? "VK5120-" + std::to_string(*control_port)
+                            : std::string(Kit::kSerialNumber);
+    }();
+    return serial;
+}
+
 std::shared_ptr<Kit> process_kit() {
     static const std::shared_ptr<Kit> kit =
         std::make_shared<Kit>(Identity{BRIDGEIO_VENDOR_ID, BRIDGEIO_PRODUCT_ID});
@@ -97,12 +110,13 @@ namespace bridgeio {
 
 std::vector<HidAdapter> list_hid_adapters(uint16_t vendor_id, uint16_t product_id) {
     auto kit = virtualkit::process_kit();
-    if (const auto port = virtualkit::control_port_setting())
+    const auto port = virtualkit::control_port_setting();
+    if (port)
         kit->start_control_port(*port);
     const auto node = kit->node(vendor_id, product_id);
     if (!node)
         return {};
-    return {{*node, virtualkit::Kit::kSerialNumber}};
+    return {{*node, virtualkit::kit_serial_number(port)}};
 }
 
 std::unique_ptr<Port> open_hid_adapter(const HidAdapter &adapter, const Port *, int *error) {

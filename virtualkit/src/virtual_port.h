@@ -7,6 +7,7 @@
 #include "port/port.h"
 
 #include <memory>
+#include <string>
 
 namespace virtualkit {
 
@@ -16,6 +17,10 @@ constexpr uint16_t kControlPort = 23457;
 // The control port BRIDGEIO_KIT_PORT asks for: unset, 23457; 0 or a text
 // that is no port number, none.
 std::optional<uint16_t> control_port_setting();
+
+// The adapter's USB serial number: BRIDGEIO_KIT_SERIAL, else one made of
+// the control port ("VK5120-23457"), else VK5120-0001 for a kit without one.
+std::string kit_serial_number(std::optional<uint16_t> control_port);
 
 // The process's kit, created on first use with the adapter's identity.
 std::shared_ptr<Kit> process_kit();
