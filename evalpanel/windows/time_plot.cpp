@@ -69,9 +69,12 @@ int64_t TimePlot::time_at(double x) const {
                                                         static_cast<double>(to_ms_ - from_ms_)));
 }
 
-std::vector<QPolygonF> TimePlot::pieces(int index) const {
+std::vector<QPolygonF> TimePlot::build(int index) const {
     std::vector<QPolygonF> out;
     const Series &series = series_[static_cast<size_t>(index)];
+    const auto from = static_cast<double>(from_ms_);
+    const auto to = static_cast<double>(to_ms_);
+    const int cols = columns();
     // From a few polls before the range, so that a line entering it (or a
     // current measured in turn) starts where it was last measured.
     auto first = std::lower_bound(samples_.begin(), samples_.end(), from_ms_,
@@ -79,8 +82,11 @@ std::vector<QPolygonF> TimePlot::pieces(int index) const {
     first -= std::min<std::ptrdiff_t>(first - samples_.begin(), series.max_skips + 2);
     QPolygonF run;
     const auto close = [&] {
-        if (!run.isEmpty())
-            out.push_back(run);
+        if (!run.isEmpty()) {
+            QPolygonF shown = plot_runs::decimate(plot_runs::clip(run, from, to), from, to, cols);
+            if (!shown.isEmpty())
+                out.push_back(std::move(shown));
+        }
         run.clear();
     };
     int skips = 0;
@@ -116,15 +122,64 @@ std::vector<QPolygonF> TimePlot::pieces(int index) const {
     return out;
 }
 
+int TimePlot::columns() const {
+    return std::max(1, static_cast<int>(area().width()));
+}
+
+const std::vector<QPolygonF> &TimePlot::pieces(int index) const {
+    const CacheKey key{from_ms_,
+                       to_ms_,
+                       columns(),
+                       samples_.size(),
+                       samples_.empty() ? 0 : samples_.front().time_ms,
+                       samples_.empty() ? 0 : samples_.back().time_ms};
+    if (!(key == key_) || cache_.size() != series_.size()) {
+        key_ = key;
+        cache_.assign(series_.size(), std::nullopt);
+    }
+    auto &slot = cache_[static_cast<size_t>(index)];
+    if (!slot)
+        slot = build(index);
+    return *slot;
+}
+
 std::optional<double> TimePlot::value_at(int index, int64_t ms) const {
-    const auto t = static_cast<double>(ms);
-    for (const QPolygonF &run : pieces(index)) {
-        if (run.constFirst().x() > t || run.constLast().x() < t)
-            continue;
-        // The last point at or before the time.
-        auto it = std::upper_bound(run.begin(), run.end(), t,
-                                   [](double v, const QPointF &p) { return v < p.x(); });
-        return std::prev(it)->y();
+    const Series &series = series_[static_cast<size_t>(index)];
+    const auto after = std::upper_bound(samples_.begin(), samples_.end(), ms,
+                                        [](int64_t t, const TelemetrySample &s) { return t < s.time_ms; });
+    if (after == samples_.begin())
+        return std::nullopt;
+    // Back to the last value at or before the time, on the same run...
+    int skips = 0;
+    std::optional<double> found;
+    auto it = std::prev(after);
+    for (;; --it) {
+        if (it != std::prev(after) && std::next(it)->time_ms - it->time_ms > kPollGapMs)
+            return std::nullopt;
+        const Reading r = series.read(*it);
+        if (r.kind == Reading::Break)
+            return std::nullopt;
+        if (r.kind == Reading::Value) {
+            found = r.y;
+            break;
+        }
+        if ((series.max_skips > 0 && ++skips > series.max_skips) || it == samples_.begin())
+            return std::nullopt;
+    }
+    if (it->time_ms == ms)
+        return found;
+    // ...and on to the next, which must be on the same run: the line
+    // reaches the time.
+    for (auto next = after; next != samples_.end(); ++next) {
+        if (next->time_ms - std::prev(next)->time_ms > kPollGapMs)
+            return std::nullopt;
+        const Reading r = series.read(*next);
+        if (r.kind == Reading::Break)
+            return std::nullopt;
+        if (r.kind == Reading::Value)
+            return found;
+        if (series.max_skips > 0 && ++skips > series.max_skips)
+            return std::nullopt;
     }
     return std::nullopt;
 }
@@ -149,23 +204,23 @@ std::vector<std::pair<int64_t, QString>> TimePlot::time_ticks() const {
     return ticks;
 }
 
-std::pair<double, double> TimePlot::fit(bool right,
-                                        const std::vector<std::vector<QPolygonF>> &runs) const {
+std::pair<double, double> TimePlot::value_range(bool right) const {
     if (right && right_fixed_)
         return {right_lo_, right_hi_};
-    double lo = 0.0, hi = 1.0;
+    if (rows_ && !right)
+        return {-0.3, static_cast<double>(series_.size()) - 0.3};
+    double lo = 0.0, hi = 0.0;
     for (size_t i = 0; i < series_.size(); ++i) {
         if (series_[i].right_axis != right)
             continue;
-        for (const QPolygonF &run : runs[i])
-            for (const QPointF &p : run)
-                if (p.x() >= static_cast<double>(from_ms_) && p.x() <= static_cast<double>(to_ms_)) {
-                    lo = std::min(lo, p.y());
-                    hi = std::max(hi, p.y());
-                }
+        // Every point of a run is in view: the runs are clipped.
+        for (const QPolygonF &run : pieces(static_cast<int>(i)))
+            for (const QPointF &p : run) {
+                lo = std::min(lo, p.y());
+                hi = std::max(hi, p.y());
+            }
     }
-    const double step = nice_step(hi - lo, 5);
-    return {std::floor(lo / step) * step, std::ceil(hi * 1.05 / step) * step};
+    return plot_runs::fit(lo, hi);
 }
 
 void TimePlot::paintEvent(QPaintEvent *) {
@@ -209,16 +264,9 @@ void TimePlot::paintEvent(QPaintEvent *) {
         p.drawText(QPointF(x - w / 2.0, a.bottom() + fm.ascent() + 4), label);
     }
 
-    // Each series' runs, once per paint.
-    std::vector<std::vector<QPolygonF>> runs;
-    runs.reserve(series_.size());
-    for (int i = 0; i < static_cast<int>(series_.size()); ++i)
-        runs.push_back(pieces(i));
-
     // Value axes.
-    const auto [llo, lhi] = rows_ ? std::pair<double, double>(-0.3, static_cast<double>(series_.size()) - 0.3)
-                                  : fit(false, runs);
-    const auto [rlo, rhi] = fit(true, runs);
+    const auto [llo, lhi] = value_range(false);
+    const auto [rlo, rhi] = value_range(true);
     const auto y_of = [&a](double v, double lo, double hi) {
         return a.bottom() - (v - lo) / (hi - lo) * a.height();
     };
@@ -268,7 +316,7 @@ void TimePlot::paintEvent(QPaintEvent *) {
         p.setPen(pen);
         const double lo = s.right_axis ? rlo : llo;
         const double hi = s.right_axis ? rhi : lhi;
-        for (const QPolygonF &run : runs[static_cast<size_t>(i)]) {
+        for (const QPolygonF &run : pieces(i)) {
             QPolygonF px;
             px.reserve(run.size());
             for (const QPointF &q : run)
@@ -329,3 +377,89 @@ void TimePlot::wheelEvent(QWheelEvent *event) {
 void TimePlot::leaveEvent(QEvent *) {
     emit cursor_moved(std::nullopt);
 }
+
+namespace plot_runs {
+
+QPolygonF clip(const QPolygonF &run, double from, double to) {
+    QPolygonF out;
+    const auto at = [](const QPointF &a, const QPointF &b, double x) {
+        return QPointF(x, a.y() + (b.y() - a.y()) * (x - a.x()) / (b.x() - a.x()));
+    };
+    for (qsizetype i = 0; i < run.size(); ++i) {
+        const QPointF &p = run[i];
+        const bool inside = p.x() >= from && p.x() <= to;
+        if (i == 0) {
+            if (inside)
+                out << p;
+            continue;
+        }
+        const QPointF &q = run[i - 1];
+        if (q.x() < from && p.x() >= from)
+            out << at(q, p, from);
+        if (inside) {
+            if (out.isEmpty() || out.constLast() != p)
+                out << p;
+        } else if (q.x() <= to && p.x() > to) {
+            out << at(q, p, to);
+            break;
+        }
+    }
+    return out;
+}
+
+QPolygonF decimate(const QPolygonF &run, double from, double to, int columns) {
+    QPolygonF out;
+    out.reserve(std::min<qsizetype>(run.size(), 2 * static_cast<qsizetype>(columns) + 2));
+    const auto push = [&out](const QPointF &p) {
+        const qsizetype n = out.size();
+        if (n >= 1 && out[n - 1] == p)
+            return;
+        if (n >= 2 && out[n - 1].y() == p.y() && out[n - 2].y() == p.y())
+            out[n - 1] = p; // the middle of a flat stretch
+        else
+            out << p;
+    };
+    const double scale = columns / std::max(1e-9, to - from);
+    int column = -1;
+    qsizetype lo = 0, hi = 0;
+    const auto flush = [&] {
+        if (column < 0)
+            return;
+        push(run[std::min(lo, hi)]);
+        if (lo != hi)
+            push(run[std::max(lo, hi)]);
+    };
+    // The run's ends stay exact: a line reaches the view's edge.
+    if (!run.isEmpty())
+        push(run.constFirst());
+    for (qsizetype i = 0; i < run.size(); ++i) {
+        const int c = std::clamp(static_cast<int>(std::floor((run[i].x() - from) * scale)), 0,
+                                 columns - 1);
+        if (c != column) {
+            flush();
+            column = c;
+            lo = hi = i;
+        } else if (run[i].y() < run[lo].y()) {
+            lo = i;
+        } else if (run[i].y() > run[hi].y()) {
+            hi = i;
+        }
+    }
+    flush();
+    if (!run.isEmpty())
+        push(run.constLast());
+    return out;
+}
+
+std::pair<double, double> fit(double lo, double hi) {
+    lo = std::min(lo, 0.0);
+    hi = std::max(hi, 0.0);
+    if (hi - lo < 1e-9)
+        return {lo, lo + 1.0}; // nothing in view
+    const double step = nice_step(hi - lo, 5);
+    double top = std::ceil((hi + (hi - lo) * 0.05) / step) * step;
+    double bottom = std::floor((lo - (lo < 0 ? (hi - lo) * 0.05 : 0.0)) / step) * step;
+    return {bottom, top};
+}
+
+} // namespace plot_runs

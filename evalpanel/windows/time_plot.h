@@ -69,10 +69,17 @@ class TimePlot : public QWidget {
     // The pixel column of a time, and the time of a pixel column.
     double x_of(int64_t ms) const;
     int64_t time_at(double x) const;
-    // The unbroken runs of a series in the range, as (time ms, value).
-    std::vector<QPolygonF> pieces(int series) const;
-    // The series' value at a time: the last point at or before it on an
-    // unbroken run that reaches it; nothing in a gap.
+    // The unbroken runs of a series as drawn, as (time ms, value): clipped
+    // at the range's edges (a run crossing an edge gets a point on it), at
+    // most a lowest and a highest point per pixel column. Kept until a
+    // sample arrives, the range or the width changes.
+    const std::vector<QPolygonF> &pieces(int series) const;
+    // Pixel columns of the plotting area.
+    int columns() const;
+    // The value axis (lo, hi) that the runs in view fit in.
+    std::pair<double, double> value_range(bool right) const;
+    // The series' value at a time: the last value at or before it on an
+    // unbroken run that reaches it; nothing in a gap. A binary search.
     std::optional<double> value_at(int series, int64_t ms) const;
     // The time ticks drawn: (time ms, label).
     std::vector<std::pair<int64_t, QString>> time_ticks() const;
@@ -96,7 +103,15 @@ class TimePlot : public QWidget {
 
   private:
     QRectF area() const;
-    std::pair<double, double> fit(bool right, const std::vector<std::vector<QPolygonF>> &runs) const;
+    std::vector<QPolygonF> build(int series) const;
+
+    struct CacheKey {
+        int64_t from = 0, to = 0;
+        int columns = 0;
+        size_t count = 0;
+        int64_t first = 0, last = 0;
+        bool operator==(const CacheKey &) const = default;
+    };
 
     const std::deque<evalpanel::TelemetrySample> &samples_;
     QString title_;
@@ -111,4 +126,19 @@ class TimePlot : public QWidget {
     int64_t to_ms_ = 1;
     std::optional<int64_t> cursor_;
     std::optional<double> drag_x_;
+    mutable CacheKey key_;
+    mutable std::vector<std::optional<std::vector<QPolygonF>>> cache_;
 };
+
+namespace plot_runs {
+// The part of a run of (time, value) points inside [from, to]: a segment
+// crossing an edge is cut there, so a run that spans the whole range with
+// no point inside it still shows.
+QPolygonF clip(const QPolygonF &run, double from, double to);
+// At most the lowest and the highest point (in time order) per column of
+// `columns` equal columns over [from, to], and the run's two ends; the
+// middle of a flat stretch goes.
+QPolygonF decimate(const QPolygonF &run, double from, double to, int columns);
+// A value axis with round ends that holds [lo, hi] and zero.
+std::pair<double, double> fit(double lo, double hi);
+} // namespace plot_runs

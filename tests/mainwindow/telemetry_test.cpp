@@ -85,6 +85,76 @@ TEST_F(TelemetryTest, CurrentLinesBreakWhereNothingWasMeasured) {
     }
 }
 
+// A run is cut at the view's edges, so one that crosses the view with no
+// point inside it still shows; per pixel column at most a low and a high.
+TEST(PlotRuns, ClipAndDecimate) {
+    using P = std::vector<QPointF>;
+    const struct {
+        P run;
+        double from, to;
+        int columns;
+        P want;
+    } rows[] = {
+        {{{0, 25}, {100, 25}}, 40, 60, 100, {{40, 25}, {60, 25}}},   // flat, across the view
+        {{{0, 0}, {100, 100}}, 25, 75, 100, {{25, 25}, {75, 75}}},   // a slope, cut on both sides
+        {{{0, 0}, {50, 50}, {60, 0}}, 25, 75, 100, {{25, 25}, {50, 50}, {60, 0}}}, // enters
+        {{{0, 0}, {10, 5}}, 25, 75, 100, {}},                        // before the view
+        {{{30, 7}}, 25, 75, 100, {{30, 7}}},                         // a lone point
+        {{{80, 7}}, 25, 75, 100, {}},
+        // Ten points in one column: the ends, its first high and low.
+        {{{0, 1}, {1, 5}, {2, 0}, {3, 5}, {4, 2}, {5, 3}, {6, 0}, {7, 1}, {8, 4}, {9, 2}},
+         0, 10, 1, {{0, 1}, {1, 5}, {2, 0}, {9, 2}}},
+        // Two columns; a flat stretch keeps only its ends.
+        {{{0, 3}, {4, 3}, {6, 3}, {9, 3}}, 0, 10, 2, {{0, 3}, {9, 3}}},
+        {{{0, 1}, {4, 8}, {6, 2}, {9, 9}}, 0, 10, 2, {{0, 1}, {4, 8}, {6, 2}, {9, 9}}},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(testing::Message() << r.from << ".." << r.to << " in " << r.columns);
+        const QPolygonF run(QList<QPointF>(r.run.begin(), r.run.end()));
+        const QPolygonF got = plot_runs::decimate(plot_runs::clip(run, r.from, r.to), r.from, r.to,
+                                                  r.columns);
+        EXPECT_EQ(P(got.begin(), got.end()), r.want);
+    }
+    // A flat 25 at any zoom: an axis that holds it.
+    EXPECT_EQ(plot_runs::fit(25, 25), std::make_pair(0.0, 30.0));
+    EXPECT_EQ(plot_runs::fit(0, 0), std::make_pair(0.0, 1.0));
+    EXPECT_EQ(plot_runs::fit(-40, 10), std::make_pair(-50.0, 20.0));
+}
+
+// Paused and zoomed inside a flat stretch of the board temperature: it is
+// drawn, on an axis that holds it; at the whole history every run has at
+// most two points per column, and the cursor reads the samples.
+TEST_F(TelemetryTest, FlatSeriesZoomedAndDecimated) {
+    TelemetryWindow w(view, workbench);
+    w.resize(1100, 760);
+    w.show();
+    std::string script;
+    for (int i = 0; i < 4000; ++i)
+        script += i % 2 ? "r0" : "r1";
+    auto samples = polls(script.c_str());
+    for (size_t i = 0; i < samples.size(); ++i)
+        samples[i].current_ma = static_cast<int>(i % 7) * 50;
+    feed(samples);
+    TimePlot *supply = w.plots()[1];
+    w.set_range(kT0 + 200000, kT0 + 201000);
+    EXPECT_TRUE(w.paused());
+    ASSERT_EQ(supply->pieces(1).size(), 1u);
+    EXPECT_EQ(supply->pieces(1)[0].size(), 2);
+    EXPECT_EQ(supply->value_range(true), std::make_pair(0.0, 30.0));
+
+    w.set_range(kT0, samples.back().time_ms);
+    TimePlot *current = w.plots()[0];
+    for (int series : {0, 1}) {
+        ASSERT_EQ(current->pieces(series).size(), 1u);
+        EXPECT_LE(current->pieces(series)[0].size(), 2 * current->columns() + 2);
+        EXPECT_GT(current->pieces(series)[0].size(), current->columns());
+    }
+    for (size_t i : {size_t(10), size_t(11), size_t(3001)}) {
+        const int source = samples[i].current_source;
+        EXPECT_EQ(current->value_at(source, samples[i].time_ms + 10), samples[i].current_ma) << i;
+    }
+}
+
 TEST_F(TelemetryTest, OneTimeAxisCursorAndGaps) {
     TelemetryWindow w(view, workbench);
     w.resize(1100, 760);
