@@ -7,6 +7,7 @@
 #pragma once
 
 #include <QColor>
+#include <QPixmap>
 #include <QPolygonF>
 #include <QString>
 #include <QWidget>
@@ -18,6 +19,8 @@
 #include <vector>
 
 #include "device/telemetry.h"
+
+class QPainter;
 
 class TimePlot : public QWidget {
     Q_OBJECT
@@ -53,11 +56,15 @@ class TimePlot : public QWidget {
     int add_series(Series series);
     const std::vector<Series> &series() const { return series_; }
     // Flags: the left axis shows one named row per series instead of values.
-    void set_rows(bool rows) { rows_ = rows; }
+    void set_rows(bool rows) {
+        rows_ = rows;
+        frame_dirty_ = true;
+    }
     void set_right_range(double lo, double hi) {
         right_fixed_ = true;
         right_lo_ = lo;
         right_hi_ = hi;
+        frame_dirty_ = true;
     }
 
     // The shared time range (milliseconds since the epoch) and cursor.
@@ -81,6 +88,24 @@ class TimePlot : public QWidget {
     // The series' value at a time: the last value at or before it on an
     // unbroken run that reaches it; nothing in a gap. A binary search.
     std::optional<double> value_at(int series, int64_t ms) const;
+    // A stretch without readings and its cause ("adapter lost", "chip
+    // unpowered", "chip does not answer", "no polls" or what the window
+    // notes for a pause in the polls, such as "flashing").
+    struct Gap {
+        int64_t from = 0, to = 0;
+        QString text;
+    };
+    std::vector<Gap> gaps() const;
+    void set_pause_notes(std::function<QString(int64_t from, int64_t to)> note) {
+        note_of_ = std::move(note);
+        frame_dirty_ = true;
+    }
+    // A series' unit in the read-out (none for flags).
+    QString unit_of(int series) const {
+        if (rows_ && !series_[static_cast<size_t>(series)].right_axis)
+            return QString();
+        return series_[static_cast<size_t>(series)].right_axis ? right_unit_ : left_unit_;
+    }
     // The time ticks drawn: (time ms, label).
     std::vector<std::pair<int64_t, QString>> time_ticks() const;
 
@@ -100,10 +125,12 @@ class TimePlot : public QWidget {
     void mouseDoubleClickEvent(QMouseEvent *event) override;
     void wheelEvent(QWheelEvent *event) override;
     void leaveEvent(QEvent *event) override;
+    void changeEvent(QEvent *event) override;
 
   private:
     QRectF area() const;
     std::vector<QPolygonF> build(int series) const;
+    void render(QPainter &p);
 
     struct CacheKey {
         int64_t from = 0, to = 0;
@@ -126,7 +153,12 @@ class TimePlot : public QWidget {
     int64_t to_ms_ = 1;
     std::optional<int64_t> cursor_;
     std::optional<double> drag_x_;
+    CacheKey current_key() const;
     mutable CacheKey key_;
+    QPixmap frame_;
+    CacheKey frame_key_;
+    bool frame_dirty_ = true;
+    std::function<QString(int64_t, int64_t)> note_of_;
     mutable std::vector<std::optional<std::vector<QPolygonF>>> cache_;
 };
 
