@@ -81,6 +81,12 @@ class TelemetryWindow : public QWidget {
     // and the plots as a picture.
     QByteArray visible_csv() const;
     QImage visible_image();
+    // The line under an exported picture: date, chip ID, program version
+    // and the range.
+    QString image_stamp() const;
+    // The read-out as plain lines ("name  value unit"); empty while the
+    // pointer is on no plot.
+    const QString &readout_lines() const { return readout_lines_; }
     // Points drawn over all series in the range in view.
     int plotted_points() const;
 
@@ -108,6 +114,7 @@ class TelemetryWindow : public QWidget {
     QPushButton *pause_ = nullptr;
     QLabel *stale_ = nullptr;
     QLabel *readout_ = nullptr;
+    QString readout_lines_;
     QLabel *note_ = nullptr;
     evalpanel::SessionView &view_;
     QComboBox *source_ = nullptr;

@@ -218,7 +218,7 @@ std::pair<double, double> TimePlot::value_range(bool right) const {
     if (right && right_fixed_)
         return {right_lo_, right_hi_};
     if (rows_ && !right)
-        return {-0.3, static_cast<double>(series_.size()) - 0.3};
+        return {-0.3, static_cast<double>(series_.size()) - 0.3 + extra_rows_};
     double lo = 0.0, hi = 0.0;
     for (size_t i = 0; i < series_.size(); ++i) {
         if (series_[i].right_axis != right)
@@ -354,13 +354,32 @@ void TimePlot::render(QPainter &p) {
 
     // Value axes.
     const auto [llo, lhi] = value_range(false);
-    const auto [rlo, rhi] = value_range(true);
+    auto [rlo, rhi] = value_range(true);
+    // Labels of the right axis: its own range only.
+    const double right_label_lo = rlo, right_label_hi = rhi;
+    if (rows_) {
+        // The right axis' series get a lane of their own above the rows,
+        // never drawn over them.
+        const auto first_right = std::find_if(series_.begin(), series_.end(),
+                                              [](const Series &x) { return x.right_axis; });
+        const double bottom = static_cast<double>(first_right - series_.begin()) - 0.2;
+        const double top = lhi - 0.1;
+        if (top > bottom) {
+            const double per_row = (rhi - rlo) / (top - bottom);
+            const double lo0 = rlo;
+            rlo = lo0 - (bottom - llo) * per_row;
+            rhi = rhi + (lhi - top) * per_row;
+        }
+    }
     const auto y_of = [&a](double v, double lo, double hi) {
         return a.bottom() - (v - lo) / (hi - lo) * a.height();
     };
     const auto axis = [&](double lo, double hi, bool right, const QString &unit) {
-        const double step = nice_step(hi - lo, std::max(2, static_cast<int>(a.height() / 40)));
-        for (double v = std::ceil(lo / step) * step; v <= hi + step * 1e-6; v += step) {
+        const double from = right && rows_ ? right_label_lo : lo;
+        const double to = right && rows_ ? right_label_hi : hi;
+        const double step = right && rows_ ? nice_step(to - from, 3)
+                                           : nice_step(hi - lo, std::max(2, static_cast<int>(a.height() / 40)));
+        for (double v = std::ceil(from / step) * step; v <= to + step * 1e-6; v += step) {
             const double y = y_of(v, lo, hi);
             if (!right) {
                 p.setPen(grid);

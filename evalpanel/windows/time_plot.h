@@ -56,8 +56,10 @@ class TimePlot : public QWidget {
     int add_series(Series series);
     const std::vector<Series> &series() const { return series_; }
     // Flags: the left axis shows one named row per series instead of values.
-    void set_rows(bool rows) {
+    // `extra` rows of room above them hold the right axis' series.
+    void set_rows(bool rows, double extra = 0.0) {
         rows_ = rows;
+        extra_rows_ = extra;
         frame_dirty_ = true;
     }
     void set_right_range(double lo, double hi) {
@@ -146,6 +148,7 @@ class TimePlot : public QWidget {
     QString right_unit_;
     std::vector<Series> series_;
     bool rows_ = false;
+    double extra_rows_ = 0.0;
     bool right_fixed_ = false;
     double right_lo_ = 0.0;
     double right_hi_ = 1.0;

@@ -4,6 +4,7 @@
 #include "telemetry_window.h"
 #include "time_plot.h"
 
+#include <QDateTime>
 #include <QLabel>
 #include <QListWidget>
 #include <gtest/gtest.h>
@@ -181,12 +182,20 @@ TEST_F(TelemetryTest, OneTimeAxisCursorAndGaps) {
         }
     }
     // The cursor reads every series at one time, and nothing in the gap.
+    // With units; cleared when the pointer leaves.
     w.set_cursor(kT0 + 1000);
-    EXPECT_TRUE(w.readout()->text().contains(QRegularExpression("Buck0 +100\\b")))
-        << w.readout()->text().toStdString();
-    EXPECT_TRUE(w.readout()->text().contains(QRegularExpression("Board \\(\u00b0C\\) +25\\b")));
+    EXPECT_TRUE(w.readout_lines().contains(QRegularExpression("Buck0 +100 mA\\b")))
+        << w.readout_lines().toStdString();
+    EXPECT_TRUE(w.readout_lines().contains(QRegularExpression("Board \\(\u00b0C\\) +25 \u00b0C")));
     w.set_cursor(kT0 + 30000);
-    EXPECT_TRUE(w.readout()->text().contains(QRegularExpression("Buck0 +\u2013")));
+    EXPECT_TRUE(w.readout_lines().contains(QRegularExpression("Buck0 +\u2013")));
+    // The unplug is shaded and named on every plot.
+    const auto gaps = supply->gaps();
+    ASSERT_EQ(gaps.size(), 1u);
+    EXPECT_EQ(gaps[0].text, "no polls");
+    w.set_cursor(std::nullopt);
+    EXPECT_TRUE(w.readout_lines().isEmpty());
+    EXPECT_FALSE(w.readout()->text().contains("Buck0"));
 
     // Zoom halves the span around the anchor; pan moves it; the CSV holds
     // the polls in view only.
@@ -199,7 +208,14 @@ TEST_F(TelemetryTest, OneTimeAxisCursorAndGaps) {
     const QList<QByteArray> lines = w.visible_csv().trimmed().split('\n');
     EXPECT_TRUE(lines[0].startsWith("time_s,clock,state"));
     EXPECT_EQ(lines.size(), 1 + 14); // polls at 0, 150 ... 1950 ms
-    EXPECT_FALSE(w.visible_image().isNull());
+    // The clock column holds the date, the time and the offset from UTC.
+    const QDateTime clock = QDateTime::fromString(QString::fromUtf8(lines[1].split(',')[1]), Qt::ISODateWithMs);
+    EXPECT_EQ(clock.toMSecsSinceEpoch(), kT0) << lines[1].toStdString();
+    // The picture carries a line under the plots: date, chip, version, range.
+    const QImage image = w.visible_image();
+    EXPECT_GT(image.height(), w.plots()[0]->parentWidget()->height());
+    EXPECT_TRUE(w.image_stamp().contains(QDateTime::fromMSecsSinceEpoch(kT0).toString("yyyy-MM-dd hh:mm:ss")))
+        << w.image_stamp().toStdString();
     w.follow();
     EXPECT_EQ(w.to_ms(), after.back().time_ms);
 }
