@@ -42,6 +42,8 @@ void set_bus_speed(DeviceSession &session, int index);
 // The byte, or -1 on failure or without adapter.
 int read_register(DeviceSession &session, uint8_t address);
 void write_register(DeviceSession &session, uint8_t address, uint8_t data);
+// The same, saying whether the chip took the byte.
+bool write_register_checked(DeviceSession &session, uint8_t address, uint8_t data);
 // "Read Registers".
 void read_all_registers(DeviceSession &session);
 // "Write Registers": the cached bytes of `regs`, in order.

@@ -126,16 +126,23 @@ void MainWindow::dr_read() {
     const uint8_t address = direct_access_->address();
     view_.ask([address](DeviceSession &s) { return read_register(s, address); }, this,
               [this, address](int value) {
-                  direct_access_->set_data(static_cast<uint8_t>(value & 0xFF));
-                  write_statusbar(address, direct_access_->data(), false);
+                  // The address may have changed meanwhile: the data shown
+                  // is the register's at the address shown.
+                  if (direct_access_->address() == address)
+                      direct_access_->set_data(static_cast<uint8_t>(value & 0xFF));
+                  direct_access_->show_access(false, address, value & 0xFF, value >= 0);
+                  write_statusbar(address, value < 0 ? 0xFF : value & 0xFF, false);
               });
 }
 
 void MainWindow::dr_write() {
     const uint8_t address = direct_access_->address();
     const uint8_t data = direct_access_->data();
-    view_.post([address, data](DeviceSession &s) { write_register(s, address, data); });
-    write_statusbar(address, data, true);
+    view_.ask([address, data](DeviceSession &s) { return write_register_checked(s, address, data); },
+              this, [this, address, data](bool ok) {
+                  direct_access_->show_access(true, address, data, ok);
+                  write_statusbar(address, data, true);
+              });
 }
 
 namespace {
