@@ -91,6 +91,18 @@ enum class FirmwareOutcome {
     FlashFailed,     // flashed, the adapter refused or the link failed
 };
 
+// What an update from the menu would do, read before anything changes (the
+// adapter keeps running its firmware): for the user's consent. `outcome` is
+// Updated when it would flash; otherwise the reason it would not.
+struct FirmwarePlan {
+    FirmwareOutcome outcome = FirmwareOutcome::NotConnected;
+    QString current;   // the adapter's firmware version, "major.minor.patch"
+    QString image;     // the image's version
+    QString file;      // the image file's name
+    qint64 size = 0;   // bytes of the image file
+};
+FirmwarePlan plan_firmware_update(DeviceSession &session);
+
 // The check on the session's adapter, on the device thread: automatically
 // at each connection (installed into the session's connection sequence),
 // or from the menu, after which the adapter's firmware is started again.

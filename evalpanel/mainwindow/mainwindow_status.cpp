@@ -95,6 +95,16 @@ void MainWindow::show_connection() {
                                                                                 : shown->message);
         connection_label_->setPalette(palette);
     }
+    if (updating_firmware_) {
+        // The adapter is busy being flashed: not "ready".
+        connection_label_->setText(QStringLiteral("   updating firmware   "));
+        QPalette palette = connection_label_->palette();
+        palette.setColor(QPalette::All, QPalette::Window,
+                         QColor(kNotLive.red, kNotLive.green, kNotLive.blue));
+        connection_label_->setPalette(palette);
+        statusBar()->showMessage(
+            QStringLiteral("Updating the adapter's firmware: it cannot be stopped; keep the adapter plugged in."));
+    }
     version_label_->setText(rule.chip_version(view_.registers()[rx5120::reg::kChipId]));
 }
 

@@ -155,6 +155,7 @@ TelemetryWindow::TelemetryWindow(SessionView &view, Workbench &workbench, QWidge
     flags->setMinimumHeight(300);
     plots_ = {current, supply, flags};
     for (TimePlot *p : plots_) {
+        p->set_pause_notes([this](int64_t from, int64_t to) { return pause_between(from, to); });
         splitter->addWidget(p);
         connect(p, &TimePlot::cursor_moved, this, &TelemetryWindow::set_cursor);
         connect(p, &TimePlot::zoom_requested, this, &TelemetryWindow::zoom);
@@ -488,6 +489,23 @@ void TelemetryWindow::save_faults() {
                 [this, path](const QString &error) {
                     note_->setText(error.isEmpty() ? QStringLiteral("saved %1").arg(path) : error);
                 });
+}
+
+QString TelemetryWindow::pause_between(int64_t from, int64_t to) const {
+    for (const Pause &pause : pauses_)
+        if (pause.from < to && pause.to > from)
+            return pause.why;
+    return QString();
+}
+
+void TelemetryWindow::note_pause(int64_t from_ms, int64_t to_ms, const QString &why) {
+    pauses_.push_back({from_ms, to_ms, why});
+    // Kept as long as the samples they explain.
+    while (!pauses_.empty() && to_ms - pauses_.front().to > Workbench::kHistoryMs)
+        pauses_.erase(pauses_.begin());
+    // Set again: the plots draw their gaps anew.
+    for (TimePlot *p : plots_)
+        p->set_pause_notes([this](int64_t from, int64_t to) { return pause_between(from, to); });
 }
 
 void TelemetryWindow::add_fault(const FaultEdge &e) {

@@ -87,6 +87,9 @@ class TelemetryWindow : public QWidget {
     // The read-out as plain lines ("name  value unit"); empty while the
     // pointer is on no plot.
     const QString &readout_lines() const { return readout_lines_; }
+    // A stretch the polls paused for a known reason ("flashing"): the plots
+    // name their gap after it.
+    void note_pause(int64_t from_ms, int64_t to_ms, const QString &why);
     // Points drawn over all series in the range in view.
     int plotted_points() const;
 
@@ -115,6 +118,12 @@ class TelemetryWindow : public QWidget {
     QLabel *stale_ = nullptr;
     QLabel *readout_ = nullptr;
     QString readout_lines_;
+    struct Pause {
+        int64_t from, to;
+        QString why;
+    };
+    std::vector<Pause> pauses_;
+    QString pause_between(int64_t from, int64_t to) const;
     QLabel *note_ = nullptr;
     evalpanel::SessionView &view_;
     QComboBox *source_ = nullptr;

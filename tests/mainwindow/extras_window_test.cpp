@@ -61,7 +61,7 @@ TEST_F(ExtrasWindowTest, ConnectingToAnAdapterWithoutFirmwareFlashesIt) {
     ModalCloser user;
     open_window();
     EXPECT_TRUE(QTest::qWaitFor([&] { return !user.seen.isEmpty(); }));
-    EXPECT_EQ(user.seen, QStringList{"Firmware updated."});
+    EXPECT_EQ(user.seen, QStringList{"Firmware updated.\nVersion before: 0.0.0\nVersion now: 1.3.0"});
     // The check's lines (proven on the check) reach the command log.
     EXPECT_EQ(log_lines().filter(" : Current firmware version 1.3.0.").size(), 1);
     // The firmware was started, and start-up went on while the box was open.

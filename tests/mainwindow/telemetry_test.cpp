@@ -193,6 +193,8 @@ TEST_F(TelemetryTest, OneTimeAxisCursorAndGaps) {
     const auto gaps = supply->gaps();
     ASSERT_EQ(gaps.size(), 1u);
     EXPECT_EQ(gaps[0].text, "no polls");
+    w.note_pause(gaps[0].from + 1, gaps[0].to - 1, "flashing");
+    EXPECT_EQ(supply->gaps()[0].text, "flashing");
     w.set_cursor(std::nullopt);
     EXPECT_TRUE(w.readout_lines().isEmpty());
     EXPECT_FALSE(w.readout()->text().contains("Buck0"));
@@ -218,6 +220,30 @@ TEST_F(TelemetryTest, OneTimeAxisCursorAndGaps) {
         << w.image_stamp().toStdString();
     w.follow();
     EXPECT_EQ(w.to_ms(), after.back().time_ms);
+}
+
+// Each stretch without readings is named by its cause.
+TEST_F(TelemetryTest, GapsSayWhy) {
+    const struct {
+        int state, supply;
+        const char *text;
+    } rows[] = {{0, -1, "adapter lost"}, {2, 0, "chip unpowered"}, {2, 1, "chip does not answer"}};
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.text);
+        TelemetryWindow w(view, workbench);
+        auto samples = polls("r0r0nnnnr0r0");
+        for (auto &s : samples)
+            if (!s.fresh)
+                s.state = r.state, s.supply = r.supply;
+        feed(samples);
+        w.set_range(kT0, samples.back().time_ms);
+        const auto gaps = w.plots()[0]->gaps();
+        ASSERT_EQ(gaps.size(), 1u);
+        EXPECT_EQ(gaps[0].text, r.text);
+        // From the last reading before to the first after.
+        EXPECT_EQ(gaps[0].from, samples[1].time_ms);
+        EXPECT_EQ(gaps[0].to, samples[6].time_ms);
+    }
 }
 
 TEST_F(TelemetryTest, BannerWhenThePollsStopAndBoundedFaults) {
