@@ -6,8 +6,8 @@ IndicatorShown LiveRule::indicator(int value) const {
     return {QString::number(value), indicator_colour(value)};
 }
 
-QString LiveRule::chip_version(uint8_t chip_id) const {
-    return live() ? chip_version_text(chip_id) : kChipVersionLabelInitial;
+QString LiveRule::chip_version(uint8_t chip_id, bool registers_valid) const {
+    return live() && registers_valid ? chip_version_text(chip_id) : kChipVersionLabelInitial;
 }
 
 std::optional<ConnectionDisplay> LiveRule::connection() const {

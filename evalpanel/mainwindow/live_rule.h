@@ -40,8 +40,8 @@ class LiveRule {
     bool register_control_enabled(bool registers_valid) const { return live() && registers_valid; }
     // A pin box: the adapter drives it whether or not the chip answers.
     bool pin_control_enabled() const { return state_ != 0; }
-    // The status bar's chip version label.
-    QString chip_version(uint8_t chip_id) const;
+    // The status bar's chip version label: dashes unless live and read.
+    QString chip_version(uint8_t chip_id, bool registers_valid) const;
     // The connection label and message. An answerless chip with its supply
     // off is not powered rather than failing.
     std::optional<ConnectionDisplay> connection() const;

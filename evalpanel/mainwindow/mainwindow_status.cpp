@@ -105,7 +105,7 @@ void MainWindow::show_connection() {
         statusBar()->showMessage(
             QStringLiteral("Updating the adapter's firmware: it cannot be stopped; keep the adapter plugged in."));
     }
-    version_label_->setText(rule.chip_version(view_.registers()[rx5120::reg::kChipId]));
+    version_label_->setText(rule.chip_version(view_.registers()[rx5120::reg::kChipId], view_.registers_valid()));
 }
 
 void MainWindow::write_statusbar(int address, int data, bool write) {

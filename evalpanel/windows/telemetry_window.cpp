@@ -133,7 +133,7 @@ TelemetryWindow::TelemetryWindow(SessionView &view, Workbench &workbench, QWidge
                         }});
     auto *flags = new TimePlot(history_, QStringLiteral("Flags, interrupt line and die temperature level"),
                                QString(), QStringLiteral("die level"), splitter);
-    flags->set_rows(true, 2.5);
+    flags->set_rows(true, 3.0);
     const auto &bits = flag_bits();
     for (size_t i = 0; i < bits.size(); ++i) {
         const SignalBit bit = bits[i];

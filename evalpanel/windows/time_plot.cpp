@@ -362,7 +362,7 @@ void TimePlot::render(QPainter &p) {
         // never drawn over them.
         const auto first_right = std::find_if(series_.begin(), series_.end(),
                                               [](const Series &x) { return x.right_axis; });
-        const double bottom = static_cast<double>(first_right - series_.begin()) - 0.2;
+        const double bottom = static_cast<double>(first_right - series_.begin()) + 0.2;
         const double top = lhi - 0.1;
         if (top > bottom) {
             const double per_row = (rhi - rlo) / (top - bottom);

@@ -124,7 +124,8 @@ TEST(LiveRule, WhatEachConnectionStateShows) {
         // A dash is on grey; a live level keeps its colour.
         const Rgb want = r.state == 1 ? indicator_colour(r.flag) : kNotLive;
         EXPECT_EQ(shown.colour.red, want.red);
-        EXPECT_EQ(rule.chip_version(0x53).trimmed().toStdString(), r.version);
+        EXPECT_EQ(rule.chip_version(0x53, true).trimmed().toStdString(), r.version);
+        EXPECT_EQ(rule.chip_version(0x53, false), kChipVersionLabelInitial); // never read
         EXPECT_EQ(rule.connection()->label.trimmed().toStdString(), r.label);
         EXPECT_EQ(rule.register_control_enabled(true), r.masks);
         EXPECT_FALSE(rule.register_control_enabled(false));
