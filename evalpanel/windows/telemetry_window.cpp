@@ -509,6 +509,13 @@ void TelemetryWindow::note_pause(int64_t from_ms, int64_t to_ms, const QString &
 }
 
 void TelemetryWindow::add_fault(const FaultEdge &e) {
+    // The polls pause while the adapter is away: their gap is named so.
+    if (e.event && e.name == QLatin1String("adapter lost"))
+        adapter_lost_ms_ = e.time_ms;
+    else if (e.event && e.name == QLatin1String("adapter back") && adapter_lost_ms_ >= 0) {
+        note_pause(adapter_lost_ms_, e.time_ms, QStringLiteral("adapter lost"));
+        adapter_lost_ms_ = -1;
+    }
     auto *item = new QListWidgetItem(clock_text(e.time_ms, "hh:mm:ss.zzz") + QStringLiteral("  ") +
                                      e.text());
     item->setData(kTimeRole, static_cast<qlonglong>(e.time_ms));

@@ -123,6 +123,7 @@ class TelemetryWindow : public QWidget {
         QString why;
     };
     std::vector<Pause> pauses_;
+    int64_t adapter_lost_ms_ = -1;
     QString pause_between(int64_t from, int64_t to) const;
     QLabel *note_ = nullptr;
     evalpanel::SessionView &view_;

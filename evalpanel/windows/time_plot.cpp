@@ -447,6 +447,7 @@ void TimePlot::render(QPainter &p) {
     // Gaps: shaded and named by their cause where there is room.
     QColor shade = pal.color(QPalette::Text);
     shade.setAlphaF(0.07f);
+    double labelled_to = a.left(); // labels never overlap
     for (const Gap &g : gaps()) {
         const double x0 = std::max(a.left(), x_of(g.from));
         const double x1 = std::min(a.right(), x_of(g.to));
@@ -454,7 +455,8 @@ void TimePlot::render(QPainter &p) {
             continue;
         p.fillRect(QRectF(x0, a.top(), x1 - x0, a.height()), shade);
         const int w = fm.horizontalAdvance(g.text);
-        if (x1 - x0 >= w + 6) {
+        if (x1 - x0 >= w + 6 && (x0 + x1 - w) / 2.0 >= labelled_to + 6) {
+            labelled_to = (x0 + x1 + w) / 2.0;
             p.setPen(pal.color(QPalette::WindowText));
             p.drawText(QPointF((x0 + x1 - w) / 2.0, a.top() + fm.ascent() + 3), g.text);
         }
