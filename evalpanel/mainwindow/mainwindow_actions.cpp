@@ -131,13 +131,16 @@ void MainWindow::dr_read() {
                   // The address may have changed meanwhile: the data shown
                   // is the register's at the address shown.
                   if (direct_access_->address() == address)
-                      direct_access_->set_data(static_cast<uint8_t>(value & 0xFF));
+                      direct_access_->set_data(static_cast<uint8_t>(value & 0xFF), value >= 0);
                   direct_access_->show_access(false, address, value & 0xFF, value >= 0);
                   write_statusbar(address, value < 0 ? 0xFF : value & 0xFF, false);
               });
 }
 
 void MainWindow::dr_write() {
+    // Only what was read (and then edited) is written.
+    if (!direct_access_->data_known())
+        return;
     const uint8_t address = direct_access_->address();
     const uint8_t data = direct_access_->data();
     view_.ask([address, data](DeviceSession &s) { return write_register_checked(s, address, data); },

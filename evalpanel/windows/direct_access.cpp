@@ -162,10 +162,19 @@ void direct_access::on_buttonGroup_buttonClicked(int id) {
     show_data();
 }
 
-void direct_access::set_data(uint8_t value) {
+void direct_access::set_data(uint8_t value, bool read_ok) {
     set_known(true);
     data_ = value;
     show_data();
+    if (!read_ok) {
+        // Shown as read (ff), greyed, and never written back.
+        data_known_ = false;
+        ui_->lineEdit_2->setEnabled(false);
+        for (QAbstractButton *box : ui_->buttonGroup->buttons())
+            box->setEnabled(false);
+        ui_->pushButton->setEnabled(false);
+        ui_->pushButton->setToolTip(tr("The read failed: read the register again first"));
+    }
 }
 
 // Writes the data into its field; the field's change sets the boxes. When the

@@ -38,8 +38,10 @@ class direct_access : public QDialog {
     // The current register address and data byte.
     uint8_t address() const { return address_; }
     uint8_t data() const { return data_; }
-    // Makes `value` the current data and shows it (after a read).
-    void set_data(uint8_t value);
+    // Makes `value` the current data and shows it (after a read). After a
+    // failed read (`read_ok` false) the value is shown but cannot be
+    // written back: the register has to be read again first.
+    void set_data(uint8_t value, bool read_ok = true);
     // The data was read (or set) for the current address: Write may go.
     bool data_known() const { return data_known_; }
     // A read or a write has been done (or failed): shown in the window's

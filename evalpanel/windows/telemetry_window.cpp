@@ -91,6 +91,64 @@ void write_later(QObject *target, const QString &path, std::function<QByteArray(
 
 } // namespace
 
+// The cursor's read-out: a swatch, the name and the value with its unit per
+// series, drawn directly (a rich-text label would cost a layout per move),
+// at a fixed size so that a cursor move never lays the window out again.
+class ReadoutView : public QWidget {
+  public:
+    struct Row {
+        QColor colour;
+        QString name, value;
+    };
+    explicit ReadoutView(QWidget *parent) : QWidget(parent) {
+        const QFontMetrics fm(font());
+        setFixedSize(std::max(240, fm.horizontalAdvance(QStringLiteral("I_LOAD_READY  2050.0 \u00b0C")) + 40),
+                     fm.lineSpacing() * 25 + 6);
+    }
+    void show_rows(const QString &title, std::vector<Row> rows) {
+        title_ = title;
+        rows_ = std::move(rows);
+        hint_.clear();
+        update();
+    }
+    void show_hint(const QString &hint) {
+        title_.clear();
+        rows_.clear();
+        hint_ = hint;
+        update();
+    }
+
+  protected:
+    void paintEvent(QPaintEvent *) override {
+        QPainter p(this);
+        const QFontMetrics fm(font());
+        const int line = fm.lineSpacing();
+        double y = fm.ascent() + 2;
+        p.setPen(palette().color(QPalette::WindowText));
+        if (!hint_.isEmpty()) {
+            for (const QString &text : hint_.split(QLatin1Char('\n')))
+                p.drawText(QPointF(2, y), text), y += line;
+            return;
+        }
+        QFont bold = font();
+        bold.setBold(true);
+        p.setFont(bold);
+        p.drawText(QPointF(2, y), title_);
+        p.setFont(font());
+        y += line;
+        for (const Row &r : rows_) {
+            p.fillRect(QRectF(2, y - fm.ascent() + 2, 9, 9), r.colour);
+            p.drawText(QPointF(16, y), r.name);
+            p.drawText(QPointF(width() - 4 - fm.horizontalAdvance(r.value), y), r.value);
+            y += line;
+        }
+    }
+
+  private:
+    QString title_, hint_;
+    std::vector<Row> rows_;
+};
+
 TelemetryWindow::TelemetryWindow(SessionView &view, Workbench &workbench, QWidget *parent)
     : QWidget(parent, Qt::Window), view_(view) {
     setWindowTitle(QStringLiteral("Telemetry"));
@@ -197,12 +255,9 @@ TelemetryWindow::TelemetryWindow(SessionView &view, Workbench &workbench, QWidge
     source_row->addWidget(source_, 1);
     side->addLayout(source_row);
 
-    readout_ = new QLabel(this);
+    readout_ = new ReadoutView(this);
     readout_->setObjectName(QStringLiteral("readout"));
-    readout_->setTextFormat(Qt::PlainText);
-    readout_->setAlignment(Qt::AlignTop | Qt::AlignLeft);
-    readout_->setMinimumWidth(200);
-    readout_->setText(kReadoutHint);
+    readout_->show_hint(kReadoutHint);
     side->addWidget(readout_);
 
     auto *faults_row = new QHBoxLayout;
@@ -325,18 +380,15 @@ void TelemetryWindow::set_cursor(std::optional<int64_t> ms) {
     if (!ms) {
         // The pointer left: no value stays shown as if it were current.
         readout_lines_.clear();
-        readout_->setTextFormat(Qt::PlainText);
-        readout_->setText(kReadoutHint);
+        readout_->show_hint(kReadoutHint);
         return;
     }
     QStringList lines{clock_text(*ms, "hh:mm:ss.zzz")};
-    QString html = QStringLiteral("<b>%1</b><table cellspacing=\"0\" cellpadding=\"1\">")
-                       .arg(clock_text(*ms, "yyyy-MM-dd hh:mm:ss.zzz"));
+    std::vector<ReadoutView::Row> rows;
     for (TimePlot *p : plots_) {
         for (int i = 0; i < static_cast<int>(p->series().size()); ++i) {
             const std::optional<double> v = p->value_at(i, *ms);
             const TimePlot::Series &series = p->series()[static_cast<size_t>(i)];
-            const QString &name = series.name;
             const bool flag = p == plots_.back() && !series.right_axis;
             QString text = QStringLiteral("\u2013");
             if (v) {
@@ -344,20 +396,17 @@ void TelemetryWindow::set_cursor(std::optional<int64_t> ms) {
                 const double level = *v - std::floor(*v);
                 text = flag ? (level > 0.0 ? QStringLiteral("1") : QStringLiteral("0"))
                             : QString::number(*v, 'g', 4);
-                const QString unit = p->unit_of(i);
                 // The die level is a level: it has no unit.
+                const QString unit = p->unit_of(i);
                 if (!unit.isEmpty() && unit != QLatin1String("die level"))
                     text += QLatin1Char(' ') + unit;
             }
-            lines << QStringLiteral("%1  %2").arg(name, -12).arg(text);
-            html += QStringLiteral("<tr><td><span style=\"color:%1\">\u25a0</span></td>"
-                                   "<td>%2&nbsp;&nbsp;</td><td align=\"right\">%3</td></tr>")
-                        .arg(series.colour.name(), name.toHtmlEscaped(), text.toHtmlEscaped());
+            lines << QStringLiteral("%1  %2").arg(series.name, -12).arg(text);
+            rows.push_back({series.colour, series.name, text});
         }
     }
     readout_lines_ = lines.join(QLatin1Char('\n'));
-    readout_->setTextFormat(Qt::RichText);
-    readout_->setText(html + QStringLiteral("</table>"));
+    readout_->show_rows(clock_text(*ms, "yyyy-MM-dd hh:mm:ss.zzz"), std::move(rows));
 }
 
 void TelemetryWindow::check_stale() {
@@ -509,6 +558,13 @@ void TelemetryWindow::note_pause(int64_t from_ms, int64_t to_ms, const QString &
 }
 
 void TelemetryWindow::add_fault(const FaultEdge &e) {
+    // The polls pause while the adapter is away: their gap is named so.
+    if (e.event && e.name == QLatin1String("adapter lost"))
+        adapter_lost_ms_ = e.time_ms;
+    else if (e.event && e.name == QLatin1String("adapter back") && adapter_lost_ms_ >= 0) {
+        note_pause(adapter_lost_ms_, e.time_ms, QStringLiteral("adapter lost"));
+        adapter_lost_ms_ = -1;
+    }
     auto *item = new QListWidgetItem(clock_text(e.time_ms, "hh:mm:ss.zzz") + QStringLiteral("  ") +
                                      e.text());
     item->setData(kTimeRole, static_cast<qlonglong>(e.time_ms));
@@ -519,4 +575,8 @@ void TelemetryWindow::add_fault(const FaultEdge &e) {
             e.time_ms - faults_->item(0)->data(kTimeRole).toLongLong() > kFaultAgeMs))
         delete faults_->takeItem(0);
     faults_->scrollToBottom();
+}
+
+QWidget *TelemetryWindow::readout() const {
+    return readout_;
 }

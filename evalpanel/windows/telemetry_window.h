@@ -25,6 +25,7 @@ class QLabel;
 class QListWidget;
 class QPushButton;
 class QTimer;
+class ReadoutView;
 class TimePlot;
 
 namespace evalpanel {
@@ -59,7 +60,7 @@ class TelemetryWindow : public QWidget {
     QPushButton *pause_button() const { return pause_; }
     // "no polls since hh:mm:ss" and the like; empty while polls come.
     QLabel *stale_banner() const { return stale_; }
-    QLabel *readout() const { return readout_; }
+    QWidget *readout() const;
     // What the last export or save did.
     QLabel *note() const { return note_; }
     QComboBox *current_source() const { return source_; }
@@ -116,13 +117,14 @@ class TelemetryWindow : public QWidget {
     QListWidget *faults_ = nullptr;
     QPushButton *pause_ = nullptr;
     QLabel *stale_ = nullptr;
-    QLabel *readout_ = nullptr;
+    ReadoutView *readout_ = nullptr;
     QString readout_lines_;
     struct Pause {
         int64_t from, to;
         QString why;
     };
     std::vector<Pause> pauses_;
+    int64_t adapter_lost_ms_ = -1;
     QString pause_between(int64_t from, int64_t to) const;
     QLabel *note_ = nullptr;
     evalpanel::SessionView &view_;

@@ -1,6 +1,7 @@
 #include "time_plot.h"
 
 #include <QDateTime>
+#include <QTime>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QWheelEvent>
@@ -208,9 +209,18 @@ std::vector<std::pair<int64_t, QString>> TimePlot::time_ticks() const {
     const int64_t offset =
         static_cast<int64_t>(QDateTime::fromMSecsSinceEpoch(from_ms_).offsetFromUtc()) * 1000;
     int64_t t = ((from_ms_ + offset + step - 1) / step) * step - offset;
+    // One offset from UTC over the whole range (the usual case) labels
+    // every tick without a time-zone lookup each.
+    const bool one_offset =
+        static_cast<int64_t>(QDateTime::fromMSecsSinceEpoch(to_ms_).offsetFromUtc()) * 1000 == offset;
+    constexpr int64_t kDayMs = 24 * 3600 * 1000;
     std::vector<std::pair<int64_t, QString>> ticks;
-    for (; t <= to_ms_; t += step)
-        ticks.emplace_back(t, QDateTime::fromMSecsSinceEpoch(t).toString(QStringLiteral("hh:mm:ss")));
+    for (; t <= to_ms_; t += step) {
+        const int64_t local = ((t + offset) % kDayMs + kDayMs) % kDayMs;
+        ticks.emplace_back(t, one_offset ? QTime::fromMSecsSinceStartOfDay(static_cast<int>(local))
+                                               .toString(QStringLiteral("hh:mm:ss"))
+                                         : QDateTime::fromMSecsSinceEpoch(t).toString(QStringLiteral("hh:mm:ss")));
+    }
     return ticks;
 }
 
@@ -248,8 +258,11 @@ void TimePlot::paintEvent(QPaintEvent *) {
     const qreal ratio = devicePixelRatioF();
     const CacheKey key = current_key();
     if (frame_dirty_ || !(key == frame_key_) || frame_.size() != size() * ratio) {
-        frame_ = QPixmap(size() * ratio);
-        frame_.setDevicePixelRatio(ratio);
+        // The same picture is drawn over again: no allocation per sample.
+        if (frame_.size() != size() * ratio) {
+            frame_ = QPixmap(size() * ratio);
+            frame_.setDevicePixelRatio(ratio);
+        }
         QPainter fp(&frame_);
         render(fp);
         frame_key_ = key;
@@ -447,6 +460,7 @@ void TimePlot::render(QPainter &p) {
     // Gaps: shaded and named by their cause where there is room.
     QColor shade = pal.color(QPalette::Text);
     shade.setAlphaF(0.07f);
+    double labelled_to = a.left(); // labels never overlap
     for (const Gap &g : gaps()) {
         const double x0 = std::max(a.left(), x_of(g.from));
         const double x1 = std::min(a.right(), x_of(g.to));
@@ -454,7 +468,8 @@ void TimePlot::render(QPainter &p) {
             continue;
         p.fillRect(QRectF(x0, a.top(), x1 - x0, a.height()), shade);
         const int w = fm.horizontalAdvance(g.text);
-        if (x1 - x0 >= w + 6) {
+        if (x1 - x0 >= w + 6 && (x0 + x1 - w) / 2.0 >= labelled_to + 6) {
+            labelled_to = (x0 + x1 + w) / 2.0;
             p.setPen(pal.color(QPalette::WindowText));
             p.drawText(QPointF((x0 + x1 - w) / 2.0, a.top() + fm.ascent() + 3), g.text);
         }

@@ -126,6 +126,7 @@ TEST_F(ExtrasWindowTest, DirectAccessOpensFromTheMenuOnlyHidesAndReadsAndWritesT
     EXPECT_TRUE(access().button_group()->button(7)->isChecked());
     EXPECT_EQ(window->access_label()->text(), "   R13:ff   ");
     EXPECT_TRUE(access().last_access_label()->text().endsWith("reading 0x13 failed: no answer (ff shown)"));
+    EXPECT_FALSE(access().write_button()->isEnabled()) << "a failed read is never written back";
     EXPECT_EQ(last_log_line(), "NACK");
     EXPECT_EQ(state(), evalpanel::kNotAcknowledged);
 }
