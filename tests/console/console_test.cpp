@@ -1,4 +1,3 @@
-#include <functional>
 #include <string>
 
 #include <QCoreApplication>

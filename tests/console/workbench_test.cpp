@@ -1,7 +1,5 @@
 // Configuration files, CSV recording and fault edges, driven through the
 // console commands on the virtual kit.
-#include <QDateTime>
-#include <QDir>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QFile>
@@ -12,7 +10,6 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <string>
 
 #include "../fifo_deadline.h"

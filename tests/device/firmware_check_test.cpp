@@ -12,7 +12,6 @@
 #include <QRegularExpression>
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <string>

@@ -7,7 +7,6 @@
 #include <QImage>
 #include <QLabel>
 #include <QResource>
-#include <QTest>
 #include <gtest/gtest.h>
 
 #include <memory>
