@@ -9,8 +9,8 @@
 
 #include <QString>
 
+#include "../tests/console/recorder_host.h"
 #include "chip/rx5120.h"
-#include "console/console_host.h"
 #include "device/device_session.h"
 #include "device/workbench.h"
 #include "fuzz_support.h"
@@ -25,21 +25,9 @@ inline std::string kit(const std::string &line) {
     return reply;
 }
 
-// Sleeping moves the kit's manual clock, never the wall clock.
-class KitHost : public console::ConsoleHost {
-  public:
-    int refreshes = 0;
-    void console_print(const QString &text) override { (void)text.toUtf8(); }
-    void append_command_log(const QString &line) override { (void)line.toUtf8(); }
-    void refresh_display() override { ++refreshes; }
-    void sleep_ms(int ms) override {
-        clock_ms_ += ms;
-        kit("advance " + std::to_string(ms < 0 ? 0 : ms));
-    }
-    int64_t tick_ms() override { return clock_ms_ += 10; }
-
-  private:
-    int64_t clock_ms_ = 0;
+// The unit tests' recorder; sleeping moves the kit's manual clock, never the wall clock.
+struct KitHost : RecorderHost {
+    KitHost() { on_sleep = [](int ms) { kit("advance " + std::to_string(ms < 0 ? 0 : ms)); }; }
 };
 
 // A session on the kit, reset, on its manual clock, connected and the chip powered

@@ -2,7 +2,6 @@
 #include <vector>
 
 #include <QRegularExpression>
-#include <QTimer>
 #include <gtest/gtest.h>
 
 #include <algorithm>

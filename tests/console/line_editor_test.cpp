@@ -14,10 +14,7 @@ namespace {
 
 class LineEditorTest : public ::testing::Test {
   protected:
-    LineEditorTest()
-        : editor(
-              doc, [this](const char *line) { run(line); },
-              [this] { editor.feed(clipboard.toLatin1()); }) {
+    LineEditorTest() : editor(doc, [this](const char *line) { run(line); }, {}) {
         doc.append_paragraph(QStringLiteral("Commands :"));
         editor.show_first_prompt();
     }
@@ -44,7 +41,6 @@ class LineEditorTest : public ::testing::Test {
 
     FakeDocument doc;
     LineEditor editor;
-    QString clipboard;
     std::vector<std::string> executed;
 };
 
@@ -145,15 +141,6 @@ TEST_F(LineEditorTest, WidgetKeepsCopySelectAllKeypadEnterAndForeignCharacters) 
     EXPECT_EQ(doc.text, before);
     EXPECT_EQ(editor.line(), "ab");
     EXPECT_TRUE(executed.empty());
-}
-
-// That pasted text never pastes again: ConsoleTest.PasteIsTypedInPieces...
-TEST_F(LineEditorTest, PasteExecutesEachCompleteLine) {
-    clipboard = QStringLiteral("user\npage()\n");
-    EXPECT_TRUE(press(Qt::Key_V, QStringLiteral("\x16")));
-    EXPECT_EQ(executed, (std::vector<std::string>{"user", "page()"}));
-    EXPECT_EQ(editor.line(), "");
-    EXPECT_EQ(doc.last_line(), QStringLiteral("> |"));
 }
 
 TEST_F(LineEditorTest, FedBytesAreKeysButControlBytesAreNoEditingKeys) {

@@ -1,5 +1,5 @@
-// Test entry for the console tests on the kit: the device session's timers
-// and the relay's sockets need an application object and its event loop.
+// Test entry for the session and console tests on the kit: the session's
+// timers and the relay's sockets need an application object and its loop.
 #include <QCoreApplication>
 #include <gtest/gtest.h>
 

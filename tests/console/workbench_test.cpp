@@ -1,7 +1,5 @@
 // Configuration files, CSV recording and fault edges, driven through the
 // console commands on the virtual kit.
-#include <QDateTime>
-#include <QDir>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QFile>
@@ -12,7 +10,6 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <string>
 
 #include "../fifo_deadline.h"
@@ -24,12 +21,6 @@
 #include "temp_files.h"
 
 namespace {
-
-long long kit_total_exchanges() {
-    const std::string s = kit("stats");
-    const auto at = s.find("total ");
-    return at == std::string::npos ? -1 : std::stoll(s.substr(at + 6));
-}
 
 QString read_file(const QString &path) {
     QFile f(path);
@@ -65,10 +56,10 @@ TEST_F(WorkbenchTest, SavedConfigurationRestoresPageZeroAndExportsAsAHeader) {
     set_chip_register(0, 0x00, 0x11);
     set_chip_register(0, 0x16, 0x99);
     set_chip_register(0, 0x2E, 0x00);
-    const long long before = kit_total_exchanges();
+    const long long before = kit_count("total");
     EXPECT_EQ(run(QStringLiteral("load_registers(%1)").arg(file)),
               QStringList{QStringLiteral("loaded 31 registers from %1").arg(file)});
-    const long long exchanges = kit_total_exchanges() - before;
+    const long long exchanges = kit_count("total") - before;
     EXPECT_LE(exchanges, 24) << "page-0 configuration load";
     EXPECT_EQ(chip_register(0, 0x00) & 0x7F, 0x30);
     EXPECT_EQ(chip_register(0, 0x16), 0x21);

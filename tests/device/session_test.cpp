@@ -85,10 +85,6 @@ class Session : public ::testing::Test {
         session.connect_adapter();
         ASSERT_NE(session.handle(), BRIDGEIO_INVALID_HANDLE);
     }
-    void TearDown() override {
-        if (session.handle() != BRIDGEIO_INVALID_HANDLE)
-            usb_hid_close(session.handle());
-    }
     // "Assert VIOSYS" ticked: the chip is powered and brought up.
     void power() {
         ASSERT_EQ(session.write_box_pin(pin::kGroupA, pin::kVioSys, 1, true), 1);
@@ -503,9 +499,3 @@ TEST_F(Session, WithoutAdapterNothingReachesTheKit) {
 
 } // namespace
 } // namespace evalpanel
-
-int main(int argc, char **argv) {
-    ::testing::InitGoogleTest(&argc, argv);
-    QCoreApplication app(argc, argv);
-    return RUN_ALL_TESTS();
-}

@@ -8,7 +8,6 @@
 #include <QMessageBox>
 #include <QProgressDialog>
 #include <QStatusBar>
-#include <QTest>
 
 #include <gtest/gtest.h>
 

@@ -100,22 +100,6 @@ TEST_F(KitTest, BadLinesAreAnsweredWithAnError) {
     EXPECT_EQ(kit->control(""), "ok\n");
 }
 
-// Plain reads and writes of both run under most of the program's tests.
-TEST_F(KitTest, RegAndPinWorkBehindTheProgramsBack) {
-    control("pin A 22 1");
-    control("reg 0 0x12 7f");
-    EXPECT_EQ(chip_read(0x12), 0x7F);
-    control("reg 2 40 55");
-    EXPECT_EQ(chip_read(0x40), 0); // page 0 is still selected
-    EXPECT_EQ(control("reg 2 40"), "0x55\nok\n");
-    EXPECT_TRUE(is_error(kit->control("reg 1 32 00"))); // the chip computes it
-    EXPECT_EQ(control("pin 0 18"), "1\nok\n");
-    control("flag THSD on");
-    EXPECT_EQ(control("pin 0 18"), "0\nok\n");
-    control("pin A 22 0");
-    EXPECT_EQ(control("pin 0 18"), "1\nok\n"); // chip off: pulled up
-}
-
 TEST_F(KitTest, ResetBringsThePowerOnStateBack) {
     power_chip();
     control("latency 5");

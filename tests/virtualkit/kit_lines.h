@@ -38,3 +38,10 @@ inline void set_chip_register(int page, int address, int value) {
 inline int kit_pin(int group, int pin) {
     return std::stoi(kit("pin " + std::to_string(group) + " " + std::to_string(pin)));
 }
+
+// A count from the kit's statistics since its reset: "total", "0xB1", ...
+inline long long kit_count(const std::string &key) {
+    const std::string stats = kit("stats");
+    const size_t at = stats.find(key + ' ');
+    return at == std::string::npos ? 0 : std::stoll(stats.substr(at + key.size() + 1));
+}
