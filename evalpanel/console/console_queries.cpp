@@ -15,6 +15,8 @@
 #include "device/device_session.h"
 #include "device/status_decode.h"
 #include "device/telemetry.h"
+#include "registers/field_units.h"
+#include "registers/register_map.h"
 #include "registers/register_table.h"
 
 namespace console {
@@ -294,6 +296,26 @@ int CommandInterpreter::status(const char *line) {
         if (header[i] == QLatin1String("time_s") || header[i] == QLatin1String("events"))
             continue;
         print(QStringLiteral("%1: %2").arg(header[i], row[i]));
+    }
+    return 1;
+}
+
+// fields: one line per field of the register table, in table order: name,
+// register (the first, for a field that spans several), bits, access, the
+// values it takes and the unit they count in (none for plain numbers):
+// "VSET_B0 0x00 [6:0] RW 0..127 mV".
+int CommandInterpreter::fields(const char *line) {
+    if (strcmp(line, "fields") != 0)
+        return -1;
+    for (const evalpanel::FieldInfo &f : evalpanel::register_map().fields) {
+        if (f.segments.empty())
+            continue;
+        const QString unit = QString::fromLatin1(evalpanel::field_unit(f.name));
+        print(QStringLiteral("%1 %2 %3 %4 0..%5%6")
+                  .arg(f.name, hex_value(f.segments.front().address), f.bits_text(),
+                       QLatin1String(f.read_only ? "RO" : "RW"),
+                       QString::number(evalpanel::detail::low_mask(f.width)),
+                       unit.isEmpty() ? QString() : QLatin1Char(' ') + unit));
     }
     return 1;
 }
