@@ -288,6 +288,9 @@ int CommandInterpreter::status(const char *line) {
     session_.poll();
     if (!session_.have_adapter())
         return fail(QString::fromLatin1(kUsbError));
+    // As temp does: a sensor powered by PIN_VIO_SYS = 1 is found here, not
+    // shown as unknown.
+    look_for_board_sensor();
     const int64_t now = QDateTime::currentMSecsSinceEpoch();
     const evalpanel::TelemetrySample sample = evalpanel::sample_session(session_, now);
     const QStringList header = evalpanel::CsvRecorder::header();
