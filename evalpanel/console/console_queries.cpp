@@ -281,10 +281,20 @@ int CommandInterpreter::identify(const char *line) {
 }
 
 // status: one poll, decoded as a row of the recording, a "key: value" line
-// per column (without the time and the events).
+// per column (without the time and the events); "status KEY..." prints
+// those keys only, in that order.
 int CommandInterpreter::status(const char *line) {
-    if (strcmp(line, "status") != 0)
+    if (strncmp(line, "status", 6) != 0 || (line[6] != '\0' && line[6] != ' '))
         return -1;
+    const QStringList header = evalpanel::CsvRecorder::header();
+    QStringList keys = QString::fromLatin1(line + 6).split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    for (const QString &key : keys) {
+        if (key == QLatin1String("time_s") || key == QLatin1String("events") ||
+            !header.contains(key))
+            return fail(QStringLiteral("status: no key named %1").arg(key));
+    }
+    if (keys.isEmpty())
+        keys = header.mid(1, header.size() - 2); // without time_s and events
     session_.poll();
     if (!session_.have_adapter())
         return fail(QString::fromLatin1(kUsbError));
@@ -293,12 +303,10 @@ int CommandInterpreter::status(const char *line) {
     look_for_board_sensor();
     const int64_t now = QDateTime::currentMSecsSinceEpoch();
     const evalpanel::TelemetrySample sample = evalpanel::sample_session(session_, now);
-    const QStringList header = evalpanel::CsvRecorder::header();
     const QStringList row = evalpanel::CsvRecorder::row(sample, now, {});
-    for (qsizetype i = 0; i < header.size() && i < row.size(); ++i) {
-        if (header[i] == QLatin1String("time_s") || header[i] == QLatin1String("events"))
-            continue;
-        print(QStringLiteral("%1: %2").arg(header[i], row[i]));
+    for (const QString &key : keys) {
+        const qsizetype i = header.indexOf(key);
+        print(QStringLiteral("%1: %2").arg(key, i < row.size() ? row[i] : QString()));
     }
     return 1;
 }

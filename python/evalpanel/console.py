@@ -116,6 +116,7 @@ _ERROR_PREFIXES = (
     ("export_registers: ", CommandError),
     ("export_registers needs ", CommandError),
     ("record: ", CommandError),
+    ("status: ", CommandError),
     ("cannot ", CommandError),
 )
 
@@ -270,16 +271,18 @@ class Console(LineClient):
         polled = [n for n in names if n not in reads]
         line = ", ".join(names)
         lines: List[str] = []
-        result: Dict[str, Union[None, int, float, str]] = dict(
-            zip(reads, self._query(reads, line, ["status"] if polled else [], timeout, lines)))
-        if polled:
-            # Each read answered one line; the poll's lines follow.
-            status = _key_values(lines[len(reads):])
-            for name in polled:
-                if name not in status:
-                    raise CommandError(line, f"no field, register, address, pin or status key "
-                                       f"named {name}", lines)
-                result[name] = _scalar(status[name])
+        try:
+            values = self._query(reads, line, ["status " + " ".join(polled)] if polled else [],
+                                 timeout, lines)
+        except CommandError as e:
+            if not e.text.startswith("status: no key named "):
+                raise
+            raise CommandError(line, "no field, register, address, pin or status key named "
+                               + e.text.split()[-1], e.lines) from None
+        result: Dict[str, Union[None, int, float, str]] = dict(zip(reads, values))
+        # Each read answered one line; the poll's lines follow.
+        for key, value in _key_values(lines[len(reads):]).items():
+            result[key] = _scalar(value)
         return {name: result[name] for name in names}
 
     def _query(self, names: List[str], line: str, more: List[str], timeout: Optional[float],
