@@ -4,10 +4,11 @@
 // much memory it needs. Everything runs on the virtual kit in real time.
 // Prints one Markdown table.
 //
-//   evalpanel_bench [--quick]
+//   evalpanel_bench [--quick] [--plots]
 //
 // --quick runs every measurement with a fraction of its repetitions, to show
-// that the benchmark works, not to produce figures.
+// that the benchmark works, not to produce figures; --plots measures the
+// telemetry plots alone.
 #include <QApplication>
 #include <QCheckBox>
 #include <QDir>
@@ -54,6 +55,7 @@
 #include "measure.h"
 #include "startup.h"
 #include "windows/telemetry_window.h"
+#include "windows/time_plot.h"
 
 namespace {
 
@@ -239,6 +241,80 @@ void bench_poll_tick(Program &p, const Sizes &n, std::vector<Row> &rows) {
                     bench::fixed(wall, 3) + " ms", "< 150 ms"});
     p.window->form()->pollstatus->click();
     process_until([&] { return p.view.polling(); });
+}
+
+// The telemetry plots at their widest: ten minutes of polls 150 ms apart
+// with every current measured in turn, flags and the interrupt line moving,
+// all in view. A repaint after a new sample (the runs built again), a
+// repaint of an unchanged view, and a cursor move (read-out and plots).
+void bench_plots(const Sizes &n, std::vector<Row> &rows) {
+    evalpanel::DeviceSession session;
+    evalpanel::Workbench workbench{session};
+    evalpanel::SessionView view{session};
+    TelemetryWindow window(view, workbench);
+    window.resize(1400, 900);
+    window.show();
+    QCoreApplication::processEvents();
+    const int64_t t0 = 1'700'000'000'000;
+    const int count = static_cast<int>(evalpanel::Workbench::kHistoryMs / evalpanel::kPollIntervalMs);
+    const auto sample = [t0](int i) {
+        evalpanel::TelemetrySample s;
+        s.time_ms = t0 + static_cast<int64_t>(i) * evalpanel::kPollIntervalMs;
+        s.state = evalpanel::kConnected;
+        s.fresh = true;
+        s.current_source = i % 7;
+        s.current_ma = 200 + (i * 37) % 900;
+        s.buck5_volts = 1.8 + 0.01 * ((i * 13) % 7);
+        s.board_valid = true;
+        s.board_celsius = 25.0 + 0.1 * ((i / 50) % 5);
+        s.die_level = (i / 400) % 4;
+        s.interrupt = (i / 97) % 2;
+        for (const evalpanel::SignalBit &b : evalpanel::flag_bits())
+            if (b.reg != 0 && (i / (40 + b.mask * 7)) % 3 == 0)
+                s.registers[b.reg] |= b.mask;
+        return s;
+    };
+    for (int i = 0; i < count; ++i)
+        emit workbench.sampled(sample(i));
+    window.set_range(t0, t0 + evalpanel::Workbench::kHistoryMs);
+    const auto repaint_all = [&window] {
+        for (TimePlot *plot : window.plots())
+            plot->repaint();
+    };
+    repaint_all();
+    const int reps = std::max(5, n.ticks / 20);
+    bench::Stopwatch fresh;
+    for (int i = 0; i < reps; ++i) {
+        emit workbench.sampled(sample(count + i));
+        window.set_range(t0 + (i + 1) * evalpanel::kPollIntervalMs,
+                         t0 + (i + 1) * evalpanel::kPollIntervalMs + evalpanel::Workbench::kHistoryMs);
+        repaint_all();
+    }
+    fresh.stop();
+    bench::Stopwatch cached;
+    for (int i = 0; i < reps; ++i)
+        repaint_all();
+    cached.stop();
+    bench::Stopwatch cursor;
+    for (int i = 0; i < reps; ++i) {
+        window.set_cursor(window.from_ms() + (window.to_ms() - window.from_ms()) * (i % 97) / 97);
+        repaint_all();
+    }
+    cursor.stop();
+    int series = 0;
+    for (TimePlot *plot : window.plots())
+        series += static_cast<int>(plot->series().size());
+    const std::string what = " (10 min, " + std::to_string(series) + " series, " +
+                             std::to_string(window.plotted_points()) + " points drawn)";
+    const double plots = static_cast<double>(window.plots().size());
+    rows.push_back({"telemetry plots: repaint after a new sample" + what,
+                    bench::fixed(fresh.wall_s() * 1e3 / reps, 2) + " ms (" +
+                        bench::fixed(fresh.wall_s() * 1e3 / reps / plots, 2) + " ms per plot)",
+                    "<= 4 ms"});
+    rows.push_back({"telemetry plots: repaint of an unchanged view",
+                    bench::fixed(cached.wall_s() * 1e3 / reps, 2) + " ms", "<= 4 ms"});
+    rows.push_back({"telemetry plots: cursor move (read-out and repaint)",
+                    bench::fixed(cursor.wall_s() * 1e3 / reps, 2) + " ms", "<= 2 ms"});
 }
 
 // A script of register-field writes: output voltages, ramps, start-up
@@ -627,11 +703,14 @@ void print_table(const std::vector<Row> &rows) {
 
 int main(int argc, char **argv) {
     Sizes n;
+    bool plots_only = false;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--quick") == 0) {
             n = {500, 50, 200, 1};
+        } else if (std::strcmp(argv[i], "--plots") == 0) {
+            plots_only = true;
         } else {
-            std::fprintf(stderr, "usage: %s [--quick]\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [--quick] [--plots]\n", argv[0]);
             return 2;
         }
     }
@@ -652,9 +731,15 @@ int main(int argc, char **argv) {
     }
 
     std::vector<Row> rows;
+    if (plots_only) {
+        bench_plots(n, rows);
+        print_table(rows);
+        return 0;
+    }
     // First, while no kit runs in this process and the ports are free.
     bench_startup(workdir.path().toStdString(), n, rows);
     bench_exchange(n, rows);
+    bench_plots(n, rows);
     {
         Program program;
         if (!power_and_poll(program)) {

@@ -71,6 +71,13 @@ SessionSnapshot DeviceSession::snapshot() const {
 }
 
 void DeviceSession::publish() {
+    if (paced_) {
+        // Only a view on another thread can fall behind; on its own thread
+        // it takes each snapshot before this returns.
+        for (int waited = 0; unseen_ >= kMaxUnseen && waited < kMaxPaceMs; ++waited)
+            QThread::msleep(1);
+        ++unseen_;
+    }
     emit published(snapshot());
 }
 

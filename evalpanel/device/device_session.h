@@ -27,6 +27,7 @@
 #include <QString>
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <span>
@@ -56,6 +57,18 @@ class DeviceSession : public QObject {
 
     // ---- State ----------------------------------------------------------
     SessionSnapshot snapshot() const;
+    // A view on another thread takes each published snapshot and says so:
+    // while kMaxUnseen of them wait in its queue, the session waits (at most
+    // kMaxPaceMs per snapshot) rather than bury the window under signals of
+    // a loop that runs faster than the window can follow.
+    static constexpr int kMaxUnseen = 16;
+    static constexpr int kMaxPaceMs = 50;
+    void pace_for_view() { paced_ = true; }
+    void stop_pacing() {
+        paced_ = false;
+        unseen_ = 0;
+    }
+    void snapshot_seen() { --unseen_; }
     BridgeHandle handle() const { return handle_; }
     bool have_adapter() const;
     int connection_state() const { return snap_.state; }
@@ -329,6 +342,8 @@ class DeviceSession : public QObject {
     bool no_firmware_ = false;
     std::function<void(BridgeHandle)> firmware_check_;
     QString write_origin_;
+    std::atomic<bool> paced_{false};
+    std::atomic<int> unseen_{0};
     QString open_result_;
     QString adapter_description_;
 };

@@ -123,6 +123,7 @@ FirmwareOutcome run_firmware_check(FirmwareAdapter &adapter, bool automatic,
         return FirmwareOutcome::FirmwarePresent;
     }
     log(QStringLiteral(" : Current firmware version %1.").arg(version_text(text)));
+    const QString before = version_text(text);
 
     const ImageHeader header = read_image_header();
     if (!header.opened) {
@@ -149,11 +150,46 @@ FirmwareOutcome run_firmware_check(FirmwareAdapter &adapter, bool automatic,
         outcome = FirmwareOutcome::Updated;
     } else {
         log(QStringLiteral(" : Failed."));
+        // A failure says so: an empty box would read as if nothing happened.
+        box_text = QStringLiteral("Firmware update failed: the adapter did not take the image.");
         outcome = FirmwareOutcome::FlashFailed;
     }
-    adapter.firmware_version(text);
+    const bool read_after = adapter.firmware_version(text) != -1;
     log(QStringLiteral(" : Current firmware version %1.").arg(version_text(text)));
+    box_text += QStringLiteral("\nVersion before: %1\nVersion now: %2")
+                    .arg(before, read_after ? version_text(text) : QStringLiteral("unknown (no answer)"));
     return finish(outcome, box_text);
+}
+
+QString version_word_text(uint32_t v) {
+    return QStringLiteral("%1.%2.%3").arg((v >> 16) & 0xFF).arg((v >> 8) & 0xFF).arg(v & 0xFF);
+}
+
+FirmwarePlan plan_firmware_update(FirmwareAdapter &adapter) {
+    FirmwarePlan plan;
+    char text[12] = {};
+    const int read = adapter.firmware_version(text);
+    if (read == -1)
+        return plan; // not connected
+    plan.current = version_text(text);
+    plan.file = QString::fromLatin1(kFirmwareImageName);
+    const ImageHeader header = read_image_header();
+    plan.size = static_cast<qint64>(header.size);
+    if (!header.opened) {
+        plan.outcome = FirmwareOutcome::NoImage;
+    } else if (!header.complete || header.magic != kFirmwareImageMagic || !header.fits()) {
+        plan.outcome = FirmwareOutcome::InvalidImage;
+    } else {
+        plan.image = version_word_text(header.version);
+        plan.outcome = static_cast<uint32_t>(read) > header.version ? FirmwareOutcome::AlreadyLatest
+                                                                    : FirmwareOutcome::Updated;
+    }
+    return plan;
+}
+
+FirmwarePlan plan_firmware_update(DeviceSession &session) {
+    BridgeFirmwareAdapter adapter(session.handle());
+    return plan_firmware_update(adapter);
 }
 
 void install_automatic_firmware_check(DeviceSession &session, FirmwareCheckSinks sinks) {

@@ -60,6 +60,12 @@ class BridgeFirmwareAdapter : public FirmwareAdapter {
     BridgeHandle handle_;
 };
 
+// The plan of an update from the menu: the version read and the image's
+// header checked as the check would, nothing flashed.
+FirmwarePlan plan_firmware_update(FirmwareAdapter &adapter);
+// "major.minor.patch" of a version word.
+QString version_word_text(uint32_t version);
+
 // One run of the check. `automatic` is true when called at connection.
 FirmwareOutcome run_firmware_check(FirmwareAdapter &adapter, bool automatic,
                                    const FirmwareCheckSinks &sinks);

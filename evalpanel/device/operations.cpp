@@ -46,6 +46,10 @@ void write_register(DeviceSession &session, uint8_t address, uint8_t data) {
     session.register_write(address, data);
 }
 
+bool write_register_checked(DeviceSession &session, uint8_t address, uint8_t data) {
+    return session.register_write(address, data) == 1;
+}
+
 void read_all_registers(DeviceSession &session) {
     session.read_all();
 }

@@ -42,6 +42,8 @@ void set_bus_speed(DeviceSession &session, int index);
 // The byte, or -1 on failure or without adapter.
 int read_register(DeviceSession &session, uint8_t address);
 void write_register(DeviceSession &session, uint8_t address, uint8_t data);
+// The same, saying whether the chip took the byte.
+bool write_register_checked(DeviceSession &session, uint8_t address, uint8_t data);
 // "Read Registers".
 void read_all_registers(DeviceSession &session);
 // "Write Registers": the cached bytes of `regs`, in order.
@@ -88,6 +90,18 @@ enum class FirmwareOutcome {
     Updated,         // flashed, the adapter took it
     FlashFailed,     // flashed, the adapter refused or the link failed
 };
+
+// What an update from the menu would do, read before anything changes (the
+// adapter keeps running its firmware): for the user's consent. `outcome` is
+// Updated when it would flash; otherwise the reason it would not.
+struct FirmwarePlan {
+    FirmwareOutcome outcome = FirmwareOutcome::NotConnected;
+    QString current;   // the adapter's firmware version, "major.minor.patch"
+    QString image;     // the image's version
+    QString file;      // the image file's name
+    qint64 size = 0;   // bytes of the image file
+};
+FirmwarePlan plan_firmware_update(DeviceSession &session);
 
 // The check on the session's adapter, on the device thread: automatically
 // at each connection (installed into the session's connection sequence),

@@ -8,8 +8,11 @@ SessionView::SessionView(DeviceSession &session, QObject *parent)
     : QObject(parent), session_(session), snapshot_(session.snapshot()) {
     // Signals from the device thread arrive queued, in the order they were
     // emitted: each snapshot lands before the signal it belongs to.
-    connect(&session, &DeviceSession::published, this,
-            [this](const SessionSnapshot &s) { snapshot_ = s; });
+    session.pace_for_view();
+    connect(&session, &DeviceSession::published, this, [this](const SessionSnapshot &s) {
+        snapshot_ = s;
+        session_.snapshot_seen();
+    });
     connect(&session, &DeviceSession::connection_changed, this, &SessionView::connection_changed);
     connect(&session, &DeviceSession::polled, this, &SessionView::polled);
     connect(&session, &DeviceSession::registers_changed, this, &SessionView::registers_changed);
@@ -20,6 +23,11 @@ SessionView::SessionView(DeviceSession &session, QObject *parent)
     connect(&session, &DeviceSession::polling_changed, this, &SessionView::polling_changed);
     connect(&session, &DeviceSession::open_failure_changed, this,
             &SessionView::open_failure_changed);
+}
+
+SessionView::~SessionView() {
+    // Snapshots still on their way are not waited for any more.
+    session_.stop_pacing();
 }
 
 void SessionView::post(std::function<void(DeviceSession &)> job) {

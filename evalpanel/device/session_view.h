@@ -31,6 +31,7 @@ class SessionView : public QObject {
 
   public:
     explicit SessionView(DeviceSession &session, QObject *parent = nullptr);
+    ~SessionView() override;
 
     const SessionSnapshot &snapshot() const { return snapshot_; }
     int connection_state() const { return snapshot_.state; }

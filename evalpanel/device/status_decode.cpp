@@ -83,6 +83,10 @@ std::optional<QString> mode_text(int state, bool low_power_variant) {
     switch (state) {
     case 0:
         return QStringLiteral("Disabled");
+    case 1:
+    case 2:
+        // Between phases of the power-up sequence.
+        return QStringLiteral("Idle phase");
     case 3:
         return QStringLiteral("Soft Start-Up");
     case 4:

@@ -33,8 +33,8 @@ PollOutcome classify_script_result(int32_t result);
 // Mode state of a buck: the low nibble of its state register.
 int mode_state(const ResultBlock &block, int buck);
 
-// Mode text for a state. States 1 and 2 are passing moments of the buck's
-// state machine and give no text: the control keeps what it showed.
+// Mode text for a state. States 1 and 2 are the idle moments between the
+// phases of the power-up sequence: "Idle phase", never a stale text.
 std::optional<QString> mode_text(int state, bool low_power_variant);
 std::optional<QString> buck_mode_text(const ResultBlock &block, int buck);
 

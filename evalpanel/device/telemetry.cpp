@@ -122,6 +122,17 @@ std::vector<FaultEdge> FaultEdgeDetector::update(const TelemetrySample &sample) 
     return edges;
 }
 
+namespace {
+
+// Local date and time with its offset from UTC: a row read a day later, or
+// in another time zone, still says when it was taken.
+QString iso_time(int64_t ms) {
+    const QDateTime local = QDateTime::fromMSecsSinceEpoch(ms);
+    return local.toOffsetFromUtc(local.offsetFromUtc()).toString(Qt::ISODateWithMs);
+}
+
+} // namespace
+
 QStringList CsvRecorder::header() {
     QStringList h{QStringLiteral("time_s"), QStringLiteral("clock"), QStringLiteral("state")};
     for (int k = 0; k < kBuckCount; ++k)
@@ -144,7 +155,7 @@ QStringList CsvRecorder::row(const TelemetrySample &s, int64_t start_ms,
     const auto opt = [](int v) { return v < 0 ? QString() : QString::number(v); };
     QStringList r;
     r << QString::number(static_cast<double>(s.time_ms - start_ms) / 1000.0, 'f', 3)
-      << QDateTime::fromMSecsSinceEpoch(s.time_ms).toString(QStringLiteral("hh:mm:ss.zzz"))
+      << iso_time(s.time_ms)
       << state_text(s.state);
     for (const QString &m : s.modes)
         r << m;

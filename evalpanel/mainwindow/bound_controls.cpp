@@ -9,7 +9,9 @@
 #include <QRegularExpression>
 #include <QWidget>
 
+#include "chip/rx5120.h"
 #include "colours.h"
+#include "live_rule.h"
 #include "device/operations.h"
 #include "device/session_view.h"
 #include "registers/register_table.h"
@@ -77,11 +79,19 @@ void BoundControls::refresh(const std::function<void()> &on_interrupt) {
     refresh_edits(on_interrupt);
 }
 
+LiveRule live_rule(const SessionView &view) {
+    const int state = view.connection_state();
+    return LiveRule(state, state == kNotConnected
+                               ? -1
+                               : view.pin_level(rx5120::pin::kGroupA, rx5120::pin::kVioSys));
+}
+
 void BoundControls::refresh_buttons() {
     const auto &cache = view_.registers();
     // Register controls show nothing true until the registers were read
-    // from the chip: they are disabled until then.
-    const bool valid = view_.registers_valid();
+    // from the chip, nor while it does not answer: they are greyed then.
+    const LiveRule rule = live_rule(view_);
+    const bool valid = rule.register_control_enabled(view_.registers_valid());
     for (const auto &[button, b] : button_table_) {
         if (!button->isCheckable()) {
             // A Clear button writes its register back from what is read
@@ -96,6 +106,7 @@ void BoundControls::refresh_buttons() {
             button->setChecked(read_field(b, cache) == 1);
         } else if (b.kind == BindingKind::Pin) {
             const int level = view_.pin_level(b.pin_group, b.pin);
+            button->setEnabled(rule.pin_control_enabled());
             button->setChecked(b.inverted ? level == 0 : level == 1);
         }
     }
@@ -118,12 +129,14 @@ void BoundControls::refresh_selectors() {
 void BoundControls::refresh_edits(const std::function<void()> &on_interrupt) {
     const auto &cache = view_.registers();
     const int state = view_.connection_state();
-    const auto set_indicator = [](QLineEdit *edit, int value) {
-        const Rgb c = indicator_colour(value);
+    const LiveRule rule = live_rule(view_);
+    const auto set_indicator = [&rule](QLineEdit *edit, int value) {
+        const IndicatorShown shown = rule.indicator(value);
+        const Rgb c = shown.colour;
         QPalette palette = edit->palette();
         palette.setColor(QPalette::All, QPalette::Base, QColor(c.red, c.green, c.blue));
         edit->setPalette(palette);
-        edit->setText(QString::number(value));
+        edit->setText(shown.text);
     };
     for (const auto &[edit, b] : edit_table_) {
         switch (b.kind) {
@@ -131,13 +144,10 @@ void BoundControls::refresh_edits(const std::function<void()> &on_interrupt) {
             set_indicator(edit, static_cast<int>(read_field(b, cache)));
             break;
         case BindingKind::PinIndicator: {
-            // The adapter's pin levels are read by every poll that reached
-            // the adapter, whether or not the chip answered.
-            if (state == kNotConnected)
-                break;
-            // The pins shown are active low (the interrupt line).
+            // The pins shown are active low (the interrupt line). A chip
+            // that does not answer asserts nothing worth showing.
             const int value = view_.pin_level(b.pin_group, b.pin) == 0 ? 1 : 0;
-            if (value == 1 && on_interrupt)
+            if (rule.live() && value == 1 && on_interrupt)
                 on_interrupt();
             set_indicator(edit, value);
             break;

@@ -75,5 +75,9 @@ class BoundControls : public QObject {
     QButtonGroup *group_ = nullptr;
 };
 
+class LiveRule;
+// The not-live rule for what the session's snapshot says now.
+LiveRule live_rule(const evalpanel::SessionView &view);
+
 // Sets a field's text and shows its beginning.
 void set_field_text(QLineEdit *field, const QString &text);

@@ -38,6 +38,7 @@ class Relay;
 namespace evalpanel {
 class SessionView;
 class Workbench;
+struct FirmwarePlan;
 } // namespace evalpanel
 class BoundControls;
 class ConsoleWidgetDocument;
@@ -125,6 +126,13 @@ class MainWindow : public QMainWindow {
     // progress of a flash (pages written of pages).
     void show_firmware_box(const QString &text);
     void show_flash_progress(int written, int pages);
+    // The consent asked before an update from the menu flashes: current
+    // and new version, size, and that it cannot be stopped. Not modal to
+    // the program; the flash starts when "Update" is chosen.
+    void confirm_firmware_update(const evalpanel::FirmwarePlan &plan);
+    class QMessageBox *firmware_confirmation() const;
+    // An update runs: the status bar says so instead of the connection.
+    bool updating_firmware() const { return updating_firmware_; }
 
   signals:
     // Every line the command log shows (the session log keeps them).
@@ -183,6 +191,10 @@ class MainWindow : public QMainWindow {
     // The firmware check's one box: a later outcome replaces its text
     // rather than stacking a second modal box over it.
     QPointer<class QMessageBox> firmware_box_;
+    QPointer<class QMessageBox> firmware_confirm_;
+    bool updating_firmware_ = false;
+    qint64 flash_started_ms_ = 0;
+    void start_firmware_update();
     static constexpr qint64 kRefreshMs = 40;
     bool refresh_due_ = false;
     QElapsedTimer last_refresh_;

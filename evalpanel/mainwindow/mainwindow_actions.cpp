@@ -6,6 +6,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDateTime>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPointer>
@@ -22,6 +23,7 @@
 #include "status_bar_text.h"
 #include "windows/about_box.h"
 #include "windows/direct_access.h"
+#include "windows/telemetry_window.h"
 #include "window_trace.h"
 
 using namespace evalpanel;
@@ -126,16 +128,23 @@ void MainWindow::dr_read() {
     const uint8_t address = direct_access_->address();
     view_.ask([address](DeviceSession &s) { return read_register(s, address); }, this,
               [this, address](int value) {
-                  direct_access_->set_data(static_cast<uint8_t>(value & 0xFF));
-                  write_statusbar(address, direct_access_->data(), false);
+                  // The address may have changed meanwhile: the data shown
+                  // is the register's at the address shown.
+                  if (direct_access_->address() == address)
+                      direct_access_->set_data(static_cast<uint8_t>(value & 0xFF));
+                  direct_access_->show_access(false, address, value & 0xFF, value >= 0);
+                  write_statusbar(address, value < 0 ? 0xFF : value & 0xFF, false);
               });
 }
 
 void MainWindow::dr_write() {
     const uint8_t address = direct_access_->address();
     const uint8_t data = direct_access_->data();
-    view_.post([address, data](DeviceSession &s) { write_register(s, address, data); });
-    write_statusbar(address, data, true);
+    view_.ask([address, data](DeviceSession &s) { return write_register_checked(s, address, data); },
+              this, [this, address, data](bool ok) {
+                  direct_access_->show_access(true, address, data, ok);
+                  write_statusbar(address, data, true);
+              });
 }
 
 namespace {
@@ -171,11 +180,59 @@ void MainWindow::install_firmware_check() {
 }
 
 void MainWindow::on_actionUpdate_Firmware_activated() {
+    // First what it would do, read without touching the adapter's firmware;
+    // the flash waits for the user's consent.
+    view_.ask([](DeviceSession &s) { return plan_firmware_update(s); }, this,
+              [this](const FirmwarePlan &plan) { confirm_firmware_update(plan); });
+}
+
+void MainWindow::confirm_firmware_update(const FirmwarePlan &plan) {
+    if (plan.outcome != FirmwareOutcome::Updated) {
+        // Nothing would be flashed: the check runs as before and says why.
+        start_firmware_update();
+        return;
+    }
+    if (firmware_confirm_ == nullptr) {
+        firmware_confirm_ = new QMessageBox(this);
+        firmware_confirm_->setAttribute(Qt::WA_DeleteOnClose);
+        firmware_confirm_->setWindowTitle(QStringLiteral("Update Firmware"));
+        firmware_confirm_->setIcon(QMessageBox::Warning);
+        QPushButton *update =
+            firmware_confirm_->addButton(QStringLiteral("Update"), QMessageBox::AcceptRole);
+        firmware_confirm_->setDefaultButton(firmware_confirm_->addButton(QMessageBox::Cancel));
+        connect(update, &QPushButton::clicked, this, &MainWindow::start_firmware_update);
+    }
+    firmware_confirm_->setText(QStringLiteral("Update the adapter's firmware from %1 to %2?")
+                                   .arg(plan.current, plan.image));
+    firmware_confirm_->setInformativeText(
+        QStringLiteral("Image: %1, %2 bytes, version %3.\nAdapter now: version %4.\n\n"
+                       "Once started the update cannot be stopped: keep the adapter plugged "
+                       "in until it ends.")
+            .arg(plan.file)
+            .arg(plan.size)
+            .arg(plan.image, plan.current));
+    // Window-modal and never waited in: the window keeps drawing.
+    firmware_confirm_->open();
+}
+
+QMessageBox *MainWindow::firmware_confirmation() const {
+    return firmware_confirm_;
+}
+
+void MainWindow::start_firmware_update() {
+    updating_firmware_ = true;
+    flash_started_ms_ = QDateTime::currentMSecsSinceEpoch();
+    show_connection();
     QPointer<MainWindow> window(this);
     view_.post([window](DeviceSession &s) { update_firmware_from_menu(s, window_sinks(s, window)); });
 }
 
 void MainWindow::show_firmware_box(const QString &text) {
+    if (updating_firmware_ && workbench_windows_.telemetry != nullptr)
+        // The polls' gap in the plots is named after the flash.
+        workbench_windows_.telemetry->note_pause(flash_started_ms_, QDateTime::currentMSecsSinceEpoch(),
+                                                 QStringLiteral("flashing"));
+    updating_firmware_ = false;
     if (flash_progress_ != nullptr)
         flash_progress_->reset();
     // The flash's progress leaves the status bar to the connection again.

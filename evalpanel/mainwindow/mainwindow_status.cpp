@@ -13,6 +13,7 @@
 #include "device/operations.h"
 #include "device/session_view.h"
 #include "form.h"
+#include "live_rule.h"
 #include "status_bar_text.h"
 #include "window_trace.h"
 
@@ -45,7 +46,6 @@ void MainWindow::show_poll() {
         if (!ready)
             set_field_text(mode_fields_[buck], kUndefinedText);
         else if (const auto text = buck_mode_text(block, buck))
-            // States 1 and 2 pass quickly and keep the previous text.
             set_field_text(mode_fields_[buck], *text);
     }
     if (!ready) {
@@ -82,7 +82,8 @@ void MainWindow::show_chip_temperature() {
 
 void MainWindow::show_connection() {
     const int state = view_.connection_state();
-    if (const auto shown = connection_display(state)) {
+    const LiveRule rule = live_rule(view_);
+    if (const auto shown = rule.connection()) {
         QPalette palette = connection_label_->palette();
         const Rgb c = shown->background;
         palette.setColor(QPalette::All, QPalette::Window, QColor(c.red, c.green, c.blue));
@@ -94,8 +95,17 @@ void MainWindow::show_connection() {
                                                                                 : shown->message);
         connection_label_->setPalette(palette);
     }
-    if (state == kConnected)
-        version_label_->setText(chip_version_text(view_.registers()[rx5120::reg::kChipId]));
+    if (updating_firmware_) {
+        // The adapter is busy being flashed: not "ready".
+        connection_label_->setText(QStringLiteral("   updating firmware   "));
+        QPalette palette = connection_label_->palette();
+        palette.setColor(QPalette::All, QPalette::Window,
+                         QColor(kNotLive.red, kNotLive.green, kNotLive.blue));
+        connection_label_->setPalette(palette);
+        statusBar()->showMessage(
+            QStringLiteral("Updating the adapter's firmware: it cannot be stopped; keep the adapter plugged in."));
+    }
+    version_label_->setText(rule.chip_version(view_.registers()[rx5120::reg::kChipId], view_.registers_valid()));
 }
 
 void MainWindow::write_statusbar(int address, int data, bool write) {
@@ -117,7 +127,7 @@ void MainWindow::fit_status_fields() {
                                8);
     };
     for (QLineEdit *field : mode_fields_)
-        fit(field, {QStringLiteral("Soft Start-Up"), kUndefinedText, QStringLiteral("Test Mode")});
+        fit(field, {QStringLiteral("Soft Start-Up"), QStringLiteral("Idle phase"), kUndefinedText, QStringLiteral("Test Mode")});
     for (QLineEdit *field : current_fields_)
         fit(field, {QStringLiteral("20470 mA")});
     for (QLineEdit *field : multiphase_fields_)

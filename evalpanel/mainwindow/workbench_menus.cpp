@@ -4,6 +4,7 @@
 #include <QComboBox>
 #include <QDesktopServices>
 #include <QDir>
+#include <QDateTime>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMenu>
@@ -258,8 +259,14 @@ void toggle_recording(MainWindow &w, QAction *action) {
         return;
     }
     action->setChecked(false);
-    const QString path = QFileDialog::getSaveFileName(&w, QStringLiteral("Record Telemetry"),
-                                                      QString(), QStringLiteral("CSV (*.csv);;All files (*)"));
+    // A time-stamped name by default, and the suffix when none is typed.
+    const QString path = with_suffix(
+        QFileDialog::getSaveFileName(
+            &w, QStringLiteral("Record Telemetry"),
+            QStringLiteral("recording-%1.csv")
+                .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"))),
+            QStringLiteral("CSV (*.csv);;All files (*)")),
+        "csv");
     if (path.isEmpty())
         return;
     w.view().ask(

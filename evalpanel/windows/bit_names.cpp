@@ -2,6 +2,8 @@
 
 #include <array>
 
+#include "registers/register_map.h"
+
 namespace evalpanel {
 namespace {
 
@@ -55,6 +57,40 @@ const char *direct_access_bit_name(uint8_t address, int bit) {
     if (bit < 0 || bit > 7)
         return "";
     return kBitNames[address][7 - bit];
+}
+
+QString bit_label(uint8_t address, int bit) {
+    const char *own = direct_access_bit_name(address, bit);
+    if (*own != 0 || bit < 0 || bit > 7)
+        return QString::fromLatin1(own);
+    for (const FieldInfo &f : register_map().fields) {
+        // The first segment holds the most significant bits.
+        int above = f.width;
+        for (const detail::Segment &s : f.segments) {
+            above -= detail::width_of(s);
+            if (s.address == address && bit >= s.low && bit <= s.high)
+                return f.width > 1 ? QStringLiteral("%1[%2]").arg(f.name).arg(above + bit - s.low)
+                                   : f.name;
+        }
+    }
+    return QString();
+}
+
+QString register_summary(uint8_t address) {
+    const RegisterInfo *r = register_map().register_at(address);
+    uint8_t named = 0;
+    for (int bit = 0; bit < 8; ++bit)
+        if (!bit_label(address, bit).isEmpty())
+            named = static_cast<uint8_t>(named | (1u << bit));
+    if (r == nullptr)
+        return named != 0 ? QStringLiteral("unnamed register with fields")
+                          : QStringLiteral("not in the register table");
+    QString access = QStringLiteral("read/write");
+    if (r->writable_mask == 0)
+        access = QStringLiteral("read-only");
+    else if ((named & ~r->writable_mask) != 0)
+        access = QStringLiteral("read/write, some bits read-only");
+    return QStringLiteral("%1, %2").arg(r->name, access);
 }
 
 } // namespace evalpanel

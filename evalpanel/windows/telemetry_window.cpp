@@ -5,6 +5,9 @@
 #include <QDateTime>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
+#include <QCoreApplication>
+#include <QPainter>
 #include <QHBoxLayout>
 #include <QImage>
 #include <QLabel>
@@ -18,6 +21,7 @@
 
 #include <algorithm>
 
+#include "chip/rx5120.h"
 #include "device/operations.h"
 #include "device/session_view.h"
 #include "device/status_decode.h"
@@ -38,6 +42,23 @@ const QColor kColours[] = {{31, 119, 180}, {255, 127, 14}, {44, 160, 44},  {214,
                            {148, 103, 189}, {160, 110, 90}, {127, 127, 127}};
 
 using Reading = TimePlot::Reading;
+
+const QString kReadoutHint = QStringLiteral("Point at a plot to read\nevery series at one time.");
+
+// A file name that says what and when: "telemetry-20261208-102100.png".
+QString default_name(const char *what, const char *suffix) {
+    return QStringLiteral("%1-%2.%3")
+        .arg(QLatin1String(what),
+             QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss")),
+             QLatin1String(suffix));
+}
+
+// The chosen name, with the suffix added when it has none.
+QString with_suffix(const QString &path, const char *suffix) {
+    if (path.isEmpty() || !QFileInfo(path).suffix().isEmpty())
+        return path;
+    return path + QLatin1Char('.') + QLatin1String(suffix);
+}
 
 Reading value(double y) {
     return {Reading::Value, y};
@@ -112,7 +133,7 @@ TelemetryWindow::TelemetryWindow(SessionView &view, Workbench &workbench, QWidge
                         }});
     auto *flags = new TimePlot(history_, QStringLiteral("Flags, interrupt line and die temperature level"),
                                QString(), QStringLiteral("die level"), splitter);
-    flags->set_rows(true);
+    flags->set_rows(true, 3.0);
     const auto &bits = flag_bits();
     for (size_t i = 0; i < bits.size(); ++i) {
         const SignalBit bit = bits[i];
@@ -130,10 +151,11 @@ TelemetryWindow::TelemetryWindow(SessionView &view, Workbench &workbench, QWidge
                        [](const TelemetrySample &x) {
                            return x.ready() && x.die_level >= 0 ? value(x.die_level) : gap();
                        }});
-    flags->set_right_range(0, 3.2);
+    flags->set_right_range(0, 3);
     flags->setMinimumHeight(300);
     plots_ = {current, supply, flags};
     for (TimePlot *p : plots_) {
+        p->set_pause_notes([this](int64_t from, int64_t to) { return pause_between(from, to); });
         splitter->addWidget(p);
         connect(p, &TimePlot::cursor_moved, this, &TelemetryWindow::set_cursor);
         connect(p, &TimePlot::zoom_requested, this, &TelemetryWindow::zoom);
@@ -180,7 +202,7 @@ TelemetryWindow::TelemetryWindow(SessionView &view, Workbench &workbench, QWidge
     readout_->setTextFormat(Qt::PlainText);
     readout_->setAlignment(Qt::AlignTop | Qt::AlignLeft);
     readout_->setMinimumWidth(200);
-    readout_->setText(QStringLiteral("Point at a plot to read\nevery series at one time."));
+    readout_->setText(kReadoutHint);
     side->addWidget(readout_);
 
     auto *faults_row = new QHBoxLayout;
@@ -300,25 +322,42 @@ void TelemetryWindow::set_paused(bool paused) {
 void TelemetryWindow::set_cursor(std::optional<int64_t> ms) {
     for (TimePlot *p : plots_)
         p->set_cursor(ms);
-    if (!ms)
+    if (!ms) {
+        // The pointer left: no value stays shown as if it were current.
+        readout_lines_.clear();
+        readout_->setTextFormat(Qt::PlainText);
+        readout_->setText(kReadoutHint);
         return;
+    }
     QStringList lines{clock_text(*ms, "hh:mm:ss.zzz")};
+    QString html = QStringLiteral("<b>%1</b><table cellspacing=\"0\" cellpadding=\"1\">")
+                       .arg(clock_text(*ms, "yyyy-MM-dd hh:mm:ss.zzz"));
     for (TimePlot *p : plots_) {
         for (int i = 0; i < static_cast<int>(p->series().size()); ++i) {
             const std::optional<double> v = p->value_at(i, *ms);
-            const QString &name = p->series()[static_cast<size_t>(i)].name;
+            const TimePlot::Series &series = p->series()[static_cast<size_t>(i)];
+            const QString &name = series.name;
+            const bool flag = p == plots_.back() && !series.right_axis;
             QString text = QStringLiteral("\u2013");
             if (v) {
                 // Flags read as their level, not their row.
                 const double level = *v - std::floor(*v);
-                text = p == plots_.back() && name != QLatin1String("Die level")
-                           ? (level > 0.0 ? QStringLiteral("1") : QStringLiteral("0"))
-                           : QString::number(*v, 'g', 4);
+                text = flag ? (level > 0.0 ? QStringLiteral("1") : QStringLiteral("0"))
+                            : QString::number(*v, 'g', 4);
+                const QString unit = p->unit_of(i);
+                // The die level is a level: it has no unit.
+                if (!unit.isEmpty() && unit != QLatin1String("die level"))
+                    text += QLatin1Char(' ') + unit;
             }
             lines << QStringLiteral("%1  %2").arg(name, -12).arg(text);
+            html += QStringLiteral("<tr><td><span style=\"color:%1\">\u25a0</span></td>"
+                                   "<td>%2&nbsp;&nbsp;</td><td align=\"right\">%3</td></tr>")
+                        .arg(series.colour.name(), name.toHtmlEscaped(), text.toHtmlEscaped());
         }
     }
-    readout_->setText(lines.join(QLatin1Char('\n')));
+    readout_lines_ = lines.join(QLatin1Char('\n'));
+    readout_->setTextFormat(Qt::RichText);
+    readout_->setText(html + QStringLiteral("</table>"));
 }
 
 void TelemetryWindow::check_stale() {
@@ -362,8 +401,33 @@ QByteArray TelemetryWindow::visible_csv() const {
     return out;
 }
 
+QString TelemetryWindow::image_stamp() const {
+    const auto &regs = view_.registers();
+    const QString chip = view_.registers_valid()
+                             ? QStringLiteral("chip ID 0x%1").arg(int(regs[rx5120::reg::kChipId]), 2, 16, QLatin1Char('0'))
+                             : QStringLiteral("chip ID not read");
+    return QStringLiteral("%1   %2   evalpanel %3   %4 to %5")
+        .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")), chip,
+             QCoreApplication::applicationVersion(),
+             clock_text(from_ms(), "yyyy-MM-dd hh:mm:ss"), clock_text(to_ms(), "hh:mm:ss"));
+}
+
 QImage TelemetryWindow::visible_image() {
-    return plot_area_->grab().toImage();
+    // The plots with a line under them saying when, which chip, which
+    // program and which range: a picture that leaves the program says so.
+    const QImage plots = plot_area_->grab().toImage();
+    const QFontMetrics fm(font());
+    const int footer = fm.height() + 8;
+    QImage image(plots.width(), plots.height() + footer, QImage::Format_ARGB32_Premultiplied);
+    image.setDevicePixelRatio(plots.devicePixelRatio());
+    image.fill(palette().color(QPalette::Window));
+    QPainter p(&image);
+    p.drawImage(0, 0, plots);
+    p.setFont(font());
+    p.setPen(palette().color(QPalette::WindowText));
+    const double h = plots.height() / plots.devicePixelRatio();
+    p.drawText(QPointF(TimePlot::kLeftMargin, h + 4 + fm.ascent()), image_stamp());
+    return image;
 }
 
 int TelemetryWindow::plotted_points() const {
@@ -376,8 +440,10 @@ int TelemetryWindow::plotted_points() const {
 }
 
 void TelemetryWindow::export_png() {
-    const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Export Plots"), QString(),
-                                                      QStringLiteral("PNG (*.png)"));
+    const QString path = with_suffix(
+        QFileDialog::getSaveFileName(this, QStringLiteral("Export Plots"), default_name("telemetry", "png"),
+                                     QStringLiteral("PNG (*.png)")),
+        "png");
     if (path.isEmpty())
         return;
     const QImage image = visible_image();
@@ -396,8 +462,10 @@ void TelemetryWindow::export_png() {
 }
 
 void TelemetryWindow::export_csv() {
-    const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Export Polls"), QString(),
-                                                      QStringLiteral("CSV (*.csv)"));
+    const QString path = with_suffix(
+        QFileDialog::getSaveFileName(this, QStringLiteral("Export Polls"), default_name("telemetry", "csv"),
+                                     QStringLiteral("CSV (*.csv)")),
+        "csv");
     if (path.isEmpty())
         return;
     const QByteArray bytes = visible_csv();
@@ -408,8 +476,10 @@ void TelemetryWindow::export_csv() {
 }
 
 void TelemetryWindow::save_faults() {
-    const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Save Faults"), QString(),
-                                                      QStringLiteral("Text (*.txt)"));
+    const QString path = with_suffix(
+        QFileDialog::getSaveFileName(this, QStringLiteral("Save Faults"), default_name("faults", "txt"),
+                                     QStringLiteral("Text (*.txt)")),
+        "txt");
     if (path.isEmpty())
         return;
     QByteArray bytes;
@@ -419,6 +489,23 @@ void TelemetryWindow::save_faults() {
                 [this, path](const QString &error) {
                     note_->setText(error.isEmpty() ? QStringLiteral("saved %1").arg(path) : error);
                 });
+}
+
+QString TelemetryWindow::pause_between(int64_t from, int64_t to) const {
+    for (const Pause &pause : pauses_)
+        if (pause.from < to && pause.to > from)
+            return pause.why;
+    return QString();
+}
+
+void TelemetryWindow::note_pause(int64_t from_ms, int64_t to_ms, const QString &why) {
+    pauses_.push_back({from_ms, to_ms, why});
+    // Kept as long as the samples they explain.
+    while (!pauses_.empty() && to_ms - pauses_.front().to > Workbench::kHistoryMs)
+        pauses_.erase(pauses_.begin());
+    // Set again: the plots draw their gaps anew.
+    for (TimePlot *p : plots_)
+        p->set_pause_notes([this](int64_t from, int64_t to) { return pause_between(from, to); });
 }
 
 void TelemetryWindow::add_fault(const FaultEdge &e) {

@@ -81,6 +81,15 @@ class TelemetryWindow : public QWidget {
     // and the plots as a picture.
     QByteArray visible_csv() const;
     QImage visible_image();
+    // The line under an exported picture: date, chip ID, program version
+    // and the range.
+    QString image_stamp() const;
+    // The read-out as plain lines ("name  value unit"); empty while the
+    // pointer is on no plot.
+    const QString &readout_lines() const { return readout_lines_; }
+    // A stretch the polls paused for a known reason ("flashing"): the plots
+    // name their gap after it.
+    void note_pause(int64_t from_ms, int64_t to_ms, const QString &why);
     // Points drawn over all series in the range in view.
     int plotted_points() const;
 
@@ -108,6 +117,13 @@ class TelemetryWindow : public QWidget {
     QPushButton *pause_ = nullptr;
     QLabel *stale_ = nullptr;
     QLabel *readout_ = nullptr;
+    QString readout_lines_;
+    struct Pause {
+        int64_t from, to;
+        QString why;
+    };
+    std::vector<Pause> pauses_;
+    QString pause_between(int64_t from, int64_t to) const;
     QLabel *note_ = nullptr;
     evalpanel::SessionView &view_;
     QComboBox *source_ = nullptr;

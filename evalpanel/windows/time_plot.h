@@ -7,6 +7,7 @@
 #pragma once
 
 #include <QColor>
+#include <QPixmap>
 #include <QPolygonF>
 #include <QString>
 #include <QWidget>
@@ -18,6 +19,8 @@
 #include <vector>
 
 #include "device/telemetry.h"
+
+class QPainter;
 
 class TimePlot : public QWidget {
     Q_OBJECT
@@ -53,11 +56,17 @@ class TimePlot : public QWidget {
     int add_series(Series series);
     const std::vector<Series> &series() const { return series_; }
     // Flags: the left axis shows one named row per series instead of values.
-    void set_rows(bool rows) { rows_ = rows; }
+    // `extra` rows of room above them hold the right axis' series.
+    void set_rows(bool rows, double extra = 0.0) {
+        rows_ = rows;
+        extra_rows_ = extra;
+        frame_dirty_ = true;
+    }
     void set_right_range(double lo, double hi) {
         right_fixed_ = true;
         right_lo_ = lo;
         right_hi_ = hi;
+        frame_dirty_ = true;
     }
 
     // The shared time range (milliseconds since the epoch) and cursor.
@@ -69,11 +78,36 @@ class TimePlot : public QWidget {
     // The pixel column of a time, and the time of a pixel column.
     double x_of(int64_t ms) const;
     int64_t time_at(double x) const;
-    // The unbroken runs of a series in the range, as (time ms, value).
-    std::vector<QPolygonF> pieces(int series) const;
-    // The series' value at a time: the last point at or before it on an
-    // unbroken run that reaches it; nothing in a gap.
+    // The unbroken runs of a series as drawn, as (time ms, value): clipped
+    // at the range's edges (a run crossing an edge gets a point on it), at
+    // most a lowest and a highest point per pixel column. Kept until a
+    // sample arrives, the range or the width changes.
+    const std::vector<QPolygonF> &pieces(int series) const;
+    // Pixel columns of the plotting area.
+    int columns() const;
+    // The value axis (lo, hi) that the runs in view fit in.
+    std::pair<double, double> value_range(bool right) const;
+    // The series' value at a time: the last value at or before it on an
+    // unbroken run that reaches it; nothing in a gap. A binary search.
     std::optional<double> value_at(int series, int64_t ms) const;
+    // A stretch without readings and its cause ("adapter lost", "chip
+    // unpowered", "chip does not answer", "no polls" or what the window
+    // notes for a pause in the polls, such as "flashing").
+    struct Gap {
+        int64_t from = 0, to = 0;
+        QString text;
+    };
+    std::vector<Gap> gaps() const;
+    void set_pause_notes(std::function<QString(int64_t from, int64_t to)> note) {
+        note_of_ = std::move(note);
+        frame_dirty_ = true;
+    }
+    // A series' unit in the read-out (none for flags).
+    QString unit_of(int series) const {
+        if (rows_ && !series_[static_cast<size_t>(series)].right_axis)
+            return QString();
+        return series_[static_cast<size_t>(series)].right_axis ? right_unit_ : left_unit_;
+    }
     // The time ticks drawn: (time ms, label).
     std::vector<std::pair<int64_t, QString>> time_ticks() const;
 
@@ -93,10 +127,20 @@ class TimePlot : public QWidget {
     void mouseDoubleClickEvent(QMouseEvent *event) override;
     void wheelEvent(QWheelEvent *event) override;
     void leaveEvent(QEvent *event) override;
+    void changeEvent(QEvent *event) override;
 
   private:
     QRectF area() const;
-    std::pair<double, double> fit(bool right, const std::vector<std::vector<QPolygonF>> &runs) const;
+    std::vector<QPolygonF> build(int series) const;
+    void render(QPainter &p);
+
+    struct CacheKey {
+        int64_t from = 0, to = 0;
+        int columns = 0;
+        size_t count = 0;
+        int64_t first = 0, last = 0;
+        bool operator==(const CacheKey &) const = default;
+    };
 
     const std::deque<evalpanel::TelemetrySample> &samples_;
     QString title_;
@@ -104,6 +148,7 @@ class TimePlot : public QWidget {
     QString right_unit_;
     std::vector<Series> series_;
     bool rows_ = false;
+    double extra_rows_ = 0.0;
     bool right_fixed_ = false;
     double right_lo_ = 0.0;
     double right_hi_ = 1.0;
@@ -111,4 +156,24 @@ class TimePlot : public QWidget {
     int64_t to_ms_ = 1;
     std::optional<int64_t> cursor_;
     std::optional<double> drag_x_;
+    CacheKey current_key() const;
+    mutable CacheKey key_;
+    QPixmap frame_;
+    CacheKey frame_key_;
+    bool frame_dirty_ = true;
+    std::function<QString(int64_t, int64_t)> note_of_;
+    mutable std::vector<std::optional<std::vector<QPolygonF>>> cache_;
 };
+
+namespace plot_runs {
+// The part of a run of (time, value) points inside [from, to]: a segment
+// crossing an edge is cut there, so a run that spans the whole range with
+// no point inside it still shows.
+QPolygonF clip(const QPolygonF &run, double from, double to);
+// At most the lowest and the highest point (in time order) per column of
+// `columns` equal columns over [from, to], and the run's two ends; the
+// middle of a flat stretch goes.
+QPolygonF decimate(const QPolygonF &run, double from, double to, int columns);
+// A value axis with round ends that holds [lo, hi] and zero.
+std::pair<double, double> fit(double lo, double hi);
+} // namespace plot_runs

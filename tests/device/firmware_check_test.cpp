@@ -170,10 +170,27 @@ TEST_F(FirmwareCheck, DecidesByFileModeAndVersion) {
         else if (row.file != missing)
             write_raw(row.file);
         const int flashed = flash_exchanges();
+        if (!row.automatic) {
+            // The plan asked for consent decides as the check will, and
+            // touches neither the flash nor the running firmware.
+            evalpanel::BridgeFirmwareAdapter bridge(handle_);
+            const evalpanel::FirmwarePlan plan = fifo_deadline::call_within_deadline(
+                name.toStdString(), [&] { return evalpanel::plan_firmware_update(bridge); });
+            EXPECT_EQ(plan.outcome, row.outcome);
+            EXPECT_EQ(plan.current, row.before);
+            if (row.after) {
+                EXPECT_EQ(plan.image, row.after);
+                EXPECT_EQ(plan.size, row.file.size());
+            }
+            EXPECT_EQ(flash_exchanges(), flashed);
+        }
         EXPECT_EQ(fifo_deadline::call_within_deadline(name.toStdString(),
                                                       [&] { return run(row.automatic); }),
                   row.outcome);
-        const QString box = boxes.count(row.outcome) ? boxes.at(row.outcome) : "";
+        QString box = boxes.count(row.outcome) ? boxes.at(row.outcome) : "";
+        if (row.outcome == Updated)
+            box += QString("\nVersion before: %1\nVersion now: %2")
+                       .arg(strcmp(row.before, "none") ? row.before : "0.0.0", row.after);
         QStringList expected = {" : Bootloader version 1.0.4."};
         if (row.outcome == FirmwarePresent)
             expected << " : Firmware found. No automatic updates done.";
@@ -215,7 +232,8 @@ TEST_F(FirmwareCheck, FlashResultZeroOrOneIsSuccess) {
               QStringList({" : Bootloader version 1.0.4.", " : Current firmware version 1.2.0.",
                            " : Updating firmware...", " : Failed.",
                            " : Current firmware version 1.2.0."}));
-    EXPECT_EQ(boxes_, QStringList{QString()});
+    EXPECT_EQ(boxes_, QStringList{"Firmware update failed: the adapter did not take the image.\n"
+                                  "Version before: 1.2.0\nVersion now: 1.2.0"});
     EXPECT_EQ(flash_exchanges(), 1);
     kit("refuse off");
     for (int result : {0, 1, 2, 4, -1, -4}) {
@@ -229,7 +247,8 @@ TEST_F(FirmwareCheck, FlashResultZeroOrOneIsSuccess) {
         const QStringList got = messages();
         ASSERT_EQ(got.size(), 5);
         EXPECT_EQ(got[3], ok ? " : OK." : " : Failed.");
-        EXPECT_EQ(boxes_, QStringList{ok ? "Firmware updated." : ""});
+        ASSERT_EQ(boxes_.size(), 1);
+        EXPECT_TRUE(boxes_[0].startsWith(ok ? "Firmware updated.\n" : "Firmware update failed"));
     }
 }
 
@@ -297,7 +316,7 @@ TEST_F(FirmwareCheck, AnAdapterWithoutFirmwareWaitsForItsUpdate) {
     EXPECT_NE(session.connection_state(), evalpanel::kNotConnected);
     EXPECT_TRUE(session.adapter_description().endsWith("firmware 1.3.0"))
         << session.adapter_description().toStdString();
-    EXPECT_EQ(boxes_.back(), "Firmware updated.");
+    EXPECT_TRUE(boxes_.back().startsWith("Firmware updated.\n"));
 }
 
 } // namespace

@@ -21,7 +21,7 @@ TEST(StatusPoll, ClassifiesScriptResults) {
 
 TEST(StatusModes, EveryStateValue) {
     const struct { int state; const char *plain, *low_power; } cases[] = { // nullptr: no text
-        {0, "Disabled", "Disabled"}, {1, nullptr, nullptr},   {2, nullptr, nullptr},
+        {0, "Disabled", "Disabled"}, {1, "Idle phase", "Idle phase"}, {2, "Idle phase", "Idle phase"},
         {3, "Soft Start-Up", "Soft Start-Up"}, {4, "PWM", "PWM"}, {5, "PFM", "ECO"},
         {7, "PFM", "ECO"},           {8, "PWM", "PWM"},       {12, "PWM", "PWM"},
         {13, "Sleeping", "Sleeping"}, {14, "PWM", "PWM"},     {15, "Test Mode", "Test Mode"}};

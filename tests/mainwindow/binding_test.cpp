@@ -1,4 +1,5 @@
 #include "binding.h"
+#include "live_rule.h"
 
 #include <gtest/gtest.h>
 
@@ -99,3 +100,35 @@ TEST(BindingItems, OneHotAndRoundTrip) {
 }
 
 } // namespace
+
+// The not-live rule: only a ready connection shows the chip's state as it
+// is; a silent chip with its supply off is "not powered", not a fault.
+TEST(LiveRule, WhatEachConnectionStateShows) {
+    const struct {
+        int state, viosys, flag;
+        const char *indicator, *version, *label;
+        bool masks, pins;
+    } rows[] = {
+        {1, 1, 1, "1", "Chip ver. 0101 0011", "ready", true, true},
+        {1, 1, 0, "0", "Chip ver. 0101 0011", "ready", true, true},
+        {2, 1, 1, "\u2014", "Chip ver. ---- ----", "NACK", false, true},
+        {2, 0, 1, "\u2014", "Chip ver. ---- ----", "chip not powered (VIOSYS low)", false, true},
+        {0, -1, 1, "\u2014", "Chip ver. ---- ----", "not connected", false, false},
+        {0, 0, 0, "\u2014", "Chip ver. ---- ----", "not connected", false, false},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(testing::Message() << "state " << r.state << " viosys " << r.viosys);
+        const LiveRule rule(r.state, r.viosys);
+        const IndicatorShown shown = rule.indicator(r.flag);
+        EXPECT_EQ(shown.text.toStdString(), r.indicator);
+        // A dash is on grey; a live level keeps its colour.
+        const Rgb want = r.state == 1 ? indicator_colour(r.flag) : kNotLive;
+        EXPECT_EQ(shown.colour.red, want.red);
+        EXPECT_EQ(rule.chip_version(0x53, true).trimmed().toStdString(), r.version);
+        EXPECT_EQ(rule.chip_version(0x53, false), kChipVersionLabelInitial); // never read
+        EXPECT_EQ(rule.connection()->label.trimmed().toStdString(), r.label);
+        EXPECT_EQ(rule.register_control_enabled(true), r.masks);
+        EXPECT_FALSE(rule.register_control_enabled(false));
+        EXPECT_EQ(rule.pin_control_enabled(), r.pins);
+    }
+}

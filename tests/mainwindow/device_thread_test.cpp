@@ -91,15 +91,27 @@ TEST_F(DeviceThreadTest, TheGuiThreadNeverReachesTheAdapter) {
     image.write(reinterpret_cast<const char *>(header), sizeof header);
     image.write(QByteArray(64 * 256, '\x5a'));
     image.close();
+    // Nothing is flashed before the user agrees to what the box names.
     ui().actionUpdate_Firmware->trigger();
+    ASSERT_TRUE(spin_until([&] { return window->firmware_confirmation() != nullptr; }));
+    QMessageBox *confirm = window->firmware_confirmation();
+    EXPECT_EQ(confirm->text(), QStringLiteral("Update the adapter's firmware from 1.2.0 to 2.0.0?"));
+    EXPECT_TRUE(confirm->informativeText().contains("16392 bytes"));
+    EXPECT_TRUE(confirm->informativeText().contains("cannot be stopped"));
+    EXPECT_EQ(confirm->defaultButton(), confirm->button(QMessageBox::Cancel));
+    EXPECT_NE(kit("status").find("firmware running"), std::string::npos);
+    confirm->buttons().first()->click(); // "Update"
+    EXPECT_TRUE(window->updating_firmware());
+    EXPECT_EQ(window->connection_label()->text(), "   updating firmware   ");
     QMessageBox *box = nullptr;
     ASSERT_TRUE(spin_until([&] {
         for (QWidget *w : QApplication::topLevelWidgets())
-            if (auto *b = qobject_cast<QMessageBox *>(w); b && b->isVisible())
+            if (auto *b = qobject_cast<QMessageBox *>(w); b && b->isVisible() && b != confirm)
                 box = b;
         return box != nullptr;
     }));
-    EXPECT_EQ(box->text(), QStringLiteral("Firmware updated."));
+    EXPECT_EQ(box->text(), QStringLiteral("Firmware updated.\nVersion before: 1.2.0\nVersion now: 2.0.0"));
+    EXPECT_FALSE(window->updating_firmware());
     auto *progress = window->findChild<QProgressDialog *>();
     ASSERT_NE(progress, nullptr);
     EXPECT_EQ(progress->maximum(), 64);

@@ -41,7 +41,11 @@ TEST(DirectAccessForm, BoxesFixedSizeAndData) {
     window.resize(before + QSize(80, 80));
     EXPECT_EQ(window.size(), before);
 
-    // Typing sets the boxes; a click clears a bit (setting one: the window test).
+    // Nothing to edit before a read; then typing sets the boxes; a click
+    // clears a bit (setting one: the window test).
+    EXPECT_FALSE(window.data_edit()->isEnabled());
+    EXPECT_FALSE(window.button_group()->button(0)->isEnabled());
+    window.set_data(0);
     type_into(window.data_edit(), "xa5f");
     EXPECT_EQ(window.data(), 0xA5);
     for (int bit = 0; bit < 8; ++bit)
@@ -62,12 +66,12 @@ TEST(DirectAccessLabels, FollowTheAddress) {
     EXPECT_EQ(box_text(window, 3), "bit 3    MASK_ILOAD_READY");
     EXPECT_EQ(box_text(window, 4), "bit 4    ");
 
-    // No row for 0x13: the numbers alone, four blanks kept. The field takes
-    // two hex digits only.
+    // No row of the window's own for 0x13: the register table's field. The
+    // field takes two hex digits only.
     type_into(window.address_edit(), "g1z3x4");
     EXPECT_EQ(window.address(), 0x13);
     for (int bit = 0; bit < 8; ++bit)
-        EXPECT_EQ(box_text(window, bit), QString("bit %1    ").arg(bit));
+        EXPECT_EQ(box_text(window, bit), QString("bit %1    DELAY_B1[%1]").arg(bit));
 
     // An emptied field reads as address 0.
     window.address_edit()->clear();
@@ -82,6 +86,15 @@ TEST(DirectAccessBitNames, EdgesOfTheTable) {
     for (const auto &r : rows)
         EXPECT_STREQ(evalpanel::direct_access_bit_name(r.address, r.bit), r.name)
             << std::hex << int(r.address) << " bit " << std::dec << r.bit;
+    // Blanks filled from the register table, a spanning field's bits
+    // numbered within the field; an address without a register says so.
+    const struct { uint8_t address; int bit; const char *label; } filled[] = {
+        {0x06, 1, "FPWM_B1"}, {0x07, 3, "RAMP_B0[3]"}, {0x22, 2, "BUCK_LOAD_CURR[2]"},
+        {0x21, 6, "BUCK_LOAD_CURR[10]"}, {0x13, 7, "DELAY_B1[7]"}};
+    for (const auto &r : filled)
+        EXPECT_EQ(evalpanel::bit_label(r.address, r.bit), r.label) << std::hex << int(r.address);
+    EXPECT_EQ(evalpanel::register_summary(0x00), "R_VSET_B0, read/write");
+    EXPECT_EQ(evalpanel::register_summary(0xFE), "not in the register table");
 }
 
 } // namespace

@@ -61,7 +61,7 @@ TEST_F(ExtrasWindowTest, ConnectingToAnAdapterWithoutFirmwareFlashesIt) {
     ModalCloser user;
     open_window();
     EXPECT_TRUE(QTest::qWaitFor([&] { return !user.seen.isEmpty(); }));
-    EXPECT_EQ(user.seen, QStringList{"Firmware updated."});
+    EXPECT_EQ(user.seen, QStringList{"Firmware updated.\nVersion before: 0.0.0\nVersion now: 1.3.0"});
     // The check's lines (proven on the check) reach the command log.
     EXPECT_EQ(log_lines().filter(" : Current firmware version 1.3.0.").size(), 1);
     // The firmware was started, and start-up went on while the box was open.
@@ -90,11 +90,25 @@ TEST_F(ExtrasWindowTest, DirectAccessOpensFromTheMenuOnlyHidesAndReadsAndWritesT
     EXPECT_EQ(window->access_label()->text(),
               QString("   R18:%1   ").arg(chip_id, 2, 16, QLatin1Char('0')));
 
+    // Another register: blank and not writable until it is read; Return in
+    // the address reads, it never writes.
     access().address_edit()->setText("2e");
+    EXPECT_TRUE(access().data_edit()->text().isEmpty());
+    EXPECT_FALSE(access().write_button()->isEnabled());
+    EXPECT_EQ(access().register_label()->text(), "R_INT_MASK_2, read/write");
+    const int before = chip_register(0, 0x2E);
+    write_button()->click();
+    EXPECT_EQ(chip_register(0, 0x2E), before);
+    QTest::keyClick(access().address_edit(), Qt::Key_Return);
+    EXPECT_TRUE(access().last_access_label()->text().endsWith(
+        QString("read 0x%1 from 0x2e").arg(before, 2, 16, QLatin1Char('0'))))
+        << access().last_access_label()->text().toStdString();
+    EXPECT_EQ(chip_register(0, 0x2E), before);
     access().data_edit()->setText("05");
     write_button()->click();
     EXPECT_EQ(chip_register(0, 0x2E), 0x05);
     EXPECT_EQ(window->access_label()->text(), "   W2e:05   ");
+    EXPECT_TRUE(access().last_access_label()->text().endsWith("wrote 0x05 to 0x2e"));
 
     // A box click alone writes nothing; a read shows the chip again.
     QTest::mouseClick(access().button_group()->button(1), Qt::LeftButton);
@@ -111,6 +125,7 @@ TEST_F(ExtrasWindowTest, DirectAccessOpensFromTheMenuOnlyHidesAndReadsAndWritesT
     EXPECT_EQ(access().data_edit()->text(), "ff");
     EXPECT_TRUE(access().button_group()->button(7)->isChecked());
     EXPECT_EQ(window->access_label()->text(), "   R13:ff   ");
+    EXPECT_TRUE(access().last_access_label()->text().endsWith("reading 0x13 failed: no answer (ff shown)"));
     EXPECT_EQ(last_log_line(), "NACK");
     EXPECT_EQ(state(), evalpanel::kNotAcknowledged);
 }

@@ -4,6 +4,7 @@
 #include "telemetry_window.h"
 #include "time_plot.h"
 
+#include <QDateTime>
 #include <QLabel>
 #include <QListWidget>
 #include <gtest/gtest.h>
@@ -85,6 +86,76 @@ TEST_F(TelemetryTest, CurrentLinesBreakWhereNothingWasMeasured) {
     }
 }
 
+// A run is cut at the view's edges, so one that crosses the view with no
+// point inside it still shows; per pixel column at most a low and a high.
+TEST(PlotRuns, ClipAndDecimate) {
+    using P = std::vector<QPointF>;
+    const struct {
+        P run;
+        double from, to;
+        int columns;
+        P want;
+    } rows[] = {
+        {{{0, 25}, {100, 25}}, 40, 60, 100, {{40, 25}, {60, 25}}},   // flat, across the view
+        {{{0, 0}, {100, 100}}, 25, 75, 100, {{25, 25}, {75, 75}}},   // a slope, cut on both sides
+        {{{0, 0}, {50, 50}, {60, 0}}, 25, 75, 100, {{25, 25}, {50, 50}, {60, 0}}}, // enters
+        {{{0, 0}, {10, 5}}, 25, 75, 100, {}},                        // before the view
+        {{{30, 7}}, 25, 75, 100, {{30, 7}}},                         // a lone point
+        {{{80, 7}}, 25, 75, 100, {}},
+        // Ten points in one column: the ends, its first high and low.
+        {{{0, 1}, {1, 5}, {2, 0}, {3, 5}, {4, 2}, {5, 3}, {6, 0}, {7, 1}, {8, 4}, {9, 2}},
+         0, 10, 1, {{0, 1}, {1, 5}, {2, 0}, {9, 2}}},
+        // Two columns; a flat stretch keeps only its ends.
+        {{{0, 3}, {4, 3}, {6, 3}, {9, 3}}, 0, 10, 2, {{0, 3}, {9, 3}}},
+        {{{0, 1}, {4, 8}, {6, 2}, {9, 9}}, 0, 10, 2, {{0, 1}, {4, 8}, {6, 2}, {9, 9}}},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(testing::Message() << r.from << ".." << r.to << " in " << r.columns);
+        const QPolygonF run(QList<QPointF>(r.run.begin(), r.run.end()));
+        const QPolygonF got = plot_runs::decimate(plot_runs::clip(run, r.from, r.to), r.from, r.to,
+                                                  r.columns);
+        EXPECT_EQ(P(got.begin(), got.end()), r.want);
+    }
+    // A flat 25 at any zoom: an axis that holds it.
+    EXPECT_EQ(plot_runs::fit(25, 25), std::make_pair(0.0, 30.0));
+    EXPECT_EQ(plot_runs::fit(0, 0), std::make_pair(0.0, 1.0));
+    EXPECT_EQ(plot_runs::fit(-40, 10), std::make_pair(-50.0, 20.0));
+}
+
+// Paused and zoomed inside a flat stretch of the board temperature: it is
+// drawn, on an axis that holds it; at the whole history every run has at
+// most two points per column, and the cursor reads the samples.
+TEST_F(TelemetryTest, FlatSeriesZoomedAndDecimated) {
+    TelemetryWindow w(view, workbench);
+    w.resize(1100, 760);
+    w.show();
+    std::string script;
+    for (int i = 0; i < 4000; ++i)
+        script += i % 2 ? "r0" : "r1";
+    auto samples = polls(script.c_str());
+    for (size_t i = 0; i < samples.size(); ++i)
+        samples[i].current_ma = static_cast<int>(i % 7) * 50;
+    feed(samples);
+    TimePlot *supply = w.plots()[1];
+    w.set_range(kT0 + 200000, kT0 + 201000);
+    EXPECT_TRUE(w.paused());
+    ASSERT_EQ(supply->pieces(1).size(), 1u);
+    EXPECT_EQ(supply->pieces(1)[0].size(), 2);
+    EXPECT_EQ(supply->value_range(true), std::make_pair(0.0, 30.0));
+
+    w.set_range(kT0, samples.back().time_ms);
+    TimePlot *current = w.plots()[0];
+    for (int series : {0, 1}) {
+        ASSERT_EQ(current->pieces(series).size(), 1u);
+        EXPECT_LE(current->pieces(series)[0].size(), 2 * current->columns() + 2);
+        EXPECT_GT(current->pieces(series)[0].size(), current->columns());
+    }
+    for (size_t i : {size_t(10), size_t(11), size_t(3001)}) {
+        const int source = samples[i].current_source;
+        EXPECT_EQ(current->value_at(source, samples[i].time_ms + 10), samples[i].current_ma) << i;
+    }
+}
+
 TEST_F(TelemetryTest, OneTimeAxisCursorAndGaps) {
     TelemetryWindow w(view, workbench);
     w.resize(1100, 760);
@@ -111,12 +182,22 @@ TEST_F(TelemetryTest, OneTimeAxisCursorAndGaps) {
         }
     }
     // The cursor reads every series at one time, and nothing in the gap.
+    // With units; cleared when the pointer leaves.
     w.set_cursor(kT0 + 1000);
-    EXPECT_TRUE(w.readout()->text().contains(QRegularExpression("Buck0 +100\\b")))
-        << w.readout()->text().toStdString();
-    EXPECT_TRUE(w.readout()->text().contains(QRegularExpression("Board \\(\u00b0C\\) +25\\b")));
+    EXPECT_TRUE(w.readout_lines().contains(QRegularExpression("Buck0 +100 mA\\b")))
+        << w.readout_lines().toStdString();
+    EXPECT_TRUE(w.readout_lines().contains(QRegularExpression("Board \\(\u00b0C\\) +25 \u00b0C")));
     w.set_cursor(kT0 + 30000);
-    EXPECT_TRUE(w.readout()->text().contains(QRegularExpression("Buck0 +\u2013")));
+    EXPECT_TRUE(w.readout_lines().contains(QRegularExpression("Buck0 +\u2013")));
+    // The unplug is shaded and named on every plot.
+    const auto gaps = supply->gaps();
+    ASSERT_EQ(gaps.size(), 1u);
+    EXPECT_EQ(gaps[0].text, "no polls");
+    w.note_pause(gaps[0].from + 1, gaps[0].to - 1, "flashing");
+    EXPECT_EQ(supply->gaps()[0].text, "flashing");
+    w.set_cursor(std::nullopt);
+    EXPECT_TRUE(w.readout_lines().isEmpty());
+    EXPECT_FALSE(w.readout()->text().contains("Buck0"));
 
     // Zoom halves the span around the anchor; pan moves it; the CSV holds
     // the polls in view only.
@@ -129,9 +210,40 @@ TEST_F(TelemetryTest, OneTimeAxisCursorAndGaps) {
     const QList<QByteArray> lines = w.visible_csv().trimmed().split('\n');
     EXPECT_TRUE(lines[0].startsWith("time_s,clock,state"));
     EXPECT_EQ(lines.size(), 1 + 14); // polls at 0, 150 ... 1950 ms
-    EXPECT_FALSE(w.visible_image().isNull());
+    // The clock column holds the date, the time and the offset from UTC.
+    const QDateTime clock = QDateTime::fromString(QString::fromUtf8(lines[1].split(',')[1]), Qt::ISODateWithMs);
+    EXPECT_EQ(clock.toMSecsSinceEpoch(), kT0) << lines[1].toStdString();
+    // The picture carries a line under the plots: date, chip, version, range.
+    const QImage image = w.visible_image();
+    EXPECT_GT(image.height(), w.plots()[0]->parentWidget()->height());
+    EXPECT_TRUE(w.image_stamp().contains(QDateTime::fromMSecsSinceEpoch(kT0).toString("yyyy-MM-dd hh:mm:ss")))
+        << w.image_stamp().toStdString();
     w.follow();
     EXPECT_EQ(w.to_ms(), after.back().time_ms);
+}
+
+// Each stretch without readings is named by its cause.
+TEST_F(TelemetryTest, GapsSayWhy) {
+    const struct {
+        int state, supply;
+        const char *text;
+    } rows[] = {{0, -1, "adapter lost"}, {2, 0, "chip unpowered"}, {2, 1, "chip does not answer"}};
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.text);
+        TelemetryWindow w(view, workbench);
+        auto samples = polls("r0r0nnnnr0r0");
+        for (auto &s : samples)
+            if (!s.fresh)
+                s.state = r.state, s.supply = r.supply;
+        feed(samples);
+        w.set_range(kT0, samples.back().time_ms);
+        const auto gaps = w.plots()[0]->gaps();
+        ASSERT_EQ(gaps.size(), 1u);
+        EXPECT_EQ(gaps[0].text, r.text);
+        // From the last reading before to the first after.
+        EXPECT_EQ(gaps[0].from, samples[1].time_ms);
+        EXPECT_EQ(gaps[0].to, samples[6].time_ms);
+    }
 }
 
 TEST_F(TelemetryTest, BannerWhenThePollsStopAndBoundedFaults) {

@@ -8,6 +8,7 @@
 #include <QRegularExpression>
 
 #include "bound_controls.h"
+#include "live_rule.h"
 #include "console/command_interpreter.h"
 #include "console/console.h"
 
@@ -128,9 +129,15 @@ TEST_F(WindowTest, SupplyLossAndSoftwareResetRereadTheRegisters) {
 
     kit("pin 0 22 0");
     window->timer_func();
-    EXPECT_EQ(window->connection_label()->text(), "   NACK   ");
-    EXPECT_EQ(connection_colour(), rgb(kConnectionBad));
+    // Unpowered, not failing; nothing of the chip shown as live.
+    EXPECT_EQ(window->connection_label()->text(), "   chip not powered (VIOSYS low)   ");
+    EXPECT_EQ(connection_colour(), rgb(kNotLive));
     EXPECT_EQ(window->statusBar()->currentMessage(), "USB board connected.");
+    EXPECT_EQ(window->version_label()->text(), kChipVersionLabelInitial);
+    for (const char *indicator : {"le0d2", "lio0018"})
+        EXPECT_EQ(window->findChild<QLineEdit *>(indicator)->text(), kNotLiveText);
+    EXPECT_FALSE(ui().cb0d2->isEnabled());
+    EXPECT_TRUE(ui().io0022->isEnabled());
     EXPECT_EQ(ui().mode5->text(), "Undefined");
     EXPECT_EQ(ui().multiphase0->text(), "Undefined");
     EXPECT_EQ(ui().current6->text(), "---");
