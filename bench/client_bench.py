@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Round trips through the Python client (python/evalpanel) on the virtual
-kit at instant pace, a 10,000-line burst through the console relay, and the
+kit at instant pace, the characterisation sweep of docs/automation.md at
+instant and USB pace, a 10,000-line burst through the console relay, and the
 hand-over to the next client after one is reset while its script loops.
 
 Starts evalpanel-virtual (offscreen) on free ports, prints a Markdown table.
@@ -17,7 +18,7 @@ import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "python"))
-from evalpanel import BusyError, Console  # noqa: E402
+from evalpanel import BusyError, Console, Kit  # noqa: E402
 
 
 def free_port():
@@ -44,7 +45,33 @@ def start(program, folder):
                 sys.exit("client_bench: the program did not open its console port")
             time.sleep(0.05)
     time.sleep(0.3)  # let the probe connection go
-    return proc, port
+    return proc, port, kit_port
+
+
+# A full-speed USB adapter: a request goes out in the next 1 ms frame and its
+# reply comes back in a later one, so exchanges one after the other take at
+# least two frames each.
+USB_EXCHANGE_S = 0.002
+
+
+def exchanges(kit):
+    return int(next(line.split()[1] for line in kit.command("stats") if line.startswith("total")))
+
+
+def sweep(console, kit, rounds):
+    """The sweep of docs/automation.md: VSET_B0 over its range, Buck5's
+    voltage, buck 0's load current and the board temperature at each step.
+    Steps per second and the kit's exchanges per step."""
+    vset = next(f for f in console.fields() if f["name"] == "VSET_B0")
+    codes = list(range(vset["min"], vset["max"] + 1)) * rounds
+    before = exchanges(kit)
+    start = time.perf_counter()
+    for code in codes:
+        console.write_many({"VSET_B0": code})
+        m = console.read_many(["VOUT_B5_V", "I_B0_mA", "board_C"])
+        assert m["I_B0_mA"] is not None and m["board_C"] is not None, m
+    seconds = time.perf_counter() - start
+    return len(codes) / seconds, (exchanges(kit) - before) / len(codes)
 
 
 def burst(port, line, count):
@@ -95,8 +122,29 @@ def main():
     lines = 1000 if quick else 10000
     rows = []
     with tempfile.TemporaryDirectory() as folder:
-        proc, port = start(program, folder)
+        proc, port, kit_port = start(program, folder)
         try:
+            with Console(port=port, timeout=10) as c, Kit(port=kit_port) as kit:
+                # The bucks running, buck 0's current the one each poll reads.
+                c.write_many({"PIN_VIO_SYS": 1, "PIN_NRST": 1, "PIN_NSLP": 1})
+                c.command("wait(200)")
+                c.command("poll(0)")
+                c.iout(0)
+                for pace in ("instant", "usb"):
+                    kit.command(f"timing {pace}")
+                    rate, per_step = sweep(c, kit, 1 if quick or pace == "usb" else 4)
+                    if pace == "instant":
+                        rows.append(("python client: sweep of VSET_B0 (write_many, then "
+                                     "read_many of VOUT_B5_V, I_B0_mA, board_C), instant "
+                                     "timing", f"{rate:.0f} steps/s", ">= 300 steps/s"))
+                    else:
+                        wire = per_step * USB_EXCHANGE_S
+                        rows.append(("python client: the same sweep at USB pace (wire minimum: "
+                                     f"{per_step:.1f} exchanges of 2 ms)",
+                                     f"{rate:.0f} steps/s, {1 / rate * 1e3:.1f} ms per step, "
+                                     f"{1 / rate / wire:.2f} x the wire's {wire * 1e3:.1f} ms",
+                                     "<= 2 x"))
+                kit.command("timing instant")
             with Console(port=port, timeout=10) as c:
                 c.command("PIN_VIO_SYS = 1")
                 c.command("VSET_B0 = 0x20")

@@ -23,7 +23,7 @@ const char kHelpTextMore[] = "debug\npage(0-6)  page()\ntest\ni2c_test\ni2c_addr
                              " example: send_seq 0x01 0x55 300 0x01 0xAA\n";
 const char kHelpTextOther[] =
     "PIN_name [= 0|1]\nvout(0)\ntemp\ni2c_collision(a,b,c,d)\npoll(0|1)  poll()\n"
-    "echo text\nexpect(name, value)  expect(name, low..high)\nidentify\nstatus\n"
+    "echo text\nexpect(name, value)  expect(name, low..high)\nidentify\nstatus [key ...]\nfields\n"
     "save_registers(file)  load_registers(file)  export_registers(file)\n"
     "record(file)  record()\nscript_file [arguments]\n";
 
@@ -102,6 +102,7 @@ const CommandInterpreter::Command CommandInterpreter::kCommands[] = {
     {"expect", &CommandInterpreter::expect},
     {"identify", &CommandInterpreter::identify},
     {"status", &CommandInterpreter::status},
+    {"fields", &CommandInterpreter::fields},
 };
 
 CommandInterpreter::CommandInterpreter(ConsoleHost &host, evalpanel::DeviceSession &session,

@@ -115,6 +115,7 @@ class CommandInterpreter {
                        bool *compared);
     int identify(const char *line);
     int status(const char *line);
+    int fields(const char *line);
 
     // Probes the board sensor when VIOSYS is up and it was not found.
     void look_for_board_sensor();

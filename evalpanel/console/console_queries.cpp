@@ -15,6 +15,8 @@
 #include "device/device_session.h"
 #include "device/status_decode.h"
 #include "device/telemetry.h"
+#include "registers/field_units.h"
+#include "registers/register_map.h"
 #include "registers/register_table.h"
 
 namespace console {
@@ -279,21 +281,52 @@ int CommandInterpreter::identify(const char *line) {
 }
 
 // status: one poll, decoded as a row of the recording, a "key: value" line
-// per column (without the time and the events).
+// per column (without the time and the events); "status KEY..." prints
+// those keys only, in that order.
 int CommandInterpreter::status(const char *line) {
-    if (strcmp(line, "status") != 0)
+    if (strncmp(line, "status", 6) != 0 || (line[6] != '\0' && line[6] != ' '))
         return -1;
+    const QStringList header = evalpanel::CsvRecorder::header();
+    QStringList keys = QString::fromLatin1(line + 6).split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    for (const QString &key : keys) {
+        if (key == QLatin1String("time_s") || key == QLatin1String("events") ||
+            !header.contains(key))
+            return fail(QStringLiteral("status: no key named %1").arg(key));
+    }
+    if (keys.isEmpty())
+        keys = header.mid(1, header.size() - 2); // without time_s and events
     session_.poll();
     if (!session_.have_adapter())
         return fail(QString::fromLatin1(kUsbError));
+    // As temp does: a sensor powered by PIN_VIO_SYS = 1 is found here, not
+    // shown as unknown.
+    look_for_board_sensor();
     const int64_t now = QDateTime::currentMSecsSinceEpoch();
     const evalpanel::TelemetrySample sample = evalpanel::sample_session(session_, now);
-    const QStringList header = evalpanel::CsvRecorder::header();
     const QStringList row = evalpanel::CsvRecorder::row(sample, now, {});
-    for (qsizetype i = 0; i < header.size() && i < row.size(); ++i) {
-        if (header[i] == QLatin1String("time_s") || header[i] == QLatin1String("events"))
+    for (const QString &key : keys) {
+        const qsizetype i = header.indexOf(key);
+        print(QStringLiteral("%1: %2").arg(key, i < row.size() ? row[i] : QString()));
+    }
+    return 1;
+}
+
+// fields: one line per field of the register table, in table order: name,
+// register (the first, for a field that spans several), bits, access, the
+// values it takes and the unit they count in (none for plain numbers):
+// "VSET_B0 0x00 [6:0] RW 0..127 mV".
+int CommandInterpreter::fields(const char *line) {
+    if (strcmp(line, "fields") != 0)
+        return -1;
+    for (const evalpanel::FieldInfo &f : evalpanel::register_map().fields) {
+        if (f.segments.empty())
             continue;
-        print(QStringLiteral("%1: %2").arg(header[i], row[i]));
+        const QString unit = QString::fromLatin1(evalpanel::field_unit(f.name));
+        print(QStringLiteral("%1 %2 %3 %4 0..%5%6")
+                  .arg(f.name, hex_value(f.segments.front().address), f.bits_text(),
+                       QLatin1String(f.read_only ? "RO" : "RW"),
+                       QString::number(evalpanel::detail::low_mask(f.width)),
+                       unit.isEmpty() ? QString() : QLatin1Char(' ') + unit));
     }
     return 1;
 }

@@ -1,5 +1,7 @@
 #include "binding.h"
 
+#include "registers/field_units.h"
+
 namespace {
 
 // Reads one number of at most width digits in base 10 or 16 at pos, like a
@@ -68,7 +70,7 @@ ControlBinding decode_selector(QStringView name) {
     // The output-voltage fields of registers 0x00 to 0x05 start at value 10,
     // the PFM exit level at 3; their lists leave out the unused low values.
     if (!b.two_segments && b.field.reg <= 0x05)
-        b.item_offset = 10;
+        b.item_offset = evalpanel::kOutputVoltageFirstItem;
     else if (name == u"co1930")
         b.item_offset = 3;
     return b;
@@ -178,15 +180,16 @@ unsigned value_for_item(const ControlBinding &b, int index) {
 
 QStringList output_voltage_items() {
     QStringList items;
-    for (int mv = 600; mv <= 1670; mv += 10)
-        items << QString::asprintf("%d mV", mv);
+    using namespace evalpanel;
+    for (int v = kOutputVoltageFirstItem; v <= kOutputVoltageLastItem; ++v)
+        items << QString::asprintf("%d mV", kOutputVoltageZeroMv + v * kOutputVoltageStepMv);
     return items;
 }
 
 QStringList delay_items() {
     QStringList items;
-    for (int i = 0; i < 255; ++i)
-        items << QString::asprintf("%1.1f ms", i / 10.0);
+    for (int i = 0; i < evalpanel::kDelayNever; ++i)
+        items << QString::asprintf("%1.1f ms", i * evalpanel::kDelayStepMs);
     items << QStringLiteral("never");
     return items;
 }

@@ -38,6 +38,7 @@ _EXPECT = re.compile(r"^expect (.+): (\S+), expected (\S+)$")
 _TEMP = re.compile(r"^(-?\d+(?:\.\d+)?) \u00b0C$")
 _IOUT = re.compile(r"^Buck \d load current : (-?\d+) mA$")
 _KEY_VALUE = re.compile(r"^([^:]+): ?(.*)$")
+_FIELD = re.compile(r"^(\w+) 0x([0-9A-Fa-f]+) (\S+) (RW|RO) (\d+)\.\.(\d+)(?: (\S+))?$")
 
 
 class BusyError(ConnectionError):
@@ -115,6 +116,7 @@ _ERROR_PREFIXES = (
     ("export_registers: ", CommandError),
     ("export_registers needs ", CommandError),
     ("record: ", CommandError),
+    ("status: ", CommandError),
     ("cannot ", CommandError),
 )
 
@@ -173,6 +175,8 @@ class Console(LineClient):
         self._first_line = True
         # Set after a time-out: everything before this marker is stale.
         self._resync: Optional[str] = None
+        # The program's field names, once read_many needed them.
+        self._field_names: Optional[set] = None
 
     def __enter__(self) -> "Console":
         return self
@@ -252,24 +256,76 @@ class Console(LineClient):
     def read(self, name: str, *, timeout: Optional[float] = None) -> int:
         """The value of a field, register or address (`VSET_B0`, `0x12[3:0]`),
         or the level of a pin (`PIN_INT`)."""
-        return self.read_many([name], timeout=timeout)[name]
+        _check_name(name)
+        return self._query([name], name, [], timeout)[0]
 
     def read_many(self, names: Iterable[str], *,
-                  timeout: Optional[float] = None) -> Dict[str, int]:
-        """Reads several names as `read` does, in one round trip."""
+                  timeout: Optional[float] = None) -> Dict[str, Union[None, int, float, str]]:
+        """Reads several names in one round trip: fields, registers, addresses
+        and pins as `read` does, and keys of `status` (`VOUT_B5_V`, `I_B0_mA`,
+        `board_C`...) from one status poll, as `status` gives them."""
         names = list(names)
         for name in names:
             _check_name(name)
+        reads = [n for n in names if self._is_read(n, timeout)]
+        polled = [n for n in names if n not in reads]
         line = ", ".join(names)
-        lines = self._exchange(names, line, timeout, True)
+        lines: List[str] = []
+        try:
+            values = self._query(reads, line, ["status " + " ".join(polled)] if polled else [],
+                                 timeout, lines)
+        except CommandError as e:
+            if not e.text.startswith("status: no key named "):
+                raise
+            raise CommandError(line, "no field, register, address, pin or status key named "
+                               + e.text.split()[-1], e.lines) from None
+        result: Dict[str, Union[None, int, float, str]] = dict(zip(reads, values))
+        # Each read answered one line; the poll's lines follow.
+        for key, value in _key_values(lines[len(reads):]).items():
+            result[key] = _scalar(value)
+        return {name: result[name] for name in names}
+
+    def _query(self, names: List[str], line: str, more: List[str], timeout: Optional[float],
+               lines: Optional[List[str]] = None) -> List[int]:
+        # The values of query lines, with further commands in the same round trip.
+        answer = self._exchange(names + more, line, timeout, True)
+        if lines is not None:
+            lines.extend(answer)
         values = []
-        for text in lines:
+        for text in answer[:len(names)]:
             match = _VALUE.match(text) or _PIN.match(text)
             if match:
                 values.append(int(match.group(1), 16 if match.re is _VALUE else 10))
         if len(values) != len(names):
-            raise CommandError(line, f"no value in {lines!r}", lines)
-        return dict(zip(names, values))
+            raise CommandError(line, f"no value in {answer!r}", answer)
+        return values
+
+    def _is_read(self, name: str, timeout: Optional[float]) -> bool:
+        # Read by a query line: registers, addresses, pins and the fields the
+        # program lists (OVP, a field, is read from the chip, not the poll).
+        if name.startswith(("R_", "PIN_", "0x")):
+            return True
+        if self._field_names is None:
+            self._field_names = {f["name"] for f in self.fields(timeout=timeout)}
+        return name in self._field_names
+
+    def fields(self, *, timeout: Optional[float] = None) -> List[Dict[str, Union[int, str]]]:
+        """Every field of the program's register table, in its order: `name`,
+        `register` (the first one, for a field over several), `bits` ("[6:0]",
+        "[6:4],0x22[7:0]"), `access` ("RW" or "RO"), the values it takes from
+        `min` to `max`, and the `unit` they count in ("mV", "ms", "mA"; "" for
+        plain numbers)."""
+        lines = self.command("fields", timeout=timeout)
+        rows = []
+        for text in lines:
+            match = _FIELD.match(text)
+            if not match:
+                raise CommandError("fields", f"not a field: {text!r}", lines)
+            name, register, bits, access, low, high, unit = match.groups()
+            rows.append({"name": name, "register": int(register, 16), "bits": bits,
+                         "access": access, "min": int(low), "max": int(high),
+                         "unit": unit or ""})
+        return rows
 
     def write(self, name: str, value: Union[int, str], *,
               timeout: Optional[float] = None) -> None:

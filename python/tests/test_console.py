@@ -47,6 +47,30 @@ def test_reads_writes_and_scripts(evalpanel_virtual):
         assert status["state"] == "ready" and status["mode_B0"] is not None
 
 
+# (name, register, bits, access, max, unit) as the program lists them
+FIELDS = [
+    ("VSET_B0", 0x00, "[6:0]", "RW", 127, "mV"),
+    ("EN_DIS_B0", 0x00, "[7]", "RW", 1, ""),
+    ("DELAY_B5", 0x17, "[7:0]", "RW", 255, "ms"),
+    ("BUCK_LOAD_CURR", 0x21, "[6:4],0x22[7:0]", "RO", 2047, "mA"),
+]
+
+
+def test_fields_and_read_many_with_poll_keys(evalpanel_virtual):
+    with evalpanel_virtual.console() as c:
+        fields = {f["name"]: f for f in c.fields()}
+        assert len(fields) == 100
+        for name, register, bits, access, high, unit in FIELDS:
+            assert fields[name] == {"name": name, "register": register, "bits": bits,
+                                    "access": access, "min": 0, "max": high, "unit": unit}
+        c.write("PIN_VIO_SYS", 1)
+        # Fields from the chip (OVP is a key of status too), the rest from one poll.
+        assert c.read_many(["VSET_B0", "state", "OVP", "PIN_VIO_SYS"]) == \
+            {"VSET_B0": 0x32, "state": "ready", "OVP": 0, "PIN_VIO_SYS": 1}
+        with pytest.raises(CommandError, match="no field, register, address, pin or status key"):
+            c.read_many(["VSET_B0", "no_such_key"])
+
+
 # (console set-up, then kit set-up, line, error class, its text); in order,
 # each row on the state the rows before it left
 ERRORS = [
