@@ -11,6 +11,7 @@
 #include "app/device_thread.h"
 #include "console/script_runner.h"
 #include "device/device_session.h"
+#include "device/file_access.h"
 #include "device/session_log.h"
 #include "support/stop_signals.h"
 
@@ -59,7 +60,7 @@ int run_batch(const QString &file, const QStringList &arguments, bool keep_sessi
     QList<QByteArray> words;
     for (const QString &a : arguments)
         words << a.toLocal8Bit();
-    const QByteArray path = file.toLocal8Bit();
+    const QByteArray path = system_file_name(file);
 
     evalpanel::DeviceThread device;
     console::ConsoleEngine &engine = device.engine();

@@ -3,7 +3,9 @@
 The program runs without a window (Qt's offscreen platform) in the test's
 temporary folder, its console and kit control ports on free ports. Which
 binary: the option `--evalpanel-virtual PATH`, else the environment variable
-EVALPANEL_VIRTUAL, else `evalpanel-virtual` on PATH.
+EVALPANEL_VIRTUAL, else `evalpanel-virtual` on PATH (on Windows
+`evalpanel-virtual.exe`). Elsewhere a Windows build (`evalpanel-virtual.exe`)
+runs through wine (`EVALPANEL_WINE`, default `wine`).
 
     def test_buck0(evalpanel_virtual):
         with evalpanel_virtual.console() as console:
@@ -49,6 +51,14 @@ class VirtualProgram:
         self.stderr_path = self.folder / "evalpanel-virtual.stderr"
         self._environment = dict(os.environ, QT_QPA_PLATFORM="offscreen")
         self._environment.update(env or {})
+        self._command = [str(self.binary)]
+        if runs_through_wine(self.binary):
+            self._command.insert(0, os.environ.get("EVALPANEL_WINE", "wine"))
+            # wine hands Qt's variables to a Windows program only as WINEQT_*.
+            for name, value in list(self._environment.items()):
+                if name.startswith("QT_"):
+                    self._environment["WINE" + name] = value
+            self._environment.setdefault("WINEDEBUG", "-all")
         # A free port can be taken by someone else before the program binds
         # it; the program then ends with status 2 and another pair is tried.
         for attempt in range(3):
@@ -68,7 +78,7 @@ class VirtualProgram:
     def _start(self, options: List[str]) -> None:
         with open(self.stderr_path, "wb") as stderr:
             self.process = subprocess.Popen(
-                [str(self.binary), "--console-port", str(self.console_port),
+                [*self._command, "--console-port", str(self.console_port),
                  "--kit-port", str(self.kit_port), *options],
                 cwd=self.folder, env=self._environment, stdin=subprocess.DEVNULL,
                 stdout=subprocess.DEVNULL, stderr=stderr)
@@ -119,6 +129,11 @@ class VirtualProgram:
             return ""
 
 
+def runs_through_wine(binary: Path) -> bool:
+    """A Windows program, away from Windows: wine runs it."""
+    return os.name != "nt" and binary.suffix.lower() == ".exe"
+
+
 def pytest_addoption(parser) -> None:
     parser.getgroup("evalpanel").addoption(
         "--evalpanel-virtual", metavar="PATH",
@@ -131,7 +146,9 @@ def find_binary(config) -> Path:
         if not Path(named).is_file():
             pytest.fail(f"evalpanel-virtual not found at {named}", pytrace=False)
         return Path(named).resolve()
-    found = shutil.which("evalpanel-virtual")
+    # On Windows which() tries the PATHEXT endings (.exe); elsewhere a
+    # Windows build on PATH is taken when there is no native one.
+    found = shutil.which("evalpanel-virtual") or shutil.which("evalpanel-virtual.exe")
     if found is None:
         pytest.skip("evalpanel-virtual is neither named (--evalpanel-virtual, "
                     "EVALPANEL_VIRTUAL) nor on PATH")

@@ -12,9 +12,10 @@
 #include <QTcpServer>
 #include <QThread>
 #include <gtest/gtest.h>
+#include <QCoreApplication>
 
-#include <csignal>
-#include <unistd.h>
+#include "test_platform.h"
+
 
 
 namespace {
@@ -67,7 +68,7 @@ Outcome run_program(const std::filesystem::path &dir, const QStringList &argumen
 
 std::filesystem::path scratch_dir(const std::string &name) {
     const auto dir = std::filesystem::temp_directory_path() /
-                     ("evalpanel_batch_" + std::to_string(::getpid()) + "_" + name);
+                     ("evalpanel_batch_" + std::to_string(QCoreApplication::applicationPid()) + "_" + name);
     std::filesystem::create_directories(dir);
     return dir;
 }
@@ -159,9 +160,11 @@ TEST(Batch, ExitStatusAndMessages) {
 // also into a pipe), where it stopped is said, the session log ends with
 // it, and the status tells the signal.
 TEST(Batch, SignalsStopTheScriptWhereItIs) {
-    for (const auto &[signal, status, log] : {std::tuple{SIGINT, 130, true},
-                                              {SIGTERM, 143, true}, {SIGHUP, 129, false}}) {
-        const auto dir = scratch_dir("signal" + std::to_string(signal));
+    using test_platform::Stop;
+    for (const auto &[signal, status, log] :
+         {std::tuple{Stop::Interrupt, 130, true}, {Stop::Terminate, 143, true},
+          {Stop::HangUp, 129, false}}) {
+        const auto dir = scratch_dir("signal" + std::to_string(status));
         std::ofstream(dir / "s.txt") << "echo started\nwait(10000)\necho never\n";
         QProcess program;
         program.setWorkingDirectory(QString::fromStdString(dir.string()));
@@ -175,8 +178,12 @@ TEST(Batch, SignalsStopTheScriptWhereItIs) {
         QByteArray out;
         for (int i = 0; i < 100 && !out.contains("wait for"); ++i)
             out += program.waitForReadyRead(100) ? program.readAllStandardOutput() : "";
-        ::kill(static_cast<pid_t>(program.processId()), signal);
-        ASSERT_TRUE(program.waitForFinished(5000)) << signal;
+        if (std::string why; !test_platform::request_stop(program.processId(), signal, &why)) {
+            program.kill();
+            program.waitForFinished();
+            GTEST_SKIP() << why;
+        }
+        ASSERT_TRUE(program.waitForFinished(5000)) << status;
         EXPECT_EQ(program.exitCode(), status);
         EXPECT_EQ(out + program.readAllStandardOutput(), "started\nwait for 10000 ms\nStopped.\n");
         EXPECT_EQ(program.readAllStandardError(), "s.txt:2: Stopped.\n");
