@@ -22,6 +22,25 @@ namespace support {
 
 namespace {
 
+// A name of MAX_PATH characters or more opens only in its extended form
+// (\\?\C:\..., \\?\UNC\server\...), which takes the full path with
+// backslashes; shorter names stay as they are.
+std::wstring long_form(const std::wstring &w) {
+    if (w.size() < MAX_PATH - 12 || w.rfind(L"\\\\", 0) == 0)
+        return w;
+    const DWORD n = ::GetFullPathNameW(w.c_str(), 0, nullptr, nullptr);
+    if (n == 0)
+        return w;
+    std::wstring full(n, L'\0');
+    const DWORD used = ::GetFullPathNameW(w.c_str(), n, full.data(), nullptr);
+    if (used == 0 || used >= n)
+        return w;
+    full.resize(used);
+    if (full.rfind(L"\\\\", 0) == 0)
+        return L"\\\\?\\UNC\\" + full.substr(2);
+    return L"\\\\?\\" + full;
+}
+
 std::wstring widen(const char *path) {
     const int n = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, nullptr, 0);
     if (n <= 0)
@@ -29,7 +48,7 @@ std::wstring widen(const char *path) {
     std::wstring w(static_cast<size_t>(n), L'\0');
     ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, w.data(), n);
     w.resize(static_cast<size_t>(n - 1));
-    return w;
+    return long_form(w);
 }
 
 // The kind of what is open on `h` when it is no regular file on disk.
