@@ -9,6 +9,12 @@ set(CMAKE_C_COMPILER ${RX_MINGW_TRIPLE}-gcc-posix)
 set(CMAKE_CXX_COMPILER ${RX_MINGW_TRIPLE}-g++-posix)
 set(CMAKE_RC_COMPILER ${RX_MINGW_TRIPLE}-windres)
 set(CMAKE_FIND_ROOT_PATH /usr/${RX_MINGW_TRIPLE})
+# Every CMAKE_PREFIX_PATH entry (Qt for Windows) is a target root too, or
+# find_package(Qt6) would look for it under /usr/x86_64-w64-mingw32 only.
+foreach(rx_prefix IN LISTS CMAKE_PREFIX_PATH)
+  list(APPEND CMAKE_FIND_ROOT_PATH "${rx_prefix}")
+endforeach()
+list(REMOVE_DUPLICATES CMAKE_FIND_ROOT_PATH)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)

@@ -18,7 +18,7 @@ if(RX_BUILD_TESTS)
   endif()
 endif()
 
-if(CMAKE_CROSSCOMPILING AND RX_WINE)
+if(RX_BUILD_TESTS AND CMAKE_CROSSCOMPILING AND RX_WINE)
   set(RX_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
   if(NOT EXISTS ${RX_WINEPREFIX}/system.reg)
     message(STATUS "Making the wine prefix ${RX_WINEPREFIX}")
@@ -35,10 +35,50 @@ endif()
 
 # On Windows each test program is one ctest test: every wine start costs
 # time, so the cases are not listed one by one.
+# wine may end a program that crashed with status 0: its crash report
+# fails the test too.
+set(RX_WINE_FAILURES "Unhandled exception|Unhandled page fault|\\[  FAILED  \\]")
 function(rx_add_gtest target)
   add_test(NAME ${target} COMMAND ${target})
-  set_tests_properties(${target} PROPERTIES TIMEOUT 300 ${ARGN})
+  set_tests_properties(${target} PROPERTIES TIMEOUT 300 FAIL_REGULAR_EXPRESSION "${RX_WINE_FAILURES}"
+                       ${ARGN})
 endfunction()
+
+# The folders of the compiler's runtime DLLs (libstdc++, libgcc_s,
+# winpthread), which Qt's DLLs need; our own programs link them in.
+function(rx_mingw_runtime_dlls out_dlls)
+  set(dlls)
+  foreach(name libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll)
+    execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=${name}
+                    OUTPUT_VARIABLE file OUTPUT_STRIP_TRAILING_WHITESPACE)
+    get_filename_component(file "${file}" REALPATH)
+    list(APPEND dlls "${file}")
+  endforeach()
+  set(${out_dlls} "${dlls}" PARENT_SCOPE)
+endfunction()
+
+# Qt's DLLs, its platform, style and image plugins and the runtime DLLs they need,
+# copied beside the programs once at configure time: there Windows (and
+# wine) finds them without a PATH, for the tests and for the package.
+function(rx_deploy_qt)
+  rx_mingw_runtime_dlls(runtime)
+  set(bin ${CMAKE_BINARY_DIR}/bin)
+  foreach(module Core Gui Widgets Network Test)
+    list(APPEND dlls ${QT6_INSTALL_PREFIX}/bin/Qt6${module}.dll)
+  endforeach()
+  file(COPY ${dlls} ${runtime} DESTINATION ${bin})
+  file(COPY ${QT6_INSTALL_PREFIX}/plugins/platforms ${QT6_INSTALL_PREFIX}/plugins/styles
+            ${QT6_INSTALL_PREFIX}/plugins/imageformats
+       DESTINATION ${bin})
+endfunction()
+
+# Qt's variables for a program under wine, which passes them to a Windows
+# program only as WINEQT_*: offscreen, with a font folder so that text has
+# a size, and QtTest printing to the console.
+set(RX_WINE_QT_ENV
+    "WINEQT_QPA_PLATFORM=offscreen"
+    "WINEQT_QPA_FONTDIR=Z:/usr/share/fonts/truetype/dejavu"
+    "WINEQT_FORCE_STDERR_LOGGING=1")
 
 # Programs and DLLs side by side, where Windows (and wine) look for a DLL.
 set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)

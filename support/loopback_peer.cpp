@@ -1,7 +1,7 @@
 #include "support/loopback_peer.h"
+#include "support/tcp_table.h"
 
 #include <arpa/inet.h>
-#include <cstdio>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
@@ -14,22 +14,11 @@ long loopback_peer_uid(int fd) {
         ::getsockname(fd, reinterpret_cast<sockaddr *>(&local), &local_size) != 0 ||
         peer.sin_family != AF_INET || local.sin_family != AF_INET)
         return -1;
-    std::FILE *table = std::fopen("/proc/net/tcp", "re");
-    if (table == nullptr)
+    TcpTableRow row;
+    if (!find_tcp_table_row("/proc/net/tcp", peer.sin_addr.s_addr, ntohs(peer.sin_port),
+                            local.sin_addr.s_addr, ntohs(local.sin_port), &row))
         return -1;
-    long uid = -1;
-    char line[512];
-    while (uid < 0 && std::fgets(line, sizeof line, table) != nullptr) {
-        unsigned from_ip = 0, from_port = 0, to_ip = 0, to_port = 0;
-        unsigned long owner = 0;
-        if (std::sscanf(line, " %*u: %8X:%4X %8X:%4X %*X %*X:%*X %*X:%*X %*X %lu", &from_ip,
-                        &from_port, &to_ip, &to_port, &owner) == 5 &&
-            from_ip == peer.sin_addr.s_addr && from_port == ntohs(peer.sin_port) &&
-            to_ip == local.sin_addr.s_addr && to_port == ntohs(local.sin_port))
-            uid = static_cast<long>(owner);
-    }
-    std::fclose(table);
-    return uid;
+    return row.uid;
 }
 
 } // namespace support
@@ -40,6 +29,11 @@ namespace support {
 
 bool loopback_peer_is_own_user(intptr_t socket) {
     return loopback_peer_uid(static_cast<int>(socket)) == static_cast<long>(::getuid());
+}
+
+std::string loopback_peer_user(intptr_t socket) {
+    const long uid = loopback_peer_uid(static_cast<int>(socket));
+    return uid < 0 ? std::string("an unknown user") : "uid " + std::to_string(uid);
 }
 
 } // namespace support

@@ -160,4 +160,48 @@ std::string path_from_wide(const wchar_t *path, bool *ok) {
     return name;
 }
 
+int create_new_file(const char *path, int *err) {
+    const int fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    *err = fd < 0 ? errno : 0;
+    return fd;
+}
+
+long read_file(int fd, void *buffer, size_t size) {
+    ssize_t n;
+    do {
+        n = ::read(fd, buffer, size);
+    } while (n < 0 && errno == EINTR);
+    return static_cast<long>(n);
+}
+
+size_t write_file(int fd, const void *data, size_t size) {
+    const char *p = static_cast<const char *>(data);
+    size_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::write(fd, p + done, size - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (n == 0)
+                errno = ENOSPC;
+            break;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return done;
+}
+
+std::FILE *file_stream(int fd, const char *mode) {
+    std::FILE *file = ::fdopen(fd, mode);
+    if (!file)
+        ::close(fd);
+    return file;
+}
+
+bool file_names_are_utf8() {
+    return false;
+}
+
+void write_standard_streams_as_is() {}
+
 } // namespace support

@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <cstdio>
 #include <string>
 
 namespace support {
@@ -42,13 +43,38 @@ bool read_regular_file(const char *path, size_t limit, std::string *out, std::st
 // an error code, never the signal that ends the process.
 void ignore_broken_pipe();
 
+// Standard output and error carry the program's text as it is, lines ending
+// in "\n" as on Linux (Windows' text mode would make them "\r\n").
+void write_standard_streams_as_is();
+
 // Closes a descriptor that the functions above returned.
 void close_file(int fd);
+
+// Creates `path` for writing only when nothing stands there yet (a link or
+// a FIFO of that name is never opened). The descriptor (close-on-exec), or
+// -1 with *err the errno value (EEXIST when the name is taken).
+int create_new_file(const char *path, int *err);
+
+// Reads at most `size` bytes from `fd`: the count, 0 at the end, -1 on an
+// error (errno says which).
+long read_file(int fd, void *buffer, size_t size);
+
+// Writes all `size` bytes to `fd` unless an error stops it (interrupted
+// writes are resumed): the count written; errno says why when it is less.
+size_t write_file(int fd, const void *data, size_t size);
+
+// A stdio stream reading or writing the descriptor, which it then owns;
+// nullptr, with `fd` closed, when there is none.
+std::FILE *file_stream(int fd, const char *mode);
 
 // A wide-character file name as the narrow name the functions above take:
 // UTF-8 on Windows (where wchar_t text is UTF-16 and the narrow names are
 // UTF-8), the locale's multibyte encoding elsewhere. *ok is false when the
 // name has no such form.
 std::string path_from_wide(const wchar_t *path, bool *ok);
+
+// Whether the narrow names above are UTF-8 (Windows) rather than in the
+// locale's encoding.
+bool file_names_are_utf8();
 
 } // namespace support

@@ -22,6 +22,25 @@ namespace support {
 
 namespace {
 
+// A name of MAX_PATH characters or more opens only in its extended form
+// (\\?\C:\..., \\?\UNC\server\...), which takes the full path with
+// backslashes; shorter names stay as they are.
+std::wstring long_form(const std::wstring &w) {
+    if (w.size() < MAX_PATH - 12 || w.rfind(L"\\\\", 0) == 0)
+        return w;
+    const DWORD n = ::GetFullPathNameW(w.c_str(), 0, nullptr, nullptr);
+    if (n == 0)
+        return w;
+    std::wstring full(n, L'\0');
+    const DWORD used = ::GetFullPathNameW(w.c_str(), n, full.data(), nullptr);
+    if (used == 0 || used >= n)
+        return w;
+    full.resize(used);
+    if (full.rfind(L"\\\\", 0) == 0)
+        return L"\\\\?\\UNC\\" + full.substr(2);
+    return L"\\\\?\\" + full;
+}
+
 std::wstring widen(const char *path) {
     const int n = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, nullptr, 0);
     if (n <= 0)
@@ -29,7 +48,7 @@ std::wstring widen(const char *path) {
     std::wstring w(static_cast<size_t>(n), L'\0');
     ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, w.data(), n);
     w.resize(static_cast<size_t>(n - 1));
-    return w;
+    return long_form(w);
 }
 
 // The kind of what is open on `h` when it is no regular file on disk.
@@ -82,6 +101,10 @@ void set_errno(DWORD error) {
     case ERROR_ACCESS_DENIED:
     case ERROR_SHARING_VIOLATION:
         errno = EACCES;
+        break;
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+        errno = EEXIST;
         break;
     default:
         errno = EIO;
@@ -240,6 +263,57 @@ std::string path_from_wide(const wchar_t *path, bool *ok) {
     s.resize(static_cast<size_t>(n - 1));
     *ok = true;
     return s;
+}
+
+int create_new_file(const char *path, int *err) {
+    const HANDLE h = open_checked(path, GENERIC_WRITE, CREATE_NEW, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        *err = errno;
+        return -1;
+    }
+    const int fd = to_fd(h, _O_WRONLY);
+    *err = fd < 0 ? errno : 0;
+    return fd;
+}
+
+long read_file(int fd, void *buffer, size_t size) {
+    const unsigned chunk = size > 0x40000000u ? 0x40000000u : static_cast<unsigned>(size);
+    return ::_read(fd, buffer, chunk);
+}
+
+size_t write_file(int fd, const void *data, size_t size) {
+    const char *p = static_cast<const char *>(data);
+    size_t done = 0;
+    while (done < size) {
+        const size_t left = size - done;
+        const unsigned chunk = left > 0x40000000u ? 0x40000000u : static_cast<unsigned>(left);
+        const int n = ::_write(fd, p + done, chunk);
+        if (n <= 0) {
+            if (n == 0)
+                errno = ENOSPC;
+            break;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return done;
+}
+
+std::FILE *file_stream(int fd, const char *mode) {
+    std::FILE *file = ::_fdopen(fd, mode);
+    if (!file)
+        ::_close(fd);
+    return file;
+}
+
+bool file_names_are_utf8() {
+    return true;
+}
+
+void write_standard_streams_as_is() {
+    std::fflush(stdout);
+    std::fflush(stderr);
+    ::_setmode(::_fileno(stdout), _O_BINARY);
+    ::_setmode(::_fileno(stderr), _O_BINARY);
 }
 
 } // namespace support

@@ -15,6 +15,7 @@
 #include "device/file_access.h"
 #include "console/script_runner.h"
 #include "device/device_session.h"
+#include "device/file_access.h"
 #include "device/session_log.h"
 #include "support/stop_signals.h"
 
@@ -123,7 +124,7 @@ int run_batch(const BatchOptions &options) {
     QList<QByteArray> words;
     for (const QString &a : arguments)
         words << a.toLocal8Bit();
-    const QByteArray path = file.toLocal8Bit();
+    const QByteArray path = system_file_name(file);
     const bool keep_going = options.keep_going;
     const bool keep_session_log = options.keep_session_log;
 

@@ -22,6 +22,7 @@
 #include "app/device_thread.h"
 #include "console/relay.h"
 #include "device/device_session.h"
+#include "device/file_access.h"
 #include "device/session_log.h"
 #include "device/session_view.h"
 #include "app/kit_port.h"
@@ -223,6 +224,7 @@ void name_application() {
 int main(int argc, char **argv) {
     // Writes to a vanished reader are errors, never the end of the program.
     support::ignore_broken_pipe();
+    support::write_standard_streams_as_is();
     if (windowless(argc, argv) || !have_display(argc, argv)) {
         QCoreApplication app(argc, argv);
         name_application();
@@ -286,7 +288,7 @@ int main(int argc, char **argv) {
     if (!options.script.isEmpty()) {
         // The script runs once, as soon as the adapter is there: the first
         // change of the connection after the start-up sequence.
-        const QByteArray name = QFile::encodeName(options.script);
+        const QByteArray name = evalpanel::system_file_name(options.script);
         QObject::connect(
             &view, &evalpanel::SessionView::connection_changed, &window,
             [&window, name] {

@@ -7,18 +7,13 @@
 #include <QScopedValueRollback>
 #include <QTimer>
 
-#include <arpa/inet.h>
-#include <cerrno>
 #include <cstdio>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include "console/console.h"
 #include "console/console_trace.h"
 #include "support/loopback_peer.h"
 #include "support/peer_gone.h"
+#include "support/socket_io.h"
 
 namespace console {
 
@@ -29,14 +24,14 @@ namespace {
 // stays open for the answers.
 class DescriptorServer : public QTcpServer {
   public:
-    DescriptorServer(std::function<void(int)> take, QObject *parent)
+    DescriptorServer(std::function<void(qintptr)> take, QObject *parent)
         : QTcpServer(parent), take_(std::move(take)) {}
 
   protected:
-    void incomingConnection(qintptr fd) override { take_(static_cast<int>(fd)); }
+    void incomingConnection(qintptr fd) override { take_(fd); }
 
   private:
-    std::function<void(int)> take_;
+    std::function<void(qintptr)> take_;
 };
 
 // Said to a client before it is turned away, so that it knows why.
@@ -44,15 +39,16 @@ const QByteArray kBusyLine = "relay: busy: another client is connected\n";
 const QByteArray kOtherUserLine =
     "relay: refused: only processes of the user running the program may connect\n";
 
-void refuse(int fd, const QByteArray &line) {
-    ::send(fd, line.constData(), static_cast<size_t>(line.size()), MSG_DONTWAIT | MSG_NOSIGNAL);
+void refuse(qintptr fd, const QByteArray &line) {
+    support::socket_set_nonblocking(fd);
+    support::socket_send(fd, line.constData(), static_cast<size_t>(line.size()));
     // Whatever it sent already is read away first: closing on unread input
     // resets the connection, and a reset may overtake the line.
     char buffer[4096];
-    while (::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT) > 0) {
+    while (support::socket_receive(fd, buffer, sizeof buffer) > 0) {
     }
-    ::shutdown(fd, SHUT_WR);
-    ::close(fd);
+    support::socket_shutdown_send(fd);
+    support::socket_close(fd);
 }
 
 const QString kDroppedNote =
@@ -62,7 +58,7 @@ const QString kDroppedNote =
 
 Relay::Relay(Console &console, QObject *parent)
     : QObject(parent), console_(console),
-      server_(new DescriptorServer([this](int fd) { accept(fd); }, this)) {
+      server_(new DescriptorServer([this](qintptr fd) { accept(fd); }, this)) {
     console_.set_mirror([this](const QByteArray &bytes) { send(bytes); });
     console_.set_idle_callback([this] {
         muted_ = false;
@@ -83,9 +79,9 @@ Relay::~Relay() {
     console_.set_idle_callback(nullptr);
     console_.set_mirror(nullptr);
     if (fd_ >= 0)
-        ::close(fd_);
+        support::socket_close(fd_);
     if (next_fd_ >= 0)
-        ::close(next_fd_);
+        support::socket_close(next_fd_);
 }
 
 bool Relay::listen(quint16 port) {
@@ -96,20 +92,18 @@ void Relay::new_connection() {
     // Connections arrive through accept(); nothing waits in the server.
 }
 
-void Relay::accept(int fd) {
+void Relay::accept(qintptr fd) {
     trace("new connection!");
-    if (!allow_any_user_) {
-        const long uid = support::loopback_peer_uid(fd);
-        if (uid != static_cast<long>(getuid())) {
-            refuse(fd, kOtherUserLine);
-            if (!refusal_logged_) {
-                refusal_logged_ = true;
-                emit client_message(QStringLiteral("Network client of another user (uid %1) refused; "
-                                             "--allow-any-user lets it in.")
-                                  .arg(uid));
-            }
-            return;
+    if (!allow_any_user_ && !support::loopback_peer_is_own_user(fd)) {
+        const QString user = QString::fromStdString(support::loopback_peer_user(fd));
+        refuse(fd, kOtherUserLine);
+        if (!refusal_logged_) {
+            refusal_logged_ = true;
+            emit client_message(QStringLiteral("Network client of another user (%1) refused; "
+                                               "--allow-any-user lets it in.")
+                                    .arg(user));
         }
+        return;
     }
     // A client that has just gone may not have been noticed yet: look
     // before turning the new one away.
@@ -139,12 +133,12 @@ void Relay::accept(int fd) {
     take(fd);
 }
 
-void Relay::take(int fd) {
+void Relay::take(qintptr fd) {
     fd_ = fd;
+    support::socket_set_nonblocking(fd);
     // Answers are small and a client waits for each: sent at once, not held
     // back for a delayed acknowledgement.
-    const int on = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    support::socket_set_no_delay(fd);
     input_.clear();
     output_.clear();
     end_of_input_ = false;
@@ -173,7 +167,7 @@ void Relay::read_input() {
     char buffer[4096];
     while (input_.size() < kMaxInput) {
         const qsizetype room = std::min<qsizetype>(sizeof buffer, kMaxInput - input_.size());
-        const ssize_t n = ::recv(fd_, buffer, static_cast<size_t>(room), MSG_DONTWAIT);
+        const long n = support::socket_receive(fd_, buffer, static_cast<size_t>(room));
         if (n > 0) {
             input_.append(buffer, n);
             continue;
@@ -189,7 +183,7 @@ void Relay::read_input() {
                 return;
             }
             watch_peer();
-        } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+        } else if (n == support::kBroken) {
             drop_client(true);
             return;
         }
@@ -343,13 +337,13 @@ void Relay::send(const QByteArray &bytes) {
 
 void Relay::write_output() {
     while (fd_ >= 0 && !output_.isEmpty()) {
-        const ssize_t n = ::send(fd_, output_.constData(), static_cast<size_t>(output_.size()),
-                                 MSG_DONTWAIT | MSG_NOSIGNAL);
+        const long n = support::socket_send(fd_, output_.constData(),
+                                            static_cast<size_t>(output_.size()));
         if (n > 0) {
             output_.remove(0, n);
             continue;
         }
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+        if (n == support::kWouldBlock)
             break;
         // The client is gone: whatever it queued goes with it.
         drop_client(true);
@@ -374,7 +368,7 @@ void Relay::drop_client(bool broken) {
     delete read_notifier_;
     delete write_notifier_;
     read_notifier_ = write_notifier_ = nullptr;
-    ::close(fd_);
+    support::socket_close(fd_);
     fd_ = -1;
     input_.clear();
     output_.clear();

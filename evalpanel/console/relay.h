@@ -80,8 +80,8 @@ class Relay : public QObject {
     void client_message(const QString &line);
 
   private:
-    void accept(int fd);
-    void take(int fd);
+    void accept(qintptr fd);
+    void take(qintptr fd);
     void read_input();
     void look_for_stop();
     void watch_peer();
@@ -94,11 +94,11 @@ class Relay : public QObject {
 
     Console &console_;
     QTcpServer *server_ = nullptr;
-    int fd_ = -1;
+    qintptr fd_ = -1;
     // A client that came while the last one, done sending, still had
     // answers coming: let in once that one is gone, or turned away after
     // kNextClientWaitMs.
-    int next_fd_ = -1;
+    qintptr next_fd_ = -1;
     unsigned next_turn_ = 0;
     static constexpr int kNextClientWaitMs = 2000;
     // How often a client that has finished sending is looked at, to stop

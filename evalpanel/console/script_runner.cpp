@@ -5,9 +5,6 @@
 #include <cstdint>
 #include <cstring>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "support/regular_file.h"
 
@@ -96,10 +93,7 @@ FILE *open_script(const char *name) {
     const int fd = support::open_regular_file(name);
     if (fd < 0)
         return nullptr;
-    FILE *file = fdopen(fd, "rb");
-    if (!file)
-        ::close(fd);
-    return file;
+    return support::file_stream(fd, "rb");
 }
 
 } // namespace

@@ -5,7 +5,6 @@
 
 #include <string>
 
-#include <unistd.h>
 
 #include "support/regular_file.h"
 
@@ -21,7 +20,7 @@ QString failure(const char *verb, const QString &path, const QString &why) {
 
 std::optional<QByteArray> read_bounded_file(const QString &path, QString *error, qint64 limit) {
     std::string data, why;
-    if (!support::read_regular_file(QFile::encodeName(path).constData(),
+    if (!support::read_regular_file(system_file_name(path).constData(),
                                     static_cast<size_t>(limit), &data, &why)) {
         if (error != nullptr)
             *error = failure("read", path, QString::fromLocal8Bit(why.c_str()));
@@ -31,7 +30,7 @@ std::optional<QByteArray> read_bounded_file(const QString &path, QString *error,
 }
 
 bool save_file_atomically(const QString &path, const QByteArray &data, QString *error) {
-    const QByteArray name = QFile::encodeName(path);
+    const QByteArray name = system_file_name(path);
     if (const char *kind = support::non_regular_kind(name.constData())) {
         if (error != nullptr)
             *error = failure("write", path, QStringLiteral("it is %1").arg(QLatin1String(kind)));
@@ -57,19 +56,23 @@ bool save_file_atomically(const QString &path, const QByteArray &data, QString *
 
 bool open_stream_file(QFile &file, const QString &path, QString *error) {
     std::string why;
-    const int fd = support::open_regular_for_writing(QFile::encodeName(path).constData(), &why);
+    const int fd = support::open_regular_for_writing(system_file_name(path).constData(), &why);
     if (fd < 0) {
         if (error != nullptr)
             *error = failure("write", path, QString::fromLocal8Bit(why.c_str()));
         return false;
     }
-    if (!file.open(fd, QIODevice::WriteOnly | QIODevice::Text, QFileDevice::AutoCloseHandle)) {
-        ::close(fd);
+    if (!file.open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle)) {
+        support::close_file(fd);
         if (error != nullptr)
             *error = failure("write", path, file.errorString());
         return false;
     }
     return true;
+}
+
+QByteArray system_file_name(const QString &path) {
+    return support::file_names_are_utf8() ? path.toUtf8() : QFile::encodeName(path);
 }
 
 } // namespace evalpanel

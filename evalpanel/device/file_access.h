@@ -30,4 +30,9 @@ bool save_file_atomically(const QString &path, const QByteArray &data, QString *
 // only if it is a regular file. false with "cannot write PATH: WHY".
 bool open_stream_file(QFile &file, const QString &path, QString *error);
 
+// The name as the system's narrow file functions (and support/) take it:
+// UTF-8 on Windows, the locale's encoding elsewhere. Empty when the name
+// has no such form.
+QByteArray system_file_name(const QString &path);
+
 } // namespace evalpanel

@@ -6,9 +6,6 @@
 
 #include <string>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace evalpanel {
 namespace {
@@ -49,12 +46,12 @@ ImageHeader read_image_header() {
         return header;
     header.opened = true;
     unsigned char bytes[kImageHeaderSize] = {};
-    if (::read(fd, bytes, sizeof bytes) == static_cast<ssize_t>(sizeof bytes)) {
+    if (support::read_file(fd, bytes, sizeof bytes) == static_cast<long>(sizeof bytes)) {
         header.complete = true;
         header.magic = get_le32(bytes);
         header.version = get_le32(bytes + 4);
     }
-    ::close(fd);
+    support::close_file(fd);
     return header;
 }
 

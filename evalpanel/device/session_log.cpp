@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QStandardPaths>
 
 #include <cerrno>
 #include <cstdio>
@@ -15,10 +16,10 @@
 
 #include <algorithm>
 
-#include <fcntl.h>
-#include <unistd.h>
-
+#include "device/file_access.h"
 #include "support/file_lock.h"
+#include "support/local_time.h"
+#include "support/regular_file.h"
 
 
 namespace evalpanel {
@@ -27,21 +28,8 @@ namespace {
 
 // The bytes written; fewer than all on an error (errno says which).
 qsizetype write_all(int fd, const QByteArray &bytes) {
-    const char *p = bytes.constData();
-    qsizetype left = bytes.size();
-    while (left > 0) {
-        const ssize_t n = ::write(fd, p, static_cast<size_t>(left));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            if (n == 0)
-                errno = ENOSPC;
-            break;
-        }
-        p += n;
-        left -= n;
-    }
-    return bytes.size() - left;
+    return static_cast<qsizetype>(
+        support::write_file(fd, bytes.constData(), static_cast<size_t>(bytes.size())));
 }
 
 // The order in which runs started, from a name "session-YYYYMMDD-HHMMSS.log"
@@ -54,17 +42,12 @@ std::pair<QString, int> start_order(const QString &name) {
     return numbered ? std::make_pair(stem.left(dash), n) : std::make_pair(stem, 1);
 }
 
-// "hh:mm:ss.zzz", local time. localtime_r looks the time zone up once, not
-// on every call as the date-time classes do (a file status per line).
+// "hh:mm:ss.zzz", local time.
 QByteArray time_of_day() {
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    tm local{};
-    localtime_r(&now.tv_sec, &local);
+    const support::TimeOfDay now = support::local_time_of_day();
     char text[32];
-    std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03d", local.tm_hour % 100,
-                  local.tm_min % 100, local.tm_sec % 100,
-                  static_cast<int>(now.tv_nsec / 1000000) % 1000);
+    std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03d", now.hour % 100, now.minute % 100,
+                  now.second % 100, now.millisecond % 1000);
     return QByteArray(text);
 }
 
@@ -73,8 +56,15 @@ QByteArray time_of_day() {
 QString SessionLog::default_directory() {
     QString base = qEnvironmentVariable("XDG_STATE_HOME");
     // A relative XDG_STATE_HOME is ignored, as for every XDG variable.
-    if (base.isEmpty() || QDir::isRelativePath(base))
+    if (base.isEmpty() || QDir::isRelativePath(base)) {
+#ifdef Q_OS_WIN
+        // The user's local application data (%LOCALAPPDATA%), where Windows
+        // programs keep what they log.
+        base = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+#else
         base = QDir::homePath() + QStringLiteral("/.local/state");
+#endif
+    }
     return base + QStringLiteral("/evalpanel");
 }
 
@@ -87,7 +77,7 @@ SessionLog::~SessionLog() {
     }
     wake_.notify_all();
     writer_.join();
-    ::close(fd_);
+    support::close_file(fd_);
 }
 
 bool SessionLog::open(const QString &directory, QString *error, const QDateTime &start) {
@@ -109,9 +99,7 @@ bool SessionLog::open(const QString &directory, QString *error, const QDateTime 
     int err = EEXIST;
     for (int n = 1; fd_ < 0 && err == EEXIST && n < 100; ++n) {
         path = stem + (n == 1 ? QStringLiteral(".log") : QStringLiteral("-%1.log").arg(n));
-        fd_ = ::open(QFile::encodeName(path).constData(),
-                     O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        err = fd_ < 0 ? errno : 0;
+        fd_ = support::create_new_file(system_file_name(path).constData(), &err);
     }
     if (fd_ < 0) {
         if (error != nullptr)
@@ -136,7 +124,7 @@ void SessionLog::prune(const QString &directory) const {
     });
     qsizetype excess = files.size() - (kKeptSessions - 1);
     for (qsizetype i = 0; i < files.size() && excess > 0; ++i) {
-        const QByteArray path = QFile::encodeName(files[i].filePath());
+        const QByteArray path = system_file_name(files[i].filePath());
         if (support::file_locked(path.constData()))
             continue;
         if (QFile::remove(files[i].filePath()))

@@ -11,12 +11,14 @@ namespace {
 
 constexpr int kMaxBinaryDigits = 63;
 
-uint32_t clamp_unsigned(unsigned long v) {
+uint32_t clamp_unsigned(unsigned long long v) {
     return v > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(v);
 }
 
-uint32_t clamp_signed(long v) {
-    if (v > static_cast<long>(UINT32_MAX) || v < static_cast<long>(INT32_MIN))
+// long long: a long has only 32 bits on Windows, too few to tell a number
+// beyond 32 bits from one within.
+uint32_t clamp_signed(long long v) {
+    if (v > static_cast<long long>(UINT32_MAX) || v < static_cast<long long>(INT32_MIN))
         return UINT32_MAX;
     return static_cast<uint32_t>(v);
 }
@@ -39,17 +41,17 @@ uint32_t binary_digits(const char *text) {
 } // namespace
 
 int get_val(const char *text, uint32_t *value) {
-    unsigned long hex = 0;
+    unsigned long long hex = 0;
     char suffix = 0;
-    if (sscanf(text, "0x%lx", &hex) == 1) {
+    if (sscanf(text, "0x%llx", &hex) == 1) {
         *value = clamp_unsigned(hex);
         return 0;
     }
-    if (sscanf(text, "%lx%c", &hex, &suffix) == 2 && suffix == 'h') {
+    if (sscanf(text, "%llx%c", &hex, &suffix) == 2 && suffix == 'h') {
         *value = clamp_unsigned(hex);
         return 0;
     }
-    if (sscanf(text, "%lx%c", &hex, &suffix) == 2 && suffix == 'H') {
+    if (sscanf(text, "%llx%c", &hex, &suffix) == 2 && suffix == 'H') {
         *value = clamp_unsigned(hex);
         return 0;
     }
@@ -62,9 +64,9 @@ int get_val(const char *text, uint32_t *value) {
         *value = binary_digits(text);
         return 0;
     }
-    long decimal = 0;
+    long long decimal = 0;
     char letter[2];
-    if (sscanf(text, "%ld%1[a-fA-F]", &decimal, letter) == 1) {
+    if (sscanf(text, "%lld%1[a-fA-F]", &decimal, letter) == 1) {
         *value = clamp_signed(decimal);
         return 0;
     }

@@ -7,9 +7,11 @@ A program runs without a window (Qt's offscreen platform), its console and
 kit control ports on free ports; each kit has its own serial number. When a
 test fails, the programs' standard error is added to its report. Which
 binary: the option `--evalpanel-virtual PATH`, else the environment variable
-EVALPANEL_VIRTUAL, else `evalpanel-virtual` on PATH; when none is found the
-tests are skipped, or fail with `--evalpanel-required` (or
-EVALPANEL_REQUIRED=1).
+EVALPANEL_VIRTUAL, else `evalpanel-virtual` on PATH (on Windows
+`evalpanel-virtual.exe`); when none is found the tests are skipped, or fail
+with `--evalpanel-required` (or EVALPANEL_REQUIRED=1). Elsewhere a Windows
+build (`evalpanel-virtual.exe`) runs through wine (`EVALPANEL_WINE`, default
+`wine`).
 
     def test_buck0(evalpanel_virtual):
         with evalpanel_virtual.console() as console:
@@ -55,6 +57,14 @@ class VirtualProgram:
         self.stderr_path = self.folder / "evalpanel-virtual.stderr"
         self._environment = dict(os.environ, QT_QPA_PLATFORM="offscreen")
         self._environment.update(env or {})
+        self._command = [str(self.binary)]
+        if runs_through_wine(self.binary):
+            self._command.insert(0, os.environ.get("EVALPANEL_WINE", "wine"))
+            # wine hands Qt's variables to a Windows program only as WINEQT_*.
+            for name, value in list(self._environment.items()):
+                if name.startswith("QT_"):
+                    self._environment["WINE" + name] = value
+            self._environment.setdefault("WINEDEBUG", "-all")
         # A free port can be taken by someone else before the program binds
         # it; the program then ends with status 2 and another pair is tried.
         for attempt in range(3):
@@ -74,7 +84,7 @@ class VirtualProgram:
     def _start(self, options: List[str]) -> None:
         with open(self.stderr_path, "wb") as stderr:
             self.process = subprocess.Popen(
-                [str(self.binary), "--console-port", str(self.console_port),
+                [*self._command, "--console-port", str(self.console_port),
                  "--kit-port", str(self.kit_port), *options],
                 cwd=self.folder, env=self._environment, stdin=subprocess.DEVNULL,
                 stdout=subprocess.DEVNULL, stderr=stderr)
@@ -129,6 +139,11 @@ class VirtualProgram:
         return self.stderr_text(2000)
 
 
+def runs_through_wine(binary: Path) -> bool:
+    """A Windows program, away from Windows: wine runs it."""
+    return os.name != "nt" and binary.suffix.lower() == ".exe"
+
+
 def pytest_addoption(parser) -> None:
     group = parser.getgroup("evalpanel")
     group.addoption(
@@ -151,7 +166,9 @@ def find_binary(config) -> Path:
         if not Path(named).is_file():
             pytest.fail(f"evalpanel-virtual not found at {named}", pytrace=False)
         return Path(named).resolve()
-    found = shutil.which("evalpanel-virtual")
+    # On Windows which() tries the PATHEXT endings (.exe); elsewhere a
+    # Windows build on PATH is taken when there is no native one.
+    found = shutil.which("evalpanel-virtual") or shutil.which("evalpanel-virtual.exe")
     if found is None:
         message = ("evalpanel-virtual is neither named (--evalpanel-virtual, "
                    "EVALPANEL_VIRTUAL) nor on PATH")

@@ -9,11 +9,6 @@
 #include <QtCore/qnamespace.h>
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include "chip/rx5120.h"
 #include "console/console.h"
@@ -22,6 +17,8 @@
 #include "kit_fixture.h"
 #include "temp_files.h"
 #include "../spin_until.h"
+#include "support/socket_io.h"
+#include "test_platform.h"
 
 namespace {
 
@@ -223,7 +220,7 @@ TEST_F(ConsoleTest, RelayServesOneClientAndStaysBounded) {
     // Shut for sending: the answer still comes, then the relay closes.
     client.write("page()\n");
     client.flush();
-    ::shutdown(static_cast<int>(client.socketDescriptor()), SHUT_WR);
+    support::socket_shutdown_send(client.socketDescriptor());
     QByteArray answer;
     EXPECT_TRUE(spin_until([&] {
         answer += client.readAll();
@@ -237,9 +234,7 @@ TEST_F(ConsoleTest, RelayServesOneClientAndStaysBounded) {
     ASSERT_TRUE(spin_until([&] { return relay.has_client(); }));
     broken.write("wait(300)\npage(3)\n");
     ASSERT_TRUE(spin_until([&] { return console.busy(); }));
-    const linger reset{1, 0};
-    ::setsockopt(static_cast<int>(broken.socketDescriptor()), SOL_SOCKET, SO_LINGER, &reset,
-                 sizeof reset);
+    test_platform::reset_on_close(broken.socketDescriptor());
     broken.abort();
     ASSERT_TRUE(spin_until([&] { return !relay.has_client(); }));
     ASSERT_TRUE(settle());
@@ -286,47 +281,21 @@ TEST_F(ConsoleTest, AHugeMessageIsCutForTheWidget) {
 
 // Processes of another user are turned away (the test needs root to be one).
 TEST_F(ConsoleTest, RelayRefusesAnotherUser) {
-    if (getuid() != 0)
-        GTEST_SKIP() << "needs root to connect as another user";
     console::Relay relay(console);
     QStringList relay_log;
     QObject::connect(&relay, &console::Relay::client_message,
                      [&](const QString &line) { relay_log << line; });
     ASSERT_TRUE(relay.listen(0));
-    const quint16 port = relay.server()->serverPort();
-    // The child tells how it went through a pipe: '0' told and closed.
-    int report[2];
-    ASSERT_EQ(pipe2(report, O_NONBLOCK), 0);
-    const pid_t child = fork();
-    if (child == 0) {
-        const auto done = [&](char how) {
-            [[maybe_unused]] ssize_t n = write(report[1], &how, 1);
-            _exit(0);
-        };
-        if (setgid(65534) != 0 || setuid(65534) != 0)
-            done('2');
-        const int fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_port = htons(port);
-        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0)
-            done('3');
-        // Told why, then closed.
-        char said[256] = {};
-        [[maybe_unused]] ssize_t n = recv(fd, said, sizeof said - 1, MSG_WAITALL);
-        done(std::string(said).rfind("relay: refused: only processes of the user", 0) == 0 ? '0'
-                                                                                          : '4');
-    }
-    char how = 0;
-    EXPECT_TRUE(spin_until([&] { return how != 0 || read(report[0], &how, 1) == 1; }));
-    EXPECT_EQ(how, '0');
-    waitpid(child, nullptr, 0);
-    close(report[0]);
-    close(report[1]);
+    std::string said, user, why;
+    if (!test_platform::connect_as_other_user(
+            relay.server()->serverPort(),
+            [](const std::function<bool()> &done) { return spin_until(done); }, &said, &user,
+            &why))
+        GTEST_SKIP() << why;
+    EXPECT_EQ(said.rfind("relay: refused: only processes of the user", 0), 0u) << said;
     EXPECT_FALSE(relay.has_client());
     ASSERT_EQ(relay_log.size(), 1);
-    EXPECT_TRUE(relay_log[0].contains("uid 65534")) << relay_log[0].toStdString();
+    EXPECT_TRUE(relay_log[0].contains(QString::fromStdString(user))) << relay_log[0].toStdString();
 }
 
 } // namespace

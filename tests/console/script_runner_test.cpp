@@ -99,13 +99,14 @@ TEST_F(ScriptRunnerTest, DeclinesLinesThatNameNoScript) {
     for (const char *line : {"", "VSET_B0 = 0x20", "for i=0:1:3", " leading-space", "sub"})
         EXPECT_EQ(runner.run_script(line), -1) << line;
     // Nor is a FIFO, by name or by path, and opening it must not wait.
-    fifo_deadline::make_fifo("pipe");
     const std::string fifo = (cwd.dir.path() + "/pipe").toStdString();
-    for (const std::string &name : {std::string("pipe"), fifo})
-        EXPECT_EQ(fifo_deadline::call_within_deadline(
-                      fifo, [&] { return runner.run_script((name + " arg").c_str()); }),
-                  -1)
-            << name;
+    if (fifo_deadline::make_fifo("pipe")) {
+        for (const std::string &name : {std::string("pipe"), fifo})
+            EXPECT_EQ(fifo_deadline::call_within_deadline(
+                          fifo, [&] { return runner.run_script((name + " arg").c_str()); }),
+                      -1)
+                << name;
+    }
     EXPECT_TRUE(commands.empty());
     EXPECT_EQ(runner.script_depth(), 0);
 }

@@ -12,7 +12,6 @@
 #include <gtest/gtest.h>
 
 #include <sstream>
-#include <unistd.h>
 
 #include "../console/temp_files.h"
 #include "../virtualkit/kit_lines.h"
@@ -23,6 +22,7 @@
 #include "mainwindow.h"
 #include "windows/direct_access.h"
 #include "../spin_until.h"
+#include "support/thread_id.h"
 
 namespace {
 
@@ -120,7 +120,7 @@ TEST_F(DeviceThreadTest, TheGuiThreadNeverReachesTheAdapter) {
     const std::vector<long> threads = request_threads();
     ASSERT_FALSE(threads.empty());
     for (long id : threads)
-        EXPECT_NE(id, static_cast<long>(::gettid())) << "an exchange ran on the GUI thread";
+        EXPECT_NE(id, support::current_thread_id()) << "an exchange ran on the GUI thread";
 }
 
 // A silent adapter: the window answers at once, says so in the status bar
