@@ -16,16 +16,10 @@
 
 namespace test_platform {
 
-namespace {
+static rlimit saved_limit{};
+static bool limited = false;
 
-rlimit saved_limit{};
-bool limited = false;
-
-} // namespace
-
-bool make_fifo(const std::string &path) {
-    return ::mkfifo(path.c_str(), 0600) == 0;
-}
+bool make_fifo(const std::string &path) { return ::mkfifo(path.c_str(), 0600) == 0; }
 
 void release_fifo_reader(const std::string &path) {
     const int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK);

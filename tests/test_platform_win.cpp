@@ -11,32 +11,13 @@
 
 namespace test_platform {
 
-bool make_fifo(const std::string &) {
-    return false;
-}
-
+bool make_fifo(const std::string &) { return false; }
 void release_fifo_reader(const std::string &) {}
-
-bool is_fifo(const std::string &) {
-    return false;
-}
-
-bool make_symlink(const std::string &, const std::string &) {
-    return false;
-}
-
-std::string character_device(const std::string &) {
-    return "NUL";
-}
-
-bool is_character_device(const std::string &) {
-    return false;
-}
-
-bool limit_file_size(long long) {
-    return false;
-}
-
+bool is_fifo(const std::string &) { return false; }
+bool make_symlink(const std::string &, const std::string &) { return false; }
+std::string character_device(const std::string &) { return "NUL"; }
+bool is_character_device(const std::string &) { return false; }
+bool limit_file_size(long long) { return false; }
 void restore_file_size() {}
 
 bool request_stop(long long, Stop, std::string *why) {
