@@ -65,6 +65,8 @@ class VirtualProgram:
                 if name.startswith("QT_"):
                     self._environment["WINE" + name] = value
             self._environment.setdefault("WINEDEBUG", "-all")
+            # Qt's messages go to the debugger on Windows unless told otherwise.
+            self._environment.setdefault("WINEQT_FORCE_STDERR_LOGGING", "1")
         # A free port can be taken by someone else before the program binds
         # it; the program then ends with status 2 and another pair is tried.
         for attempt in range(3):
@@ -80,6 +82,16 @@ class VirtualProgram:
             except BaseException:
                 self.stop()
                 raise
+
+    @property
+    def command(self) -> List[str]:
+        """How to start the program (wine first for a Windows build elsewhere)."""
+        return list(self._command)
+
+    @property
+    def environment(self) -> dict:
+        """The environment the program runs with."""
+        return dict(self._environment)
 
     def _start(self, options: List[str]) -> None:
         with open(self.stderr_path, "wb") as stderr:

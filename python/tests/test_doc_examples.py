@@ -80,12 +80,12 @@ def test_batch_run(evalpanel_virtual, tmp_path, block, scripts):
     for name, text in scripts.items():
         (tmp_path / name).write_text(text)
     # Every run of the program is recorded, and none may fail.
-    program = shlex.quote(str(evalpanel_virtual.binary))
+    program = " ".join(shlex.quote(word) for word in evalpanel_virtual.command)
     shell = (f'evalpanel-virtual() {{ {program} --kit-port 0 --console-port 0 --no-session-log '
              f'"$@"; s=$?; echo $s >> statuses; return $s; }}\n'
              + block.replace("build/evalpanel/evalpanel-virtual", "evalpanel-virtual"))
     run = subprocess.run(["bash", "-c", shell], cwd=tmp_path, capture_output=True, text=True,
-                         timeout=60, env=dict(os.environ, QT_QPA_PLATFORM="offscreen"))
+                         timeout=60, env=evalpanel_virtual.environment)
     statuses = (tmp_path / "statuses").read_text().split()
     assert statuses and set(statuses) == {"0"}, run.stdout + run.stderr
 
