@@ -203,6 +203,33 @@ TEST_F(Session, RegisterCacheIsValidOnlyWhileReadFromAPoweredChip) {
     EXPECT_FALSE(session.reconnect_timer()->isActive());
 }
 
+// Measuring every source in turn ("All") keeps INT quiet and leaves the
+// user's source and mask, and no I_LOAD_READY, behind it; a raised flag the
+// user had stays raised.
+TEST_F(Session, CurrentCyclingLeavesNoInterruptBehind) {
+    power();
+    for (const bool raised_before : {false, true}) {
+        session.register_write(rx5120::reg::kSelILoad, 0x02);
+        kit("advance 5");
+        if (!raised_before)
+            session.register_write(rx5120::reg::kFlags1, 0x00);
+        session.poll();
+        session.set_current_cycling(true);
+        for (int i = 0; i < 8; ++i) {
+            kit("advance 5");
+            session.poll();
+            EXPECT_EQ(session.pin_level(pin::kGroupA, pin::kInterrupt), 1) << i; // released
+            EXPECT_EQ((session.registers()[rx5120::reg::kFlags1] & 0x20) != 0, raised_before) << i;
+        }
+        session.set_current_cycling(false);
+        kit("advance 5");
+        session.poll();
+        EXPECT_EQ(chip_register(0, rx5120::reg::kSelILoad) & 0x07, 0x02);
+        EXPECT_EQ(chip_register(0, rx5120::reg::kIntMask2) & 0x08, 0);
+        EXPECT_EQ((chip_register(0, rx5120::reg::kFlags1) & 0x20) != 0, raised_before);
+    }
+}
+
 // Every register the chip takes is reported under who wrote it; the
 // program's own writes (the poll, the page around a map edit) are not.
 TEST_F(Session, WritesAreAuditedByOriginAndEventsLogged) {
