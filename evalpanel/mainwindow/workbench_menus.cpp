@@ -151,6 +151,29 @@ void write_configuration(MainWindow &w, bool c_header) {
         });
 }
 
+// The fields that differ, one row each: name, the two sides' values in
+// their units; sorts by any column.
+QTableWidget *difference_table(QWidget *parent, const std::vector<FieldDifference> &rows,
+                               const QString &a, const QString &b) {
+    auto *table = new QTableWidget(static_cast<int>(rows.size()), 3, parent);
+    table->setHorizontalHeaderLabels({QStringLiteral("Field"), a, b});
+    table->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    table->setSelectionBehavior(QAbstractItemView::SelectRows);
+    table->verticalHeader()->hide();
+    for (int i = 0; i < static_cast<int>(rows.size()); ++i) {
+        const FieldDifference &d = rows[static_cast<size_t>(i)];
+        auto *name = new QTableWidgetItem(d.field);
+        name->setData(Qt::UserRole, d.a_value);
+        table->setItem(i, 0, name);
+        table->setItem(i, 1, new QTableWidgetItem(d.a));
+        table->setItem(i, 2, new QTableWidgetItem(d.b));
+    }
+    table->setSortingEnabled(true);
+    table->resizeColumnsToContents();
+    table->horizontalHeader()->setStretchLastSection(true);
+    return table;
+}
+
 // The fields that differ as a table that sorts by any column; against the
 // chip, the selected rows' file values can be written ("Apply selected").
 void show_comparison(MainWindow &w, const QString &a, const QString &b, const CompareResult &r,
@@ -170,23 +193,8 @@ void show_comparison(MainWindow &w, const QString &a, const QString &b, const Co
         dialog);
     summary->setWordWrap(true);
     layout->addWidget(summary);
-    auto *table = new QTableWidget(static_cast<int>(r.rows.size()), 3, dialog);
-    table->setHorizontalHeaderLabels({QStringLiteral("Field"), QFileInfo(a).fileName(),
-                                      with_chip ? b : QFileInfo(b).fileName()});
-    table->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    table->setSelectionBehavior(QAbstractItemView::SelectRows);
-    table->verticalHeader()->hide();
-    for (int i = 0; i < static_cast<int>(r.rows.size()); ++i) {
-        const FieldDifference &d = r.rows[static_cast<size_t>(i)];
-        auto *name = new QTableWidgetItem(d.field);
-        name->setData(Qt::UserRole, d.a_value);
-        table->setItem(i, 0, name);
-        table->setItem(i, 1, new QTableWidgetItem(d.a));
-        table->setItem(i, 2, new QTableWidgetItem(d.b));
-    }
-    table->setSortingEnabled(true);
-    table->resizeColumnsToContents();
-    table->horizontalHeader()->setStretchLastSection(true);
+    QTableWidget *table = difference_table(dialog, r.rows, QFileInfo(a).fileName(),
+                                           with_chip ? b : QFileInfo(b).fileName());
     layout->addWidget(table, 1);
     auto *buttons = new QDialogButtonBox(QDialogButtonBox::Close, dialog);
     QObject::connect(buttons, &QDialogButtonBox::rejected, dialog, &QDialog::close);
@@ -276,7 +284,7 @@ void compare_configurations(MainWindow &w) {
     }
 }
 
-void confirm_load(MainWindow &w, const QString &path, const QStringList &changes,
+void confirm_load(MainWindow &w, const QString &path, const std::vector<FieldDifference> &changes,
                   const std::function<void(const QString &)> &refuse);
 
 // The file is checked and compared with the chip first: the question shows
@@ -298,29 +306,42 @@ void load_configuration(MainWindow &w) {
                          refuse(preview.error);
                          return;
                      }
-                     confirm_load(w, path, preview.differences, refuse);
+                     confirm_load(w, path, preview.rows, refuse);
                  });
 }
 
-void confirm_load(MainWindow &w, const QString &path, const QStringList &changes,
+void confirm_load(MainWindow &w, const QString &path, const std::vector<FieldDifference> &changes,
                   const std::function<void(const QString &)> &refuse) {
     const QString title = QStringLiteral("Load Registers");
-    QMessageBox ask(QMessageBox::Question, title,
-                    changes.isEmpty()
-                        ? QStringLiteral("%1 sets the values the chip has already. Write its "
-                                         "registers into the chip?")
-                              .arg(path)
-                        : QStringLiteral("Writing %1 into the chip changes %2 %3 (file | chip). "
-                                         "Write it?")
-                              .arg(path)
-                              .arg(changes.size())
-                              .arg(changes.size() == 1 ? QStringLiteral("field")
-                                                       : QStringLiteral("fields")),
-                    QMessageBox::Yes | QMessageBox::No, &w);
-    ask.setDefaultButton(QMessageBox::No);
-    if (!changes.isEmpty())
-        ask.setDetailedText(changes.join(QLatin1Char('\n')));
-    if (ask.exec() != QMessageBox::Yes)
+    // What would change, field by field in units, above the question.
+    QDialog ask(&w);
+    ask.setWindowTitle(title);
+    auto *layout = new QVBoxLayout(&ask);
+    auto *question = new QLabel(
+        changes.empty()
+            ? QStringLiteral("%1 sets the values the chip has already. Write its "
+                             "registers into the chip?")
+                  .arg(path)
+            : QStringLiteral("Writing %1 into the chip changes %2 %3 (file | chip). "
+                             "Write it?")
+                  .arg(path)
+                  .arg(changes.size())
+                  .arg(changes.size() == 1 ? QStringLiteral("field") : QStringLiteral("fields")),
+        &ask);
+    question->setWordWrap(true);
+    layout->addWidget(question);
+    if (!changes.empty())
+        layout->addWidget(difference_table(&ask, changes, QStringLiteral("file"),
+                                           QStringLiteral("chip")),
+                          1);
+    auto *buttons = new QDialogButtonBox(QDialogButtonBox::Yes | QDialogButtonBox::No, &ask);
+    buttons->button(QDialogButtonBox::No)->setDefault(true);
+    buttons->button(QDialogButtonBox::No)->setFocus();
+    QObject::connect(buttons, &QDialogButtonBox::accepted, &ask, &QDialog::accept);
+    QObject::connect(buttons, &QDialogButtonBox::rejected, &ask, &QDialog::reject);
+    layout->addWidget(buttons);
+    ask.resize(620, changes.empty() ? 120 : 360);
+    if (ask.exec() != QDialog::Accepted)
         return;
     Workbench *bench = &w.workbench();
     w.view().ask(

@@ -119,6 +119,13 @@ class ValueDelegate : public QStyledItemDelegate {
         combo->setMaxVisibleItems(16);
         return combo;
     }
+    void updateEditorGeometry(QWidget *editor, const QStyleOptionViewItem &option,
+                              const QModelIndex &) const override {
+        // The choices' texts ("1000 mV  (0x32)") are wider than the hex.
+        QRect rect = option.rect;
+        rect.setWidth(std::max(rect.width(), editor->sizeHint().width()));
+        editor->setGeometry(rect);
+    }
     void setEditorData(QWidget *editor, const QModelIndex &index) const override {
         auto *combo = qobject_cast<QComboBox *>(editor);
         if (combo == nullptr)
