@@ -19,6 +19,7 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <tuple>
@@ -168,6 +169,8 @@ QTableWidget *difference_table(QWidget *parent, const std::vector<FieldDifferenc
         table->setItem(i, 1, new QTableWidgetItem(d.a));
         table->setItem(i, 2, new QTableWidgetItem(d.b));
     }
+    // In register order until a header is clicked.
+    table->horizontalHeader()->setSortIndicator(-1, Qt::AscendingOrder);
     table->setSortingEnabled(true);
     table->resizeColumnsToContents();
     table->horizontalHeader()->setStretchLastSection(true);
@@ -222,7 +225,18 @@ void show_comparison(MainWindow &w, const QString &a, const QString &b, const Co
             if (fields.empty())
                 return;
             w.view().ask([fields](DeviceSession &s) { return apply_fields(s, fields); }, summary,
-                         [summary, fields, partial](const QStringList &failed) {
+                         [summary, table, fields, partial](const QStringList &failed) {
+                             // The chip now holds the file's value of each field written.
+                             for (int row = 0; row < table->rowCount(); ++row) {
+                                 const QString name = table->item(row, 0)->text();
+                                 const bool written =
+                                     !failed.contains(name) &&
+                                     std::any_of(fields.begin(), fields.end(),
+                                                 [&name](const auto &f) { return f.first == name; });
+                                 if (written)
+                                     table->item(row, 2)->setText(table->item(row, 1)->text() +
+                                                                  QStringLiteral(" applied"));
+                             }
                              QString text = QStringLiteral("Applied %1 of %2 fields.")
                                                 .arg(fields.size() - static_cast<size_t>(failed.size()))
                                                 .arg(fields.size());
