@@ -84,6 +84,7 @@ bool read_configuration_image(DeviceSession &session, ConfigurationImage &out) {
         // On page 0 too: another page has no chip ID at this address.
         chip_id = session.register_read(rx5120::reg::kChipId);
     }
+    session.as_user_set(out.image);
     const QString version = QCoreApplication::applicationVersion();
     const int level = session.access_level();
     out.header = ConfigurationHeader{

@@ -165,6 +165,13 @@ void DeviceSession::clear_load_ready_flag() {
     }
 }
 
+void DeviceSession::as_user_set(std::array<uint8_t, 256> &image) const {
+    if (!current_cycling() && !cycle_finish_due_)
+        return;
+    uint8_t &mask = image[rx5120::reg::kIntMask2];
+    mask = static_cast<uint8_t>(cycle_saved_mask_ ? mask | kLoadReadyMask : mask & ~kLoadReadyMask);
+}
+
 void DeviceSession::set_current_cycling(bool on) {
     namespace reg = rx5120::reg;
     if (on == current_cycling())

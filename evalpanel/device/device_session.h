@@ -244,6 +244,9 @@ class DeviceSession : public QObject {
     // the flag as it was before cycling started.
     void set_current_cycling(bool on);
     bool current_cycling() const { return cycle_saved_source_ >= 0; }
+    // A register image as the user set the chip up: while the measurement
+    // masks I_LOAD_READY, the user's own mask bit.
+    void as_user_set(std::array<uint8_t, 256> &image) const;
     // A converter reading of the last poll, a * raw * b / 2^shift; 0.0 while
     // the chip is not ready or for a pair the status script does not read.
     double adc_read(int unit, int channel, double a, int shift, double b) const {

@@ -221,6 +221,9 @@ TEST_F(Session, CurrentCyclingLeavesNoInterruptBehind) {
             EXPECT_EQ(session.pin_level(pin::kGroupA, pin::kInterrupt), 1) << i; // released
             EXPECT_EQ((session.registers()[rx5120::reg::kFlags1] & 0x20) != 0, raised_before) << i;
         }
+        std::array<uint8_t, 256> image = session.registers();
+        session.as_user_set(image); // what a saved file takes meanwhile
+        EXPECT_EQ(image[rx5120::reg::kIntMask2] & 0x08, 0);
         session.set_current_cycling(false);
         kit("advance 5");
         session.poll();
