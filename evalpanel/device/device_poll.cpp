@@ -46,8 +46,10 @@ void DeviceSession::track_supply(int level) {
         emit log_line(level == 1 ? QStringLiteral("Chip powered (VIOSYS high).")
                                  : QStringLiteral("Chip not powered (VIOSYS low)."));
     if (before == 1 && level == 0) {
-        // Without supply the chip forgets its registers.
+        // Without supply the chip forgets its registers (the measurement's
+        // mask among them).
         set_registers_valid(false);
+        cycle_mask_applied_ = false;
         power_on_due_ = false;
     } else if (before == 0 && level == 1) {
         // Whoever powered it (a box, a script, the bench), the first full
@@ -166,10 +168,25 @@ void DeviceSession::clear_load_ready_flag() {
 }
 
 void DeviceSession::as_user_set(std::array<uint8_t, 256> &image) const {
-    if (!current_cycling() && !cycle_finish_due_)
+    if (!cycle_mask_applied_)
         return;
     uint8_t &mask = image[rx5120::reg::kIntMask2];
     mask = static_cast<uint8_t>(cycle_saved_mask_ ? mask | kLoadReadyMask : mask & ~kLoadReadyMask);
+}
+
+bool DeviceSession::apply_measurement_mask() {
+    // Once the chip answers (it may be unpowered or never read when cycling
+    // starts): the user's mask, read live, then I_LOAD_READY kept from INT.
+    if (cycle_mask_applied_)
+        return true;
+    const int mask = register_read(rx5120::reg::kIntMask2);
+    if (mask < 0)
+        return false;
+    cycle_saved_mask_ = (mask & kLoadReadyMask) != 0;
+    if (!cycle_saved_mask_)
+        measurement_write(rx5120::reg::kIntMask2, static_cast<uint8_t>(mask | kLoadReadyMask));
+    cycle_mask_applied_ = true;
+    return true;
 }
 
 void DeviceSession::set_current_cycling(bool on) {
@@ -177,18 +194,15 @@ void DeviceSession::set_current_cycling(bool on) {
     if (on == current_cycling())
         return;
     if (on) {
-        // Started again before the last stop finished: mask and flag are
-        // still the measurement's, the user's are those saved then.
-        if (!cycle_finish_due_) {
-            cycle_saved_mask_ = (snap_.chip[reg::kIntMask2] & kLoadReadyMask) != 0;
+        // Started again before the last stop finished: the mask is still
+        // the measurement's and the flag as it was then.
+        if (!cycle_finish_due_)
             cycle_flag_was_raised_ = (snap_.chip[reg::kFlags1] & kLoadReadyFlag) != 0;
-        }
         cycle_finish_due_ = false;
         cycle_saved_source_ = snap_.chip[reg::kSelILoad] & 0x07;
-        if (snap_.registers_valid && !cycle_saved_mask_) {
+        if (snap_.state == kConnected) {
             PageGuard page(*this);
-            measurement_write(reg::kIntMask2,
-                              static_cast<uint8_t>(snap_.chip[reg::kIntMask2] | kLoadReadyMask));
+            apply_measurement_mask();
         }
     } else {
         const auto saved = static_cast<uint8_t>(cycle_saved_source_);
@@ -197,10 +211,10 @@ void DeviceSession::set_current_cycling(bool on) {
             PageGuard page(*this);
             measurement_write(reg::kSelILoad,
                               static_cast<uint8_t>((snap_.chip[reg::kSelILoad] & 0xF8) | saved));
-            // That selection converts too: its flag is cleared and the mask
-            // put back at the next poll, when the conversion is done.
-            cycle_finish_due_ = true;
         }
+        // That selection converts too: its flag is cleared and the mask put
+        // back at the next poll, when the conversion is done.
+        cycle_finish_due_ = true;
     }
     publish();
     emit cache_changed();
@@ -212,9 +226,10 @@ void DeviceSession::finish_current_cycling() {
     PageGuard page(*this);
     if (!cycle_flag_was_raised_ && (snap_.chip[reg::kFlags1] & kLoadReadyFlag) != 0)
         clear_load_ready_flag();
-    if (!cycle_saved_mask_)
+    if (cycle_mask_applied_ && !cycle_saved_mask_)
         measurement_write(reg::kIntMask2,
                           static_cast<uint8_t>(snap_.chip[reg::kIntMask2] & ~kLoadReadyMask));
+    cycle_mask_applied_ = false;
 }
 
 void DeviceSession::cycle_current_source() {
@@ -223,6 +238,8 @@ void DeviceSession::cycle_current_source() {
     // the conversion raised is cleared before the next one starts.
     namespace reg = rx5120::reg;
     if (page_ != 0)
+        return;
+    if (!apply_measurement_mask())
         return;
     if ((snap_.chip[reg::kFlags1] & kLoadReadyFlag) != 0 && !cycle_flag_was_raised_)
         clear_load_ready_flag();

@@ -306,6 +306,7 @@ class DeviceSession : public QObject {
     void measurement_write(uint8_t address, uint8_t data);
     void clear_load_ready_flag();
     void finish_current_cycling();
+    bool apply_measurement_mask();
 
     BridgeHandle handle_ = BRIDGEIO_INVALID_HANDLE;
     // The state the windows are shown; adapter_open and cycling_currents are
@@ -325,8 +326,9 @@ class DeviceSession : public QObject {
     bool resume_polling_ = false;
     // The source selected before cycling started; -1 while not cycling.
     int cycle_saved_source_ = -1;
-    // The user's MASK_ILOAD_READY and whether I_LOAD_READY was raised when
-    // cycling started.
+    // The user's MASK_ILOAD_READY, once the measurement's mask is in the
+    // chip, and whether I_LOAD_READY was raised when cycling started.
+    bool cycle_mask_applied_ = false;
     bool cycle_saved_mask_ = false;
     bool cycle_flag_was_raised_ = false;
     // Cycling stopped: the next poll clears the flag and restores the mask.

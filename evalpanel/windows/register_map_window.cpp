@@ -346,6 +346,11 @@ void RegisterMapWindow::refresh() {
         // The measurement setting changes as the program measures: no marks.
         mark(top, kept[a] != chip[a] ? hex(kept[a], 8) : QString(), not_reference && !r.measurement,
              loaded && r.differs(chip, loaded->mask, loaded->value));
+        top->setToolTip(kName, read ? QStringLiteral("<b>%1</b> 0x%2<br>%3")
+                                          .arg(r.name)
+                                          .arg(a, 2, 16, QLatin1Char('0'))
+                                          .arg(register_meaning(r, chip).toHtmlEscaped())
+                                    : QString());
         // A register that is one field shows that field's meaning.
         top->setText(kText, read && top->childCount() == 1 &&
                                     map.fields[static_cast<size_t>(

@@ -231,6 +231,18 @@ TEST_F(Session, CurrentCyclingLeavesNoInterruptBehind) {
         EXPECT_EQ(chip_register(0, rx5120::reg::kIntMask2) & 0x08, 0);
         EXPECT_EQ((chip_register(0, rx5120::reg::kFlags1) & 0x20) != 0, raised_before);
     }
+    // Started while the chip is unpowered: the mask goes in once it answers.
+    session.write_pin(pin::kGroupA, pin::kVioSys, 0);
+    session.set_current_cycling(true);
+    session.write_pin(pin::kGroupA, pin::kVioSys, 1);
+    for (int i = 0; i < 4; ++i) {
+        kit("advance 5");
+        session.poll();
+    }
+    EXPECT_EQ(session.pin_level(pin::kGroupA, pin::kInterrupt), 1);
+    session.set_current_cycling(false);
+    session.poll();
+    EXPECT_EQ(chip_register(0, rx5120::reg::kIntMask2) & 0x08, 0);
 }
 
 // Every register the chip takes is reported under who wrote it; the
