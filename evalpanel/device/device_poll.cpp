@@ -177,11 +177,19 @@ void DeviceSession::as_user_set(std::array<uint8_t, 256> &image) const {
 bool DeviceSession::apply_measurement_mask() {
     // Once the chip answers (it may be unpowered or never read when cycling
     // starts): the user's mask, read live, then I_LOAD_READY kept from INT.
-    if (cycle_mask_applied_)
+    if (cycle_mask_applied_ && !cycle_mask_recheck_)
         return true;
     const int mask = register_read(rx5120::reg::kIntMask2);
     if (mask < 0)
         return false;
+    if (cycle_mask_applied_) {
+        // After an outage: the chip may have lost the measurement's mask
+        // (the user's is the one saved before).
+        cycle_mask_recheck_ = false;
+        if ((mask & kLoadReadyMask) == 0)
+            measurement_write(rx5120::reg::kIntMask2, static_cast<uint8_t>(mask | kLoadReadyMask));
+        return true;
+    }
     cycle_saved_mask_ = (mask & kLoadReadyMask) != 0;
     if (!cycle_saved_mask_)
         measurement_write(rx5120::reg::kIntMask2, static_cast<uint8_t>(mask | kLoadReadyMask));

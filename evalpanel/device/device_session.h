@@ -329,6 +329,7 @@ class DeviceSession : public QObject {
     // The user's MASK_ILOAD_READY, once the measurement's mask is in the
     // chip, and whether I_LOAD_READY was raised when cycling started.
     bool cycle_mask_applied_ = false;
+    bool cycle_mask_recheck_ = false; // the adapter was opened again meanwhile
     bool cycle_saved_mask_ = false;
     bool cycle_flag_was_raised_ = false;
     // Cycling stopped: the next poll clears the flag and restores the mask.
