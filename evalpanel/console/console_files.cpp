@@ -18,7 +18,9 @@ int CommandInterpreter::save_registers(const char *line) {
 // export_registers(FILE): the same registers as a C header for firmware.
 int CommandInterpreter::export_registers(const char *line) {
     return write_registers_file(line, "export_registers", "exported",
-                                evalpanel::export_registers);
+                                [](evalpanel::DeviceSession &s, const QString &path) {
+                                    return evalpanel::export_registers(s, path);
+                                });
 }
 
 int CommandInterpreter::write_registers_file(

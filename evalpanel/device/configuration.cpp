@@ -12,6 +12,7 @@
 #include "device/configuration_image.h"
 #include "device/device_session.h"
 #include "device/file_access.h"
+#include "registers/field_meaning.h"
 #include "registers/register_map.h"
 #include "registers/value_parse.h"
 
@@ -38,6 +39,8 @@ QString plan_line(const QString &name, const QString &value_text, ConfigurationP
     uint32_t value = 0;
     const bool have_value = parse_value_text(value_text.toStdString(), &value);
     if (const RegisterInfo *r = register_map().register_named(name)) {
+        if (r->measurement)
+            return {}; // saved by older versions; the program sets it itself
         if (!r->in_configuration)
             return QStringLiteral("%1 is not part of a configuration").arg(name);
         if (!have_value || value > 0xFF)
@@ -50,6 +53,9 @@ QString plan_line(const QString &name, const QString &value_text, ConfigurationP
     const FieldInfo *f = register_map().field_named(name);
     if (f == nullptr)
         return QStringLiteral("unknown register or field: %1").arg(name);
+    if (const RegisterInfo *r = register_map().register_at(f->segments[0].address);
+        r != nullptr && r->measurement && !f->read_only)
+        return {};
     for (const auto &s : f->segments) {
         const RegisterInfo *r = register_map().register_at(s.address);
         if (f->read_only || r == nullptr || !r->in_configuration)
@@ -94,6 +100,11 @@ int ConfigurationPlan::registers() const {
     return n;
 }
 
+QString ascii_units(QString text) {
+    // The files run as console scripts, which take ASCII only: "mV/us".
+    return text.replace(QChar(0xB5), QLatin1Char('u'));
+}
+
 int configuration_register_count() {
     int n = 0;
     for (const auto &r : register_map().registers)
@@ -111,10 +122,12 @@ QString configuration_text(const std::array<uint8_t, 256> &image,
                                 : QStringLiteral("# chip ID: unknown\n");
     text += QStringLiteral("# page: %1\n").arg(header.page);
     text += QStringLiteral("# access level: %1\n").arg(header.access_level);
-    text += QStringLiteral("# Runs as a console script; one whole-register write per line.\n");
+    text += QStringLiteral("# Runs as a console script; one whole-register write per line,\n"
+                           "# each under a comment with its fields in their units.\n");
     for (const auto &r : register_map().registers)
         if (r.in_configuration)
-            text += QStringLiteral("%1 = %2\n").arg(r.name, hex2(image[r.address]));
+            text += QStringLiteral("# %1\n%2 = %3\n")
+                        .arg(ascii_units(register_meaning(r, image)), r.name, hex2(image[r.address]));
     return text;
 }
 

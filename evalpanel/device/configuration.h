@@ -64,6 +64,7 @@ struct ConfigurationHeader {
     int chip_id = -1;
     int page = 0;
     QString access_level;
+    int i2c_address = -1; // the chip's 7-bit address, -1 unknown
 };
 QString configuration_text(const std::array<uint8_t, 256> &image,
                            const ConfigurationHeader &header);
@@ -71,8 +72,15 @@ int configuration_register_count();
 
 // The same registers as a C header for firmware: compiles alone as C99 and
 // C++, one { address, value } per register, each commented with its name
-// and field values.
-QString c_header_text(const std::array<uint8_t, 256> &image, const ConfigurationHeader &header);
+// and its fields in their units; a #define per register address and the
+// chip's I2C address. `prefix` (a C identifier, "RX5120" by default) names
+// the guard, the array, its element type and the count: PREFIX_REGISTERS_H,
+// prefix_registers, PREFIX_REGISTER_COUNT, PREFIX_I2C_ADDRESS, PREFIX_R_VSET_B0.
+QString c_header_text(const std::array<uint8_t, 256> &image, const ConfigurationHeader &header,
+                      const QString &prefix = QStringLiteral("RX5120"));
+// The prefix as given when it is a C identifier (letters, digits, "_", not
+// starting with a digit), else empty.
+QString c_prefix(const QString &text);
 
 struct SaveResult {
     int registers = -1; // -1 on failure
@@ -83,7 +91,8 @@ struct SaveResult {
 // ID and the access level.
 SaveResult save_registers(DeviceSession &session, const QString &path);
 // The same, as a C header (c_header_text).
-SaveResult export_registers(DeviceSession &session, const QString &path);
+SaveResult export_registers(DeviceSession &session, const QString &path,
+                            const QString &prefix = QStringLiteral("RX5120"));
 
 struct LoadResult {
     int registers = -1; // registers written; -1 when nothing was
@@ -96,17 +105,31 @@ struct LoadResult {
 // written is logged "%s = 0x%X" through the session's command log.
 LoadResult load_registers(DeviceSession &session, const QString &path);
 
-// Field by field: the fields either side sets where the two differ, as
-// "NAME: A-VALUE | B-VALUE" ("not set" for a field a side leaves alone);
-// with `only_a`, only the fields that `a` sets.
-QStringList compare_plans(const ConfigurationPlan &a, const ConfigurationPlan &b,
-                          bool only_a = false);
+// A field the two sides set differently: its value on each side as hex and
+// in its unit ("0x30 (980 mV)", "not set", "0x3 (in part)").
+struct FieldDifference {
+    QString field;
+    QString a, b;
+    int a_value = -1; // the whole value a side sets, -1 when it sets none or part
+    int b_value = -1;
+    QString text() const { return QStringLiteral("%1: %2 | %3").arg(field, a, b); }
+};
+// Field by field: the fields either side sets where the two differ ("not
+// set" for a field a side leaves alone); with `only_a`, only the fields
+// that `a` sets.
+std::vector<FieldDifference> compare_plans(const ConfigurationPlan &a, const ConfigurationPlan &b,
+                                           bool only_a = false);
 struct CompareResult {
-    QStringList differences;
+    std::vector<FieldDifference> rows;
+    QStringList differences; // the rows' texts
     QString error; // a side could not be read; nothing compared
 };
 CompareResult compare_files(const QString &a, const QString &b);
 // A file against the chip's registers, read live: the fields the file sets.
 CompareResult compare_with_chip(DeviceSession &session, const QString &path);
+// Writes the given fields (name and value) into the chip, one field write
+// each, logged as a configuration's; the names of those that failed.
+QStringList apply_fields(DeviceSession &session,
+                         const std::vector<std::pair<QString, unsigned>> &fields);
 
 } // namespace evalpanel

@@ -1,6 +1,7 @@
 // The live configuration image, the C header export and comparisons.
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QRegularExpression>
 
 #include <algorithm>
 #include <bit>
@@ -11,6 +12,7 @@
 #include "device/configuration_image.h"
 #include "device/device_session.h"
 #include "device/file_access.h"
+#include "registers/field_meaning.h"
 #include "registers/register_map.h"
 
 namespace evalpanel {
@@ -82,16 +84,27 @@ bool read_configuration_image(DeviceSession &session, ConfigurationImage &out) {
         // On page 0 too: another page has no chip ID at this address.
         chip_id = session.register_read(rx5120::reg::kChipId);
     }
+    session.as_user_set(out.image);
     const QString version = QCoreApplication::applicationVersion();
     const int level = session.access_level();
     out.header = ConfigurationHeader{
         QDateTime::currentDateTime().toString(Qt::ISODate),
         version.isEmpty() ? QStringLiteral("(unknown version)") : version, chip_id, 0,
-        level >= 0 ? QString::fromLatin1(rx5120::kAccessLevelNames[level]) : QStringLiteral("unknown")};
+        level >= 0 ? QString::fromLatin1(rx5120::kAccessLevelNames[level]) : QStringLiteral("unknown"),
+        session.device_address()};
     return true;
 }
 
-QString c_header_text(const std::array<uint8_t, 256> &image, const ConfigurationHeader &header) {
+QString c_prefix(const QString &text) {
+    static const QRegularExpression kIdentifier(QStringLiteral("^[A-Za-z_][A-Za-z0-9_]{0,39}$"));
+    return kIdentifier.match(text).hasMatch() ? text : QString();
+}
+
+QString c_header_text(const std::array<uint8_t, 256> &image, const ConfigurationHeader &header,
+                      const QString &prefix_text) {
+    const QString given = c_prefix(prefix_text);
+    const QString upper = (given.isEmpty() ? QStringLiteral("RX5120") : given).toUpper();
+    const QString lower = upper.toLower();
     QString t;
     t += QStringLiteral("/* RX5120 register configuration, page 0.\n");
     t += QStringLiteral(" * date: %1, program: evalpanel %2\n")
@@ -101,42 +114,49 @@ QString c_header_text(const std::array<uint8_t, 256> &image, const Configuration
                                       : QStringLiteral("unknown"),
                   c_comment_safe(header.access_level));
     t += QStringLiteral(" * Write each value to its register address, in this order. */\n");
-    t += QStringLiteral("#ifndef RX5120_REGISTERS_H\n#define RX5120_REGISTERS_H\n\n");
-    t += QStringLiteral("struct rx5120_register_value { unsigned char address, value; };\n\n");
-    t += QStringLiteral("#define RX5120_REGISTER_COUNT %1\n\n").arg(configuration_register_count());
-    t += QStringLiteral("static const struct rx5120_register_value "
-                        "rx5120_registers[RX5120_REGISTER_COUNT] = {\n");
+    t += QStringLiteral("#ifndef %1_REGISTERS_H\n#define %1_REGISTERS_H\n\n").arg(upper);
+    if (header.i2c_address >= 0)
+        t += QStringLiteral("/* 7-bit I2C address of the chip */\n#define %1_I2C_ADDRESS %2\n\n")
+                 .arg(upper, hex(static_cast<unsigned>(header.i2c_address)));
     const auto &map = register_map();
+    t += QStringLiteral("/* register addresses */\n");
+    for (const auto &r : map.registers)
+        if (r.in_configuration)
+            t += QStringLiteral("#define %1_%2 %3\n").arg(upper, r.name, hex(r.address));
+    t += QStringLiteral("\nstruct %1_register_value { unsigned char address, value; };\n\n").arg(lower);
+    t += QStringLiteral("#define %1_REGISTER_COUNT %2\n\n").arg(upper).arg(configuration_register_count());
+    t += QStringLiteral("static const struct %1_register_value "
+                        "%1_registers[%2_REGISTER_COUNT] = {\n")
+             .arg(lower, upper);
     for (const auto &r : map.registers) {
         if (!r.in_configuration)
             continue;
-        QStringList fields;
-        for (int i : r.fields)
-            fields << QStringLiteral("%1 = %2").arg(
-                map.fields[static_cast<size_t>(i)].name,
-                QString::asprintf("0x%X", map.fields[static_cast<size_t>(i)].value_in(image)));
-        t += QStringLiteral("    {%1, %2}, /* %3%4 */\n")
-                 .arg(hex(r.address), hex(image[r.address]), c_comment_safe(r.name),
-                      fields.isEmpty() ? QString()
-                                       : QStringLiteral(": ") + c_comment_safe(fields.join(
-                                                                    QStringLiteral(", "))));
+        const QString fields = ascii_units(register_meaning(r, image));
+        t += QStringLiteral("    {%1_%2, %3}, /* %2%4 */\n")
+                 .arg(upper, r.name, hex(image[r.address]),
+                      fields.isEmpty() ? QString() : QStringLiteral(": ") + c_comment_safe(fields));
     }
-    t += QStringLiteral("};\n\n#endif /* RX5120_REGISTERS_H */\n");
+    t += QStringLiteral("};\n\n#endif /* %1_REGISTERS_H */\n").arg(upper);
     return t;
 }
 
-SaveResult export_registers(DeviceSession &session, const QString &path) {
+SaveResult export_registers(DeviceSession &session, const QString &path, const QString &prefix) {
+    if (c_prefix(prefix).isEmpty())
+        return {-1, QStringLiteral("the prefix \"%1\" is no C name (letters, digits and _, "
+                                   "not starting with a digit)")
+                        .arg(prefix)};
     ConfigurationImage live;
     if (!read_configuration_image(session, live))
         return {-1, QStringLiteral("cannot read the registers from the chip")};
     QString error;
-    if (!save_file_atomically(path, c_header_text(live.image, live.header).toUtf8(), &error))
+    if (!save_file_atomically(path, c_header_text(live.image, live.header, prefix).toUtf8(), &error))
         return {-1, error};
     return {configuration_register_count(), {}};
 }
 
-QStringList compare_plans(const ConfigurationPlan &a, const ConfigurationPlan &b, bool only_a) {
-    QStringList out;
+std::vector<FieldDifference> compare_plans(const ConfigurationPlan &a, const ConfigurationPlan &b,
+                                           bool only_a) {
+    std::vector<FieldDifference> out;
     for (const auto &f : register_map().fields) {
         if (!configurable(f))
             continue;
@@ -144,16 +164,48 @@ QStringList compare_plans(const ConfigurationPlan &a, const ConfigurationPlan &b
         if ((ca == Coverage::None && cb == Coverage::None) || (only_a && ca == Coverage::None))
             continue;
         const auto text = [&f](Coverage c, const ConfigurationPlan &p) {
-            return c == Coverage::All    ? QString::asprintf("0x%X", f.value_in(p.value))
+            const unsigned v = f.value_in(p.value);
+            return c == Coverage::All    ? QString::asprintf("0x%X (", v) + field_value_text(f, v) + QLatin1Char(')')
                    : c == Coverage::None ? QStringLiteral("not set")
-                                         : QString::asprintf("0x%X (in part)", f.value_in(p.value));
+                                         : QString::asprintf("0x%X (in part)", v);
         };
-        const QString ta = text(ca, a), tb = text(cb, b);
-        if (ta != tb)
-            out << QStringLiteral("%1: %2 | %3").arg(f.name, ta, tb);
+        FieldDifference d{f.name, text(ca, a), text(cb, b)};
+        if (d.a == d.b)
+            continue;
+        d.a_value = ca == Coverage::All ? static_cast<int>(f.value_in(a.value)) : -1;
+        d.b_value = cb == Coverage::All ? static_cast<int>(f.value_in(b.value)) : -1;
+        out.push_back(d);
     }
     return out;
 }
+
+QStringList apply_fields(DeviceSession &session,
+                         const std::vector<std::pair<QString, unsigned>> &fields) {
+    const DeviceSession::WriteOrigin origin(session, QStringLiteral("configuration"));
+    DeviceSession::PageGuard page(session);
+    QStringList failed;
+    for (const auto &[name, value] : fields) {
+        const FieldInfo *f = register_map().field_named(name);
+        if (f == nullptr || !configurable(*f) || session.connection_state() == kNotConnected ||
+            set_reg_value(session, f->line, value) < 0)
+            failed << name;
+        else
+            session.log(QString::asprintf("%s = 0x%X", qPrintable(name), value));
+    }
+    return failed;
+}
+
+namespace {
+
+CompareResult with_texts(std::vector<FieldDifference> rows) {
+    CompareResult result;
+    for (const auto &d : rows)
+        result.differences << d.text();
+    result.rows = std::move(rows);
+    return result;
+}
+
+} // namespace
 
 namespace {
 
@@ -179,7 +231,7 @@ CompareResult compare_files(const QString &a, const QString &b) {
         return result;
     const auto pb = plan_of_file(b, &result.error);
     if (pb)
-        result.differences = compare_plans(*pa, *pb);
+        result = with_texts(compare_plans(*pa, *pb));
     return result;
 }
 
@@ -200,8 +252,7 @@ CompareResult compare_with_chip(DeviceSession &session, const QString &path) {
             chip.value[r.address] = live.image[r.address];
             chip.named[r.address] = true;
         }
-    result.differences = compare_plans(*plan, chip, true);
-    return result;
+    return with_texts(compare_plans(*plan, chip, true));
 }
 
 } // namespace evalpanel

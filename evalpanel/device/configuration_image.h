@@ -21,4 +21,7 @@ struct ConfigurationImage {
 // could not be read.
 bool read_configuration_image(DeviceSession &session, ConfigurationImage &out);
 
+// Unit texts in ASCII ("mV/us"), for files that run as scripts or compile.
+QString ascii_units(QString text);
+
 } // namespace evalpanel

@@ -140,6 +140,7 @@ void DeviceSession::connect_adapter() {
     // The sequence starts from a known page; the supply is learnt anew.
     page_ = 0;
     supply_level_ = -1;
+    cycle_mask_recheck_ = true;
 
     if (!adapter_answered(select_i2c_bus(0)))
         return;

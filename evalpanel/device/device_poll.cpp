@@ -46,8 +46,10 @@ void DeviceSession::track_supply(int level) {
         emit log_line(level == 1 ? QStringLiteral("Chip powered (VIOSYS high).")
                                  : QStringLiteral("Chip not powered (VIOSYS low)."));
     if (before == 1 && level == 0) {
-        // Without supply the chip forgets its registers.
+        // Without supply the chip forgets its registers (the measurement's
+        // mask among them).
         set_registers_valid(false);
+        cycle_mask_applied_ = false;
         power_on_due_ = false;
     } else if (before == 0 && level == 1) {
         // Whoever powered it (a box, a script, the bench), the first full
@@ -113,6 +115,8 @@ void DeviceSession::poll() {
     }
     if (snap_.status_fresh && current_cycling())
         cycle_current_source();
+    else if (snap_.status_fresh && cycle_finish_due_)
+        finish_current_cycling();
     publish();
     emit polled(snap_.status_fresh);
 }
@@ -138,31 +142,118 @@ void DeviceSession::note_polled_registers() {
     }
 }
 
+namespace {
+constexpr uint8_t kLoadReadyFlag = 0x20; // I_LOAD_READY in R_FLAGS_1
+constexpr uint8_t kLoadReadyMask = 0x08; // MASK_ILOAD_READY in R_INT_MASK_2
+} // namespace
+
+void DeviceSession::measurement_write(uint8_t address, uint8_t data) {
+    // The program's own writes are no one's configuration: not audited.
+    const WriteOrigin none(*this, QString());
+    const uint8_t kept = snap_.registers[address] ^ snap_.chip[address];
+    const uint8_t before = snap_.registers[address];
+    if (register_write(address, data) == 1)
+        snap_.registers[address] = static_cast<uint8_t>((data & ~kept) | (before & kept));
+}
+
+void DeviceSession::clear_load_ready_flag() {
+    // Writing 0 clears a flag, 1 leaves it: only I_LOAD_READY goes. The
+    // byte written is no reading of the flags, so the known ones stay.
+    const WriteOrigin none(*this, QString());
+    const uint8_t flags = snap_.chip[rx5120::reg::kFlags1];
+    if (register_write(rx5120::reg::kFlags1, static_cast<uint8_t>(~kLoadReadyFlag)) == 1) {
+        snap_.chip[rx5120::reg::kFlags1] = static_cast<uint8_t>(flags & ~kLoadReadyFlag);
+        snap_.registers[rx5120::reg::kFlags1] = snap_.chip[rx5120::reg::kFlags1];
+    }
+}
+
+void DeviceSession::as_user_set(std::array<uint8_t, 256> &image) const {
+    if (!cycle_mask_applied_)
+        return;
+    uint8_t &mask = image[rx5120::reg::kIntMask2];
+    mask = static_cast<uint8_t>(cycle_saved_mask_ ? mask | kLoadReadyMask : mask & ~kLoadReadyMask);
+}
+
+bool DeviceSession::apply_measurement_mask() {
+    // Once the chip answers (it may be unpowered or never read when cycling
+    // starts): the user's mask, read live, then I_LOAD_READY kept from INT.
+    if (cycle_mask_applied_ && !cycle_mask_recheck_)
+        return true;
+    const int mask = register_read(rx5120::reg::kIntMask2);
+    if (mask < 0)
+        return false;
+    if (cycle_mask_applied_) {
+        // After an outage: the chip may have lost the measurement's mask
+        // (the user's is the one saved before).
+        cycle_mask_recheck_ = false;
+        if ((mask & kLoadReadyMask) == 0)
+            measurement_write(rx5120::reg::kIntMask2, static_cast<uint8_t>(mask | kLoadReadyMask));
+        return true;
+    }
+    cycle_saved_mask_ = (mask & kLoadReadyMask) != 0;
+    if (!cycle_saved_mask_)
+        measurement_write(rx5120::reg::kIntMask2, static_cast<uint8_t>(mask | kLoadReadyMask));
+    cycle_mask_applied_ = true;
+    return true;
+}
+
 void DeviceSession::set_current_cycling(bool on) {
+    namespace reg = rx5120::reg;
     if (on == current_cycling())
         return;
     if (on) {
-        cycle_saved_source_ = snap_.chip[rx5120::reg::kSelILoad] & 0x07;
+        // Started again before the last stop finished: the mask is still
+        // the measurement's and the flag as it was then.
+        if (!cycle_finish_due_)
+            cycle_flag_was_raised_ = (snap_.chip[reg::kFlags1] & kLoadReadyFlag) != 0;
+        cycle_finish_due_ = false;
+        cycle_saved_source_ = snap_.chip[reg::kSelILoad] & 0x07;
+        if (snap_.state == kConnected) {
+            PageGuard page(*this);
+            apply_measurement_mask();
+        }
     } else {
         const auto saved = static_cast<uint8_t>(cycle_saved_source_);
         cycle_saved_source_ = -1;
         if (snap_.registers_valid) {
             PageGuard page(*this);
-            register_write(rx5120::reg::kSelILoad,
-                           static_cast<uint8_t>((snap_.chip[rx5120::reg::kSelILoad] & 0xF8) | saved));
+            measurement_write(reg::kSelILoad,
+                              static_cast<uint8_t>((snap_.chip[reg::kSelILoad] & 0xF8) | saved));
         }
+        // That selection converts too: its flag is cleared and the mask put
+        // back at the next poll, when the conversion is done.
+        cycle_finish_due_ = true;
     }
     publish();
     emit cache_changed();
 }
 
+void DeviceSession::finish_current_cycling() {
+    namespace reg = rx5120::reg;
+    cycle_finish_due_ = false;
+    PageGuard page(*this);
+    if (!cycle_flag_was_raised_ && (snap_.chip[reg::kFlags1] & kLoadReadyFlag) != 0)
+        clear_load_ready_flag();
+    if (cycle_mask_applied_ && !cycle_saved_mask_)
+        measurement_write(reg::kIntMask2,
+                          static_cast<uint8_t>(snap_.chip[reg::kIntMask2] & ~kLoadReadyMask));
+    cycle_mask_applied_ = false;
+}
+
 void DeviceSession::cycle_current_source() {
     // Buck0..Buck5, then the total (6), then Buck0 again. The chip converts
-    // within a millisecond, well before the next poll reads it.
-    const uint8_t now = snap_.chip[rx5120::reg::kSelILoad];
+    // within a millisecond, well before the next poll reads it; the flag
+    // the conversion raised is cleared before the next one starts.
+    namespace reg = rx5120::reg;
+    if (page_ != 0)
+        return;
+    if (!apply_measurement_mask())
+        return;
+    if ((snap_.chip[reg::kFlags1] & kLoadReadyFlag) != 0 && !cycle_flag_was_raised_)
+        clear_load_ready_flag();
+    const uint8_t now = snap_.chip[reg::kSelILoad];
     const int next = ((now & 0x07) + 1) % (kBuckCount + 1);
-    if (page_ == 0)
-        register_write(rx5120::reg::kSelILoad, static_cast<uint8_t>((now & 0xF8) | next));
+    measurement_write(reg::kSelILoad, static_cast<uint8_t>((now & 0xF8) | next));
 }
 
 void DeviceSession::set_polling(bool on) {

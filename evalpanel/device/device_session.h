@@ -250,9 +250,16 @@ class DeviceSession : public QObject {
     void poll_if_due();
     // While on, every poll moves the load-current source on to the next
     // buck (then the total), so that all currents are measured in turn;
-    // switching it off selects the source that was selected before.
+    // switching it off selects the source that was selected before. Each
+    // conversion raises I_LOAD_READY: while cycling, that flag is masked
+    // from the interrupt line and cleared after each poll; after switching
+    // off, the next poll puts the mask back as the user had it and leaves
+    // the flag as it was before cycling started.
     void set_current_cycling(bool on);
     bool current_cycling() const { return cycle_saved_source_ >= 0; }
+    // A register image as the user set the chip up: while the measurement
+    // masks I_LOAD_READY, the user's own mask bit.
+    void as_user_set(std::array<uint8_t, 256> &image) const;
     // A converter reading of the last poll, a * raw * b / 2^shift; 0.0 while
     // the chip is not ready or for a pair the status script does not read.
     double adc_read(int unit, int channel, double a, int shift, double b) const {
@@ -307,6 +314,12 @@ class DeviceSession : public QObject {
     void note_written(uint8_t address, uint8_t data);
     void note_polled_registers();
     void cycle_current_source();
+    // A write the program makes for its measurement: a change kept for
+    // "Write Registers" in the same register stays kept.
+    void measurement_write(uint8_t address, uint8_t data);
+    void clear_load_ready_flag();
+    void finish_current_cycling();
+    bool apply_measurement_mask();
 
     BridgeHandle handle_ = BRIDGEIO_INVALID_HANDLE;
     // The state the windows are shown; adapter_open and cycling_currents are
@@ -326,6 +339,14 @@ class DeviceSession : public QObject {
     bool resume_polling_ = false;
     // The source selected before cycling started; -1 while not cycling.
     int cycle_saved_source_ = -1;
+    // The user's MASK_ILOAD_READY, once the measurement's mask is in the
+    // chip, and whether I_LOAD_READY was raised when cycling started.
+    bool cycle_mask_applied_ = false;
+    bool cycle_mask_recheck_ = false; // the adapter was opened again meanwhile
+    bool cycle_saved_mask_ = false;
+    bool cycle_flag_was_raised_ = false;
+    // Cycling stopped: the next poll clears the flag and restores the mask.
+    bool cycle_finish_due_ = false;
     std::array<uint8_t, rx5120::kStatusScriptSize> script_ = rx5120::kStatusScriptImage;
     QTimer *poll_timer_ = nullptr;
     QTimer *reconnect_timer_ = nullptr;

@@ -101,7 +101,8 @@ TelemetrySample sample_session(const DeviceSession &session, int64_t time_ms) {
 QString FaultEdge::text() const {
     if (event)
         return name;
-    return name + (rise ? QStringLiteral(" rise") : QStringLiteral(" fall"));
+    return name + (rise ? QStringLiteral(" rise") : QStringLiteral(" fall")) +
+           (measurement ? QStringLiteral(" (measurement)") : QString());
 }
 
 std::vector<FaultEdge> FaultEdgeDetector::update(const TelemetrySample &sample) {

@@ -64,7 +64,10 @@ struct FaultEdge {
     QString name;
     bool rise = true;
     bool event = false;
-    QString text() const; // "SCP rise", "adapter lost"
+    // Caused by the program's own measurement (the load-current cycling),
+    // not by the chip's condition.
+    bool measurement = false;
+    QString text() const; // "SCP rise", "adapter lost", "I_LOAD_READY rise (measurement)"
 };
 
 // Compares each ready sample's flags and interrupt line with the last ready

@@ -19,7 +19,13 @@ void Workbench::on_polled() {
     TelemetrySample sample = sample_session(session_, clock_());
     sample.supply_rose = last_supply_ == 0 && sample.supply == 1;
     last_supply_ = sample.supply;
-    const std::vector<FaultEdge> edges = detector_.update(sample);
+    std::vector<FaultEdge> edges = detector_.update(sample);
+    // The load-current cycling raises I_LOAD_READY with every conversion,
+    // up to the poll after it stops.
+    const bool cycling = session_.current_cycling();
+    for (auto &e : edges)
+        e.measurement = (cycling || was_cycling_) && e.name == QLatin1String("I_LOAD_READY");
+    was_cycling_ = cycling;
     if (recorder_.recording()) {
         QString error;
         if (!recorder_.add(sample, edges, &error))

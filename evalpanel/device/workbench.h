@@ -75,6 +75,7 @@ class Workbench : public QObject {
     // VIOSYS at the last poll (-1 before any), for the supply's rising edge.
     int last_supply_ = -1;
     FaultEdgeDetector detector_;
+    bool was_cycling_ = false;
     CsvRecorder recorder_;
     std::optional<ConfigurationPlan> loaded_;
     std::function<int64_t()> clock_;

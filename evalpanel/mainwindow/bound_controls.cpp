@@ -119,10 +119,16 @@ void BoundControls::refresh_selectors() {
         if (b.kind != BindingKind::Selector)
             continue;
         combo->setEnabled(valid);
-        const int index = item_for_value(b, read_field(b, cache));
+        const unsigned value = read_field(b, cache);
+        const int index = item_for_value(b, value);
+        const bool listed = index >= 0 && index < combo->count();
+        // A value the selector has no item for (the current limit's power-on
+        // 3) is named rather than shown as a blank selector.
+        combo->setPlaceholderText(valid && !listed ? QStringLiteral("%1: not in the table").arg(value)
+                                                   : QString());
         // Showing a value must never write it back: setCurrentIndex does
         // not emit activated.
-        combo->setCurrentIndex(index >= 0 && index < combo->count() ? index : -1);
+        combo->setCurrentIndex(listed ? index : -1);
     }
 }
 

@@ -3,16 +3,24 @@
 #include <QAction>
 #include <QComboBox>
 #include <QDesktopServices>
+#include <QDialog>
+#include <QDialogButtonBox>
 #include <QDir>
 #include <QDateTime>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QHeaderView>
+#include <QInputDialog>
+#include <QLabel>
 #include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QTableWidget>
 #include <QUrl>
+#include <QVBoxLayout>
 
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <tuple>
@@ -39,7 +47,7 @@ namespace {
 // another buck than the one the window has a selector for ("VSET_B3" beside
 // Buck0's "VSET_B0") takes the items of that buck's selector, when the two
 // fields are alike in width.
-RegisterMapWindow::ItemText selector_texts(const BoundControls &controls) {
+FieldText selector_texts(const BoundControls &controls) {
     using Selector = std::pair<QComboBox *, ControlBinding>;
     std::map<std::tuple<int, int, int>, Selector> selectors;
     for (QComboBox *combo : controls.combos()) {
@@ -99,6 +107,26 @@ QString with_suffix(const QString &path, const char *suffix) {
 void write_configuration(MainWindow &w, bool c_header) {
     const QString title = c_header ? QStringLiteral("Export Registers as C Header")
                                    : QStringLiteral("Save Registers");
+    // The header's names (guard, array, count, addresses) start with a
+    // prefix of the user's choosing, so that two boards' headers can meet.
+    QString prefix = QStringLiteral("RX5120");
+    if (c_header) {
+        bool ok = false;
+        prefix = QInputDialog::getText(&w, title,
+                                       QStringLiteral("Prefix of the names in the header (a C "
+                                                      "name: letters, digits and _):"),
+                                       QLineEdit::Normal, prefix, &ok)
+                     .trimmed();
+        if (!ok)
+            return;
+        if (c_prefix(prefix).isEmpty()) {
+            QMessageBox::warning(&w, title,
+                                 QStringLiteral("\"%1\" is no C name: use letters, digits and _, "
+                                                "not starting with a digit.")
+                                     .arg(prefix));
+            return;
+        }
+    }
     const QString path = with_suffix(
         QFileDialog::getSaveFileName(&w, title, QString(),
                                      c_header ? QStringLiteral("C headers (*.h);;All files (*)")
@@ -107,8 +135,8 @@ void write_configuration(MainWindow &w, bool c_header) {
     if (path.isEmpty())
         return;
     w.view().ask(
-        [path, c_header](DeviceSession &s) {
-            return c_header ? export_registers(s, path) : save_registers(s, path);
+        [path, c_header, prefix](DeviceSession &s) {
+            return c_header ? export_registers(s, path, prefix) : save_registers(s, path);
         },
         &w,
         [&w, path, title, c_header](const SaveResult &r) {
@@ -125,8 +153,111 @@ void write_configuration(MainWindow &w, bool c_header) {
         });
 }
 
+// The fields that differ, one row each: name, the two sides' values in
+// their units; sorts by any column.
+QTableWidget *difference_table(QWidget *parent, const std::vector<FieldDifference> &rows,
+                               const QString &a, const QString &b) {
+    auto *table = new QTableWidget(static_cast<int>(rows.size()), 3, parent);
+    table->setHorizontalHeaderLabels({QStringLiteral("Field"), a, b});
+    table->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    table->setSelectionBehavior(QAbstractItemView::SelectRows);
+    table->verticalHeader()->hide();
+    for (int i = 0; i < static_cast<int>(rows.size()); ++i) {
+        const FieldDifference &d = rows[static_cast<size_t>(i)];
+        auto *name = new QTableWidgetItem(d.field);
+        name->setData(Qt::UserRole, d.a_value);
+        table->setItem(i, 0, name);
+        table->setItem(i, 1, new QTableWidgetItem(d.a));
+        table->setItem(i, 2, new QTableWidgetItem(d.b));
+    }
+    // In register order until a header is clicked.
+    table->horizontalHeader()->setSortIndicator(-1, Qt::AscendingOrder);
+    table->setSortingEnabled(true);
+    table->resizeColumnsToContents();
+    table->horizontalHeader()->setStretchLastSection(true);
+    return table;
+}
+
+// The fields that differ as a table that sorts by any column; against the
+// chip, the selected rows' file values can be written ("Apply selected").
+void show_comparison(MainWindow &w, const QString &a, const QString &b, const CompareResult &r,
+                     bool with_chip) {
+    const QString title = QStringLiteral("Compare Configurations");
+    auto *dialog = new QDialog(&w);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->setWindowTitle(title);
+    auto *layout = new QVBoxLayout(dialog);
+    auto *summary = new QLabel(
+        r.rows.empty() ? QStringLiteral("%1 and %2 set the same values.").arg(a, b)
+                       : QStringLiteral("%1 %2 between %3 and %4.")
+                             .arg(r.rows.size())
+                             .arg(r.rows.size() == 1 ? QStringLiteral("field differs")
+                                                     : QStringLiteral("fields differ"),
+                                  a, b),
+        dialog);
+    summary->setWordWrap(true);
+    layout->addWidget(summary);
+    QTableWidget *table = difference_table(dialog, r.rows, QFileInfo(a).fileName(),
+                                           with_chip ? b : QFileInfo(b).fileName());
+    layout->addWidget(table, 1);
+    auto *buttons = new QDialogButtonBox(QDialogButtonBox::Close, dialog);
+    QObject::connect(buttons, &QDialogButtonBox::rejected, dialog, &QDialog::close);
+    if (with_chip && !r.rows.empty()) {
+        QPushButton *apply = buttons->addButton(QStringLiteral("Apply selected"),
+                                                QDialogButtonBox::ActionRole);
+        apply->setToolTip(QStringLiteral("Writes the file's values of the selected fields into the chip"));
+        apply->setEnabled(false);
+        QObject::connect(table, &QTableWidget::itemSelectionChanged, apply,
+                         [table, apply] { apply->setEnabled(!table->selectedItems().isEmpty()); });
+        QObject::connect(apply, &QPushButton::clicked, dialog, [&w, table, summary] {
+            std::vector<std::pair<QString, unsigned>> fields;
+            QStringList partial;
+            for (const QModelIndex &row : table->selectionModel()->selectedRows()) {
+                QTableWidgetItem *item = table->item(row.row(), 0);
+                const int value = item->data(Qt::UserRole).toInt();
+                if (value >= 0)
+                    fields.emplace_back(item->text(), static_cast<unsigned>(value));
+                else
+                    partial << item->text();
+            }
+            if (!partial.isEmpty())
+                summary->setText(QStringLiteral("Not applied (the file sets no whole value): %1")
+                                     .arg(partial.join(QStringLiteral(", "))));
+            if (fields.empty())
+                return;
+            w.view().ask([fields](DeviceSession &s) { return apply_fields(s, fields); }, summary,
+                         [summary, table, fields, partial](const QStringList &failed) {
+                             // The chip now holds the file's value of each field written.
+                             for (int row = 0; row < table->rowCount(); ++row) {
+                                 const QString name = table->item(row, 0)->text();
+                                 const bool written =
+                                     !failed.contains(name) &&
+                                     std::any_of(fields.begin(), fields.end(),
+                                                 [&name](const auto &f) { return f.first == name; });
+                                 if (written)
+                                     table->item(row, 2)->setText(table->item(row, 1)->text() +
+                                                                  QStringLiteral(" applied"));
+                             }
+                             QString text = QStringLiteral("Applied %1 of %2 fields.")
+                                                .arg(fields.size() - static_cast<size_t>(failed.size()))
+                                                .arg(fields.size());
+                             if (!failed.isEmpty())
+                                 text += QStringLiteral(" Not written: ") + failed.join(QStringLiteral(", "));
+                             if (!partial.isEmpty())
+                                 text += QStringLiteral(" Not applied (the file sets no whole "
+                                                        "value): ") +
+                                         partial.join(QStringLiteral(", "));
+                             summary->setText(text);
+                         });
+        });
+    }
+    layout->addWidget(buttons);
+    dialog->resize(720, 420);
+    dialog->show();
+}
+
 // Two files, or a file against the chip (read live on the device thread);
-// the fields that differ are listed.
+// the fields that differ are shown as a table.
 void compare_configurations(MainWindow &w) {
     const QString title = QStringLiteral("Compare Configurations");
     const QString filter = QStringLiteral("Scripts (*.txt);;All files (*)");
@@ -139,7 +270,8 @@ void compare_configurations(MainWindow &w) {
                                                 QMessageBox::AcceptRole);
     QPushButton *chip_button = choice.addButton(QStringLiteral("The Chip"), QMessageBox::AcceptRole);
     choice.exec();
-    const auto show = [&w, title](const QString &a, const QString &b, const CompareResult &r) {
+    const auto show = [&w, title](const QString &a, const QString &b, const CompareResult &r,
+                                  bool with_chip) {
         if (!r.error.isEmpty()) {
             w.append_command_log(QStringLiteral("%1 failed: %2").arg(title, r.error));
             QMessageBox::warning(&w, title, r.error);
@@ -148,17 +280,7 @@ void compare_configurations(MainWindow &w) {
         w.append_command_log(QStringLiteral("compared %1 with %2: %3 differing")
                                  .arg(a, b)
                                  .arg(r.differences.size()));
-        QMessageBox box(QMessageBox::Information, title,
-                        r.differences.isEmpty()
-                            ? QStringLiteral("%1 and %2 set the same values.").arg(a, b)
-                            : QStringLiteral("%1 %2 between %3 and %4 (%3 | %4).")
-                                  .arg(r.differences.size())
-                                  .arg(r.differences.size() == 1 ? QStringLiteral("field differs")
-                                                                 : QStringLiteral("fields differ"),
-                                       a, b),
-                        QMessageBox::Ok, &w);
-        box.setDetailedText(r.differences.join(QLatin1Char('\n')));
-        box.exec();
+        show_comparison(w, a, b, r, with_chip);
     };
     if (choice.clickedButton() == file_button) {
         const QString second = QFileDialog::getOpenFileName(&w, title, QString(), filter);
@@ -166,16 +288,18 @@ void compare_configurations(MainWindow &w) {
             return;
         // Two files are read in the program's own time, never the GUI's.
         w.view().ask([first, second](DeviceSession &) { return compare_files(first, second); },
-                     &w, [show, first, second](const CompareResult &r) { show(first, second, r); });
+                     &w, [show, first, second](const CompareResult &r) {
+                         show(first, second, r, false);
+                     });
     } else if (choice.clickedButton() == chip_button) {
         w.view().ask([first](DeviceSession &s) { return compare_with_chip(s, first); }, &w,
                      [show, first](const CompareResult &r) {
-                         show(first, QStringLiteral("the chip"), r);
+                         show(first, QStringLiteral("the chip"), r, true);
                      });
     }
 }
 
-void confirm_load(MainWindow &w, const QString &path, const QStringList &changes,
+void confirm_load(MainWindow &w, const QString &path, const std::vector<FieldDifference> &changes,
                   const std::function<void(const QString &)> &refuse);
 
 // The file is checked and compared with the chip first: the question shows
@@ -197,29 +321,42 @@ void load_configuration(MainWindow &w) {
                          refuse(preview.error);
                          return;
                      }
-                     confirm_load(w, path, preview.differences, refuse);
+                     confirm_load(w, path, preview.rows, refuse);
                  });
 }
 
-void confirm_load(MainWindow &w, const QString &path, const QStringList &changes,
+void confirm_load(MainWindow &w, const QString &path, const std::vector<FieldDifference> &changes,
                   const std::function<void(const QString &)> &refuse) {
     const QString title = QStringLiteral("Load Registers");
-    QMessageBox ask(QMessageBox::Question, title,
-                    changes.isEmpty()
-                        ? QStringLiteral("%1 sets the values the chip has already. Write its "
-                                         "registers into the chip?")
-                              .arg(path)
-                        : QStringLiteral("Writing %1 into the chip changes %2 %3 (file | chip). "
-                                         "Write it?")
-                              .arg(path)
-                              .arg(changes.size())
-                              .arg(changes.size() == 1 ? QStringLiteral("field")
-                                                       : QStringLiteral("fields")),
-                    QMessageBox::Yes | QMessageBox::No, &w);
-    ask.setDefaultButton(QMessageBox::No);
-    if (!changes.isEmpty())
-        ask.setDetailedText(changes.join(QLatin1Char('\n')));
-    if (ask.exec() != QMessageBox::Yes)
+    // What would change, field by field in units, above the question.
+    QDialog ask(&w);
+    ask.setWindowTitle(title);
+    auto *layout = new QVBoxLayout(&ask);
+    auto *question = new QLabel(
+        changes.empty()
+            ? QStringLiteral("%1 sets the values the chip has already. Write its "
+                             "registers into the chip?")
+                  .arg(path)
+            : QStringLiteral("Writing %1 into the chip changes %2 %3 (file | chip). "
+                             "Write it?")
+                  .arg(path)
+                  .arg(changes.size())
+                  .arg(changes.size() == 1 ? QStringLiteral("field") : QStringLiteral("fields")),
+        &ask);
+    question->setWordWrap(true);
+    layout->addWidget(question);
+    if (!changes.empty())
+        layout->addWidget(difference_table(&ask, changes, QStringLiteral("file"),
+                                           QStringLiteral("chip")),
+                          1);
+    auto *buttons = new QDialogButtonBox(QDialogButtonBox::Yes | QDialogButtonBox::No, &ask);
+    buttons->button(QDialogButtonBox::No)->setDefault(true);
+    buttons->button(QDialogButtonBox::No)->setFocus();
+    QObject::connect(buttons, &QDialogButtonBox::accepted, &ask, &QDialog::accept);
+    QObject::connect(buttons, &QDialogButtonBox::rejected, &ask, &QDialog::reject);
+    layout->addWidget(buttons);
+    ask.resize(620, changes.empty() ? 120 : 360);
+    if (ask.exec() != QDialog::Accepted)
         return;
     Workbench *bench = &w.workbench();
     w.view().ask(
@@ -295,9 +432,9 @@ WorkbenchWindows install_workbench(MainWindow &w) {
     Ui::MainWindow *ui = w.form();
     Workbench &bench = w.workbench();
     WorkbenchWindows windows;
-    const RegisterMapWindow::ItemText texts = selector_texts(w.controls());
+    const FieldText texts = selector_texts(w.controls());
     windows.register_map = new RegisterMapWindow(
-        w.view(), bench, texts,
+        w.view(), bench,
         [&w](const QString &line) { w.append_command_log(line); },
         [&w] { return w.auto_write(); }, &w);
     windows.telemetry = new TelemetryWindow(w.view(), bench, &w);

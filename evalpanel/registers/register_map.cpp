@@ -18,7 +18,7 @@ namespace {
 bool excluded_from_configuration(unsigned address) {
     namespace reg = rx5120::reg;
     return address == reg::kFlags0 || address == reg::kFlags1 || address == reg::kSwReset ||
-           address == reg::kPage || address == reg::kChipId;
+           address == reg::kPage || address == reg::kChipId || address == reg::kSelILoad;
 }
 
 bool parse_field(const char *line, FieldInfo *field) {
@@ -81,8 +81,10 @@ RegisterMap build() {
             }
         }
     }
-    for (auto &r : map.registers)
+    for (auto &r : map.registers) {
+        r.measurement = r.address == rx5120::reg::kSelILoad;
         r.in_configuration = r.writable_mask != 0 && !excluded_from_configuration(r.address);
+    }
     return map;
 }
 

@@ -48,8 +48,14 @@ struct RegisterInfo {
     uint8_t default_mask = 0;
     uint8_t default_bits = 0;
     // Written by a configuration file: not a flag, status, reset, page or
-    // test-level register, and not wholly read-only.
+    // test-level register, not the measurement setting, and not wholly
+    // read-only.
     bool in_configuration = false;
+    // The load-current source (R_SEL_I_LOAD): where the program points the
+    // chip's current measurement, not part of the chip's set-up. Kept out of
+    // saved files, comparisons, the C header and the map's marks; a file
+    // from an older version that names it loads without it.
+    bool measurement = false;
 
     bool differs_from_default(std::span<const uint8_t, 256> image) const {
         return (image[address] & default_mask) != default_bits;

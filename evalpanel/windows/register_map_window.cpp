@@ -1,14 +1,17 @@
 #include "register_map_window.h"
 
+#include <QComboBox>
 #include <QEvent>
 #include <QFontMetrics>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QStyledItemDelegate>
 #include <QTimer>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <vector>
 
 #include "chip/rx5120.h"
@@ -16,6 +19,7 @@
 #include "device/operations.h"
 #include "device/session_view.h"
 #include "device/workbench.h"
+#include "registers/field_meaning.h"
 #include "registers/register_map.h"
 #include "registers/register_table.h"
 
@@ -96,12 +100,75 @@ std::vector<Placed> place(const FieldInfo &f, unsigned value) {
     return out;
 }
 
+// A field with listed values is edited by choosing one of them in its unit
+// ("1000 mV"); the choice is put into the value column as hex, from where
+// it takes the same way as a typed value. Other values are typed.
+class ValueDelegate : public QStyledItemDelegate {
+  public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+    QWidget *createEditor(QWidget *parent, const QStyleOptionViewItem &option,
+                          const QModelIndex &index) const override {
+        const FieldInfo *f = field_of(index);
+        const auto choices = f != nullptr ? field_choices(*f) : decltype(field_choices(*f)){};
+        if (choices.empty())
+            return QStyledItemDelegate::createEditor(parent, option, index);
+        auto *combo = new QComboBox(parent);
+        for (const auto &[value, text] : choices)
+            combo->addItem(QStringLiteral("%1  (%2)").arg(text, hex(value, f->width)), value);
+        combo->setMaxVisibleItems(16);
+        return combo;
+    }
+    void updateEditorGeometry(QWidget *editor, const QStyleOptionViewItem &option,
+                              const QModelIndex &) const override {
+        // The choices' texts ("1000 mV  (0x32)") are wider than the hex.
+        QRect rect = option.rect;
+        rect.setWidth(std::max(rect.width(), editor->sizeHint().width()));
+        editor->setGeometry(rect);
+    }
+    void setEditorData(QWidget *editor, const QModelIndex &index) const override {
+        auto *combo = qobject_cast<QComboBox *>(editor);
+        if (combo == nullptr)
+            return QStyledItemDelegate::setEditorData(editor, index);
+        uint32_t value = 0;
+        const QByteArray text = index.data().toString().toLatin1();
+        if (evalpanel::get_val(text.constData(), &value) == 0)
+            combo->setCurrentIndex(combo->findData(value));
+    }
+    void setModelData(QWidget *editor, QAbstractItemModel *model,
+                      const QModelIndex &index) const override {
+        auto *combo = qobject_cast<QComboBox *>(editor);
+        if (combo == nullptr)
+            return QStyledItemDelegate::setModelData(editor, model, index);
+        const FieldInfo *f = field_of(index);
+        if (combo->currentIndex() >= 0 && f != nullptr)
+            model->setData(index, hex(combo->currentData().toUInt(), f->width));
+    }
+
+  private:
+    static const FieldInfo *field_of(const QModelIndex &index) {
+        const int field = index.sibling(index.row(), 0).data(kFieldRole).toInt();
+        const auto &fields = register_map().fields;
+        return index.parent().isValid() && field >= 0 && field < static_cast<int>(fields.size())
+                   ? &fields[static_cast<size_t>(field)]
+                   : nullptr;
+    }
+};
+
+// The tooltip of a field: bits, access, what it does, its power-on value.
+QString field_tooltip(const FieldInfo &f, const QString &access, const QString &power_on) {
+    QString tip = QStringLiteral("<b>%1</b> %2, %3").arg(f.name, f.bits_text(), access);
+    const QString description = field_description(f);
+    if (!description.isEmpty())
+        tip += QStringLiteral("<br>") + description.toHtmlEscaped();
+    return tip + QStringLiteral("<br>") + power_on;
+}
+
 } // namespace
 
-RegisterMapWindow::RegisterMapWindow(SessionView &view, Workbench &workbench, ItemText item_text,
-                                     Log log, AutoWrite auto_write, QWidget *parent)
-    : QWidget(parent, Qt::Window), view_(view), item_text_(std::move(item_text)),
-      log_(std::move(log)), auto_write_(std::move(auto_write)) {
+RegisterMapWindow::RegisterMapWindow(SessionView &view, Workbench &workbench, Log log,
+                                     AutoWrite auto_write, QWidget *parent)
+    : QWidget(parent, Qt::Window), view_(view), log_(std::move(log)), auto_write_(std::move(auto_write)) {
     setWindowTitle(QStringLiteral("Register Map"));
     auto *layout = new QVBoxLayout(this);
     filter_ = new QLineEdit(this);
@@ -117,6 +184,7 @@ RegisterMapWindow::RegisterMapWindow(SessionView &view, Workbench &workbench, It
     tree_->setAlternatingRowColors(true);
     tree_->setUniformRowHeights(true);
     tree_->setEditTriggers(QAbstractItemView::DoubleClicked | QAbstractItemView::EditKeyPressed);
+    tree_->setItemDelegateForColumn(kValue, new ValueDelegate(tree_));
     layout->addWidget(tree_, 1);
     legend_ = new QLabel(this);
     legend_->setWordWrap(true);
@@ -128,6 +196,13 @@ RegisterMapWindow::RegisterMapWindow(SessionView &view, Workbench &workbench, It
 
     connect(filter_, &QLineEdit::textChanged, this, &RegisterMapWindow::apply_filter);
     connect(tree_, &QTreeWidget::itemChanged, this, &RegisterMapWindow::edited);
+    connect(tree_, &QTreeWidget::itemDoubleClicked, this,
+            [this](QTreeWidgetItem *item, int column) {
+                if (column == kValue && !(item->flags() & Qt::ItemIsEditable))
+                    message_->setText(QStringLiteral("%1 is read-only: the chip sets it, a write "
+                                                     "does not change it.")
+                                          .arg(item->text(kName)));
+            });
     for (auto signal : {&SessionView::registers_changed, &SessionView::cache_changed})
         connect(&view_, signal, this, &RegisterMapWindow::schedule_refresh);
     connect(&view_, &SessionView::polled, this, &RegisterMapWindow::schedule_refresh);
@@ -150,7 +225,13 @@ void RegisterMapWindow::build() {
         top->setData(kAddress, kFieldRole, -1);
         if (r.writable_mask != 0)
             top->setFlags(top->flags() | Qt::ItemIsEditable);
-        for (int index : r.fields) {
+        // Fields from the most significant bit down, as a data sheet draws them.
+        std::vector<int> fields = r.fields;
+        std::stable_sort(fields.begin(), fields.end(), [&map](int a, int b) {
+            return map.fields[static_cast<size_t>(a)].segments[0].high >
+                   map.fields[static_cast<size_t>(b)].segments[0].high;
+        });
+        for (int index : fields) {
             const FieldInfo &f = map.fields[static_cast<size_t>(index)];
             auto *child = new QTreeWidgetItem(top);
             child->setText(kName, f.name);
@@ -174,7 +255,7 @@ void RegisterMapWindow::build() {
     tree_->setColumnWidth(kBinary, fm.horizontalAdvance(QStringLiteral("111 1111 1111")) + pad);
     tree_->setColumnWidth(kBits, fm.horizontalAdvance(QStringLiteral("[6:4],0x22[7:0]")) + pad);
     tree_->setColumnWidth(kAccess, fm.horizontalAdvance(QStringLiteral("RW test")) + pad);
-    tree_->setColumnWidth(kText, fm.horizontalAdvance(QStringLiteral("Master; 3/3 Phases")) + pad);
+    tree_->setColumnWidth(kText, fm.horizontalAdvance(QStringLiteral("15: not in the table")) + pad);
     header->setStretchLastSection(true);
 }
 
@@ -262,8 +343,23 @@ void RegisterMapWindow::refresh() {
         // flags, status and counters change by themselves.
         const bool not_reference =
             power_on ? r.in_configuration && chip[a] != snap.power_on[a] : r.differs_from_default(chip);
-        mark(top, kept[a] != chip[a] ? hex(kept[a], 8) : QString(), not_reference,
+        // The measurement setting changes as the program measures: no marks.
+        mark(top, kept[a] != chip[a] ? hex(kept[a], 8) : QString(), not_reference && !r.measurement,
              loaded && r.differs(chip, loaded->mask, loaded->value));
+        top->setToolTip(kName, read ? QStringLiteral("<b>%1</b> 0x%2<br>%3")
+                                          .arg(r.name)
+                                          .arg(a, 2, 16, QLatin1Char('0'))
+                                          .arg(register_meaning(r, chip).toHtmlEscaped())
+                                    : QString());
+        // A register that is one field shows that field's meaning.
+        top->setText(kText, read && top->childCount() == 1 &&
+                                    map.fields[static_cast<size_t>(
+                                                   top->child(0)->data(kAddress, kFieldRole).toInt())]
+                                            .width == 8
+                                ? field_value_text(map.fields[static_cast<size_t>(
+                                                       top->child(0)->data(kAddress, kFieldRole).toInt())],
+                                                   chip[a])
+                                : QString());
         for (int j = 0; j < top->childCount(); ++j) {
             QTreeWidgetItem *child = top->child(j);
             const FieldInfo &f =
@@ -272,11 +368,25 @@ void RegisterMapWindow::refresh() {
             const unsigned k = f.value_in(kept);
             child->setText(kValue, read ? hex(v, f.width) : QStringLiteral("--"));
             child->setText(kBinary, read ? binary(v, f.width) : QString());
-            child->setText(kText, read && item_text_ ? item_text_(f, v) : QString());
+            child->setText(kText, read ? field_value_text(f, v) : QString());
+            const bool known = power_on || f.default_value >= 0;
+            const unsigned first = power_on ? f.value_in(snap.power_on) : unsigned(f.default_value);
+            child->setToolTip(
+                kName, field_tooltip(f, child->text(kAccess),
+                                     known ? QStringLiteral("%1: %2 (%3)")
+                                                 .arg(power_on ? QStringLiteral("Power-on value")
+                                                               : QStringLiteral("Default"),
+                                                      hex(first, f.width), field_value_text(f, first))
+                                           : QStringLiteral("No default in the register table; "
+                                                            "not read at power-on yet.")));
+            for (int c = kValue; c <= kText; ++c)
+                child->setToolTip(c, child->toolTip(kName));
             const bool field_reference =
                 power_on ? !f.read_only && r.in_configuration && v != f.value_in(snap.power_on)
                          : f.differs_from_default(chip);
-            mark(child, k != v ? hex(k, f.width) : QString(), field_reference,
+            mark(child, k != v ? field_value_text(f, k) + QStringLiteral(" (") + hex(k, f.width) + QLatin1Char(')')
+                               : QString(),
+                 field_reference && !r.measurement,
                  loaded && f.differs(chip, loaded->mask, loaded->value));
         }
     }
@@ -320,6 +430,7 @@ void RegisterMapWindow::edited(QTreeWidgetItem *item, int column) {
     std::vector<Placed> bytes;
     bool writable = true;
     uint32_t value = 0;
+    QString unit; // " (1000 mV)" for a field
     const QByteArray text = item->text(kValue).trimmed().toLatin1();
     const bool parsed = evalpanel::get_val(text.constData(), &value) == 0;
     if (index >= 0) {
@@ -328,6 +439,8 @@ void RegisterMapWindow::edited(QTreeWidgetItem *item, int column) {
         name = f.name;
         writable = !f.read_only;
         bytes = place(f, value);
+        if (parsed && value <= get_reg_max(line))
+            unit = QStringLiteral(" (%1)").arg(field_value_text(f, value));
     } else {
         const RegisterInfo &r = map.registers[static_cast<size_t>(tree_->indexOfTopLevelItem(item))];
         line = r.line;
@@ -346,21 +459,23 @@ void RegisterMapWindow::edited(QTreeWidgetItem *item, int column) {
     } else if (auto_write_ && !auto_write_()) {
         // Kept in RegisterCache, as a selector change is with Auto Write
         // off: the chip keeps its value until "Write Registers".
-        message_->setText(QString::asprintf("%s = 0x%X pending: Write Registers sends it",
-                                            qPrintable(name), value));
+        message_->setText(QString::asprintf("%s = 0x%X%s pending: Write Registers sends it",
+                                            qPrintable(name), value, qPrintable(unit)));
         view_.post([bytes](DeviceSession &s) { keep_map_edit(s, bytes); });
     } else {
         // Logged before the write, as the console does. The map shows page
         // 0, so the write goes there whatever page is selected; the write is
         // one job on the device thread, its outcome shown when it is done.
         log_(QString::asprintf("%s = 0x%X", qPrintable(name), value));
-        message_->setText(QString::asprintf("%s = 0x%X: writing", qPrintable(name), value));
+        message_->setText(QString::asprintf("%s = 0x%X%s: writing", qPrintable(name), value,
+                                            qPrintable(unit)));
         view_.ask(
             [line, value](DeviceSession &s) { return write_map_edit(s, line, value); },
             this,
-            [this, name, value](bool written) {
-                message_->setText(written ? QString::asprintf("%s = 0x%X written",
-                                                              qPrintable(name), value)
+            [this, name, value, unit](bool written) {
+                message_->setText(written ? QString::asprintf("%s = 0x%X%s written",
+                                                              qPrintable(name), value,
+                                                              qPrintable(unit))
                                           : QStringLiteral("%1: I2C : NO ACK").arg(name));
                 refresh();
             });

@@ -1,13 +1,16 @@
 // The register map: every register of the definition table with its
-// fields, the chip's values in hex and binary, the field's value in the
-// unit of the main window's selectors, who may write it, and marks: a
+// fields (most significant first), the chip's values in hex and binary,
+// the field's meaning in its unit ("1000 mV"; a tooltip adds what the field
+// does and its power-on value), who may write it, and marks: a
 // change kept for "Write Registers" ("pending" with the kept value, never
 // shown as the chip's), values that differ from those read right after the
 // chip last powered up (or from the table's defaults until it has), from
 // the configuration last loaded, or that were never read. A value is edited
 // in place as the main window's controls are: written at once with Auto
 // Write on, kept until "Write Registers" with it off; read-only fields are
-// not editable. The map follows the session's polls and writes by itself.
+// not editable; a field with listed values is edited by choosing one in its
+// unit. The load-current source is the program's measurement setting and
+// carries no ≠ marks. The map follows the session's polls and writes by itself.
 #pragma once
 
 #include <QWidget>
@@ -34,15 +37,12 @@ class RegisterMapWindow : public QWidget {
   public:
     enum Column { kAddress, kName, kValue, kBinary, kBits, kAccess, kText, kMarks, kColumns };
 
-    // The text of a field's value in the unit of the main window's
-    // selectors ("820 mV"), or empty.
-    using ItemText = std::function<QString(const evalpanel::FieldInfo &, unsigned value)>;
     using Log = std::function<void(const QString &line)>;
     // Whether "Auto Write" is ticked.
     using AutoWrite = std::function<bool()>;
 
     RegisterMapWindow(evalpanel::SessionView &view, evalpanel::Workbench &workbench,
-                      ItemText item_text, Log log, AutoWrite auto_write,
+                      Log log, AutoWrite auto_write,
                       QWidget *parent = nullptr);
 
     QTreeWidget *tree() const { return tree_; }
@@ -65,7 +65,6 @@ class RegisterMapWindow : public QWidget {
     evalpanel::SessionView &view_;
     // The configuration last loaded, as the workbench announced it.
     std::optional<evalpanel::ConfigurationPlan> loaded_;
-    ItemText item_text_;
     Log log_;
     AutoWrite auto_write_;
     QTreeWidget *tree_ = nullptr;

@@ -40,23 +40,28 @@ TEST_F(WorkbenchTest, SavedConfigurationRestoresPageZeroAndExportsAsAHeader) {
     const QString file = path("cfg.txt");
     run(QStringLiteral("page(2)")); // the header still names page 0's chip ID
     ASSERT_EQ(run(QStringLiteral("save_registers(%1)").arg(file)),
-              QStringList{QStringLiteral("saved 31 registers to %1").arg(file)});
+              QStringList{QStringLiteral("saved 30 registers to %1").arg(file)});
     EXPECT_EQ(session.register_read(rx5120::reg::kPage), 2);
     run(QStringLiteral("page(0)"));
     const QString text = read_file(file);
     for (const char *line : {"# chip ID: 0x84", "# access level: advanced", "# page: 0",
-                             "R_VSET_B0 = 0xB0\n", "R_DELAY_BUCK4 = 0x21\n", "R_INT_MASK_2 = 0x04\n"})
+                             "# EN_DIS_B0 = enabled, VSET_B0 = 980 mV\nR_VSET_B0 = 0xB0\n",
+                             "# DELAY_B4 = 3.3 ms\nR_DELAY_BUCK4 = 0x21\n", "R_INT_MASK_2 = 0x04\n"})
         EXPECT_TRUE(text.contains(QString::fromLatin1(line))) << line;
-    // Flags, reset, chip ID and the read-only load current are never written.
-    for (const char *name : {"R_FLAGS_0", "R_FLAGS_1", "R_SW_RESET", "R_CHIP_ID", "R_LOAD_CURR"})
+    // Flags, reset, chip ID, the read-only load current and the load-current
+    // source (the program's measurement setting) are never written.
+    for (const char *name : {"R_FLAGS_0", "R_FLAGS_1", "R_SW_RESET", "R_CHIP_ID", "R_LOAD_CURR",
+                             "R_SEL_I_LOAD", "LOAD_CURRENT_SOURCE"})
         EXPECT_FALSE(text.contains(QString::fromLatin1(name))) << name;
 
     set_chip_register(0, 0x00, 0x11);
     set_chip_register(0, 0x16, 0x99);
     set_chip_register(0, 0x2E, 0x00);
+    // A file of an older version still names the source: it loads without it.
+    write_file(file, read_file(file) + QStringLiteral("R_SEL_I_LOAD = 0x03\n"));
     const long long before = kit_count("total");
     EXPECT_EQ(run(QStringLiteral("load_registers(%1)").arg(file)),
-              QStringList{QStringLiteral("loaded 31 registers from %1").arg(file)});
+              QStringList{QStringLiteral("loaded 30 registers from %1").arg(file)});
     const long long exchanges = kit_count("total") - before;
     EXPECT_LE(exchanges, 24) << "page-0 configuration load";
     EXPECT_EQ(chip_register(0, 0x00) & 0x7F, 0x30);
@@ -75,11 +80,15 @@ TEST_F(WorkbenchTest, SavedConfigurationRestoresPageZeroAndExportsAsAHeader) {
     EXPECT_EQ(chip_register(0, 0x16), 0x21);
 
     // The C header compiles alone as C99 and as C++ and holds the chip's
-    // registers, in the configuration's order and number.
+    // registers, in the configuration's order and number, under the names
+    // of the chosen prefix.
     const QString header = path("rx5120_registers.h");
     ASSERT_EQ(run(QStringLiteral("export_registers(%1)").arg(header)),
-              QStringList{QStringLiteral("exported 31 registers to %1").arg(header)});
-    EXPECT_TRUE(read_file(header).contains(QStringLiteral("{0x16, 0x21}, /* R_DELAY_BUCK4: ")));
+              QStringList{QStringLiteral("exported 30 registers to %1").arg(header)});
+    EXPECT_TRUE(read_file(header).contains(
+        QStringLiteral("{RX5120_R_DELAY_BUCK4, 0x21}, /* R_DELAY_BUCK4: DELAY_B4 = 3.3 ms */")));
+    EXPECT_LT(evalpanel::export_registers(session, header, QStringLiteral("9V")).registers, 0);
+    ASSERT_EQ(evalpanel::export_registers(session, header, QStringLiteral("board_a")).registers, 30);
     // A cross-built test runs where no compiler is (wine): it builds no program.
     if (std::strlen(RX_TEST_C_COMPILER) == 0)
         return;
@@ -87,11 +96,12 @@ TEST_F(WorkbenchTest, SavedConfigurationRestoresPageZeroAndExportsAsAHeader) {
     write_file(main, QStringLiteral(
                          "#include <stdio.h>\n#include \"rx5120_registers.h\"\n"
                          "int main(void) {\n    int i;\n"
-                         "    for (i = 0; i < RX5120_REGISTER_COUNT; ++i)\n"
-                         "        printf(\"%d %d\\n\", rx5120_registers[i].address, "
-                         "rx5120_registers[i].value);\n"
-                         "    return (int)(sizeof rx5120_registers / sizeof rx5120_registers[0]) "
-                         "!= RX5120_REGISTER_COUNT;\n}\n"));
+                         "    for (i = 0; i < BOARD_A_REGISTER_COUNT; ++i)\n"
+                         "        printf(\"%d %d\\n\", board_a_registers[i].address, "
+                         "board_a_registers[i].value);\n"
+                         "    return (int)(sizeof board_a_registers / sizeof board_a_registers[0]) "
+                         "!= BOARD_A_REGISTER_COUNT || BOARD_A_I2C_ADDRESS != 0x60 || "
+                         "BOARD_A_R_DELAY_BUCK4 != 0x16;\n}\n"));
     const struct {
         const char *compiler;
         QStringList flags;
@@ -356,12 +366,21 @@ TEST_F(WorkbenchTest, ComparesConfigurationsFieldByField) {
     const auto files = evalpanel::compare_files(a, b);
     EXPECT_TRUE(files.error.isEmpty()) << files.error.toStdString();
     EXPECT_EQ(files.differences,
-              (QStringList{"VSET_B0: 0x30 | 0x31", "DELAY_B0: 0x22 | not set", "DELAY_B1: not set | 0x1"}))
+              (QStringList{"VSET_B0: 0x30 (980 mV) | 0x31 (990 mV)", "DELAY_B0: 0x22 (3.4 ms) | not set",
+                           "DELAY_B1: not set | 0x1 (0.1 ms)"}))
         << files.differences.join('|').toStdString();
     set_chip_register(0, 0x00, 0xB0);
     set_chip_register(0, 0x12, 0x21);
     const auto chip = evalpanel::compare_with_chip(session, a);
-    EXPECT_EQ(chip.differences, QStringList{"DELAY_B0: 0x22 | 0x21"}) << chip.differences.join('|').toStdString();
+    EXPECT_EQ(chip.differences, QStringList{"DELAY_B0: 0x22 (3.4 ms) | 0x21 (3.3 ms)"})
+        << chip.differences.join('|').toStdString();
+    // "Apply selected": the file's value of the chosen fields, and only those.
+    ASSERT_EQ(chip.rows.size(), 1u);
+    EXPECT_EQ(evalpanel::apply_fields(session, {{"DELAY_B0", unsigned(chip.rows[0].a_value)},
+                                                {"BUCK_LOAD_CURR", 1u}}),
+              QStringList{"BUCK_LOAD_CURR"});
+    EXPECT_EQ(chip_register(0, 0x12), 0x22);
+    EXPECT_TRUE(evalpanel::compare_with_chip(session, a).rows.empty());
     EXPECT_TRUE(evalpanel::compare_files(a, path("fifo-less/none.txt")).error.startsWith("cannot read"));
 }
 

@@ -199,6 +199,48 @@ TEST_F(Session, RegisterCacheIsValidOnlyWhileReadFromAPoweredChip) {
     EXPECT_FALSE(session.reconnect_timer()->isActive());
 }
 
+// Measuring every source in turn ("All") keeps INT quiet and leaves the
+// user's source and mask, and no I_LOAD_READY, behind it; a raised flag the
+// user had stays raised.
+TEST_F(Session, CurrentCyclingLeavesNoInterruptBehind) {
+    power();
+    for (const bool raised_before : {false, true}) {
+        session.register_write(rx5120::reg::kSelILoad, 0x02);
+        kit("advance 5");
+        if (!raised_before)
+            session.register_write(rx5120::reg::kFlags1, 0x00);
+        session.poll();
+        session.set_current_cycling(true);
+        for (int i = 0; i < 8; ++i) {
+            kit("advance 5");
+            session.poll();
+            EXPECT_EQ(session.pin_level(pin::kGroupA, pin::kInterrupt), 1) << i; // released
+            EXPECT_EQ((session.registers()[rx5120::reg::kFlags1] & 0x20) != 0, raised_before) << i;
+        }
+        std::array<uint8_t, 256> image = session.registers();
+        session.as_user_set(image); // what a saved file takes meanwhile
+        EXPECT_EQ(image[rx5120::reg::kIntMask2] & 0x08, 0);
+        session.set_current_cycling(false);
+        kit("advance 5");
+        session.poll();
+        EXPECT_EQ(chip_register(0, rx5120::reg::kSelILoad) & 0x07, 0x02);
+        EXPECT_EQ(chip_register(0, rx5120::reg::kIntMask2) & 0x08, 0);
+        EXPECT_EQ((chip_register(0, rx5120::reg::kFlags1) & 0x20) != 0, raised_before);
+    }
+    // Started while the chip is unpowered: the mask goes in once it answers.
+    session.write_pin(pin::kGroupA, pin::kVioSys, 0);
+    session.set_current_cycling(true);
+    session.write_pin(pin::kGroupA, pin::kVioSys, 1);
+    for (int i = 0; i < 4; ++i) {
+        kit("advance 5");
+        session.poll();
+    }
+    EXPECT_EQ(session.pin_level(pin::kGroupA, pin::kInterrupt), 1);
+    session.set_current_cycling(false);
+    session.poll();
+    EXPECT_EQ(chip_register(0, rx5120::reg::kIntMask2) & 0x08, 0);
+}
+
 // Every register the chip takes is reported under who wrote it; the
 // program's own writes (the poll, the page around a map edit) are not.
 TEST_F(Session, WritesAreAuditedByOriginAndEventsLogged) {

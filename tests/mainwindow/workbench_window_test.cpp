@@ -55,8 +55,8 @@ TEST_F(MapTest, EditsFollowAutoWriteAndRefuseReadOnly) {
         const char *message; // contained in the map's message
     } rows[] = {
         {"DELAY_B0", true, "0x33", 0x12, 0x33, "0x33", "\u2260 power-on", "written"},
-        {"DELAY_B1", false, "0x20", 0x13, -1, "0x0A", "pending 0x20", "pending"},
-        {"RAMP_B3", false, "5", 0x0A, -1, "0x4", "pending 0x5", "pending"},
+        {"DELAY_B1", false, "0x20", 0x13, -1, "0x0A", "pending 3.2 ms (0x20)", "pending"},
+        {"RAMP_B3", false, "5", 0x0A, -1, "0x4", "pending 0.94 mV/µs (0x5)", "0x5 (0.94 mV/"},
         {"BUCK_LOAD_CURR", true, "0x10", 0x22, -1, nullptr, "", "read-only"},
         {"R_DELAY_BUCK2", true, "0x1FF", 0x14, -1, "0x0A", "", "out of bounds"},
         {"DELAY_B3", true, "zz", 0x15, -1, "0x0F", "", "format"},
@@ -72,7 +72,7 @@ TEST_F(MapTest, EditsFollowAutoWriteAndRefuseReadOnly) {
             EXPECT_EQ(text(r.name, C::kValue), QString::fromLatin1(r.value));
         }
         EXPECT_EQ(text(r.name, C::kMarks), QString::fromUtf8(r.marks));
-        EXPECT_TRUE(map->message()->text().contains(QString::fromLatin1(r.message)))
+        EXPECT_TRUE(map->message()->text().contains(QString::fromUtf8(r.message)))
             << map->message()->text().toStdString();
     }
     // Read-only fields cannot be opened for editing at all.
@@ -87,7 +87,7 @@ TEST_F(MapTest, EditsFollowAutoWriteAndRefuseReadOnly) {
     choose(ui().co1000, 0); // LP_EN "Disabled"
     EXPECT_EQ(chip_register(0, 0x10), general);
     EXPECT_EQ(text("LP_EN", C::kValue), QStringLiteral("0x1"));
-    EXPECT_EQ(text("LP_EN", C::kMarks), QStringLiteral("pending 0x0"));
+    EXPECT_EQ(text("LP_EN", C::kMarks), QStringLiteral("pending Disabled (0x0)"));
 
     // "Write Registers" sends every kept change, the map's included.
     ui().writeregisters->click();
@@ -109,7 +109,7 @@ TEST_F(MapTest, PowerOnMarksUnitsAccessAndFilter) {
     EXPECT_EQ(text("EN_DIS_B1", C::kMarks), QString());
     EXPECT_EQ(text("THSD", C::kMarks), QString());
 
-    // Units from the selectors' own tables, for every buck's fields.
+    // Units for every buck's fields; a value without a meaning says so.
     const struct {
         int reg;
         int value;
@@ -118,9 +118,11 @@ TEST_F(MapTest, PowerOnMarksUnitsAccessAndFilter) {
         const char *access;
     } units[] = {
         {0x01, 0x20, "VSET_B3", "820 mV", "RW"},  {0x05, 0x8A, "VSET_B4", "600 mV", "RW"},
-        {0x16, 0x0F, "DELAY_B4", "1.5 ms", "RW"}, {0x0C, 0x42, "RAMP_B5", "7.5 mV/us", "RW"},
+        {0x16, 0x0F, "DELAY_B4", "1.5 ms", "RW"}, {0x0C, 0x42, "RAMP_B5", "7.5 mV/µs", "RW"},
         {0x0B, 0x80, "OC_LEV_B4", "2.5 A", "RW"}, {0x1D, 0x25, "PFM_EXIT_B4", "275 mA", "RW"},
-        {0x18, 0x84, "DIE_REV", "", "RW test"},
+        {0x18, 0x84, "DIE_REV", "0", "RW test"}, {0x0A, 0xC4, "OC_LEV_B3", "3: not in the table", "RW"},
+        {0x05, 0x8A, "EN_DIS_B4", "enabled", "RW"}, {0x1C, 0x3F, "PFM_EXIT_B3", "15: not in the table", "RW"},
+        {0x21, 0x02, "LOAD_CURRENT_SOURCE", "Buck2", "RW"},
     };
     for (const auto &u : units)
         set_chip_register(0, u.reg, u.value);
@@ -131,6 +133,19 @@ TEST_F(MapTest, PowerOnMarksUnitsAccessAndFilter) {
         EXPECT_EQ(text(u.field, C::kAccess), QString::fromLatin1(u.access));
     }
     EXPECT_EQ(text("BUCK_LOAD_CURR", C::kAccess), QStringLiteral("RO"));
+    // The measurement setting changed, yet carries no mark.
+    EXPECT_EQ(text("LOAD_CURRENT_SOURCE", C::kMarks), QString());
+    // Fields from the most significant bit down; the tooltip tells what a
+    // field does and its power-on value.
+    EXPECT_EQ(item("R_FLAGS_0")->child(0)->text(C::kName), QStringLiteral("NPG_B5"));
+    EXPECT_EQ(item("R_INT_MASKS_0")->child(7)->text(C::kName), QStringLiteral("MASK_SCP"));
+    const QString tip = item("OC_LEV_B3")->toolTip(C::kValue);
+    EXPECT_TRUE(tip.contains(QStringLiteral("Current limit of Buck3.")) &&
+                tip.contains(QStringLiteral("Power-on value: 0x3 (3: not in the table)")))
+        << tip.toStdString();
+    // The Config tab's selectors name a value they have no item for.
+    EXPECT_EQ(ui().co0a76->placeholderText(), QStringLiteral("3: not in the table"));
+    EXPECT_EQ(ui().co0a76->currentIndex(), -1);
 
     const struct {
         const char *filter;

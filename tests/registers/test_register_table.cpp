@@ -2,11 +2,15 @@
 // forms: everything that is text only.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "malformed_lines.h"
+#include "registers/field_meaning.h"
+#include "registers/register_map.h"
 #include "registers/register_table.h"
 
 namespace evalpanel {
@@ -119,6 +123,36 @@ TEST(RegisterTable, MalformedLinesHaveNoWidth) {
                  {"lreg(X, (RW, \"0x21[6:4]@0,0x22[7:0]@" + behind, 2047}};
     for (const auto &c : cases)
         EXPECT_EQ(get_reg_max(c.text.c_str()), c.max) << c.text;
+}
+
+// Every value of every field has a text; a field's choices are exactly its
+// values with a meaning, and each choice reads back as its own text.
+TEST(FieldMeaning, EveryValueHasATextAndChoicesMatchIt) {
+    for (const FieldInfo &f : register_map().fields) {
+        const unsigned count = 1u << std::min(f.width, 8);
+        for (unsigned v = 0; v < count; ++v)
+            EXPECT_FALSE(field_value_text(f, v).isEmpty()) << f.name.toStdString() << " " << v;
+        for (const auto &[value, text] : field_choices(f))
+            EXPECT_EQ(field_value_text(f, value), text) << f.name.toStdString();
+    }
+    const struct {
+        const char *field;
+        size_t choices;
+        const char *first, *last;
+    } rows[] = {{"VSET_B2", 108, "600 mV", "1670 mV"}, {"OC_LEV_B1", 3, "1.5 A", "2.5 A"},
+                {"PFM_EXIT_B5", 5, "175 mA", "375 mA"}, {"DELAY_B3", 256, "0.0 ms", "never"},
+                {"MASK_UVLO", 2, "reaches INT", "masked"}, {"DIE_REV", 0, nullptr, nullptr}};
+    for (const auto &r : rows) {
+        const auto choices = field_choices(*register_map().field_named(QString::fromLatin1(r.field)));
+        ASSERT_EQ(choices.size(), r.choices) << r.field;
+        if (r.choices > 0) {
+            EXPECT_EQ(choices.front().second, QString::fromUtf8(r.first)) << r.field;
+            EXPECT_EQ(choices.back().second, QString::fromUtf8(r.last)) << r.field;
+        }
+    }
+    EXPECT_EQ(register_meaning(*register_map().register_named(QStringLiteral("R_VSET_B0")),
+                               std::array<uint8_t, 256>{0xB0}),
+              QStringLiteral("EN_DIS_B0 = enabled, VSET_B0 = 980 mV"));
 }
 
 } // namespace
