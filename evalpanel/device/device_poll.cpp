@@ -196,9 +196,11 @@ void DeviceSession::note_power_good(int64_t at_us) {
     if (!watching_power_up())
         return;
     bool edge = false;
+    // A group's phases regulate with their master (a shed phase idles).
+    const int configuration = multiphase_configuration(snap_.status);
     for (int k = 0; k < kBuckCount; ++k) {
         auto &seen = power_up_.power_good_ms[static_cast<size_t>(k)];
-        if (seen || !power_good(mode_state(snap_.status, k)))
+        if (seen || !power_good(mode_state(snap_.status, multiphase_master(configuration, k))))
             continue;
         seen = ms_between(power_up_zero_us_, at_us);
         power_up_.resolution_ms[static_cast<size_t>(k)] = ms_between(last_sample_us_, at_us);

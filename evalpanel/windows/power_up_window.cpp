@@ -114,9 +114,13 @@ QString iso_time(int64_t ms) {
 
 std::array<BuckStart, kBuckCount> power_up_plan(const RegisterImage &image, const FieldText &text) {
     std::array<BuckStart, kBuckCount> plan{};
+    // A multiphase group starts as one converter, with its master's
+    // registers.
+    const int configuration = image[rx5120::reg::kMultiphase] & 0x0F;
     for (int k = 0; k < kBuckCount; ++k) {
         BuckStart &b = plan[static_cast<size_t>(k)];
-        const QString suffix = QStringLiteral("_B%1").arg(k);
+        b.master = multiphase_master(configuration, k);
+        const QString suffix = QStringLiteral("_B%1").arg(b.master);
         const FieldInfo *enable = register_map().field_named(QStringLiteral("EN_DIS") + suffix);
         b.enabled = enable != nullptr && enable->value_in(image) != 0;
         const std::optional<double> delay = field_number(image, text, QStringLiteral("DELAY") + suffix);
@@ -322,12 +326,14 @@ void PowerUpTimeline::paintEvent(QPaintEvent *) {
         const double bottom = top + kRowHeight - 14;
         const QString volts = b.target_mv ? QStringLiteral("%1 mV").arg(*b.target_mv) : QStringLiteral("? mV");
         QString detail;
+        if (b.master != k)
+            detail = QStringLiteral("phase of Buck%1: ").arg(b.master);
         if (!b.enabled)
-            detail = QStringLiteral("disabled");
+            detail += QStringLiteral("disabled");
         else if (b.never)
-            detail = QStringLiteral("delay never: does not start");
+            detail += QStringLiteral("delay never: does not start");
         else
-            detail = QStringLiteral("delay %1 ms, %2 \u2192 %3")
+            detail += QStringLiteral("delay %1 ms, %2 \u2192 %3")
                          .arg(b.delay_ms, 0, 'g', 4)
                          .arg(b.ramp_mv_per_us ? QStringLiteral("%1 mV/us").arg(*b.ramp_mv_per_us)
                                                : QStringLiteral("ramp ?"))
@@ -386,12 +392,16 @@ PowerUpWindow::PowerUpWindow(SessionView &view, Workbench &workbench, FieldText 
     table_->setVerticalHeaderLabels(bucks);
     table_->setEditTriggers(QAbstractItemView::NoEditTriggers);
     table_->horizontalHeader()->setSectionResizeMode(QHeaderView::Stretch);
-    table_->verticalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
+    table_->verticalHeader()->setDefaultSectionSize(table_->fontMetrics().height() + 10);
+    table_->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    table_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    table_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     table_->setToolTip(QStringLiteral("Power good: the poll that first saw the buck regulate, and "
                                       "(\u2212) how long before it the poll before ran: the edge lies "
                                       "within. Late by: power good after the planned end."));
     table_->setFixedHeight(table_->horizontalHeader()->sizeHint().height() +
-                           kBuckCount * (table_->fontMetrics().height() + 10) + 4);
+                           kBuckCount * table_->verticalHeader()->defaultSectionSize() +
+                           2 * table_->frameWidth() + 2);
     layout->addWidget(table_);
     auto *row = new QHBoxLayout;
     note_ = new QLabel(this);
@@ -470,8 +480,11 @@ void PowerUpWindow::refresh() {
 void PowerUpWindow::fill_table() {
     const bool watching = record_ && !record_->done;
     for (int k = 0; k < kBuckCount; ++k) {
-        const PowerUpRow r = power_up_row(plan_[static_cast<size_t>(k)], measured_[static_cast<size_t>(k)],
-                                          watching || !record_);
+        PowerUpRow r = power_up_row(plan_[static_cast<size_t>(k)], measured_[static_cast<size_t>(k)],
+                                    watching || !record_);
+        const int master = plan_[static_cast<size_t>(k)].master;
+        if (master != k)
+            r.target += QStringLiteral(", phase of Buck%1").arg(master);
         const QString cells[] = {r.target, r.start, r.end, record_ ? r.power_good : QString(), r.late};
         for (int c = 0; c < 5; ++c) {
             QTableWidgetItem *item = table_->item(k, c);

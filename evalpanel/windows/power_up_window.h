@@ -30,6 +30,9 @@ struct FieldInfo;
 // One buck's start as its registers set it; times in milliseconds after
 // NRST rises.
 struct BuckStart {
+    // The buck whose registers it starts with: its multiphase group's
+    // master, or itself.
+    int master = 0;
     bool enabled = false;
     // The delay selector's "never": the buck does not start by itself.
     bool never = false;
