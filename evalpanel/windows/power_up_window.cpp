@@ -30,7 +30,7 @@ using namespace evalpanel;
 
 namespace {
 
-constexpr int kLabelWidth = 300;
+constexpr int kLabelWidth = 350;
 constexpr int kRowHeight = 40;
 constexpr int kPinLane = 20;
 constexpr int kTop = 30;
@@ -197,7 +197,7 @@ class PowerUpTimeline : public QWidget {
   public:
     explicit PowerUpTimeline(PowerUpWindow &window) : QWidget(&window), window_(window) {
         setMouseTracking(true);
-        setMinimumSize(780, kTop + kPinLane * kPinCount + 6 + kRowHeight * kBuckCount + 24);
+        setMinimumSize(860, kTop + kPinLane * kPinCount + 6 + kRowHeight * kBuckCount + 24);
     }
 
   protected:
@@ -392,6 +392,9 @@ PowerUpWindow::PowerUpWindow(SessionView &view, Workbench &workbench, FieldText 
     table_->setVerticalHeaderLabels(bucks);
     table_->setEditTriggers(QAbstractItemView::NoEditTriggers);
     table_->horizontalHeader()->setSectionResizeMode(QHeaderView::Stretch);
+    table_->horizontalHeader()->setSectionResizeMode(0, QHeaderView::ResizeToContents);
+    table_->setSelectionMode(QAbstractItemView::NoSelection);
+    table_->setFocusPolicy(Qt::NoFocus);
     table_->verticalHeader()->setDefaultSectionSize(table_->fontMetrics().height() + 10);
     table_->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
     table_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
@@ -467,10 +470,10 @@ void PowerUpWindow::refresh() {
             note += QStringLiteral("Watching stopped after %1 ms: %2.")
                         .arg(ms_text(record_->watched_ms), record_->end_reason);
         else
-            note += QStringLiteral("%1 polls over %2 ms, one every %3 ms on average.")
+            note += QStringLiteral("%1 polls over %2 ms, one every %3 \u00b5s on average.")
                         .arg(record_->polls)
                         .arg(ms_text(record_->watched_ms))
-                        .arg(ms_text(record_->polls > 0 ? record_->watched_ms / record_->polls : 0.0));
+                        .arg(record_->polls > 0 ? 1000.0 * record_->watched_ms / record_->polls : 0.0, 0, 'f', 1);
     }
     note_->setText(note);
     fill_table();
