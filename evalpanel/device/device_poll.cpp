@@ -173,16 +173,20 @@ void DeviceSession::note_pins(int64_t at_us) {
             emit power_up_measured(power_up_);
         }
     }
-    if (!rose[kNrstPin] || level[kVioSysPin] == 0)
+    // NRST rising with the supply up launches the sequence, and so does
+    // the supply rising with NRST high. The plan is what the chip holds now.
+    const bool by_nrst = rose[kNrstPin] && level[kVioSysPin] == 1;
+    const bool by_supply = !by_nrst && rose[kVioSysPin] && level[kNrstPin] == 1;
+    if (!by_nrst && !by_supply)
         return;
-    // NRST launched the sequence: the plan is what the chip holds now.
-    const int64_t zero = pin_rise_us_[kNrstPin];
+    const int64_t zero = pin_rise_us_[by_nrst ? kNrstPin : kVioSysPin];
     power_up_ = PowerUpRecord{};
+    power_up_.nrst_high_before = by_supply;
     power_up_.wall_ms = QDateTime::currentMSecsSinceEpoch() -
                         static_cast<int64_t>(ms_between(zero, power_up_clock_()));
     power_up_.registers_valid = snap_.registers_valid;
     power_up_.registers = snap_.chip;
-    if (pin_rise_us_[kVioSysPin] >= 0)
+    if (by_nrst && pin_rise_us_[kVioSysPin] >= 0)
         power_up_.viosys_ms = ms_between(zero, pin_rise_us_[kVioSysPin]);
     if (pin_rise_us_[kNslpPin] >= 0)
         power_up_.nslp_ms = ms_between(zero, pin_rise_us_[kNslpPin]);

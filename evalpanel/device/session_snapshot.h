@@ -74,7 +74,8 @@ struct SessionSnapshot {
     double adc_read(int unit, int channel, double a, int shift, double b) const;
 };
 
-// One power-up of the bucks, timed from the rise of NRST that launched it:
+// One power-up of the bucks, timed from the rise of NRST that launched it
+// (or of VIOSYS, with NRST high already):
 // the pins' edges, and when each buck first regulated (power good) as seen
 // by a burst of status polls after the rise. The registers are the chip's
 // at that moment, so that the plan shown beside the measurement is the one
@@ -88,6 +89,9 @@ struct PowerUpRecord {
     // when not seen.
     std::optional<double> viosys_ms;
     std::optional<double> nslp_ms;
+    // NRST was high already: VIOSYS rising launched the sequence, and is
+    // time zero.
+    bool nrst_high_before = false;
     std::array<std::optional<double>, kBuckCount> power_good_ms{};
     // The gap to the poll before the one that saw power good: the edge
     // lies within it.

@@ -159,7 +159,9 @@ PowerUpRow power_up_row(const BuckStart &b, const MeasuredStart &m, bool watchin
 QByteArray power_up_csv(const PowerUpRecord &record, const std::array<BuckStart, kBuckCount> &plan,
                         const std::array<MeasuredStart, kBuckCount> &measured) {
     QStringList edges;
-    edges << QStringLiteral("NRST rise %1 (time zero)").arg(iso_time(record.wall_ms));
+    edges << (record.nrst_high_before ? QStringLiteral("VIOSYS rise %1 (time zero; NRST high before)")
+                                      : QStringLiteral("NRST rise %1 (time zero)"))
+                 .arg(iso_time(record.wall_ms));
     if (record.viosys_ms)
         edges << QStringLiteral("VIOSYS rise %1 ms").arg(ms_text(*record.viosys_ms));
     if (record.nslp_ms)
@@ -273,8 +275,11 @@ void PowerUpTimeline::paintEvent(QPaintEvent *) {
     grid.setAlphaF(0.2f);
     const QColor ink = pal.color(QPalette::WindowText);
     p.setPen(ink);
+    const bool by_supply = record && record->nrst_high_before;
     p.drawText(QPointF(area_.left(), kTop - 10),
-               log_ ? QStringLiteral("ms after NRST rises (logarithmic)") : QStringLiteral("ms after NRST rises"));
+               (by_supply ? QStringLiteral("ms after VIOSYS rises (NRST high before)")
+                          : QStringLiteral("ms after NRST rises")) +
+                   (log_ ? QStringLiteral(" (logarithmic)") : QString()));
     std::vector<double> ticks;
     if (log_) {
         for (double t = kLogFloor; t <= span_ * 1.0001; t *= 10)
@@ -295,7 +300,8 @@ void PowerUpTimeline::paintEvent(QPaintEvent *) {
     // The pins: low, then high from their rise; a rise before time zero
     // (VIOSYS, typically seconds before) is named at the axis' start.
     const std::optional<double> rises[kPinCount] = {
-        record ? record->viosys_ms : std::nullopt, record ? std::optional<double>(0.0) : std::nullopt,
+        record ? record->viosys_ms : std::nullopt,
+        record ? std::optional<double>(record->nrst_high_before ? -1.0 : 0.0) : std::nullopt,
         record ? record->nslp_ms : std::nullopt};
     for (int i = 0; i < kPinCount; ++i) {
         const double top = kTop + i * kPinLane + 4, bottom = top + kPinLane - 8;
@@ -315,7 +321,9 @@ void PowerUpTimeline::paintEvent(QPaintEvent *) {
         }
         path.lineTo(area_.right(), top);
         p.drawPath(path);
-        if (*rises[i] < 0)
+        if (by_supply && i == 1)
+            p.drawText(QPointF(area_.left() + 4, bottom), QStringLiteral("high before VIOSYS rose"));
+        else if (*rises[i] < 0)
             p.drawText(QPointF(area_.left() + 4, bottom),
                        QStringLiteral("\u2191 %1 ms").arg(ms_text(*rises[i])));
     }
@@ -502,7 +510,9 @@ void PowerUpWindow::fill_table() {
 }
 
 QString PowerUpWindow::readout(double ms, int buck) const {
-    QString text = QStringLiteral("%1 ms after NRST").arg(ms_text(ms));
+    QString text = QStringLiteral("%1 ms after %2")
+                       .arg(ms_text(ms), record_ && record_->nrst_high_before ? QStringLiteral("VIOSYS")
+                                                                               : QStringLiteral("NRST"));
     if (buck < 0 || buck >= kBuckCount)
         return text;
     const PowerUpRow r = power_up_row(plan_[static_cast<size_t>(buck)], measured_[static_cast<size_t>(buck)],

@@ -265,6 +265,29 @@ TEST_F(WindowTest, PowerUpTimedFromNrstAgainstTheFrozenPlan) {
                     .contains("\n0,1,820,1.00,1.43,100.00,1.00,98.57\n"));
 }
 
+// With NRST high already, the supply's rise launches the sequence: timed
+// from it, with the registers the bring-up read as the plan.
+TEST_F(WindowTest, PowerUpLaunchedByTheSupplyWithNrstHigh) {
+    int64_t us = 0;
+    session.set_power_up_clock([&us] { return us; });
+    open_window();
+    ui().io0024->click();
+    ui().io0023->click();
+    ui().io0022->click();
+    PowerUpWindow *view = window->workbench_windows().power_up;
+    ASSERT_TRUE(view->rise_seen());
+    while (session.watching_power_up()) {
+        us += 1000;
+        kit("advance 1");
+        session.power_up_step();
+    }
+    QApplication::processEvents();
+    EXPECT_TRUE(view->record()->nrst_high_before);
+    EXPECT_TRUE(view->record()->registers_valid);
+    EXPECT_DOUBLE_EQ(view->plan()[5].delay_ms, 0.5); // DELAY_B5 at power-on
+    EXPECT_DOUBLE_EQ(view->measured()[5].power_good_ms.value_or(-1), 50);
+}
+
 TEST_F(WindowTest, AllCurrentSourcesAreMeasuredInTurn) {
     open_powered();
     for (int k = 0; k < evalpanel::kBuckCount; ++k)
