@@ -166,6 +166,8 @@ void DeviceSession::note_pins(int64_t at_us) {
     }
     if (watching_power_up()) {
         if (level[kVioSysPin] == 0 || level[kNrstPin] == 0) {
+            if (level[kNrstPin] == 0)
+                power_up_.nrst_fell_ms = ms_between(power_up_zero_us_, at_us);
             end_power_up(level[kVioSysPin] == 0 ? QStringLiteral("VIOSYS fell")
                                                 : QStringLiteral("NRST fell"));
         } else if (rose[kNslpPin]) {
@@ -316,6 +318,12 @@ void DeviceSession::set_polling(bool on) {
 }
 
 void DeviceSession::poll_if_due() {
+    // A power-up being timed gets a poll at every call (a command's wait
+    // calls it between its slices).
+    if (watching_power_up()) {
+        power_up_step();
+        return;
+    }
     if (snap_.polling && have_adapter() && steady_ms() - last_poll_ms_ >= kPollIntervalMs)
         poll();
 }

@@ -92,6 +92,7 @@ struct PowerUpRecord {
     // NRST was high already: VIOSYS rising launched the sequence, and is
     // time zero.
     bool nrst_high_before = false;
+    std::optional<double> nrst_fell_ms; // NRST fell while watched
     std::array<std::optional<double>, kBuckCount> power_good_ms{};
     // The gap to the poll before the one that saw power good: the edge
     // lies within it.

@@ -319,7 +319,14 @@ void PowerUpTimeline::paintEvent(QPaintEvent *) {
             path.lineTo(x, bottom);
             path.lineTo(x, top);
         }
-        path.lineTo(area_.right(), top);
+        if (i == 1 && record->nrst_fell_ms) {
+            const double fall = x_of(*record->nrst_fell_ms);
+            path.lineTo(fall, top);
+            path.lineTo(fall, bottom);
+            path.lineTo(area_.right(), bottom);
+        } else {
+            path.lineTo(area_.right(), top);
+        }
         p.drawPath(path);
         if (by_supply && i == 1)
             p.drawText(QPointF(area_.left() + 4, bottom), QStringLiteral("high before VIOSYS rose"));
