@@ -62,9 +62,11 @@ void DeviceSession::poll() {
 }
 
 void DeviceSession::run_poll(bool quiet) {
-    qCDebug(lcDevice, "timer_func()");
-    if (!quiet)
+    // The burst's quiet polls, thousands a second, stay out of the trace.
+    if (!quiet) {
+        qCDebug(lcDevice, "timer_func()");
         last_poll_ms_ = steady_ms();
+    }
     const int64_t started_us = power_up_clock_();
     // What the poll writes (its page, the next current source) is the
     // program's own, also when it runs inside a console command's wait.
