@@ -57,6 +57,13 @@ bool DeviceSession::read_cache() {
     }
     publish();
     emit registers_changed();
+    // A power-up launched by the supply itself (NRST already high) is timed
+    // before the bring-up has read the chip: its first read is the plan.
+    if (watching_power_up() && !power_up_.registers_valid) {
+        power_up_.registers = snap_.chip;
+        power_up_.registers_valid = true;
+        emit power_up_measured(power_up_);
+    }
     return true;
 }
 

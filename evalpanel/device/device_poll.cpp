@@ -2,6 +2,7 @@
 // RegisterCache truthful: it is valid only once read from a powered chip.
 #include "device/device_session.h"
 
+#include <QDateTime>
 #include <QTimer>
 
 #include <cmath>
@@ -59,8 +60,16 @@ void DeviceSession::track_supply(int level) {
 }
 
 void DeviceSession::poll() {
-    qCDebug(lcDevice, "timer_func()");
-    last_poll_ms_ = steady_ms();
+    run_poll(false);
+}
+
+void DeviceSession::run_poll(bool quiet) {
+    // The burst's quiet polls, thousands a second, stay out of the trace.
+    if (!quiet) {
+        qCDebug(lcDevice, "timer_func()");
+        last_poll_ms_ = steady_ms();
+    }
+    const int64_t started_us = power_up_clock_();
     // What the poll writes (its page, the next current source) is the
     // program's own, also when it runs inside a console command's wait.
     const WriteOrigin own(*this, QString());
@@ -68,8 +77,12 @@ void DeviceSession::poll() {
     bool no_data = false;
     // Without an adapter the run counts as one on a vanished adapter.
     const int result = have_adapter() ? execute_script(handle_, 0, block.data()) : -1;
+    // The adapter reads pins and states during the run: its middle is when.
+    const int64_t at_us = (started_us + power_up_clock_()) / 2;
+    const int state_before = snap_.state;
     snap_.status_fresh = false;
-    switch (classify_script_result(result)) {
+    const PollOutcome outcome = classify_script_result(result);
+    switch (outcome) {
     case PollOutcome::Ok:
         answered();
         snap_.status = block;
@@ -106,19 +119,144 @@ void DeviceSession::poll() {
     }
     if (snap_.state != kNotConnected) {
         // Only a level the adapter read can power the chip up or down.
-        if (!no_data)
+        if (!no_data) {
             track_supply(snap_.status[rx5120::result::kVioSysLevel]);
+            note_pins(at_us);
+        }
         // The status script ends on page 0; the page the user selected is
         // selected again, so that a write by address still reaches it.
         if (page_ != 0 && snap_.status_fresh)
             register_write(rx5120::reg::kPage, static_cast<uint8_t>(page_));
     }
+    if (snap_.status_fresh)
+        note_power_good(at_us);
+    if (quiet && outcome == PollOutcome::Ok && snap_.state == state_before)
+        return;
     if (snap_.status_fresh && current_cycling())
         cycle_current_source();
     else if (snap_.status_fresh && cycle_finish_due_)
         finish_current_cycling();
     publish();
     emit polled(snap_.status_fresh);
+}
+
+namespace {
+
+// Pins of the power-up, as indices into the polled pins after the
+// interrupt line.
+constexpr size_t kVioSysPin = 0, kNrstPin = 1, kNslpPin = 2;
+
+// A buck past its soft start: PWM, PFM or ECO, alone or as a group.
+bool power_good(int state) {
+    return state >= 4 && state <= 12;
+}
+
+double ms_between(int64_t from_us, int64_t to_us) {
+    return static_cast<double>(to_us - from_us) / 1000.0;
+}
+
+} // namespace
+
+void DeviceSession::note_pins(int64_t at_us) {
+    std::array<int, 3> level{};
+    std::array<bool, 3> rose{};
+    for (size_t i = 0; i < level.size(); ++i) {
+        level[i] = snap_.status[static_cast<size_t>(rx5120::result::kPinLevels) + i + 1] != 0;
+        rose[i] = pin_last_[i] == 0 && level[i] == 1;
+        if (rose[i])
+            pin_rise_us_[i] = pin_driven_us_[i] >= 0 ? pin_driven_us_[i] : at_us;
+        else if (level[i] == 0)
+            pin_rise_us_[i] = -1;
+        pin_last_[i] = level[i];
+        pin_driven_us_[i] = -1;
+    }
+    if (watching_power_up()) {
+        if (level[kVioSysPin] == 0 || level[kNrstPin] == 0) {
+            if (level[kNrstPin] == 0)
+                power_up_.nrst_fell_ms = ms_between(power_up_zero_us_, at_us);
+            end_power_up(level[kVioSysPin] == 0 ? QStringLiteral("VIOSYS fell")
+                                                : QStringLiteral("NRST fell"));
+        } else if (rose[kNslpPin]) {
+            power_up_.nslp_ms = ms_between(power_up_zero_us_, pin_rise_us_[kNslpPin]);
+            emit power_up_measured(power_up_);
+        }
+    }
+    // NRST rising with the supply up launches the sequence, and so does
+    // the supply rising with NRST high. The plan is what the chip holds now.
+    const bool by_nrst = rose[kNrstPin] && level[kVioSysPin] == 1;
+    const bool by_supply = !by_nrst && rose[kVioSysPin] && level[kNrstPin] == 1;
+    if (!by_nrst && !by_supply)
+        return;
+    const int64_t zero = pin_rise_us_[by_nrst ? kNrstPin : kVioSysPin];
+    power_up_ = PowerUpRecord{};
+    power_up_.nrst_high_before = by_supply;
+    power_up_.wall_ms = QDateTime::currentMSecsSinceEpoch() -
+                        static_cast<int64_t>(ms_between(zero, power_up_clock_()));
+    power_up_.registers_valid = snap_.registers_valid;
+    power_up_.registers = snap_.chip;
+    if (by_nrst && pin_rise_us_[kVioSysPin] >= 0)
+        power_up_.viosys_ms = ms_between(zero, pin_rise_us_[kVioSysPin]);
+    if (pin_rise_us_[kNslpPin] >= 0)
+        power_up_.nslp_ms = ms_between(zero, pin_rise_us_[kNslpPin]);
+    power_up_zero_us_ = zero;
+    last_sample_us_ = zero;
+    burst_timer_->start(0);
+    emit power_up_measured(power_up_);
+}
+
+void DeviceSession::note_power_good(int64_t at_us) {
+    if (!watching_power_up())
+        return;
+    bool edge = false;
+    // A group's phases regulate with their master (a shed phase idles).
+    const int configuration = multiphase_configuration(snap_.status);
+    for (int k = 0; k < kBuckCount; ++k) {
+        auto &seen = power_up_.power_good_ms[static_cast<size_t>(k)];
+        if (seen || !power_good(mode_state(snap_.status, multiphase_master(configuration, k))))
+            continue;
+        seen = ms_between(power_up_zero_us_, at_us);
+        power_up_.resolution_ms[static_cast<size_t>(k)] = ms_between(last_sample_us_, at_us);
+        edge = true;
+    }
+    last_sample_us_ = at_us;
+    ++power_up_.polls;
+    power_up_.watched_ms = ms_between(power_up_zero_us_, at_us);
+    if (edge)
+        emit power_up_measured(power_up_);
+}
+
+void DeviceSession::power_up_step() {
+    if (!watching_power_up()) {
+        burst_timer_->stop();
+        return;
+    }
+    if (!have_adapter()) {
+        end_power_up(QStringLiteral("adapter lost"));
+        return;
+    }
+    if (ms_between(power_up_zero_us_, power_up_clock_()) >= PowerUpRecord::kBurstMs) {
+        end_power_up(QString());
+        return;
+    }
+    // The 150 ms poll keeps its pace (the windows and the telemetry follow
+    // it); the polls in between only look.
+    const bool due = snap_.polling && steady_ms() - last_poll_ms_ >= kPollIntervalMs;
+    run_poll(!due);
+}
+
+void DeviceSession::end_power_up(const QString &reason) {
+    burst_timer_->stop();
+    if (!watching_power_up())
+        return;
+    power_up_.done = true;
+    power_up_.end_reason = reason;
+    power_up_zero_us_ = -1;
+    emit power_up_measured(power_up_);
+    // The windows show where the burst left the chip, also with polling off.
+    if (reason.isEmpty()) {
+        publish();
+        emit polled(snap_.status_fresh);
+    }
 }
 
 void DeviceSession::note_polled_registers() {
@@ -273,6 +411,12 @@ void DeviceSession::set_polling(bool on) {
 }
 
 void DeviceSession::poll_if_due() {
+    // A power-up being timed gets a poll at every call (a command's wait
+    // calls it between its slices).
+    if (watching_power_up()) {
+        power_up_step();
+        return;
+    }
     if (snap_.polling && have_adapter() && steady_ms() - last_poll_ms_ >= kPollIntervalMs)
         poll();
 }

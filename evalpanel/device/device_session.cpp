@@ -55,6 +55,12 @@ DeviceSession::DeviceSession(QObject *parent) : QObject(parent) {
     reconnect_timer_->setSingleShot(true);
     connect(poll_timer_, &QTimer::timeout, this, &DeviceSession::poll);
     connect(reconnect_timer_, &QTimer::timeout, this, &DeviceSession::reconnect_due);
+    burst_timer_ = new QTimer(this);
+    connect(burst_timer_, &QTimer::timeout, this, &DeviceSession::power_up_step);
+    power_up_clock_ = [] {
+        using namespace std::chrono;
+        return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
+    };
 }
 
 DeviceSession::~DeviceSession() {
@@ -125,6 +131,9 @@ void DeviceSession::adapter_lost() {
         usb_hid_close(handle_);
     handle_ = BRIDGEIO_INVALID_HANDLE;
     adapter_description_.clear();
+    pin_last_ = {-1, -1, -1};
+    if (watching_power_up())
+        end_power_up(QStringLiteral("adapter lost"));
     schedule_reconnect();
     // The loss first: whoever hears that polling stopped can tell why.
     set_registers_valid(false);
@@ -429,10 +438,17 @@ int DeviceSession::write_pin(int group, int pin, int level) {
     qCDebug(lcDevice, "set pin %d.%d to %d", group, pin, level);
     if (!have_adapter())
         return -1;
+    const int64_t before_us = power_up_clock_();
     if (pin_set(handle_, group, pin, level) != 0) {
         adapter_lost();
         return -1;
     }
+    // The edge happened during the exchange: the poll that sees it times
+    // it from here rather than from its own run.
+    if (group == rx5120::pin::kGroupA && level == 1)
+        for (size_t i = 0; i < pin_driven_us_.size(); ++i)
+            if (rx5120::kPolledPins[i + 1] == pin)
+                pin_driven_us_[i] = (before_us + power_up_clock_()) / 2;
     // Show the new pin state at once.
     poll();
     return 1;

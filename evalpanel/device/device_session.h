@@ -260,6 +260,16 @@ class DeviceSession : public QObject {
     // A register image as the user set the chip up: while the measurement
     // masks I_LOAD_READY, the user's own mask bit.
     void as_user_set(std::array<uint8_t, 256> &image) const;
+    // A rise of NRST with VIOSYS up launches the bucks' power-up: from it
+    // the session polls as fast as the adapter answers for
+    // PowerUpRecord::kBurstMs, times each buck's power good and reports
+    // the record (power_up_measured) at the start, at each edge and at the
+    // end; the 150 ms poll goes on meanwhile. power_up_step is one of those
+    // polls (the burst's timer calls it).
+    void power_up_step();
+    bool watching_power_up() const { return power_up_zero_us_ >= 0; }
+    // The clock of those timings, in microseconds; tests may set one.
+    void set_power_up_clock(std::function<int64_t()> us) { power_up_clock_ = std::move(us); }
     // A converter reading of the last poll, a * raw * b / 2^shift; 0.0 while
     // the chip is not ready or for a pair the status script does not read.
     double adc_read(int unit, int channel, double a, int shift, double b) const {
@@ -279,6 +289,7 @@ class DeviceSession : public QObject {
     void cache_changed();
     // A line for the command log.
     void log_line(const QString &line);
+    void power_up_measured(const evalpanel::PowerUpRecord &record);
     // A register the chip took, "R_VSET_B0 = 0x20" (with "page N: " before
     // it off page 0), under the origin that wrote it.
     void chip_written(const QString &origin, const QString &line);
@@ -320,6 +331,13 @@ class DeviceSession : public QObject {
     void clear_load_ready_flag();
     void finish_current_cycling();
     bool apply_measurement_mask();
+    // One status poll; a quiet one (inside a power-up burst) publishes
+    // only what is not a plain fresh reading, and moves no current source.
+    void run_poll(bool quiet);
+    // The polled pins' edges and the bucks' power good, at `at_us`.
+    void note_pins(int64_t at_us);
+    void note_power_good(int64_t at_us);
+    void end_power_up(const QString &reason);
 
     BridgeHandle handle_ = BRIDGEIO_INVALID_HANDLE;
     // The state the windows are shown; adapter_open and cycling_currents are
@@ -349,6 +367,17 @@ class DeviceSession : public QObject {
     bool cycle_finish_due_ = false;
     std::array<uint8_t, rx5120::kStatusScriptSize> script_ = rx5120::kStatusScriptImage;
     QTimer *poll_timer_ = nullptr;
+    QTimer *burst_timer_ = nullptr;
+    std::function<int64_t()> power_up_clock_;
+    PowerUpRecord power_up_;
+    int64_t power_up_zero_us_ = -1; // the NRST rise being watched; -1 none
+    int64_t last_sample_us_ = -1;   // the burst's poll before
+    // The polled pins at the last poll that read them (-1 unknown), when
+    // each last rose (-1 not high), and when the program drove one high
+    // just before the poll (-1 not).
+    std::array<int, 3> pin_last_{-1, -1, -1};
+    std::array<int64_t, 3> pin_rise_us_{-1, -1, -1};
+    std::array<int64_t, 3> pin_driven_us_{-1, -1, -1};
     QTimer *reconnect_timer_ = nullptr;
     int reconnect_interval_ = kReconnectIntervalMs;
     // When the last connection attempt started (steady clock, ms).

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 
 #include "chip/rx5120.h"
 #include "device/status_decode.h"
@@ -71,6 +72,35 @@ struct SessionSnapshot {
     int pin_level(int group, int pin) const;
     // A converter reading of the last poll, as DeviceSession::adc_read.
     double adc_read(int unit, int channel, double a, int shift, double b) const;
+};
+
+// One power-up of the bucks, timed from the rise of NRST that launched it
+// (or of VIOSYS, with NRST high already):
+// the pins' edges, and when each buck first regulated (power good) as seen
+// by a burst of status polls after the rise. The registers are the chip's
+// at that moment, so that the plan shown beside the measurement is the one
+// the chip ran, whatever is written afterwards.
+struct PowerUpRecord {
+    static constexpr int kBurstMs = 2000; // how long the polls watch
+    int64_t wall_ms = 0;                  // NRST rose (ms since the epoch)
+    bool registers_valid = false;
+    RegisterImage registers{};
+    // Edges in ms relative to the NRST rise (negative: before it); empty
+    // when not seen.
+    std::optional<double> viosys_ms;
+    std::optional<double> nslp_ms;
+    // NRST was high already: VIOSYS rising launched the sequence, and is
+    // time zero.
+    bool nrst_high_before = false;
+    std::optional<double> nrst_fell_ms; // NRST fell while watched
+    std::array<std::optional<double>, kBuckCount> power_good_ms{};
+    // The gap to the poll before the one that saw power good: the edge
+    // lies within it.
+    std::array<double, kBuckCount> resolution_ms{};
+    int polls = 0;
+    double watched_ms = 0.0;
+    bool done = false; // the burst is over (or was cut short)
+    QString end_reason; // why it was cut short; empty when it ran out
 };
 
 } // namespace evalpanel

@@ -23,6 +23,11 @@ SessionView::SessionView(DeviceSession &session, QObject *parent)
     connect(&session, &DeviceSession::polling_changed, this, &SessionView::polling_changed);
     connect(&session, &DeviceSession::open_failure_changed, this,
             &SessionView::open_failure_changed);
+    connect(&session, &DeviceSession::power_up_measured, this,
+            [this](const PowerUpRecord &record) {
+                power_up_ = record;
+                emit power_up_measured(record);
+            });
 }
 
 SessionView::~SessionView() {

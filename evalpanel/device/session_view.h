@@ -17,6 +17,7 @@
 #include <QPointer>
 
 #include <functional>
+#include <optional>
 #include <type_traits>
 #include <utility>
 
@@ -42,6 +43,8 @@ class SessionView : public QObject {
     bool polling() const { return snapshot_.polling; }
     bool board_sensor_present() const { return snapshot_.sensor_present; }
     const QString &open_failure() const { return snapshot_.open_failure; }
+    // The last power-up the session timed, if any.
+    const std::optional<PowerUpRecord> &power_up() const { return power_up_; }
     int pin_level(int group, int pin) const { return snapshot_.pin_level(group, pin); }
     double adc_read(int unit, int channel, double a, int shift, double b) const {
         return snapshot_.adc_read(unit, channel, a, shift, b);
@@ -72,10 +75,12 @@ class SessionView : public QObject {
     void bus_changed(int bus);
     void polling_changed(bool on);
     void open_failure_changed(const QString &reason);
+    void power_up_measured(const evalpanel::PowerUpRecord &record);
 
   private:
     DeviceSession &session_;
     SessionSnapshot snapshot_;
+    std::optional<PowerUpRecord> power_up_;
 };
 
 } // namespace evalpanel

@@ -132,6 +132,19 @@ int multiphase_configuration(const ResultBlock &block) {
     return configuration >= 10 ? 0 : configuration;
 }
 
+int multiphase_master(int configuration, int buck) {
+    if (configuration < 0 || configuration >= 10)
+        configuration = 0;
+    switch (kMultiphaseTable[configuration][buck]) {
+    case Slave0:
+        return 0;
+    case Slave3:
+        return 3;
+    default:
+        return buck;
+    }
+}
+
 std::array<QString, kBuckCount> multiphase_texts(int configuration,
                                                  const std::array<int, kBuckCount> &mode_states) {
     if (configuration < 0 || configuration >= 10)

@@ -56,6 +56,10 @@ QString load_current_text(int raw);
 // as configuration 0.
 int multiphase_configuration(const ResultBlock &block);
 
+// The buck whose enable, delay and ramp a buck runs with in a configuration
+// (0 to 9; others as 0): its group's master, or itself when single.
+int multiphase_master(int configuration, int buck);
+
 // Texts of multiphase0 to multiphase5 for a configuration, given the mode
 // states of the six bucks (a master's active phases come from its state).
 std::array<QString, kBuckCount> multiphase_texts(int configuration,

@@ -2,6 +2,7 @@
 // the map shows against the chip (pending changes, read-only fields,
 // power-on marks, units, the filter), the power-up view and the current sources.
 #include <QComboBox>
+#include <QTableWidget>
 #include <QTreeWidget>
 
 #include <set>
@@ -198,21 +199,19 @@ TEST_F(MapTest, PolledFieldsFollowAndMarksReadOnADarkPalette) {
     }
 }
 
-TEST_F(WindowTest, PowerUpViewFromTheRegistersAndThePolls) {
-    int64_t now = 1'700'000'000'000;
-    workbench.set_clock([&now] { return now; });
-    open_window();
-    ui().pollstatus->click(); // the rise is seen by a poll
-    ui().io0022->click();
-    ASSERT_EQ(state(), evalpanel::kConnected);
+// The kit starts each buck on its own delay (10 ms per count of DELAY_Bk)
+// from the NRST rise; the burst's polls, one per simulated millisecond, time
+// it against the plan of the registers the chip had at that moment.
+TEST_F(WindowTest, PowerUpTimedFromNrstAgainstTheFrozenPlan) {
+    int64_t us = 5'000'000;
+    session.set_power_up_clock([&us] { return us; });
+    const auto wait_ms = [&](int ms) {
+        us += ms * 1000;
+        kit("advance " + std::to_string(ms));
+    };
+    kit("multiphase 1"); // every buck alone
+    open_powered();
     PowerUpWindow *view = window->workbench_windows().power_up;
-    ASSERT_TRUE(view->rise_seen());
-    ui().io0023->click(); // NRST and NSLP high: the bucks start
-    ui().io0024->click();
-    // Measured: every default-enabled buck regulates a second later.
-    now += 1000;
-    kit("advance 1000");
-    window->timer_func();
     const struct {
         int buck;
         int vset_reg, vset;   // enable and voltage
@@ -222,11 +221,14 @@ TEST_F(WindowTest, PowerUpViewFromTheRegistersAndThePolls) {
         double delay_ms;
         int target_mv;        // 0: no item
         double soft_start_ms; // < 0: unknown
+        double power_good_ms; // < 0: not seen within the burst
+        const char *start, *end, *late;
     } rows[] = {
-        {0, 0x00, 0xA0, 0x07, 4, 0x12, 10, true, false, 1.0, 820, 820 / 1.9 / 1000},
-        {1, 0x03, 0x20, 0x08, 0, 0x13, 15, false, false, 1.5, 820, 820 / 30.0 / 1000},
-        {2, 0x04, 0xC6, 0x09, 9, 0x14, 0, true, false, 0.0, 1200, -1},
-        {3, 0x01, 0x8A, 0x0A, 7, 0x15, 0xFF, true, true, 0.0, 600, 600 / 0.23 / 1000},
+        {0, 0x00, 0xA0, 0x07, 4, 0x12, 10, true, false, 1.0, 820, 820 / 1.9 / 1000, 100, "1.00", "1.43", "98.57"},
+        {1, 0x03, 0x20, 0x08, 0, 0x13, 15, false, false, 1.5, 820, 820 / 30.0 / 1000, -1, "disabled", "", ""},
+        {2, 0x04, 0xC6, 0x09, 9, 0x14, 0, true, false, 0.0, 1200, -1, 0, "0.00", "? (ramp)", ""},
+        {3, 0x01, 0x8A, 0x0A, 7, 0x15, 0xFF, true, true, 0.0, 600, 600 / 0.23 / 1000, -1, "never", "", ""},
+        {5, 0x02, 0xA0, 0x0C, 4, 0x17, 30, true, false, 3.0, 820, 820 / 1.9 / 1000, 300, "3.00", "3.43", "296.57"},
     };
     for (const auto &r : rows) {
         set_chip_register(0, r.vset_reg, r.vset);
@@ -234,7 +236,26 @@ TEST_F(WindowTest, PowerUpViewFromTheRegistersAndThePolls) {
         set_chip_register(0, r.delay_reg, r.delay);
     }
     session.read_all();
-    view->refresh();
+    wait_ms(300);
+    ui().io0024->click(); // NSLP, then NRST launches the sequence
+    wait_ms(200);
+    ui().io0023->click();
+    ASSERT_TRUE(view->rise_seen());
+    while (session.watching_power_up()) {
+        wait_ms(1);
+        session.power_up_step();
+    }
+    QApplication::processEvents();
+    const evalpanel::PowerUpRecord &record = *view->record();
+    EXPECT_TRUE(record.done);
+    EXPECT_NEAR(record.watched_ms, evalpanel::PowerUpRecord::kBurstMs, 1.0);
+    EXPECT_DOUBLE_EQ(record.nslp_ms.value_or(0), -200);
+    EXPECT_DOUBLE_EQ(record.viosys_ms.value_or(0), -500);
+    // Written after the power-up: the plan shown is still the one it ran.
+    set_chip_register(0, 0x12, 0x33);
+    set_chip_register(0, 0x00, 0x20);
+    session.read_all();
+    QApplication::processEvents();
     for (const auto &r : rows) {
         SCOPED_TRACE(r.buck);
         const BuckStart &b = view->plan()[static_cast<size_t>(r.buck)];
@@ -246,10 +267,40 @@ TEST_F(WindowTest, PowerUpViewFromTheRegistersAndThePolls) {
             EXPECT_FALSE(b.soft_start_ms.has_value());
         else
             EXPECT_NEAR(b.soft_start_ms.value_or(-1), r.soft_start_ms, 1e-9);
+        const MeasuredStart &m = view->measured()[static_cast<size_t>(r.buck)];
+        EXPECT_DOUBLE_EQ(m.power_good_ms.value_or(-1), r.power_good_ms);
+        EXPECT_EQ(view->table()->item(r.buck, 1)->text(), QString::fromLatin1(r.start));
+        EXPECT_EQ(view->table()->item(r.buck, 2)->text(), QString::fromLatin1(r.end));
+        EXPECT_EQ(view->table()->item(r.buck, 3)->text().startsWith(QStringLiteral("not seen")), r.power_good_ms < 0);
+        EXPECT_EQ(view->table()->item(r.buck, 4)->text(), QString::fromLatin1(r.late));
     }
-    // Buck5 is enabled at power-on; it regulated by the poll a second
-    // after the rise, and not before.
-    EXPECT_EQ(view->measured()[5].power_good_ms.value_or(-1), 1000);
+    // Buck0 was seen by the poll a millisecond after the one that missed it.
+    EXPECT_DOUBLE_EQ(view->measured()[0].resolution_ms, 1.0);
+    EXPECT_TRUE(power_up_csv(record, view->plan(), view->measured())
+                    .contains("\n0,1,820,1.00,1.43,100.00,1.00,98.57\n"));
+}
+
+// With NRST high already, the supply's rise launches the sequence: timed
+// from it, with the registers the bring-up read as the plan.
+TEST_F(WindowTest, PowerUpLaunchedByTheSupplyWithNrstHigh) {
+    int64_t us = 0;
+    session.set_power_up_clock([&us] { return us; });
+    open_window();
+    ui().io0024->click();
+    ui().io0023->click();
+    ui().io0022->click();
+    PowerUpWindow *view = window->workbench_windows().power_up;
+    ASSERT_TRUE(view->rise_seen());
+    while (session.watching_power_up()) {
+        us += 1000;
+        kit("advance 1");
+        session.power_up_step();
+    }
+    QApplication::processEvents();
+    EXPECT_TRUE(view->record()->nrst_high_before);
+    EXPECT_TRUE(view->record()->registers_valid);
+    EXPECT_DOUBLE_EQ(view->plan()[5].delay_ms, 0.5); // DELAY_B5 at power-on
+    EXPECT_DOUBLE_EQ(view->measured()[5].power_good_ms.value_or(-1), 50);
 }
 
 TEST_F(WindowTest, AllCurrentSourcesAreMeasuredInTurn) {
