@@ -18,7 +18,7 @@ namespace console {
 const char kHelpText[] = "Commands :\n\nadvanced\ni2c_bus([vt|sys])\niout(buck number)\n"
                          "register_name\nuser\nwait(time [ms])\naddr = value\n examples:\n"
                          " 0x12 = 0xaa\n 0x12[7] = 1\n 0x12[3:0] = 15\n";
-const char kHelpTextMore[] = "debug\npage(0-6)  page()\ntest\ni2c_test\ni2c_addr(I2C address)\n"
+const char kHelpTextMore[] = "debug\npage(1-6)\ntest\ni2c_test\ni2c_addr(I2C address)\n"
                              "send_seq addr1 data1 delay [us] addr2 data2\n"
                              " example: send_seq 0x01 0x55 300 0x01 0xAA\n";
 const char kHelpTextOther[] =
