@@ -8,6 +8,10 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QFileInfo>
+#include <QFont>
+#include <QFontDatabase>
+#include <QFontInfo>
+#include <QFontMetrics>
 #include <QRegularExpression>
 #include <QTcpServer>
 #include <QTimer>
@@ -214,6 +218,37 @@ void claim_kit_port(quint16 console_port) {
                  .arg(console_port));
 }
 
+// A font whose text box is far taller than its lines: a line edit centres
+// that box in its one line and clips the text away.
+bool text_overflows_its_lines(const QFont &font) {
+    const QFontMetrics metrics(font);
+    return metrics.boundingRect(QStringLiteral("Ag")).height() > 2 * metrics.height();
+}
+
+// The window's text font. Where the default family is missing (wine without
+// its own fonts has no Tahoma behind "MS Shell Dlg"), the fallback can be a
+// math font whose extents are several lines high: every line edit would
+// look empty. Then the first installed sans-serif that fits takes its place,
+// at the same size.
+void choose_readable_font() {
+    const QFont font = QApplication::font();
+    if (!text_overflows_its_lines(font))
+        return;
+    QStringList candidates{QFontDatabase::systemFont(QFontDatabase::GeneralFont).family(),
+                           QStringLiteral("Segoe UI"),        QStringLiteral("Tahoma"),
+                           QStringLiteral("DejaVu Sans"),     QStringLiteral("Liberation Sans"),
+                           QStringLiteral("Noto Sans"),       QStringLiteral("Arial")};
+    candidates += QFontDatabase::families();
+    for (const QString &family : candidates) {
+        QFont other = font;
+        other.setFamilies({family});
+        if (QFontInfo(other).family() == family && !text_overflows_its_lines(other)) {
+            QApplication::setFont(other);
+            return;
+        }
+    }
+}
+
 void name_application() {
     QCoreApplication::setApplicationName(QStringLiteral("evalpanel"));
     QCoreApplication::setApplicationVersion(QStringLiteral(EVALPANEL_VERSION));
@@ -241,6 +276,7 @@ int main(int argc, char **argv) {
     name_application();
     const Options options = parse_options(app);
     claim_kit_port(options.console_port);
+    choose_readable_font();
 
     // The window icon and the About box images.
     evalpanel::register_resources();
