@@ -77,12 +77,13 @@ SessionSnapshot DeviceSession::snapshot() const {
 }
 
 void DeviceSession::publish() {
-    if (paced_) {
+    if (pacing_->on) {
         // Only a view on another thread can fall behind; on its own thread
         // it takes each snapshot before this returns.
-        for (int waited = 0; unseen_ >= kMaxUnseen && waited < kMaxPaceMs; ++waited)
+        for (int waited = 0;
+             pacing_->unseen >= ViewPacing::kMaxUnseen && waited < ViewPacing::kMaxPaceMs; ++waited)
             QThread::msleep(1);
-        ++unseen_;
+        ++pacing_->unseen;
     }
     emit published(snapshot());
 }

@@ -30,6 +30,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <span>
 
 #include "bridgeio.h"
@@ -37,6 +38,7 @@
 #include "chip/status_script.h"
 #include "device/session_snapshot.h"
 #include "device/status_decode.h"
+#include "device/view_pacing.h"
 
 class QTimer;
 
@@ -57,18 +59,12 @@ class DeviceSession : public QObject {
 
     // ---- State ----------------------------------------------------------
     SessionSnapshot snapshot() const;
-    // A view on another thread takes each published snapshot and says so:
-    // while kMaxUnseen of them wait in its queue, the session waits (at most
-    // kMaxPaceMs per snapshot) rather than bury the window under signals of
-    // a loop that runs faster than the window can follow.
-    static constexpr int kMaxUnseen = 16;
-    static constexpr int kMaxPaceMs = 50;
-    void pace_for_view() { paced_ = true; }
-    void stop_pacing() {
-        paced_ = false;
-        unseen_ = 0;
+    // A view on another thread says through this how many published
+    // snapshots it has not taken yet; the session waits for it meanwhile.
+    std::shared_ptr<ViewPacing> pace_for_view() {
+        pacing_->on = true;
+        return pacing_;
     }
-    void snapshot_seen() { --unseen_; }
     BridgeHandle handle() const { return handle_; }
     bool have_adapter() const;
     int connection_state() const { return snap_.state; }
@@ -392,8 +388,7 @@ class DeviceSession : public QObject {
     bool no_firmware_ = false;
     std::function<void(BridgeHandle)> firmware_check_;
     QString write_origin_;
-    std::atomic<bool> paced_{false};
-    std::atomic<int> unseen_{0};
+    std::shared_ptr<ViewPacing> pacing_ = std::make_shared<ViewPacing>();
     QString open_result_;
     QString adapter_description_;
 };

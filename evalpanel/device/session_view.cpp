@@ -5,13 +5,13 @@
 namespace evalpanel {
 
 SessionView::SessionView(DeviceSession &session, QObject *parent)
-    : QObject(parent), session_(session), snapshot_(session.snapshot()) {
+    : QObject(parent), session_(session), snapshot_(session.snapshot()),
+      pacing_(session.pace_for_view()) {
     // Signals from the device thread arrive queued, in the order they were
     // emitted: each snapshot lands before the signal it belongs to.
-    session.pace_for_view();
     connect(&session, &DeviceSession::published, this, [this](const SessionSnapshot &s) {
         snapshot_ = s;
-        session_.snapshot_seen();
+        --pacing_->unseen;
     });
     connect(&session, &DeviceSession::connection_changed, this, &SessionView::connection_changed);
     connect(&session, &DeviceSession::polled, this, &SessionView::polled);
@@ -31,8 +31,10 @@ SessionView::SessionView(DeviceSession &session, QObject *parent)
 }
 
 SessionView::~SessionView() {
-    // Snapshots still on their way are not waited for any more.
-    session_.stop_pacing();
+    // Snapshots still on their way are not waited for any more (the
+    // session may be gone already: the pacing is shared).
+    pacing_->on = false;
+    pacing_->unseen = 0;
 }
 
 void SessionView::post(std::function<void(DeviceSession &)> job) {

@@ -17,11 +17,13 @@
 #include <QPointer>
 
 #include <functional>
+#include <memory>
 #include <optional>
 #include <type_traits>
 #include <utility>
 
 #include "device/session_snapshot.h"
+#include "device/view_pacing.h"
 
 namespace evalpanel {
 
@@ -80,6 +82,7 @@ class SessionView : public QObject {
   private:
     DeviceSession &session_;
     SessionSnapshot snapshot_;
+    std::shared_ptr<ViewPacing> pacing_;
     std::optional<PowerUpRecord> power_up_;
 };
 
