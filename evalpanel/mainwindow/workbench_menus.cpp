@@ -35,6 +35,7 @@
 #include "mainwindow.h"
 #include "registers/register_map.h"
 #include "windows/register_map_window.h"
+#include "windows/export_file.h"
 #include "windows/power_up_window.h"
 #include "windows/telemetry_window.h"
 
@@ -92,14 +93,6 @@ FieldText selector_texts(const BoundControls &controls) {
         QComboBox *combo = it->second.first;
         return item >= 0 && item < combo->count() ? combo->itemText(item) : QString();
     };
-}
-
-// A name typed without a suffix gets the dialog's, so that the file shows
-// under the dialog's filter next time.
-QString with_suffix(const QString &path, const char *suffix) {
-    if (path.isEmpty() || !QFileInfo(path).suffix().isEmpty())
-        return path;
-    return path + QLatin1Char('.') + QLatin1String(suffix);
 }
 
 // Saving and exporting: the dialogs ask first; the file and the chip are

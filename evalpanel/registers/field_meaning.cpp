@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <QStringList>
 
+#include "registers/field_units.h"
 #include "registers/register_map.h"
 
 namespace evalpanel {
@@ -139,13 +140,14 @@ QString field_value_text(const FieldInfo &field, unsigned value) {
         return QString::number(value);
     switch (f.family->kind) {
     case Kind::Voltage:
-        return value >= 10 && value <= 117 ? QStringLiteral("%1 mV").arg(500 + 10 * value)
-                                           : not_in_table(value);
+        return value >= kOutputVoltageFirstItem && value <= kOutputVoltageLastItem
+                   ? QStringLiteral("%1 mV").arg(kOutputVoltageZeroMv + kOutputVoltageStepMv * value)
+                   : not_in_table(value);
     case Kind::Delay:
-        return value == 255 ? QStringLiteral("never")
-                            : QStringLiteral("%1 ms").arg(value / 10.0, 0, 'f', 1);
+        return value == kDelayNever ? QStringLiteral("never")
+                                    : QStringLiteral("%1 ms").arg(value * kDelayStepMs, 0, 'f', 1);
     case Kind::Current:
-        return QStringLiteral("%1 mA").arg(10 * value);
+        return QStringLiteral("%1 mA").arg(kLoadCurrentStepMa * value);
     case Kind::Number:
         return QString::number(value);
     case Kind::Listed:

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "device/session_view.h"
+#include "export_file.h"
 #include "device/status_decode.h"
 #include "device/workbench.h"
 #include "registers/register_map.h"
@@ -68,38 +69,6 @@ QString ms_text(double ms) {
 
 QString opt_ms(const std::optional<double> &ms) {
     return ms ? ms_text(*ms) : QString();
-}
-
-// A file name that says what and when: "power-up-20261208-102100.png".
-QString default_name(const char *suffix) {
-    return QStringLiteral("power-up-%1.%2")
-        .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss")),
-             QLatin1String(suffix));
-}
-
-// The chosen name, with the suffix added when it has none.
-QString with_suffix(const QString &path, const char *suffix) {
-    if (path.isEmpty() || !QFileInfo(path).suffix().isEmpty())
-        return path;
-    return path + QLatin1Char('.') + QLatin1String(suffix);
-}
-
-// Writes a file on a pool thread and reports to `target`'s thread: the GUI
-// never waits for a disk.
-void write_later(QObject *target, const QString &path, std::function<QByteArray()> content,
-                 std::function<void(const QString &)> done) {
-    QPointer<QObject> guard(target);
-    QThreadPool::globalInstance()->start([guard, path, content = std::move(content),
-                                          done = std::move(done)] {
-        QFile file(path);
-        const QByteArray bytes = content();
-        QString error;
-        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
-            file.write(bytes) != bytes.size() || !file.flush())
-            error = QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
-        if (guard)
-            QMetaObject::invokeMethod(guard.data(), [done, error] { done(error); });
-    });
 }
 
 const char *const kPinNames[kPinCount] = {"VIOSYS", "NRST", "NSLP"};
@@ -555,7 +524,7 @@ void PowerUpWindow::add(const TelemetrySample &s) {
 
 void PowerUpWindow::export_png() {
     const QString path = with_suffix(QFileDialog::getSaveFileName(this, QStringLiteral("Export Power-Up"),
-                                                                  default_name("png"), QStringLiteral("PNG (*.png)")),
+                                                                  default_export_name("power-up", "png"), QStringLiteral("PNG (*.png)")),
                                      "png");
     if (path.isEmpty())
         return;
@@ -580,7 +549,7 @@ void PowerUpWindow::export_csv() {
         return;
     }
     const QString path = with_suffix(QFileDialog::getSaveFileName(this, QStringLiteral("Export Power-Up"),
-                                                                  default_name("csv"), QStringLiteral("CSV (*.csv)")),
+                                                                  default_export_name("power-up", "csv"), QStringLiteral("CSV (*.csv)")),
                                      "csv");
     if (path.isEmpty())
         return;

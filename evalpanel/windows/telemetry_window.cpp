@@ -26,6 +26,7 @@
 #include "device/session_view.h"
 #include "device/status_decode.h"
 #include "device/workbench.h"
+#include "export_file.h"
 #include "time_plot.h"
 
 using namespace evalpanel;
@@ -45,21 +46,6 @@ using Reading = TimePlot::Reading;
 
 const QString kReadoutHint = QStringLiteral("Point at a plot to read\nevery series at one time.");
 
-// A file name that says what and when: "telemetry-20261208-102100.png".
-QString default_name(const char *what, const char *suffix) {
-    return QStringLiteral("%1-%2.%3")
-        .arg(QLatin1String(what),
-             QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss")),
-             QLatin1String(suffix));
-}
-
-// The chosen name, with the suffix added when it has none.
-QString with_suffix(const QString &path, const char *suffix) {
-    if (path.isEmpty() || !QFileInfo(path).suffix().isEmpty())
-        return path;
-    return path + QLatin1Char('.') + QLatin1String(suffix);
-}
-
 Reading value(double y) {
     return {Reading::Value, y};
 }
@@ -69,24 +55,6 @@ Reading gap() {
 
 QString clock_text(int64_t ms, const char *format) {
     return QDateTime::fromMSecsSinceEpoch(ms).toString(QLatin1String(format));
-}
-
-// Writes a file on a pool thread and reports to `target`'s thread: the GUI
-// never waits for a disk.
-void write_later(QObject *target, const QString &path, std::function<QByteArray()> content,
-                 std::function<void(const QString &)> done) {
-    QPointer<QObject> guard(target);
-    QThreadPool::globalInstance()->start([guard, path, content = std::move(content),
-                                          done = std::move(done)] {
-        QFile file(path);
-        const QByteArray bytes = content();
-        QString error;
-        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
-            file.write(bytes) != bytes.size() || !file.flush())
-            error = QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
-        if (guard)
-            QMetaObject::invokeMethod(guard.data(), [done, error] { done(error); });
-    });
 }
 
 } // namespace
@@ -490,7 +458,7 @@ int TelemetryWindow::plotted_points() const {
 
 void TelemetryWindow::export_png() {
     const QString path = with_suffix(
-        QFileDialog::getSaveFileName(this, QStringLiteral("Export Plots"), default_name("telemetry", "png"),
+        QFileDialog::getSaveFileName(this, QStringLiteral("Export Plots"), default_export_name("telemetry", "png"),
                                      QStringLiteral("PNG (*.png)")),
         "png");
     if (path.isEmpty())
@@ -512,7 +480,7 @@ void TelemetryWindow::export_png() {
 
 void TelemetryWindow::export_csv() {
     const QString path = with_suffix(
-        QFileDialog::getSaveFileName(this, QStringLiteral("Export Polls"), default_name("telemetry", "csv"),
+        QFileDialog::getSaveFileName(this, QStringLiteral("Export Polls"), default_export_name("telemetry", "csv"),
                                      QStringLiteral("CSV (*.csv)")),
         "csv");
     if (path.isEmpty())
@@ -526,7 +494,7 @@ void TelemetryWindow::export_csv() {
 
 void TelemetryWindow::save_faults() {
     const QString path = with_suffix(
-        QFileDialog::getSaveFileName(this, QStringLiteral("Save Faults"), default_name("faults", "txt"),
+        QFileDialog::getSaveFileName(this, QStringLiteral("Save Faults"), default_export_name("faults", "txt"),
                                      QStringLiteral("Text (*.txt)")),
         "txt");
     if (path.isEmpty())
